@@ -1,0 +1,135 @@
+#include "app/settings.h"
+
+#include <algorithm>
+#include <array>
+#include <string>
+
+namespace vrelk {
+namespace {
+
+constexpr std::string_view kSection = "SImg";
+constexpr std::string_view kFileName = "Vrelk.ini";
+constexpr std::string_view kFolderName = "Vrelk";
+// Strings are read through a 260-unit buffer, terminator included.
+constexpr std::size_t kMaxStringUnits = 259;
+
+// The program's own name is ASCII, so ASCII folding is enough.
+bool sameNameIgnoringCase(const platform::NativeString& a, const platform::NativeString& b)
+{
+    auto fold = [](auto c) { return (c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c; };
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [&](auto x, auto y) { return fold(x) == fold(y); });
+}
+
+int readInt(const platform::Path& file, std::string_view key, int fallback)
+{
+    return platform::iniReadInt(file, kSection, key, fallback);
+}
+
+bool readFlag(const platform::Path& file, std::string_view key, int fallback)
+{
+    return (readInt(file, key, fallback) & 1) != 0;
+}
+
+platform::NativeString readString(const platform::Path& file, std::string_view key,
+                                  std::string_view fallback)
+{
+    platform::NativeString value =
+        platform::iniReadString(file, kSection, key, platform::fromUtf8(fallback));
+    if (value.size() > kMaxStringUnits)
+        value.resize(kMaxStringUnits);
+    return value;
+}
+
+platform::NativeString decimal(std::int32_t value) { return platform::fromUtf8(std::to_string(value)); }
+
+}  // namespace
+
+std::optional<platform::Path> locateSettingsFileFor(const platform::Path& executable,
+                                                    const std::optional<platform::Path>& userRoot)
+{
+    if (!sameNameIgnoringCase(executable.filename().native(), platform::fromUtf8(platform::kExecutableName)))
+        return std::nullopt;
+
+    platform::Path besideExecutable = executable.parent_path() / kFileName;
+    if (platform::pathExists(besideExecutable) && !platform::folderExists(besideExecutable))
+        return besideExecutable;
+    if (!userRoot)
+        return besideExecutable;
+
+    platform::Path folder = *userRoot / kFolderName;
+    if (!platform::folderExists(folder))
+        platform::createFolder(folder);
+    return folder / kFileName;
+}
+
+std::optional<platform::Path> LocateSettingsFile()
+{
+    return locateSettingsFileFor(platform::executablePath(), platform::userSettingsRoot());
+}
+
+Settings LoadSettings(const platform::Path& iniPath)
+{
+    Settings s;
+    s.Quality = readInt(iniPath, "Quality", 75);
+    s.Sampling = readInt(iniPath, "Sampling", 0);
+    s.Limit = readFlag(iniPath, "Limit", 0);
+    s.LmtVal = readInt(iniPath, "LmtVal", 100);
+    s.Resize = readFlag(iniPath, "Resize", 0);
+    s.RszOpt = readInt(iniPath, "RszOpt", 2);
+    s.RszSize = readInt(iniPath, "RszSize", 100);
+    s.OutDir = readString(iniPath, "OutDir", "");
+    s.MkDirAdd = readFlag(iniPath, "MkDirAdd", 0);
+    s.MkDirStr = readString(iniPath, "MkDirStr", "Output");
+    s.UseSpi = readFlag(iniPath, "UseSpi", 1);
+    platform::Path spi = readString(iniPath, "SPI", "");
+    if (!spi.empty() && platform::folderExists(spi)) {
+        s.SPI = spi;
+    } else {
+        s.SPI.clear();
+        s.UseSpi = false;
+    }
+    s.OldCheck = readFlag(iniPath, "OldCheck", 0);
+    s.DrctCvt = readInt(iniPath, "DrctCvt", 0);
+    return s;
+}
+
+std::array<platform::IniEntry, 14> settingsEntries(const Settings& s)
+{
+    return {{
+        {"Quality", decimal(s.Quality)},
+        {"Sampling", decimal(s.Sampling)},
+        {"Limit", decimal(s.Limit)},
+        {"LmtVal", decimal(s.LmtVal)},
+        {"Resize", decimal(s.Resize)},
+        {"RszOpt", decimal(s.RszOpt)},
+        {"RszSize", decimal(s.RszSize)},
+        {"OutDir", s.OutDir.native()},
+        {"MkDirAdd", decimal(s.MkDirAdd)},
+        {"MkDirStr", s.MkDirStr},
+        {"UseSpi", decimal(s.UseSpi)},
+        {"SPI", s.SPI.native()},
+        {"OldCheck", decimal(s.OldCheck)},
+        {"DrctCvt", decimal(s.DrctCvt)},
+    }};
+}
+
+void SaveSettings(const Settings& s, const platform::Path& iniPath)
+{
+    const auto entries = settingsEntries(s);
+    // A settings file that cannot be written is not reported: the values
+    // are simply not kept.
+    platform::iniReplaceSection(iniPath, kSection, entries);
+}
+
+void applyFolderChecks(Settings& settings)
+{
+    if (!settings.OutDir.empty() && !platform::folderExists(settings.OutDir))
+        settings.OutDir.clear();
+    if (settings.SPI.empty() || !platform::folderExists(settings.SPI)) {
+        settings.SPI.clear();
+        settings.UseSpi = false;
+    }
+}
+
+}  // namespace vrelk

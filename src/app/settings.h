@@ -1,0 +1,49 @@
+// The options record and its INI file "Vrelk.ini", section "SImg".
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+
+#include "platform/platform.h"
+
+namespace vrelk {
+
+struct Settings {
+    std::int32_t outputType = 0;  // the current run's output; never stored
+    std::int32_t Quality = 75;
+    std::int32_t Sampling = 0;
+    bool Limit = false;
+    std::int32_t LmtVal = 100;
+    bool Resize = false;
+    std::int32_t RszOpt = 2;
+    std::int32_t RszSize = 100;
+    platform::Path OutDir;
+    bool MkDirAdd = false;
+    platform::NativeString MkDirStr = platform::fromUtf8("Output");
+    bool UseSpi = true;
+    platform::Path SPI;
+    bool OldCheck = false;
+    std::int32_t DrctCvt = 0;
+};
+
+// Settles where the settings live for an executable at `executable`, with
+// `userRoot` the per-user folder that holds the program's "Vrelk" folder.
+// False when the executable does not carry the program's name.
+std::optional<platform::Path> locateSettingsFileFor(const platform::Path& executable,
+                                                    const std::optional<platform::Path>& userRoot);
+
+// The same for the running program.
+std::optional<platform::Path> LocateSettingsFile();
+
+// The fourteen stored keys with their values, in file order.
+std::array<platform::IniEntry, 14> settingsEntries(const Settings& settings);
+
+Settings LoadSettings(const platform::Path& iniPath);
+void SaveSettings(const Settings& settings, const platform::Path& iniPath);
+
+// The folder checks of applying the controls: a stored output folder or
+// plug-in folder that no longer exists is dropped (plug-ins then go off).
+void applyFolderChecks(Settings& settings);
+
+}  // namespace vrelk

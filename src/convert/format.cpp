@@ -1,0 +1,156 @@
+#include "convert/format.h"
+
+#include <array>
+
+namespace vrelk {
+namespace {
+
+// The codec of each format is wired in here as it is built; until then its
+// entry reports failure like any reader that cannot handle the file.
+bool readNotAvailable(CodecContext&, const platform::Path&) { return false; }
+
+constexpr std::array<ReadEntry, 6> kReadEntries{
+    nullptr,           // unknown: plug-ins only
+    readNotAvailable,  // BMP
+    readNotAvailable,  // PNG
+    readNotAvailable,  // JPEG
+    readNotAvailable,  // TIFF
+    readNotAvailable,  // GIF
+};
+
+// Reads up to `count` bytes; 0 means the file ended (or failed) first.
+std::size_t readSome(platform::File& file, std::uint8_t* into, std::size_t count)
+{
+    return file.read(std::span<std::uint8_t>(into, count));
+}
+
+FormatCode sniffOpenFile(platform::File& file)
+{
+    std::array<std::uint8_t, 4> b{};
+    if (readSome(file, b.data(), 2) == 0)
+        return kFormatTooShort;
+
+    if (b[0] == 'G' && b[1] == 'I') {
+        if (readSome(file, &b[2], 1) == 0)
+            return kFormatTooShort;
+        return b[2] == 'F' ? kFormatGif : kFormatUnknown;
+    }
+    if (b[0] == 'I' && b[1] == 'I') {
+        if (readSome(file, &b[2], 1) == 0)
+            return kFormatTooShort;
+        return b[2] == 0x2A ? kFormatTiff : kFormatUnknown;
+    }
+    if (b[0] == 'M' && b[1] == 'M') {
+        if (!file.skip(1) || readSome(file, &b[3], 1) == 0)
+            return kFormatTooShort;
+        return b[3] == 0x2A ? kFormatTiff : kFormatUnknown;
+    }
+    if (b[0] == 'B' && b[1] == 'M')
+        return kFormatBmp;
+    if (b[0] == 0x89 && b[1] == 'P') {
+        std::array<std::uint8_t, 2> ng{};
+        std::array<std::uint8_t, 4> tail{};
+        if (readSome(file, ng.data(), ng.size()) == 0)
+            return kFormatTooShort;
+        if (readSome(file, tail.data(), tail.size()) == 0)
+            return kFormatTooShort;
+        constexpr std::array<std::uint8_t, 4> kTail{0x0D, 0x0A, 0x1A, 0x0A};
+        return ng[0] == 'N' && ng[1] == 'G' && tail == kTail ? kFormatPng : kFormatUnknown;
+    }
+    if (b[0] == 0xFF && b[1] == 0xD8)
+        return kFormatJpeg;
+    return kFormatUnknown;
+}
+
+void updateFromImage(CurrentImage& current)
+{
+    const BitmapInfoHeader& header = current.image->header;
+    current.width = header.biWidth;
+    current.height = header.biHeight;
+    current.bitCount = header.biBitCount;
+}
+
+bool writeNotAvailable(CodecContext&, const platform::Path&) { return false; }
+
+}  // namespace
+
+FormatCode SniffFormat(const platform::Path& path)
+{
+    platform::File file = platform::File::openRead(path);
+    if (!file.isOpen())
+        return kFormatUnknown;
+    return sniffOpenFile(file);
+}
+
+bool ReadImage(CodecContext& context, const platform::Path& path)
+{
+    CurrentImage& current = context.current;
+    current.image = nullptr;
+    if (!platform::pathExists(path))
+        return false;
+
+    FormatCode code = SniffFormat(path);
+    if (code == kFormatTooShort)
+        return false;
+
+    bool ok = false;
+    if (ReadEntry entry = kReadEntries[code])
+        ok = entry(context, path);
+    if (!ok)
+        ok = ReadWithPlugin(context, path);
+
+    if (!ok) {
+        if (current.image)
+            current.image->pixels.reset();
+        current.image = nullptr;
+        return false;
+    }
+    updateFromImage(current);
+    return true;
+}
+
+bool ReadWithPlugin(CodecContext& context, const platform::Path&)
+{
+    PluginState& plugins = context.codecs.plugins;
+    plugins.image.palette.fill(RgbQuad{});
+    plugins.pixelsInPages = true;
+    const Settings& settings = context.settings;
+    if (!settings.UseSpi || settings.SPI.empty() || !platform::folderExists(settings.SPI))
+        return false;
+    // No plug-in host yet: every file offered to the plug-ins is refused.
+    return false;
+}
+
+bool WriteBmpStep(CodecContext& context, const platform::Path& output) { return writeNotAvailable(context, output); }
+bool WritePngStep(CodecContext& context, const platform::Path& output) { return writeNotAvailable(context, output); }
+bool WriteJpegStep(CodecContext& context, const platform::Path& output) { return writeNotAvailable(context, output); }
+bool WriteGifStep(CodecContext& context, const platform::Path& output) { return writeNotAvailable(context, output); }
+
+OutputChoice SelectOutput(Settings& settings, const std::function<void(Settings&)>& applyControls)
+{
+    if (applyControls)
+        applyControls(settings);
+    switch (settings.outputType) {
+    case kOutputPng: return {".png", PerFileStep::convert, WritePngStep};
+    case kOutputJpeg: return {".jpg", PerFileStep::convert, WriteJpegStep};
+    case kOutputGif: return {".gif", PerFileStep::convert, WriteGifStep};
+    case kOutputRecode: return {".jpg", PerFileStep::recode, nullptr};
+    default: return {".bmp", PerFileStep::convert, WriteBmpStep};
+    }
+}
+
+std::optional<std::int32_t> outputTypeForDirectChoice(std::int32_t drctCvt)
+{
+    static constexpr std::array<std::int32_t, 5> kTypes{kOutputBmp, kOutputPng, kOutputJpeg, kOutputGif,
+                                                       kOutputRecode};
+    if (drctCvt < 1 || drctCvt > 5)
+        return std::nullopt;
+    return kTypes[static_cast<std::size_t>(drctCvt - 1)];
+}
+
+std::optional<std::int32_t> outputTypeForCommand(int command)
+{
+    return outputTypeForDirectChoice(command - 999);
+}
+
+}  // namespace vrelk

@@ -1,0 +1,79 @@
+#include "pixel/image.h"
+
+#include <utility>
+
+namespace vrelk {
+
+PageBuffer::PageBuffer(PageBuffer&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0))
+{
+}
+
+PageBuffer& PageBuffer::operator=(PageBuffer&& other) noexcept
+{
+    if (this != &other) {
+        reset();
+        data_ = std::exchange(other.data_, nullptr);
+        size_ = std::exchange(other.size_, 0);
+    }
+    return *this;
+}
+
+PageBuffer PageBuffer::allocate(std::size_t size)
+{
+    PageBuffer buffer;
+    buffer.data_ = static_cast<std::uint8_t*>(platform::allocatePages(size));
+    buffer.size_ = buffer.data_ ? size : 0;
+    return buffer;
+}
+
+void PageBuffer::reset()
+{
+    platform::freePages(data_, size_);
+    data_ = nullptr;
+    size_ = 0;
+}
+
+RowLayout rowLayout(std::int64_t width, std::int64_t height, int bits)
+{
+    RowLayout layout;
+    switch (bits) {
+    case 1: layout.rowBytes = (width + 7) / 8; break;
+    case 2: layout.rowBytes = (width + 3) / 4; break;
+    case 4: layout.rowBytes = (width + 1) / 2; break;
+    case 8: layout.rowBytes = width; break;
+    case 24: layout.rowBytes = 3 * width; break;
+    case 48: layout.rowBytes = 6 * width; break;
+    default: layout.rowBytes = 4 * width; break;
+    }
+    bool padded = bits == 1 || bits == 2 || bits == 4 || bits == 8 || bits == 24;
+    layout.stride = padded ? (layout.rowBytes + 3) & ~std::int64_t{3} : layout.rowBytes;
+    layout.imageSize = layout.stride * height;
+    return layout;
+}
+
+PixelConverter::PixelConverter()
+    : share1(errorShare1.data() + 255),
+      share3(errorShare3.data() + 255),
+      share5(errorShare5.data() + 255),
+      share7(errorShare7.data() + 255)
+{
+}
+
+void PixelConverter::computeLayout()
+{
+    RowLayout layout = rowLayout(width, height, targetBits);
+    rowBytes = layout.rowBytes;
+    stride = layout.stride;
+    imageSize = layout.imageSize;
+}
+
+void CodecObject::resetFileState()
+{
+    errorCode = kCodecOk;
+    inputFile.close();
+    outputFile.close();
+    mapping.reset();
+}
+
+}  // namespace vrelk

@@ -1,0 +1,137 @@
+// The thin OS layer: everything the core needs from the operating system.
+// posix/ and win32/ implement it; nothing else in the core talks to the OS.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace vrelk::platform {
+
+using Path = std::filesystem::path;
+// Wide on Windows, UTF-8 on Linux: the string type paths are made of.
+using NativeString = Path::string_type;
+
+NativeString fromUtf8(std::string_view text);
+std::string toUtf8(const NativeString& text);
+
+// Zero-filled pages for pixel buffers; null on failure.
+void* allocatePages(std::size_t size);
+void freePages(void* pages, std::size_t size);
+
+struct OsVersion {
+    unsigned major = 0;
+    unsigned minor = 0;
+};
+OsVersion osVersion();
+
+// The program's file name as the settings lookup expects it.
+extern const std::string_view kExecutableName;
+
+Path executablePath();
+// Per-user folder that holds the program's settings folder; nullopt when
+// the platform cannot name one.
+std::optional<Path> userSettingsRoot();
+// Long form of an existing path; nullopt when it cannot be formed.
+std::optional<Path> longPathName(const Path& path);
+
+std::optional<Path> tempFolder();
+// Creates an empty file with a new unique name beginning with "tmp".
+std::optional<Path> createTempFile(const Path& folder);
+
+enum class CopyResult { copied, targetExists, failed };
+// Never replaces an existing target; a partial target is removed on failure.
+CopyResult copyFileNoOverwrite(const Path& from, const Path& to);
+
+bool deleteFile(const Path& path);
+bool createFolder(const Path& path);
+bool removeFolder(const Path& path);
+bool pathExists(const Path& path);
+bool folderExists(const Path& path);
+
+// An open file handle; closes itself.
+class File {
+public:
+    File() = default;
+    File(File&& other) noexcept;
+    File& operator=(File&& other) noexcept;
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+    ~File();
+
+    static File openRead(const Path& path);     // shared read, existing file
+    static File createWrite(const Path& path);  // create or truncate, no sharing
+
+    bool isOpen() const;
+    void close();
+    // Bytes read; 0 at end of file or on error.
+    std::size_t read(std::span<std::uint8_t> buffer);
+    bool skip(std::int64_t count);
+    // True only when every byte was written.
+    bool write(std::span<const std::uint8_t> bytes);
+    std::int64_t size() const;  // -1 when unknown
+    std::intptr_t nativeHandle() const { return handle_; }
+
+private:
+    std::intptr_t handle_ = -1;
+};
+
+// A read-only view of a whole file; unmaps itself.
+class FileMapping {
+public:
+    FileMapping() = default;
+    FileMapping(FileMapping&& other) noexcept;
+    FileMapping& operator=(FileMapping&& other) noexcept;
+    FileMapping(const FileMapping&) = delete;
+    FileMapping& operator=(const FileMapping&) = delete;
+    ~FileMapping();
+
+    // Fails (empty view) for files that cannot be opened, are empty, or
+    // do not fit the address space.
+    static FileMapping map(const File& file);
+
+    const std::uint8_t* data() const { return data_; }
+    std::size_t size() const { return size_; }
+    bool isMapped() const { return data_ != nullptr; }
+    void reset();
+
+private:
+    const std::uint8_t* data_ = nullptr;
+    std::size_t size_ = 0;
+    std::intptr_t mappingHandle_ = 0;
+};
+
+// Private-profile (INI) store. Integer reads accept an optional sign and
+// leading decimal digits; anything else reads as 0. Missing keys give the
+// default.
+int iniReadInt(const Path& file, std::string_view section, std::string_view key, int fallback);
+NativeString iniReadString(const Path& file, std::string_view section, std::string_view key,
+                           const NativeString& fallback);
+struct IniEntry {
+    std::string_view key;
+    NativeString value;
+};
+// Removes the section and writes it anew with the entries in order.
+bool iniReplaceSection(const Path& file, std::string_view section, std::span<const IniEntry> entries);
+
+// User-visible messages. On POSIX they go to standard error as "caption: text".
+void showMessage(void* owner, std::string_view textUtf8, std::string_view captionUtf8);
+bool windowOfClassExists(std::string_view className);
+
+// Single-threaded COM apartment for the lifetime of the object.
+class ComApartment {
+public:
+    ComApartment();
+    ~ComApartment();
+    ComApartment(const ComApartment&) = delete;
+    ComApartment& operator=(const ComApartment&) = delete;
+
+private:
+    bool initialised_ = false;
+};
+
+}  // namespace vrelk::platform

@@ -1,0 +1,293 @@
+#include "platform/platform.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <string>
+#include <vector>
+
+namespace vrelk::platform {
+
+const std::string_view kExecutableName = "vrelk";
+
+NativeString fromUtf8(std::string_view text) { return NativeString(text); }
+std::string toUtf8(const NativeString& text) { return text; }
+
+void* allocatePages(std::size_t size)
+{
+    if (size == 0)
+        return nullptr;
+    void* pages = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return pages == MAP_FAILED ? nullptr : pages;
+}
+
+void freePages(void* pages, std::size_t size)
+{
+    if (pages)
+        ::munmap(pages, size);
+}
+
+OsVersion osVersion()
+{
+    // The start-up check only refuses Windows versions older than XP; any
+    // POSIX system passes as a current one.
+    return {10, 0};
+}
+
+Path executablePath()
+{
+    std::error_code ec;
+    Path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? Path() : self;
+}
+
+std::optional<Path> userSettingsRoot()
+{
+    if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg == '/')
+        return Path(xdg);
+    if (const char* home = std::getenv("HOME"); home && *home)
+        return Path(home) / ".config";
+    return std::nullopt;
+}
+
+std::optional<Path> longPathName(const Path& path)
+{
+    std::error_code ec;
+    if (!std::filesystem::exists(path, ec))
+        return std::nullopt;
+    Path full = std::filesystem::absolute(path, ec);
+    if (ec)
+        return std::nullopt;
+    return full.lexically_normal();
+}
+
+std::optional<Path> tempFolder()
+{
+    std::error_code ec;
+    Path folder = std::filesystem::temp_directory_path(ec);
+    if (ec)
+        return std::nullopt;
+    return folder;
+}
+
+std::optional<Path> createTempFile(const Path& folder)
+{
+    std::string pattern = (folder / "tmpXXXXXX").string();
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    int fd = ::mkstemp(buffer.data());
+    if (fd < 0)
+        return std::nullopt;
+    ::close(fd);
+    return Path(buffer.data());
+}
+
+CopyResult copyFileNoOverwrite(const Path& from, const Path& to)
+{
+    File source = File::openRead(from);
+    if (!source.isOpen())
+        return CopyResult::failed;
+    int target = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (target < 0)
+        return errno == EEXIST ? CopyResult::targetExists : CopyResult::failed;
+
+    std::array<std::uint8_t, 1 << 16> chunk{};
+    bool ok = true;
+    for (;;) {
+        std::size_t got = source.read(chunk);
+        if (got == 0)
+            break;
+        std::size_t done = 0;
+        while (done < got) {
+            ssize_t put = ::write(target, chunk.data() + done, got - done);
+            if (put <= 0) {
+                if (put < 0 && errno == EINTR)
+                    continue;
+                ok = false;
+                break;
+            }
+            done += static_cast<std::size_t>(put);
+        }
+        if (!ok)
+            break;
+    }
+    if (::close(target) != 0)
+        ok = false;
+    if (!ok) {
+        ::unlink(to.c_str());
+        return CopyResult::failed;
+    }
+    return CopyResult::copied;
+}
+
+bool deleteFile(const Path& path) { return ::unlink(path.c_str()) == 0; }
+bool createFolder(const Path& path) { return ::mkdir(path.c_str(), 0777) == 0; }
+bool removeFolder(const Path& path) { return ::rmdir(path.c_str()) == 0; }
+
+bool pathExists(const Path& path)
+{
+    struct stat info{};
+    return ::stat(path.c_str(), &info) == 0;
+}
+
+bool folderExists(const Path& path)
+{
+    struct stat info{};
+    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// ---- File ------------------------------------------------------------------
+
+File::File(File&& other) noexcept : handle_(other.handle_) { other.handle_ = -1; }
+
+File& File::operator=(File&& other) noexcept
+{
+    if (this != &other) {
+        close();
+        handle_ = other.handle_;
+        other.handle_ = -1;
+    }
+    return *this;
+}
+
+File::~File() { close(); }
+
+File File::openRead(const Path& path)
+{
+    File file;
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        struct stat info{};
+        if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
+            ::close(fd);
+            return file;
+        }
+        file.handle_ = fd;
+    }
+    return file;
+}
+
+File File::createWrite(const Path& path)
+{
+    File file;
+    file.handle_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    return file;
+}
+
+bool File::isOpen() const { return handle_ >= 0; }
+
+void File::close()
+{
+    if (handle_ >= 0)
+        ::close(static_cast<int>(handle_));
+    handle_ = -1;
+}
+
+std::size_t File::read(std::span<std::uint8_t> buffer)
+{
+    std::size_t done = 0;
+    while (isOpen() && done < buffer.size()) {
+        ssize_t got = ::read(static_cast<int>(handle_), buffer.data() + done, buffer.size() - done);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break;
+        done += static_cast<std::size_t>(got);
+    }
+    return done;
+}
+
+bool File::skip(std::int64_t count)
+{
+    return isOpen() && ::lseek(static_cast<int>(handle_), count, SEEK_CUR) >= 0;
+}
+
+bool File::write(std::span<const std::uint8_t> bytes)
+{
+    std::size_t done = 0;
+    while (isOpen() && done < bytes.size()) {
+        ssize_t put = ::write(static_cast<int>(handle_), bytes.data() + done, bytes.size() - done);
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put <= 0)
+            return false;
+        done += static_cast<std::size_t>(put);
+    }
+    return isOpen() && done == bytes.size();
+}
+
+std::int64_t File::size() const
+{
+    struct stat info{};
+    if (!isOpen() || ::fstat(static_cast<int>(handle_), &info) != 0)
+        return -1;
+    return info.st_size;
+}
+
+// ---- FileMapping -------------------------------------------------------------
+
+FileMapping::FileMapping(FileMapping&& other) noexcept
+    : data_(other.data_), size_(other.size_), mappingHandle_(other.mappingHandle_)
+{
+    other.data_ = nullptr;
+    other.size_ = 0;
+}
+
+FileMapping& FileMapping::operator=(FileMapping&& other) noexcept
+{
+    if (this != &other) {
+        reset();
+        data_ = other.data_;
+        size_ = other.size_;
+        other.data_ = nullptr;
+        other.size_ = 0;
+    }
+    return *this;
+}
+
+FileMapping::~FileMapping() { reset(); }
+
+FileMapping FileMapping::map(const File& file)
+{
+    FileMapping mapping;
+    std::int64_t size = file.size();
+    if (size <= 0 || static_cast<std::uint64_t>(size) > SIZE_MAX)
+        return mapping;
+    void* view = ::mmap(nullptr, static_cast<std::size_t>(size), PROT_READ, MAP_PRIVATE,
+                        static_cast<int>(file.nativeHandle()), 0);
+    if (view == MAP_FAILED)
+        return mapping;
+    mapping.data_ = static_cast<const std::uint8_t*>(view);
+    mapping.size_ = static_cast<std::size_t>(size);
+    return mapping;
+}
+
+void FileMapping::reset()
+{
+    if (data_)
+        ::munmap(const_cast<std::uint8_t*>(data_), size_);
+    data_ = nullptr;
+    size_ = 0;
+}
+
+// ---- Messages and windows -------------------------------------------------------
+
+void showMessage(void*, std::string_view textUtf8, std::string_view captionUtf8)
+{
+    std::cerr << captionUtf8 << ": " << textUtf8 << std::endl;
+}
+
+bool windowOfClassExists(std::string_view) { return false; }
+
+ComApartment::ComApartment() = default;
+ComApartment::~ComApartment() = default;
+
+}  // namespace vrelk::platform
