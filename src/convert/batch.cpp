@@ -12,7 +12,9 @@ platform::Path numberedPath(const platform::Path& path, std::string_view extensi
 {
     platform::Path candidate = path;
     candidate.replace_extension();
-    candidate += platform::fromUtf8("+" + std::to_string(number));
+    std::string suffix(1, '+');
+    suffix.append(std::to_string(number));
+    candidate += platform::fromUtf8(suffix);
     candidate += platform::fromUtf8(extension);
     return candidate;
 }

@@ -4,6 +4,7 @@
 
 #include <memory>
 
+#include "codecs/bmp.h"
 #include "pixel/image.h"
 #include "pixel/lookup_tables.h"
 
@@ -20,8 +21,8 @@ struct PluginState {
 struct CodecSet {
     std::unique_ptr<LookupTables> tables;
     PixelConverter converter24;
-    CodecObject bmpReader;
-    CodecObject bmpWriter;
+    BmpReader bmpReader;
+    BmpWriter bmpWriter;
     CodecObject pngReader;
     CodecObject pngWriter;
     CodecObject jpegReader;

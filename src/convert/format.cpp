@@ -2,6 +2,8 @@
 
 #include <array>
 
+#include "codecs/bmp.h"
+
 namespace vrelk {
 namespace {
 
@@ -9,9 +11,23 @@ namespace {
 // entry reports failure like any reader that cannot handle the file.
 bool readNotAvailable(CodecContext&, const platform::Path&) { return false; }
 
+bool readBmp(CodecContext& context, const platform::Path& path)
+{
+    BmpReader& reader = context.codecs.bmpReader;
+    reader.resetFileState();
+    reader.resetForRead();
+    reader.pixelsInPages = true;
+    DibImage* image = ReadBmp(reader, path);
+    ReleaseBmpReader(reader);
+    if (!image)
+        reader.image.pixels.reset();
+    context.current.image = image;
+    return image != nullptr;
+}
+
 constexpr std::array<ReadEntry, 6> kReadEntries{
     nullptr,           // unknown: plug-ins only
-    readNotAvailable,  // BMP
+    readBmp,           // BMP
     readNotAvailable,  // PNG
     readNotAvailable,  // JPEG
     readNotAvailable,  // TIFF
@@ -121,7 +137,25 @@ bool ReadWithPlugin(CodecContext& context, const platform::Path&)
     return false;
 }
 
-bool WriteBmpStep(CodecContext& context, const platform::Path& output) { return writeNotAvailable(context, output); }
+bool WriteBmpStep(CodecContext& context, const platform::Path& output)
+{
+    BmpWriter& writer = context.codecs.bmpWriter;
+    const CurrentImage& current = context.current;
+    writer.resetFileState();
+    writer.resetForWrite();
+    writer.pixelsInPages = false;
+    if (!current.image)
+        return false;
+    writer.width = current.width;
+    writer.height = current.height;
+    writer.sourceBits = current.bitCount;
+    writer.targetBits = current.bitCount;
+    writer.computeLayout();
+    const PageBuffer& pixels = current.image->pixels;
+    bool written = WriteBmp(writer, output, current.image->palette, std::span(pixels.data(), pixels.size()));
+    ReleaseBmpWriter(writer);
+    return written;
+}
 bool WritePngStep(CodecContext& context, const platform::Path& output) { return writeNotAvailable(context, output); }
 bool WriteJpegStep(CodecContext& context, const platform::Path& output) { return writeNotAvailable(context, output); }
 bool WriteGifStep(CodecContext& context, const platform::Path& output) { return writeNotAvailable(context, output); }

@@ -1,0 +1,140 @@
+#include "app/process_win32.h"
+
+#include "app/app_win32.h"
+
+#include <commctrl.h>
+#include <shellapi.h>
+#include "app/controls.h"
+#include "convert/batch.h"
+
+namespace vrelk {
+namespace {
+
+int classifyOs(platform::OsVersion version)
+{
+    if (version.major == 5)
+        return version.minor == 1 ? 1 : 0;
+    if (version.major == 6)
+        return 2;
+    return version.major >= 7 ? 3 : 0;
+}
+
+HFONT createUiFont()
+{
+    return CreateFontW(-12, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, SHIFTJIS_CHARSET, OUT_DEFAULT_PRECIS,
+                       CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, L"MS UI Gothic");
+}
+
+std::vector<std::wstring> splitFileArguments()
+{
+    std::vector<std::wstring> files;
+    int count = 0;
+    LPWSTR* arguments = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (!arguments)
+        return files;
+    for (int i = 1; i < count; ++i)
+        files.emplace_back(arguments[i]);
+    LocalFree(arguments);
+    return files;
+}
+
+bool buildUserInterface(AppState& state)
+{
+    state.settings = LoadSettings(state.iniPath);
+    if (!registerWindowClasses())
+        return false;
+    INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_UPDOWN_CLASS | ICC_BAR_CLASSES};
+    InitCommonControlsEx(&controls);
+    state.convertWindow = createConvertWindow();
+    if (!state.convertWindow)
+        return false;
+    state.settingsWindow = createSettingsWindow(state.convertWindow);
+    return state.settingsWindow != nullptr;
+}
+
+void chooseStart(AppState& state)
+{
+    if (state.fileArguments.empty()) {
+        DragAcceptFiles(state.settingsWindow, TRUE);
+        ShowWindow(state.settingsWindow, SW_SHOW);
+        return;
+    }
+    if (auto type = outputTypeForDirectChoice(state.settings.DrctCvt)) {
+        state.settings.outputType = *type;
+        StartConversion();
+        return;
+    }
+    ShowWindow(state.convertWindow, SW_SHOWNORMAL);
+    UpdateWindow(state.convertWindow);
+}
+
+int runMessageLoop()
+{
+    MSG message{};
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+    return static_cast<int>(message.wParam);
+}
+
+BatchHost batchHost(AppState& state)
+{
+    return BatchHost{state.settings, ApplyControlsToSettings,
+                     [&state](ErrorCode code) { ShowError(state.settingsWindow, code); }};
+}
+
+}  // namespace
+
+AppState& app()
+{
+    static AppState state;
+    return state;
+}
+
+void StartConversion()
+{
+    AppState& state = app();
+    BatchHost host = batchHost(state);
+    if (state.pendingDrop) {
+        RunBatch(*state.pendingDrop, host);
+        state.pendingDrop.reset();
+        ShowWindow(state.settingsWindow, SW_SHOW);
+        ShowWindow(state.convertWindow, SW_HIDE);
+        return;
+    }
+    std::vector<platform::NativeString> arguments(state.fileArguments.begin(), state.fileArguments.end());
+    std::vector<platform::Path> inputs = inputsFromArguments(arguments);
+    RunBatch(inputs, host);
+    SendMessageW(state.convertWindow, WM_CLOSE, 0, 0);
+}
+
+int RunProcess(void* instance)
+{
+    AppState& state = app();
+    state.instance = static_cast<HINSTANCE>(instance);
+    state.osClass = classifyOs(platform::osVersion());
+    state.uiFont = createUiFont();
+    initialiseHtmlHelp(state.helpCookie);
+    state.fileArguments = splitFileArguments();
+
+    int exitCode = 0;
+    auto iniPath = LocateSettingsFile();
+    if (state.osClass == 0 || !iniPath) {
+        ShowError(nullptr, kErrorStartup);
+    } else if (!platform::windowOfClassExists("Vrelk_convert_class")) {
+        state.iniPath = *iniPath;
+        if (buildUserInterface(state)) {
+            chooseStart(state);
+            platform::ComApartment apartment;
+            exitCode = runMessageLoop();
+        }
+    }
+
+    uninitialiseHtmlHelp(state.helpCookie);
+    if (state.uiFont)
+        DeleteObject(state.uiFont);
+    return exitCode;
+}
+
+}  // namespace vrelk

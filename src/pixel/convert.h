@@ -1,0 +1,25 @@
+// Whole-image conversion between bit depths, and conversion to grey.
+#pragma once
+
+#include <cstdint>
+
+#include "pixel/image.h"
+
+namespace vrelk {
+
+// Converts converter.sourceBits to converter.targetBits for an image of
+// converter.width x converter.height. The caller has run computeLayout and
+// provides a zero-filled target of at least imageSize bytes; the source
+// uses the standard layout of its depth. targetPalette may be null for 24
+// and 48-bit targets and may be the source palette. Pairs without a
+// conversion (including the colour reductions to 1, 2, 4 and 8 bits, not
+// available yet) fail without touching the target.
+bool convertPixels(RgbQuad* targetPalette, std::uint8_t* targetPixels, PixelConverter& converter,
+                   const RgbQuad* sourcePalette, const std::uint8_t* sourcePixels);
+
+// One grey byte per pixel, rows of exactly width bytes; needs targetBits 8
+// and sourceBits 8 (with the palette) or 24.
+bool convertToGrey(PixelConverter& converter, const RgbQuad* sourcePalette, const std::uint8_t* sourcePixels,
+                   std::uint8_t* targetPixels);
+
+}  // namespace vrelk

@@ -1,0 +1,329 @@
+#include "platform/platform.h"
+
+#include <windows.h>
+#include <objbase.h>
+#include <shlobj.h>
+
+#include <array>
+#include <vector>
+
+namespace vrelk::platform {
+namespace {
+
+constexpr DWORD kPathUnits = MAX_PATH;
+
+HANDLE asHandle(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
+
+std::wstring wide(std::string_view text) { return fromUtf8(text); }
+
+}  // namespace
+
+const std::string_view kExecutableName = "Vrelk.exe";
+
+NativeString fromUtf8(std::string_view text)
+{
+    if (text.empty())
+        return {};
+    int units = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring result(static_cast<std::size_t>(units), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), units);
+    return result;
+}
+
+std::string toUtf8(const NativeString& text)
+{
+    if (text.empty())
+        return {};
+    int bytes = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                    nullptr, nullptr);
+    std::string result(static_cast<std::size_t>(bytes), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), bytes,
+                        nullptr, nullptr);
+    return result;
+}
+
+void* allocatePages(std::size_t size)
+{
+    if (size == 0)
+        return nullptr;
+    return VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+}
+
+void freePages(void* pages, std::size_t size)
+{
+    if (!pages)
+        return;
+    VirtualFree(pages, size, MEM_DECOMMIT);
+    VirtualFree(pages, 0, MEM_RELEASE);
+}
+
+OsVersion osVersion()
+{
+    // GetVersionEx reports what the manifest admits to; the kernel's own
+    // query tells the truth.
+    using RtlGetVersionFn = LONG(WINAPI*)(OSVERSIONINFOW*);
+    OSVERSIONINFOW info{};
+    info.dwOSVersionInfoSize = sizeof(info);
+    if (HMODULE ntdll = GetModuleHandleW(L"ntdll.dll")) {
+        auto query = reinterpret_cast<RtlGetVersionFn>(
+            reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlGetVersion")));
+        if (query && query(&info) == 0)
+            return {info.dwMajorVersion, info.dwMinorVersion};
+    }
+    return {0, 0};
+}
+
+Path executablePath()
+{
+    std::vector<wchar_t> buffer(32768);
+    DWORD units = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (units == 0 || units >= buffer.size())
+        return {};
+    return Path(std::wstring(buffer.data(), units));
+}
+
+std::optional<Path> userSettingsRoot()
+{
+    std::array<wchar_t, kPathUnits> buffer{};
+    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, 0, buffer.data())))
+        return std::nullopt;
+    return Path(buffer.data());
+}
+
+std::optional<Path> longPathName(const Path& path)
+{
+    std::array<wchar_t, kPathUnits> buffer{};
+    DWORD units = GetLongPathNameW(path.c_str(), buffer.data(), kPathUnits);
+    if (units == 0 || units >= kPathUnits)
+        return std::nullopt;
+    return Path(buffer.data());
+}
+
+std::optional<Path> tempFolder()
+{
+    std::array<wchar_t, kPathUnits + 1> buffer{};
+    DWORD units = GetTempPathW(kPathUnits, buffer.data());
+    if (units == 0 || units > kPathUnits)
+        return std::nullopt;
+    return Path(buffer.data());
+}
+
+std::optional<Path> createTempFile(const Path& folder)
+{
+    std::array<wchar_t, kPathUnits> buffer{};
+    if (GetTempFileNameW(folder.c_str(), L"tmp", 0, buffer.data()) == 0)
+        return std::nullopt;
+    return Path(buffer.data());
+}
+
+CopyResult copyFileNoOverwrite(const Path& from, const Path& to)
+{
+    if (CopyFileW(from.c_str(), to.c_str(), TRUE))
+        return CopyResult::copied;
+    DWORD error = GetLastError();
+    return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ? CopyResult::targetExists
+                                                                       : CopyResult::failed;
+}
+
+bool deleteFile(const Path& path) { return DeleteFileW(path.c_str()) != 0; }
+bool createFolder(const Path& path) { return CreateDirectoryW(path.c_str(), nullptr) != 0; }
+bool removeFolder(const Path& path) { return RemoveDirectoryW(path.c_str()) != 0; }
+
+bool pathExists(const Path& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+bool folderExists(const Path& path)
+{
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// ---- File ------------------------------------------------------------------
+
+File::File(File&& other) noexcept : handle_(other.handle_) { other.handle_ = -1; }
+
+File& File::operator=(File&& other) noexcept
+{
+    if (this != &other) {
+        close();
+        handle_ = other.handle_;
+        other.handle_ = -1;
+    }
+    return *this;
+}
+
+File::~File() { close(); }
+
+File File::openRead(const Path& path)
+{
+    File file;
+    HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    file.handle_ = reinterpret_cast<std::intptr_t>(handle);
+    return file;
+}
+
+File File::createWrite(const Path& path)
+{
+    File file;
+    HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    file.handle_ = reinterpret_cast<std::intptr_t>(handle);
+    return file;
+}
+
+bool File::isOpen() const { return asHandle(handle_) != INVALID_HANDLE_VALUE; }
+
+void File::close()
+{
+    if (isOpen())
+        CloseHandle(asHandle(handle_));
+    handle_ = -1;
+}
+
+std::size_t File::read(std::span<std::uint8_t> buffer)
+{
+    std::size_t done = 0;
+    while (isOpen() && done < buffer.size()) {
+        DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(buffer.size() - done, 1u << 30));
+        DWORD got = 0;
+        if (!ReadFile(asHandle(handle_), buffer.data() + done, chunk, &got, nullptr) || got == 0)
+            break;
+        done += got;
+    }
+    return done;
+}
+
+bool File::skip(std::int64_t count)
+{
+    LARGE_INTEGER distance{};
+    distance.QuadPart = count;
+    return isOpen() && SetFilePointerEx(asHandle(handle_), distance, nullptr, FILE_CURRENT);
+}
+
+bool File::write(std::span<const std::uint8_t> bytes)
+{
+    std::size_t done = 0;
+    while (isOpen() && done < bytes.size()) {
+        DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, 1u << 30));
+        DWORD put = 0;
+        if (!WriteFile(asHandle(handle_), bytes.data() + done, chunk, &put, nullptr) || put == 0)
+            return false;
+        done += put;
+    }
+    return isOpen() && done == bytes.size();
+}
+
+std::int64_t File::size() const
+{
+    LARGE_INTEGER size{};
+    if (!isOpen() || !GetFileSizeEx(asHandle(handle_), &size))
+        return -1;
+    return size.QuadPart;
+}
+
+// ---- FileMapping -------------------------------------------------------------
+
+FileMapping::FileMapping(FileMapping&& other) noexcept
+    : data_(other.data_), size_(other.size_), mappingHandle_(other.mappingHandle_)
+{
+    other.data_ = nullptr;
+    other.size_ = 0;
+    other.mappingHandle_ = 0;
+}
+
+FileMapping& FileMapping::operator=(FileMapping&& other) noexcept
+{
+    if (this != &other) {
+        reset();
+        data_ = other.data_;
+        size_ = other.size_;
+        mappingHandle_ = other.mappingHandle_;
+        other.data_ = nullptr;
+        other.size_ = 0;
+        other.mappingHandle_ = 0;
+    }
+    return *this;
+}
+
+FileMapping::~FileMapping() { reset(); }
+
+FileMapping FileMapping::map(const File& file)
+{
+    FileMapping mapping;
+    std::int64_t size = file.size();
+    if (size <= 0 || static_cast<std::uint64_t>(size) > SIZE_MAX)
+        return mapping;
+    HANDLE handle = CreateFileMappingW(asHandle(file.nativeHandle()), nullptr, PAGE_READONLY, 0, 0, nullptr);
+    if (!handle)
+        return mapping;
+    mapping.mappingHandle_ = reinterpret_cast<std::intptr_t>(handle);
+    const void* view = MapViewOfFile(handle, FILE_MAP_READ, 0, 0, 0);
+    if (!view) {
+        mapping.reset();
+        return mapping;
+    }
+    mapping.data_ = static_cast<const std::uint8_t*>(view);
+    mapping.size_ = static_cast<std::size_t>(size);
+    return mapping;
+}
+
+void FileMapping::reset()
+{
+    if (data_)
+        UnmapViewOfFile(data_);
+    if (mappingHandle_)
+        CloseHandle(asHandle(mappingHandle_));
+    data_ = nullptr;
+    size_ = 0;
+    mappingHandle_ = 0;
+}
+
+// ---- INI -------------------------------------------------------------------------
+
+int iniReadInt(const Path& file, std::string_view section, std::string_view key, int fallback)
+{
+    return static_cast<int>(
+        GetPrivateProfileIntW(wide(section).c_str(), wide(key).c_str(), fallback, file.c_str()));
+}
+
+NativeString iniReadString(const Path& file, std::string_view section, std::string_view key,
+                           const NativeString& fallback)
+{
+    std::array<wchar_t, kPathUnits> buffer{};
+    GetPrivateProfileStringW(wide(section).c_str(), wide(key).c_str(), fallback.c_str(), buffer.data(),
+                             kPathUnits, file.c_str());
+    return buffer.data();
+}
+
+bool iniReplaceSection(const Path& file, std::string_view section, std::span<const IniEntry> entries)
+{
+    std::wstring name = wide(section);
+    bool ok = WritePrivateProfileStringW(name.c_str(), nullptr, nullptr, file.c_str()) != 0;
+    for (const IniEntry& entry : entries)
+        ok = WritePrivateProfileStringW(name.c_str(), wide(entry.key).c_str(), entry.value.c_str(),
+                                        file.c_str()) != 0 && ok;
+    return ok;
+}
+
+// ---- Messages and windows -------------------------------------------------------
+
+void showMessage(void* owner, std::string_view textUtf8, std::string_view captionUtf8)
+{
+    MessageBoxW(static_cast<HWND>(owner), wide(textUtf8).c_str(), wide(captionUtf8).c_str(),
+                MB_OK | MB_ICONERROR | MB_SETFOREGROUND);
+}
+
+bool windowOfClassExists(std::string_view className)
+{
+    return FindWindowW(wide(className).c_str(), nullptr) != nullptr;
+}
+
+ComApartment::ComApartment() : initialised_(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) {}
+
+ComApartment::~ComApartment()
+{
+    if (initialised_)
+        CoUninitialize();
+}
+
+}  // namespace vrelk::platform
