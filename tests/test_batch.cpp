@@ -1,0 +1,156 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "convert/batch.h"
+#include "test_support.h"
+
+namespace vrelk {
+namespace {
+
+namespace fs = std::filesystem;
+using test::ScratchFolder;
+
+// Points the process's temporary folder at a scratch folder for one test.
+class TempFolderOverride {
+public:
+    explicit TempFolderOverride(const fs::path& folder)
+    {
+        if (const char* old = std::getenv("TMPDIR"))
+            saved_ = old;
+        setenv("TMPDIR", folder.c_str(), 1);
+    }
+    ~TempFolderOverride()
+    {
+        if (saved_)
+            setenv("TMPDIR", saved_->c_str(), 1);
+        else
+            unsetenv("TMPDIR");
+    }
+
+private:
+    std::optional<std::string> saved_;
+};
+
+struct RecordingHost {
+    Settings settings;
+    std::vector<ErrorCode> shown;
+    BatchHost host{settings, applyFolderChecks, [this](ErrorCode code) { shown.push_back(code); }};
+};
+
+TEST(MakeUniqueOutputPath, NumbersTakenNamesAndGivesUpAfter9999)
+{
+    ScratchFolder folder;
+    fs::path path = folder / "photo.png";
+    ASSERT_TRUE(MakeUniqueOutputPath(path, ".png"));
+    EXPECT_EQ(path, folder / "photo.png");
+
+    test::writeText(folder / "photo.png", "");
+    ASSERT_TRUE(MakeUniqueOutputPath(path, ".png"));
+    EXPECT_EQ(path, folder / "photo+1.png");
+
+    test::writeText(folder / "photo+1.png", "");
+    path = folder / "photo.png";
+    ASSERT_TRUE(MakeUniqueOutputPath(path, ".png"));
+    EXPECT_EQ(path, folder / "photo+2.png");
+
+    for (int n = 2; n <= 9999; ++n)
+        test::writeText(folder / ("photo+" + std::to_string(n) + ".png"), "");
+    path = folder / "photo.png";
+    EXPECT_FALSE(MakeUniqueOutputPath(path, ".png"));
+
+    path = folder / "other.png";
+    test::writeText(path, "");
+    fs::create_directory(folder / "other+1.png");
+    ASSERT_TRUE(MakeUniqueOutputPath(path, ".png"));
+    EXPECT_EQ(path, folder / "other+2.png") << "a folder takes the name as well";
+}
+
+TEST(CopyNoOverwrite, LeavesAnExistingTargetAlone)
+{
+    ScratchFolder folder;
+    test::writeText(folder / "from", "new");
+    test::writeText(folder / "to", "old");
+    EXPECT_EQ(platform::copyFileNoOverwrite(folder / "from", folder / "to"), platform::CopyResult::targetExists);
+    EXPECT_EQ(test::readText(folder / "to"), "old");
+    EXPECT_EQ(platform::copyFileNoOverwrite(folder / "from", folder / "fresh"), platform::CopyResult::copied);
+    EXPECT_EQ(test::readText(folder / "fresh"), "new");
+    EXPECT_EQ(platform::copyFileNoOverwrite(folder / "missing", folder / "x"), platform::CopyResult::failed);
+    EXPECT_FALSE(fs::exists(folder / "x"));
+}
+
+TEST(RunBatch, EmptyFileConvertsNothingAndLeavesNoTemporaryFile)
+{
+    ScratchFolder folder;
+    fs::create_directory(folder / "temp");
+    TempFolderOverride temp(folder / "temp");
+    test::writeText(folder / "empty.bmp", "");
+    RecordingHost recorder;
+
+    std::vector<fs::path> inputs{folder / "empty.bmp"};
+    EXPECT_TRUE(RunBatch(inputs, recorder.host));
+    EXPECT_EQ(recorder.shown, std::vector<ErrorCode>{kErrorNothingConverted});
+    EXPECT_EQ(test::listFolder(folder.path()), (std::vector<std::string>{"empty.bmp", "temp"}));
+    EXPECT_TRUE(test::listFolder(folder / "temp").empty());
+}
+
+TEST(RunBatch, MissingFolderOfFirstInputIsAnInvalidOutputFolder)
+{
+    ScratchFolder folder;
+    RecordingHost recorder;
+    std::vector<fs::path> inputs{folder / "gone" / "a.bmp"};
+    EXPECT_FALSE(RunBatch(inputs, recorder.host));
+    EXPECT_EQ(recorder.shown, std::vector<ErrorCode>{kErrorBadOutputFolder});
+
+    recorder.shown.clear();
+    recorder.settings.OutDir = folder / "gone-too";
+    EXPECT_FALSE(RunBatch(inputs, recorder.host)) << "a vanished OutDir falls back to the input's folder";
+    EXPECT_EQ(recorder.shown, std::vector<ErrorCode>{kErrorBadOutputFolder});
+}
+
+TEST(RunBatch, SubFolderMadeByAFailedBatchIsRemovedButAnOlderOneStays)
+{
+    ScratchFolder folder;
+    TempFolderOverride temp(folder.path());
+    test::writeText(folder / "bad.png", "not an image");
+    RecordingHost recorder;
+    recorder.settings.MkDirAdd = true;
+    recorder.settings.MkDirStr = "Output";
+    std::vector<fs::path> inputs{folder / "bad.png"};
+
+    EXPECT_TRUE(RunBatch(inputs, recorder.host));
+    EXPECT_FALSE(fs::exists(folder / "Output"));
+    EXPECT_EQ(recorder.shown, std::vector<ErrorCode>{kErrorNothingConverted});
+
+    fs::create_directory(folder / "Output");
+    EXPECT_TRUE(RunBatch(inputs, recorder.host));
+    EXPECT_TRUE(fs::is_directory(folder / "Output"));
+
+    recorder.settings.MkDirStr = "a/b";
+    recorder.shown.clear();
+    EXPECT_FALSE(RunBatch(inputs, recorder.host)) << "only one folder level is created";
+    EXPECT_EQ(recorder.shown, std::vector<ErrorCode>{kErrorFolderCreate});
+}
+
+TEST(InputsFromArguments, LongFormOrTheArgumentUnchanged)
+{
+    ScratchFolder folder;
+    test::writeText(folder / "a.bmp", "");
+    std::vector<platform::NativeString> arguments{(folder / "." / "a.bmp").string(), "no/such/file.bmp"};
+    std::vector<fs::path> inputs = inputsFromArguments(arguments);
+    ASSERT_EQ(inputs.size(), 2u);
+    EXPECT_EQ(inputs[0], folder / "a.bmp");
+    EXPECT_EQ(inputs[1], "no/such/file.bmp");
+}
+
+TEST(ErrorText, FiveMessages)
+{
+    EXPECT_EQ(errorText(kErrorNoMemory), "メモリ確保に失敗しました。");
+    EXPECT_EQ(errorText(kErrorStartup), "ファイル実行に失敗しました。");
+    EXPECT_EQ(errorText(kErrorNothingConverted), "ファイル変換に失敗しました。");
+    EXPECT_EQ(errorText(kErrorBadOutputFolder), "出力フォルダが無効です。");
+    EXPECT_EQ(errorText(kErrorFolderCreate), "フォルダ作成に失敗しました。");
+}
+
+}  // namespace
+}  // namespace vrelk

@@ -1,0 +1,158 @@
+#include <gtest/gtest.h>
+
+#include "app/controls.h"
+#include "app/settings.h"
+#include "test_support.h"
+
+namespace vrelk {
+namespace {
+
+using test::ScratchFolder;
+using test::writeText;
+
+TEST(SettingsStore, MissingFileGivesDefaults)
+{
+    ScratchFolder folder;
+    Settings s = LoadSettings(folder / "Vrelk.ini");
+    EXPECT_EQ(s.Quality, 75);
+    EXPECT_EQ(s.Sampling, 0);
+    EXPECT_FALSE(s.Limit);
+    EXPECT_EQ(s.LmtVal, 100);
+    EXPECT_FALSE(s.Resize);
+    EXPECT_EQ(s.RszOpt, 2);
+    EXPECT_EQ(s.RszSize, 100);
+    EXPECT_TRUE(s.OutDir.empty());
+    EXPECT_FALSE(s.MkDirAdd);
+    EXPECT_EQ(s.MkDirStr, "Output");
+    EXPECT_FALSE(s.UseSpi) << "plug-ins go off while no plug-in folder is set";
+    EXPECT_TRUE(s.SPI.empty());
+    EXPECT_FALSE(s.OldCheck);
+    EXPECT_EQ(s.DrctCvt, 0);
+}
+
+TEST(SettingsStore, FlagsKeepOnlyBitZeroAndNumbersAreParsedLikeProfileIntegers)
+{
+    ScratchFolder folder;
+    auto ini = folder / "Vrelk.ini";
+    writeText(ini, "[SImg]\r\nLimit=3\r\nResize=2\r\nMkDirAdd=-1\r\nOldCheck=1\r\n"
+                   "Quality=  -12abc\r\nLmtVal=abc\r\nRszSize=+640\r\nRszOpt=\r\nDrctCvt=7\r\n");
+    Settings s = LoadSettings(ini);
+    EXPECT_TRUE(s.Limit);
+    EXPECT_FALSE(s.Resize);
+    EXPECT_TRUE(s.MkDirAdd);
+    EXPECT_TRUE(s.OldCheck);
+    EXPECT_EQ(s.Quality, -12) << "no range check happens on load";
+    EXPECT_EQ(s.LmtVal, 0);
+    EXPECT_EQ(s.RszSize, 640);
+    EXPECT_EQ(s.RszOpt, 2) << "an empty value reads as the default";
+    EXPECT_EQ(s.DrctCvt, 7) << "DrctCvt is not masked";
+}
+
+TEST(SettingsStore, PluginFolderMustExist)
+{
+    ScratchFolder folder;
+    auto ini = folder / "Vrelk.ini";
+    std::filesystem::create_directory(folder / "spi");
+    writeText(ini, "[simg]\r\nuseSpi=1\r\nSPI=" + (folder / "spi").string() + "\r\n");
+    Settings present = LoadSettings(ini);
+    EXPECT_TRUE(present.UseSpi) << "section and key names ignore case";
+    EXPECT_EQ(present.SPI, folder / "spi");
+
+    writeText(ini, "[SImg]\r\nUseSpi=1\r\nSPI=" + (folder / "gone").string() + "\r\n");
+    Settings missing = LoadSettings(ini);
+    EXPECT_FALSE(missing.UseSpi);
+    EXPECT_TRUE(missing.SPI.empty());
+
+    SaveSettings(missing, ini);
+    std::string saved = test::readText(ini);
+    EXPECT_NE(saved.find("UseSpi=0\r\n"), std::string::npos);
+    EXPECT_NE(saved.find("SPI=\r\n"), std::string::npos);
+}
+
+TEST(SettingsStore, SaveReplacesTheSectionWithTheFourteenKeysInOrder)
+{
+    ScratchFolder folder;
+    auto ini = folder / "Vrelk.ini";
+    writeText(ini, "[Other]\r\nKeep=1\r\n[SImg]\r\nQuality=10\r\nStale=5\r\n[Tail]\r\nX=2\r\n");
+    Settings s = LoadSettings(ini);
+    s.OutDir = "/some/folder";
+    s.Limit = true;
+    SaveSettings(s, ini);
+
+    EXPECT_EQ(test::readText(ini),
+              "[Other]\r\nKeep=1\r\n[Tail]\r\nX=2\r\n[SImg]\r\n"
+              "Quality=10\r\nSampling=0\r\nLimit=1\r\nLmtVal=100\r\nResize=0\r\nRszOpt=2\r\n"
+              "RszSize=100\r\nOutDir=/some/folder\r\nMkDirAdd=0\r\nMkDirStr=Output\r\nUseSpi=0\r\n"
+              "SPI=\r\nOldCheck=0\r\nDrctCvt=0\r\n");
+    Settings again = LoadSettings(ini);
+    EXPECT_EQ(again.Quality, 10);
+    EXPECT_EQ(again.OutDir, "/some/folder");
+}
+
+TEST(SettingsStore, LongStringsAreCutTo259Units)
+{
+    ScratchFolder folder;
+    auto ini = folder / "Vrelk.ini";
+    writeText(ini, "[SImg]\r\nMkDirStr=" + std::string(400, 'x') + "\r\n");
+    EXPECT_EQ(LoadSettings(ini).MkDirStr.size(), 259u);
+}
+
+TEST(SettingsLocation, ProgramNameIsCheckedWithoutRegardToCase)
+{
+    ScratchFolder folder;
+    EXPECT_FALSE(locateSettingsFileFor(folder / "other", folder.path()));
+    EXPECT_FALSE(locateSettingsFileFor(folder / "vrelk2", folder.path()));
+    EXPECT_TRUE(locateSettingsFileFor(folder / "VRELK", folder.path()));
+}
+
+TEST(SettingsLocation, FileBesideTheProgramWinsOverThePerUserFile)
+{
+    ScratchFolder folder;
+    std::filesystem::create_directories(folder / "bin");
+    std::filesystem::create_directories(folder / "user" / "Vrelk");
+    writeText(folder / "user" / "Vrelk" / "Vrelk.ini", "[SImg]\r\n");
+    writeText(folder / "bin" / "Vrelk.ini", "[SImg]\r\n");
+
+    auto located = locateSettingsFileFor(folder / "bin" / "vrelk", folder / "user");
+    ASSERT_TRUE(located);
+    EXPECT_EQ(*located, folder / "bin" / "Vrelk.ini");
+}
+
+TEST(SettingsLocation, PerUserFolderIsCreatedWhenNoFileIsBesideTheProgram)
+{
+    ScratchFolder folder;
+    auto located = locateSettingsFileFor(folder / "bin" / "vrelk", folder / "user");
+    ASSERT_TRUE(located);
+    EXPECT_EQ(*located, folder / "user" / "Vrelk" / "Vrelk.ini");
+    EXPECT_TRUE(std::filesystem::is_directory(folder / "user" / "Vrelk"));
+
+    auto withoutUserFolder = locateSettingsFileFor(folder / "bin" / "vrelk", std::nullopt);
+    ASSERT_TRUE(withoutUserFolder);
+    EXPECT_EQ(*withoutUserFolder, folder / "bin" / "Vrelk.ini");
+}
+
+TEST(SettingsControls, BoundsAndFolderChecksApplyBeforeABatch)
+{
+    ScratchFolder folder;
+    Settings s;
+    s.Quality = 0;
+    s.LmtVal = 40000;
+    s.OutDir = folder / "gone";
+    s.SPI = folder.path();
+    s.UseSpi = true;
+    ApplyControlsToSettings(s);
+    EXPECT_EQ(s.Quality, 1);
+    EXPECT_EQ(s.LmtVal, 32767);
+    EXPECT_TRUE(s.OutDir.empty());
+    EXPECT_TRUE(s.UseSpi);
+
+    s.Quality = 101;
+    s.SPI = folder / "gone";
+    ApplyControlsToSettings(s);
+    EXPECT_EQ(s.Quality, 100);
+    EXPECT_FALSE(s.UseSpi);
+    EXPECT_TRUE(s.SPI.empty());
+}
+
+}  // namespace
+}  // namespace vrelk

@@ -1,0 +1,123 @@
+// Shared helpers for the native tests: scratch folders and small files.
+#pragma once
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace vrelk::test {
+
+namespace fs = std::filesystem;
+
+// A fresh folder removed with everything in it at the end of the test.
+class ScratchFolder {
+public:
+    ScratchFolder()
+    {
+        std::string pattern = (fs::temp_directory_path() / "vrelk-test-XXXXXX").string();
+        std::vector<char> buffer(pattern.begin(), pattern.end());
+        buffer.push_back('\0');
+        path_ = mkdtemp(buffer.data());
+    }
+    ~ScratchFolder()
+    {
+        std::error_code ec;
+        fs::remove_all(path_, ec);
+    }
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
+
+    const fs::path& path() const { return path_; }
+    fs::path operator/(const fs::path& name) const { return path_ / name; }
+
+private:
+    fs::path path_;
+};
+
+inline void writeBytes(const fs::path& path, const std::vector<std::uint8_t>& bytes)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+inline void writeText(const fs::path& path, const std::string& text)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+}
+
+inline std::string readText(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Names in a folder, sorted.
+inline std::vector<std::string> listFolder(const fs::path& folder)
+{
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+struct CommandResult {
+    int status = -1;
+    std::string output;  // standard output and standard error together
+};
+
+// Runs a shell command line and collects what it prints.
+inline CommandResult runCommand(const std::string& commandLine)
+{
+    CommandResult result;
+    FILE* pipe = popen((commandLine + " 2>&1").c_str(), "r");
+    if (!pipe)
+        return result;
+    char chunk[4096];
+    while (std::size_t got = fread(chunk, 1, sizeof(chunk), pipe))
+        result.output.append(chunk, got);
+    int status = pclose(pipe);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+inline std::string quoted(const fs::path& path) { return "'" + path.string() + "'"; }
+
+// The command-line program installed into a folder of its own, with its
+// settings file beside it and a private temporary folder.
+class CliInstall {
+public:
+    explicit CliInstall(const std::string& settingsKeys)
+    {
+        fs::create_directories(bin());
+        fs::create_directories(temp());
+        fs::copy_file(VRELK_CLI_PATH, program());
+        writeText(bin() / "Vrelk.ini", "[SImg]\r\n" + settingsKeys);
+    }
+
+    fs::path bin() const { return folder_ / "bin"; }
+    fs::path temp() const { return folder_ / "temp"; }
+    fs::path program() const { return bin() / "vrelk"; }
+    fs::path root() const { return folder_.path(); }
+
+    CommandResult run(const std::string& arguments, const std::string& input = "") const
+    {
+        std::string command = "cd " + quoted(root()) + " && TMPDIR=" + quoted(temp()) + " HOME=" +
+                              quoted(root()) + " XDG_CONFIG_HOME= " + quoted(program()) + " " + arguments;
+        if (!input.empty())
+            command = "printf '" + input + "' | (" + command + ")";
+        else
+            command += " < /dev/null";
+        return runCommand(command);
+    }
+
+private:
+    ScratchFolder folder_;
+};
+
+}  // namespace vrelk::test
