@@ -121,6 +121,7 @@ TEST(SettingsLocation, FileBesideTheProgramWinsOverThePerUserFile)
 TEST(SettingsLocation, PerUserFolderIsCreatedWhenNoFileIsBesideTheProgram)
 {
     ScratchFolder folder;
+    std::filesystem::create_directory(folder / "user");
     auto located = locateSettingsFileFor(folder / "bin" / "vrelk", folder / "user");
     ASSERT_TRUE(located);
     EXPECT_EQ(*located, folder / "user" / "Vrelk" / "Vrelk.ini");
