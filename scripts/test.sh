@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# Runs every test: the native suite under AddressSanitizer and
+# UndefinedBehaviorSanitizer, the Windows suite under Wine, and each fuzzer
+# for a bounded time. Run scripts/setup.sh once first.
+set -uo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+jobs="${VRELK_JOBS:-2}"
+fuzz_seconds="${VRELK_FUZZ_SECONDS:-60}"
+failed=0
+passed_total=0
+failed_total=0
+
+step() { printf '\n=== %s ===\n' "$*"; }
+
+step "native tests (ASan + UBSan)"
+cmake -G Ninja -S "$root" -B "$root/build/asan" -DCMAKE_BUILD_TYPE=Debug -DVRELK_SANITIZE=ON >/dev/null &&
+    cmake --build "$root/build/asan" -j "$jobs" || exit 1
+native_log="$(mktemp)"
+(cd "$root/build/asan" && ctest --output-on-failure -j "$jobs") | tee "$native_log"
+[ "${PIPESTATUS[0]}" -eq 0 ] || failed=1
+if line="$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$native_log")"; then
+    total="$(sed -E 's/.*out of ([0-9]+).*/\1/' <<<"$line")"
+    bad="$(sed -E 's/.* ([0-9]+) tests failed.*/\1/' <<<"$line")"
+    passed_total=$((passed_total + total - bad))
+    failed_total=$((failed_total + bad))
+fi
+rm -f "$native_log"
+
+step "Windows tests (Wine)"
+cmake -G Ninja -S "$root" -B "$root/build/win-test" -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/i686-w64-mingw32.cmake" >/dev/null &&
+    cmake --build "$root/build/win-test" -j "$jobs" || exit 1
+wine_log="$(mktemp)"
+"$root/tests/wine/run.sh" "$root/build/win-test" | tee "$wine_log"
+[ "${PIPESTATUS[0]}" -eq 0 ] || failed=1
+if line="$(grep -E '^wine: [0-9]+ passed, [0-9]+ failed' "$wine_log")"; then
+    passed_total=$((passed_total + $(sed -E 's/wine: ([0-9]+) passed.*/\1/' <<<"$line")))
+    failed_total=$((failed_total + $(sed -E 's/.* ([0-9]+) failed.*/\1/' <<<"$line")))
+else
+    failed=1
+fi
+rm -f "$wine_log"
+
+if compgen -G "$root/fuzz/*.cpp" >/dev/null; then
+    step "fuzzers (${fuzz_seconds}s each)"
+    CC=clang CXX=clang++ cmake -G Ninja -S "$root" -B "$root/build/fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DVRELK_FUZZ=ON -DVRELK_TESTS=OFF -DVRELK_SANITIZE=ON >/dev/null &&
+        cmake --build "$root/build/fuzz" -j "$jobs" || exit 1
+    for source in "$root"/fuzz/*.cpp; do
+        name="$(basename "$source" .cpp)"
+        corpus="$(mktemp -d)"
+        seeds="$root/fuzz/corpus/$name"
+        [ -d "$seeds" ] && cp "$seeds"/* "$corpus"/ 2>/dev/null
+        if "$root/build/fuzz/$name" -max_total_time="$fuzz_seconds" -rss_limit_mb=2048 -timeout=10 \
+            -print_final_stats=0 "$corpus" >"$corpus.log" 2>&1; then
+            echo "fuzz $name: no finding"
+            passed_total=$((passed_total + 1))
+        else
+            tail -40 "$corpus.log"
+            echo "fuzz $name: FINDING"
+            failed_total=$((failed_total + 1))
+            failed=1
+        fi
+        rm -rf "$corpus" "$corpus.log"
+    done
+fi
+
+echo
+echo "all: $passed_total passed, $failed_total failed"
+exit $failed
