@@ -1,90 +1,24 @@
-// Drives Vrelk.exe under Wine the way a user would: starts it with files,
-// finds its windows by class, reads and dismisses its message boxes.
+// Drives Vrelk.exe under Wine the way a user would. Each tests/wine/wine_*.cpp
+// file adds its tests with WINE_TEST.
 //
-//   wine_driver.exe <path of Vrelk.exe> <scratch folder>
+//   wine_driver.exe <Vrelk.exe> <scratch folder> <fixtures folder> [name filter]
 //
 // Prints one line per check and a closing "N passed, M failed" line.
 #include "wine_harness.h"
 
 #include <cstdio>
-
-namespace {
-
-using namespace wine_harness;
-
-constexpr wchar_t kConvertFailed[] = L"ファイル変換に失敗しました。";
-constexpr wchar_t kStartupFailed[] = L"ファイル実行に失敗しました。";
-
-void emptyFileBatchShowsConversionFailed(Harness& h)
-{
-    Folder folder = h.freshFolder(L"empty");
-    std::wstring exe = folder.install(h.program(), L"Vrelk.exe");
-    folder.writeSettings(L"DrctCvt=1\r\n");
-    std::wstring input = folder.writeFile(L"empty.bmp", {});
-    Folder temp = h.freshFolder(L"empty-temp");
-
-    Process run = Process::start(exe, {input}, temp.path());
-    Window box = run.waitForMessageBox(10000);
-    h.check(box.valid(), L"empty file: a message box appears");
-    h.check(box.caption() == L"Error", L"empty file: caption is Error");
-    h.check(box.messageText() == kConvertFailed, L"empty file: conversion-failed text");
-    box.dismiss();
-    h.check(run.waitForExit(10000), L"empty file: program ends after the message");
-    h.check(folder.files() == std::vector<std::wstring>{L"Vrelk.exe", L"Vrelk.ini", L"empty.bmp"},
-            L"empty file: no output written");
-    h.check(temp.files().empty(), L"empty file: no temporary file left");
-}
-
-void renamedProgramRefusesToStart(Harness& h)
-{
-    Folder folder = h.freshFolder(L"renamed");
-    std::wstring exe = folder.install(h.program(), L"Other.exe");
-    std::wstring input = folder.writeFile(L"a.bmp", {'B', 'M'});
-
-    Process run = Process::start(exe, {input}, folder.path());
-    Window box = run.waitForMessageBox(10000);
-    h.check(box.valid() && box.caption() == L"Error", L"renamed: an Error box appears");
-    h.check(box.messageText() == kStartupFailed, L"renamed: start-up-failed text");
-    box.dismiss();
-    h.check(run.waitForExit(10000), L"renamed: program ends");
-}
-
-void secondInstanceLeavesAtOnce(Harness& h)
-{
-    Folder first = h.freshFolder(L"first");
-    std::wstring firstExe = first.install(h.program(), L"Vrelk.exe");
-    first.writeSettings(L"DrctCvt=0\r\n");
-    std::wstring firstInput = first.writeFile(L"a.bmp", {});
-
-    Process running = Process::start(firstExe, {firstInput}, first.path());
-    Window convert = running.waitForWindow(L"Vrelk_convert_class", 10000);
-    h.check(convert.valid() && convert.visible(), L"single instance: convert window shown");
-
-    Folder second = h.freshFolder(L"second");
-    std::wstring secondExe = second.install(h.program(), L"Vrelk.exe");
-    second.writeSettings(L"DrctCvt=1\r\n");
-    std::wstring secondInput = second.writeFile(L"b.bmp", {});
-    Process late = Process::start(secondExe, {secondInput}, second.path());
-    h.check(late.waitForExit(10000), L"single instance: second instance exits");
-    h.check(!late.findMessageBox().valid(), L"single instance: second instance shows nothing");
-    h.check(second.files() == std::vector<std::wstring>{L"Vrelk.exe", L"Vrelk.ini", L"b.bmp"},
-            L"single instance: second instance converts nothing");
-
-    convert.close();
-    h.check(running.waitForExit(10000), L"single instance: first instance closes");
-}
-
-}  // namespace
+#include <cwchar>
 
 int wmain(int argc, wchar_t** argv)
 {
-    if (argc < 3) {
-        std::fprintf(stderr, "usage: wine_driver <Vrelk.exe> <scratch folder>\n");
+    if (argc < 4) {
+        std::fprintf(stderr, "usage: wine_driver <Vrelk.exe> <scratch folder> <fixtures folder> [filter]\n");
         return 2;
     }
-    Harness h(argv[1], argv[2]);
-    h.run(L"emptyFileBatchShowsConversionFailed", emptyFileBatchShowsConversionFailed);
-    h.run(L"renamedProgramRefusesToStart", renamedProgramRefusesToStart);
-    h.run(L"secondInstanceLeavesAtOnce", secondInstanceLeavesAtOnce);
+    const wchar_t* filter = argc > 4 ? argv[4] : nullptr;
+    wine_harness::Harness h(argv[1], argv[2], argv[3]);
+    for (const auto& test : wine_harness::registeredTests())
+        if (!filter || std::wcsstr(test.name, filter))
+            h.run(test.name, test.function);
     return h.finish();
 }

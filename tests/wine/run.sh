@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs the Windows test driver under Wine in a virtual X display.
-#   tests/wine/run.sh <folder holding Vrelk.exe and wine_driver.exe>
+#   tests/wine/run.sh <folder holding Vrelk.exe and wine_driver.exe> [test name filter]
 set -euo pipefail
 
 bin="$(cd "$1" && pwd)"
@@ -11,6 +11,14 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 
 scratch="$(mktemp -d)"
 trap 'rm -rf "$scratch"' EXIT
+mkdir -p "$scratch/run" "$scratch/fixtures"
+
+# Input files made by independent encoders before the run.
+here="$(cd "$(dirname "$0")" && pwd)"
+for maker in "$here"/fixtures_*.py; do
+    [ -e "$maker" ] || continue
+    /usr/bin/python3 "$maker" "$scratch/fixtures"
+done
 
 to_windows() { echo "Z:${1//\//\\}"; }
 
@@ -19,8 +27,9 @@ xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
         wineboot -i >/dev/null 2>&1 || true
     fi
-    wine "$0" "$1" "$2"
-    status=$?
+    status=0
+    wine "$0" "$1" "$2" "$3" ${4:+"$4"} || status=$?
     wineserver -w || true
     exit $status
-' "$bin/wine_driver.exe" "$(to_windows "$bin/Vrelk.exe")" "$(to_windows "$scratch")"
+' "$bin/wine_driver.exe" "$(to_windows "$bin/Vrelk.exe")" "$(to_windows "$scratch/run")" \
+    "$(to_windows "$scratch/fixtures")" "${2:-}"

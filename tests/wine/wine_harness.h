@@ -254,12 +254,15 @@ private:
 
 class Harness {
 public:
-    Harness(std::wstring program, std::wstring scratch) : program_(std::move(program)), scratch_(std::move(scratch))
+    Harness(std::wstring program, std::wstring scratch, std::wstring fixtures)
+        : program_(std::move(program)), scratch_(std::move(scratch)), fixtures_(std::move(fixtures))
     {
         CreateDirectoryW(scratch_.c_str(), nullptr);
     }
 
     const std::wstring& program() const { return program_; }
+    // A file made before the run by tests/wine/fixtures_*.py.
+    std::wstring fixture(const std::wstring& name) const { return fixtures_ + L"\\" + name; }
 
     // An empty folder under the scratch folder.
     Folder freshFolder(const std::wstring& name) const
@@ -317,9 +320,33 @@ public:
 private:
     std::wstring program_;
     std::wstring scratch_;
+    std::wstring fixtures_;
     int passed_ = 0;
     int failed_ = 0;
     bool currentFailed_ = false;
 };
 
+using TestFunction = void (*)(Harness&);
+
+struct RegisteredTest {
+    const wchar_t* name;
+    TestFunction function;
+};
+
+inline std::vector<RegisteredTest>& registeredTests()
+{
+    static std::vector<RegisteredTest> tests;
+    return tests;
+}
+
+struct Registrar {
+    Registrar(const wchar_t* name, TestFunction function) { registeredTests().push_back({name, function}); }
+};
+
 }  // namespace wine_harness
+
+// Defines a test that the driver runs: WINE_TEST(name) { h.check(...); }
+#define WINE_TEST(name)                                                                  \
+    static void name(wine_harness::Harness& h);                                          \
+    static const wine_harness::Registrar name##Registrar(L## #name, name);               \
+    static void name([[maybe_unused]] wine_harness::Harness& h)
