@@ -62,15 +62,14 @@ bool planAreaReduction(std::int32_t m, std::int32_t n, AreaPlan& plan)
     plan.spans.back() = {m - 1, overhang};
 
     // A target sums at most `longestRun` pixels plus a carry below 255, so
-    // the table needs no more than that many entries (not all s of them).
+    // the table needs that many entries, far fewer than s.
     std::int32_t longestRun = 0;
     std::int32_t previous = -1;
     for (const AreaSpan& s : plan.spans) {
         longestRun = std::max(longestRun, s.last - previous);
         previous = s.last;
     }
-    const std::size_t entries = std::min<std::size_t>(static_cast<std::size_t>(span),
-                                                      255u * (static_cast<std::size_t>(longestRun) + 1u));
+    const std::size_t entries = 255u * (static_cast<std::size_t>(longestRun) + 1u);
     plan.divide.resize(entries);
     for (std::size_t i = 0; i < entries; ++i)
         plan.divide[i] = static_cast<std::uint8_t>(std::min(255.0, static_cast<double>(i) / ratio));
