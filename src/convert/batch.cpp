@@ -86,9 +86,12 @@ std::optional<platform::Path> settleOutputFolder(const platform::Path& firstInpu
     return folder;
 }
 
-// Size reduction is not built yet: a file that asks for it fails rather
-// than being written at the wrong size.
-bool reduceCurrentImage(CodecContext&) { return false; }
+bool reduceCurrentImage(CodecContext& context)
+{
+    CodecSet& codecs = context.codecs;
+    ReductionTools tools{codecs.converter24, codecs.resizeJob, codecs.filterJob, *codecs.tables};
+    return reduceImage(tools, context.current, context.settings.RszOpt, context.settings.RszSize);
+}
 
 }  // namespace
 

@@ -7,6 +7,7 @@
 #include "codecs/bmp.h"
 #include "pixel/image.h"
 #include "pixel/lookup_tables.h"
+#include "pixel/resize.h"
 
 namespace vrelk {
 
@@ -21,6 +22,8 @@ struct PluginState {
 struct CodecSet {
     std::unique_ptr<LookupTables> tables;
     PixelConverter converter24;
+    ResizeJob resizeJob;
+    FilterJob filterJob;
     BmpReader bmpReader;
     BmpWriter bmpWriter;
     CodecObject pngReader;

@@ -1,0 +1,63 @@
+// Size reduction of the current image: area averaging in fixed point for
+// shrinking, linear interpolation for (at most twofold) enlargement.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "pixel/filter.h"
+#include "pixel/image.h"
+#include "pixel/lookup_tables.h"
+
+namespace vrelk {
+
+inline constexpr std::int32_t kMaxResizeDimension = 25000;
+
+// 24-bit rows padded to multiples of 4 bytes.
+struct ResizeJob {
+    std::int32_t sourceWidth = 0;
+    std::int32_t sourceHeight = 0;
+    const std::uint8_t* source = nullptr;
+    std::uint8_t* target = nullptr;  // provided by the caller
+};
+
+// Which side a reduction constrains: RszOpt 0, 1 or 2.
+enum ReductionMode : std::int32_t {
+    kReduceWidth = 0,
+    kReduceHeight = 1,
+    kReduceLongerSide = 2,
+};
+
+struct ImageSize {
+    std::int32_t width = 0;
+    std::int32_t height = 0;
+    bool operator==(const ImageSize&) const = default;
+};
+
+// The size a width x height image is reduced to for a mode and a size in
+// pixels: the same size when it is small enough already, nullopt when the
+// request is unusable (a size below 1, or an image without pixels).
+std::optional<ImageSize> reducedSize(std::int32_t width, std::int32_t height, std::int32_t mode,
+                                     std::int32_t size);
+
+// What a reduction works with besides the image; all owned by the batch.
+struct ReductionTools {
+    PixelConverter& converter;
+    ResizeJob& resize;
+    FilterJob& filter;
+    const LookupTables& tables;
+};
+
+// Reduces the current image for mode and size, leaving it at 24 bits and
+// sharpened; an image that is small enough already passes unchanged.
+bool reduceImage(ReductionTools& tools, CurrentImage& current, std::int32_t mode, std::int32_t size);
+
+// Brings the current image to 24 bits; on failure it stays as it was.
+bool promoteTo24(PixelConverter& converter, CurrentImage& current);
+
+// Resamples job.source into job.target (both 24-bit with padded rows).
+// Fails for sizes outside 1..25000, for an enlargement beyond twice the
+// length, when nothing would change, or when memory runs out.
+bool resizeImage(ResizeJob& job, std::int32_t newWidth, std::int32_t newHeight);
+
+}  // namespace vrelk
