@@ -238,9 +238,9 @@ bool WriteJpegWithByteLimit(JpegWriter& writer, const platform::Path& path, cons
     std::size_t trialLength = 0;
     bool anyFitted = false;
     const auto uncompressed = static_cast<std::uint64_t>(rowLayout(writer.width, writer.height, 24).imageSize);
-    const std::uint64_t roomForTarget = std::max<std::uint64_t>(2 * static_cast<std::uint64_t>(std::max<std::int64_t>(limit, 0)), 1u << 20);
+    const std::uint64_t target = limit > 0 ? static_cast<std::uint64_t>(limit) : 0;
     try {
-        trial.resize(static_cast<std::size_t>(std::min(uncompressed, roomForTarget)));
+        trial.resize(static_cast<std::size_t>(std::min(uncompressed, std::max<std::uint64_t>(2 * target, 1u << 20))));
     } catch (const std::bad_alloc&) {
         return fail(writer, kCodecNoMemory);
     }
