@@ -140,16 +140,19 @@ bool ConvertOneFile(FileJob& job, const platform::Path& tempFolder, const platfo
 bool RecodeOneFile(FileJob& job, const platform::Path& tempFolder, const platform::Path& input,
                    platform::Path& tempPath)
 {
-    (void)job;
     if (!platform::pathExists(input))
         return false;
     auto temp = platform::createTempFile(tempFolder);
     if (!temp)
         return false;
     tempPath = *temp;
-    // The lossless re-encoder is not built yet: every file fails.
-    platform::deleteFile(tempPath);
-    return false;
+    JpegRecoder& recoder = job.context.codecs.jpegRecoder;
+    recoder.resetFileState();
+    bool recoded = RecodeJpeg(recoder, input, tempPath);
+    ReleaseJpegRecoder(recoder);
+    if (!recoded)
+        platform::deleteFile(tempPath);
+    return recoded;
 }
 
 bool RunBatch(std::span<const platform::Path> inputs, BatchHost& host)

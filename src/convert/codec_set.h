@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "codecs/bmp.h"
+#include "codecs/jpeg.h"
 #include "pixel/image.h"
 #include "pixel/lookup_tables.h"
 #include "pixel/resize.h"
@@ -28,9 +29,9 @@ struct CodecSet {
     BmpWriter bmpWriter;
     CodecObject pngReader;
     CodecObject pngWriter;
-    CodecObject jpegReader;
-    CodecObject jpegWriter;
-    CodecObject jpegRecoder;
+    JpegReader jpegReader;
+    JpegWriter jpegWriter;
+    JpegRecoder jpegRecoder;
     CodecObject tiffReader;
     CodecObject gifReader;
     CodecObject gifWriter;

@@ -3,6 +3,7 @@
 #include <array>
 
 #include "codecs/bmp.h"
+#include "codecs/jpeg.h"
 
 namespace vrelk {
 namespace {
@@ -25,11 +26,39 @@ bool readBmp(CodecContext& context, const platform::Path& path)
     return image != nullptr;
 }
 
+// With a size reduction ahead, JPEG can decode at a reduced scale.
+void setJpegScaleHint(JpegReader& reader, const Settings& settings)
+{
+    if (!settings.Resize || settings.RszSize == 0)
+        return;
+    const auto size = static_cast<std::uint32_t>(settings.RszSize);
+    switch (settings.RszOpt) {
+    case 0: reader.wantedWidth = size; reader.wantedHeight = 1; break;
+    case 1: reader.wantedWidth = 1; reader.wantedHeight = size; break;
+    case 2: reader.wantedWidth = size; reader.wantedHeight = size; break;
+    default: return;
+    }
+    reader.scaleHint = true;
+}
+
+bool readJpeg(CodecContext& context, const platform::Path& path)
+{
+    JpegReader& reader = context.codecs.jpegReader;
+    reader.resetFileState();
+    reader.resetForRead();
+    reader.pixelsInPages = true;
+    setJpegScaleHint(reader, context.settings);
+    DibImage* image = ReadJpeg(reader, path);
+    ReleaseJpegReader(reader);
+    context.current.image = image;
+    return image != nullptr;
+}
+
 constexpr std::array<ReadEntry, 6> kReadEntries{
     nullptr,           // unknown: plug-ins only
     readBmp,           // BMP
     readNotAvailable,  // PNG
-    readNotAvailable,  // JPEG
+    readJpeg,          // JPEG
     readNotAvailable,  // TIFF
     readNotAvailable,  // GIF
 };
@@ -159,7 +188,29 @@ bool WriteBmpStep(CodecContext& context, const platform::Path& output)
     return written;
 }
 bool WritePngStep(CodecContext& context, const platform::Path& output) { return writeNotAvailable(context, output); }
-bool WriteJpegStep(CodecContext& context, const platform::Path& output) { return writeNotAvailable(context, output); }
+bool WriteJpegStep(CodecContext& context, const platform::Path& output)
+{
+    JpegWriter& writer = context.codecs.jpegWriter;
+    const CurrentImage& current = context.current;
+    const Settings& settings = context.settings;
+    writer.resetFileState();
+    writer.resetForWrite();
+    writer.pixelsInPages = false;
+    if (!current.image)
+        return false;
+    writer.width = current.width;
+    writer.height = current.height;
+    writer.sourceBits = current.bitCount;
+    writer.targetBits = 24;
+    writer.computeLayout();
+    SetJpegOptions(writer, settings.Quality, settings.Sampling);
+    const PageBuffer& buffer = current.image->pixels;
+    std::span<const std::uint8_t> pixels(buffer.data(), buffer.size());
+    bool written = settings.Limit ? WriteJpegWithLimit(writer, output, current.image->palette, pixels, settings.LmtVal)
+                                  : EncodeJpeg(writer, output, current.image->palette, pixels);
+    ReleaseJpegWriter(writer);
+    return written;
+}
 bool WriteGifStep(CodecContext& context, const platform::Path& output) { return writeNotAvailable(context, output); }
 
 OutputChoice SelectOutput(Settings& settings, const std::function<void(Settings&)>& applyControls)

@@ -1,0 +1,198 @@
+#include "codecs/jpeg_lib.h"
+
+#include <algorithm>
+#include <new>
+#include <stdexcept>
+
+#include <jerror.h>
+
+namespace vrelk {
+namespace {
+
+constexpr std::size_t kFileBufferSize = std::size_t{1} << 20;
+constexpr std::size_t kMinimumMemoryBuffer = 4096;
+
+void exitWithJump(j_common_ptr object)
+{
+    // The message is formatted as the library expects; nothing shows it.
+    char message[JMSG_LENGTH_MAX];
+    (*object->err->format_message)(object, message);
+    std::longjmp(reinterpret_cast<JpegErrorManager*>(object->err)->jump, 1);
+}
+
+void discardMessage(j_common_ptr) {}
+
+struct MemorySource {
+    jpeg_source_mgr library;
+    JOCTET endMarker[2];
+};
+
+void sourceNothing(j_decompress_ptr) {}
+
+boolean supplyEndMarker(j_decompress_ptr info)
+{
+    auto* source = reinterpret_cast<MemorySource*>(info->src);
+    source->endMarker[0] = 0xFF;
+    source->endMarker[1] = JPEG_EOI;
+    source->library.next_input_byte = source->endMarker;
+    source->library.bytes_in_buffer = 2;
+    return TRUE;
+}
+
+void skipInput(j_decompress_ptr info, long count)
+{
+    if (count <= 0)
+        return;
+    jpeg_source_mgr& source = *info->src;
+    std::size_t skipped = std::min(static_cast<std::size_t>(count), source.bytes_in_buffer);
+    source.next_input_byte += skipped;
+    source.bytes_in_buffer -= skipped;
+}
+
+struct FileDestination {
+    jpeg_destination_mgr library;
+    platform::File* file;
+    JOCTET* buffer;
+};
+
+FileDestination& fileDestination(j_compress_ptr info) { return *reinterpret_cast<FileDestination*>(info->dest); }
+
+void startFileBuffer(j_compress_ptr info)
+{
+    FileDestination& destination = fileDestination(info);
+    destination.buffer = static_cast<JOCTET*>(
+        (*info->mem->alloc_large)(reinterpret_cast<j_common_ptr>(info), JPOOL_IMAGE, kFileBufferSize));
+    destination.library.next_output_byte = destination.buffer;
+    destination.library.free_in_buffer = kFileBufferSize;
+}
+
+void writeOrFail(j_compress_ptr info, std::size_t count)
+{
+    FileDestination& destination = fileDestination(info);
+    if (!destination.file->write(std::span<const std::uint8_t>(destination.buffer, count)))
+        ERREXIT(info, JERR_FILE_WRITE);
+}
+
+boolean flushFileBuffer(j_compress_ptr info)
+{
+    writeOrFail(info, kFileBufferSize);
+    FileDestination& destination = fileDestination(info);
+    destination.library.next_output_byte = destination.buffer;
+    destination.library.free_in_buffer = kFileBufferSize;
+    return TRUE;
+}
+
+void finishFileBuffer(j_compress_ptr info)
+{
+    std::size_t count = kFileBufferSize - fileDestination(info).library.free_in_buffer;
+    if (count != 0)
+        writeOrFail(info, count);
+}
+
+struct MemoryDestination {
+    jpeg_destination_mgr library;
+    std::vector<std::uint8_t>* buffer;
+};
+
+MemoryDestination& memoryDestination(j_compress_ptr info)
+{
+    return *reinterpret_cast<MemoryDestination*>(info->dest);
+}
+
+bool growBuffer(std::vector<std::uint8_t>& buffer, std::size_t size)
+{
+    try {
+        buffer.resize(size);
+    } catch (const std::bad_alloc&) {
+        return false;
+    } catch (const std::length_error&) {
+        return false;
+    }
+    return true;
+}
+
+void startMemoryBuffer(j_compress_ptr info)
+{
+    MemoryDestination& destination = memoryDestination(info);
+    std::vector<std::uint8_t>& buffer = *destination.buffer;
+    if (buffer.size() < kMinimumMemoryBuffer && !growBuffer(buffer, kMinimumMemoryBuffer))
+        ERREXIT(info, JERR_OUT_OF_MEMORY);
+    destination.library.next_output_byte = buffer.data();
+    destination.library.free_in_buffer = buffer.size();
+}
+
+// Called when the buffer is full: the encoding so far stays where it is.
+boolean growMemoryBuffer(j_compress_ptr info)
+{
+    MemoryDestination& destination = memoryDestination(info);
+    std::vector<std::uint8_t>& buffer = *destination.buffer;
+    const std::size_t used = buffer.size();
+    if (!growBuffer(buffer, used * 2))
+        ERREXIT(info, JERR_OUT_OF_MEMORY);
+    destination.library.next_output_byte = buffer.data() + used;
+    destination.library.free_in_buffer = buffer.size() - used;
+    return TRUE;
+}
+
+void destinationNothing(j_compress_ptr) {}
+
+template <typename Record>
+Record* permanentRecord(j_common_ptr object)
+{
+    return static_cast<Record*>((*object->mem->alloc_small)(object, JPOOL_PERMANENT, sizeof(Record)));
+}
+
+}  // namespace
+
+void InstallJpegErrorManager(JpegErrorManager& manager, jpeg_common_struct& object)
+{
+    object.err = jpeg_std_error(&manager.library);
+    manager.library.error_exit = exitWithJump;
+    // A damaged file still decodes; its warnings are nobody's business.
+    manager.library.output_message = discardMessage;
+}
+
+void InstallMemorySource(jpeg_decompress_struct& info, std::span<const std::uint8_t> input)
+{
+    if (!info.src)
+        info.src = &permanentRecord<MemorySource>(reinterpret_cast<j_common_ptr>(&info))->library;
+    jpeg_source_mgr& source = *info.src;
+    source.next_input_byte = input.data();
+    source.bytes_in_buffer = input.size();
+    source.init_source = sourceNothing;
+    source.fill_input_buffer = supplyEndMarker;
+    source.skip_input_data = skipInput;
+    source.resync_to_restart = jpeg_resync_to_restart;
+    source.term_source = sourceNothing;
+}
+
+void InstallFileDestination(jpeg_compress_struct& info, platform::File& file)
+{
+    if (!info.dest)
+        info.dest = &permanentRecord<FileDestination>(reinterpret_cast<j_common_ptr>(&info))->library;
+    FileDestination& destination = fileDestination(&info);
+    destination.file = &file;
+    destination.buffer = nullptr;
+    destination.library.init_destination = startFileBuffer;
+    destination.library.empty_output_buffer = flushFileBuffer;
+    destination.library.term_destination = finishFileBuffer;
+}
+
+void InstallMemoryDestination(jpeg_compress_struct& info, std::vector<std::uint8_t>& buffer)
+{
+    if (!info.dest)
+        info.dest = &permanentRecord<MemoryDestination>(reinterpret_cast<j_common_ptr>(&info))->library;
+    MemoryDestination& destination = memoryDestination(&info);
+    destination.buffer = &buffer;
+    destination.library.init_destination = startMemoryBuffer;
+    destination.library.empty_output_buffer = growMemoryBuffer;
+    destination.library.term_destination = destinationNothing;
+}
+
+std::size_t MemoryDestinationLength(const jpeg_compress_struct& info)
+{
+    const auto& destination = *reinterpret_cast<const MemoryDestination*>(info.dest);
+    return destination.buffer->size() - destination.library.free_in_buffer;
+}
+
+}  // namespace vrelk

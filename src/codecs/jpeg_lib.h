@@ -1,0 +1,88 @@
+// The program's adapters around libjpeg: the error manager that turns a
+// library error into a long jump back to the codec, the source over the
+// mapped input, and the file and growing-memory destinations. Only the
+// JPEG codec sources include this.
+#pragma once
+
+#include <csetjmp>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <span>
+#include <vector>
+
+#include <jpeglib.h>
+
+#include "platform/platform.h"
+
+namespace vrelk {
+
+// libjpeg's standard error record followed by the jump target of the codec
+// that owns the library object. A fatal error long-jumps there with 1.
+struct JpegErrorManager {
+    jpeg_error_mgr library;
+    std::jmp_buf jump;
+};
+
+// Fills `manager` as jpeg_std_error does, replaces error_exit with the long
+// jump and silences warnings, and hooks it into `object`.
+void InstallJpegErrorManager(JpegErrorManager& manager, jpeg_common_struct& object);
+
+// Feeds libjpeg from `input`, which must outlive the decompression. When
+// the bytes run out the source keeps supplying an end-of-image marker, so a
+// cut-off file decodes to what it holds; skips stop at the end.
+void InstallMemorySource(jpeg_decompress_struct& info, std::span<const std::uint8_t> input);
+
+// Writes through a 1 MiB buffer; a short write is a library error.
+void InstallFileDestination(jpeg_compress_struct& info, platform::File& file);
+
+// Encodes into `buffer` from its start, doubling it whenever it fills; the
+// encoded length is MemoryDestinationLength after jpeg_finish_compress.
+void InstallMemoryDestination(jpeg_compress_struct& info, std::vector<std::uint8_t>& buffer);
+std::size_t MemoryDestinationLength(const jpeg_compress_struct& info);
+
+// The library objects with their error manager. The objects start zeroed,
+// so destroying one that was never created is harmless. The functions that
+// set the jump target take these by reference and keep no objects with
+// destructors of their own.
+struct JpegDecoder {
+    JpegErrorManager error{};
+    jpeg_decompress_struct info{};
+
+    JpegDecoder() { InstallJpegErrorManager(error, *reinterpret_cast<jpeg_common_struct*>(&info)); }
+    ~JpegDecoder() { jpeg_destroy_decompress(&info); }
+    JpegDecoder(const JpegDecoder&) = delete;
+    JpegDecoder& operator=(const JpegDecoder&) = delete;
+};
+
+struct JpegEncoder {
+    JpegErrorManager error{};
+    jpeg_compress_struct info{};
+
+    JpegEncoder() { InstallJpegErrorManager(error, *reinterpret_cast<jpeg_common_struct*>(&info)); }
+    ~JpegEncoder() { jpeg_destroy_compress(&info); }
+    JpegEncoder(const JpegEncoder&) = delete;
+    JpegEncoder& operator=(const JpegEncoder&) = delete;
+};
+
+// Both objects of a re-encode share one error manager and jump target.
+struct JpegTranscoder {
+    JpegErrorManager error{};
+    jpeg_decompress_struct source{};
+    jpeg_compress_struct target{};
+
+    JpegTranscoder()
+    {
+        InstallJpegErrorManager(error, *reinterpret_cast<jpeg_common_struct*>(&source));
+        target.err = source.err;
+    }
+    ~JpegTranscoder()
+    {
+        jpeg_destroy_compress(&target);
+        jpeg_destroy_decompress(&source);
+    }
+    JpegTranscoder(const JpegTranscoder&) = delete;
+    JpegTranscoder& operator=(const JpegTranscoder&) = delete;
+};
+
+}  // namespace vrelk

@@ -1,0 +1,539 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "codecs/jpeg.h"
+#include "convert/batch.h"
+#include "convert/format.h"
+#include "jpeg_test_support.h"
+#include "test_support.h"
+
+namespace vrelk {
+namespace {
+
+namespace fs = std::filesystem;
+using test::ScratchFolder;
+
+std::vector<std::uint8_t> readBytes(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+DibImage* readJpegFile(JpegReader& reader, const fs::path& path)
+{
+    reader.resetFileState();
+    reader.resetForRead();
+    DibImage* image = ReadJpeg(reader, path);
+    ReleaseJpegReader(reader);
+    return image;
+}
+
+// Picture row `row` (0 = top) of a bottom-up image.
+const std::uint8_t* pictureRow(const DibImage& image, int row)
+{
+    const auto stride = rowLayout(image.header.biWidth, 1, image.header.biBitCount).stride;
+    return image.pixels.data() + (image.header.biHeight - 1 - row) * stride;
+}
+
+// A 4000 x 3000 grey file made from a small one with a larger frame header.
+std::vector<std::uint8_t> claimedSize(int width, int height)
+{
+    test::JpegRecipe recipe;
+    recipe.width = 16;
+    recipe.height = 16;
+    recipe.components = 1;
+    recipe.space = JCS_GRAYSCALE;
+    return test::withFrameSize(test::makeJpeg(recipe, test::noise(256)), width, height);
+}
+
+struct ReadThroughDispatch {
+    std::unique_ptr<CodecSet> codecs = AllocateCodecSet();
+    Settings settings;
+    CurrentImage current;
+    CodecContext context{*codecs, settings, current};
+
+    std::pair<int, int> sizeAfterRead(const fs::path& path)
+    {
+        if (!ReadImage(context, path))
+            return {0, 0};
+        std::pair<int, int> size{current.width, current.height};
+        current.image->pixels.reset();
+        return size;
+    }
+};
+
+TEST(JpegRead, ReductionHintPicksTheLargestScaleThatKeepsTheWantedSize)
+{
+    ScratchFolder folder;
+    test::writeBytes(folder / "big.jpg", claimedSize(4000, 3000));
+    ReadThroughDispatch read;
+    read.settings.Resize = true;
+    read.settings.RszOpt = 0;
+    read.settings.RszSize = 1000;
+    EXPECT_EQ(read.sizeAfterRead(folder / "big.jpg"), std::make_pair(1000, 750)) << "width mode, 1/4";
+    read.settings.RszOpt = 2;
+    EXPECT_EQ(read.sizeAfterRead(folder / "big.jpg"), std::make_pair(2000, 1500)) << "long side, 1/2";
+    read.settings.RszOpt = 1;
+    read.settings.RszSize = 376;
+    EXPECT_EQ(read.sizeAfterRead(folder / "big.jpg"), std::make_pair(1000, 750)) << "height mode, ratio 7: 1/4";
+    read.settings.RszSize = 375;
+    EXPECT_EQ(read.sizeAfterRead(folder / "big.jpg"), std::make_pair(500, 375)) << "height mode, ratio 8: 1/8";
+    read.settings.RszOpt = 0;
+    read.settings.RszSize = 5000;
+    EXPECT_EQ(read.sizeAfterRead(folder / "big.jpg"), std::make_pair(4000, 3000)) << "hint above the image";
+    read.settings.RszOpt = 7;
+    read.settings.RszSize = 100;
+    EXPECT_EQ(read.sizeAfterRead(folder / "big.jpg"), std::make_pair(4000, 3000)) << "unknown mode: no hint";
+}
+
+TEST(JpegRead, SizeLimitAppliesToTheDecodedSize)
+{
+    ScratchFolder folder;
+    test::writeBytes(folder / "wide.jpg", claimedSize(30000, 100));
+    JpegReader reader;
+    EXPECT_EQ(readJpegFile(reader, folder / "wide.jpg"), nullptr);
+    EXPECT_EQ(reader.errorCode, kCodecUnsupported);
+    EXPECT_FALSE(reader.image.pixels);
+
+    ReadThroughDispatch read;
+    read.settings.Resize = true;
+    read.settings.RszOpt = 0;
+    read.settings.RszSize = 15000;
+    EXPECT_EQ(read.sizeAfterRead(folder / "wide.jpg"), std::make_pair(15000, 50));
+}
+
+TEST(JpegRead, GreyBecomesEightBitsWithAGreyPalette)
+{
+    ScratchFolder folder;
+    test::JpegRecipe recipe;
+    recipe.width = 21;
+    recipe.height = 9;
+    recipe.components = 1;
+    recipe.space = JCS_GRAYSCALE;
+    auto bytes = test::makeJpeg(recipe, test::noise(21 * 9));
+    test::writeBytes(folder / "grey.jpg", bytes);
+    JpegReader reader;
+    DibImage* image = readJpegFile(reader, folder / "grey.jpg");
+    ASSERT_NE(image, nullptr);
+    EXPECT_EQ(image->header.biBitCount, 8);
+    EXPECT_EQ(image->sourceFormat, kFormatJpeg);
+    for (int i = 0; i < 256; ++i) {
+        const RgbQuad& entry = image->palette[static_cast<std::size_t>(i)];
+        ASSERT_TRUE(entry.rgbBlue == i && entry.rgbGreen == i && entry.rgbRed == i && entry.rgbReserved == 0) << i;
+    }
+    test::DecodedJpeg expected = test::decodeJpeg(bytes);
+    for (int y = 0; y < 9; ++y)
+        ASSERT_EQ(0, std::memcmp(pictureRow(*image, y), expected.samples.data() + y * 21, 21)) << "row " << y;
+}
+
+TEST(JpegRead, ColourArrivesBottomUpInBlueGreenRedOrder)
+{
+    ScratchFolder folder;
+    test::JpegRecipe recipe;
+    recipe.width = 37;
+    recipe.height = 23;
+    auto bytes = test::makeJpeg(recipe, test::gradient(37, 23));
+    test::writeBytes(folder / "colour.jpg", bytes);
+    JpegReader reader;
+    DibImage* image = readJpegFile(reader, folder / "colour.jpg");
+    ASSERT_NE(image, nullptr);
+    EXPECT_EQ(image->header.biBitCount, 24);
+    EXPECT_EQ(image->header.biWidth, 37);
+    EXPECT_EQ(image->header.biHeight, 23);
+    test::DecodedJpeg expected = test::decodeJpeg(bytes);
+    for (int y = 0; y < 23; ++y)
+        for (int x = 0; x < 37; ++x) {
+            const std::uint8_t* got = pictureRow(*image, y) + 3 * x;
+            const std::uint8_t* rgb = expected.samples.data() + 3 * (y * 37 + x);
+            ASSERT_TRUE(got[0] == rgb[2] && got[1] == rgb[1] && got[2] == rgb[0]) << x << "," << y;
+        }
+}
+
+TEST(JpegRead, AdobeInkIsWeightedByTheBlackChannel)
+{
+    ScratchFolder folder;
+    test::JpegRecipe recipe;
+    recipe.width = 16;
+    recipe.height = 8;
+    recipe.components = 4;
+    recipe.space = JCS_CMYK;
+    recipe.quality = 100;
+    std::vector<std::uint8_t> samples;
+    for (int y = 0; y < 8; ++y)
+        for (int x = 0; x < 16; ++x) {
+            auto ink = x < 8 ? std::array<std::uint8_t, 4>{255, 0, 255, 255} : std::array<std::uint8_t, 4>{100, 200, 50, 128};
+            samples.insert(samples.end(), ink.begin(), ink.end());
+        }
+    test::writeBytes(folder / "cmyk.jpg", test::makeJpeg(recipe, samples));
+    JpegReader reader;
+    DibImage* image = readJpegFile(reader, folder / "cmyk.jpg");
+    ASSERT_NE(image, nullptr);
+    EXPECT_EQ(image->header.biBitCount, 24);
+    const std::uint8_t* row = pictureRow(*image, 3);
+    EXPECT_EQ(std::vector<int>(row, row + 3), (std::vector<int>{255, 0, 255}));
+    EXPECT_EQ(std::vector<int>(row + 24, row + 27), (std::vector<int>{50 * 128 / 255, 200 * 128 / 255, 100 * 128 / 255}));
+}
+
+TEST(JpegRead, DensityBecomesPixelsPerMetre)
+{
+    ScratchFolder folder;
+    struct Case {
+        std::uint8_t unit;
+        std::uint16_t x, y;
+        std::int32_t expectX, expectY;
+    };
+    for (Case c : {Case{1, 72, 300, 2835, 11811}, Case{2, 28, 40, 2800, 4000}, Case{0, 2, 3, 0, 0}}) {
+        test::JpegRecipe recipe;
+        recipe.width = 8;
+        recipe.height = 8;
+        recipe.densityUnit = c.unit;
+        recipe.xDensity = c.x;
+        recipe.yDensity = c.y;
+        test::writeBytes(folder / "dense.jpg", test::makeJpeg(recipe, test::gradient(8, 8)));
+        JpegReader reader;
+        DibImage* image = readJpegFile(reader, folder / "dense.jpg");
+        ASSERT_NE(image, nullptr);
+        EXPECT_EQ(image->header.biXPelsPerMeter, c.expectX) << int{c.unit};
+        EXPECT_EQ(image->header.biYPelsPerMeter, c.expectY) << int{c.unit};
+    }
+}
+
+TEST(JpegRead, CutOffFileDecodesWhatItHolds)
+{
+    ScratchFolder folder;
+    test::JpegRecipe recipe;
+    recipe.width = 64;
+    recipe.height = 64;
+    auto whole = test::makeJpeg(recipe, test::gradient(64, 64));
+    // Cut halfway through the entropy-coded data.
+    std::size_t scan = 0;
+    while (scan + 1 < whole.size() && !(whole[scan] == 0xFF && whole[scan + 1] == 0xDA))
+        ++scan;
+    const auto cut = static_cast<std::ptrdiff_t>(scan + (whole.size() - scan) / 2);
+    test::writeBytes(folder / "cut.jpg", std::vector<std::uint8_t>(whole.begin(), whole.begin() + cut));
+    JpegReader reader;
+    DibImage* image = readJpegFile(reader, folder / "cut.jpg");
+    ASSERT_NE(image, nullptr);
+    EXPECT_EQ(image->header.biWidth, 64);
+    EXPECT_EQ(image->header.biHeight, 64);
+    test::DecodedJpeg expected = test::decodeJpeg(whole);
+    EXPECT_EQ(pictureRow(*image, 0)[0], expected.samples[2]) << "the top row is intact";
+}
+
+TEST(JpegRead, DamagedOrMissingInputFailsCleanly)
+{
+    ScratchFolder folder;
+    JpegReader reader;
+    EXPECT_EQ(readJpegFile(reader, folder / "missing.jpg"), nullptr);
+    EXPECT_EQ(reader.errorCode, kCodecCannotOpen);
+
+    for (auto bytes : {std::vector<std::uint8_t>{0xFF, 0xD8}, std::vector<std::uint8_t>{0xFF, 0xD8, 0xFF, 0xC0, 0xFF},
+                       std::vector<std::uint8_t>{0xFF, 0xD8, 0xFF, 0xE0, 0xFF, 0xFF, 1, 2, 3}}) {
+        test::writeBytes(folder / "bad.jpg", bytes);
+        EXPECT_EQ(readJpegFile(reader, folder / "bad.jpg"), nullptr);
+        EXPECT_FALSE(reader.image.pixels);
+    }
+}
+
+// The writer set up as the JPEG write step sets it up.
+struct WriterFor {
+    JpegWriter writer;
+    WriterFor(int width, int height, int bits)
+    {
+        writer.resetFileState();
+        writer.resetForWrite();
+        writer.width = width;
+        writer.height = height;
+        writer.sourceBits = bits;
+        writer.targetBits = 24;
+        writer.computeLayout();
+    }
+};
+
+// 24-bit bottom-up rows holding `rgb` (top row first).
+std::vector<std::uint8_t> dibFromRgb(const std::vector<std::uint8_t>& rgb, int width, int height)
+{
+    const auto stride = static_cast<std::size_t>(rowLayout(width, 1, 24).stride);
+    std::vector<std::uint8_t> dib(stride * static_cast<std::size_t>(height));
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x)
+            for (int c = 0; c < 3; ++c)
+                dib[static_cast<std::size_t>(height - 1 - y) * stride + static_cast<std::size_t>(3 * x + c)] =
+                    rgb[static_cast<std::size_t>(3 * (y * width + x) + 2 - c)];
+    return dib;
+}
+
+TEST(JpegWrite, OptionsAndTheFileTheyGive)
+{
+    JpegWriter writer;
+    SetJpegOptions(writer, 150, 0);
+    EXPECT_EQ(writer.quality, 75);
+    SetJpegOptions(writer, 100, 0);
+    EXPECT_EQ(writer.quality, 100);
+    SetJpegOptions(writer, 0, 0);
+    EXPECT_EQ(writer.quality, 0) << "passed on for libjpeg to raise to 1";
+
+    ScratchFolder folder;
+    Palette palette{};
+    auto pixels = dibFromRgb(test::gradient(40, 30), 40, 30);
+    struct Case {
+        int sampling;
+        std::vector<std::pair<int, int>> factors;
+    };
+    for (const Case& c : {Case{0, {{2, 2}, {1, 1}, {1, 1}}}, Case{1, {{2, 1}, {1, 1}, {1, 1}}},
+                          Case{2, {{1, 1}, {1, 1}, {1, 1}}}, Case{9, {{2, 2}, {1, 1}, {1, 1}}}}) {
+        WriterFor set(40, 30, 24);
+        SetJpegOptions(set.writer, 80, c.sampling);
+        fs::path path = folder / ("s" + std::to_string(c.sampling) + ".jpg");
+        ASSERT_TRUE(EncodeJpeg(set.writer, path, palette, pixels));
+        ReleaseJpegWriter(set.writer);
+        auto bytes = readBytes(path);
+        EXPECT_EQ(test::samplingFactors(bytes), c.factors) << "sampling " << c.sampling;
+
+        std::vector<std::uint8_t> markers;
+        for (const auto& segment : test::jpegSegments(bytes))
+            markers.push_back(segment.marker);
+        EXPECT_EQ(markers, (std::vector<std::uint8_t>{0xD8, 0xE0, 0xDB, 0xDB, 0xC0, 0xC4, 0xC4, 0xC4, 0xC4, 0xDA, 0xD9}))
+            << "JFIF only, baseline, one scan";
+    }
+}
+
+TEST(JpegWrite, PalettedImageIsWrittenInColour)
+{
+    ScratchFolder folder;
+    Palette palette{};
+    palette[0] = RgbQuad{255, 0, 0, 0};  // blue
+    palette[1] = RgbQuad{0, 0, 255, 0};  // red
+    const int width = 16, height = 16;
+    std::vector<std::uint8_t> indices(16 * 16);
+    for (int y = 0; y < height; ++y)
+        for (int x = 8; x < width; ++x)
+            indices[static_cast<std::size_t>(y * 16 + x)] = 1;
+    WriterFor set(width, height, 8);
+    SetJpegOptions(set.writer, 95, 2);
+    ASSERT_TRUE(EncodeJpeg(set.writer, folder / "p.jpg", palette, indices));
+    ReleaseJpegWriter(set.writer);
+    test::DecodedJpeg decoded = test::decodeJpeg(readBytes(folder / "p.jpg"));
+    ASSERT_EQ(decoded.components, 3);
+    const std::uint8_t* left = &decoded.samples[3 * (8 * 16 + 2)];
+    const std::uint8_t* right = &decoded.samples[3 * (8 * 16 + 13)];
+    EXPECT_TRUE(left[0] < 20 && left[1] < 20 && left[2] > 235) << "blue on the left";
+    EXPECT_TRUE(right[0] > 235 && right[1] < 20 && right[2] < 20) << "red on the right";
+}
+
+// Sizes that fall as the quality falls: the file at quality q has q bytes.
+std::pair<std::vector<int>, int> searchWithSizeEqualToQuality(std::int64_t limit)
+{
+    std::vector<int> tried;
+    int kept = SearchJpegQuality(limit, [&](std::int32_t quality, std::size_t& length) {
+        tried.push_back(quality);
+        length = static_cast<std::size_t>(quality);
+        return true;
+    });
+    return {tried, kept};
+}
+
+TEST(JpegSizeSearch, QualitiesTriedAndKept)
+{
+    using Tried = std::vector<int>;
+    EXPECT_EQ(searchWithSizeEqualToQuality(100), std::make_pair(Tried{100}, 100));
+    EXPECT_EQ(searchWithSizeEqualToQuality(80), std::make_pair(Tried{100, 69, 85, 70, 78, 82, 79, 81, 80}, 80));
+    EXPECT_EQ(searchWithSizeEqualToQuality(0), std::make_pair(Tried{100, 69, 38, 7, 6, 5, 4, 3, 2, 1}, 1));
+    EXPECT_EQ(searchWithSizeEqualToQuality(6), std::make_pair(Tried{100, 69, 38, 7, 6}, 6));
+    EXPECT_EQ(searchWithSizeEqualToQuality(10),
+              std::make_pair(Tried{100, 69, 38, 7, 23, 8, 16, 9, 13, 10, 12, 11, 10}, 10));
+    EXPECT_EQ(searchWithSizeEqualToQuality(7), std::make_pair(Tried{100, 69, 38, 7, 23, 8}, 7))
+        << "the search ends on a larger trial; the one that fitted is kept";
+
+    int calls = 0;
+    EXPECT_EQ(SearchJpegQuality(50, [&](std::int32_t, std::size_t& length) {
+                  length = 1000;
+                  return ++calls < 3;
+              }),
+              0);
+    EXPECT_EQ(calls, 3) << "a failed encoding ends the search";
+}
+
+struct Encodings {
+    std::vector<std::vector<std::uint8_t>> byQuality = std::vector<std::vector<std::uint8_t>>(101);
+};
+
+Encodings encodeAtEveryQuality(int width, int height, const std::vector<std::uint8_t>& pixels,
+                               std::initializer_list<int> qualities)
+{
+    Encodings out;
+    Palette palette{};
+    for (int quality : qualities) {
+        WriterFor set(width, height, 24);
+        SetJpegOptions(set.writer, quality, 0);
+        std::vector<std::uint8_t> buffer;
+        std::size_t length = 0;
+        EXPECT_TRUE(EncodeJpegToMemory(set.writer, palette, pixels, buffer, length));
+        buffer.resize(length);
+        out.byQuality[static_cast<std::size_t>(quality)] = buffer;
+    }
+    return out;
+}
+
+TEST(JpegSizeSearch, WritesTheHighestFittingEncoding)
+{
+    ScratchFolder folder;
+    Palette palette{};
+    const int width = 64, height = 64;
+    auto pixels = test::noise(static_cast<std::size_t>(rowLayout(width, height, 24).imageSize));
+    Encodings sizes = encodeAtEveryQuality(width, height, pixels, {100, 69, 38, 23, 8, 7, 1});
+
+    auto writeWithin = [&](std::int64_t limit, const fs::path& path) {
+        WriterFor set(width, height, 24);
+        SetJpegOptions(set.writer, 30, 0);
+        EXPECT_TRUE(WriteJpegWithByteLimit(set.writer, path, palette, pixels, limit));
+        ReleaseJpegWriter(set.writer);
+        return std::make_pair(set.writer.qualitiesTried, set.writer.writtenQuality);
+    };
+
+    auto [tried, written] = writeWithin(1 << 30, folder / "roomy.jpg");
+    EXPECT_EQ(written, 100) << "the user's quality plays no part";
+    EXPECT_EQ(readBytes(folder / "roomy.jpg"), sizes.byQuality[100]);
+
+    const std::int64_t fitsAt7 = static_cast<std::int64_t>(sizes.byQuality[7].size());
+    ASSERT_GT(sizes.byQuality[8].size(), sizes.byQuality[7].size()) << "noise grows with quality";
+    std::tie(tried, written) = writeWithin(fitsAt7, folder / "seven.jpg");
+    EXPECT_EQ(tried, (std::vector<std::int32_t>{100, 69, 38, 7, 23, 8}));
+    EXPECT_EQ(written, 7);
+    EXPECT_EQ(readBytes(folder / "seven.jpg"), sizes.byQuality[7]) << "the last encoding that fitted";
+
+    std::tie(tried, written) = writeWithin(10, folder / "never.jpg");
+    EXPECT_EQ(written, 1);
+    EXPECT_EQ(readBytes(folder / "never.jpg"), sizes.byQuality[1]) << "nothing fits: quality 1";
+
+    WriterFor viaKilobytes(width, height, 24);
+    ASSERT_TRUE(WriteJpegWithLimit(viaKilobytes.writer, folder / "kb.jpg", palette, pixels, 4));
+    ReleaseJpegWriter(viaKilobytes.writer);
+    EXPECT_LE(fs::file_size(folder / "kb.jpg"), 4096u);
+    EXPECT_GT(viaKilobytes.writer.writtenQuality, 1);
+}
+
+TEST(JpegSizeSearch, EncodingLargerThanTheUncompressedImageFits)
+{
+    ScratchFolder folder;
+    Palette palette{};
+    const int width = 48, height = 48;
+    const auto uncompressed = static_cast<std::size_t>(rowLayout(width, height, 24).imageSize);
+    auto pixels = test::noise(uncompressed, 99);
+    WriterFor set(width, height, 24);
+    SetJpegOptions(set.writer, 100, 2);
+    ASSERT_TRUE(WriteJpegWithByteLimit(set.writer, folder / "noisy.jpg", palette, pixels, 1 << 20));
+    ReleaseJpegWriter(set.writer);
+    EXPECT_EQ(set.writer.writtenQuality, 100);
+    auto bytes = readBytes(folder / "noisy.jpg");
+    EXPECT_GT(bytes.size(), uncompressed) << "the case the buffer has to grow for";
+    test::DecodedJpeg decoded = test::decodeJpeg(bytes);
+    EXPECT_EQ(decoded.width, width);
+    EXPECT_EQ(decoded.height, height);
+}
+
+TEST(JpegWrite, ShortWriteFailsTheFile)
+{
+    if (!fs::exists("/dev/full"))
+        GTEST_SKIP() << "no /dev/full";
+    Palette palette{};
+    auto pixels = test::noise(static_cast<std::size_t>(rowLayout(32, 32, 24).imageSize));
+    WriterFor plain(32, 32, 24);
+    EXPECT_FALSE(EncodeJpeg(plain.writer, "/dev/full", palette, pixels));
+    ReleaseJpegWriter(plain.writer);
+
+    WriterFor limited(32, 32, 24);
+    EXPECT_FALSE(WriteJpegWithLimit(limited.writer, "/dev/full", palette, pixels, 100));
+    EXPECT_EQ(limited.writer.errorCode, kCodecWriteFailed);
+    ReleaseJpegWriter(limited.writer);
+}
+
+bool recode(const fs::path& input, const fs::path& output)
+{
+    JpegRecoder recoder;
+    recoder.resetFileState();
+    bool ok = RecodeJpeg(recoder, input, output);
+    ReleaseJpegRecoder(recoder);
+    return ok;
+}
+
+std::vector<std::uint8_t> markerCodes(const std::vector<std::uint8_t>& bytes)
+{
+    std::vector<std::uint8_t> codes;
+    for (const auto& segment : test::jpegSegments(bytes))
+        codes.push_back(segment.marker);
+    return codes;
+}
+
+TEST(JpegRecode, DropsMarkersAndKeepsTheCoefficients)
+{
+    ScratchFolder folder;
+    test::JpegRecipe recipe;
+    recipe.width = 45;
+    recipe.height = 33;
+    recipe.quality = 83;
+    recipe.markers = {{JPEG_APP0 + 1, std::string("Exif\0\0MM\0*\0\0\0\x08\0\0", 16)}, {JPEG_COM, "a comment"}};
+    auto input = test::makeJpeg(recipe, test::noise(45 * 33 * 3, 7));
+    auto inputMarkers = markerCodes(input);
+    ASSERT_NE(std::find(inputMarkers.begin(), inputMarkers.end(), 0xE1), inputMarkers.end());
+    ASSERT_NE(std::find(inputMarkers.begin(), inputMarkers.end(), 0xFE), inputMarkers.end());
+    test::writeBytes(folder / "in.jpg", input);
+
+    ASSERT_TRUE(recode(folder / "in.jpg", folder / "out.jpg"));
+    auto output = readBytes(folder / "out.jpg");
+    EXPECT_EQ(markerCodes(output), (std::vector<std::uint8_t>{0xD8, 0xE0, 0xDB, 0xDB, 0xC0, 0xC4, 0xC4, 0xC4, 0xC4, 0xDA, 0xD9}));
+    test::Coefficients before = test::readCoefficients(input);
+    test::Coefficients after = test::readCoefficients(output);
+    EXPECT_EQ(before.quantTables, after.quantTables);
+    EXPECT_EQ(before.blocks, after.blocks);
+    EXPECT_EQ(test::decodeJpeg(input).samples, test::decodeJpeg(output).samples);
+    EXPECT_LT(output.size(), input.size()) << "optimised tables";
+
+    if (!fs::exists("/usr/bin/jpegtran"))
+        GTEST_SKIP() << "jpegtran not installed";
+    auto result = test::runCommand("/usr/bin/jpegtran -copy none -optimize -outfile " + test::quoted(folder / "ref.jpg") +
+                                   " " + test::quoted(folder / "in.jpg"));
+    ASSERT_EQ(result.status, 0) << result.output;
+    EXPECT_EQ(output, readBytes(folder / "ref.jpg"));
+}
+
+TEST(JpegRecode, ProgressiveBecomesSequential)
+{
+    ScratchFolder folder;
+    test::JpegRecipe recipe;
+    recipe.width = 40;
+    recipe.height = 24;
+    recipe.progressive = true;
+    auto input = test::makeJpeg(recipe, test::gradient(40, 24));
+    ASSERT_EQ(test::jpegSegments(input)[2].marker, 0xDB);
+    test::writeBytes(folder / "prog.jpg", input);
+    ASSERT_TRUE(recode(folder / "prog.jpg", folder / "seq.jpg"));
+    auto output = readBytes(folder / "seq.jpg");
+    auto codes = markerCodes(output);
+    EXPECT_EQ(std::count(codes.begin(), codes.end(), 0xDA), 1);
+    EXPECT_EQ(std::count(codes.begin(), codes.end(), 0xC0), 1);
+    EXPECT_EQ(std::count(codes.begin(), codes.end(), 0xC2), 0);
+    EXPECT_EQ(test::readCoefficients(input).blocks, test::readCoefficients(output).blocks);
+}
+
+TEST(JpegRecode, OtherInputFailsAndLeavesNoTemporaryFile)
+{
+    ScratchFolder folder;
+    test::writeBytes(folder / "in.png", {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A, 0, 0, 0, 0});
+    EXPECT_FALSE(recode(folder / "in.png", folder / "out.jpg"));
+
+    std::unique_ptr<CodecSet> codecs = AllocateCodecSet();
+    Settings settings;
+    CurrentImage current;
+    CodecContext context{*codecs, settings, current};
+    FileJob job{context, nullptr};
+    fs::create_directory(folder / "temp");
+    fs::path tempPath;
+    EXPECT_FALSE(RecodeOneFile(job, folder / "temp", folder / "in.png", tempPath));
+    EXPECT_TRUE(test::listFolder(folder / "temp").empty());
+    EXPECT_EQ(current.image, nullptr);
+}
+
+}  // namespace
+}  // namespace vrelk
