@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "codecs/bmp.h"
+#include "codecs/png.h"
 #include "pixel/image.h"
 #include "pixel/lookup_tables.h"
 
@@ -23,8 +24,8 @@ struct CodecSet {
     PixelConverter converter24;
     BmpReader bmpReader;
     BmpWriter bmpWriter;
-    CodecObject pngReader;
-    CodecObject pngWriter;
+    PngReader pngReader;
+    PngWriter pngWriter;
     CodecObject jpegReader;
     CodecObject jpegWriter;
     CodecObject jpegRecoder;

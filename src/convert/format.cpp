@@ -3,6 +3,8 @@
 #include <array>
 
 #include "codecs/bmp.h"
+#include "codecs/codec_file.h"
+#include "codecs/png.h"
 
 namespace vrelk {
 namespace {
@@ -25,10 +27,29 @@ bool readBmp(CodecContext& context, const platform::Path& path)
     return image != nullptr;
 }
 
+bool readPng(CodecContext& context, const platform::Path& path)
+{
+    PngReader& reader = context.codecs.pngReader;
+    reader.resetFileState();
+    reader.resetForRead();
+    reader.tables = context.codecs.tables.get();
+    reader.pixelsInPages = true;
+    reader.useGivenBackground = true;
+    reader.backgroundRed = reader.backgroundGreen = reader.backgroundBlue = 255;
+    reader.displayGamma = 2200;
+    DibImage* image = nullptr;
+    ReadCursor cursor;
+    if (MapInputFile(path, reader, cursor))
+        image = ReadPng(reader, cursor);
+    ReleasePngReader(reader);
+    context.current.image = image;
+    return image != nullptr;
+}
+
 constexpr std::array<ReadEntry, 6> kReadEntries{
     nullptr,           // unknown: plug-ins only
     readBmp,           // BMP
-    readNotAvailable,  // PNG
+    readPng,           // PNG
     readNotAvailable,  // JPEG
     readNotAvailable,  // TIFF
     readNotAvailable,  // GIF
@@ -158,7 +179,25 @@ bool WriteBmpStep(CodecContext& context, const platform::Path& output)
     ReleaseBmpWriter(writer);
     return written;
 }
-bool WritePngStep(CodecContext& context, const platform::Path& output) { return writeNotAvailable(context, output); }
+bool WritePngStep(CodecContext& context, const platform::Path& output)
+{
+    PngWriter& writer = context.codecs.pngWriter;
+    const CurrentImage& current = context.current;
+    writer.resetFileState();
+    writer.resetForWrite();
+    writer.pixelsInPages = false;
+    if (!current.image)
+        return false;
+    writer.width = current.width;
+    writer.height = current.height;
+    writer.sourceBits = current.bitCount;
+    writer.targetBits = current.bitCount;
+    writer.computeLayout();
+    const PageBuffer& pixels = current.image->pixels;
+    bool written = WritePng(writer, output, current.image->palette, std::span(pixels.data(), pixels.size()));
+    ReleasePngWriter(writer);
+    return written;
+}
 bool WriteJpegStep(CodecContext& context, const platform::Path& output) { return writeNotAvailable(context, output); }
 bool WriteGifStep(CodecContext& context, const platform::Path& output) { return writeNotAvailable(context, output); }
 
