@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "bmp_test_support.h"
 #include "convert/batch.h"
 #include "test_support.h"
 
@@ -130,6 +131,31 @@ TEST(RunBatch, SubFolderMadeByAFailedBatchIsRemovedButAnOlderOneStays)
     recorder.shown.clear();
     EXPECT_FALSE(RunBatch(inputs, recorder.host)) << "only one folder level is created";
     EXPECT_EQ(recorder.shown, std::vector<ErrorCode>{kErrorFolderCreate});
+}
+
+TEST(RunBatch, FileWithoutAFreeOutputNameIsSkipped)
+{
+    ScratchFolder folder;
+    TempFolderOverride temp(folder.path());
+    test::writeBytes(folder / "a.bmp", testing::buildBmp({.width = 1, .height = 1, .pixels = {1, 2, 3, 0}}));
+    test::writeBytes(folder / "b.bmp", testing::buildBmp({.width = 1, .height = 1, .pixels = {4, 5, 6, 0}}));
+    for (int n = 1; n <= 9999; ++n)
+        test::writeText(folder / ("a+" + std::to_string(n) + ".bmp"), "taken");
+    RecordingHost recorder;
+
+    std::vector<fs::path> inputs{folder / "a.bmp"};
+    EXPECT_TRUE(RunBatch(inputs, recorder.host));
+    EXPECT_EQ(recorder.shown, std::vector<ErrorCode>{kErrorNothingConverted});
+    EXPECT_EQ(test::readText(folder / "a+9999.bmp"), "taken");
+
+    recorder.shown.clear();
+    inputs.push_back(folder / "b.bmp");
+    EXPECT_TRUE(RunBatch(inputs, recorder.host));
+    EXPECT_TRUE(recorder.shown.empty()) << "one file converted, so nothing is shown";
+    EXPECT_TRUE(fs::exists(folder / "b+1.bmp"));
+    EXPECT_EQ(std::count_if(fs::directory_iterator(folder.path()), fs::directory_iterator(),
+                            [](const auto& entry) { return entry.path().filename().string().rfind("tmp", 0) == 0; }),
+              0);
 }
 
 TEST(InputsFromArguments, LongFormOrTheArgumentUnchanged)

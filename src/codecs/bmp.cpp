@@ -65,7 +65,7 @@ const DepthRule* findDepthRule(const BitmapInfoHeader& info)
 {
     for (const DepthRule& rule : kDepthRules)
         if (rule.bitCount == info.biBitCount)
-            return info.biCompression < 32 && (rule.compressions >> info.biCompression & 1u) ? &rule : nullptr;
+            return info.biCompression < 32 && ((rule.compressions >> info.biCompression) & 1u) ? &rule : nullptr;
     return nullptr;
 }
 
@@ -365,7 +365,7 @@ DibImage* ReadBmp(BmpReader& reader, const platform::Path& path)
 {
     reader.inputFile = platform::File::openRead(path);
     if (!reader.inputFile.isOpen()) {
-        reader.errorCode = kCodecCannotOpen;
+        fail(reader, kCodecCannotOpen);
         return nullptr;
     }
     reader.inputFileSize = reader.inputFile.size();

@@ -131,7 +131,7 @@ public:
     ComApartment& operator=(const ComApartment&) = delete;
 
 private:
-    bool initialised_ = false;
+    [[maybe_unused]] bool initialised_ = false;
 };
 
 }  // namespace vrelk::platform

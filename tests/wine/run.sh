@@ -4,6 +4,7 @@
 set -euo pipefail
 
 bin="$(cd "$1" && pwd)"
+export HOME="${HOME:-$(getent passwd "$(id -u)" | cut -d: -f6)}"
 export WINEDEBUG=-all
 export WINEARCH=win32
 export WINEPREFIX="${VRELK_WINEPREFIX:-$bin/wineprefix}"

@@ -139,20 +139,6 @@ bool folderExists(const Path& path)
 
 // ---- File ------------------------------------------------------------------
 
-File::File(File&& other) noexcept : handle_(other.handle_) { other.handle_ = -1; }
-
-File& File::operator=(File&& other) noexcept
-{
-    if (this != &other) {
-        close();
-        handle_ = other.handle_;
-        other.handle_ = -1;
-    }
-    return *this;
-}
-
-File::~File() { close(); }
-
 File File::openRead(const Path& path)
 {
     File file;
@@ -222,30 +208,6 @@ std::int64_t File::size() const
 }
 
 // ---- FileMapping -------------------------------------------------------------
-
-FileMapping::FileMapping(FileMapping&& other) noexcept
-    : data_(other.data_), size_(other.size_), mappingHandle_(other.mappingHandle_)
-{
-    other.data_ = nullptr;
-    other.size_ = 0;
-    other.mappingHandle_ = 0;
-}
-
-FileMapping& FileMapping::operator=(FileMapping&& other) noexcept
-{
-    if (this != &other) {
-        reset();
-        data_ = other.data_;
-        size_ = other.size_;
-        mappingHandle_ = other.mappingHandle_;
-        other.data_ = nullptr;
-        other.size_ = 0;
-        other.mappingHandle_ = 0;
-    }
-    return *this;
-}
-
-FileMapping::~FileMapping() { reset(); }
 
 FileMapping FileMapping::map(const File& file)
 {

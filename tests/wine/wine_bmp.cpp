@@ -1,0 +1,116 @@
+// BMP in, BMP out through the Windows program.
+#include "wine_harness.h"
+
+#include <algorithm>
+#include <cstdint>
+
+namespace {
+
+using namespace wine_harness;
+using Bytes = std::vector<unsigned char>;
+
+void putU16(Bytes& out, std::uint32_t value)
+{
+    out.push_back(static_cast<unsigned char>(value));
+    out.push_back(static_cast<unsigned char>(value >> 8));
+}
+
+void putU32(Bytes& out, std::uint32_t value)
+{
+    putU16(out, value & 0xFFFF);
+    putU16(out, value >> 16);
+}
+
+// A 24-bit bottom-up bitmap laid out exactly as the program writes one.
+Bytes bitmap24(std::int32_t width, std::int32_t height, std::uint32_t pixelOffset = 54, bool withPixels = true)
+{
+    std::uint32_t stride = (3 * static_cast<std::uint32_t>(width) + 3) & ~3u;
+    std::uint32_t pixelBytes = stride * static_cast<std::uint32_t>(height);
+    Bytes out{'B', 'M'};
+    putU32(out, 54 + pixelBytes);
+    putU32(out, 0);
+    putU32(out, pixelOffset);
+    for (std::uint32_t value : {40u, static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height)})
+        putU32(out, value);
+    putU16(out, 1);
+    putU16(out, 24);
+    for (int i = 0; i < 6; ++i)
+        putU32(out, 0);
+    if (withPixels)
+        for (std::uint32_t i = 0; i < pixelBytes; ++i)
+            out.push_back(static_cast<unsigned char>((i % stride) < 3u * width ? i * 37 + 11 : 0));
+    return out;
+}
+
+// Runs the program on `inputs` and dismisses a message box if one comes.
+// Returns the box's text (empty when none appeared) once the program ended.
+std::wstring convert(Harness& h, const std::wstring& exe,
+                     const std::vector<std::wstring>& inputs, const Folder& temp, const wchar_t* label)
+{
+    Process run = Process::start(exe, inputs, temp.path());
+    std::wstring message;
+    for (int waited = 0; waited < 20000 && !run.waitForExit(0); waited += 50) {
+        Window box = run.findMessageBox();
+        if (box.valid() && box.visible()) {
+            message = box.messageText();
+            box.dismiss();
+        }
+        Sleep(50);
+    }
+    h.check(run.waitForExit(0), std::wstring(label) + L": program ends");
+    h.check(run.exitCode() == 0, std::wstring(label) + L": clean exit");
+    return message;
+}
+
+}  // namespace
+
+WINE_TEST(bmpToBmpNumbersTheOutputAndCleansUp)
+{
+    Folder folder = h.freshFolder(L"bmp");
+    Folder temp = h.freshFolder(L"bmp-temp");
+    std::wstring exe = folder.install(h.program(), L"Vrelk.exe");
+    folder.writeSettings(L"DrctCvt=1\r\n");
+    Bytes picture = bitmap24(3, 2);
+    std::wstring input = folder.writeFile(L"pic.bmp", picture);
+
+    h.check(convert(h, exe, {input}, temp, L"first run").empty(), L"first run: no message");
+    h.check(folder.readFile(L"pic+1.bmp") == picture, L"first run: pic+1.bmp holds the same picture");
+    h.check(folder.readFile(L"pic.bmp") == picture, L"first run: the input is untouched");
+
+    h.check(convert(h, exe, {input}, temp, L"second run").empty(), L"second run: no message");
+    h.check(folder.readFile(L"pic+2.bmp") == picture, L"second run: pic+2.bmp");
+    h.check(temp.files().empty(), L"no temporary file left");
+}
+
+WINE_TEST(hostileBitmapsAreReadSafelyOrSkipped)
+{
+    Folder folder = h.freshFolder(L"hostile");
+    Folder temp = h.freshFolder(L"hostile-temp");
+    std::wstring exe = folder.install(h.program(), L"Vrelk.exe");
+    folder.writeSettings(L"DrctCvt=1\r\nMkDirAdd=1\r\nMkDirStr=out\r\n");
+
+    Bytes truncated = bitmap24(64, 64);
+    truncated.resize(100);
+    Bytes pastTheEnd = bitmap24(4, 4, 0x7FFFFFF0);
+    Bytes huge = bitmap24(25000, 25000, 54, false);
+    Bytes wide = bitmap24(25001, 1, 54, false);
+    Bytes rle = bitmap24(2, 2);
+    rle[30] = 1;  // compression
+    std::vector<std::wstring> inputs{
+        folder.writeFile(L"truncated.bmp", truncated), folder.writeFile(L"past.bmp", pastTheEnd),
+        folder.writeFile(L"huge.bmp", huge),           folder.writeFile(L"wide.bmp", wide),
+        folder.writeFile(L"rle.bmp", rle),
+    };
+
+    h.check(convert(h, exe, inputs, temp, L"hostile").empty(), L"hostile: some files convert");
+    Folder out(folder.file(L"out"));
+    std::vector<std::wstring> written = out.files();
+    auto has = [&](const wchar_t* name) {
+        return std::find(written.begin(), written.end(), name) != written.end();
+    };
+    h.check(has(L"truncated.bmp") && out.readFile(L"truncated.bmp").size() == 54 + 192 * 64,
+            L"hostile: a truncated file is read with the missing rows black");
+    h.check(has(L"past.bmp"), L"hostile: a pixel offset past the end gives a black picture");
+    h.check(!has(L"wide.bmp") && !has(L"rle.bmp"), L"hostile: out-of-range and RLE files are skipped");
+    h.check(temp.files().empty(), L"hostile: no temporary file left");
+}
