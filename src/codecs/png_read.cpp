@@ -84,7 +84,8 @@ void decodePixelRow(PngRowState& row)
         cur += BytesPerPixel;
         prev += BytesPerPixel;
         out += outStep;
-        alpha += row.xStep;
+        if constexpr (E == Emit::greyAlpha || E == Emit::bgrAlpha)
+            alpha += row.xStep;
         for (int k = 0; k < BytesPerPixel; k += SampleBytes)
             cur[k] = reconstruct<Filter>(cur[k], cur[k - BytesPerPixel], prev[k], prev[k - BytesPerPixel]);
         emitPixel<E, SampleBytes>(cur, out, alpha);
