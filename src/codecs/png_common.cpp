@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+#include <zlib.h>
+
 namespace vrelk {
 
 void BuildCrcTable(CrcTable& table)
@@ -16,6 +18,10 @@ void BuildCrcTable(CrcTable& table)
 
 std::uint32_t UpdateCrc(const CrcTable& table, std::uint32_t crc, std::span<const std::uint8_t> bytes)
 {
+    // Long runs (the image data) go through zlib's wider CRC loop; it keeps
+    // its register complemented.
+    if (bytes.size() >= 256)
+        return ~static_cast<std::uint32_t>(crc32(~crc, bytes.data(), static_cast<uInt>(bytes.size())));
     for (std::uint8_t byte : bytes)
         crc = table[(crc ^ byte) & 0xFF] ^ (crc >> 8);
     return crc;

@@ -27,15 +27,18 @@ std::uint32_t ChunkCrc(const CrcTable& table, std::span<const std::uint8_t, 4> t
 // Bytes of one filtered row, filter byte included.
 std::int64_t PngRowSize(std::int64_t width, int bitDepth, int bytesPerPixel);
 
+// Written without branches: on photographs the three-way choice is close
+// to random and mispredictions would dominate.
 inline std::uint8_t PaethPredictor(int a, int b, int c)
 {
-    int p = a + b - c;
-    int pa = p > a ? p - a : a - p;
-    int pb = p > b ? p - b : b - p;
-    int pc = p > c ? p - c : c - p;
-    if (pa <= pb && pa <= pc)
-        return static_cast<std::uint8_t>(a);
-    return static_cast<std::uint8_t>(pb <= pc ? b : c);
+    int pa = b - c;
+    int pb = a - c;
+    int pc = pa + pb;
+    pa = pa < 0 ? -pa : pa;
+    pb = pb < 0 ? -pb : pb;
+    pc = pc < 0 ? -pc : pc;
+    int bc = pb <= pc ? b : c;
+    return static_cast<std::uint8_t>(pa <= pb && pa <= pc ? a : bc);
 }
 
 struct Adam7Pass {

@@ -147,13 +147,14 @@ bool filterPaletteImage(PngWriter& writer, const Palette& imagePalette, std::spa
 
 // ---- RGB images -----------------------------------------------------------------
 
-// Counts runs of a repeated small value (-4..3 as a signed byte), the
-// patterns that deflate compresses best.
+// A run of a repeated small value (-4..3 as a signed byte) is the pattern
+// deflate compresses best; each such repeat scores one. The loops below are
+// kept simple so that the compiler vectorises them.
 int scoreRow(const std::uint8_t* row, std::int64_t size)
 {
     int score = 0;
     for (std::int64_t i = 1; i < size; ++i)
-        score += row[i] == row[i - 1] && static_cast<std::uint8_t>(row[i] + 4) < 8;
+        score += (row[i] == row[i - 1]) & (static_cast<std::uint8_t>(row[i] + 4) < 8);
     return score;
 }
 
@@ -174,16 +175,17 @@ void fillFilterRows(PngWriter& writer)
     const std::int64_t lead = std::min(size, n + 1);
     for (std::int64_t i = 1; i < lead; ++i) {
         s[i] = r[i];
-        u[i] = static_cast<std::uint8_t>(r[i] - p[i]);
         a[i] = static_cast<std::uint8_t>(r[i] - (p[i] >> 1));
         t[i] = static_cast<std::uint8_t>(r[i] - PaethPredictor(0, p[i], 0));
     }
-    for (std::int64_t i = n + 1; i < size; ++i) {
-        s[i] = static_cast<std::uint8_t>(r[i] - r[i - n]);
+    for (std::int64_t i = 1; i < size; ++i)
         u[i] = static_cast<std::uint8_t>(r[i] - p[i]);
+    for (std::int64_t i = n + 1; i < size; ++i)
+        s[i] = static_cast<std::uint8_t>(r[i] - r[i - n]);
+    for (std::int64_t i = n + 1; i < size; ++i)
         a[i] = static_cast<std::uint8_t>(r[i] - ((r[i - n] + p[i]) >> 1));
+    for (std::int64_t i = n + 1; i < size; ++i)
         t[i] = static_cast<std::uint8_t>(r[i] - PaethPredictor(r[i - n], p[i], p[i - n]));
-    }
 }
 
 bool filterRgbImage(PngWriter& writer, std::span<const std::uint8_t> pixels)
@@ -256,16 +258,11 @@ int ChooseFilter(PngWriter& writer)
     fillFilterRows(writer);
     const std::array<const std::uint8_t*, 5> buffers{writer.rawRow, writer.subRow, writer.upRow, writer.averageRow,
                                                      writer.paethRow};
-    int best = 0;
-    int bestScore = -1;
-    for (int f = 0; f < 5; ++f) {
-        int score = scoreRow(buffers[static_cast<std::size_t>(f)], writer.rowSize);
-        if (score > bestScore) {
-            best = f;
-            bestScore = score;
-        }
-    }
-    return best;
+    std::array<int, 5> scores{};
+    for (std::size_t f = 0; f < 5; ++f)
+        scores[f] = scoreRow(buffers[f], writer.rowSize);
+    // The first of equal scores wins: None, Sub, Up, Average, Paeth.
+    return static_cast<int>(std::max_element(scores.begin(), scores.end()) - scores.begin());
 }
 
 bool WritePng(PngWriter& writer, const platform::Path& path, const Palette& palette,
