@@ -6,6 +6,7 @@
 
 #include "codecs/bmp.h"
 #include "codecs/jpeg.h"
+#include "codecs/png.h"
 #include "pixel/image.h"
 #include "pixel/lookup_tables.h"
 #include "pixel/resize.h"
@@ -27,8 +28,8 @@ struct CodecSet {
     FilterJob filterJob;
     BmpReader bmpReader;
     BmpWriter bmpWriter;
-    CodecObject pngReader;
-    CodecObject pngWriter;
+    PngReader pngReader;
+    PngWriter pngWriter;
     JpegReader jpegReader;
     JpegWriter jpegWriter;
     JpegRecoder jpegRecoder;

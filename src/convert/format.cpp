@@ -3,7 +3,9 @@
 #include <array>
 
 #include "codecs/bmp.h"
+#include "codecs/codec_file.h"
 #include "codecs/jpeg.h"
+#include "codecs/png.h"
 
 namespace vrelk {
 namespace {
@@ -11,6 +13,16 @@ namespace {
 // The codec of each format is wired in here as it is built; until then its
 // entry reports failure like any reader that cannot handle the file.
 bool readNotAvailable(CodecContext&, const platform::Path&) { return false; }
+
+// Hands a reader's result to the current image; a failed read keeps no
+// pixel buffer.
+bool deliverImage(CodecContext& context, CodecObject& reader, DibImage* image)
+{
+    if (!image)
+        reader.image.pixels.reset();
+    context.current.image = image;
+    return image != nullptr;
+}
 
 bool readBmp(CodecContext& context, const platform::Path& path)
 {
@@ -20,10 +32,7 @@ bool readBmp(CodecContext& context, const platform::Path& path)
     reader.pixelsInPages = true;
     DibImage* image = ReadBmp(reader, path);
     ReleaseBmpReader(reader);
-    if (!image)
-        reader.image.pixels.reset();
-    context.current.image = image;
-    return image != nullptr;
+    return deliverImage(context, reader, image);
 }
 
 // With a size reduction ahead, JPEG can decode at a reduced scale.
@@ -50,14 +59,31 @@ bool readJpeg(CodecContext& context, const platform::Path& path)
     setJpegScaleHint(reader, context.settings);
     DibImage* image = ReadJpeg(reader, path);
     ReleaseJpegReader(reader);
-    context.current.image = image;
-    return image != nullptr;
+    return deliverImage(context, reader, image);
+}
+
+bool readPng(CodecContext& context, const platform::Path& path)
+{
+    PngReader& reader = context.codecs.pngReader;
+    reader.resetFileState();
+    reader.resetForRead();
+    reader.tables = context.codecs.tables.get();
+    reader.pixelsInPages = true;
+    reader.useGivenBackground = true;
+    reader.backgroundRed = reader.backgroundGreen = reader.backgroundBlue = 255;
+    reader.displayGamma = 2200;
+    DibImage* image = nullptr;
+    ReadCursor cursor;
+    if (MapInputFile(path, reader, cursor))
+        image = ReadPng(reader, cursor);
+    ReleasePngReader(reader);
+    return deliverImage(context, reader, image);
 }
 
 constexpr std::array<ReadEntry, 6> kReadEntries{
     nullptr,           // unknown: plug-ins only
     readBmp,           // BMP
-    readNotAvailable,  // PNG
+    readPng,           // PNG
     readJpeg,          // JPEG
     readNotAvailable,  // TIFF
     readNotAvailable,  // GIF
@@ -119,6 +145,26 @@ void updateFromImage(CurrentImage& current)
 
 bool writeNotAvailable(CodecContext&, const platform::Path&) { return false; }
 
+// Gives a writer the current image's geometry; false when there is no image.
+bool prepareWriter(CodecObject& writer, const CurrentImage& current, int targetBits)
+{
+    writer.pixelsInPages = false;
+    if (!current.image)
+        return false;
+    writer.width = current.width;
+    writer.height = current.height;
+    writer.sourceBits = current.bitCount;
+    writer.targetBits = targetBits;
+    writer.computeLayout();
+    return true;
+}
+
+std::span<const std::uint8_t> currentPixels(const CurrentImage& current)
+{
+    const PageBuffer& pixels = current.image->pixels;
+    return {pixels.data(), pixels.size()};
+}
+
 }  // namespace
 
 FormatCode SniffFormat(const platform::Path& path)
@@ -171,46 +217,44 @@ bool ReadWithPlugin(CodecContext& context, const platform::Path&)
 bool WriteBmpStep(CodecContext& context, const platform::Path& output)
 {
     BmpWriter& writer = context.codecs.bmpWriter;
-    const CurrentImage& current = context.current;
     writer.resetFileState();
     writer.resetForWrite();
-    writer.pixelsInPages = false;
-    if (!current.image)
+    if (!prepareWriter(writer, context.current, context.current.bitCount))
         return false;
-    writer.width = current.width;
-    writer.height = current.height;
-    writer.sourceBits = current.bitCount;
-    writer.targetBits = current.bitCount;
-    writer.computeLayout();
-    const PageBuffer& pixels = current.image->pixels;
-    bool written = WriteBmp(writer, output, current.image->palette, std::span(pixels.data(), pixels.size()));
+    bool written = WriteBmp(writer, output, context.current.image->palette, currentPixels(context.current));
     ReleaseBmpWriter(writer);
     return written;
 }
-bool WritePngStep(CodecContext& context, const platform::Path& output) { return writeNotAvailable(context, output); }
+
+bool WritePngStep(CodecContext& context, const platform::Path& output)
+{
+    PngWriter& writer = context.codecs.pngWriter;
+    writer.resetFileState();
+    writer.resetForWrite();
+    if (!prepareWriter(writer, context.current, context.current.bitCount))
+        return false;
+    bool written = WritePng(writer, output, context.current.image->palette, currentPixels(context.current));
+    ReleasePngWriter(writer);
+    return written;
+}
+
 bool WriteJpegStep(CodecContext& context, const platform::Path& output)
 {
     JpegWriter& writer = context.codecs.jpegWriter;
-    const CurrentImage& current = context.current;
     const Settings& settings = context.settings;
     writer.resetFileState();
     writer.resetForWrite();
-    writer.pixelsInPages = false;
-    if (!current.image)
+    if (!prepareWriter(writer, context.current, 24))
         return false;
-    writer.width = current.width;
-    writer.height = current.height;
-    writer.sourceBits = current.bitCount;
-    writer.targetBits = 24;
-    writer.computeLayout();
     SetJpegOptions(writer, settings.Quality, settings.Sampling);
-    const PageBuffer& buffer = current.image->pixels;
-    std::span<const std::uint8_t> pixels(buffer.data(), buffer.size());
-    bool written = settings.Limit ? WriteJpegWithLimit(writer, output, current.image->palette, pixels, settings.LmtVal)
-                                  : EncodeJpeg(writer, output, current.image->palette, pixels);
+    const Palette& palette = context.current.image->palette;
+    auto pixels = currentPixels(context.current);
+    bool written = settings.Limit ? WriteJpegWithLimit(writer, output, palette, pixels, settings.LmtVal)
+                                  : EncodeJpeg(writer, output, palette, pixels);
     ReleaseJpegWriter(writer);
     return written;
 }
+
 bool WriteGifStep(CodecContext& context, const platform::Path& output) { return writeNotAvailable(context, output); }
 
 OutputChoice SelectOutput(Settings& settings, const std::function<void(Settings&)>& applyControls)

@@ -1,0 +1,745 @@
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include <zlib.h>
+
+#include "codecs/png.h"
+
+namespace vrelk {
+namespace {
+
+using ChunkType = std::array<std::uint8_t, 4>;
+
+constexpr ChunkType kIHDR{'I', 'H', 'D', 'R'};
+constexpr ChunkType kPLTE{'P', 'L', 'T', 'E'};
+constexpr ChunkType kIDAT{'I', 'D', 'A', 'T'};
+constexpr ChunkType kIEND{'I', 'E', 'N', 'D'};
+constexpr ChunkType kgAMA{'g', 'A', 'M', 'A'};
+constexpr ChunkType ktRNS{'t', 'R', 'N', 'S'};
+constexpr ChunkType kpHYs{'p', 'H', 'Y', 's'};
+
+constexpr std::uint32_t kMaxChunkLength = 0x7FFFFFFFu;
+
+// ---- Row routines ----------------------------------------------------------
+//
+// Each routine undoes one filter on one row and writes the row's pixels to
+// the output in the same pass. 16-bit formats reconstruct only the high byte
+// of each sample: filters work bytewise, so high bytes depend only on high
+// bytes and the low bytes are never needed.
+
+template <int Filter>
+inline std::uint8_t reconstruct(std::uint8_t raw, std::uint8_t left, std::uint8_t above, std::uint8_t upperLeft)
+{
+    if constexpr (Filter == 1)
+        return static_cast<std::uint8_t>(raw + left);
+    else if constexpr (Filter == 2)
+        return static_cast<std::uint8_t>(raw + above);
+    else if constexpr (Filter == 3)
+        return static_cast<std::uint8_t>(raw + ((left + above) >> 1));
+    else if constexpr (Filter == 4)
+        return static_cast<std::uint8_t>(raw + PaethPredictor(left, above, upperLeft));
+    else
+        return raw;
+}
+
+enum class Emit { index, bgr, greyAlpha, bgrAlpha };
+
+template <Emit E, int SampleBytes>
+inline void emitPixel(const std::uint8_t* pixel, std::uint8_t* out, std::uint8_t* alpha)
+{
+    if constexpr (E == Emit::index || E == Emit::greyAlpha)
+        out[0] = pixel[0];
+    if constexpr (E == Emit::bgr || E == Emit::bgrAlpha) {
+        out[0] = pixel[2 * SampleBytes];
+        out[1] = pixel[SampleBytes];
+        out[2] = pixel[0];
+    }
+    if constexpr (E == Emit::greyAlpha)
+        alpha[0] = pixel[SampleBytes];
+    if constexpr (E == Emit::bgrAlpha)
+        alpha[0] = pixel[3 * SampleBytes];
+}
+
+// Formats of whole bytes per pixel: BytesPerPixel is the filter distance.
+template <int BytesPerPixel, int SampleBytes, Emit E, int Filter>
+void decodePixelRow(PngRowState& row)
+{
+    const std::int64_t pixels = (row.rowLength - 1) / BytesPerPixel;
+    if (pixels <= 0)
+        return;
+    std::uint8_t* cur = row.currentRow + 1;
+    const std::uint8_t* prev = row.previousRow + 1;
+    std::uint8_t* out = row.output;
+    std::uint8_t* alpha = row.alphaCursor;
+    constexpr bool wide = E == Emit::bgr || E == Emit::bgrAlpha;
+    const std::int64_t outStep = wide ? row.xStepBytes : row.xStep;
+
+    for (int k = 0; k < BytesPerPixel; k += SampleBytes)
+        cur[k] = reconstruct<Filter>(cur[k], 0, prev[k], 0);
+    emitPixel<E, SampleBytes>(cur, out, alpha);
+    for (std::int64_t x = 1; x < pixels; ++x) {
+        cur += BytesPerPixel;
+        prev += BytesPerPixel;
+        out += outStep;
+        if constexpr (E == Emit::greyAlpha || E == Emit::bgrAlpha)
+            alpha += row.xStep;
+        for (int k = 0; k < BytesPerPixel; k += SampleBytes)
+            cur[k] = reconstruct<Filter>(cur[k], cur[k - BytesPerPixel], prev[k], prev[k - BytesPerPixel]);
+        emitPixel<E, SampleBytes>(cur, out, alpha);
+    }
+}
+
+template <int Depth>
+inline std::uint8_t* unpackByte(std::uint8_t byte, std::uint8_t* out, std::int64_t step, int count)
+{
+    constexpr int mask = (1 << Depth) - 1;
+    for (int p = 0; p < count; ++p, out += step)
+        *out = static_cast<std::uint8_t>((byte >> (8 - Depth * (p + 1))) & mask);
+    return out;
+}
+
+// Depths 1, 2 and 4: one output byte per index, the row's last byte
+// holding only lastBytePixels of them (all when 0).
+template <int Depth, int Filter>
+void decodePackedRow(PngRowState& row)
+{
+    constexpr int perByte = 8 / Depth;
+    const std::int64_t bytes = row.rowLength - 1;
+    if (bytes <= 0)
+        return;
+    std::uint8_t* cur = row.currentRow + 1;
+    const std::uint8_t* prev = row.previousRow + 1;
+    std::uint8_t* out = row.output;
+
+    cur[0] = reconstruct<Filter>(cur[0], 0, prev[0], 0);
+    for (std::int64_t i = 1; i < bytes; ++i) {
+        cur[i] = reconstruct<Filter>(cur[i], cur[i - 1], prev[i], prev[i - 1]);
+        out = unpackByte<Depth>(cur[i - 1], out, row.xStep, perByte);
+    }
+    unpackByte<Depth>(cur[bytes - 1], out, row.xStep, row.lastBytePixels ? row.lastBytePixels : perByte);
+}
+
+using RoutineTable = std::array<PngRowRoutine, 5>;
+
+template <int B, int S, Emit E>
+constexpr RoutineTable kPixelRoutines{decodePixelRow<B, S, E, 0>, decodePixelRow<B, S, E, 1>,
+                                      decodePixelRow<B, S, E, 2>, decodePixelRow<B, S, E, 3>,
+                                      decodePixelRow<B, S, E, 4>};
+
+template <int Depth>
+constexpr RoutineTable kPackedRoutines{decodePackedRow<Depth, 0>, decodePackedRow<Depth, 1>,
+                                       decodePackedRow<Depth, 2>, decodePackedRow<Depth, 3>,
+                                       decodePackedRow<Depth, 4>};
+
+struct PixelFormat {
+    int bitDepth;
+    int colourType;
+    int bytesPerPixel;
+    int outputBits;
+    const RoutineTable* routines;
+};
+
+constexpr std::array<PixelFormat, 15> kPixelFormats{{
+    {1, 0, 1, 8, &kPackedRoutines<1>},
+    {2, 0, 1, 8, &kPackedRoutines<2>},
+    {4, 0, 1, 8, &kPackedRoutines<4>},
+    {1, 3, 1, 8, &kPackedRoutines<1>},
+    {2, 3, 1, 8, &kPackedRoutines<2>},
+    {4, 3, 1, 8, &kPackedRoutines<4>},
+    {8, 0, 1, 8, &kPixelRoutines<1, 1, Emit::index>},
+    {8, 3, 1, 8, &kPixelRoutines<1, 1, Emit::index>},
+    {8, 4, 2, 8, &kPixelRoutines<2, 1, Emit::greyAlpha>},
+    {8, 2, 3, 24, &kPixelRoutines<3, 1, Emit::bgr>},
+    {8, 6, 4, 24, &kPixelRoutines<4, 1, Emit::bgrAlpha>},
+    {16, 0, 2, 8, &kPixelRoutines<2, 2, Emit::index>},
+    {16, 4, 4, 8, &kPixelRoutines<4, 2, Emit::greyAlpha>},
+    {16, 2, 6, 24, &kPixelRoutines<6, 2, Emit::bgr>},
+    {16, 6, 8, 24, &kPixelRoutines<8, 2, Emit::bgrAlpha>},
+}};
+
+// ---- Failure and chunk plumbing --------------------------------------------
+
+bool fail(PngReader& reader, std::int32_t code)
+{
+    reader.errorCode = code;
+    return false;
+}
+
+struct Chunk {
+    ChunkType type{};
+    std::span<const std::uint8_t> data;
+    std::uint32_t storedCrc = 0;
+};
+
+std::uint32_t bigEndian32(const std::uint8_t* bytes)
+{
+    return std::uint32_t{bytes[0]} << 24 | std::uint32_t{bytes[1]} << 16 | std::uint32_t{bytes[2]} << 8 | bytes[3];
+}
+
+enum class ChunkRead { ok, tooLong, pastEnd };
+
+// Takes the chunk at the cursor, which must lie wholly inside the file;
+// the cursor is left behind its CRC.
+ChunkRead takeChunk(ReadCursor& in, Chunk& chunk)
+{
+    if (!in.has(4))
+        return ChunkRead::pastEnd;
+    std::uint32_t length = bigEndian32(in.cursor);
+    if (length > kMaxChunkLength)
+        return ChunkRead::tooLong;
+    if (!in.has(std::size_t{12} + length))
+        return ChunkRead::pastEnd;
+    in.skip(4);
+    std::memcpy(chunk.type.data(), in.take(4).data(), 4);
+    chunk.data = in.take(length);
+    chunk.storedCrc = ReadU32BE(in);
+    return ChunkRead::ok;
+}
+
+bool crcMatches(const PngReader& reader, const Chunk& chunk)
+{
+    return ChunkCrc(reader.crcTable, chunk.type, chunk.data) == chunk.storedCrc;
+}
+
+// ---- Header and format ------------------------------------------------------
+
+bool readHeader(PngReader& reader, ReadCursor& in, std::int32_t& width, std::int32_t& height)
+{
+    if (in.left() < 33 || !std::equal(kPngSignature.begin(), kPngSignature.end(), in.cursor))
+        return fail(reader, kCodecBadFormat);
+    in.skip(kPngSignature.size());
+    if (bigEndian32(in.cursor) != 13)
+        return fail(reader, kPngHeaderLength);
+    Chunk chunk;
+    takeChunk(in, chunk);
+    if (chunk.type != kIHDR)
+        return fail(reader, kPngHeaderMissing);
+    if (!crcMatches(reader, chunk))
+        return fail(reader, kPngBadCrc);
+
+    const std::uint8_t* d = chunk.data.data();
+    const std::uint32_t w = bigEndian32(d), h = bigEndian32(d + 4);
+    if (w < 1 || w > kPngMaxDimension || h < 1 || h > kPngMaxDimension)
+        return fail(reader, kCodecUnsupported);
+    width = static_cast<std::int32_t>(w);
+    height = static_cast<std::int32_t>(h);
+    reader.bitDepth = d[8];
+    reader.colourType = d[9];
+    if (d[10] != 0)
+        return fail(reader, kPngBadCompression);
+    if (d[11] != 0)
+        return fail(reader, kPngBadFilterMethod);
+    if (d[12] > 1)
+        return fail(reader, kPngBadInterlace);
+    reader.interlaced = d[12] == 1;
+    return true;
+}
+
+void fillGreyRamp(Palette& palette, int bitDepth)
+{
+    const int step = bitDepth == 1 ? 255 : bitDepth == 2 ? 85 : bitDepth == 4 ? 17 : 1;
+    for (int k = 0; k * step < 256; ++k) {
+        auto level = static_cast<std::uint8_t>(k * step);
+        palette[static_cast<std::size_t>(k)] = RgbQuad{level, level, level, 0};
+    }
+}
+
+bool selectFormat(PngReader& reader)
+{
+    const int depth = reader.bitDepth;
+    if (depth != 1 && depth != 2 && depth != 4 && depth != 8 && depth != 16)
+        return fail(reader, kPngBadBitDepth);
+    auto format = std::find_if(kPixelFormats.begin(), kPixelFormats.end(), [&](const PixelFormat& f) {
+        return f.bitDepth == depth && f.colourType == reader.colourType;
+    });
+    if (format == kPixelFormats.end())
+        return fail(reader, kPngBadColourType);
+
+    reader.bytesPerSample = depth / 8;
+    reader.isGrey = (reader.colourType & 2) == 0;
+    reader.hasAlpha = (reader.colourType & 4) != 0;
+    reader.bytesPerPixel = format->bytesPerPixel;
+    reader.outputBits = format->outputBits;
+    reader.filterRoutines = *format->routines;
+    reader.outputStride = rowLayout(reader.width, 1, format->outputBits).stride;
+    if (reader.isGrey)
+        fillGreyRamp(reader.image.palette, depth);
+    if (reader.hasAlpha) {
+        reader.alphaPlane = PageBuffer::allocate(static_cast<std::size_t>(std::int64_t{reader.width} * reader.height));
+        if (!reader.alphaPlane)
+            return fail(reader, kCodecNoMemory);
+    }
+    return true;
+}
+
+// ---- Image data -------------------------------------------------------------
+
+// Feeds the compressed bytes to zlib in pieces that fit its 32-bit counts.
+struct CompressedInput {
+    const std::uint8_t* next = nullptr;
+    std::uint64_t left = 0;
+
+    void refill(z_stream& stream)
+    {
+        if (stream.avail_in != 0 || left == 0)
+            return;
+        auto piece = static_cast<uInt>(std::min<std::uint64_t>(left, 1u << 30));
+        stream.next_in = const_cast<Bytef*>(next);
+        stream.avail_in = piece;
+        next += piece;
+        left -= piece;
+    }
+};
+
+class Inflater {
+public:
+    explicit Inflater(CompressedInput input) : input_(input)
+    {
+        stream_.zalloc = PngZlibAlloc;
+        stream_.zfree = PngZlibFree;
+        stream_.opaque = nullptr;
+        started_ = inflateInit(&stream_) == Z_OK;
+    }
+    ~Inflater()
+    {
+        if (started_)
+            inflateEnd(&stream_);
+    }
+    Inflater(const Inflater&) = delete;
+    Inflater& operator=(const Inflater&) = delete;
+
+    bool started() const { return started_; }
+
+    // One inflate call for one row. Bytes a short stream leaves unfilled are
+    // zeroed, so the row routine sees a defined row.
+    int inflateRow(std::uint8_t* row, std::int64_t length)
+    {
+        input_.refill(stream_);
+        stream_.next_out = row;
+        stream_.avail_out = static_cast<uInt>(length);
+        int result = inflate(&stream_, Z_NO_FLUSH);
+        if (stream_.avail_out)
+            std::memset(stream_.next_out, 0, stream_.avail_out);
+        return result;
+    }
+
+private:
+    z_stream stream_{};
+    CompressedInput input_;
+    bool started_ = false;
+};
+
+struct FreeDeleter {
+    void operator()(std::uint8_t* block) const { std::free(block); }
+};
+using RowBlock = std::unique_ptr<std::uint8_t[], FreeDeleter>;
+
+// Where a picture row starts in the bottom-up output and alpha plane.
+struct RowTarget {
+    std::uint8_t* output;
+    std::uint8_t* alpha;
+};
+
+RowTarget rowTarget(PngReader& reader, std::int64_t y, std::int64_t x)
+{
+    const std::int64_t memoryRow = reader.height - 1 - y;
+    const std::int64_t pixelBytes = reader.outputBits / 8;
+    RowTarget target{reader.pixelBuffer.data() + memoryRow * reader.outputStride + x * pixelBytes, nullptr};
+    if (reader.alphaPlane)
+        target.alpha = reader.alphaPlane.data() + memoryRow * reader.width + x;
+    return target;
+}
+
+int pixelsPerByte(int bitDepth) { return bitDepth < 8 ? 8 / bitDepth : 1; }
+
+// Decodes `rows` rows of one pass; false when the stream ended or failed,
+// which ends every later pass too.
+bool decodeRows(PngReader& reader, Inflater& inflater, PngRowState& row, std::int64_t firstY, std::int64_t rows,
+                std::int64_t yStep, std::int64_t x)
+{
+    for (std::int64_t r = 0; r < rows; ++r) {
+        int result = inflater.inflateRow(row.currentRow, row.rowLength);
+        if (result != Z_OK && result != Z_STREAM_END) {
+            reader.errorCode = kPngZlib;  // recorded only: the rows so far stand
+            return false;
+        }
+        RowTarget target = rowTarget(reader, firstY + r * yStep, x);
+        row.output = target.output;
+        row.alphaCursor = target.alpha;
+        std::uint8_t filter = row.currentRow[0];
+        reader.filterRoutines[filter > 4 ? 0 : filter](row);
+        if (result == Z_STREAM_END)
+            return false;
+        std::swap(row.currentRow, row.previousRow);
+    }
+    return true;
+}
+
+bool decodeImage(PngReader& reader, CompressedInput input)
+{
+    Inflater inflater(input);
+    if (!inflater.started())
+        return fail(reader, kPngZlib);
+    const std::int64_t fullRow = PngRowSize(reader.width, reader.bitDepth, reader.bytesPerPixel);
+    RowBlock block(static_cast<std::uint8_t*>(std::calloc(2, static_cast<std::size_t>(fullRow))));
+    if (!block)
+        return fail(reader, kCodecNoMemory);
+
+    PngRowState row;
+    row.currentRow = block.get();
+    row.previousRow = block.get() + fullRow;
+    const int perByte = pixelsPerByte(reader.bitDepth);
+
+    if (!reader.interlaced) {
+        row.rowLength = fullRow;
+        row.xStep = 1;
+        row.xStepBytes = 3;
+        row.lastBytePixels = static_cast<int>(reader.width % perByte);
+        decodeRows(reader, inflater, row, 0, reader.height, 1, 0);
+        return true;
+    }
+    for (const Adam7Pass& pass : Adam7PassSizes(reader.width, reader.height, reader.bitDepth, reader.bytesPerPixel)) {
+        if (pass.rowSize == 0)
+            continue;
+        std::memset(block.get(), 0, static_cast<std::size_t>(2 * fullRow));
+        row.rowLength = pass.rowSize;
+        row.xStep = pass.xStep;
+        row.xStepBytes = 3 * pass.xStep;
+        row.lastBytePixels = static_cast<int>(pass.width % perByte);
+        if (!decodeRows(reader, inflater, row, pass.yStart, pass.height, pass.yStep, pass.xStart))
+            break;
+    }
+    return true;
+}
+
+// The IDAT run starting with `first`: every chunk of it checked, its data
+// decoded from the mapping or, when split, from one gathered block.
+bool readImageData(PngReader& reader, ReadCursor& in, const Chunk& first)
+{
+    if (reader.seenIDAT)
+        return fail(reader, kPngChunkOrder);
+    if (!crcMatches(reader, first))
+        return fail(reader, kPngBadCrc);
+    reader.seenIDAT = true;
+    reader.pixelBuffer = PageBuffer::allocate(static_cast<std::size_t>(reader.outputStride * reader.height));
+    if (!reader.pixelBuffer)
+        return fail(reader, kCodecNoMemory);
+
+    const std::uint8_t* runStart = in.cursor;
+    std::uint64_t total = first.data.size();
+    std::size_t chunks = 1;
+    for (;;) {
+        ReadCursor probe = in;
+        Chunk next;
+        if (takeChunk(probe, next) != ChunkRead::ok)
+            return fail(reader, kPngBrokenDataRun);
+        if (next.type != kIDAT)
+            break;
+        if (!crcMatches(reader, next))
+            return fail(reader, kPngBrokenDataRun);
+        total += next.data.size();
+        ++chunks;
+        in = probe;
+    }
+    reader.idatLength = static_cast<std::int64_t>(total);
+
+    if (chunks == 1)
+        return decodeImage(reader, {first.data.data(), total});
+
+    PageBuffer gathered = PageBuffer::allocate(static_cast<std::size_t>(total));
+    if (!gathered)
+        return fail(reader, kCodecNoMemory);
+    std::uint8_t* to = gathered.data();
+    std::memcpy(to, first.data.data(), first.data.size());
+    to += first.data.size();
+    ReadCursor run{in.begin, runStart, in.cursor};
+    for (Chunk chunk; takeChunk(run, chunk) == ChunkRead::ok;) {
+        std::memcpy(to, chunk.data.data(), chunk.data.size());
+        to += chunk.data.size();
+    }
+    return decodeImage(reader, {gathered.data(), total});
+}
+
+// ---- Ancillary chunks ---------------------------------------------------------
+
+void readPalette(PngReader& reader, const Chunk& chunk)
+{
+    const std::size_t limit = std::size_t{1} << std::min(reader.bitDepth, 8);
+    const std::size_t entries = std::min(chunk.data.size() / 3, limit);
+    const std::uint8_t* d = chunk.data.data();
+    for (std::size_t i = 0; i < entries; ++i, d += 3)
+        reader.image.palette[i] = RgbQuad{d[2], d[1], d[0], 0};
+    reader.paletteCount = static_cast<std::int32_t>(entries);
+    reader.seenPLTE = true;
+}
+
+void readGamma(PngReader& reader, const Chunk& chunk)
+{
+    if (reader.seenGamma || reader.seenPLTE || reader.seenIDAT || chunk.data.size() != 4 || !crcMatches(reader, chunk))
+        return;
+    std::uint32_t value = bigEndian32(chunk.data.data());
+    if (value >= 1 && value <= kMaxChunkLength) {
+        reader.fileGamma = static_cast<std::int32_t>(value);
+        reader.seenGamma = true;
+    }
+}
+
+void readTransparency(PngReader& reader, const Chunk& chunk)
+{
+    if (reader.seenTransparency || reader.seenIDAT || !crcMatches(reader, chunk))
+        return;
+    const std::uint8_t* d = chunk.data.data();
+    const std::size_t length = chunk.data.size();
+    // Sixteen-bit samples keep only their high byte, and so does the key.
+    const int keyByte = reader.bitDepth == 16 ? 0 : 1;
+    if (reader.colourType == 0 && length == 2) {
+        reader.keyGreen = d[keyByte];
+    } else if (reader.colourType == 2 && length == 6) {
+        reader.keyRed = d[keyByte];
+        reader.keyGreen = d[2 + keyByte];
+        reader.keyBlue = d[4 + keyByte];
+    } else if (reader.colourType == 3 && reader.seenPLTE && length <= static_cast<std::size_t>(reader.paletteCount)) {
+        reader.alphaTable.fill(255);
+        std::copy(d, d + length, reader.alphaTable.begin());
+    } else {
+        return;
+    }
+    reader.seenTransparency = true;
+}
+
+void readResolution(PngReader& reader, const Chunk& chunk)
+{
+    if (reader.seenIDAT || chunk.data.size() != 9 || !crcMatches(reader, chunk) || chunk.data[8] != 1)
+        return;
+    auto x = static_cast<std::int32_t>(bigEndian32(chunk.data.data()));
+    auto y = static_cast<std::int32_t>(bigEndian32(chunk.data.data() + 4));
+    if (x >= 0 && y >= 0) {
+        reader.xPixelsPerMetre = x;
+        reader.yPixelsPerMetre = y;
+    }
+}
+
+// Walks the chunks behind IHDR up to IEND.
+bool walkChunks(PngReader& reader, ReadCursor& in)
+{
+    for (;;) {
+        Chunk chunk;
+        switch (takeChunk(in, chunk)) {
+        case ChunkRead::tooLong: return fail(reader, kPngChunkTooLong);
+        case ChunkRead::pastEnd: return fail(reader, kCodecBadFormat);
+        case ChunkRead::ok: break;
+        }
+        if (chunk.type == kIHDR)
+            return fail(reader, kPngChunkOrder);
+        if (chunk.type == kPLTE && reader.colourType == 3) {
+            if (reader.seenPLTE || reader.seenIDAT)
+                return fail(reader, kPngChunkOrder);
+            if (!crcMatches(reader, chunk))
+                return fail(reader, kPngBadCrc);
+            readPalette(reader, chunk);
+        } else if (chunk.type == kgAMA) {
+            readGamma(reader, chunk);
+        } else if (chunk.type == ktRNS) {
+            readTransparency(reader, chunk);
+        } else if (chunk.type == kpHYs) {
+            readResolution(reader, chunk);
+        } else if (chunk.type == kIDAT) {
+            if (!readImageData(reader, in, chunk))
+                return false;
+        } else if (chunk.type == kIEND) {
+            if (!crcMatches(reader, chunk))
+                return fail(reader, kPngBadCrc);
+            reader.seenIEND = true;
+            if (!reader.seenIDAT || (reader.colourType == 3 && !reader.seenPLTE))
+                return fail(reader, kPngMissingData);
+            return true;
+        }
+    }
+}
+
+// ---- Gamma and transparency ---------------------------------------------------
+
+using GammaTable = std::array<std::uint8_t, 256>;
+
+GammaTable gammaTable(const PngReader& reader)
+{
+    GammaTable table;
+    for (int i = 0; i < 256; ++i)
+        table[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(i);
+    if (!reader.seenGamma || reader.displayGamma == 0)
+        return table;
+    const double exponent = 1.0 / (reader.fileGamma / 100000.0 * (reader.displayGamma / 1000.0));
+    for (int i = 1; i < 256; ++i)
+        table[static_cast<std::size_t>(i)] =
+            static_cast<std::uint8_t>(std::min(255.0, std::floor(255.0 * std::pow(i / 255.0, exponent) + 0.5)));
+    return table;
+}
+
+class Blender {
+public:
+    explicit Blender(const LookupTables& tables) : table_(tables.blendTable) {}
+    std::uint8_t operator()(std::uint8_t alpha, std::uint8_t value, std::uint8_t background) const
+    {
+        int sum = table_[alpha][value] + table_[255 - alpha][background];
+        return static_cast<std::uint8_t>(std::min(sum, 255));
+    }
+
+private:
+    const std::array<std::array<std::uint8_t, 256>, 256>& table_;
+};
+
+void applyGammaToPalette(PngReader& reader, const GammaTable& g)
+{
+    for (RgbQuad& c : reader.image.palette) {
+        c.rgbRed = g[c.rgbRed];
+        c.rgbGreen = g[c.rgbGreen];
+        c.rgbBlue = g[c.rgbBlue];
+    }
+}
+
+void applyGammaToPixels(PngReader& reader, const GammaTable& g)
+{
+    std::uint8_t* p = reader.pixelBuffer.data();
+    for (std::size_t i = 0, n = reader.pixelBuffer.size(); i < n; ++i)
+        p[i] = g[p[i]];
+}
+
+// The colour key is matched against the decoded samples, before gamma
+// changes them; matching pixels take the background, the others the gamma.
+void applyGammaAndColourKey(PngReader& reader, const GammaTable& g)
+{
+    const std::uint8_t key[3] = {reader.keyBlue, reader.keyGreen, reader.keyRed};
+    const std::uint8_t background[3] = {reader.backgroundBlue, reader.backgroundGreen, reader.backgroundRed};
+    for (std::int64_t y = 0; y < reader.height; ++y) {
+        std::uint8_t* p = reader.pixelBuffer.data() + y * reader.outputStride;
+        for (std::int64_t x = 0; x < reader.width; ++x, p += 3) {
+            bool transparent = p[0] == key[0] && p[1] == key[1] && p[2] == key[2];
+            for (int c = 0; c < 3; ++c)
+                p[c] = transparent ? background[c] : g[p[c]];
+        }
+    }
+}
+
+void compositeAlpha(PngReader& reader)
+{
+    Blender blend(*reader.tables);
+    const std::uint8_t r = reader.backgroundRed, g = reader.backgroundGreen, b = reader.backgroundBlue;
+    const bool colour = reader.outputBits == 24;
+    for (std::int64_t y = 0; y < reader.height; ++y) {
+        std::uint8_t* p = reader.pixelBuffer.data() + y * reader.outputStride;
+        const std::uint8_t* a = reader.alphaPlane.data() + y * reader.width;
+        if (colour) {
+            for (std::int64_t x = 0; x < reader.width; ++x, p += 3) {
+                p[0] = blend(a[x], p[0], b);
+                p[1] = blend(a[x], p[1], g);
+                p[2] = blend(a[x], p[2], r);
+            }
+        } else {
+            for (std::int64_t x = 0; x < reader.width; ++x)
+                p[x] = blend(a[x], p[x], r);
+        }
+    }
+}
+
+void compositePalette(PngReader& reader)
+{
+    Blender blend(*reader.tables);
+    for (std::size_t i = 0; i < reader.image.palette.size(); ++i) {
+        RgbQuad& c = reader.image.palette[i];
+        const std::uint8_t a = reader.alphaTable[i];
+        c.rgbBlue = blend(a, c.rgbBlue, reader.backgroundBlue);
+        c.rgbGreen = blend(a, c.rgbGreen, reader.backgroundGreen);
+        c.rgbRed = blend(a, c.rgbRed, reader.backgroundRed);
+    }
+}
+
+void applyGammaAndTransparency(PngReader& reader)
+{
+    const GammaTable g = gammaTable(reader);
+    const bool composite = reader.compositeTransparency && (reader.seenTransparency || reader.hasAlpha);
+    if (composite && reader.colourType == 2) {
+        applyGammaAndColourKey(reader, g);
+        return;
+    }
+    if (reader.seenGamma && reader.displayGamma != 0) {
+        if (reader.outputBits == 8)
+            applyGammaToPalette(reader, g);
+        else
+            applyGammaToPixels(reader, g);
+    }
+    if (!composite)
+        return;
+    switch (reader.colourType) {
+    case 0:
+        reader.image.palette[reader.keyGreen] =
+            RgbQuad{reader.backgroundBlue, reader.backgroundGreen, reader.backgroundRed, 0};
+        break;
+    case 3: compositePalette(reader); break;
+    case 4:
+    case 6: compositeAlpha(reader); break;
+    default: break;
+    }
+}
+
+}  // namespace
+
+PngReader::PngReader() { BuildCrcTable(crcTable); }
+
+void PngReader::resetForRead()
+{
+    pixelBuffer.reset();
+    alphaPlane.reset();
+    tables = nullptr;
+    seenPLTE = seenIDAT = seenIEND = seenGamma = seenTransparency = false;
+    interlaced = false;
+    xPixelsPerMetre = yPixelsPerMetre = 0;
+    image.palette.fill(RgbQuad{});
+    alphaTable.fill(255);
+    keyRed = keyGreen = keyBlue = 0;
+    paletteCount = 0;
+    idatLength = 0;
+    fileGamma = 0;
+    displayGamma = 0;
+    useGivenBackground = false;
+    compositeTransparency = true;
+    backgroundRed = backgroundGreen = backgroundBlue = 255;
+}
+
+DibImage* ReadPng(PngReader& reader, ReadCursor& in)
+{
+    std::int32_t width = 0, height = 0;
+    if (!readHeader(reader, in, width, height))
+        return nullptr;
+    reader.width = width;
+    reader.height = height;
+    if (!selectFormat(reader) || !walkChunks(reader, in))
+        return nullptr;
+
+    // A reader used on its own builds the blend table it composites with.
+    std::unique_ptr<LookupTables> ownTables;
+    if (!reader.tables) {
+        ownTables = std::make_unique<LookupTables>();
+        buildBlendTable(*ownTables);
+        reader.tables = ownTables.get();
+    }
+    applyGammaAndTransparency(reader);
+    if (ownTables)
+        reader.tables = nullptr;
+
+    FillBitmapHeader(reader, width, height, reader.outputBits, reader.xPixelsPerMetre, reader.yPixelsPerMetre);
+    reader.image.pixels = std::move(reader.pixelBuffer);
+    reader.image.sourceFormat = kFormatPng;
+    return &reader.image;
+}
+
+void ReleasePngReader(PngReader& reader)
+{
+    reader.pixelBuffer.reset();
+    reader.alphaPlane.reset();
+    ReleaseCodecFiles(reader);
+}
+
+}  // namespace vrelk

@@ -1,0 +1,305 @@
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include <zlib.h>
+
+#include "codecs/png.h"
+
+namespace vrelk {
+namespace {
+
+using ChunkType = std::array<std::uint8_t, 4>;
+
+constexpr ChunkType kIHDR{'I', 'H', 'D', 'R'};
+constexpr ChunkType kPLTE{'P', 'L', 'T', 'E'};
+constexpr ChunkType kIDAT{'I', 'D', 'A', 'T'};
+constexpr ChunkType kIEND{'I', 'E', 'N', 'D'};
+
+bool fail(PngWriter& writer, std::int32_t code)
+{
+    writer.errorCode = code;
+    return false;
+}
+
+// Length, type, data and CRC, each written as it stands. A short write
+// fails the file so that no truncated PNG is delivered.
+bool writeChunk(PngWriter& writer, const ChunkType& type, std::span<const std::uint8_t> data)
+{
+    bool written = WriteU32BE(writer, static_cast<std::uint32_t>(data.size())) && writer.outputFile.write(type) &&
+                   (data.empty() || writer.outputFile.write(data)) &&
+                   WriteU32BE(writer, ChunkCrc(writer.crcTable, type, data));
+    return written ? true : fail(writer, kCodecWriteFailed);
+}
+
+void putU32(std::uint8_t* to, std::uint32_t value)
+{
+    to[0] = static_cast<std::uint8_t>(value >> 24);
+    to[1] = static_cast<std::uint8_t>(value >> 16);
+    to[2] = static_cast<std::uint8_t>(value >> 8);
+    to[3] = static_cast<std::uint8_t>(value);
+}
+
+bool writeHeader(PngWriter& writer)
+{
+    if (!writer.outputFile.write(kPngSignature))
+        return fail(writer, kCodecWriteFailed);
+    std::array<std::uint8_t, 13> header{};
+    putU32(header.data(), static_cast<std::uint32_t>(writer.width));
+    putU32(header.data() + 4, static_cast<std::uint32_t>(writer.height));
+    header[8] = static_cast<std::uint8_t>(writer.bitDepth);
+    header[9] = static_cast<std::uint8_t>(writer.colourType);
+    return writeChunk(writer, kIHDR, header);
+}
+
+bool allocateFilteredData(PngWriter& writer)
+{
+    writer.rowSize = PngRowSize(writer.width, writer.bitDepth, writer.bytesPerPixel);
+    writer.filteredSize = writer.rowSize * writer.height;
+    writer.filteredData = PageBuffer::allocate(static_cast<std::size_t>(writer.filteredSize + 6 * writer.rowSize));
+    if (!writer.filteredData)
+        return fail(writer, kCodecNoMemory);
+    std::uint8_t* rows = writer.filteredData.data() + writer.filteredSize;
+    for (std::uint8_t** row : {&writer.previousRow, &writer.rawRow, &writer.subRow, &writer.upRow,
+                               &writer.averageRow, &writer.paethRow}) {
+        *row = rows;
+        rows += writer.rowSize;
+    }
+    return true;
+}
+
+// ---- Palette images -----------------------------------------------------------
+
+// Merges colours that occur more than once among the first `entries`
+// palette entries; `mapping` sends each old index to its place in the
+// shortened list, which is built in place in `palette`.
+int mergeDuplicateColours(Palette& palette, int entries, std::array<std::uint8_t, 256>& mapping)
+{
+    int count = 1;
+    mapping[0] = 0;
+    for (int i = 1; i < entries; ++i) {
+        const RgbQuad c = palette[static_cast<std::size_t>(i)];
+        int found = 0;
+        while (found < count) {
+            const RgbQuad& kept = palette[static_cast<std::size_t>(found)];
+            if (kept.rgbBlue == c.rgbBlue && kept.rgbGreen == c.rgbGreen && kept.rgbRed == c.rgbRed)
+                break;
+            ++found;
+        }
+        if (found == count)
+            palette[static_cast<std::size_t>(count++)] = c;
+        mapping[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(found);
+    }
+    return count;
+}
+
+// Every index field of every byte goes through `mapping`.
+void remapIndices(PngWriter& writer, std::uint8_t* pixels, const std::array<std::uint8_t, 256>& mapping)
+{
+    const int bits = writer.bitDepth;
+    const std::int64_t bytes = bits == 8 ? writer.width : writer.rowBytes;
+    std::array<std::uint8_t, 256> byteMap{};
+    for (int v = 0; v < 256; ++v) {
+        int mapped = 0;
+        for (int shift = 0; shift < 8; shift += bits)
+            mapped |= mapping[static_cast<std::size_t>((v >> shift) & ((1 << bits) - 1))] << shift;
+        byteMap[static_cast<std::size_t>(v)] = static_cast<std::uint8_t>(mapped);
+    }
+    for (std::int64_t y = 0; y < writer.height; ++y) {
+        std::uint8_t* row = pixels + y * writer.stride;
+        for (std::int64_t x = 0; x < bytes; ++x)
+            row[x] = byteMap[row[x]];
+    }
+}
+
+bool filterPaletteImage(PngWriter& writer, const Palette& imagePalette, std::span<const std::uint8_t> pixels)
+{
+    PageBuffer work = PageBuffer::allocate(static_cast<std::size_t>(writer.imageSize));
+    if (!work)
+        return fail(writer, kCodecNoMemory);
+    std::memcpy(work.data(), pixels.data(), work.size());
+    Palette palette = imagePalette;
+
+    if (writer.bitDepth == 1) {
+        writer.paletteCount = 2;
+    } else {
+        std::array<std::uint8_t, 256> mapping{};
+        writer.paletteCount = mergeDuplicateColours(palette, 1 << writer.bitDepth, mapping);
+        remapIndices(writer, work.data(), mapping);
+    }
+
+    std::vector<std::uint8_t> entries;
+    entries.reserve(static_cast<std::size_t>(3 * writer.paletteCount));
+    for (int i = 0; i < writer.paletteCount; ++i) {
+        const RgbQuad& c = palette[static_cast<std::size_t>(i)];
+        entries.insert(entries.end(), {c.rgbRed, c.rgbGreen, c.rgbBlue});
+    }
+    if (!writeChunk(writer, kPLTE, entries))
+        return false;
+
+    std::uint8_t* to = writer.filteredData.data();
+    for (std::int64_t y = writer.height - 1; y >= 0; --y, to += writer.rowSize) {
+        to[0] = 0;
+        std::memcpy(to + 1, work.data() + y * writer.stride, static_cast<std::size_t>(writer.rowSize - 1));
+    }
+    return true;
+}
+
+// ---- RGB images -----------------------------------------------------------------
+
+// A run of a repeated small value (-4..3 as a signed byte) is the pattern
+// deflate compresses best; each such repeat scores one. The loops below are
+// kept simple so that the compiler vectorises them.
+int scoreRow(const std::uint8_t* row, std::int64_t size)
+{
+    int score = 0;
+    for (std::int64_t i = 1; i < size; ++i)
+        score += (row[i] == row[i - 1]) & (static_cast<std::uint8_t>(row[i] + 4) < 8);
+    return score;
+}
+
+void fillFilterRows(PngWriter& writer)
+{
+    constexpr std::int64_t n = 3;
+    const std::uint8_t* r = writer.rawRow;
+    const std::uint8_t* p = writer.previousRow;
+    std::uint8_t* s = writer.subRow;
+    std::uint8_t* u = writer.upRow;
+    std::uint8_t* a = writer.averageRow;
+    std::uint8_t* t = writer.paethRow;
+    s[0] = 1;
+    u[0] = 2;
+    a[0] = 3;
+    t[0] = 4;
+    const std::int64_t size = writer.rowSize;
+    const std::int64_t lead = std::min(size, n + 1);
+    for (std::int64_t i = 1; i < lead; ++i) {
+        s[i] = r[i];
+        a[i] = static_cast<std::uint8_t>(r[i] - (p[i] >> 1));
+        t[i] = static_cast<std::uint8_t>(r[i] - PaethPredictor(0, p[i], 0));
+    }
+    for (std::int64_t i = 1; i < size; ++i)
+        u[i] = static_cast<std::uint8_t>(r[i] - p[i]);
+    for (std::int64_t i = n + 1; i < size; ++i)
+        s[i] = static_cast<std::uint8_t>(r[i] - r[i - n]);
+    for (std::int64_t i = n + 1; i < size; ++i)
+        a[i] = static_cast<std::uint8_t>(r[i] - ((r[i - n] + p[i]) >> 1));
+    for (std::int64_t i = n + 1; i < size; ++i)
+        t[i] = static_cast<std::uint8_t>(r[i] - PaethPredictor(r[i - n], p[i], p[i - n]));
+}
+
+bool filterRgbImage(PngWriter& writer, std::span<const std::uint8_t> pixels)
+{
+    const std::array<std::uint8_t*, 5> buffers{writer.rawRow, writer.subRow, writer.upRow, writer.averageRow,
+                                               writer.paethRow};
+    std::uint8_t* to = writer.filteredData.data();
+    const auto rowBytes = static_cast<std::size_t>(writer.rowSize);
+    for (std::int64_t y = writer.height - 1; y >= 0; --y, to += writer.rowSize) {
+        const std::uint8_t* bgr = pixels.data() + y * writer.stride;
+        std::uint8_t* raw = writer.rawRow + 1;
+        for (std::int64_t x = 0; x < writer.width; ++x, bgr += 3, raw += 3) {
+            raw[0] = bgr[2];
+            raw[1] = bgr[1];
+            raw[2] = bgr[0];
+        }
+        std::memcpy(to, buffers[static_cast<std::size_t>(ChooseFilter(writer))], rowBytes);
+        std::memcpy(writer.previousRow, writer.rawRow, rowBytes);
+    }
+    return true;
+}
+
+// ---- Compression -------------------------------------------------------------
+
+bool compressAndWrite(PngWriter& writer)
+{
+    z_stream stream{};
+    stream.zalloc = PngZlibAlloc;
+    stream.zfree = PngZlibFree;
+    const int strategy = writer.colourType == 2 ? Z_FILTERED : Z_DEFAULT_STRATEGY;
+    if (deflateInit2(&stream, writer.compressionLevel, Z_DEFLATED, 15, 9, strategy) != Z_OK)
+        return fail(writer, kPngDeflate);
+
+    const auto n = static_cast<std::uint64_t>(writer.filteredSize);
+    const std::uint64_t bound = n + (n + 7) / 8 + (n + 63) / 64 + 11;
+    PageBuffer output;
+    if (bound <= UINT32_MAX)
+        output = PageBuffer::allocate(static_cast<std::size_t>(bound));
+    if (!output) {
+        deflateEnd(&stream);
+        return fail(writer, kCodecNoMemory);
+    }
+    stream.next_in = writer.filteredData.data();
+    stream.avail_in = static_cast<uInt>(n);
+    stream.next_out = output.data();
+    stream.avail_out = static_cast<uInt>(bound);
+    const int result = deflate(&stream, Z_FINISH);
+    const int ended = deflateEnd(&stream);
+    if (result != Z_STREAM_END || ended != Z_OK)
+        return fail(writer, kPngDeflate);
+    return writeChunk(writer, kIDAT, std::span<const std::uint8_t>(output.data(), stream.total_out));
+}
+
+}  // namespace
+
+PngWriter::PngWriter() { BuildCrcTable(crcTable); }
+
+void PngWriter::resetForWrite()
+{
+    filteredData.reset();
+    filteredSize = 0;
+    rowSize = 0;
+    previousRow = rawRow = subRow = upRow = averageRow = paethRow = nullptr;
+    compressionLevel = 9;
+    paletteCount = 0;
+}
+
+int ChooseFilter(PngWriter& writer)
+{
+    fillFilterRows(writer);
+    const std::array<const std::uint8_t*, 5> buffers{writer.rawRow, writer.subRow, writer.upRow, writer.averageRow,
+                                                     writer.paethRow};
+    std::array<int, 5> scores{};
+    for (std::size_t f = 0; f < 5; ++f)
+        scores[f] = scoreRow(buffers[f], writer.rowSize);
+    // The first of equal scores wins: None, Sub, Up, Average, Paeth.
+    return static_cast<int>(std::max_element(scores.begin(), scores.end()) - scores.begin());
+}
+
+bool WritePng(PngWriter& writer, const platform::Path& path, const Palette& palette,
+              std::span<const std::uint8_t> pixels)
+{
+    if (!CreateOutputFile(path, writer))
+        return false;
+    const int bits = writer.sourceBits;
+    if (bits == 1 || bits == 2 || bits == 4 || bits == 8) {
+        writer.bitDepth = bits;
+        writer.colourType = 3;
+        writer.bytesPerPixel = 1;
+    } else if (bits == 24) {
+        writer.bitDepth = 8;
+        writer.colourType = 2;
+        writer.bytesPerPixel = 3;
+    } else {
+        return fail(writer, kCodecWriteFailed);
+    }
+    if (writer.width < 1 || writer.height < 1 || writer.imageSize <= 0 ||
+        pixels.size() < static_cast<std::size_t>(writer.imageSize))
+        return fail(writer, kCodecWriteFailed);
+
+    if (!writeHeader(writer) || !allocateFilteredData(writer))
+        return false;
+    bool filtered = writer.colourType == 3 ? filterPaletteImage(writer, palette, pixels)
+                                           : filterRgbImage(writer, pixels);
+    if (!filtered || !compressAndWrite(writer))
+        return false;
+    writer.filteredData.reset();
+    return writeChunk(writer, kIEND, {});
+}
+
+void ReleasePngWriter(PngWriter& writer)
+{
+    writer.filteredData.reset();
+    ReleaseCodecFiles(writer);
+}
+
+}  // namespace vrelk
