@@ -1,6 +1,9 @@
-// Reduction through the command-line program, BMP in and out.
+// Reduction through the command-line program.
 #include <gtest/gtest.h>
 
+#include "convert/format.h"
+#include "jpeg_test_support.h"
+#include "png_builder.h"
 #include "test_support.h"
 
 namespace vrelk {
@@ -132,6 +135,82 @@ TEST_F(ReductionRun, SizesBelowOneFailEveryFile)
         EXPECT_NE(result.output.find("ファイル変換に失敗しました。"), std::string::npos) << result.output;
         EXPECT_TRUE(test::listFolder(out).empty()) << size;
         EXPECT_TRUE(test::listFolder(cli.temp()).empty()) << "no temporary file left";
+    }
+}
+
+test::JpegRecipe photoRecipe()
+{
+    test::JpegRecipe recipe;
+    recipe.width = 800;
+    recipe.height = 600;
+    return recipe;
+}
+
+// An RGB PNG whose rows are unfiltered gradient samples.
+std::vector<std::uint8_t> gradientPng(int width, int height)
+{
+    std::vector<std::uint8_t> samples = test::gradient(width, height);
+    std::vector<std::uint8_t> rows;
+    for (int y = 0; y < height; ++y) {
+        rows.push_back(0);
+        auto row = samples.begin() + static_cast<std::ptrdiff_t>(y) * width * 3;
+        rows.insert(rows.end(), row, row + width * 3);
+    }
+    return test::simplePng(static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height), 8, 2, rows);
+}
+
+TEST_F(ReductionRun, JpegAndPngInputsReduceInEveryMode)
+{
+    test::writeBytes(in / "photo.jpg", test::makeJpeg(photoRecipe(), test::gradient(800, 600)));
+    test::writeBytes(in / "shot.png", gradientPng(300, 200));
+    struct Case {
+        const char* keys;
+        BmpShape photo, shot;
+    };
+    const Case cases[] = {
+        {"Resize=1\r\nRszOpt=0\r\nRszSize=100\r\n", {100, 75, 24}, {100, 67, 24}},
+        {"Resize=1\r\nRszOpt=1\r\nRszSize=100\r\n", {133, 100, 24}, {150, 100, 24}},
+        {"Resize=1\r\nRszOpt=2\r\nRszSize=100\r\n", {100, 75, 24}, {100, 67, 24}},
+        {"Resize=1\r\nRszOpt=2\r\nRszSize=1000\r\n", {800, 600, 24}, {300, 200, 24}},
+    };
+    for (const Case& c : cases) {
+        fs::remove_all(out);
+        fs::create_directories(out);
+        test::writeText(cli.bin() / "Vrelk.ini", "[SImg]\r\nDrctCvt=1\r\nOutDir=" + out.string() + "\r\n" + c.keys);
+        test::CommandResult result = cli.run(quoted(in / "photo.jpg") + " " + quoted(in / "shot.png"));
+        EXPECT_EQ(result.status, 0) << c.keys << result.output;
+        EXPECT_EQ(shapeOf(out / "photo.bmp"), c.photo) << c.keys;
+        EXPECT_EQ(shapeOf(out / "shot.bmp"), c.shot) << c.keys;
+    }
+}
+
+// The reduction hint lets the JPEG reader decode at the smallest scale that
+// still covers the wanted size, before the reduction proper.
+TEST(ReductionHint, JpegDecodesAtTheScaleTheHintSelects)
+{
+    test::ScratchFolder folder;
+    test::writeBytes(folder / "photo.jpg", test::makeJpeg(photoRecipe(), test::gradient(800, 600)));
+    std::unique_ptr<CodecSet> codecs = AllocateCodecSet();
+    ASSERT_TRUE(codecs);
+    struct Case {
+        bool resize;
+        std::int32_t mode, size, width, height;
+    };
+    const Case cases[] = {
+        {false, 2, 200, 800, 600}, {true, 0, 200, 200, 150}, {true, 1, 150, 200, 150},
+        {true, 2, 200, 400, 300},  {true, 2, 0, 800, 600},   {true, 7, 200, 800, 600},
+    };
+    for (const Case& c : cases) {
+        Settings settings;
+        settings.Resize = c.resize;
+        settings.RszOpt = c.mode;
+        settings.RszSize = c.size;
+        CurrentImage current;
+        CodecContext context{*codecs, settings, current};
+        ASSERT_TRUE(ReadImage(context, folder / "photo.jpg"));
+        EXPECT_EQ(current.width, c.width) << c.mode << " " << c.size;
+        EXPECT_EQ(current.height, c.height) << c.mode << " " << c.size;
+        current.image->pixels.reset();
     }
 }
 

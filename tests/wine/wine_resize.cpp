@@ -1,4 +1,4 @@
-// Size reduction in the Windows program, BMP in and out.
+// Size reduction in the Windows program.
 #include "wine_harness.h"
 
 namespace {
@@ -114,4 +114,27 @@ WINE_TEST(reductionSizeZeroFailsTheFiles)
     h.check(run.waitForExit(10000), L"size 0: program ends");
     h.check(out.files().empty(), L"size 0: nothing written");
     h.check(temp.files().empty(), L"size 0: no temporary file left");
+}
+
+WINE_TEST(reductionOfJpegAndPngInputs)
+{
+    const wchar_t* shapes[][2] = {
+        {L"100 x 75 @ 24", L"100 x 67 @ 24"},
+        {L"133 x 100 @ 24", L"150 x 100 @ 24"},
+        {L"100 x 75 @ 24", L"100 x 67 @ 24"},
+    };
+    for (int mode = 0; mode < 3; ++mode) {
+        std::wstring name = L"resize-inputs" + std::to_wstring(mode);
+        Folder folder = h.freshFolder(name);
+        Folder out = h.freshFolder(name + L"-out");
+        std::wstring exe = folder.install(h.program(), L"Vrelk.exe");
+        folder.writeSettings("DrctCvt=1\r\nResize=1\r\nRszSize=100\r\nRszOpt=" + std::to_string(mode) +
+                             "\r\nOutDir=" + utf8(out.path()) + "\r\n");
+
+        Process run = Process::start(exe, {h.fixture(L"resize-photo.jpg"), h.fixture(L"resize-shot.png")}, out.path());
+        std::wstring label = name + L": ";
+        h.check(run.waitForExit(20000) && !run.findMessageBox().valid(), label + L"program ends without a message");
+        h.check(shapeOf(out.readFile(L"resize-photo.bmp")) == shapes[mode][0], label + L"JPEG " + shapes[mode][0]);
+        h.check(shapeOf(out.readFile(L"resize-shot.bmp")) == shapes[mode][1], label + L"PNG " + shapes[mode][1]);
+    }
 }
