@@ -4,15 +4,14 @@
 #   BMP -> PNG against one raw zlib deflate (level 9) of the rows the
 #   writer filtered, which is as fast as this writer can be.
 #
-#   bench/png_bench.sh [build folder]   (default: /tmp/png-rel, made here)
+#   bench/png_bench.sh [Release build folder]   (default: build/bench, made here)
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-build="${1:-/tmp/png-rel}"
 runs="${VRELK_BENCH_RUNS:-5}"
-
-if [ ! -x "$build/png_deflate_floor" ]; then
+build="${1:-$root/build/bench}"
+if [ ! -x "$build/vrelk" ] || [ ! -x "$build/png_deflate_floor" ]; then
     cmake -G Ninja -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DVRELK_TESTS=OFF -DVRELK_BENCH=ON >/dev/null
-    flock /tmp/vrelk-build.lock cmake --build "$build" -j2
+    flock /tmp/vrelk-build.lock cmake --build "$build" -j2 >/dev/null
 fi
 
 work="$(mktemp -d)"

@@ -2,21 +2,20 @@
 # A 12-megapixel JPEG reduced to long side 1000 and written as JPEG quality
 # 75, timed with hyperfine against libvips (vipsthumbnail) and ImageMagick
 # in the same run.
-#   bench/resize_bench.sh [path to a native release vrelk]
-# Without an argument the program is built as build/native/vrelk. Aim:
-# faster than ImageMagick, within 1.5 times libvips.
+#   bench/resize_bench.sh [Release build folder]   (default: build/bench, made here)
+# Aim: faster than ImageMagick, within 1.5 times libvips.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 python=/usr/bin/python3
 magick=/usr/bin/convert
 runs="${VRELK_BENCH_RUNS:-10}"
 
-program="${1:-}"
-if [ -z "$program" ]; then
-    cmake -G Ninja -S "$root" -B "$root/build/native" -DCMAKE_BUILD_TYPE=Release -DVRELK_TESTS=OFF >/dev/null
-    flock /tmp/vrelk-build.lock cmake --build "$root/build/native" -j 2 >/dev/null
-    program="$root/build/native/vrelk"
+build="${1:-$root/build/bench}"
+if [ ! -x "$build/vrelk" ] || [ ! -x "$build/png_deflate_floor" ]; then
+    cmake -G Ninja -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DVRELK_TESTS=OFF -DVRELK_BENCH=ON >/dev/null
+    flock /tmp/vrelk-build.lock cmake --build "$build" -j2 >/dev/null
 fi
+program="$build/vrelk"
 
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
