@@ -90,6 +90,58 @@ std::optional<Path> createTempFile(const Path& folder)
     return Path(buffer.data());
 }
 
+namespace {
+
+bool writeAll(int fd, const std::uint8_t* bytes, std::size_t count)
+{
+    while (count > 0) {
+        ssize_t put = ::write(fd, bytes, count);
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put <= 0)
+            return false;
+        bytes += put;
+        count -= static_cast<std::size_t>(put);
+    }
+    return true;
+}
+
+enum class KernelCopy { done, unsupported, failed };
+
+// Lets the kernel move the bytes, which spares a trip through user memory
+// for large outputs; some file system pairs refuse before the first byte.
+KernelCopy copyInKernel(int source, int target)
+{
+    bool started = false;
+    for (;;) {
+        ssize_t moved = ::copy_file_range(source, nullptr, target, nullptr, std::size_t{1} << 30, 0);
+        if (moved > 0) {
+            started = true;
+            continue;
+        }
+        if (moved == 0)
+            return KernelCopy::done;
+        if (errno == EINTR)
+            continue;
+        bool refused = errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP;
+        return refused && !started ? KernelCopy::unsupported : KernelCopy::failed;
+    }
+}
+
+bool copyThroughBuffer(File& source, int target)
+{
+    std::vector<std::uint8_t> chunk(std::size_t{1} << 20);
+    for (;;) {
+        std::size_t got = source.read(chunk);
+        if (got == 0)
+            return true;
+        if (!writeAll(target, chunk.data(), got))
+            return false;
+    }
+}
+
+}  // namespace
+
 CopyResult copyFileNoOverwrite(const Path& from, const Path& to)
 {
     File source = File::openRead(from);
@@ -99,26 +151,8 @@ CopyResult copyFileNoOverwrite(const Path& from, const Path& to)
     if (target < 0)
         return errno == EEXIST ? CopyResult::targetExists : CopyResult::failed;
 
-    std::array<std::uint8_t, 1 << 16> chunk{};
-    bool ok = true;
-    for (;;) {
-        std::size_t got = source.read(chunk);
-        if (got == 0)
-            break;
-        std::size_t done = 0;
-        while (done < got) {
-            ssize_t put = ::write(target, chunk.data() + done, got - done);
-            if (put <= 0) {
-                if (put < 0 && errno == EINTR)
-                    continue;
-                ok = false;
-                break;
-            }
-            done += static_cast<std::size_t>(put);
-        }
-        if (!ok)
-            break;
-    }
+    KernelCopy fast = copyInKernel(static_cast<int>(source.nativeHandle()), target);
+    bool ok = fast == KernelCopy::done || (fast == KernelCopy::unsupported && copyThroughBuffer(source, target));
     if (::close(target) != 0)
         ok = false;
     if (!ok) {
