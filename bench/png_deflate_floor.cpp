@@ -1,15 +1,20 @@
 // The floor for the PNG writer: one zlib deflate, with the writer's
-// settings, of the filtered rows of a PNG the writer made.
+// settings, of the filtered rows of a PNG the writer made; and the writer
+// itself turning the same picture, already in memory, into a file.
 //
-//   VRELK_FLOOR_PNG=<file written by vrelk> png_deflate_floor
+//   VRELK_FLOOR_PNG=<file written by vrelk> VRELK_FLOOR_BMP=<its source> png_deflate_floor
 #include <benchmark/benchmark.h>
 #include <zlib.h>
 
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <vector>
+
+#include "codecs/bmp.h"
+#include "codecs/png.h"
 
 namespace {
 
@@ -60,6 +65,37 @@ void DeflateFloor(benchmark::State& state)
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * gFiltered.size()));
 }
 BENCHMARK(DeflateFloor)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+void WriterWhole(benchmark::State& state)
+{
+    const char* source = std::getenv("VRELK_FLOOR_BMP");
+    vrelk::BmpReader reader;
+    reader.resetFileState();
+    reader.resetForRead();
+    reader.pixelsInPages = true;
+    vrelk::DibImage* image = source ? vrelk::ReadBmp(reader, source) : nullptr;
+    vrelk::ReleaseBmpReader(reader);
+    if (!image) {
+        state.SkipWithError("VRELK_FLOOR_BMP does not name a readable bitmap");
+        return;
+    }
+    const auto output = std::filesystem::temp_directory_path() / "png_writer_bench.png";
+    vrelk::PngWriter writer;
+    for (auto _ : state) {
+        writer.resetFileState();
+        writer.resetForWrite();
+        writer.width = image->header.biWidth;
+        writer.height = image->header.biHeight;
+        writer.sourceBits = writer.targetBits = image->header.biBitCount;
+        writer.computeLayout();
+        bool written = vrelk::WritePng(writer, output, image->palette, {image->pixels.data(), image->pixels.size()});
+        vrelk::ReleasePngWriter(writer);
+        if (!written)
+            state.SkipWithError("the writer failed");
+    }
+    std::filesystem::remove(output);
+}
+BENCHMARK(WriterWhole)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 }  // namespace
 
