@@ -16,14 +16,14 @@ constexpr int kResizeCheck = 1005;
 constexpr int kSettingsButton = 1006;
 constexpr int kCloseSettingsCommand = 1070;
 
-struct ButtonSpec {
+struct ButtonLayout {
     int id;
     const wchar_t* text;
     DWORD kind;
     int x, y, width, height;
 };
 
-constexpr std::array<ButtonSpec, 7> kConvertButtons{{
+constexpr std::array<ButtonLayout, 7> kConvertButtons{{
     {1000, L"BMP(B)", BS_PUSHBUTTON, 10, 10, 60, 24},
     {1001, L"PNG(P)", BS_PUSHBUTTON, 75, 10, 60, 24},
     {1003, L"GIF(G)", BS_PUSHBUTTON, 140, 10, 60, 24},
@@ -42,11 +42,11 @@ constexpr std::array<KeyCommand, 6> kConvertKeys{{
     {'B', 1000}, {'P', 1001}, {'J', 1002}, {'G', 1003}, {'T', 1004}, {'S', kSettingsButton},
 }};
 
-void createButton(HWND parent, const ButtonSpec& spec)
+void createButton(HWND parent, const ButtonLayout& layout)
 {
-    HWND button = CreateWindowExW(0, L"BUTTON", spec.text, WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | spec.kind,
-                                  spec.x, spec.y, spec.width, spec.height, parent,
-                                  reinterpret_cast<HMENU>(static_cast<INT_PTR>(spec.id)), app().instance, nullptr);
+    HWND button = CreateWindowExW(0, L"BUTTON", layout.text, WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | layout.kind,
+                                  layout.x, layout.y, layout.width, layout.height, parent,
+                                  reinterpret_cast<HMENU>(static_cast<INT_PTR>(layout.id)), app().instance, nullptr);
     SendMessageW(button, WM_SETFONT, reinterpret_cast<WPARAM>(app().uiFont), FALSE);
 }
 
@@ -122,8 +122,8 @@ LRESULT CALLBACK convertWindowProc(HWND window, UINT message, WPARAM wParam, LPA
     switch (message) {
     case WM_CREATE:
         buildSystemMenu(window);
-        for (const ButtonSpec& spec : kConvertButtons)
-            createButton(window, spec);
+        for (const ButtonLayout& layout : kConvertButtons)
+            createButton(window, layout);
         CheckDlgButton(window, kResizeCheck, state.settings.Resize ? BST_CHECKED : BST_UNCHECKED);
         EnableWindow(GetDlgItem(window, 1004), !state.settings.Resize);
         return 0;
