@@ -1,15 +1,14 @@
 #include "convert/codec_set.h"
 
-#include <new>
 
 namespace vrelk {
 
 std::unique_ptr<CodecSet> AllocateCodecSet()
 {
-    std::unique_ptr<CodecSet> codecs(new (std::nothrow) CodecSet);
+    std::unique_ptr<CodecSet> codecs = tryAllocate<CodecSet>();
     if (!codecs)
         return nullptr;
-    codecs->tables.reset(new (std::nothrow) LookupTables);
+    codecs->tables = tryAllocate<LookupTables>();
     if (!codecs->tables)
         return nullptr;
     buildLookupTables(*codecs->tables);

@@ -53,7 +53,7 @@ void blurRow(const std::uint16_t* sums, std::uint8_t* out, std::int32_t width, c
 bool blurImage(const FilterJob& job)
 {
     const auto samples = static_cast<std::size_t>(job.width) * 3;
-    std::unique_ptr<std::uint16_t[]> sums(new (std::nothrow) std::uint16_t[samples]);
+    std::unique_ptr<std::uint16_t[]> sums = tryAllocateArray<std::uint16_t>(samples);
     if (!sums)
         return false;
     for (std::int32_t y = 0; y < job.height; ++y) {

@@ -5,6 +5,8 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <new>
 
 #include "platform/platform.h"
 
@@ -59,6 +61,20 @@ private:
     std::uint8_t* data_ = nullptr;
     std::size_t size_ = 0;
 };
+
+// Work memory that reports exhaustion as null, as the codecs expect,
+// instead of throwing.
+template <class T>
+std::unique_ptr<T> tryAllocate()
+{
+    return std::unique_ptr<T>(new (std::nothrow) T);
+}
+
+template <class T>
+std::unique_ptr<T[]> tryAllocateArray(std::size_t count)
+{
+    return std::unique_ptr<T[]>(new (std::nothrow) T[count]());
+}
 
 // Which reader produced an image; also the result of sniffing a file.
 enum FormatCode : std::int32_t {

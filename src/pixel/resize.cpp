@@ -107,8 +107,8 @@ bool reduceColumns(const AreaPlan& plan, const std::uint8_t* source, std::uint8_
 {
     const std::int64_t stride = stride24(width);
     const auto samples = static_cast<std::size_t>(width) * 3;
-    std::unique_ptr<std::uint32_t[]> sums(new (std::nothrow) std::uint32_t[samples]());
-    std::unique_ptr<std::uint32_t[]> carries(new (std::nothrow) std::uint32_t[samples]());
+    std::unique_ptr<std::uint32_t[]> sums = tryAllocateArray<std::uint32_t>(samples);
+    std::unique_ptr<std::uint32_t[]> carries = tryAllocateArray<std::uint32_t>(samples);
     if (!sums || !carries)
         return false;
     const std::uint8_t* divide = plan.divide.data();
