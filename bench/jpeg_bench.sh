@@ -7,13 +7,8 @@
 # Floor: within 1.1x of djpeg/cjpeg. Aim: faster than ImageMagick.
 set -euo pipefail
 
-root="$(cd "$(dirname "$0")/.." && pwd)"
 runs="${VRELK_BENCH_RUNS:-7}"
-build="${1:-$root/build/bench}"
-if [ ! -x "$build/vrelk" ] || [ ! -x "$build/png_deflate_floor" ]; then
-    cmake -G Ninja -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DVRELK_TESTS=OFF -DVRELK_BENCH=ON >/dev/null
-    flock /tmp/vrelk-build.lock cmake --build "$build" -j2 >/dev/null
-fi
+source "$(dirname "$0")/common.sh"
 
 for tool in hyperfine /usr/bin/djpeg /usr/bin/cjpeg /usr/bin/convert /usr/bin/python3; do
     command -v "$tool" >/dev/null || { echo "missing $tool" >&2; exit 2; }

@@ -6,13 +6,8 @@
 #
 #   bench/png_bench.sh [Release build folder]   (default: build/bench, made here)
 set -euo pipefail
-root="$(cd "$(dirname "$0")/.." && pwd)"
 runs="${VRELK_BENCH_RUNS:-5}"
-build="${1:-$root/build/bench}"
-if [ ! -x "$build/vrelk" ] || [ ! -x "$build/png_deflate_floor" ]; then
-    cmake -G Ninja -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DVRELK_TESTS=OFF -DVRELK_BENCH=ON >/dev/null
-    flock /tmp/vrelk-build.lock cmake --build "$build" -j2 >/dev/null
-fi
+source "$(dirname "$0")/common.sh"
 
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT

@@ -5,16 +5,11 @@
 #   bench/resize_bench.sh [Release build folder]   (default: build/bench, made here)
 # Aim: faster than ImageMagick, within 1.5 times libvips.
 set -euo pipefail
-root="$(cd "$(dirname "$0")/.." && pwd)"
 python=/usr/bin/python3
 magick=/usr/bin/convert
 runs="${VRELK_BENCH_RUNS:-10}"
 
-build="${1:-$root/build/bench}"
-if [ ! -x "$build/vrelk" ] || [ ! -x "$build/png_deflate_floor" ]; then
-    cmake -G Ninja -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DVRELK_TESTS=OFF -DVRELK_BENCH=ON >/dev/null
-    flock /tmp/vrelk-build.lock cmake --build "$build" -j2 >/dev/null
-fi
+source "$(dirname "$0")/common.sh"
 program="$build/vrelk"
 
 work="$(mktemp -d)"

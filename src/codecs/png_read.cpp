@@ -11,12 +11,6 @@
 namespace vrelk {
 namespace {
 
-using ChunkType = std::array<std::uint8_t, 4>;
-
-constexpr ChunkType kIHDR{'I', 'H', 'D', 'R'};
-constexpr ChunkType kPLTE{'P', 'L', 'T', 'E'};
-constexpr ChunkType kIDAT{'I', 'D', 'A', 'T'};
-constexpr ChunkType kIEND{'I', 'E', 'N', 'D'};
 constexpr ChunkType kgAMA{'g', 'A', 'M', 'A'};
 constexpr ChunkType ktRNS{'t', 'R', 'N', 'S'};
 constexpr ChunkType kpHYs{'p', 'H', 'Y', 's'};

@@ -9,12 +9,6 @@
 namespace vrelk {
 namespace {
 
-using ChunkType = std::array<std::uint8_t, 4>;
-
-constexpr ChunkType kIHDR{'I', 'H', 'D', 'R'};
-constexpr ChunkType kPLTE{'P', 'L', 'T', 'E'};
-constexpr ChunkType kIDAT{'I', 'D', 'A', 'T'};
-constexpr ChunkType kIEND{'I', 'E', 'N', 'D'};
 
 bool fail(PngWriter& writer, std::int32_t code)
 {
