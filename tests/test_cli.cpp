@@ -62,6 +62,17 @@ TEST(Cli, WithoutFilesPrintsTheSettingsAndSavesThem)
     EXPECT_NE(test::readText(cli.bin() / "Vrelk.ini").find("DrctCvt=0\r\n"), std::string::npos);
 }
 
+TEST(Cli, PerUserSettingsAreKeptEvenOnAFreshAccount)
+{
+    CliInstall cli("");
+    fs::remove(cli.bin() / "Vrelk.ini");
+    auto result = cli.run("");
+    fs::path expected = cli.root() / ".config" / "Vrelk" / "Vrelk.ini";
+    EXPECT_EQ(result.status, 0);
+    EXPECT_NE(result.output.find("Settings file: " + expected.string()), std::string::npos) << result.output;
+    EXPECT_TRUE(fs::exists(expected)) << "the configuration home is made when it is missing";
+}
+
 TEST(Cli, ChoosingAtRunTimeReadsOneLetter)
 {
     CliInstall cli("DrctCvt=0\r\n");

@@ -65,7 +65,12 @@ std::optional<platform::Path> locateSettingsFileFor(const platform::Path& execut
 
 std::optional<platform::Path> LocateSettingsFile()
 {
-    return locateSettingsFileFor(platform::executablePath(), platform::userSettingsRoot());
+    // The per-user folder is only asked for (and possibly made) when no
+    // settings file lies beside the program.
+    platform::Path executable = platform::executablePath();
+    platform::Path beside = executable.parent_path() / kFileName;
+    bool portable = platform::pathExists(beside) && !platform::folderExists(beside);
+    return locateSettingsFileFor(executable, portable ? std::nullopt : platform::userSettingsRoot());
 }
 
 Settings LoadSettings(const platform::Path& iniPath)

@@ -49,13 +49,31 @@ Path executablePath()
     return ec ? Path() : self;
 }
 
-std::optional<Path> userSettingsRoot()
+namespace {
+
+std::optional<Path> configHome()
 {
     if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg == '/')
         return Path(xdg);
     if (const char* home = std::getenv("HOME"); home && *home)
         return Path(home) / ".config";
     return std::nullopt;
+}
+
+}  // namespace
+
+// Unlike Windows' application-data folder, the configuration home need not
+// exist yet on a fresh account; it is made so that settings can be kept.
+std::optional<Path> userSettingsRoot()
+{
+    auto root = configHome();
+    if (root && !folderExists(*root)) {
+        std::error_code ec;
+        std::filesystem::create_directories(*root, ec);
+        if (!ec)
+            ::chmod(root->c_str(), 0700);
+    }
+    return root;
 }
 
 std::optional<Path> longPathName(const Path& path)
