@@ -186,12 +186,30 @@ struct Field {
     std::uint32_t mask = 0;
     int shift = 0;
     std::uint64_t maximum = 1;
+    const std::uint8_t* levels = nullptr;  // the scaled value of each field value, when tabled
 
-    std::uint8_t scale(std::uint32_t pixel) const
-    {
-        return static_cast<std::uint8_t>(((pixel & mask) >> shift) * 255u / maximum);
-    }
+    std::uint32_t value(std::uint32_t pixel) const { return (pixel & mask) >> shift; }
+    std::uint8_t scale(std::uint32_t pixel) const { return static_cast<std::uint8_t>(value(pixel) * 255u / maximum); }
 };
+
+// Fields up to 16 bits wide, as in every common layout, scale through a
+// table built once per image instead of a division per sample.
+constexpr std::uint64_t kTabledFieldMaximum = 0xFFFF;
+
+bool tableFields(std::array<Field, 3>& fields, std::array<std::vector<std::uint8_t>, 3>& tables)
+{
+    for (const Field& field : fields)
+        if (field.maximum > kTabledFieldMaximum)
+            return false;
+    for (std::size_t f = 0; f < fields.size(); ++f) {
+        std::vector<std::uint8_t>& levels = tables[f];
+        levels.resize(static_cast<std::size_t>(fields[f].maximum) + 1);
+        for (std::size_t v = 0; v < levels.size(); ++v)
+            levels[v] = static_cast<std::uint8_t>(v * 255u / fields[f].maximum);
+        fields[f].levels = levels.data();
+    }
+    return true;
+}
 
 int bitLength(std::uint32_t value) { return value ? std::bit_width(value) : 1; }
 
@@ -214,7 +232,7 @@ bool fieldsFromMasks(const std::array<std::uint32_t, 3>& masks, std::array<Field
     return true;
 }
 
-template <int BytesPerPixel>
+template <int BytesPerPixel, bool Tabled>
 void decodeFieldRow(const std::uint8_t* source, std::uint8_t* target, std::size_t pixels,
                     const std::array<Field, 3>& fields)
 {
@@ -222,11 +240,22 @@ void decodeFieldRow(const std::uint8_t* source, std::uint8_t* target, std::size_
         std::uint32_t pixel = std::uint32_t{source[0]} | std::uint32_t{source[1]} << 8;
         if constexpr (BytesPerPixel == 4)
             pixel |= std::uint32_t{source[2]} << 16 | std::uint32_t{source[3]} << 24;
-        target[0] = fields[0].scale(pixel);
-        target[1] = fields[1].scale(pixel);
-        target[2] = fields[2].scale(pixel);
+        for (std::size_t f = 0; f < 3; ++f) {
+            if constexpr (Tabled)
+                target[f] = fields[f].levels[fields[f].value(pixel)];
+            else
+                target[f] = fields[f].scale(pixel);
+        }
     }
 }
+
+using FieldRowFn = void (*)(const std::uint8_t*, std::uint8_t*, std::size_t, const std::array<Field, 3>&);
+
+// By bytes per pixel (2 or 4) and whether the fields are tabled.
+constexpr std::array<std::array<FieldRowFn, 2>, 2> kFieldRows{{
+    {decodeFieldRow<2, false>, decodeFieldRow<2, true>},
+    {decodeFieldRow<4, false>, decodeFieldRow<4, true>},
+}};
 
 void readMasks(BmpReader& reader, BmpInput& input)
 {
@@ -263,7 +292,9 @@ bool decodeBitFields(BmpReader& reader, BmpInput& input, const DepthRule& rule)
     if (!row)
         return fail(reader, kCodecNoMemory);
 
-    auto decodeRow = bytesPerPixel == 2 ? decodeFieldRow<2> : decodeFieldRow<4>;
+    std::array<std::vector<std::uint8_t>, 3> tables;
+    const bool tabled = tableFields(fields, tables);
+    FieldRowFn decodeRow = kFieldRows[bytesPerPixel == 4][tabled];
     for (std::int64_t y = 0; y < info.biHeight; ++y) {
         std::size_t got = input.readAt(reader.fileHeader.pixelOffset + y * sourceStride, std::span(row.data(), row.size()));
         std::size_t pixels = std::min<std::size_t>(got / static_cast<std::size_t>(bytesPerPixel),

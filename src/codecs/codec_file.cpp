@@ -71,8 +71,7 @@ std::uint32_t ReadU32BE(ReadCursor& in)
 {
     std::array<std::uint8_t, 4> b{};
     takeBytes(in, b);
-    return (std::uint32_t{b[0]} << 24) | (std::uint32_t{b[1]} << 16) | (std::uint32_t{b[2]} << 8) |
-           std::uint32_t{b[3]};
+    return LoadU32BE(b.data());
 }
 
 std::size_t MapInputFile(const platform::Path& path, CodecObject& codec, ReadCursor& cursor)
@@ -104,10 +103,8 @@ bool CreateOutputFile(const platform::Path& path, CodecObject& codec)
 
 bool WriteU32BE(CodecObject& codec, std::uint32_t value)
 {
-    const std::array<std::uint8_t, 4> bytes{static_cast<std::uint8_t>(value >> 24),
-                                            static_cast<std::uint8_t>(value >> 16),
-                                            static_cast<std::uint8_t>(value >> 8),
-                                            static_cast<std::uint8_t>(value)};
+    std::array<std::uint8_t, 4> bytes{};
+    StoreU32BE(bytes.data(), value);
     return codec.outputFile.write(bytes);
 }
 

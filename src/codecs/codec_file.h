@@ -46,6 +46,21 @@ struct ByteOrderReaders {
 inline constexpr ByteOrderReaders kLittleEndianReaders{ReadU16LE, ReadU32LE};
 inline constexpr ByteOrderReaders kBigEndianReaders{ReadU16BE, ReadU32BE};
 
+// Big-endian values at a place the caller has already bounds-checked.
+constexpr std::uint32_t LoadU32BE(const std::uint8_t* bytes)
+{
+    return std::uint32_t{bytes[0]} << 24 | std::uint32_t{bytes[1]} << 16 | std::uint32_t{bytes[2]} << 8 |
+           std::uint32_t{bytes[3]};
+}
+
+constexpr void StoreU32BE(std::uint8_t* to, std::uint32_t value)
+{
+    to[0] = static_cast<std::uint8_t>(value >> 24);
+    to[1] = static_cast<std::uint8_t>(value >> 16);
+    to[2] = static_cast<std::uint8_t>(value >> 8);
+    to[3] = static_cast<std::uint8_t>(value);
+}
+
 constexpr std::uint16_t Swap16(std::uint16_t value)
 {
     return static_cast<std::uint16_t>((value >> 8) | (value << 8));

@@ -12,11 +12,9 @@ namespace {
 constexpr std::size_t kFileBufferSize = std::size_t{1} << 20;
 constexpr std::size_t kMinimumMemoryBuffer = 4096;
 
+// Nothing shows the library's message: a failed file is skipped silently.
 void exitWithJump(j_common_ptr object)
 {
-    // The message is formatted as the library expects; nothing shows it.
-    char message[JMSG_LENGTH_MAX];
-    (*object->err->format_message)(object, message);
     std::longjmp(reinterpret_cast<JpegErrorManager*>(object->err)->jump, 1);
 }
 

@@ -168,11 +168,6 @@ struct Chunk {
     std::uint32_t storedCrc = 0;
 };
 
-std::uint32_t bigEndian32(const std::uint8_t* bytes)
-{
-    return std::uint32_t{bytes[0]} << 24 | std::uint32_t{bytes[1]} << 16 | std::uint32_t{bytes[2]} << 8 | bytes[3];
-}
-
 enum class ChunkRead { ok, tooLong, pastEnd };
 
 // Takes the chunk at the cursor, which must lie wholly inside the file;
@@ -181,7 +176,7 @@ ChunkRead takeChunk(ReadCursor& in, Chunk& chunk)
 {
     if (!in.has(4))
         return ChunkRead::pastEnd;
-    std::uint32_t length = bigEndian32(in.cursor);
+    std::uint32_t length = LoadU32BE(in.cursor);
     if (length > kMaxChunkLength)
         return ChunkRead::tooLong;
     if (!in.has(std::size_t{12} + length))
@@ -205,7 +200,7 @@ bool readHeader(PngReader& reader, ReadCursor& in, std::int32_t& width, std::int
     if (in.left() < 33 || !std::equal(kPngSignature.begin(), kPngSignature.end(), in.cursor))
         return fail(reader, kCodecBadFormat);
     in.skip(kPngSignature.size());
-    if (bigEndian32(in.cursor) != 13)
+    if (LoadU32BE(in.cursor) != 13)
         return fail(reader, kPngHeaderLength);
     Chunk chunk;
     takeChunk(in, chunk);
@@ -215,7 +210,7 @@ bool readHeader(PngReader& reader, ReadCursor& in, std::int32_t& width, std::int
         return fail(reader, kPngBadCrc);
 
     const std::uint8_t* d = chunk.data.data();
-    const std::uint32_t w = bigEndian32(d), h = bigEndian32(d + 4);
+    const std::uint32_t w = LoadU32BE(d), h = LoadU32BE(d + 4);
     if (w < 1 || w > kPngMaxDimension || h < 1 || h > kPngMaxDimension)
         return fail(reader, kCodecUnsupported);
     width = static_cast<std::int32_t>(w);
@@ -474,7 +469,7 @@ void readGamma(PngReader& reader, const Chunk& chunk)
 {
     if (reader.seenGamma || reader.seenPLTE || reader.seenIDAT || chunk.data.size() != 4 || !crcMatches(reader, chunk))
         return;
-    std::uint32_t value = bigEndian32(chunk.data.data());
+    std::uint32_t value = LoadU32BE(chunk.data.data());
     if (value >= 1 && value <= kMaxChunkLength) {
         reader.fileGamma = static_cast<std::int32_t>(value);
         reader.seenGamma = true;
@@ -508,8 +503,8 @@ void readResolution(PngReader& reader, const Chunk& chunk)
 {
     if (reader.seenIDAT || chunk.data.size() != 9 || !crcMatches(reader, chunk) || chunk.data[8] != 1)
         return;
-    auto x = static_cast<std::int32_t>(bigEndian32(chunk.data.data()));
-    auto y = static_cast<std::int32_t>(bigEndian32(chunk.data.data() + 4));
+    auto x = static_cast<std::int32_t>(LoadU32BE(chunk.data.data()));
+    auto y = static_cast<std::int32_t>(LoadU32BE(chunk.data.data() + 4));
     if (x >= 0 && y >= 0) {
         reader.xPixelsPerMetre = x;
         reader.yPixelsPerMetre = y;

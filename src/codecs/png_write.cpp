@@ -9,7 +9,6 @@
 namespace vrelk {
 namespace {
 
-
 bool fail(PngWriter& writer, std::int32_t code)
 {
     writer.errorCode = code;
@@ -26,21 +25,13 @@ bool writeChunk(PngWriter& writer, const ChunkType& type, std::span<const std::u
     return written ? true : fail(writer, kCodecWriteFailed);
 }
 
-void putU32(std::uint8_t* to, std::uint32_t value)
-{
-    to[0] = static_cast<std::uint8_t>(value >> 24);
-    to[1] = static_cast<std::uint8_t>(value >> 16);
-    to[2] = static_cast<std::uint8_t>(value >> 8);
-    to[3] = static_cast<std::uint8_t>(value);
-}
-
 bool writeHeader(PngWriter& writer)
 {
     if (!writer.outputFile.write(kPngSignature))
         return fail(writer, kCodecWriteFailed);
     std::array<std::uint8_t, 13> header{};
-    putU32(header.data(), static_cast<std::uint32_t>(writer.width));
-    putU32(header.data() + 4, static_cast<std::uint32_t>(writer.height));
+    StoreU32BE(header.data(), static_cast<std::uint32_t>(writer.width));
+    StoreU32BE(header.data() + 4, static_cast<std::uint32_t>(writer.height));
     header[8] = static_cast<std::uint8_t>(writer.bitDepth);
     header[9] = static_cast<std::uint8_t>(writer.colourType);
     return writeChunk(writer, kIHDR, header);
@@ -87,11 +78,10 @@ int mergeDuplicateColours(Palette& palette, int entries, std::array<std::uint8_t
     return count;
 }
 
-// Every index field of every byte goes through `mapping`.
-void remapIndices(PngWriter& writer, std::uint8_t* pixels, const std::array<std::uint8_t, 256>& mapping)
+// A byte of packed indices with every field sent through `mapping`; the
+// zero padding of a row's last byte stays zero since index 0 keeps place 0.
+std::array<std::uint8_t, 256> byteMapping(const std::array<std::uint8_t, 256>& mapping, int bits)
 {
-    const int bits = writer.bitDepth;
-    const std::int64_t bytes = bits == 8 ? writer.width : writer.rowBytes;
     std::array<std::uint8_t, 256> byteMap{};
     for (int v = 0; v < 256; ++v) {
         int mapped = 0;
@@ -99,28 +89,22 @@ void remapIndices(PngWriter& writer, std::uint8_t* pixels, const std::array<std:
             mapped |= mapping[static_cast<std::size_t>((v >> shift) & ((1 << bits) - 1))] << shift;
         byteMap[static_cast<std::size_t>(v)] = static_cast<std::uint8_t>(mapped);
     }
-    for (std::int64_t y = 0; y < writer.height; ++y) {
-        std::uint8_t* row = pixels + y * writer.stride;
-        for (std::int64_t x = 0; x < bytes; ++x)
-            row[x] = byteMap[row[x]];
-    }
+    return byteMap;
 }
 
+// Palette rows are stored unfiltered, top row first, with the merged
+// indices written straight into the filtered data.
 bool filterPaletteImage(PngWriter& writer, const Palette& imagePalette, std::span<const std::uint8_t> pixels)
 {
-    PageBuffer work = PageBuffer::allocate(static_cast<std::size_t>(writer.imageSize));
-    if (!work)
-        return fail(writer, kCodecNoMemory);
-    std::memcpy(work.data(), pixels.data(), work.size());
     Palette palette = imagePalette;
-
-    if (writer.bitDepth == 1) {
+    std::array<std::uint8_t, 256> mapping{};
+    for (std::size_t i = 0; i < mapping.size(); ++i)
+        mapping[i] = static_cast<std::uint8_t>(i);
+    if (writer.bitDepth == 1)
         writer.paletteCount = 2;
-    } else {
-        std::array<std::uint8_t, 256> mapping{};
+    else
         writer.paletteCount = mergeDuplicateColours(palette, 1 << writer.bitDepth, mapping);
-        remapIndices(writer, work.data(), mapping);
-    }
+    const std::array<std::uint8_t, 256> byteMap = byteMapping(mapping, writer.bitDepth);
 
     std::vector<std::uint8_t> entries;
     entries.reserve(static_cast<std::size_t>(3 * writer.paletteCount));
@@ -132,9 +116,12 @@ bool filterPaletteImage(PngWriter& writer, const Palette& imagePalette, std::spa
         return false;
 
     std::uint8_t* to = writer.filteredData.data();
+    const std::int64_t rowBytes = writer.rowSize - 1;
     for (std::int64_t y = writer.height - 1; y >= 0; --y, to += writer.rowSize) {
+        const std::uint8_t* from = pixels.data() + y * writer.stride;
         to[0] = 0;
-        std::memcpy(to + 1, work.data() + y * writer.stride, static_cast<std::size_t>(writer.rowSize - 1));
+        for (std::int64_t x = 0; x < rowBytes; ++x)
+            to[1 + x] = byteMap[from[x]];
     }
     return true;
 }
