@@ -97,7 +97,7 @@ bool handleCommonMessage(HWND window, UINT message, WPARAM wParam, LRESULT& resu
         result = 0;
         return true;
     case WM_SYSCOMMAND:
-        if ((wParam & 0xFFF0) == kAlwaysOnTopCommand || wParam == kAlwaysOnTopCommand) {
+        if (LOWORD(wParam) == kAlwaysOnTopCommand) {
             runCommand(kAlwaysOnTopCommand);
             result = 0;
             return true;

@@ -321,11 +321,6 @@ private:
     bool started_ = false;
 };
 
-struct FreeDeleter {
-    void operator()(std::uint8_t* block) const { std::free(block); }
-};
-using RowBlock = std::unique_ptr<std::uint8_t[], FreeDeleter>;
-
 // Where a picture row starts in the bottom-up output and alpha plane.
 struct RowTarget {
     std::uint8_t* output;
@@ -373,7 +368,7 @@ bool decodeImage(PngReader& reader, CompressedInput input)
     if (!inflater.started())
         return fail(reader, kPngZlib);
     const std::int64_t fullRow = PngRowSize(reader.width, reader.bitDepth, reader.bytesPerPixel);
-    RowBlock block(static_cast<std::uint8_t*>(std::calloc(2, static_cast<std::size_t>(fullRow))));
+    std::unique_ptr<std::uint8_t[]> block = tryAllocateArray<std::uint8_t>(2 * static_cast<std::size_t>(fullRow));
     if (!block)
         return fail(reader, kCodecNoMemory);
 
