@@ -42,7 +42,8 @@ PACKAGES=(
     g++-mingw-w64-i686-win32 gcc-mingw-w64-i686-win32 libz-mingw-w64-dev nasm
     wine wine32:i386 xvfb xauth fonts-ipafont-gothic
     dpkg-dev clang libclang-rt-14-dev
-    imagemagick python3-pil python3-numpy libvips-tools hyperfine
+    imagemagick graphicsmagick gifsicle libtiff-tools python3-pil python3-numpy libvips-tools hyperfine
+    libdeflate-dev
 )
 
 install_packages() {

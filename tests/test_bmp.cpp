@@ -129,7 +129,7 @@ protected:
     {
         return {pixel(x, y, 0), pixel(x, y, 1), pixel(x, y, 2)};
     }
-    void expectRefused(const BmpRecipe& recipe, CodecError code)
+    void expectRefused(const BmpRecipe& recipe, CodecErrorCode code)
     {
         EXPECT_EQ(read(recipe), nullptr);
         EXPECT_EQ(reader.errorCode, code);
@@ -253,7 +253,7 @@ TEST_F(BmpReadTest, RefusesKindsItDoesNotRead)
     struct Case {
         const char* what;
         BmpRecipe recipe;
-        CodecError code;
+        CodecErrorCode code;
     };
     const std::vector<std::uint8_t> row(8, 0);
     const std::vector<Case> cases{

@@ -69,7 +69,7 @@ const DepthRule* findDepthRule(const BitmapInfoHeader& info)
     return nullptr;
 }
 
-bool fail(BmpReader& reader, CodecError code)
+bool fail(BmpReader& reader, CodecErrorCode code)
 {
     reader.errorCode = code;
     reader.image.pixels.reset();

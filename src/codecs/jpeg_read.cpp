@@ -61,7 +61,7 @@ std::int32_t pixelsPerMetre(std::uint8_t unit, UINT16 density)
     }
 }
 
-bool fail(JpegReader& reader, CodecError code)
+bool fail(JpegReader& reader, CodecErrorCode code)
 {
     reader.errorCode = code;
     return false;

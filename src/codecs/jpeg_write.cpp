@@ -20,7 +20,7 @@ struct SamplingFactors {
 // By the Sampling setting; other values take the first entry.
 constexpr std::array<SamplingFactors, 3> kSampling{{{2, 2}, {2, 1}, {1, 1}}};
 
-bool fail(CodecObject& codec, CodecError code)
+bool fail(CodecObject& codec, CodecErrorCode code)
 {
     codec.errorCode = code;
     return false;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <new>
+#include <span>
 
 #include "platform/platform.h"
 
@@ -37,6 +38,19 @@ struct RgbQuad {
 static_assert(sizeof(RgbQuad) == 4);
 
 using Palette = std::array<RgbQuad, 256>;
+
+// The header of a decoded image: no compression, no sizes, no colour counts.
+constexpr BitmapInfoHeader makeBitmapHeader(std::int32_t width, std::int32_t height, int bitCount,
+                                            std::int32_t xPelsPerMeter, std::int32_t yPelsPerMeter)
+{
+    BitmapInfoHeader h;
+    h.biWidth = width;
+    h.biHeight = height;
+    h.biBitCount = static_cast<std::uint16_t>(bitCount);
+    h.biXPelsPerMeter = xPelsPerMeter;
+    h.biYPelsPerMeter = yPelsPerMeter;
+    return h;
+}
 
 // Zero-filled pixel memory from the page allocator, returned on destruction.
 class PageBuffer {
@@ -95,6 +109,15 @@ struct DibImage {
     PageBuffer pixels;
 };
 
+// What a writer is given: an image in the standard layout of its depth.
+struct ImageView {
+    std::int32_t width = 0;
+    std::int32_t height = 0;
+    std::int32_t bitCount = 0;
+    const Palette* palette = nullptr;
+    std::span<const std::uint8_t> pixels;
+};
+
 struct RowLayout {
     std::int64_t rowBytes = 0;
     std::int64_t stride = 0;
@@ -144,7 +167,7 @@ struct PixelConverter {
 };
 
 // Codec failure reasons recorded in CodecObject::errorCode.
-enum CodecError : std::int32_t {
+enum CodecErrorCode : std::int32_t {
     kCodecOk = 0,
     kCodecNoMemory = 1,
     kCodecUnsupported = 2,
