@@ -4,13 +4,14 @@
 
 #include <commctrl.h>
 #include <shellapi.h>
+#include "app/commands.h"
 #include "app/controls.h"
-#include "convert/batch.h"
+#include "app/conversion.h"
 
 namespace vrelk {
 namespace {
 
-int classifyOs(platform::OsVersion version)
+int classifyOs(shell::OsVersion version)
 {
     if (version.major == 5)
         return version.minor == 1 ? 1 : 0;
@@ -97,7 +98,7 @@ void StartConversion()
     AppState& state = app();
     BatchHost host = batchHost(state);
     if (state.pendingDrop) {
-        RunBatch(*state.pendingDrop, host);
+        StartBatch(*state.pendingDrop, host);
         state.pendingDrop.reset();
         ShowWindow(state.settingsWindow, SW_SHOW);
         ShowWindow(state.convertWindow, SW_HIDE);
@@ -105,7 +106,7 @@ void StartConversion()
     }
     std::vector<platform::NativeString> arguments(state.fileArguments.begin(), state.fileArguments.end());
     std::vector<platform::Path> inputs = inputsFromArguments(arguments);
-    RunBatch(inputs, host);
+    StartBatch(inputs, host);
     SendMessageW(state.convertWindow, WM_CLOSE, 0, 0);
 }
 
@@ -113,7 +114,7 @@ int RunProcess(void* instance)
 {
     AppState& state = app();
     state.instance = static_cast<HINSTANCE>(instance);
-    state.osClass = classifyOs(platform::osVersion());
+    state.osClass = classifyOs(shell::osVersion());
     state.uiFont = createUiFont();
     initialiseHtmlHelp(state.helpCookie);
     state.fileArguments = splitFileArguments();
@@ -122,11 +123,11 @@ int RunProcess(void* instance)
     auto iniPath = LocateSettingsFile();
     if (state.osClass == 0 || !iniPath) {
         ShowError(nullptr, kErrorStartup);
-    } else if (!platform::windowOfClassExists("Vrelk_convert_class")) {
+    } else if (!shell::windowOfClassExists("Vrelk_convert_class")) {
         state.iniPath = *iniPath;
         if (buildUserInterface(state)) {
             chooseStart(state);
-            platform::ComApartment apartment;
+            shell::ComApartment apartment;
             exitCode = runMessageLoop();
         }
     }

@@ -23,7 +23,7 @@ bool sameNameIgnoringCase(const platform::NativeString& a, const platform::Nativ
 
 int readInt(const platform::Path& file, std::string_view key, int fallback)
 {
-    return platform::iniReadInt(file, kSection, key, fallback);
+    return shell::iniReadInt(file, kSection, key, fallback);
 }
 
 bool readFlag(const platform::Path& file, std::string_view key, int fallback)
@@ -35,7 +35,7 @@ platform::NativeString readString(const platform::Path& file, std::string_view k
                                   std::string_view fallback)
 {
     platform::NativeString value =
-        platform::iniReadString(file, kSection, key, platform::fromUtf8(fallback));
+        shell::iniReadString(file, kSection, key, platform::fromUtf8(fallback));
     if (value.size() > kMaxStringUnits)
         value.resize(kMaxStringUnits);
     return value;
@@ -48,7 +48,7 @@ platform::NativeString decimal(std::int32_t value) { return platform::fromUtf8(s
 std::optional<platform::Path> locateSettingsFileFor(const platform::Path& executable,
                                                     const std::optional<platform::Path>& userRoot)
 {
-    if (!sameNameIgnoringCase(executable.filename().native(), platform::fromUtf8(platform::kExecutableName)))
+    if (!sameNameIgnoringCase(executable.filename().native(), platform::fromUtf8(shell::kExecutableName)))
         return std::nullopt;
 
     platform::Path besideExecutable = executable.parent_path() / kFileName;
@@ -67,10 +67,10 @@ std::optional<platform::Path> LocateSettingsFile()
 {
     // The per-user folder is only asked for (and possibly made) when no
     // settings file lies beside the program.
-    platform::Path executable = platform::executablePath();
+    platform::Path executable = shell::executablePath();
     platform::Path beside = executable.parent_path() / kFileName;
     bool portable = platform::pathExists(beside) && !platform::folderExists(beside);
-    return locateSettingsFileFor(executable, portable ? std::nullopt : platform::userSettingsRoot());
+    return locateSettingsFileFor(executable, portable ? std::nullopt : shell::userSettingsRoot());
 }
 
 Settings LoadSettings(const platform::Path& iniPath)
@@ -99,7 +99,7 @@ Settings LoadSettings(const platform::Path& iniPath)
     return s;
 }
 
-std::array<platform::IniEntry, 14> settingsEntries(const Settings& s)
+std::array<shell::IniEntry, 14> settingsEntries(const Settings& s)
 {
     return {{
         {"Quality", decimal(s.Quality)},
@@ -119,12 +119,10 @@ std::array<platform::IniEntry, 14> settingsEntries(const Settings& s)
     }};
 }
 
-void SaveSettings(const Settings& s, const platform::Path& iniPath)
+bool SaveSettings(const Settings& s, const platform::Path& iniPath)
 {
     const auto entries = settingsEntries(s);
-    // A settings file that cannot be written is not reported: the values
-    // are simply not kept.
-    platform::iniReplaceSection(iniPath, kSection, entries);
+    return shell::iniReplaceSection(iniPath, kSection, entries);
 }
 
 void applyFolderChecks(Settings& settings)

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "platform/platform.h"
+#include "app/shell_os.h"
 
 namespace vrelk {
 
@@ -37,10 +37,12 @@ std::optional<platform::Path> locateSettingsFileFor(const platform::Path& execut
 std::optional<platform::Path> LocateSettingsFile();
 
 // The fourteen stored keys with their values, in file order.
-std::array<platform::IniEntry, 14> settingsEntries(const Settings& settings);
+std::array<shell::IniEntry, 14> settingsEntries(const Settings& settings);
 
 Settings LoadSettings(const platform::Path& iniPath);
-void SaveSettings(const Settings& settings, const platform::Path& iniPath);
+// False when the file could not be written. The shells do not report it:
+// the values are simply not kept.
+bool SaveSettings(const Settings& settings, const platform::Path& iniPath);
 
 // The folder checks of applying the controls: a stored output folder or
 // plug-in folder that no longer exists is dropped (plug-ins then go off).

@@ -5,15 +5,15 @@
 
 #include <array>
 #include "app/controls.h"
-#include "convert/format.h"
+#include "app/commands.h"
 
 namespace vrelk {
 namespace {
 
 constexpr int kAlwaysOnTopCommand = 5000;
 constexpr int kMenuSeparatorId = 6000;
-constexpr int kResizeCheck = 1005;
-constexpr int kSettingsButton = 1006;
+constexpr int kResizeCheck = kCommandResizeCheck;
+constexpr int kSettingsButton = kCommandSettings;
 constexpr int kCloseSettingsCommand = 1070;
 
 struct ButtonLayout {
@@ -24,11 +24,11 @@ struct ButtonLayout {
 };
 
 constexpr std::array<ButtonLayout, 7> kConvertButtons{{
-    {1000, L"BMP(B)", BS_PUSHBUTTON, 10, 10, 60, 24},
-    {1001, L"PNG(P)", BS_PUSHBUTTON, 75, 10, 60, 24},
-    {1003, L"GIF(G)", BS_PUSHBUTTON, 140, 10, 60, 24},
-    {1002, L"JPEG(J)", BS_PUSHBUTTON, 25, 39, 65, 24},
-    {1004, L"JPEG変換(T)", BS_PUSHBUTTON, 95, 39, 90, 24},
+    {kCommandBmp, L"BMP(B)", BS_PUSHBUTTON, 10, 10, 60, 24},
+    {kCommandPng, L"PNG(P)", BS_PUSHBUTTON, 75, 10, 60, 24},
+    {kCommandGif, L"GIF(G)", BS_PUSHBUTTON, 140, 10, 60, 24},
+    {kCommandJpeg, L"JPEG(J)", BS_PUSHBUTTON, 25, 39, 65, 24},
+    {kCommandRecode, L"JPEG変換(T)", BS_PUSHBUTTON, 95, 39, 90, 24},
     {kResizeCheck, L"画像サイズ縮小", BS_AUTOCHECKBOX, 13, 77, 97, 16},
     {kSettingsButton, L"設定変更(S)", BS_PUSHBUTTON, 115, 73, 85, 24},
 }};
@@ -39,7 +39,7 @@ struct KeyCommand {
 };
 
 constexpr std::array<KeyCommand, 6> kConvertKeys{{
-    {'B', 1000}, {'P', 1001}, {'J', 1002}, {'G', 1003}, {'T', 1004}, {'S', kSettingsButton},
+    {'B', kCommandBmp}, {'P', kCommandPng}, {'J', kCommandJpeg}, {'G', kCommandGif}, {'T', kCommandRecode}, {'S', kSettingsButton},
 }};
 
 void createButton(HWND parent, const ButtonLayout& layout)
@@ -125,14 +125,14 @@ LRESULT CALLBACK convertWindowProc(HWND window, UINT message, WPARAM wParam, LPA
         for (const ButtonLayout& layout : kConvertButtons)
             createButton(window, layout);
         CheckDlgButton(window, kResizeCheck, state.settings.Resize ? BST_CHECKED : BST_UNCHECKED);
-        EnableWindow(GetDlgItem(window, 1004), !state.settings.Resize);
+        EnableWindow(GetDlgItem(window, kCommandRecode), !state.settings.Resize);
         return 0;
     case WM_DESTROY:
         PostQuitMessage(0);
         return 0;
     case WM_CLOSE:
         state.pendingDrop.reset();
-        SaveSettings(state.settings, state.iniPath);
+        (void)SaveSettings(state.settings, state.iniPath);  // not reported: the values are simply not kept
         break;
     case WM_KEYDOWN:
         if (wParam == VK_ESCAPE) {
@@ -254,7 +254,7 @@ void runCommand(int command)
     }
     switch (command) {
     case kResizeCheck:
-        EnableWindow(GetDlgItem(state.convertWindow, 1004),
+        EnableWindow(GetDlgItem(state.convertWindow, kCommandRecode),
                      IsDlgButtonChecked(state.convertWindow, kResizeCheck) != BST_CHECKED);
         SetFocus(state.convertWindow);
         break;

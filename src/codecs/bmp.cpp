@@ -5,38 +5,40 @@
 #include <cstring>
 #include <vector>
 
-#include "codecs/codec_file.h"
+#include "codecs/files.h"
+#include "pixel/checked.h"
 #include "pixel/convert.h"
 
 namespace vrelk {
 namespace {
 
-// Positional reads over the plain input file. Nothing is read at or past
-// the end, so offsets from the file cannot lead outside it.
-class BmpInput {
-public:
-    BmpInput(platform::File& file, std::int64_t size) : file_(file), size_(size) {}
+// The bytes of [offset, offset + count) that the file holds: fewer near
+// the end and none past it, so offsets from the file cannot lead outside it.
+std::span<const std::uint8_t> bytesAt(ByteCursor in, std::uint64_t offset, std::size_t count)
+{
+    if (offset > in.size() || !in.seek(static_cast<std::size_t>(offset)))
+        return {};
+    auto bytes = in.take(std::min(count, in.left()));
+    return bytes ? *bytes : std::span<const std::uint8_t>{};
+}
 
-    // Bytes read into `into` from `offset`; fewer (or none) near the end.
-    std::size_t readAt(std::int64_t offset, std::span<std::uint8_t> into)
-    {
-        if (offset < 0 || offset >= size_ || into.empty())
-            return 0;
-        std::int64_t available = size_ - offset;
-        if (static_cast<std::uint64_t>(available) < into.size())
-            into = into.first(static_cast<std::size_t>(available));
-        if (offset != position_ && !file_.skip(offset - position_))
-            return 0;
-        position_ = offset;
-        std::size_t got = file_.read(into);
-        position_ += static_cast<std::int64_t>(got);
-        return got;
-    }
+// Copies what the file holds at `offset` into `into`; returns the count.
+std::size_t readAt(ByteCursor in, std::uint64_t offset, std::span<std::uint8_t> into)
+{
+    std::span<const std::uint8_t> bytes = bytesAt(in, offset, into.size());
+    std::copy(bytes.begin(), bytes.end(), into.begin());
+    return bytes.size();
+}
 
-private:
-    platform::File& file_;
-    std::int64_t size_;
-    std::int64_t position_ = 0;
+// Everything one read works with, made afresh for every file.
+struct BmpReader {
+    explicit BmpReader(ByteCursor input) : in(input) {}
+
+    ByteCursor in;
+    BmpFileHeader fileHeader;
+    BitmapInfoHeader infoHeader;
+    std::array<std::uint32_t, 3> masks{};  // red, green, blue
+    DibImage image;
 };
 
 enum class DecodePath { unpack, direct, bitFields };
@@ -69,115 +71,108 @@ const DepthRule* findDepthRule(const BitmapInfoHeader& info)
     return nullptr;
 }
 
-bool fail(BmpReader& reader, CodecErrorCode code)
+// Both headers lie wholly inside the file, so their fields are read from
+// bytes already known to be there.
+Status readHeaders(BmpReader& reader)
 {
-    reader.errorCode = code;
-    reader.image.pixels.reset();
-    return false;
-}
+    ByteCursor in = reader.in;
+    auto bytes = in.take(kBmpFileHeaderSize + kBmpInfoHeaderSize);
+    if (!bytes)
+        return CodecError::badData;
+    const std::uint8_t* b = bytes->data();
+    auto u32 = [&](std::size_t at) { return LoadU32LE(b + at); };
+    auto s32 = [&](std::size_t at) { return static_cast<std::int32_t>(LoadU32LE(b + at)); };
 
-bool readHeaders(BmpReader& reader, BmpInput& input)
-{
-    std::array<std::uint8_t, kBmpFileHeaderSize + kBmpInfoHeaderSize> bytes{};
-    if (input.readAt(0, bytes) != bytes.size())
-        return fail(reader, kCodecBadFormat);
-
-    ReadCursor in{bytes.data(), bytes.data(), bytes.data() + bytes.size()};
-    BmpFileHeader& file = reader.fileHeader;
-    file.type = ReadU16LE(in);
-    file.fileSize = ReadU32LE(in);
-    file.reserved1 = ReadU16LE(in);
-    file.reserved2 = ReadU16LE(in);
-    file.pixelOffset = ReadU32LE(in);
-
+    reader.fileHeader = {LoadU16LE(b), u32(2), LoadU16LE(b + 6), LoadU16LE(b + 8), u32(10)};
     BitmapInfoHeader& info = reader.infoHeader;
-    info.biSize = ReadU32LE(in);
-    info.biWidth = static_cast<std::int32_t>(ReadU32LE(in));
-    info.biHeight = static_cast<std::int32_t>(ReadU32LE(in));
-    info.biPlanes = ReadU16LE(in);
-    info.biBitCount = ReadU16LE(in);
-    info.biCompression = ReadU32LE(in);
-    info.biSizeImage = ReadU32LE(in);
-    info.biXPelsPerMeter = static_cast<std::int32_t>(ReadU32LE(in));
-    info.biYPelsPerMeter = static_cast<std::int32_t>(ReadU32LE(in));
-    info.biClrUsed = ReadU32LE(in);
-    info.biClrImportant = ReadU32LE(in);
-    return true;
-}
-
-bool dimensionsAccepted(const BitmapInfoHeader& info)
-{
-    // A negative height (top-down rows) is refused along with the rest.
-    return info.biWidth >= 1 && info.biWidth <= kBmpMaxDimension && info.biHeight >= 1 &&
-           info.biHeight <= kBmpMaxDimension;
+    info.biSize = u32(14);
+    info.biWidth = s32(18);
+    info.biHeight = s32(22);
+    info.biPlanes = LoadU16LE(b + 26);
+    info.biBitCount = LoadU16LE(b + 28);
+    info.biCompression = u32(30);
+    info.biSizeImage = u32(34);
+    info.biXPelsPerMeter = s32(38);
+    info.biYPelsPerMeter = s32(42);
+    info.biClrUsed = u32(46);
+    info.biClrImportant = u32(50);
+    return {};
 }
 
 // The colour table follows the info header, whose size the file gives.
-void readPalette(BmpReader& reader, BmpInput& input, const DepthRule& rule, Palette& palette)
+void readPalette(const BmpReader& reader, const DepthRule& rule, Palette& palette)
 {
     const BitmapInfoHeader& info = reader.infoHeader;
     std::uint32_t entries = info.biClrUsed ? std::min<std::uint32_t>(info.biClrUsed, 256) : rule.defaultPaletteEntries;
-    std::array<std::uint8_t, 256 * 4> bytes{};
-    std::size_t got = input.readAt(kBmpFileHeaderSize + info.biSize, std::span(bytes).first(entries * 4));
-    std::memcpy(palette.data(), bytes.data(), got - got % 4);
+    std::span<const std::uint8_t> bytes = bytesAt(reader.in, std::uint64_t{kBmpFileHeaderSize} + info.biSize, entries * 4);
+    std::memcpy(palette.data(), bytes.data(), bytes.size() - bytes.size() % 4);
 }
 
-void fillHeaderFromFile(BmpReader& reader, int bitCount)
+// The image at `bitCount`, with the file's size and resolution.
+Status allocatePixels(BmpReader& reader, int bitCount)
 {
     const BitmapInfoHeader& info = reader.infoHeader;
-    FillBitmapHeader(reader, info.biWidth, info.biHeight, bitCount, info.biXPelsPerMeter, info.biYPelsPerMeter);
-}
-
-bool allocateImage(BmpReader& reader, int bitCount)
-{
-    RowLayout layout = rowLayout(reader.infoHeader.biWidth, reader.infoHeader.biHeight, bitCount);
-    reader.image.pixels = PageBuffer::allocate(static_cast<std::size_t>(layout.imageSize));
-    return reader.image.pixels ? true : fail(reader, kCodecNoMemory);
+    Result<DibImage> image = allocateImage(info.biWidth, info.biHeight, bitCount, kFormatBmp);
+    if (!image)
+        return image.error();
+    image->palette = reader.image.palette;
+    image->header = makeBitmapHeader(info.biWidth, info.biHeight, bitCount, info.biXPelsPerMeter, info.biYPelsPerMeter);
+    reader.image = std::move(*image);
+    return {};
 }
 
 // 1 and 4 bits: read the packed rows, then unpack them to one index a byte.
-bool decodePacked(BmpReader& reader, BmpInput& input, const DepthRule& rule)
+Status decodePacked(BmpReader& reader, const DepthRule& rule)
 {
     const BitmapInfoHeader& info = reader.infoHeader;
     Palette sourcePalette{};
-    readPalette(reader, input, rule, sourcePalette);
+    readPalette(reader, rule, sourcePalette);
 
-    RowLayout packed = rowLayout(info.biWidth, info.biHeight, rule.bitCount);
-    PageBuffer work = PageBuffer::allocate(static_cast<std::size_t>(packed.imageSize));
-    if (!work)
-        return fail(reader, kCodecNoMemory);
-    std::size_t got = input.readAt(reader.fileHeader.pixelOffset, std::span(work.data(), work.size()));
+    // The rows are taken straight from the mapped file; only the part the
+    // file holds is converted, since rows it lacks would unpack to index 0,
+    // which the zeroed target already holds.
+    const RowLayout packed = rowLayout(info.biWidth, info.biHeight, rule.bitCount);
+    std::span<const std::uint8_t> rows =
+        bytesAt(reader.in, reader.fileHeader.pixelOffset, static_cast<std::size_t>(packed.imageSize));
+    if (Status status = allocatePixels(reader, 8); !status)
+        return status;
+    const auto wholeRows = static_cast<std::int32_t>(static_cast<std::int64_t>(rows.size()) / packed.stride);
+    const std::size_t partial = rows.size() % static_cast<std::size_t>(packed.stride);
 
-    reader.width = info.biWidth;
-    reader.height = info.biHeight;
-    reader.sourceBits = rule.bitCount;
-    reader.targetBits = 8;
-    reader.computeLayout();
-    if (!allocateImage(reader, 8))
-        return false;
-    fillHeaderFromFile(reader, 8);
+    PixelConverter converter;
+    converter.width = info.biWidth;
+    converter.height = wholeRows;
+    converter.sourceBits = rule.bitCount;
+    converter.targetBits = 8;
+    converter.computeLayout();
+    Palette& palette = reader.image.palette;
+    std::uint8_t* target = reader.image.pixels.data();
+    if (wholeRows > 0 && !convertPixels(palette.data(), target, converter, sourcePalette.data(), rows.data()))
+        return CodecError::unsupported;
+    if (partial == 0 && wholeRows > 0)
+        return {};
 
-    // Rows the file does not hold would unpack to index 0, which the zeroed
-    // target already holds; skipping them keeps short files cheap.
-    auto rowsPresent = static_cast<std::int32_t>((static_cast<std::int64_t>(got) + packed.stride - 1) / packed.stride);
-    reader.height = std::max(rowsPresent, 1);
-    bool converted =
-        convertPixels(reader.image.palette.data(), reader.image.pixels.data(), reader, sourcePalette.data(), work.data());
-    reader.height = info.biHeight;
-    return converted ? true : fail(reader, kCodecCannotOpen);
+    // The last row the file holds only in part, padded out with zeros; the
+    // palette is copied even when no row is there at all.
+    std::vector<std::uint8_t> lastRow(static_cast<std::size_t>(packed.stride), 0);
+    std::copy(rows.end() - static_cast<std::ptrdiff_t>(partial), rows.end(), lastRow.begin());
+    converter.height = 1;
+    if (!convertPixels(palette.data(), target + wholeRows * converter.stride, converter, sourcePalette.data(),
+                       lastRow.data()))
+        return CodecError::unsupported;
+    return {};
 }
 
 // 8 and 24 bits are stored in the file as the image keeps them.
-bool decodeDirect(BmpReader& reader, BmpInput& input, const DepthRule& rule)
+Status decodeDirect(BmpReader& reader, const DepthRule& rule)
 {
     if (rule.bitCount == 8)
-        readPalette(reader, input, rule, reader.image.palette);
-    fillHeaderFromFile(reader, rule.bitCount);
-    if (!allocateImage(reader, rule.bitCount))
-        return false;
+        readPalette(reader, rule, reader.image.palette);
+    if (Status status = allocatePixels(reader, rule.bitCount); !status)
+        return status;
     PageBuffer& pixels = reader.image.pixels;
-    input.readAt(reader.fileHeader.pixelOffset, std::span(pixels.data(), pixels.size()));
-    return true;
+    readAt(reader.in, reader.fileHeader.pixelOffset, std::span(pixels.data(), pixels.size()));
+    return {};
 }
 
 // One colour field of a bit-field pixel: isolated by its mask, then moved
@@ -257,7 +252,7 @@ constexpr std::array<std::array<FieldRowFn, 2>, 2> kFieldRows{{
     {decodeFieldRow<4, false>, decodeFieldRow<4, true>},
 }};
 
-void readMasks(BmpReader& reader, BmpInput& input)
+void readMasks(BmpReader& reader)
 {
     const bool sixteen = reader.infoHeader.biBitCount == 16;
     if (reader.infoHeader.biCompression != kCompressionBitFields) {
@@ -265,66 +260,64 @@ void readMasks(BmpReader& reader, BmpInput& input)
                                : std::array<std::uint32_t, 3>{0xFF0000, 0x00FF00, 0x0000FF};
         return;
     }
-    // Inside the larger headers the masks sit at the same place.
+    // Inside the larger headers the masks sit at the same place; masks the
+    // file does not hold read as 0.
     std::array<std::uint8_t, 12> bytes{};
-    input.readAt(kBmpFileHeaderSize + kBmpInfoHeaderSize, bytes);
-    ReadCursor in{bytes.data(), bytes.data(), bytes.data() + bytes.size()};
-    for (std::uint32_t& mask : reader.masks)
-        mask = ReadU32LE(in);
+    readAt(reader.in, kBmpFileHeaderSize + kBmpInfoHeaderSize, bytes);
+    for (std::size_t i = 0; i < reader.masks.size(); ++i)
+        reader.masks[i] = LoadU32LE(bytes.data() + 4 * i);
 }
 
 // 16 and 32 bits: every pixel is decoded through its masks into 24 bits.
-bool decodeBitFields(BmpReader& reader, BmpInput& input, const DepthRule& rule)
+Status decodeBitFields(BmpReader& reader, const DepthRule& rule)
 {
     const BitmapInfoHeader& info = reader.infoHeader;
-    readMasks(reader, input);
+    readMasks(reader);
     std::array<Field, 3> fields{};
     if (!fieldsFromMasks(reader.masks, fields))
-        return fail(reader, kCodecCannotOpen);
+        return CodecError::unsupported;
 
-    fillHeaderFromFile(reader, 24);
-    if (!allocateImage(reader, 24))
-        return false;
+    if (Status status = allocatePixels(reader, 24); !status)
+        return status;
     const int bytesPerPixel = rule.bitCount / 8;
     const std::int64_t sourceStride = (std::int64_t{info.biWidth} * bytesPerPixel + 3) & ~std::int64_t{3};
     const std::int64_t targetStride = rowLayout(info.biWidth, 1, 24).stride;
-    PageBuffer row = PageBuffer::allocate(static_cast<std::size_t>(sourceStride));
-    if (!row)
-        return fail(reader, kCodecNoMemory);
 
     std::array<std::vector<std::uint8_t>, 3> tables;
     const bool tabled = tableFields(fields, tables);
     FieldRowFn decodeRow = kFieldRows[bytesPerPixel == 4][tabled];
     for (std::int64_t y = 0; y < info.biHeight; ++y) {
-        std::size_t got = input.readAt(reader.fileHeader.pixelOffset + y * sourceStride, std::span(row.data(), row.size()));
-        std::size_t pixels = std::min<std::size_t>(got / static_cast<std::size_t>(bytesPerPixel),
+        std::span<const std::uint8_t> row = bytesAt(reader.in, reader.fileHeader.pixelOffset + y * sourceStride,
+                                                     static_cast<std::size_t>(sourceStride));
+        std::size_t pixels = std::min<std::size_t>(row.size() / static_cast<std::size_t>(bytesPerPixel),
                                                    static_cast<std::size_t>(info.biWidth));
         if (pixels == 0)
             break;
         decodeRow(row.data(), reader.image.pixels.data() + y * targetStride, pixels, fields);
     }
-    return true;
+    return {};
 }
 
-bool decode(BmpReader& reader, BmpInput& input)
+Status decode(BmpReader& reader)
 {
-    if (!readHeaders(reader, input))
-        return false;
+    if (Status status = readHeaders(reader); !status)
+        return status;
     const BitmapInfoHeader& info = reader.infoHeader;
-    if (!dimensionsAccepted(info))
-        return fail(reader, kCodecUnsupported);
+    // A negative height (top-down rows) is refused along with the rest.
+    if (!dimensionsAllowed(info.biWidth, info.biHeight))
+        return CodecError::unsupported;
     if (info.biSize < kBmpInfoHeaderSize || info.biSize > kBmpMaxInfoHeaderSize)
-        return fail(reader, kCodecUnsupported);
+        return CodecError::unsupported;
     const DepthRule* rule = findDepthRule(info);
     if (!rule)
-        return fail(reader, kCodecUnsupported);
+        return CodecError::unsupported;
 
     switch (rule->path) {
-    case DecodePath::unpack: return decodePacked(reader, input, *rule);
-    case DecodePath::direct: return decodeDirect(reader, input, *rule);
-    case DecodePath::bitFields: return decodeBitFields(reader, input, *rule);
+    case DecodePath::unpack: return decodePacked(reader, *rule);
+    case DecodePath::direct: return decodeDirect(reader, *rule);
+    case DecodePath::bitFields: return decodeBitFields(reader, *rule);
     }
-    return false;
+    return CodecError::unsupported;
 }
 
 void putU16(std::vector<std::uint8_t>& out, std::uint32_t value)
@@ -346,18 +339,17 @@ struct WriteDepth {
 
 constexpr std::array<WriteDepth, 4> kWriteDepths{{{1, 2}, {4, 16}, {8, 256}, {24, 0}}};
 
-std::vector<std::uint8_t> headerBytes(const BmpWriter& writer, const Palette& palette)
+std::vector<std::uint8_t> headerBytes(const BmpFileHeader& file, const BitmapInfoHeader& info,
+                                      std::uint32_t paletteEntries, const Palette& palette)
 {
     std::vector<std::uint8_t> out;
-    out.reserve(kBmpFileHeaderSize + kBmpInfoHeaderSize + 4 * writer.paletteEntries);
-    const BmpFileHeader& file = writer.fileHeader;
+    out.reserve(kBmpFileHeaderSize + kBmpInfoHeaderSize + 4 * paletteEntries);
     putU16(out, file.type);
     putU32(out, file.fileSize);
     putU16(out, file.reserved1);
     putU16(out, file.reserved2);
     putU32(out, file.pixelOffset);
 
-    const BitmapInfoHeader& info = writer.infoHeader;
     for (std::uint32_t value : {info.biSize, static_cast<std::uint32_t>(info.biWidth),
                                 static_cast<std::uint32_t>(info.biHeight)})
         putU32(out, value);
@@ -368,7 +360,7 @@ std::vector<std::uint8_t> headerBytes(const BmpWriter& writer, const Palette& pa
           static_cast<std::uint32_t>(info.biYPelsPerMeter), info.biClrUsed, info.biClrImportant})
         putU32(out, value);
 
-    for (std::uint32_t i = 0; i < writer.paletteEntries; ++i) {
+    for (std::uint32_t i = 0; i < paletteEntries; ++i) {
         const RgbQuad& c = palette[i];
         out.insert(out.end(), {c.rgbBlue, c.rgbGreen, c.rgbRed, c.rgbReserved});
     }
@@ -377,72 +369,39 @@ std::vector<std::uint8_t> headerBytes(const BmpWriter& writer, const Palette& pa
 
 }  // namespace
 
-void BmpReader::resetForRead()
+Result<DibImage> ReadBmp(ByteCursor in)
 {
-    fileHeader = {};
-    infoHeader = {};
-    masks = {};
-    image.palette.fill(RgbQuad{});
+    BmpReader reader(in);
+    if (Status status = decode(reader); !status)
+        return status.error();
+    return std::move(reader.image);
 }
 
-void BmpWriter::resetForWrite()
-{
-    fileHeader = {};
-    infoHeader = {};
-    paletteEntries = 0;
-}
-
-DibImage* ReadBmp(BmpReader& reader, const platform::Path& path)
-{
-    reader.inputFile = platform::File::openRead(path);
-    if (!reader.inputFile.isOpen()) {
-        fail(reader, kCodecCannotOpen);
-        return nullptr;
-    }
-    reader.inputFileSize = reader.inputFile.size();
-    BmpInput input(reader.inputFile, reader.inputFileSize);
-    if (!decode(reader, input))
-        return nullptr;
-    reader.image.sourceFormat = kFormatBmp;
-    return &reader.image;
-}
-
-bool WriteBmp(BmpWriter& writer, const platform::Path& path, const Palette& palette,
-              std::span<const std::uint8_t> pixels)
+Status WriteBmp(const ImageView& image, const platform::Path& path)
 {
     auto depth = std::find_if(kWriteDepths.begin(), kWriteDepths.end(),
-                              [&](const WriteDepth& d) { return d.bits == writer.sourceBits; });
-    if (depth == kWriteDepths.end() || writer.width < 1 || writer.height < 1) {
-        writer.errorCode = kCodecUnsupported;
-        return false;
-    }
-    const std::uint64_t pixelBytes = static_cast<std::uint64_t>(writer.imageSize);
+                              [&](const WriteDepth& d) { return d.bits == image.bitCount; });
+    if (depth == kWriteDepths.end() || image.width < 1 || image.height < 1 || !image.palette)
+        return CodecError::unsupported;
+    const auto pixelBytes = static_cast<std::uint64_t>(rowLayout(image.width, image.height, image.bitCount).imageSize);
     const std::uint64_t pixelOffset = kBmpFileHeaderSize + kBmpInfoHeaderSize + 4u * depth->paletteEntries;
-    if (writer.imageSize <= 0 || pixels.size() < pixelBytes || pixelOffset + pixelBytes > UINT32_MAX) {
-        writer.errorCode = kCodecWriteFailed;
-        return false;
-    }
-    if (!CreateOutputFile(path, writer))
-        return false;
+    if (image.pixels.size() < pixelBytes || pixelOffset + pixelBytes > UINT32_MAX)
+        return CodecError::writeFailed;
+    Result<OutputFile> out = OutputFile::create(path);
+    if (!out)
+        return out.error();
 
-    writer.paletteEntries = depth->paletteEntries;
-    writer.fileHeader = {0x4D42, static_cast<std::uint32_t>(pixelOffset + pixelBytes), 0, 0,
-                         static_cast<std::uint32_t>(pixelOffset)};
-    writer.infoHeader = {};
-    writer.infoHeader.biWidth = writer.width;
-    writer.infoHeader.biHeight = writer.height;
-    writer.infoHeader.biBitCount = static_cast<std::uint16_t>(depth->bits);
-    writer.infoHeader.biClrUsed = depth->paletteEntries;
+    const BmpFileHeader file{0x4D42, static_cast<std::uint32_t>(pixelOffset + pixelBytes), 0, 0,
+                             static_cast<std::uint32_t>(pixelOffset)};
+    BitmapInfoHeader info;
+    info.biWidth = image.width;
+    info.biHeight = image.height;
+    info.biBitCount = static_cast<std::uint16_t>(depth->bits);
+    info.biClrUsed = depth->paletteEntries;
 
-    std::vector<std::uint8_t> headers = headerBytes(writer, palette);
-    if (!writer.outputFile.write(headers) || !writer.outputFile.write(pixels.first(pixelBytes))) {
-        writer.errorCode = kCodecWriteFailed;
-        return false;
-    }
-    return true;
+    out->write(headerBytes(file, info, depth->paletteEntries, *image.palette));
+    out->write(image.pixels.first(pixelBytes));
+    return out->finish();
 }
-
-void ReleaseBmpReader(BmpReader& reader) { ReleaseCodecFiles(reader); }
-void ReleaseBmpWriter(BmpWriter& writer) { ReleaseCodecFiles(writer); }
 
 }  // namespace vrelk

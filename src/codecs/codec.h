@@ -40,22 +40,22 @@ enum class CodecError : std::int32_t {
 std::string_view describe(CodecError error);
 
 // Either a value or the reason there is none.
-template <class T>
+template <class T, class E = CodecError>
 class [[nodiscard]] Result {
 public:
     Result(T value) : state_(std::move(value)) {}
-    Result(CodecError error) : state_(error) {}
+    Result(E error) : state_(std::move(error)) {}
 
     bool ok() const { return state_.index() == 0; }
     explicit operator bool() const { return ok(); }
-    CodecError error() const { return std::get<1>(state_); }
+    const E& error() const { return std::get<1>(state_); }
     T& value() { return std::get<0>(state_); }
     const T& value() const { return std::get<0>(state_); }
     T* operator->() { return &value(); }
     T& operator*() { return value(); }
 
 private:
-    std::variant<T, CodecError> state_;
+    std::variant<T, E> state_;
 };
 
 // Success, or the reason of a failure.

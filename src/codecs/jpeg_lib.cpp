@@ -49,7 +49,7 @@ void skipInput(j_decompress_ptr info, long count)
 
 struct FileDestination {
     jpeg_destination_mgr library;
-    platform::File* file;
+    OutputFile* file;
     JOCTET* buffer;
 };
 
@@ -67,7 +67,8 @@ void startFileBuffer(j_compress_ptr info)
 void writeOrFail(j_compress_ptr info, std::size_t count)
 {
     FileDestination& destination = fileDestination(info);
-    if (!destination.file->write(std::span<const std::uint8_t>(destination.buffer, count)))
+    destination.file->write(std::span<const std::uint8_t>(destination.buffer, count));
+    if (destination.file->failed())
         ERREXIT(info, JERR_FILE_WRITE);
 }
 
@@ -134,6 +135,19 @@ boolean growMemoryBuffer(j_compress_ptr info)
 
 void destinationNothing(j_compress_ptr) {}
 
+struct ScanLimit {
+    jpeg_progress_mgr library;
+    int maxScans;
+};
+
+void checkScanCount(j_common_ptr object)
+{
+    auto* info = reinterpret_cast<j_decompress_ptr>(object);
+    const auto* limit = reinterpret_cast<const ScanLimit*>(info->progress);
+    if (info->input_scan_number > limit->maxScans)
+        ERREXIT(info, JERR_NOT_COMPILED);
+}
+
 template <typename Record>
 Record* permanentRecord(j_common_ptr object)
 {
@@ -164,7 +178,16 @@ void InstallMemorySource(jpeg_decompress_struct& info, std::span<const std::uint
     source.term_source = sourceNothing;
 }
 
-void InstallFileDestination(jpeg_compress_struct& info, platform::File& file)
+void InstallScanLimit(jpeg_decompress_struct& info, int maxScans)
+{
+    auto* limit = permanentRecord<ScanLimit>(reinterpret_cast<j_common_ptr>(&info));
+    limit->library = {};
+    limit->library.progress_monitor = checkScanCount;
+    limit->maxScans = maxScans;
+    info.progress = &limit->library;
+}
+
+void InstallFileDestination(jpeg_compress_struct& info, OutputFile& file)
 {
     if (!info.dest)
         info.dest = &permanentRecord<FileDestination>(reinterpret_cast<j_common_ptr>(&info))->library;

@@ -13,7 +13,7 @@
 
 #include <jpeglib.h>
 
-#include "platform/platform.h"
+#include "codecs/files.h"
 
 namespace vrelk {
 
@@ -33,8 +33,13 @@ void InstallJpegErrorManager(JpegErrorManager& manager, jpeg_common_struct& obje
 // cut-off file decodes to what it holds; skips stop at the end.
 void InstallMemorySource(jpeg_decompress_struct& info, std::span<const std::uint8_t> input);
 
+// Fails the decode (as a library error) once the input reaches scan number
+// `maxScans` + 1; libjpeg's progress hook sees every scan of a progressive
+// file as it is read.
+void InstallScanLimit(jpeg_decompress_struct& info, int maxScans);
+
 // Writes through a 1 MiB buffer; a short write is a library error.
-void InstallFileDestination(jpeg_compress_struct& info, platform::File& file);
+void InstallFileDestination(jpeg_compress_struct& info, OutputFile& file);
 
 // Encodes into `buffer` from its start, doubling it whenever it fills; the
 // encoded length is MemoryDestinationLength after jpeg_finish_compress.

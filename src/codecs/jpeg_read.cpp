@@ -1,10 +1,11 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <optional>
 
-#include "codecs/codec_file.h"
 #include "codecs/jpeg.h"
 #include "codecs/jpeg_lib.h"
+#include "pixel/checked.h"
 
 namespace vrelk {
 namespace {
@@ -43,10 +44,10 @@ unsigned scaleDenominator(std::uint32_t ratio)
     return ratio >= kByRatio.size() ? 8 : kByRatio[ratio];
 }
 
-void selectJpegScale(jpeg_decompress_struct& info, const JpegReader& reader)
+void selectJpegScale(jpeg_decompress_struct& info, const JpegReadOptions& options)
 {
-    std::uint32_t ratioWidth = info.image_width / std::max<std::uint32_t>(reader.wantedWidth, 1);
-    std::uint32_t ratioHeight = info.image_height / std::max<std::uint32_t>(reader.wantedHeight, 1);
+    std::uint32_t ratioWidth = info.image_width / std::max<std::uint32_t>(options.wantedWidth, 1);
+    std::uint32_t ratioHeight = info.image_height / std::max<std::uint32_t>(options.wantedHeight, 1);
     info.scale_num = 1;
     info.scale_denom = scaleDenominator(std::min(ratioWidth, ratioHeight));
     jpeg_calc_output_dimensions(&info);
@@ -61,37 +62,40 @@ std::int32_t pixelsPerMetre(std::uint8_t unit, UINT16 density)
     }
 }
 
-bool fail(JpegReader& reader, CodecErrorCode code)
-{
-    reader.errorCode = code;
-    return false;
-}
+// Everything one read works with, made afresh for every file.
+struct JpegReader {
+    JpegReadOptions options;
+    DibImage image;
+    std::optional<CodecError> refused;  // why decode() stopped, when it was not libjpeg
+};
 
 // Checked before decoding starts, so a huge or odd file allocates nothing.
 bool acceptOutput(JpegReader& reader, const jpeg_decompress_struct& info)
 {
-    auto inRange = [](JDIMENSION size) { return size >= 1 && size <= kJpegMaxDimension; };
-    if (!inRange(info.output_width) || !inRange(info.output_height))
-        return fail(reader, kCodecUnsupported);
-    if (info.out_color_components != 1 && info.out_color_components != 3 && info.out_color_components != 4)
-        return fail(reader, kCodecUnsupported);
+    if (!dimensionsAllowed(info.output_width, info.output_height) ||
+        (info.out_color_components != 1 && info.out_color_components != 3 && info.out_color_components != 4)) {
+        reader.refused = CodecError::unsupported;
+        return false;
+    }
     return true;
 }
 
-bool allocateImage(JpegReader& reader, const jpeg_decompress_struct& info)
+bool allocatePixels(JpegReader& reader, const jpeg_decompress_struct& info)
 {
     const bool grey = info.out_color_components == 1;
-    const int bits = grey ? 8 : 24;
-    const auto width = static_cast<std::int32_t>(info.output_width);
-    const auto height = static_cast<std::int32_t>(info.output_height);
-    FillBitmapHeader(reader, width, height, bits, 0, 0);
+    Result<DibImage> image = allocateImage(static_cast<std::int32_t>(info.output_width),
+                                           static_cast<std::int32_t>(info.output_height), grey ? 8 : 24, kFormatJpeg);
+    if (!image) {
+        reader.refused = image.error();
+        return false;
+    }
+    reader.image = std::move(*image);
     if (grey)
         for (std::size_t i = 0; i < reader.image.palette.size(); ++i) {
             auto level = static_cast<std::uint8_t>(i);
             reader.image.palette[i] = RgbQuad{level, level, level, 0};
         }
-    reader.image.pixels = PageBuffer::allocate(static_cast<std::size_t>(rowLayout(width, height, bits).imageSize));
-    return reader.image.pixels ? true : fail(reader, kCodecNoMemory);
+    return true;
 }
 
 // The top row of the picture is the last row in memory.
@@ -136,15 +140,16 @@ bool decode(JpegReader& reader, JpegDecoder& decoder, std::span<const std::uint8
     if (setjmp(decoder.error.jump))
         return false;
     jpeg_create_decompress(&info);
+    InstallScanLimit(info, kJpegMaxScans);
     InstallMemorySource(info, input);
     jpeg_read_header(&info, TRUE);
     if (info.out_color_space == JCS_RGB)
         info.out_color_space = JCS_EXT_BGR;
-    if (reader.scaleHint)
-        selectJpegScale(info, reader);
+    if (reader.options.scaleHint)
+        selectJpegScale(info, reader.options);
     else
         jpeg_calc_output_dimensions(&info);
-    if (!acceptOutput(reader, info) || !allocateImage(reader, info))
+    if (!acceptOutput(reader, info) || !allocatePixels(reader, info))
         return false;
 
     jpeg_start_decompress(&info);
@@ -162,34 +167,17 @@ bool decode(JpegReader& reader, JpegDecoder& decoder, std::span<const std::uint8
 
 }  // namespace
 
-void JpegReader::resetForRead()
+Result<DibImage> ReadJpeg(ByteCursor in, const JpegReadOptions& options)
 {
-    scaleHint = false;
-    wantedWidth = 0;
-    wantedHeight = 0;
-    image.header = {};
-    image.palette.fill(RgbQuad{});
-}
-
-DibImage* ReadJpeg(JpegReader& reader, const platform::Path& path)
-{
-    ReadCursor cursor;
-    std::size_t size = MapInputFile(path, reader, cursor);
-    if (size == 0)
-        return nullptr;
+    JpegReader reader{options, {}, std::nullopt};
     bool decoded = false;
     {
         JpegDecoder decoder;
-        decoded = decode(reader, decoder, std::span(cursor.begin, size));
+        decoded = decode(reader, decoder, in.whole());
     }
-    if (!decoded) {
-        reader.image.pixels.reset();
-        return nullptr;
-    }
-    reader.image.sourceFormat = kFormatJpeg;
-    return &reader.image;
+    if (!decoded)
+        return reader.refused.value_or(CodecError::badData);
+    return std::move(reader.image);
 }
-
-void ReleaseJpegReader(JpegReader& reader) { ReleaseCodecFiles(reader); }
 
 }  // namespace vrelk

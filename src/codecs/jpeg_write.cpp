@@ -1,10 +1,13 @@
 #include <algorithm>
 #include <array>
 #include <new>
+#include <optional>
+#include <stdexcept>
 
-#include "codecs/codec_file.h"
+#include "codecs/files.h"
 #include "codecs/jpeg.h"
 #include "codecs/jpeg_lib.h"
+#include "pixel/checked.h"
 #include "pixel/convert.h"
 
 namespace vrelk {
@@ -20,45 +23,43 @@ struct SamplingFactors {
 // By the Sampling setting; other values take the first entry.
 constexpr std::array<SamplingFactors, 3> kSampling{{{2, 2}, {2, 1}, {1, 1}}};
 
-bool fail(CodecObject& codec, CodecErrorCode code)
+// The image's pixels as 24-bit rows: its own when they already are, else
+// `converted` filled through the palette.
+Result<const std::uint8_t*> pixels24(const ImageView& image, PageBuffer& converted)
 {
-    codec.errorCode = code;
-    return false;
+    if (image.width < 1 || image.height < 1)
+        return CodecError::unsupported;
+    const RowLayout source = rowLayout(image.width, image.height, image.bitCount);
+    if (!image.palette || image.pixels.size() < static_cast<std::uint64_t>(source.imageSize))
+        return CodecError::writeFailed;
+    if (image.bitCount == 24)
+        return image.pixels.data();
+
+    PixelConverter converter;
+    converter.width = image.width;
+    converter.height = image.height;
+    converter.sourceBits = image.bitCount;
+    converter.targetBits = 24;
+    converter.computeLayout();
+    converted = PageBuffer::allocate(static_cast<std::size_t>(converter.imageSize));
+    if (!converted)
+        return CodecError::noMemory;
+    if (!convertPixels(nullptr, converted.data(), converter, image.palette->data(), image.pixels.data()))
+        return CodecError::writeFailed;
+    return static_cast<const std::uint8_t*>(converted.data());
 }
 
-// The writer's pixels as 24-bit rows: the caller's when they already are,
-// else the conversion buffer filled through the palette. Null on failure.
-const std::uint8_t* pixels24(JpegWriter& writer, const Palette& palette, std::span<const std::uint8_t> pixels)
-{
-    if (writer.width < 1 || writer.height < 1) {
-        fail(writer, kCodecUnsupported);
-        return nullptr;
-    }
-    const RowLayout source = rowLayout(writer.width, writer.height, writer.sourceBits);
-    if (pixels.size() < static_cast<std::uint64_t>(source.imageSize)) {
-        fail(writer, kCodecWriteFailed);
-        return nullptr;
-    }
-    if (writer.sourceBits == 24)
-        return pixels.data();
-
-    writer.targetBits = 24;
-    writer.computeLayout();
-    writer.converted = PageBuffer::allocate(static_cast<std::size_t>(writer.imageSize));
-    if (!writer.converted) {
-        fail(writer, kCodecNoMemory);
-        return nullptr;
-    }
-    if (!convertPixels(nullptr, writer.converted.data(), writer, palette.data(), pixels.data())) {
-        fail(writer, kCodecWriteFailed);
-        return nullptr;
-    }
-    return writer.converted.data();
-}
+// What one encoding works with.
+struct JpegJob {
+    std::int32_t width;
+    std::int32_t height;
+    const std::uint8_t* pixels;  // 24-bit rows
+    JpegEncoding encoding;
+};
 
 // Where an encoding goes: a file, or a growing memory buffer.
 struct JpegOutput {
-    platform::File* file = nullptr;
+    OutputFile* file = nullptr;
     std::vector<std::uint8_t>* memory = nullptr;
     std::size_t* length = nullptr;
 };
@@ -79,7 +80,7 @@ void writeRows(jpeg_compress_struct& info, const std::uint8_t* pixels, std::size
 
 // Sets the jump target: everything here that libjpeg can leave early is
 // owned by the encoder or the caller.
-bool compress(const JpegWriter& writer, JpegEncoder& encoder, const std::uint8_t* pixels, const JpegOutput& output)
+bool compress(const JpegJob& job, JpegEncoder& encoder, const JpegOutput& output)
 {
     jpeg_compress_struct& info = encoder.info;
     if (setjmp(encoder.error.jump))
@@ -90,48 +91,50 @@ bool compress(const JpegWriter& writer, JpegEncoder& encoder, const std::uint8_t
     else
         InstallFileDestination(info, *output.file);
 
-    info.image_width = static_cast<JDIMENSION>(writer.width);
-    info.image_height = static_cast<JDIMENSION>(writer.height);
+    info.image_width = static_cast<JDIMENSION>(job.width);
+    info.image_height = static_cast<JDIMENSION>(job.height);
     info.input_components = 3;
     info.in_color_space = JCS_EXT_BGR;
     jpeg_set_defaults(&info);
     info.optimize_coding = TRUE;
-    info.comp_info[0].h_samp_factor = writer.horizontalSampling;
-    info.comp_info[0].v_samp_factor = writer.verticalSampling;
-    jpeg_set_quality(&info, writer.quality, TRUE);
+    info.comp_info[0].h_samp_factor = job.encoding.horizontalSampling;
+    info.comp_info[0].v_samp_factor = job.encoding.verticalSampling;
+    jpeg_set_quality(&info, job.encoding.quality, TRUE);
     jpeg_start_compress(&info, TRUE);
-    writeRows(info, pixels, static_cast<std::size_t>(rowLayout(writer.width, 1, 24).stride));
+    writeRows(info, job.pixels, static_cast<std::size_t>(rowLayout(job.width, 1, 24).stride));
     jpeg_finish_compress(&info);
     if (output.memory)
         *output.length = MemoryDestinationLength(info);
     return true;
 }
 
-bool encode(const JpegWriter& writer, const std::uint8_t* pixels, const JpegOutput& output)
+bool encode(const JpegJob& job, const JpegOutput& output)
 {
     JpegEncoder encoder;
-    return compress(writer, encoder, pixels, output);
+    return compress(job, encoder, output);
 }
 
-bool encodeToMemory(JpegWriter& writer, const std::uint8_t* pixels, std::vector<std::uint8_t>& buffer,
-                    std::size_t& length)
+bool encodeToMemory(const JpegJob& job, std::vector<std::uint8_t>& buffer, std::size_t& length)
 {
-    return encode(writer, pixels, JpegOutput{nullptr, &buffer, &length});
+    return encode(job, JpegOutput{nullptr, &buffer, &length});
 }
 
-bool transcode(JpegTranscoder& transcoder, std::span<const std::uint8_t> input, platform::File& output,
-               JpegRecoder& recoder)
+bool transcode(JpegTranscoder& transcoder, std::span<const std::uint8_t> input, OutputFile& output,
+               std::optional<CodecError>& refused)
 {
     if (setjmp(transcoder.error.jump))
         return false;
     jpeg_create_decompress(&transcoder.source);
     jpeg_create_compress(&transcoder.target);
+    InstallScanLimit(transcoder.source, kJpegMaxScans);
     InstallMemorySource(transcoder.source, input);
     jpeg_read_header(&transcoder.source, TRUE);
     // Coefficients are held for the whole picture: the reader's size limit
     // keeps a hostile header from asking for gigabytes.
-    if (transcoder.source.image_width > kJpegMaxDimension || transcoder.source.image_height > kJpegMaxDimension)
-        return fail(recoder, kCodecUnsupported);
+    if (transcoder.source.image_width > kMaxDimension || transcoder.source.image_height > kMaxDimension) {
+        refused = CodecError::unsupported;
+        return false;
+    }
     jvirt_barray_ptr* coefficients = jpeg_read_coefficients(&transcoder.source);
     jpeg_copy_critical_parameters(&transcoder.source, &transcoder.target);
     transcoder.target.optimize_coding = TRUE;
@@ -142,41 +145,68 @@ bool transcode(JpegTranscoder& transcoder, std::span<const std::uint8_t> input, 
     return true;
 }
 
+// A trial's buffer that can grow without throwing.
+bool resizeBuffer(std::vector<std::uint8_t>& buffer, std::size_t size)
+{
+    try {
+        buffer.resize(size);
+    } catch (const std::bad_alloc&) {
+        return false;
+    } catch (const std::length_error&) {
+        return false;
+    }
+    return true;
+}
+
+bool copyBuffer(std::vector<std::uint8_t>& to, std::span<const std::uint8_t> from)
+{
+    try {
+        to.assign(from.begin(), from.end());
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
-void JpegWriter::resetForWrite()
+JpegEncoding jpegEncoding(std::int32_t quality, std::int32_t sampling)
 {
-    quality = 75;
-    horizontalSampling = 2;
-    verticalSampling = 2;
-    converted.reset();
-    qualitiesTried.clear();
-    writtenQuality = 0;
-}
-
-void SetJpegOptions(JpegWriter& writer, std::int32_t quality, std::int32_t sampling)
-{
-    writer.quality = quality <= 100 ? quality : 75;
+    JpegEncoding encoding;
+    encoding.quality = quality <= 100 ? quality : 75;
     const bool known = sampling >= 0 && sampling < static_cast<std::int32_t>(kSampling.size());
     const SamplingFactors& factors = kSampling[known ? static_cast<std::size_t>(sampling) : 0];
-    writer.horizontalSampling = factors.horizontal;
-    writer.verticalSampling = factors.vertical;
+    encoding.horizontalSampling = factors.horizontal;
+    encoding.verticalSampling = factors.vertical;
+    return encoding;
 }
 
-bool EncodeJpeg(JpegWriter& writer, const platform::Path& path, const Palette& palette,
-                std::span<const std::uint8_t> pixels)
+Status WriteJpeg(const ImageView& image, const platform::Path& path, const JpegEncoding& encoding)
 {
-    const std::uint8_t* rows = pixels24(writer, palette, pixels);
-    if (!rows || !CreateOutputFile(path, writer))
-        return false;
-    return encode(writer, rows, JpegOutput{&writer.outputFile, nullptr, nullptr});
+    PageBuffer converted;
+    Result<const std::uint8_t*> rows = pixels24(image, converted);
+    if (!rows)
+        return rows.error();
+    Result<OutputFile> out = OutputFile::create(path);
+    if (!out)
+        return out.error();
+    const bool encoded = encode(JpegJob{image.width, image.height, *rows, encoding}, JpegOutput{&*out, nullptr, nullptr});
+    Status finished = out->finish();
+    if (!finished)
+        return finished;
+    return encoded ? Status{} : Status{CodecError::writeFailed};
 }
 
-bool EncodeJpegToMemory(JpegWriter& writer, const Palette& palette, std::span<const std::uint8_t> pixels,
-                        std::vector<std::uint8_t>& buffer, std::size_t& length)
+Status EncodeJpegToMemory(const ImageView& image, const JpegEncoding& encoding, std::vector<std::uint8_t>& buffer,
+                          std::size_t& length)
 {
-    const std::uint8_t* rows = pixels24(writer, palette, pixels);
-    return rows && encodeToMemory(writer, rows, buffer, length);
+    PageBuffer converted;
+    Result<const std::uint8_t*> rows = pixels24(image, converted);
+    if (!rows)
+        return rows.error();
+    if (!encodeToMemory(JpegJob{image.width, image.height, *rows, encoding}, buffer, length))
+        return CodecError::writeFailed;
+    return {};
 }
 
 std::int32_t SearchJpegQuality(std::int64_t limit, const JpegTrial& encodeAt)
@@ -217,18 +247,19 @@ std::int32_t SearchJpegQuality(std::int64_t limit, const JpegTrial& encodeAt)
     }
 }
 
-bool WriteJpegWithLimit(JpegWriter& writer, const platform::Path& path, const Palette& palette,
-                        std::span<const std::uint8_t> pixels, std::int32_t kilobytes)
+Status WriteJpegWithLimit(const ImageView& image, const platform::Path& path, const JpegEncoding& encoding,
+                          std::int32_t kilobytes, JpegSearchRecord* record)
 {
-    return WriteJpegWithByteLimit(writer, path, palette, pixels, std::int64_t{kilobytes} * 1024);
+    return WriteJpegWithByteLimit(image, path, encoding, std::int64_t{kilobytes} * 1024, record);
 }
 
-bool WriteJpegWithByteLimit(JpegWriter& writer, const platform::Path& path, const Palette& palette,
-                            std::span<const std::uint8_t> pixels, std::int64_t limit)
+Status WriteJpegWithByteLimit(const ImageView& image, const platform::Path& path, const JpegEncoding& encoding,
+                              std::int64_t limit, JpegSearchRecord* record)
 {
-    const std::uint8_t* rows = pixels24(writer, palette, pixels);
+    PageBuffer converted;
+    Result<const std::uint8_t*> rows = pixels24(image, converted);
     if (!rows)
-        return false;
+        return rows.error();
 
     // Trials go into `trial`, which grows when an encoding is larger than
     // it; the last one that fitted is kept apart, since the search can end
@@ -237,65 +268,59 @@ bool WriteJpegWithByteLimit(JpegWriter& writer, const platform::Path& path, cons
     std::vector<std::uint8_t> fitted;
     std::size_t trialLength = 0;
     bool anyFitted = false;
-    const auto uncompressed = static_cast<std::uint64_t>(rowLayout(writer.width, writer.height, 24).imageSize);
+    bool outOfMemory = false;
+    const auto uncompressed = static_cast<std::uint64_t>(rowLayout(image.width, image.height, 24).imageSize);
     const std::uint64_t target = limit > 0 ? static_cast<std::uint64_t>(limit) : 0;
-    try {
-        trial.resize(static_cast<std::size_t>(std::min(uncompressed, std::max<std::uint64_t>(2 * target, 1u << 20))));
-    } catch (const std::bad_alloc&) {
-        return fail(writer, kCodecNoMemory);
-    }
+    if (!resizeBuffer(trial, static_cast<std::size_t>(std::min(uncompressed, std::max<std::uint64_t>(2 * target, 1u << 20)))))
+        return CodecError::noMemory;
 
-    writer.qualitiesTried.clear();
-    const std::int32_t userQuality = writer.quality;
+    JpegSearchRecord search;
+    JpegJob job{image.width, image.height, *rows, encoding};
     JpegTrial encodeAt = [&](std::int32_t quality, std::size_t& length) {
-        writer.qualitiesTried.push_back(quality);
-        writer.quality = quality;
-        if (!encodeToMemory(writer, rows, trial, length))
+        search.qualitiesTried.push_back(quality);
+        job.encoding.quality = quality;
+        if (!encodeToMemory(job, trial, length))
             return false;
         trialLength = length;
         if (static_cast<std::int64_t>(length) > limit)
             return true;
-        try {
-            fitted.assign(trial.begin(), trial.begin() + static_cast<std::ptrdiff_t>(length));
-        } catch (const std::bad_alloc&) {
-            return fail(writer, kCodecNoMemory);
+        if (!copyBuffer(fitted, std::span<const std::uint8_t>(trial.data(), length))) {
+            outOfMemory = true;
+            return false;
         }
         anyFitted = true;
         return true;
     };
-    writer.writtenQuality = SearchJpegQuality(limit, encodeAt);
-    writer.quality = userQuality;
-    if (writer.writtenQuality == 0)
-        return false;
+    search.writtenQuality = SearchJpegQuality(limit, encodeAt);
+    if (record)
+        *record = search;
+    if (search.writtenQuality == 0)
+        return outOfMemory ? CodecError::noMemory : CodecError::writeFailed;
 
     std::span<const std::uint8_t> kept = anyFitted ? std::span<const std::uint8_t>(fitted)
                                                    : std::span<const std::uint8_t>(trial.data(), trialLength);
-    if (!CreateOutputFile(path, writer))
-        return false;
-    return writer.outputFile.write(kept) ? true : fail(writer, kCodecWriteFailed);
+    Result<OutputFile> out = OutputFile::create(path);
+    if (!out)
+        return out.error();
+    out->write(kept);
+    return out->finish();
 }
 
-void ReleaseJpegWriter(JpegWriter& writer)
+Status RecodeJpeg(ByteCursor in, const platform::Path& output)
 {
-    writer.converted.reset();
-    ReleaseCodecFiles(writer);
-}
-
-bool RecodeJpeg(JpegRecoder& recoder, const platform::Path& input, const platform::Path& output)
-{
-    ReadCursor cursor;
-    std::size_t size = MapInputFile(input, recoder, cursor);
-    if (size == 0 || !CreateOutputFile(output, recoder))
-        return false;
+    Result<OutputFile> out = OutputFile::create(output);
+    if (!out)
+        return out.error();
+    std::optional<CodecError> refused;
     bool recoded = false;
     {
         JpegTranscoder transcoder;
-        recoded = transcode(transcoder, std::span(cursor.begin, size), recoder.outputFile, recoder);
+        recoded = transcode(transcoder, in.whole(), *out, refused);
     }
-    recoder.outputFile.close();
-    return recoded;
+    Status finished = out->finish();
+    if (!recoded)
+        return refused.value_or(out->failed() ? CodecError::writeFailed : CodecError::badData);
+    return finished;
 }
-
-void ReleaseJpegRecoder(JpegRecoder& recoder) { ReleaseCodecFiles(recoder); }
 
 }  // namespace vrelk

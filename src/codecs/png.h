@@ -7,32 +7,14 @@
 #include <cstdint>
 #include <span>
 
-#include "codecs/codec_file.h"
+#include "codecs/byte_cursor.h"
+#include "codecs/codec.h"
+#include "codecs/files.h"
 #include "codecs/png_common.h"
 #include "pixel/image.h"
 #include "pixel/lookup_tables.h"
 
 namespace vrelk {
-
-// Failure reasons of the PNG codec besides the common ones.
-enum PngError : std::int32_t {
-    kPngBadCrc = 9,
-    kPngChunkTooLong = 10,
-    kPngHeaderLength = 11,
-    kPngHeaderMissing = 12,
-    kPngBadColourType = 14,
-    kPngBadBitDepth = 15,
-    kPngBadCompression = 16,
-    kPngBadFilterMethod = 17,
-    kPngBadInterlace = 18,
-    kPngChunkOrder = 20,
-    kPngMissingData = 21,
-    kPngBrokenDataRun = 22,
-    kPngZlib = 23,
-    kPngDeflate = 24,
-};
-
-struct PngReader;
 
 // Where the row routines read and write; one routine per format and filter.
 struct PngRowState {
@@ -47,58 +29,33 @@ struct PngRowState {
 };
 using PngRowRoutine = void (*)(PngRowState& row);
 
-struct PngReader : CodecObject {
-    PngReader();
-
-    CrcTable crcTable{};
-    std::int32_t bitDepth = 0;
-    std::int32_t colourType = 0;
-    bool isGrey = false;
-    bool interlaced = false;
-    std::int32_t paletteCount = 0;
-    std::int32_t bytesPerPixel = 0;
-    bool seenPLTE = false;
-    bool seenIDAT = false;
-    bool seenIEND = false;
-    bool seenGamma = false;
-    bool seenTransparency = false;
-    std::int64_t idatLength = 0;
-    std::int32_t fileGamma = 0;
-    std::uint8_t keyRed = 0;
-    std::uint8_t keyGreen = 0;
-    std::uint8_t keyBlue = 0;
-    std::array<std::uint8_t, 256> alphaTable{};
-    std::int32_t xPixelsPerMetre = 0;
-    std::int32_t yPixelsPerMetre = 0;
-    std::int64_t outputStride = 0;
-    std::int32_t bytesPerSample = 0;
-    PageBuffer pixelBuffer;
-    PageBuffer alphaPlane;
-    std::int32_t outputBits = 8;
-    bool hasAlpha = false;
+// How the reader composites transparency and applies gamma.
+struct PngReadOptions {
+    // The blend table; a reader without one builds its own.
+    const LookupTables* tables = nullptr;
     bool compositeTransparency = true;
     bool useGivenBackground = false;
     std::uint8_t backgroundRed = 255;
     std::uint8_t backgroundGreen = 255;
     std::uint8_t backgroundBlue = 255;
-    std::int32_t displayGamma = 0;
-    const LookupTables* tables = nullptr;
-    std::array<PngRowRoutine, 5> filterRoutines{};
-
-    // Run before every file.
-    void resetForRead();
+    std::int32_t displayGamma = 0;  // thousandths; 0 leaves the samples alone
 };
 
-// Decodes the mapped file at `in` into reader.image (8 bits with a palette
-// or 24 bits). Null on failure, with reader.errorCode telling why.
-DibImage* ReadPng(PngReader& reader, ReadCursor& in);
+// Decodes a whole file into 8 bits with a palette or 24 bits. A data stream
+// that breaks off still gives the rows decoded so far, with the rest zero;
+// `streamCutShort` then tells so.
+Result<DibImage> ReadPng(ByteCursor in, const PngReadOptions& options, bool* streamCutShort = nullptr);
 
-// Frees what a failed read left and closes the files.
-void ReleasePngReader(PngReader& reader);
-
-struct PngWriter : CodecObject {
+// The work record of one PNG write, made afresh for every file.
+struct PngWriter {
     PngWriter();
+    PngWriter(const PngWriter&) = delete;
+    PngWriter& operator=(const PngWriter&) = delete;
 
+    OutputFile* out = nullptr;
+    std::int32_t width = 0;
+    std::int32_t height = 0;
+    std::int64_t stride = 0;  // of the image's rows
     CrcTable crcTable{};
     std::int32_t bitDepth = 0;
     std::int32_t colourType = 0;
@@ -115,19 +72,14 @@ struct PngWriter : CodecObject {
     std::uint8_t* upRow = nullptr;
     std::uint8_t* averageRow = nullptr;
     std::uint8_t* paethRow = nullptr;
-
-    void resetForWrite();
 };
 
-// Writes width x height at writer.sourceBits (1, 2, 4, 8 or 24) from pixels
-// laid out as computeLayout gave the writer.
-bool WritePng(PngWriter& writer, const platform::Path& path, const Palette& palette,
-              std::span<const std::uint8_t> pixels);
+// Writes an image of 1, 2, 4 or 8 bits as a palette PNG of that depth, or
+// of 24 bits as an RGB PNG.
+Status WritePng(const ImageView& image, const platform::Path& path);
 
 // Fills the four filter buffers for rawRow against previousRow and returns
 // the filter type (0..4) whose buffer holds the most runs of small values.
 int ChooseFilter(PngWriter& writer);
-
-void ReleasePngWriter(PngWriter& writer);
 
 }  // namespace vrelk

@@ -7,6 +7,7 @@
 #include <zlib.h>
 
 #include "codecs/png.h"
+#include "pixel/checked.h"
 
 namespace vrelk {
 namespace {
@@ -16,6 +17,48 @@ constexpr ChunkType ktRNS{'t', 'R', 'N', 'S'};
 constexpr ChunkType kpHYs{'p', 'H', 'Y', 's'};
 
 constexpr std::uint32_t kMaxChunkLength = 0x7FFFFFFFu;
+
+// Everything one read works with, made afresh for every file.
+struct PngReader {
+    std::int32_t width = 0;
+    std::int32_t height = 0;
+    DibImage image;
+    CrcTable crcTable{};
+    std::int32_t bitDepth = 0;
+    std::int32_t colourType = 0;
+    bool isGrey = false;
+    bool interlaced = false;
+    std::int32_t paletteCount = 0;
+    std::int32_t bytesPerPixel = 0;
+    bool seenPLTE = false;
+    bool seenIDAT = false;
+    bool seenIEND = false;
+    bool seenGamma = false;
+    bool seenTransparency = false;
+    bool streamCutShort = false;
+    std::int64_t idatLength = 0;
+    std::int32_t fileGamma = 0;
+    std::uint8_t keyRed = 0;
+    std::uint8_t keyGreen = 0;
+    std::uint8_t keyBlue = 0;
+    std::array<std::uint8_t, 256> alphaTable{};
+    std::int32_t xPixelsPerMetre = 0;
+    std::int32_t yPixelsPerMetre = 0;
+    std::int64_t outputStride = 0;
+    std::int32_t bytesPerSample = 0;
+    PageBuffer pixelBuffer;
+    PageBuffer alphaPlane;
+    std::int32_t outputBits = 8;
+    bool hasAlpha = false;
+    bool compositeTransparency = true;
+    bool useGivenBackground = false;
+    std::uint8_t backgroundRed = 255;
+    std::uint8_t backgroundGreen = 255;
+    std::uint8_t backgroundBlue = 255;
+    std::int32_t displayGamma = 0;
+    const LookupTables* tables = nullptr;
+    std::array<PngRowRoutine, 5> filterRoutines{};
+};
 
 // ---- Row routines ----------------------------------------------------------
 //
@@ -156,12 +199,6 @@ constexpr std::array<PixelFormat, 15> kPixelFormats{{
 
 // ---- Failure and chunk plumbing --------------------------------------------
 
-bool fail(PngReader& reader, std::int32_t code)
-{
-    reader.errorCode = code;
-    return false;
-}
-
 struct Chunk {
     ChunkType type{};
     std::span<const std::uint8_t> data;
@@ -171,20 +208,25 @@ struct Chunk {
 enum class ChunkRead { ok, tooLong, pastEnd };
 
 // Takes the chunk at the cursor, which must lie wholly inside the file;
-// the cursor is left behind its CRC.
-ChunkRead takeChunk(ReadCursor& in, Chunk& chunk)
+// the cursor is left behind its CRC, or where it was when the chunk is
+// refused.
+ChunkRead takeChunk(ByteCursor& in, Chunk& chunk)
 {
-    if (!in.has(4))
+    ByteCursor at = in;
+    auto length = at.u32be();
+    if (!length)
         return ChunkRead::pastEnd;
-    std::uint32_t length = LoadU32BE(in.cursor);
-    if (length > kMaxChunkLength)
+    if (*length > kMaxChunkLength)
         return ChunkRead::tooLong;
-    if (!in.has(std::size_t{12} + length))
+    auto type = at.take(4);
+    auto data = at.take(*length);
+    auto crc = at.u32be();
+    if (!type || !data || !crc)
         return ChunkRead::pastEnd;
-    in.skip(4);
-    std::memcpy(chunk.type.data(), in.take(4).data(), 4);
-    chunk.data = in.take(length);
-    chunk.storedCrc = ReadU32BE(in);
+    std::copy(type->begin(), type->end(), chunk.type.begin());
+    chunk.data = *data;
+    chunk.storedCrc = *crc;
+    in = at;
     return ChunkRead::ok;
 }
 
@@ -195,36 +237,36 @@ bool crcMatches(const PngReader& reader, const Chunk& chunk)
 
 // ---- Header and format ------------------------------------------------------
 
-bool readHeader(PngReader& reader, ReadCursor& in, std::int32_t& width, std::int32_t& height)
+Status readHeader(PngReader& reader, ByteCursor& in, std::int32_t& width, std::int32_t& height)
 {
-    if (in.left() < 33 || !std::equal(kPngSignature.begin(), kPngSignature.end(), in.cursor))
-        return fail(reader, kCodecBadFormat);
-    in.skip(kPngSignature.size());
-    if (LoadU32BE(in.cursor) != 13)
-        return fail(reader, kPngHeaderLength);
+    auto signature = in.peek(33);
+    if (!signature || !std::equal(kPngSignature.begin(), kPngSignature.end(), signature->begin()))
+        return CodecError::badData;
+    if (!in.skip(kPngSignature.size()) || LoadU32BE(signature->data() + kPngSignature.size()) != 13)
+        return CodecError::pngHeaderLength;
+    // The 33 bytes hold the whole 25-byte IHDR chunk.
     Chunk chunk;
-    takeChunk(in, chunk);
-    if (chunk.type != kIHDR)
-        return fail(reader, kPngHeaderMissing);
+    if (takeChunk(in, chunk) != ChunkRead::ok || chunk.type != kIHDR)
+        return CodecError::pngHeaderMissing;
     if (!crcMatches(reader, chunk))
-        return fail(reader, kPngBadCrc);
+        return CodecError::pngBadCrc;
 
     const std::uint8_t* d = chunk.data.data();
     const std::uint32_t w = LoadU32BE(d), h = LoadU32BE(d + 4);
-    if (w < 1 || w > kPngMaxDimension || h < 1 || h > kPngMaxDimension)
-        return fail(reader, kCodecUnsupported);
+    if (!dimensionsAllowed(w, h))
+        return CodecError::unsupported;
     width = static_cast<std::int32_t>(w);
     height = static_cast<std::int32_t>(h);
     reader.bitDepth = d[8];
     reader.colourType = d[9];
     if (d[10] != 0)
-        return fail(reader, kPngBadCompression);
+        return CodecError::pngBadCompression;
     if (d[11] != 0)
-        return fail(reader, kPngBadFilterMethod);
+        return CodecError::pngBadFilterMethod;
     if (d[12] > 1)
-        return fail(reader, kPngBadInterlace);
+        return CodecError::pngBadInterlace;
     reader.interlaced = d[12] == 1;
-    return true;
+    return {};
 }
 
 void fillGreyRamp(Palette& palette, int bitDepth)
@@ -236,16 +278,16 @@ void fillGreyRamp(Palette& palette, int bitDepth)
     }
 }
 
-bool selectFormat(PngReader& reader)
+Status selectFormat(PngReader& reader)
 {
     const int depth = reader.bitDepth;
     if (depth != 1 && depth != 2 && depth != 4 && depth != 8 && depth != 16)
-        return fail(reader, kPngBadBitDepth);
+        return CodecError::pngBadBitDepth;
     auto format = std::find_if(kPixelFormats.begin(), kPixelFormats.end(), [&](const PixelFormat& f) {
         return f.bitDepth == depth && f.colourType == reader.colourType;
     });
     if (format == kPixelFormats.end())
-        return fail(reader, kPngBadColourType);
+        return CodecError::pngBadColourType;
 
     reader.bytesPerSample = depth / 8;
     reader.isGrey = (reader.colourType & 2) == 0;
@@ -259,9 +301,9 @@ bool selectFormat(PngReader& reader)
     if (reader.hasAlpha) {
         reader.alphaPlane = PageBuffer::allocate(static_cast<std::size_t>(std::int64_t{reader.width} * reader.height));
         if (!reader.alphaPlane)
-            return fail(reader, kCodecNoMemory);
+            return CodecError::noMemory;
     }
-    return true;
+    return {};
 }
 
 // ---- Image data -------------------------------------------------------------
@@ -347,7 +389,7 @@ bool decodeRows(PngReader& reader, Inflater& inflater, PngRowState& row, std::in
     for (std::int64_t r = 0; r < rows; ++r) {
         int result = inflater.inflateRow(row.currentRow, row.rowLength);
         if (result != Z_OK && result != Z_STREAM_END) {
-            reader.errorCode = kPngZlib;  // recorded only: the rows so far stand
+            reader.streamCutShort = true;  // the rows so far stand
             return false;
         }
         RowTarget target = rowTarget(reader, firstY + r * yStep, x);
@@ -362,15 +404,15 @@ bool decodeRows(PngReader& reader, Inflater& inflater, PngRowState& row, std::in
     return true;
 }
 
-bool decodeImage(PngReader& reader, CompressedInput input)
+Status decodeImage(PngReader& reader, CompressedInput input)
 {
     Inflater inflater(input);
     if (!inflater.started())
-        return fail(reader, kPngZlib);
+        return CodecError::pngZlib;
     const std::int64_t fullRow = PngRowSize(reader.width, reader.bitDepth, reader.bytesPerPixel);
     std::unique_ptr<std::uint8_t[]> block = tryAllocateArray<std::uint8_t>(2 * static_cast<std::size_t>(fullRow));
     if (!block)
-        return fail(reader, kCodecNoMemory);
+        return CodecError::noMemory;
 
     PngRowState row;
     row.currentRow = block.get();
@@ -383,7 +425,7 @@ bool decodeImage(PngReader& reader, CompressedInput input)
         row.xStepBytes = 3;
         row.lastBytePixels = static_cast<int>(reader.width % perByte);
         decodeRows(reader, inflater, row, 0, reader.height, 1, 0);
-        return true;
+        return {};
     }
     for (const Adam7Pass& pass : Adam7PassSizes(reader.width, reader.height, reader.bitDepth, reader.bytesPerPixel)) {
         if (pass.rowSize == 0)
@@ -396,34 +438,34 @@ bool decodeImage(PngReader& reader, CompressedInput input)
         if (!decodeRows(reader, inflater, row, pass.yStart, pass.height, pass.yStep, pass.xStart))
             break;
     }
-    return true;
+    return {};
 }
 
 // The IDAT run starting with `first`: every chunk of it checked, its data
 // decoded from the mapping or, when split, from one gathered block.
-bool readImageData(PngReader& reader, ReadCursor& in, const Chunk& first)
+Status readImageData(PngReader& reader, ByteCursor& in, const Chunk& first)
 {
     if (reader.seenIDAT)
-        return fail(reader, kPngChunkOrder);
+        return CodecError::pngChunkOrder;
     if (!crcMatches(reader, first))
-        return fail(reader, kPngBadCrc);
+        return CodecError::pngBadCrc;
     reader.seenIDAT = true;
     reader.pixelBuffer = PageBuffer::allocate(static_cast<std::size_t>(reader.outputStride * reader.height));
     if (!reader.pixelBuffer)
-        return fail(reader, kCodecNoMemory);
+        return CodecError::noMemory;
 
-    const std::uint8_t* runStart = in.cursor;
+    const ByteCursor runStart = in;
     std::uint64_t total = first.data.size();
     std::size_t chunks = 1;
     for (;;) {
-        ReadCursor probe = in;
+        ByteCursor probe = in;
         Chunk next;
         if (takeChunk(probe, next) != ChunkRead::ok)
-            return fail(reader, kPngBrokenDataRun);
+            return CodecError::pngBrokenDataRun;
         if (next.type != kIDAT)
             break;
         if (!crcMatches(reader, next))
-            return fail(reader, kPngBrokenDataRun);
+            return CodecError::pngBrokenDataRun;
         total += next.data.size();
         ++chunks;
         in = probe;
@@ -435,12 +477,12 @@ bool readImageData(PngReader& reader, ReadCursor& in, const Chunk& first)
 
     PageBuffer gathered = PageBuffer::allocate(static_cast<std::size_t>(total));
     if (!gathered)
-        return fail(reader, kCodecNoMemory);
+        return CodecError::noMemory;
     std::uint8_t* to = gathered.data();
     std::memcpy(to, first.data.data(), first.data.size());
     to += first.data.size();
-    ReadCursor run{in.begin, runStart, in.cursor};
-    for (Chunk chunk; takeChunk(run, chunk) == ChunkRead::ok;) {
+    ByteCursor run = runStart;
+    for (Chunk chunk; run.offset() < in.offset() && takeChunk(run, chunk) == ChunkRead::ok;) {
         std::memcpy(to, chunk.data.data(), chunk.data.size());
         to += chunk.data.size();
     }
@@ -507,22 +549,22 @@ void readResolution(PngReader& reader, const Chunk& chunk)
 }
 
 // Walks the chunks behind IHDR up to IEND.
-bool walkChunks(PngReader& reader, ReadCursor& in)
+Status walkChunks(PngReader& reader, ByteCursor& in)
 {
     for (;;) {
         Chunk chunk;
         switch (takeChunk(in, chunk)) {
-        case ChunkRead::tooLong: return fail(reader, kPngChunkTooLong);
-        case ChunkRead::pastEnd: return fail(reader, kCodecBadFormat);
+        case ChunkRead::tooLong: return CodecError::pngChunkTooLong;
+        case ChunkRead::pastEnd: return CodecError::badData;
         case ChunkRead::ok: break;
         }
         if (chunk.type == kIHDR)
-            return fail(reader, kPngChunkOrder);
+            return CodecError::pngChunkOrder;
         if (chunk.type == kPLTE && reader.colourType == 3) {
             if (reader.seenPLTE || reader.seenIDAT)
-                return fail(reader, kPngChunkOrder);
+                return CodecError::pngChunkOrder;
             if (!crcMatches(reader, chunk))
-                return fail(reader, kPngBadCrc);
+                return CodecError::pngBadCrc;
             readPalette(reader, chunk);
         } else if (chunk.type == kgAMA) {
             readGamma(reader, chunk);
@@ -531,15 +573,15 @@ bool walkChunks(PngReader& reader, ReadCursor& in)
         } else if (chunk.type == kpHYs) {
             readResolution(reader, chunk);
         } else if (chunk.type == kIDAT) {
-            if (!readImageData(reader, in, chunk))
-                return false;
+            if (Status status = readImageData(reader, in, chunk); !status)
+                return status;
         } else if (chunk.type == kIEND) {
             if (!crcMatches(reader, chunk))
-                return fail(reader, kPngBadCrc);
+                return CodecError::pngBadCrc;
             reader.seenIEND = true;
             if (!reader.seenIDAT || (reader.colourType == 3 && !reader.seenPLTE))
-                return fail(reader, kPngMissingData);
-            return true;
+                return CodecError::pngMissingData;
+            return {};
         }
     }
 }
@@ -670,60 +712,49 @@ void applyGammaAndTransparency(PngReader& reader)
 
 }  // namespace
 
-PngReader::PngReader() { BuildCrcTable(crcTable); }
-
-void PngReader::resetForRead()
+Result<DibImage> ReadPng(ByteCursor in, const PngReadOptions& options, bool* streamCutShort)
 {
-    pixelBuffer.reset();
-    alphaPlane.reset();
-    tables = nullptr;
-    seenPLTE = seenIDAT = seenIEND = seenGamma = seenTransparency = false;
-    interlaced = false;
-    xPixelsPerMetre = yPixelsPerMetre = 0;
-    image.palette.fill(RgbQuad{});
-    alphaTable.fill(255);
-    keyRed = keyGreen = keyBlue = 0;
-    paletteCount = 0;
-    idatLength = 0;
-    fileGamma = 0;
-    displayGamma = 0;
-    useGivenBackground = false;
-    compositeTransparency = true;
-    backgroundRed = backgroundGreen = backgroundBlue = 255;
-}
+    std::unique_ptr<PngReader> made = tryAllocate<PngReader>();
+    if (!made)
+        return CodecError::noMemory;
+    PngReader& reader = *made;
+    BuildCrcTable(reader.crcTable);
+    reader.alphaTable.fill(255);
+    reader.tables = options.tables;
+    reader.useGivenBackground = options.useGivenBackground;
+    reader.backgroundRed = options.backgroundRed;
+    reader.backgroundGreen = options.backgroundGreen;
+    reader.backgroundBlue = options.backgroundBlue;
+    reader.displayGamma = options.displayGamma;
+    reader.compositeTransparency = options.compositeTransparency;
 
-DibImage* ReadPng(PngReader& reader, ReadCursor& in)
-{
     std::int32_t width = 0, height = 0;
-    if (!readHeader(reader, in, width, height))
-        return nullptr;
+    if (Status status = readHeader(reader, in, width, height); !status)
+        return status.error();
     reader.width = width;
     reader.height = height;
-    if (!selectFormat(reader) || !walkChunks(reader, in))
-        return nullptr;
+    if (Status status = selectFormat(reader); !status)
+        return status.error();
+    if (Status status = walkChunks(reader, in); !status)
+        return status.error();
 
     // A reader used on its own builds the blend table it composites with.
     std::unique_ptr<LookupTables> ownTables;
     if (!reader.tables) {
-        ownTables = std::make_unique<LookupTables>();
+        ownTables = tryAllocate<LookupTables>();
+        if (!ownTables)
+            return CodecError::noMemory;
         buildBlendTable(*ownTables);
         reader.tables = ownTables.get();
     }
     applyGammaAndTransparency(reader);
-    if (ownTables)
-        reader.tables = nullptr;
 
-    FillBitmapHeader(reader, width, height, reader.outputBits, reader.xPixelsPerMetre, reader.yPixelsPerMetre);
+    reader.image.header = makeBitmapHeader(width, height, reader.outputBits, reader.xPixelsPerMetre, reader.yPixelsPerMetre);
     reader.image.pixels = std::move(reader.pixelBuffer);
     reader.image.sourceFormat = kFormatPng;
-    return &reader.image;
-}
-
-void ReleasePngReader(PngReader& reader)
-{
-    reader.pixelBuffer.reset();
-    reader.alphaPlane.reset();
-    ReleaseCodecFiles(reader);
+    if (streamCutShort)
+        *streamCutShort = reader.streamCutShort;
+    return std::move(reader.image);
 }
 
 }  // namespace vrelk

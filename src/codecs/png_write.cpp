@@ -1,56 +1,53 @@
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include <zlib.h>
 
+#include "codecs/files.h"
 #include "codecs/png.h"
 
 namespace vrelk {
 namespace {
 
-bool fail(PngWriter& writer, std::int32_t code)
-{
-    writer.errorCode = code;
-    return false;
-}
-
 // Length, type, data and CRC, each written as it stands. A short write
-// fails the file so that no truncated PNG is delivered.
-bool writeChunk(PngWriter& writer, const ChunkType& type, std::span<const std::uint8_t> data)
+// fails the file (when the output finishes) so that no truncated PNG is
+// delivered.
+void writeChunk(PngWriter& writer, const ChunkType& type, std::span<const std::uint8_t> data)
 {
-    bool written = WriteU32BE(writer, static_cast<std::uint32_t>(data.size())) && writer.outputFile.write(type) &&
-                   (data.empty() || writer.outputFile.write(data)) &&
-                   WriteU32BE(writer, ChunkCrc(writer.crcTable, type, data));
-    return written ? true : fail(writer, kCodecWriteFailed);
+    OutputFile& out = *writer.out;
+    out.writeU32BE(static_cast<std::uint32_t>(data.size()));
+    out.write(type);
+    out.write(data);
+    out.writeU32BE(ChunkCrc(writer.crcTable, type, data));
 }
 
-bool writeHeader(PngWriter& writer)
+void writeHeader(PngWriter& writer)
 {
-    if (!writer.outputFile.write(kPngSignature))
-        return fail(writer, kCodecWriteFailed);
+    writer.out->write(kPngSignature);
     std::array<std::uint8_t, 13> header{};
     StoreU32BE(header.data(), static_cast<std::uint32_t>(writer.width));
     StoreU32BE(header.data() + 4, static_cast<std::uint32_t>(writer.height));
     header[8] = static_cast<std::uint8_t>(writer.bitDepth);
     header[9] = static_cast<std::uint8_t>(writer.colourType);
-    return writeChunk(writer, kIHDR, header);
+    writeChunk(writer, kIHDR, header);
 }
 
-bool allocateFilteredData(PngWriter& writer)
+Status allocateFilteredData(PngWriter& writer)
 {
     writer.rowSize = PngRowSize(writer.width, writer.bitDepth, writer.bytesPerPixel);
     writer.filteredSize = writer.rowSize * writer.height;
     writer.filteredData = PageBuffer::allocate(static_cast<std::size_t>(writer.filteredSize + 6 * writer.rowSize));
     if (!writer.filteredData)
-        return fail(writer, kCodecNoMemory);
+        return CodecError::noMemory;
     std::uint8_t* rows = writer.filteredData.data() + writer.filteredSize;
     for (std::uint8_t** row : {&writer.previousRow, &writer.rawRow, &writer.subRow, &writer.upRow,
                                &writer.averageRow, &writer.paethRow}) {
         *row = rows;
         rows += writer.rowSize;
     }
-    return true;
+    return {};
 }
 
 // ---- Palette images -----------------------------------------------------------
@@ -94,7 +91,7 @@ std::array<std::uint8_t, 256> byteMapping(const std::array<std::uint8_t, 256>& m
 
 // Palette rows are stored unfiltered, top row first, with the merged
 // indices written straight into the filtered data.
-bool filterPaletteImage(PngWriter& writer, const Palette& imagePalette, std::span<const std::uint8_t> pixels)
+void filterPaletteImage(PngWriter& writer, const Palette& imagePalette, std::span<const std::uint8_t> pixels)
 {
     Palette palette = imagePalette;
     std::array<std::uint8_t, 256> mapping{};
@@ -112,8 +109,7 @@ bool filterPaletteImage(PngWriter& writer, const Palette& imagePalette, std::spa
         const RgbQuad& c = palette[static_cast<std::size_t>(i)];
         entries.insert(entries.end(), {c.rgbRed, c.rgbGreen, c.rgbBlue});
     }
-    if (!writeChunk(writer, kPLTE, entries))
-        return false;
+    writeChunk(writer, kPLTE, entries);
 
     std::uint8_t* to = writer.filteredData.data();
     const std::int64_t rowBytes = writer.rowSize - 1;
@@ -123,7 +119,6 @@ bool filterPaletteImage(PngWriter& writer, const Palette& imagePalette, std::spa
         for (std::int64_t x = 0; x < rowBytes; ++x)
             to[1 + x] = byteMap[from[x]];
     }
-    return true;
 }
 
 // ---- RGB images -----------------------------------------------------------------
@@ -169,7 +164,7 @@ void fillFilterRows(PngWriter& writer)
         t[i] = static_cast<std::uint8_t>(r[i] - PaethPredictor(r[i - n], p[i], p[i - n]));
 }
 
-bool filterRgbImage(PngWriter& writer, std::span<const std::uint8_t> pixels)
+void filterRgbImage(PngWriter& writer, std::span<const std::uint8_t> pixels)
 {
     const std::array<std::uint8_t*, 5> buffers{writer.rawRow, writer.subRow, writer.upRow, writer.averageRow,
                                                writer.paethRow};
@@ -186,19 +181,18 @@ bool filterRgbImage(PngWriter& writer, std::span<const std::uint8_t> pixels)
         std::memcpy(to, buffers[static_cast<std::size_t>(ChooseFilter(writer))], rowBytes);
         std::memcpy(writer.previousRow, writer.rawRow, rowBytes);
     }
-    return true;
 }
 
 // ---- Compression -------------------------------------------------------------
 
-bool compressAndWrite(PngWriter& writer)
+Status compressAndWrite(PngWriter& writer)
 {
     z_stream stream{};
     stream.zalloc = PngZlibAlloc;
     stream.zfree = PngZlibFree;
     const int strategy = writer.colourType == 2 ? Z_FILTERED : Z_DEFAULT_STRATEGY;
     if (deflateInit2(&stream, writer.compressionLevel, Z_DEFLATED, 15, 9, strategy) != Z_OK)
-        return fail(writer, kPngDeflate);
+        return CodecError::pngDeflate;
 
     const auto n = static_cast<std::uint64_t>(writer.filteredSize);
     const std::uint64_t bound = n + (n + 7) / 8 + (n + 63) / 64 + 11;
@@ -207,7 +201,7 @@ bool compressAndWrite(PngWriter& writer)
         output = PageBuffer::allocate(static_cast<std::size_t>(bound));
     if (!output) {
         deflateEnd(&stream);
-        return fail(writer, kCodecNoMemory);
+        return CodecError::noMemory;
     }
     stream.next_in = writer.filteredData.data();
     stream.avail_in = static_cast<uInt>(n);
@@ -216,23 +210,14 @@ bool compressAndWrite(PngWriter& writer)
     const int result = deflate(&stream, Z_FINISH);
     const int ended = deflateEnd(&stream);
     if (result != Z_STREAM_END || ended != Z_OK)
-        return fail(writer, kPngDeflate);
-    return writeChunk(writer, kIDAT, std::span<const std::uint8_t>(output.data(), stream.total_out));
+        return CodecError::pngDeflate;
+    writeChunk(writer, kIDAT, std::span<const std::uint8_t>(output.data(), stream.total_out));
+    return {};
 }
 
 }  // namespace
 
 PngWriter::PngWriter() { BuildCrcTable(crcTable); }
-
-void PngWriter::resetForWrite()
-{
-    filteredData.reset();
-    filteredSize = 0;
-    rowSize = 0;
-    previousRow = rawRow = subRow = upRow = averageRow = paethRow = nullptr;
-    compressionLevel = 9;
-    paletteCount = 0;
-}
 
 int ChooseFilter(PngWriter& writer)
 {
@@ -246,12 +231,13 @@ int ChooseFilter(PngWriter& writer)
     return static_cast<int>(std::max_element(scores.begin(), scores.end()) - scores.begin());
 }
 
-bool WritePng(PngWriter& writer, const platform::Path& path, const Palette& palette,
-              std::span<const std::uint8_t> pixels)
+Status WritePng(const ImageView& image, const platform::Path& path)
 {
-    if (!CreateOutputFile(path, writer))
-        return false;
-    const int bits = writer.sourceBits;
+    std::unique_ptr<PngWriter> made = tryAllocate<PngWriter>();
+    if (!made)
+        return CodecError::noMemory;
+    PngWriter& writer = *made;
+    const int bits = image.bitCount;
     if (bits == 1 || bits == 2 || bits == 4 || bits == 8) {
         writer.bitDepth = bits;
         writer.colourType = 3;
@@ -261,26 +247,32 @@ bool WritePng(PngWriter& writer, const platform::Path& path, const Palette& pale
         writer.colourType = 2;
         writer.bytesPerPixel = 3;
     } else {
-        return fail(writer, kCodecWriteFailed);
+        return CodecError::writeFailed;
     }
-    if (writer.width < 1 || writer.height < 1 || writer.imageSize <= 0 ||
-        pixels.size() < static_cast<std::size_t>(writer.imageSize))
-        return fail(writer, kCodecWriteFailed);
+    writer.width = image.width;
+    writer.height = image.height;
+    const RowLayout layout = rowLayout(image.width, image.height, bits);
+    writer.stride = layout.stride;
+    if (image.width < 1 || image.height < 1 || !image.palette ||
+        image.pixels.size() < static_cast<std::uint64_t>(layout.imageSize))
+        return CodecError::writeFailed;
 
-    if (!writeHeader(writer) || !allocateFilteredData(writer))
-        return false;
-    bool filtered = writer.colourType == 3 ? filterPaletteImage(writer, palette, pixels)
-                                           : filterRgbImage(writer, pixels);
-    if (!filtered || !compressAndWrite(writer))
-        return false;
+    Result<OutputFile> out = OutputFile::create(path);
+    if (!out)
+        return out.error();
+    writer.out = &*out;
+    writeHeader(writer);
+    if (Status status = allocateFilteredData(writer); !status)
+        return status;
+    if (writer.colourType == 3)
+        filterPaletteImage(writer, *image.palette, image.pixels);
+    else
+        filterRgbImage(writer, image.pixels);
+    if (Status status = compressAndWrite(writer); !status)
+        return status;
     writer.filteredData.reset();
-    return writeChunk(writer, kIEND, {});
-}
-
-void ReleasePngWriter(PngWriter& writer)
-{
-    writer.filteredData.reset();
-    ReleaseCodecFiles(writer);
+    writeChunk(writer, kIEND, {});
+    return out->finish();
 }
 
 }  // namespace vrelk

@@ -1,7 +1,9 @@
 #include "convert/batch.h"
 
-#include <array>
 #include <string>
+
+#include "codecs/files.h"
+#include "codecs/jpeg.h"
 
 namespace vrelk {
 namespace {
@@ -41,74 +43,66 @@ bool findFreeOutputPath(platform::Path& path, std::string_view extension, int fr
 // Copies the finished temporary file under a free output name. The copy
 // never replaces a file: a name taken after the check moves on to the next
 // number.
-bool deliverOutput(const platform::Path& tempPath, const platform::Path& outputPath,
-                   std::string_view extension)
+}  // namespace
+
+std::optional<FileFailure> DeliverOutput(const platform::Path& tempPath, const platform::Path& outputPath,
+                                         std::string_view extension, platform::Path& written, CopyFn copy)
 {
     int next = 0;
     while (next <= kMaxOutputNumber) {
         platform::Path candidate = outputPath;
         int used = 0;
         if (!findFreeOutputPath(candidate, extension, next, used))
-            return false;
-        switch (platform::copyFileNoOverwrite(tempPath, candidate)) {
-        case platform::CopyResult::copied: return true;
-        case platform::CopyResult::failed: return false;
+            break;
+        switch (copy(tempPath, candidate)) {
+        case platform::CopyResult::copied: written = std::move(candidate); return std::nullopt;
+        case platform::CopyResult::failed: return FileFailure{SkipReason::copyFailed, std::nullopt};
         case platform::CopyResult::targetExists: next = used + 1; break;
         }
     }
-    return false;
+    return FileFailure{SkipReason::noFreeName, std::nullopt};
 }
+
+namespace {
 
 // The output folder of the batch, with the sub-folder when one is asked
 // for; `created` tells whether this batch made the sub-folder.
-std::optional<platform::Path> settleOutputFolder(const platform::Path& firstInput, BatchHost& host,
-                                                 bool& created)
+Result<platform::Path, BatchOutcome> settleOutputFolder(const platform::Path& firstInput,
+                                                        const ConvertOptions& options, bool& created)
 {
-    const Settings& settings = host.settings;
-    platform::Path folder = settings.OutDir;
+    platform::Path folder = options.outputFolder;
     if (folder.empty()) {
         folder = firstInput.parent_path();
-        if (!platform::folderExists(folder)) {
-            host.showError(kErrorBadOutputFolder);
-            return std::nullopt;
-        }
+        if (!platform::folderExists(folder))
+            return BatchOutcome::badOutputFolder;
     }
-    if (settings.MkDirAdd && !settings.MkDirStr.empty()) {
-        folder /= settings.MkDirStr;
+    if (options.makeSubFolder && !options.subFolderName.empty()) {
+        folder /= options.subFolderName;
         if (!platform::folderExists(folder)) {
-            if (!platform::createFolder(folder)) {
-                host.showError(kErrorFolderCreate);
-                return std::nullopt;
-            }
+            if (!platform::createFolder(folder))
+                return BatchOutcome::folderNotCreated;
             created = true;
         }
     }
     return folder;
 }
 
-bool reduceCurrentImage(CodecContext& context)
+bool reduceImage(CodecSet& codecs, DibImage& image, const ConvertOptions& options)
 {
-    CodecSet& codecs = context.codecs;
+    CurrentImage current{&image, image.header.biWidth, image.header.biHeight, image.header.biBitCount};
     ReductionTools tools{codecs.converter24, codecs.resizeJob, codecs.filterJob, *codecs.tables};
-    return reduceImage(tools, context.current, context.settings.RszOpt, context.settings.RszSize);
+    if (!reduceImage(tools, current, options.resizeMode, options.resizeSize))
+        return false;
+    // The header describes the pixels the writer gets.
+    image.header.biWidth = current.width;
+    image.header.biHeight = current.height;
+    image.header.biBitCount = static_cast<std::uint16_t>(current.bitCount);
+    return true;
 }
+
+FileFailure skipped(SkipReason reason, std::optional<CodecError> error = std::nullopt) { return {reason, error}; }
 
 }  // namespace
-
-std::string_view errorText(ErrorCode code)
-{
-    static constexpr std::array<std::string_view, 5> kTexts{
-        "メモリ確保に失敗しました。",
-        "ファイル実行に失敗しました。",
-        "ファイル変換に失敗しました。",
-        "出力フォルダが無効です。",
-        "フォルダ作成に失敗しました。",
-    };
-    auto index = static_cast<std::size_t>(code);
-    return index < kTexts.size() ? kTexts[index] : kTexts[kErrorNothingConverted];
-}
-
-void ShowError(void* owner, ErrorCode code) { platform::showMessage(owner, errorText(code), kErrorCaption); }
 
 bool MakeUniqueOutputPath(platform::Path& path, std::string_view extension)
 {
@@ -116,87 +110,101 @@ bool MakeUniqueOutputPath(platform::Path& path, std::string_view extension)
     return findFreeOutputPath(path, extension, 0, used);
 }
 
-bool ConvertOneFile(FileJob& job, const platform::Path& tempFolder, const platform::Path& input,
-                    platform::Path& tempPath)
+std::optional<FileFailure> ConvertOneFile(FileJob& job, const platform::Path& tempFolder,
+                                          const platform::Path& input, platform::Path& tempPath)
 {
-    CodecContext& context = job.context;
-    if (!ReadImage(context, input))
-        return false;
+    Result<DibImage, FileFailure> image = ReadImage(input, ReadContext{job.options, *job.codecs.tables});
+    if (!image)
+        return image.error();
 
-    bool result = false;
-    if (auto temp = platform::createTempFile(tempFolder)) {
-        tempPath = *temp;
-        bool reduced = !context.settings.Resize || reduceCurrentImage(context);
-        result = reduced && job.write && job.write(context, tempPath);
-        if (!result)
-            platform::deleteFile(tempPath);
-    }
-    if (context.current.image)
-        context.current.image->pixels.reset();
-    context.current.image = nullptr;
-    return result;
-}
-
-bool RecodeOneFile(FileJob& job, const platform::Path& tempFolder, const platform::Path& input,
-                   platform::Path& tempPath)
-{
-    if (!platform::pathExists(input))
-        return false;
     auto temp = platform::createTempFile(tempFolder);
     if (!temp)
-        return false;
+        return skipped(SkipReason::noTempFile);
     tempPath = *temp;
-    JpegRecoder& recoder = job.context.codecs.jpegRecoder;
-    recoder.resetFileState();
-    bool recoded = RecodeJpeg(recoder, input, tempPath);
-    ReleaseJpegRecoder(recoder);
-    if (!recoded)
+    if (job.options.resize && !reduceImage(job.codecs, *image, job.options)) {
         platform::deleteFile(tempPath);
-    return recoded;
+        return skipped(SkipReason::reduceFailed);
+    }
+    Status written = job.write(viewOf(*image), tempPath, job.options);
+    if (!written) {
+        platform::deleteFile(tempPath);
+        return skipped(SkipReason::writeFailed, written.error());
+    }
+    return std::nullopt;
 }
 
-bool RunBatch(std::span<const platform::Path> inputs, BatchHost& host)
+std::optional<FileFailure> RecodeOneFile(FileJob&, const platform::Path& tempFolder, const platform::Path& input,
+                                         platform::Path& tempPath)
 {
-    OutputChoice choice = SelectOutput(host.settings, host.applyControls);
+    if (!platform::pathExists(input))
+        return skipped(SkipReason::missing);
+    auto temp = platform::createTempFile(tempFolder);
+    if (!temp)
+        return skipped(SkipReason::noTempFile);
+    tempPath = *temp;
+    Status recoded = [&]() -> Status {
+        Result<InputFile> mapped = InputFile::map(input);
+        if (!mapped)
+            return mapped.error();
+        return RecodeJpeg(mapped->cursor(), tempPath);
+    }();
+    if (!recoded) {
+        platform::deleteFile(tempPath);
+        return skipped(SkipReason::readFailed, recoded.error());
+    }
+    return std::nullopt;
+}
+
+BatchReport RunBatch(std::span<const platform::Path> inputs, const ConvertOptions& options,
+                     const FileDone& fileDone)
+{
+    BatchReport report;
     if (inputs.empty())
-        return true;
+        return report;
+    const OutputChoice choice = SelectOutput(options.outputType);
 
     bool createdSubFolder = false;
-    auto outputFolder = settleOutputFolder(inputs.front(), host, createdSubFolder);
-    if (!outputFolder)
-        return false;
+    auto outputFolder = settleOutputFolder(inputs.front(), options, createdSubFolder);
+    if (!outputFolder) {
+        report.outcome = outputFolder.error();
+        return report;
+    }
 
     std::unique_ptr<CodecSet> codecs = AllocateCodecSet();
     if (!codecs) {
-        host.showError(kErrorNoMemory);
-        return false;
+        report.outcome = BatchOutcome::noMemory;
+        return report;
     }
 
-    platform::Path tempFolder = platform::tempFolder().value_or(platform::Path());
-    CurrentImage current;
-    CodecContext context{*codecs, host.settings, current};
-    FileJob job{context, choice.write};
+    const platform::Path tempFolder = platform::tempFolder().value_or(platform::Path());
+    FileJob job{options, *codecs, choice.write};
     auto step = choice.step == PerFileStep::recode ? RecodeOneFile : ConvertOneFile;
 
     int converted = 0;
+    report.files.reserve(inputs.size());
     for (const platform::Path& input : inputs) {
+        FileReport& file = report.files.emplace_back(FileReport{input, {}, std::nullopt});
         platform::Path tempPath;
-        if (!step(job, tempFolder, input, tempPath))
-            continue;
-        platform::Path outputPath = *outputFolder / input.filename();
-        outputPath.replace_extension(platform::fromUtf8(choice.extension));
-        if (deliverOutput(tempPath, outputPath, choice.extension))
+        file.failure = step(job, tempFolder, input, tempPath);
+        if (!file.failure) {
+            platform::Path outputPath = *outputFolder / input.filename();
+            outputPath.replace_extension(platform::fromUtf8(choice.extension));
+            file.failure = DeliverOutput(tempPath, outputPath, choice.extension, file.output);
+            platform::deleteFile(tempPath);
+        }
+        if (!file.failure)
             ++converted;
-        platform::deleteFile(tempPath);
+        if (fileDone)
+            fileDone(file, report.files.size() - 1, inputs.size());
     }
     codecs.reset();
 
     if (converted == 0) {
         if (createdSubFolder)
             platform::removeFolder(*outputFolder);
-        host.showError(kErrorNothingConverted);
+        report.outcome = BatchOutcome::nothingConverted;
     }
-    return true;
+    return report;
 }
 
 std::vector<platform::Path> inputsFromArguments(std::span<const platform::NativeString> arguments)

@@ -1,55 +1,70 @@
 // The batch driver: turns a list of input paths into one output file each.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <span>
 #include <string_view>
 #include <vector>
 
-#include "app/settings.h"
+#include "convert/codec_set.h"
 #include "convert/format.h"
+#include "convert/options.h"
 
 namespace vrelk {
 
-// The five whole-batch messages.
-enum ErrorCode : int {
-    kErrorNoMemory = 0,
-    kErrorStartup = 1,
-    kErrorNothingConverted = 2,
-    kErrorBadOutputFolder = 3,
-    kErrorFolderCreate = 4,
+// How a whole batch ended; the shells turn all but `done` into a message.
+enum class BatchOutcome {
+    done,              // at least one file converted, or there was nothing to do
+    nothingConverted,
+    badOutputFolder,
+    folderNotCreated,  // the sub-folder could not be made
+    noMemory,
 };
 
-std::string_view errorText(ErrorCode code);
-inline constexpr std::string_view kErrorCaption = "Error";
+// One input of a batch: the output it gave, or why it was skipped.
+struct FileReport {
+    platform::Path input;
+    platform::Path output;  // empty when skipped
+    std::optional<FileFailure> failure;
 
-// Message box with the code's text, caption "Error", owned by `owner`.
-void ShowError(void* owner, ErrorCode code);
-
-// What the batch needs from the shell that starts it.
-struct BatchHost {
-    Settings& settings;
-    // Copies the settings window's controls into the settings.
-    std::function<void(Settings&)> applyControls;
-    std::function<void(ErrorCode)> showError;
+    bool converted() const { return !failure; }
 };
 
-// False when the batch was abandoned before its first file.
-bool RunBatch(std::span<const platform::Path> inputs, BatchHost& host);
+struct BatchReport {
+    BatchOutcome outcome = BatchOutcome::done;
+    std::vector<FileReport> files;
+};
+
+// Called after each file, in input order.
+using FileDone = std::function<void(const FileReport& report, std::size_t index, std::size_t count)>;
+
+BatchReport RunBatch(std::span<const platform::Path> inputs, const ConvertOptions& options,
+                     const FileDone& fileDone = {});
 
 // One file of a batch; on success `tempPath` names the finished output.
 struct FileJob {
-    CodecContext& context;
+    const ConvertOptions& options;
+    CodecSet& codecs;
     WriteStep write;
 };
-bool ConvertOneFile(FileJob& job, const platform::Path& tempFolder, const platform::Path& input,
-                    platform::Path& tempPath);
-bool RecodeOneFile(FileJob& job, const platform::Path& tempFolder, const platform::Path& input,
-                   platform::Path& tempPath);
+std::optional<FileFailure> ConvertOneFile(FileJob& job, const platform::Path& tempFolder,
+                                          const platform::Path& input, platform::Path& tempPath);
+std::optional<FileFailure> RecodeOneFile(FileJob& job, const platform::Path& tempFolder,
+                                         const platform::Path& input, platform::Path& tempPath);
 
 // Leaves `path` alone when it is free, else turns it into the first free
 // "name+N.ext" for N = 1..9999; false when all of those exist too.
 bool MakeUniqueOutputPath(platform::Path& path, std::string_view extension);
+
+// Copies the finished temporary file under the first free name from
+// `outputPath` on. The copy never replaces a file: a name taken between the
+// check and the copy moves on to the next number. `written` receives the
+// name used.
+using CopyFn = platform::CopyResult (*)(const platform::Path& from, const platform::Path& to);
+std::optional<FileFailure> DeliverOutput(const platform::Path& tempPath, const platform::Path& outputPath,
+                                         std::string_view extension, platform::Path& written,
+                                         CopyFn copy = platform::copyFileNoOverwrite);
 
 // The long form of each argument; an argument that has none is passed on
 // unchanged, so that a missing file fails on its own.

@@ -3,82 +3,54 @@
 #include <array>
 
 #include "codecs/bmp.h"
-#include "codecs/codec_file.h"
+#include "codecs/files.h"
 #include "codecs/jpeg.h"
 #include "codecs/png.h"
 
 namespace vrelk {
 namespace {
 
-// The codec of each format is wired in here as it is built; until then its
-// entry reports failure like any reader that cannot handle the file.
-bool readNotAvailable(CodecContext&, const platform::Path&) { return false; }
+using ReadEntry = Result<DibImage> (*)(ByteCursor in, const ReadContext& context);
 
-// Hands a reader's result to the current image; a failed read keeps no
-// pixel buffer.
-bool deliverImage(CodecContext& context, CodecObject& reader, DibImage* image)
-{
-    if (!image)
-        reader.image.pixels.reset();
-    context.current.image = image;
-    return image != nullptr;
-}
+Result<DibImage> readBmp(ByteCursor in, const ReadContext&) { return ReadBmp(in); }
 
-bool readBmp(CodecContext& context, const platform::Path& path)
+// The reader always composites over white at a display gamma of 2.2,
+// whatever background the file asks for.
+Result<DibImage> readPng(ByteCursor in, const ReadContext& context)
 {
-    BmpReader& reader = context.codecs.bmpReader;
-    reader.resetFileState();
-    reader.resetForRead();
-    reader.pixelsInPages = true;
-    DibImage* image = ReadBmp(reader, path);
-    ReleaseBmpReader(reader);
-    return deliverImage(context, reader, image);
+    PngReadOptions options;
+    options.tables = &context.tables;
+    options.useGivenBackground = true;
+    options.backgroundRed = options.backgroundGreen = options.backgroundBlue = 255;
+    options.displayGamma = 2200;
+    return ReadPng(in, options);
 }
 
 // With a size reduction ahead, JPEG can decode at a reduced scale.
-void setJpegScaleHint(JpegReader& reader, const Settings& settings)
+JpegReadOptions jpegScaleHint(const ConvertOptions& options)
 {
-    if (!settings.Resize || settings.RszSize == 0)
-        return;
-    const auto size = static_cast<std::uint32_t>(settings.RszSize);
-    switch (settings.RszOpt) {
-    case 0: reader.wantedWidth = size; reader.wantedHeight = 1; break;
-    case 1: reader.wantedWidth = 1; reader.wantedHeight = size; break;
-    case 2: reader.wantedWidth = size; reader.wantedHeight = size; break;
-    default: return;
+    JpegReadOptions hint;
+    if (!options.resize || options.resizeSize == 0)
+        return hint;
+    const auto size = static_cast<std::uint32_t>(options.resizeSize);
+    switch (options.resizeMode) {
+    case kReduceWidth: hint.wantedWidth = size; hint.wantedHeight = 1; break;
+    case kReduceHeight: hint.wantedWidth = 1; hint.wantedHeight = size; break;
+    case kReduceLongerSide: hint.wantedWidth = size; hint.wantedHeight = size; break;
+    default: return hint;
     }
-    reader.scaleHint = true;
+    hint.scaleHint = true;
+    return hint;
 }
 
-bool readJpeg(CodecContext& context, const platform::Path& path)
+Result<DibImage> readJpeg(ByteCursor in, const ReadContext& context)
 {
-    JpegReader& reader = context.codecs.jpegReader;
-    reader.resetFileState();
-    reader.resetForRead();
-    reader.pixelsInPages = true;
-    setJpegScaleHint(reader, context.settings);
-    DibImage* image = ReadJpeg(reader, path);
-    ReleaseJpegReader(reader);
-    return deliverImage(context, reader, image);
+    return ReadJpeg(in, jpegScaleHint(context.options));
 }
 
-bool readPng(CodecContext& context, const platform::Path& path)
-{
-    PngReader& reader = context.codecs.pngReader;
-    reader.resetFileState();
-    reader.resetForRead();
-    reader.tables = context.codecs.tables.get();
-    reader.pixelsInPages = true;
-    reader.useGivenBackground = true;
-    reader.backgroundRed = reader.backgroundGreen = reader.backgroundBlue = 255;
-    reader.displayGamma = 2200;
-    DibImage* image = nullptr;
-    ReadCursor cursor;
-    if (MapInputFile(path, reader, cursor))
-        image = ReadPng(reader, cursor);
-    ReleasePngReader(reader);
-    return deliverImage(context, reader, image);
-}
+// The codec of each format is wired in here as it is built; until then its
+// entry fails like any reader that cannot handle the file.
+Result<DibImage> readNotAvailable(ByteCursor, const ReadContext&) { return CodecError::unsupported; }
 
 constexpr std::array<ReadEntry, 6> kReadEntries{
     nullptr,           // unknown: plug-ins only
@@ -135,34 +107,12 @@ FormatCode sniffOpenFile(platform::File& file)
     return kFormatUnknown;
 }
 
-void updateFromImage(CurrentImage& current)
+Result<DibImage> readBuiltIn(const platform::Path& path, ReadEntry entry, const ReadContext& context)
 {
-    const BitmapInfoHeader& header = current.image->header;
-    current.width = header.biWidth;
-    current.height = header.biHeight;
-    current.bitCount = header.biBitCount;
-}
-
-bool writeNotAvailable(CodecContext&, const platform::Path&) { return false; }
-
-// Gives a writer the current image's geometry; false when there is no image.
-bool prepareWriter(CodecObject& writer, const CurrentImage& current, int targetBits)
-{
-    writer.pixelsInPages = false;
-    if (!current.image)
-        return false;
-    writer.width = current.width;
-    writer.height = current.height;
-    writer.sourceBits = current.bitCount;
-    writer.targetBits = targetBits;
-    writer.computeLayout();
-    return true;
-}
-
-std::span<const std::uint8_t> currentPixels(const CurrentImage& current)
-{
-    const PageBuffer& pixels = current.image->pixels;
-    return {pixels.data(), pixels.size()};
+    Result<InputFile> input = InputFile::map(path);
+    if (!input)
+        return input.error();
+    return entry(input->cursor(), context);
 }
 
 }  // namespace
@@ -175,113 +125,65 @@ FormatCode SniffFormat(const platform::Path& path)
     return sniffOpenFile(file);
 }
 
-bool ReadImage(CodecContext& context, const platform::Path& path)
+Result<DibImage, FileFailure> ReadImage(const platform::Path& path, const ReadContext& context)
 {
-    CurrentImage& current = context.current;
-    current.image = nullptr;
     if (!platform::pathExists(path))
-        return false;
+        return FileFailure{SkipReason::missing, std::nullopt};
 
-    FormatCode code = SniffFormat(path);
+    const FormatCode code = SniffFormat(path);
     if (code == kFormatTooShort)
-        return false;
+        return FileFailure{SkipReason::tooShort, std::nullopt};
 
-    bool ok = false;
-    if (ReadEntry entry = kReadEntries[code])
-        ok = entry(context, path);
-    if (!ok)
-        ok = ReadWithPlugin(context, path);
-
-    if (!ok) {
-        if (current.image)
-            current.image->pixels.reset();
-        current.image = nullptr;
-        return false;
+    std::optional<CodecError> builtInError;
+    if (ReadEntry entry = kReadEntries[code]) {
+        Result<DibImage> image = readBuiltIn(path, entry, context);
+        if (image)
+            return std::move(*image);
+        builtInError = image.error();
     }
-    updateFromImage(current);
-    return true;
+    Result<DibImage> image = ReadWithPlugin(path, context.options);
+    if (image)
+        return std::move(*image);
+    if (builtInError)
+        return FileFailure{SkipReason::readFailed, builtInError};
+    return FileFailure{SkipReason::unrecognised, std::nullopt};
 }
 
-bool ReadWithPlugin(CodecContext& context, const platform::Path&)
+ImageView viewOf(const DibImage& image)
 {
-    PluginState& plugins = context.codecs.plugins;
-    plugins.image.palette.fill(RgbQuad{});
-    plugins.pixelsInPages = true;
-    const Settings& settings = context.settings;
-    if (!settings.UseSpi || settings.SPI.empty() || !platform::folderExists(settings.SPI))
-        return false;
-    // No plug-in host yet: every file offered to the plug-ins is refused.
-    return false;
+    return ImageView{image.header.biWidth, image.header.biHeight, image.header.biBitCount, &image.palette,
+                     {image.pixels.data(), image.pixels.size()}};
 }
 
-bool WriteBmpStep(CodecContext& context, const platform::Path& output)
+Status WriteBmpStep(const ImageView& image, const platform::Path& output, const ConvertOptions&)
 {
-    BmpWriter& writer = context.codecs.bmpWriter;
-    writer.resetFileState();
-    writer.resetForWrite();
-    if (!prepareWriter(writer, context.current, context.current.bitCount))
-        return false;
-    bool written = WriteBmp(writer, output, context.current.image->palette, currentPixels(context.current));
-    ReleaseBmpWriter(writer);
-    return written;
+    return WriteBmp(image, output);
 }
 
-bool WritePngStep(CodecContext& context, const platform::Path& output)
+Status WritePngStep(const ImageView& image, const platform::Path& output, const ConvertOptions&)
 {
-    PngWriter& writer = context.codecs.pngWriter;
-    writer.resetFileState();
-    writer.resetForWrite();
-    if (!prepareWriter(writer, context.current, context.current.bitCount))
-        return false;
-    bool written = WritePng(writer, output, context.current.image->palette, currentPixels(context.current));
-    ReleasePngWriter(writer);
-    return written;
+    return WritePng(image, output);
 }
 
-bool WriteJpegStep(CodecContext& context, const platform::Path& output)
+Status WriteJpegStep(const ImageView& image, const platform::Path& output, const ConvertOptions& options)
 {
-    JpegWriter& writer = context.codecs.jpegWriter;
-    const Settings& settings = context.settings;
-    writer.resetFileState();
-    writer.resetForWrite();
-    if (!prepareWriter(writer, context.current, 24))
-        return false;
-    SetJpegOptions(writer, settings.Quality, settings.Sampling);
-    const Palette& palette = context.current.image->palette;
-    auto pixels = currentPixels(context.current);
-    bool written = settings.Limit ? WriteJpegWithLimit(writer, output, palette, pixels, settings.LmtVal)
-                                  : EncodeJpeg(writer, output, palette, pixels);
-    ReleaseJpegWriter(writer);
-    return written;
+    const JpegEncoding encoding = jpegEncoding(options.quality, options.sampling);
+    if (options.limitSize)
+        return WriteJpegWithLimit(image, output, encoding, options.limitKilobytes);
+    return WriteJpeg(image, output, encoding);
 }
 
-bool WriteGifStep(CodecContext& context, const platform::Path& output) { return writeNotAvailable(context, output); }
+Status WriteGifStep(const ImageView&, const platform::Path&, const ConvertOptions&) { return CodecError::unsupported; }
 
-OutputChoice SelectOutput(Settings& settings, const std::function<void(Settings&)>& applyControls)
+OutputChoice SelectOutput(std::int32_t outputType)
 {
-    if (applyControls)
-        applyControls(settings);
-    switch (settings.outputType) {
+    switch (outputType) {
     case kOutputPng: return {".png", PerFileStep::convert, WritePngStep};
     case kOutputJpeg: return {".jpg", PerFileStep::convert, WriteJpegStep};
     case kOutputGif: return {".gif", PerFileStep::convert, WriteGifStep};
     case kOutputRecode: return {".jpg", PerFileStep::recode, nullptr};
     default: return {".bmp", PerFileStep::convert, WriteBmpStep};
     }
-}
-
-std::optional<std::int32_t> outputTypeForDirectChoice(std::int32_t drctCvt)
-{
-    static constexpr std::array<std::int32_t, 5> kTypes{kOutputBmp, kOutputPng, kOutputJpeg, kOutputGif,
-                                                       kOutputRecode};
-    if (drctCvt < 1 || drctCvt > 5)
-        return std::nullopt;
-    return kTypes[static_cast<std::size_t>(drctCvt - 1)];
-}
-
-std::optional<std::int32_t> outputTypeForCommand(int command)
-{
-    return outputTypeForDirectChoice(command - 999);
 }
 
 }  // namespace vrelk

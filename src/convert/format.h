@@ -1,38 +1,57 @@
 // Format detection, read dispatch and the per-batch choice of writer.
 #pragma once
 
-#include <functional>
 #include <optional>
 #include <string_view>
 
-#include "app/settings.h"
-#include "convert/codec_set.h"
+#include "codecs/codec.h"
+#include "convert/options.h"
 #include "pixel/image.h"
+#include "pixel/lookup_tables.h"
 
 namespace vrelk {
 
 FormatCode SniffFormat(const platform::Path& path);
 
-// What a read or write needs besides its codec object.
-struct CodecContext {
-    CodecSet& codecs;
-    const Settings& settings;
-    CurrentImage& current;
+// Why a file of a batch produced no output.
+enum class SkipReason {
+    missing,       // no file at the path
+    tooShort,      // empty, or too short to tell its format
+    unrecognised,  // no reader and no plug-in takes it
+    readFailed,    // its reader refused it (see the codec error)
+    reduceFailed,
+    noTempFile,
+    writeFailed,   // the writer failed (see the codec error)
+    noFreeName,    // every numbered output name is taken
+    copyFailed,
 };
 
-// On success CurrentImage describes the decoded image; on failure its image
-// is null and no pixel buffer of the file is left.
-bool ReadImage(CodecContext& context, const platform::Path& path);
+struct FileFailure {
+    SkipReason reason;
+    std::optional<CodecError> error;
+};
 
-using ReadEntry = bool (*)(CodecContext& context, const platform::Path& path);
-using WriteStep = bool (*)(CodecContext& context, const platform::Path& output);
+// What a read needs besides the file.
+struct ReadContext {
+    const ConvertOptions& options;
+    const LookupTables& tables;
+};
 
-bool ReadWithPlugin(CodecContext& context, const platform::Path& path);
+// Sniffs the file, runs the reader of its format and offers the file to
+// the plug-ins when that reader fails or none is known.
+Result<DibImage, FileFailure> ReadImage(const platform::Path& path, const ReadContext& context);
 
-bool WriteBmpStep(CodecContext& context, const platform::Path& output);
-bool WritePngStep(CodecContext& context, const platform::Path& output);
-bool WriteJpegStep(CodecContext& context, const platform::Path& output);
-bool WriteGifStep(CodecContext& context, const platform::Path& output);
+// The import plug-ins; the Windows program's host reads with them, the
+// native program has none.
+Result<DibImage> ReadWithPlugin(const platform::Path& path, const ConvertOptions& options);
+
+// Writes an image to a path (the batch's temporary file).
+using WriteStep = Status (*)(const ImageView& image, const platform::Path& output, const ConvertOptions& options);
+
+Status WriteBmpStep(const ImageView& image, const platform::Path& output, const ConvertOptions& options);
+Status WritePngStep(const ImageView& image, const platform::Path& output, const ConvertOptions& options);
+Status WriteJpegStep(const ImageView& image, const platform::Path& output, const ConvertOptions& options);
+Status WriteGifStep(const ImageView& image, const platform::Path& output, const ConvertOptions& options);
 
 enum class PerFileStep { convert, recode };
 
@@ -42,22 +61,10 @@ struct OutputChoice {
     WriteStep write = nullptr;  // null for the re-encode, which has its own writer
 };
 
-// Applies the controls to the settings, then picks the writer, the
-// per-file step and the extension for settings.outputType.
-OutputChoice SelectOutput(Settings& settings, const std::function<void(Settings&)>& applyControls);
+// The writer, the per-file step and the extension for an output type.
+OutputChoice SelectOutput(std::int32_t outputType);
 
-// The output type of a run: 0 BMP, 1 PNG, 2 JPEG, 4 GIF, 5 JPEG re-encode.
-enum OutputType : std::int32_t {
-    kOutputBmp = 0,
-    kOutputPng = 1,
-    kOutputJpeg = 2,
-    kOutputGif = 4,
-    kOutputRecode = 5,
-};
-
-// DrctCvt 1..5 fix the output; 0 (or anything else) leaves it to the user.
-std::optional<std::int32_t> outputTypeForDirectChoice(std::int32_t drctCvt);
-// The format buttons 1000..1004.
-std::optional<std::int32_t> outputTypeForCommand(int command);
+// The view a writer gets of a decoded image.
+ImageView viewOf(const DibImage& image);
 
 }  // namespace vrelk

@@ -68,12 +68,4 @@ void PixelConverter::computeLayout()
     imageSize = layout.imageSize;
 }
 
-void CodecObject::resetFileState()
-{
-    errorCode = kCodecOk;
-    inputFile.close();
-    outputFile.close();
-    mapping.reset();
-}
-
 }  // namespace vrelk

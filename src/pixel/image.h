@@ -166,36 +166,6 @@ struct PixelConverter {
     void computeLayout();
 };
 
-// Codec failure reasons recorded in CodecObject::errorCode.
-enum CodecErrorCode : std::int32_t {
-    kCodecOk = 0,
-    kCodecNoMemory = 1,
-    kCodecUnsupported = 2,
-    kCodecCannotOpen = 4,
-    kCodecCannotCreate = 5,
-    kCodecBadFormat = 6,
-    kCodecWriteFailed = 7,
-};
-
-// Common state of every reader and writer.
-struct CodecObject : PixelConverter {
-    CodecObject() = default;
-
-    bool noHandlesOwned = true;
-    bool pixelsInPages = false;
-    platform::File outputFile;
-    platform::File inputFile;
-    platform::FileMapping mapping;
-    DibImage image;
-    void* sectionBitmap = nullptr;
-    std::int64_t inputFileSize = 0;
-    std::int32_t errorCode = kCodecOk;
-
-    const std::uint8_t* view() const { return mapping.data(); }
-    // Run by every read and write entry before it uses the object.
-    void resetFileState();
-};
-
 // The image being processed; its geometry is the authority once set.
 struct CurrentImage {
     DibImage* image = nullptr;

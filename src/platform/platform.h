@@ -1,5 +1,6 @@
-// The thin OS layer: everything the core needs from the operating system.
-// posix/ and win32/ implement it; nothing else in the core talks to the OS.
+// The thin OS layer of the engine: files, folders, mappings and pixel
+// memory. posix/ and win32/ implement it; the shell's own OS calls (settings
+// files, messages, windows) live in app/shell_os.h.
 #pragma once
 
 #include <cstddef>
@@ -23,19 +24,6 @@ std::string toUtf8(const NativeString& text);
 void* allocatePages(std::size_t size);
 void freePages(void* pages, std::size_t size);
 
-struct OsVersion {
-    unsigned major = 0;
-    unsigned minor = 0;
-};
-OsVersion osVersion();
-
-// The program's file name as the settings lookup expects it.
-extern const std::string_view kExecutableName;
-
-Path executablePath();
-// Per-user folder that holds the program's settings folder; nullopt when
-// the platform cannot name one.
-std::optional<Path> userSettingsRoot();
 // Long form of an existing path; nullopt when it cannot be formed.
 std::optional<Path> longPathName(const Path& path);
 
@@ -103,35 +91,6 @@ private:
     const std::uint8_t* data_ = nullptr;
     std::size_t size_ = 0;
     std::intptr_t mappingHandle_ = 0;
-};
-
-// Private-profile (INI) store. Integer reads accept an optional sign and
-// leading decimal digits; anything else reads as 0. Missing keys give the
-// default.
-int iniReadInt(const Path& file, std::string_view section, std::string_view key, int fallback);
-NativeString iniReadString(const Path& file, std::string_view section, std::string_view key,
-                           const NativeString& fallback);
-struct IniEntry {
-    std::string_view key;
-    NativeString value;
-};
-// Removes the section and writes it anew with the entries in order.
-bool iniReplaceSection(const Path& file, std::string_view section, std::span<const IniEntry> entries);
-
-// User-visible messages. On POSIX they go to standard error as "caption: text".
-void showMessage(void* owner, std::string_view textUtf8, std::string_view captionUtf8);
-bool windowOfClassExists(std::string_view className);
-
-// Single-threaded COM apartment for the lifetime of the object.
-class ComApartment {
-public:
-    ComApartment();
-    ~ComApartment();
-    ComApartment(const ComApartment&) = delete;
-    ComApartment& operator=(const ComApartment&) = delete;
-
-private:
-    [[maybe_unused]] bool initialised_ = false;
 };
 
 }  // namespace vrelk::platform

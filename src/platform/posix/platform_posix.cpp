@@ -16,7 +16,6 @@
 
 namespace vrelk::platform {
 
-const std::string_view kExecutableName = "vrelk";
 
 NativeString fromUtf8(std::string_view text) { return NativeString(text); }
 std::string toUtf8(const NativeString& text) { return text; }
@@ -35,46 +34,6 @@ void freePages(void* pages, std::size_t size)
         ::munmap(pages, size);
 }
 
-OsVersion osVersion()
-{
-    // The start-up check only refuses Windows versions older than XP; any
-    // POSIX system passes as a current one.
-    return {10, 0};
-}
-
-Path executablePath()
-{
-    std::error_code ec;
-    Path self = std::filesystem::read_symlink("/proc/self/exe", ec);
-    return ec ? Path() : self;
-}
-
-namespace {
-
-std::optional<Path> configHome()
-{
-    if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg == '/')
-        return Path(xdg);
-    if (const char* home = std::getenv("HOME"); home && *home)
-        return Path(home) / ".config";
-    return std::nullopt;
-}
-
-}  // namespace
-
-// Unlike Windows' application-data folder, the configuration home need not
-// exist yet on a fresh account; it is made so that settings can be kept.
-std::optional<Path> userSettingsRoot()
-{
-    auto root = configHome();
-    if (root && !folderExists(*root)) {
-        std::error_code ec;
-        std::filesystem::create_directories(*root, ec);
-        if (!ec)
-            ::chmod(root->c_str(), 0700);
-    }
-    return root;
-}
 
 std::optional<Path> longPathName(const Path& path)
 {
@@ -294,17 +253,5 @@ void FileMapping::reset()
     data_ = nullptr;
     size_ = 0;
 }
-
-// ---- Messages and windows -------------------------------------------------------
-
-void showMessage(void*, std::string_view textUtf8, std::string_view captionUtf8)
-{
-    std::cerr << captionUtf8 << ": " << textUtf8 << std::endl;
-}
-
-bool windowOfClassExists(std::string_view) { return false; }
-
-ComApartment::ComApartment() = default;
-ComApartment::~ComApartment() = default;
 
 }  // namespace vrelk::platform

@@ -5,9 +5,10 @@
 #include <string>
 #include <vector>
 
+#include "app/commands.h"
 #include "app/controls.h"
+#include "app/conversion.h"
 #include "app/settings.h"
-#include "convert/batch.h"
 
 namespace {
 
@@ -23,8 +24,8 @@ struct FormatKey {
 
 // In the order of the convert window's buttons.
 constexpr FormatKey kFormatKeys[] = {
-    {'B', 1000, "BMP(B)"}, {'P', 1001, "PNG(P)"},       {'G', 1003, "GIF(G)"},
-    {'J', 1002, "JPEG(J)"}, {'T', 1004, "JPEG変換(T)"},
+    {'B', kCommandBmp, "BMP(B)"},   {'P', kCommandPng, "PNG(P)"},       {'G', kCommandGif, "GIF(G)"},
+    {'J', kCommandJpeg, "JPEG(J)"}, {'T', kCommandRecode, "JPEG変換(T)"},
 };
 
 std::optional<std::int32_t> askForOutputType()
@@ -49,7 +50,7 @@ std::optional<std::int32_t> askForOutputType()
 void printSettings(const platform::Path& iniPath, const Settings& settings)
 {
     std::cout << "Settings file: " << iniPath.string() << "\n";
-    for (const platform::IniEntry& entry : settingsEntries(settings))
+    for (const shell::IniEntry& entry : settingsEntries(settings))
         std::cout << entry.key << '=' << platform::toUtf8(entry.value) << "\n";
 }
 
@@ -62,7 +63,7 @@ int startConversion(int argc, char** argv, Settings& settings)
                        ShowError(nullptr, code);
                        messageShown = true;
                    }};
-    RunBatch(inputs, host);
+    StartBatch(inputs, host);
     return messageShown ? kExitBatchMessage : kExitOk;
 }
 
@@ -71,7 +72,7 @@ int startConversion(int argc, char** argv, Settings& settings)
 int main(int argc, char** argv)
 {
     auto iniPath = LocateSettingsFile();
-    if (!iniPath || platform::osVersion().major < 5) {
+    if (!iniPath || shell::osVersion().major < 5) {
         ShowError(nullptr, kErrorStartup);
         return kExitStartupFailed;
     }
@@ -89,6 +90,7 @@ int main(int argc, char** argv)
             status = startConversion(argc, argv, settings);
         }
     }
-    SaveSettings(settings, *iniPath);
+    // A settings file that cannot be written is not reported.
+    (void)SaveSettings(settings, *iniPath);
     return status;
 }

@@ -1,7 +1,7 @@
 // A small private-profile store with the observable rules of the Windows
 // one: case-insensitive section and key names, trimmed values, surrounding
 // double quotes removed, and a rewritten section placed at the end.
-#include "platform/platform.h"
+#include "app/shell_os.h"
 
 #include <algorithm>
 #include <cctype>
@@ -14,7 +14,10 @@
 
 #include <unistd.h>
 
-namespace vrelk::platform {
+namespace vrelk::shell {
+
+using platform::NativeString;
+using platform::Path;
 namespace {
 
 std::string_view trim(std::string_view text)
@@ -147,4 +150,4 @@ bool iniReplaceSection(const Path& file, std::string_view section, std::span<con
     return true;
 }
 
-}  // namespace vrelk::platform
+}  // namespace vrelk::shell

@@ -1,0 +1,37 @@
+#include "app/conversion.h"
+
+namespace vrelk {
+
+ConvertOptions optionsFromSettings(const Settings& s)
+{
+    ConvertOptions options;
+    options.outputType = s.outputType;
+    options.quality = s.Quality;
+    options.sampling = s.Sampling;
+    options.limitSize = s.Limit;
+    options.limitKilobytes = s.LmtVal;
+    options.resize = s.Resize;
+    options.resizeMode = s.RszOpt;
+    options.resizeSize = s.RszSize;
+    options.outputFolder = s.OutDir;
+    options.makeSubFolder = s.MkDirAdd;
+    options.subFolderName = s.MkDirStr;
+    options.usePlugins = s.UseSpi;
+    options.pluginFolder = s.SPI;
+    return options;
+}
+
+bool StartBatch(std::span<const platform::Path> inputs, BatchHost& host, BatchReport* report)
+{
+    if (host.applyControls)
+        host.applyControls(host.settings);
+    BatchReport result = RunBatch(inputs, optionsFromSettings(host.settings), host.fileDone);
+    const bool started = result.outcome == BatchOutcome::done || result.outcome == BatchOutcome::nothingConverted;
+    if (auto message = batchMessage(result.outcome); message && host.showError)
+        host.showError(*message);
+    if (report)
+        *report = std::move(result);
+    return started;
+}
+
+}  // namespace vrelk

@@ -1,0 +1,39 @@
+// What a batch is asked to do: the plain options record the shells fill
+// from their settings.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "pixel/resize.h"
+#include "platform/platform.h"
+
+namespace vrelk {
+
+// The output type of a run: 0 BMP, 1 PNG, 2 JPEG, 4 GIF, 5 JPEG re-encode;
+// any other value acts as BMP.
+enum OutputType : std::int32_t {
+    kOutputBmp = 0,
+    kOutputPng = 1,
+    kOutputJpeg = 2,
+    kOutputGif = 4,
+    kOutputRecode = 5,
+};
+
+struct ConvertOptions {
+    std::int32_t outputType = kOutputBmp;
+    std::int32_t quality = 75;   // JPEG, 1..100
+    std::int32_t sampling = 0;   // JPEG chroma: 0 is 2x2, 1 is 2x1, 2 is 1x1
+    bool limitSize = false;      // aim JPEG output at limitKilobytes
+    std::int32_t limitKilobytes = 100;
+    bool resize = false;
+    std::int32_t resizeMode = kReduceLongerSide;
+    std::int32_t resizeSize = 100;
+    platform::Path outputFolder;  // empty: the folder of the first input
+    bool makeSubFolder = false;
+    platform::NativeString subFolderName;
+    bool usePlugins = false;
+    platform::Path pluginFolder;
+};
+
+}  // namespace vrelk
