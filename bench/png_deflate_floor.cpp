@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "codecs/bmp.h"
+#include "codecs/files.h"
 #include "codecs/png.h"
 
 namespace {
@@ -69,28 +70,18 @@ BENCHMARK(DeflateFloor)->Unit(benchmark::kMillisecond)->Iterations(3);
 void WriterWhole(benchmark::State& state)
 {
     const char* source = std::getenv("VRELK_FLOOR_BMP");
-    vrelk::BmpReader reader;
-    reader.resetFileState();
-    reader.resetForRead();
-    reader.pixelsInPages = true;
-    vrelk::DibImage* image = source ? vrelk::ReadBmp(reader, source) : nullptr;
-    vrelk::ReleaseBmpReader(reader);
+    auto input = source ? vrelk::InputFile::map(source) : vrelk::Result<vrelk::InputFile>(vrelk::CodecError::cannotOpen);
+    auto image = input ? vrelk::ReadBmp(input->cursor()) : vrelk::Result<vrelk::DibImage>(input.error());
     if (!image) {
         state.SkipWithError("VRELK_FLOOR_BMP does not name a readable bitmap");
         return;
     }
     const auto output = std::filesystem::temp_directory_path() / "png_writer_bench.png";
-    vrelk::PngWriter writer;
+    const vrelk::BitmapInfoHeader& h = image->header;
+    const vrelk::ImageView view{h.biWidth, h.biHeight, h.biBitCount, &image->palette,
+                                {image->pixels.data(), image->pixels.size()}};
     for (auto _ : state) {
-        writer.resetFileState();
-        writer.resetForWrite();
-        writer.width = image->header.biWidth;
-        writer.height = image->header.biHeight;
-        writer.sourceBits = writer.targetBits = image->header.biBitCount;
-        writer.computeLayout();
-        bool written = vrelk::WritePng(writer, output, image->palette, {image->pixels.data(), image->pixels.size()});
-        vrelk::ReleasePngWriter(writer);
-        if (!written)
+        if (!vrelk::WritePng(view, output))
             state.SkipWithError("the writer failed");
     }
     std::filesystem::remove(output);

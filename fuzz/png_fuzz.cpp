@@ -25,16 +25,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         vrelk::buildLookupTables(tables);
         built = true;
     }
-    static vrelk::PngReader reader;
-    reader.resetFileState();
-    reader.resetForRead();
-    reader.tables = &tables;
-    reader.pixelsInPages = true;
-    reader.useGivenBackground = true;
-    reader.displayGamma = 2200;
-    vrelk::ReadCursor cursor{data, data, data + size};
-    if (vrelk::DibImage* image = vrelk::ReadPng(reader, cursor))
-        image->pixels.reset();
-    vrelk::ReleasePngReader(reader);
+    vrelk::PngReadOptions options;
+    options.tables = &tables;
+    options.useGivenBackground = true;
+    options.displayGamma = 2200;
+    (void)vrelk::ReadPng(vrelk::ByteCursor({data, size}), options);
     return 0;
 }

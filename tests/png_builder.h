@@ -5,45 +5,17 @@
 #include <zlib.h>
 
 #include <array>
+#include <optional>
 #include <cstdint>
 #include <string_view>
 #include <vector>
 
 #include "codecs/png.h"
+#include "codec_test_support.h"
+#include "image_builder.h"
 #include "test_support.h"
 
 namespace vrelk::test {
-
-using Bytes = std::vector<std::uint8_t>;
-
-inline void putU32(Bytes& out, std::uint32_t value)
-{
-    for (int shift = 24; shift >= 0; shift -= 8)
-        out.push_back(static_cast<std::uint8_t>(value >> shift));
-}
-
-inline Bytes pngChunk(std::string_view type, const Bytes& data)
-{
-    Bytes out;
-    putU32(out, static_cast<std::uint32_t>(data.size()));
-    out.insert(out.end(), type.begin(), type.end());
-    out.insert(out.end(), data.begin(), data.end());
-    uLong crc = crc32(0, reinterpret_cast<const Bytef*>(type.data()), 4);
-    if (!data.empty())  // a null buffer would restart the CRC
-        crc = crc32(crc, data.data(), static_cast<uInt>(data.size()));
-    putU32(out, static_cast<std::uint32_t>(crc));
-    return out;
-}
-
-inline Bytes ihdr(std::uint32_t width, std::uint32_t height, int depth, int colourType, int interlace = 0)
-{
-    Bytes data;
-    putU32(data, width);
-    putU32(data, height);
-    data.insert(data.end(), {static_cast<std::uint8_t>(depth), static_cast<std::uint8_t>(colourType), 0, 0,
-                             static_cast<std::uint8_t>(interlace)});
-    return pngChunk("IHDR", data);
-}
 
 inline Bytes deflateBytes(const Bytes& raw)
 {
@@ -53,24 +25,6 @@ inline Bytes deflateBytes(const Bytes& raw)
     out.resize(size);
     return out;
 }
-
-inline Bytes be16(std::initializer_list<int> values)
-{
-    Bytes out;
-    for (int v : values)
-        out.insert(out.end(), {static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v)});
-    return out;
-}
-
-inline Bytes pngFile(std::initializer_list<Bytes> chunks)
-{
-    Bytes out{137, 80, 78, 71, 13, 10, 26, 10};
-    for (const Bytes& chunk : chunks)
-        out.insert(out.end(), chunk.begin(), chunk.end());
-    return out;
-}
-
-inline Bytes iend() { return pngChunk("IEND", {}); }
 
 // A whole file from filtered rows: one IDAT holding their deflated bytes.
 inline Bytes simplePng(std::uint32_t width, std::uint32_t height, int depth, int colourType, const Bytes& rows,
@@ -93,7 +47,7 @@ struct Rgb {
 
 struct Decoded {
     bool ok = false;
-    int errorCode = 0;
+    std::optional<CodecError> errorCode;  // a failure, or a stream cut short
     int bits = 0;
     int width = 0;
     int height = 0;
@@ -120,19 +74,18 @@ inline const LookupTables& sharedTables()
 // Reads a file as the PNG read entry does: white background, gamma 2.2.
 inline Decoded decodePngFile(const fs::path& path)
 {
-    static PngReader reader;
-    reader.resetFileState();
-    reader.resetForRead();
-    reader.tables = &sharedTables();
-    reader.pixelsInPages = true;
-    reader.useGivenBackground = true;
-    reader.displayGamma = 2200;
+    PngReadOptions options;
+    options.tables = &sharedTables();
+    options.useGivenBackground = true;
+    options.displayGamma = 2200;
+    bool cutShort = false;
+    ReadOutcome reader;
+    DibImage* image = reader.keep(readThrough(path, [&](ByteCursor in) { return ReadPng(in, options, &cutShort); }));
     Decoded result;
-    ReadCursor cursor;
-    DibImage* image = MapInputFile(path, reader, cursor) ? ReadPng(reader, cursor) : nullptr;
-    ReleasePngReader(reader);
     result.ok = image != nullptr;
     result.errorCode = reader.errorCode;
+    if (cutShort)
+        result.errorCode = CodecError::pngZlib;
     if (!image)
         return result;
     const BitmapInfoHeader& h = image->header;
@@ -155,7 +108,6 @@ inline Decoded decodePngFile(const fs::path& path)
             }
         }
     }
-    image->pixels.reset();
     return result;
 }
 

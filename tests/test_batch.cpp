@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "bmp_test_support.h"
+#include "app/conversion.h"
 #include "convert/batch.h"
 #include "test_support.h"
 
@@ -89,7 +90,7 @@ TEST(RunBatch, EmptyFileConvertsNothingAndLeavesNoTemporaryFile)
     RecordingHost recorder;
 
     std::vector<fs::path> inputs{folder / "empty.bmp"};
-    EXPECT_TRUE(RunBatch(inputs, recorder.host));
+    EXPECT_TRUE(StartBatch(inputs, recorder.host));
     EXPECT_EQ(recorder.shown, std::vector<ErrorCode>{kErrorNothingConverted});
     EXPECT_EQ(test::listFolder(folder.path()), (std::vector<std::string>{"empty.bmp", "temp"}));
     EXPECT_TRUE(test::listFolder(folder / "temp").empty());
@@ -100,12 +101,12 @@ TEST(RunBatch, MissingFolderOfFirstInputIsAnInvalidOutputFolder)
     ScratchFolder folder;
     RecordingHost recorder;
     std::vector<fs::path> inputs{folder / "gone" / "a.bmp"};
-    EXPECT_FALSE(RunBatch(inputs, recorder.host));
+    EXPECT_FALSE(StartBatch(inputs, recorder.host));
     EXPECT_EQ(recorder.shown, std::vector<ErrorCode>{kErrorBadOutputFolder});
 
     recorder.shown.clear();
     recorder.settings.OutDir = folder / "gone-too";
-    EXPECT_FALSE(RunBatch(inputs, recorder.host)) << "a vanished OutDir falls back to the input's folder";
+    EXPECT_FALSE(StartBatch(inputs, recorder.host)) << "a vanished OutDir falls back to the input's folder";
     EXPECT_EQ(recorder.shown, std::vector<ErrorCode>{kErrorBadOutputFolder});
 }
 
@@ -119,17 +120,17 @@ TEST(RunBatch, SubFolderMadeByAFailedBatchIsRemovedButAnOlderOneStays)
     recorder.settings.MkDirStr = "Output";
     std::vector<fs::path> inputs{folder / "bad.png"};
 
-    EXPECT_TRUE(RunBatch(inputs, recorder.host));
+    EXPECT_TRUE(StartBatch(inputs, recorder.host));
     EXPECT_FALSE(fs::exists(folder / "Output"));
     EXPECT_EQ(recorder.shown, std::vector<ErrorCode>{kErrorNothingConverted});
 
     fs::create_directory(folder / "Output");
-    EXPECT_TRUE(RunBatch(inputs, recorder.host));
+    EXPECT_TRUE(StartBatch(inputs, recorder.host));
     EXPECT_TRUE(fs::is_directory(folder / "Output"));
 
     recorder.settings.MkDirStr = "a/b";
     recorder.shown.clear();
-    EXPECT_FALSE(RunBatch(inputs, recorder.host)) << "only one folder level is created";
+    EXPECT_FALSE(StartBatch(inputs, recorder.host)) << "only one folder level is created";
     EXPECT_EQ(recorder.shown, std::vector<ErrorCode>{kErrorFolderCreate});
 }
 
@@ -144,13 +145,13 @@ TEST(RunBatch, FileWithoutAFreeOutputNameIsSkipped)
     RecordingHost recorder;
 
     std::vector<fs::path> inputs{folder / "a.bmp"};
-    EXPECT_TRUE(RunBatch(inputs, recorder.host));
+    EXPECT_TRUE(StartBatch(inputs, recorder.host));
     EXPECT_EQ(recorder.shown, std::vector<ErrorCode>{kErrorNothingConverted});
     EXPECT_EQ(test::readText(folder / "a+9999.bmp"), "taken");
 
     recorder.shown.clear();
     inputs.push_back(folder / "b.bmp");
-    EXPECT_TRUE(RunBatch(inputs, recorder.host));
+    EXPECT_TRUE(StartBatch(inputs, recorder.host));
     EXPECT_TRUE(recorder.shown.empty()) << "one file converted, so nothing is shown";
     EXPECT_TRUE(fs::exists(folder / "b+1.bmp"));
     EXPECT_EQ(std::count_if(fs::directory_iterator(folder.path()), fs::directory_iterator(),

@@ -8,7 +8,9 @@
 
 #include "bmp_test_support.h"
 #include "codecs/bmp.h"
-#include "codecs/codec_file.h"
+#include "codec_test_support.h"
+#include "codecs/byte_cursor.h"
+#include "codecs/files.h"
 
 namespace vrelk {
 namespace {
@@ -22,51 +24,43 @@ using testing::writeFile;
 
 class CodecFileTest : public testing::TempFolderTest {};
 
-TEST_F(CodecFileTest, MapInputFileFailsWithCode4ForMissingAndEmptyFiles)
+TEST_F(CodecFileTest, MappingFailsAsCannotOpenForMissingAndEmptyFiles)
 {
-    CodecObject codec;
-    ReadCursor cursor;
-    EXPECT_EQ(MapInputFile(file("missing"), codec, cursor), 0u);
-    EXPECT_EQ(codec.errorCode, kCodecCannotOpen);
-    EXPECT_FALSE(codec.inputFile.isOpen());
-    EXPECT_EQ(codec.view(), nullptr);
-    ReleaseCodecFiles(codec);
+    Result<InputFile> missing = InputFile::map(file("missing"));
+    ASSERT_FALSE(missing);
+    EXPECT_EQ(missing.error(), CodecError::cannotOpen);
 
     writeFile(file("empty"), {});
-    CodecObject empty;
-    EXPECT_EQ(MapInputFile(file("empty"), empty, cursor), 0u);
-    EXPECT_EQ(empty.errorCode, kCodecCannotOpen);
-    EXPECT_EQ(cursor.left(), 0u);
+    Result<InputFile> empty = InputFile::map(file("empty"));
+    ASSERT_FALSE(empty);
+    EXPECT_EQ(empty.error(), CodecError::cannotOpen);
 }
 
 TEST_F(CodecFileTest, CursorReadsBothByteOrdersWithinTheMappedFile)
 {
     writeFile(file("in"), {1, 2, 1, 2, 0x12, 0x34, 0x56, 0x78, 9});
-    CodecObject codec;
-    ReadCursor in;
-    ASSERT_EQ(MapInputFile(file("in"), codec, in), 9u);
-    EXPECT_EQ(codec.inputFileSize, 9);
-    EXPECT_EQ(in.cursor, codec.view());
+    Result<InputFile> input = InputFile::map(file("in"));
+    ASSERT_TRUE(input);
+    ByteCursor in = input->cursor();
+    ASSERT_EQ(in.size(), 9u);
 
-    EXPECT_EQ(ReadU16BE(in), 258);
-    EXPECT_EQ(ReadU16LE(in), 513);
+    EXPECT_EQ(in.u16be(), 258);
+    EXPECT_EQ(in.u16le(), 513);
     EXPECT_EQ(in.offset(), 4u);
     const ByteOrderReaders big = kBigEndianReaders;
     EXPECT_EQ(big.u32(in), 0x12345678u);
     ASSERT_TRUE(in.seek(4));
     EXPECT_EQ(kLittleEndianReaders.u32(in), 0x78563412u);
 
-    // One byte left: a wider read yields 0 and stops at the end.
-    EXPECT_EQ(ReadU32LE(in), 0u);
-    EXPECT_EQ(in.left(), 0u);
+    // One byte left: a wider read fails and leaves the cursor where it was.
+    EXPECT_EQ(in.u32le(), std::nullopt);
+    EXPECT_EQ(in.left(), 1u);
     EXPECT_FALSE(in.seek(10));
-    EXPECT_TRUE(in.take(1).empty());
+    EXPECT_FALSE(in.take(2));
+    EXPECT_FALSE(in.skip(2));
     ASSERT_TRUE(in.seek(8));
-    EXPECT_EQ(in.take(1)[0], 9);
-
-    ReleaseCodecFiles(codec);
-    EXPECT_FALSE(codec.inputFile.isOpen());
-    EXPECT_FALSE(codec.mapping.isMapped());
+    EXPECT_EQ((*in.take(1))[0], 9);
+    EXPECT_EQ(in.u8(), std::nullopt);
 }
 
 TEST_F(CodecFileTest, SwapsHeaderAndOutputHelpers)
@@ -74,33 +68,39 @@ TEST_F(CodecFileTest, SwapsHeaderAndOutputHelpers)
     EXPECT_EQ(Swap16(0x1234), 0x3412);
     EXPECT_EQ(Swap32(0x12345678u), 0x78563412u);
 
-    CodecObject codec;
-    codec.image.palette[5].rgbRed = 7;
-    FillBitmapHeader(codec, 640, 480, 24, 0, 0);
-    const BitmapInfoHeader& h = codec.image.header;
+    const BitmapInfoHeader h = makeBitmapHeader(640, 480, 24, 0, 0);
     EXPECT_EQ(std::vector<std::int64_t>({h.biSize, h.biWidth, h.biHeight, h.biPlanes, h.biBitCount, h.biCompression,
                                          h.biSizeImage, h.biXPelsPerMeter, h.biYPelsPerMeter, h.biClrUsed,
                                          h.biClrImportant}),
               std::vector<std::int64_t>({40, 640, 480, 1, 24, 0, 0, 0, 0, 0, 0}));
-    EXPECT_EQ(codec.image.palette[5].rgbRed, 7);
 
-    EXPECT_FALSE(WriteU32BE(codec, 1));
-    EXPECT_FALSE(CreateOutputFile(file("no-folder") / "out", codec));
-    EXPECT_EQ(codec.errorCode, kCodecCannotCreate);
-    codec.errorCode = kCodecOk;
-    ASSERT_TRUE(CreateOutputFile(file("out"), codec));
-    EXPECT_TRUE(WriteU32BE(codec, 0x0102A0FFu));
-    ReleaseCodecFiles(codec);
+    Result<OutputFile> missingFolder = OutputFile::create(file("no-folder") / "out");
+    ASSERT_FALSE(missingFolder);
+    EXPECT_EQ(missingFolder.error(), CodecError::cannotCreate);
+    Result<OutputFile> out = OutputFile::create(file("out"));
+    ASSERT_TRUE(out);
+    out->writeU32BE(0x0102A0FFu);
+    EXPECT_TRUE(out->finish());
     EXPECT_EQ(readFile(file("out")), (std::vector<std::uint8_t>{1, 2, 0xA0, 0xFF}));
+
+    if (std::filesystem::exists("/dev/full")) {
+        Result<OutputFile> full = OutputFile::create("/dev/full");
+        ASSERT_TRUE(full);
+        full->write(std::vector<std::uint8_t>(1 << 16, 1));
+        full->writeU32BE(1);
+        Status finished = full->finish();
+        ASSERT_FALSE(finished);
+        EXPECT_EQ(finished.error(), CodecError::writeFailed);
+    }
 }
 
 // ---- reading -------------------------------------------------------------------
 
-RgbQuad colour(std::uint8_t r, std::uint8_t g, std::uint8_t b) { return RgbQuad{b, g, r, 0}; }
+test::BmpColour colour(std::uint8_t r, std::uint8_t g, std::uint8_t b) { return {b, g, r, 0}; }
 
-std::vector<RgbQuad> rampPalette(int entries)
+std::vector<test::BmpColour> rampPalette(int entries)
 {
-    std::vector<RgbQuad> palette;
+    std::vector<test::BmpColour> palette;
     for (int i = 0; i < entries; ++i)
         palette.push_back(colour(static_cast<std::uint8_t>(10 + i), static_cast<std::uint8_t>(100 + i),
                                  static_cast<std::uint8_t>(200 - i)));
@@ -113,11 +113,7 @@ protected:
     DibImage* readBytes(const std::vector<std::uint8_t>& bytes)
     {
         writeFile(file("in.bmp"), bytes);
-        reader.resetFileState();
-        reader.resetForRead();
-        DibImage* image = ReadBmp(reader, file("in.bmp"));
-        ReleaseBmpReader(reader);
-        return image;
+        return reader.keep(test::readThrough(file("in.bmp"), [](ByteCursor in) { return ReadBmp(in); }));
     }
     std::uint8_t pixel(std::int32_t x, std::int32_t y, int channel = 0) const
     {
@@ -129,14 +125,14 @@ protected:
     {
         return {pixel(x, y, 0), pixel(x, y, 1), pixel(x, y, 2)};
     }
-    void expectRefused(const BmpRecipe& recipe, CodecErrorCode code)
+    void expectRefused(const BmpRecipe& recipe, CodecError code)
     {
         EXPECT_EQ(read(recipe), nullptr);
         EXPECT_EQ(reader.errorCode, code);
         EXPECT_FALSE(reader.image.pixels);
     }
 
-    BmpReader reader;
+    test::ReadOutcome reader;
 };
 
 TEST_F(BmpReadTest, PackedDepthsUnpackToEightBitsWithTheirPalette)
@@ -245,7 +241,7 @@ TEST_F(BmpReadTest, ThirtyTwoBitPixelsDecodeThroughTheirMasks)
 
     BmpRecipe wide{.width = 1, .height = 1, .bits = 32, .compression = 3, .masks = {0, 0, 0xFFFFFFFF},
                  .pixels = {1, 2, 3, 4}};
-    expectRefused(wide, kCodecCannotOpen);
+    expectRefused(wide, CodecError::unsupported);
 }
 
 TEST_F(BmpReadTest, RefusesKindsItDoesNotRead)
@@ -253,21 +249,21 @@ TEST_F(BmpReadTest, RefusesKindsItDoesNotRead)
     struct Case {
         const char* what;
         BmpRecipe recipe;
-        CodecErrorCode code;
+        CodecError code;
     };
     const std::vector<std::uint8_t> row(8, 0);
     const std::vector<Case> cases{
-        {"rle8", {.width = 2, .bits = 8, .compression = 1, .palette = rampPalette(256), .pixels = row}, kCodecUnsupported},
-        {"rle4", {.width = 2, .bits = 4, .compression = 2, .palette = rampPalette(16), .pixels = row}, kCodecUnsupported},
-        {"bitfields at 24", {.width = 2, .bits = 24, .compression = 3, .pixels = row}, kCodecUnsupported},
-        {"top-down", {.width = 2, .height = -1, .pixels = row}, kCodecUnsupported},
-        {"2 bits", {.width = 2, .bits = 2, .pixels = row}, kCodecUnsupported},
-        {"0 bits", {.width = 2, .bits = 0, .pixels = row}, kCodecUnsupported},
-        {"width 0", {.width = 0, .pixels = row}, kCodecUnsupported},
-        {"width 25001", {.width = 25001, .pixels = row}, kCodecUnsupported},
-        {"height 25001", {.width = 1, .height = 25001, .pixels = row}, kCodecUnsupported},
-        {"core header", {.width = 2, .headerSize = 12, .pixels = row}, kCodecUnsupported},
-        {"header 125", {.width = 2, .headerSize = 125, .pixels = row}, kCodecUnsupported},
+        {"rle8", {.width = 2, .bits = 8, .compression = 1, .palette = rampPalette(256), .pixels = row}, CodecError::unsupported},
+        {"rle4", {.width = 2, .bits = 4, .compression = 2, .palette = rampPalette(16), .pixels = row}, CodecError::unsupported},
+        {"bitfields at 24", {.width = 2, .bits = 24, .compression = 3, .pixels = row}, CodecError::unsupported},
+        {"top-down", {.width = 2, .height = -1, .pixels = row}, CodecError::unsupported},
+        {"2 bits", {.width = 2, .bits = 2, .pixels = row}, CodecError::unsupported},
+        {"0 bits", {.width = 2, .bits = 0, .pixels = row}, CodecError::unsupported},
+        {"width 0", {.width = 0, .pixels = row}, CodecError::unsupported},
+        {"width 25001", {.width = 25001, .pixels = row}, CodecError::unsupported},
+        {"height 25001", {.width = 1, .height = 25001, .pixels = row}, CodecError::unsupported},
+        {"core header", {.width = 2, .headerSize = 12, .pixels = row}, CodecError::unsupported},
+        {"header 125", {.width = 2, .headerSize = 125, .pixels = row}, CodecError::unsupported},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -277,10 +273,10 @@ TEST_F(BmpReadTest, RefusesKindsItDoesNotRead)
     std::vector<std::uint8_t> truncated = buildBmp({.width = 1, .pixels = row});
     truncated.resize(53);
     EXPECT_EQ(readBytes(truncated), nullptr);
-    EXPECT_EQ(reader.errorCode, kCodecBadFormat);
+    EXPECT_EQ(reader.errorCode, CodecError::badData);
 
-    EXPECT_EQ(ReadBmp(reader, file("missing.bmp")), nullptr);
-    EXPECT_EQ(reader.errorCode, kCodecCannotOpen);
+    EXPECT_EQ(reader.keep(test::readThrough(file("missing.bmp"), [](ByteCursor in) { return ReadBmp(in); })), nullptr);
+    EXPECT_EQ(reader.errorCode, CodecError::cannotOpen);
 }
 
 TEST_F(BmpReadTest, DataMissingFromTheFileStaysZero)
@@ -336,18 +332,10 @@ protected:
     bool write(const std::filesystem::path& path, std::int32_t width, std::int32_t height, std::int32_t bits,
                std::span<const std::uint8_t> pixels)
     {
-        writer.resetFileState();
-        writer.resetForWrite();
-        writer.width = width;
-        writer.height = height;
-        writer.sourceBits = writer.targetBits = bits;
-        writer.computeLayout();
-        bool ok = WriteBmp(writer, path, palette, pixels);
-        ReleaseBmpWriter(writer);
-        return ok;
+        return writer.keep(WriteBmp(test::imageView(width, height, bits, palette, pixels), path));
     }
 
-    BmpWriter writer;
+    test::WriteOutcome writer;
     Palette palette{};
 };
 
@@ -357,8 +345,11 @@ TEST_F(BmpWriteTest, WritesEightAndTwentyFourBitFilesByteForByte)
         palette[i] = RgbQuad{static_cast<std::uint8_t>(i), 1, 2, 0};
     const std::vector<std::uint8_t> eight{1, 2, 3, 0, 4, 5, 6, 0};
     ASSERT_TRUE(write(file("8.bmp"), 3, 2, 8, eight));
-    std::vector<std::uint8_t> expected = buildBmp({.width = 3, .height = 2, .bits = 8, .colorsUsed = 256,
-                                                   .palette = {palette.begin(), palette.end()}, .pixels = eight});
+    std::vector<test::BmpColour> colours;
+    for (const RgbQuad& c : palette)
+        colours.push_back({c.rgbBlue, c.rgbGreen, c.rgbRed, c.rgbReserved});
+    std::vector<std::uint8_t> expected =
+        buildBmp({.width = 3, .height = 2, .bits = 8, .colorsUsed = 256, .palette = colours, .pixels = eight});
     // Size image and resolutions are written as 0.
     std::fill(expected.begin() + 34, expected.begin() + 46, 0);
     std::vector<std::uint8_t> written = readFile(file("8.bmp"));
@@ -378,16 +369,16 @@ TEST_F(BmpWriteTest, WritesEightAndTwentyFourBitFilesByteForByte)
 
 TEST_F(BmpWriteTest, PackedDepthsRoundTripThroughTheReader)
 {
-    palette[0] = colour(1, 2, 3);
-    palette[1] = colour(200, 100, 50);
-    palette[15] = colour(7, 7, 7);
+    palette[0] = RgbQuad{3, 2, 1, 0};
+    palette[1] = RgbQuad{50, 100, 200, 0};
+    palette[15] = RgbQuad{7, 7, 7, 0};
     const std::vector<std::uint8_t> one{0b10100000, 0x80, 0, 0, 0x40, 0, 0, 0};
     ASSERT_TRUE(write(file("1.bmp"), 9, 2, 1, one));
     EXPECT_EQ(readFile(file("1.bmp")).size(), 14u + 40 + 8 + 8);
 
-    BmpReader reader;
-    reader.resetForRead();
-    DibImage* image = ReadBmp(reader, file("1.bmp"));
+    auto readBmp = [](ByteCursor in) { return ReadBmp(in); };
+    test::ReadOutcome reader;
+    DibImage* image = reader.keep(test::readThrough(file("1.bmp"), readBmp));
     ASSERT_NE(image, nullptr);
     EXPECT_EQ(image->palette[1].rgbRed, 200);
     const std::uint8_t* p = image->pixels.data();
@@ -396,8 +387,7 @@ TEST_F(BmpWriteTest, PackedDepthsRoundTripThroughTheReader)
 
     const std::vector<std::uint8_t> four{0xF1, 0, 0, 0};
     ASSERT_TRUE(write(file("4.bmp"), 3, 1, 4, four));
-    reader.resetForRead();
-    ASSERT_NE(ReadBmp(reader, file("4.bmp")), nullptr);
+    ASSERT_NE(reader.keep(test::readThrough(file("4.bmp"), readBmp)), nullptr);
     EXPECT_EQ(reader.image.pixels.data()[0], 15);
     EXPECT_EQ(reader.image.palette[15].rgbGreen, 7);
 }
@@ -406,19 +396,19 @@ TEST_F(BmpWriteTest, FailuresAreReportedWithTheirCodes)
 {
     const std::vector<std::uint8_t> pixels(64, 0);
     EXPECT_FALSE(write(file("none") / "x.bmp", 1, 1, 24, pixels));
-    EXPECT_EQ(writer.errorCode, kCodecCannotCreate);
+    EXPECT_EQ(writer.errorCode, CodecError::cannotCreate);
 
     EXPECT_FALSE(write(file("2.bmp"), 1, 1, 2, pixels));
-    EXPECT_EQ(writer.errorCode, kCodecUnsupported);
+    EXPECT_EQ(writer.errorCode, CodecError::unsupported);
     EXPECT_FALSE(std::filesystem::exists(file("2.bmp")));
 
     // Fewer pixel bytes than the layout needs.
     EXPECT_FALSE(write(file("short.bmp"), 4, 4, 24, std::span(pixels).first(47)));
-    EXPECT_EQ(writer.errorCode, kCodecWriteFailed);
+    EXPECT_EQ(writer.errorCode, CodecError::writeFailed);
 
     if (std::filesystem::exists("/dev/full")) {
         EXPECT_FALSE(write("/dev/full", 4, 4, 24, pixels));
-        EXPECT_EQ(writer.errorCode, kCodecWriteFailed);
+        EXPECT_EQ(writer.errorCode, CodecError::writeFailed);
     }
 }
 
@@ -472,9 +462,8 @@ bool runPython(const char* script, const std::vector<std::filesystem::path>& arg
 // Our decode of the file as top-down RGB bytes.
 std::vector<std::uint8_t> decodeToRgb(const std::filesystem::path& path)
 {
-    BmpReader reader;
-    reader.resetForRead();
-    DibImage* image = ReadBmp(reader, path);
+    test::ReadOutcome reader;
+    DibImage* image = reader.keep(test::readThrough(path, [](ByteCursor in) { return ReadBmp(in); }));
     if (!image)
         return {};
     const BitmapInfoHeader& h = image->header;
@@ -567,19 +556,13 @@ TEST_F(BmpPillowTest, WrittenFilesReadBackInPillowWithTheSamePixels)
     ASSERT_TRUE(runPython(kPillowEncode, {folder_}));
     std::vector<std::filesystem::path> written;
     for (const char* name : {"pil_1.bmp", "pil_rgb.bmp", "pil_p.bmp"}) {
-        BmpReader reader;
-        reader.resetForRead();
-        DibImage* image = ReadBmp(reader, file(name));
+        test::ReadOutcome reader;
+        DibImage* image = reader.keep(test::readThrough(file(name), [](ByteCursor in) { return ReadBmp(in); }));
         ASSERT_NE(image, nullptr) << name;
-        BmpWriter writer;
-        writer.width = image->header.biWidth;
-        writer.height = image->header.biHeight;
-        writer.sourceBits = writer.targetBits = image->header.biBitCount;
-        writer.computeLayout();
         written.push_back(file(std::string("out_") + name));
-        ASSERT_TRUE(WriteBmp(writer, written.back(), image->palette,
-                             std::span(image->pixels.data(), image->pixels.size())));
-        ReleaseBmpWriter(writer);
+        ASSERT_TRUE(WriteBmp(test::imageView(image->header.biWidth, image->header.biHeight, image->header.biBitCount,
+                                             image->palette, std::span(image->pixels.data(), image->pixels.size())),
+                             written.back()));
     }
     std::vector<std::filesystem::path> all = written;
     for (const char* name : {"pil_1.bmp", "pil_rgb.bmp", "pil_p.bmp"})

@@ -46,7 +46,7 @@ TEST_F(BmpCommandLineTest, ConvertsBesideTheInputUnderAFreeNameAndLeavesNoTempor
     // A 4-bit input arrives as an 8-bit file; a 24-bit one is copied through.
     const fs::path four = file("images") / "four.bmp";
     writeFile(four, testing::buildBmp({.width = 3, .height = 1, .bits = 4,
-                                       .palette = {RgbQuad{1, 2, 3, 0}, RgbQuad{4, 5, 6, 0}},
+                                       .palette = {test::BmpColour{1, 2, 3, 0}, test::BmpColour{4, 5, 6, 0}},
                                        .pixels = {0x10, 0x10, 0, 0}}));
     const fs::path colour = file("images") / "colour.bmp";
     const std::vector<std::uint8_t> pixels{1, 2, 3, 4, 5, 6, 0, 0, 7, 8, 9, 10, 11, 12, 0, 0};
@@ -75,7 +75,7 @@ TEST_F(BmpCommandLineTest, RefusedFileProducesNothingAndLeavesNoTemporaryFile)
 {
     const fs::path rle = file("images") / "rle.bmp";
     writeFile(rle, testing::buildBmp({.width = 2, .height = 1, .bits = 8, .compression = 1,
-                                      .palette = std::vector<RgbQuad>(256), .pixels = {2, 0, 0, 1}}));
+                                      .palette = std::vector<test::BmpColour>(256), .pixels = {2, 0, 0, 1}}));
     EXPECT_NE(run({rle}), 0);  // "nothing converted"
     EXPECT_FALSE(fs::exists(file("images") / "rle+1.bmp"));
     EXPECT_TRUE(fs::is_empty(file("tmp")));

@@ -2,6 +2,7 @@
 
 #include <fstream>
 
+#include "codec_test_support.h"
 #include "codecs/jpeg.h"
 #include "convert/batch.h"
 #include "convert/format.h"
@@ -20,13 +21,9 @@ std::vector<std::uint8_t> readBytes(const fs::path& path)
     return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-DibImage* readJpegFile(JpegReader& reader, const fs::path& path)
+DibImage* readJpegFile(test::ReadOutcome& reader, const fs::path& path)
 {
-    reader.resetFileState();
-    reader.resetForRead();
-    DibImage* image = ReadJpeg(reader, path);
-    ReleaseJpegReader(reader);
-    return image;
+    return reader.keep(test::readThrough(path, [](ByteCursor in) { return ReadJpeg(in); }));
 }
 
 // Picture row `row` (0 = top) of a bottom-up image.
@@ -49,17 +46,14 @@ std::vector<std::uint8_t> claimedSize(int width, int height)
 
 struct ReadThroughDispatch {
     std::unique_ptr<CodecSet> codecs = AllocateCodecSet();
-    Settings settings;
-    CurrentImage current;
-    CodecContext context{*codecs, settings, current};
+    ConvertOptions options;
 
     std::pair<int, int> sizeAfterRead(const fs::path& path)
     {
-        if (!ReadImage(context, path))
+        auto image = ReadImage(path, ReadContext{options, *codecs->tables});
+        if (!image)
             return {0, 0};
-        std::pair<int, int> size{current.width, current.height};
-        current.image->pixels.reset();
-        return size;
+        return {image->header.biWidth, image->header.biHeight};
     }
 };
 
@@ -68,22 +62,22 @@ TEST(JpegRead, ReductionHintPicksTheLargestScaleThatKeepsTheWantedSize)
     ScratchFolder folder;
     test::writeBytes(folder / "big.jpg", claimedSize(4000, 3000));
     ReadThroughDispatch read;
-    read.settings.Resize = true;
-    read.settings.RszOpt = 0;
-    read.settings.RszSize = 1000;
+    read.options.resize = true;
+    read.options.resizeMode = 0;
+    read.options.resizeSize = 1000;
     EXPECT_EQ(read.sizeAfterRead(folder / "big.jpg"), std::make_pair(1000, 750)) << "width mode, 1/4";
-    read.settings.RszOpt = 2;
+    read.options.resizeMode = 2;
     EXPECT_EQ(read.sizeAfterRead(folder / "big.jpg"), std::make_pair(2000, 1500)) << "long side, 1/2";
-    read.settings.RszOpt = 1;
-    read.settings.RszSize = 376;
+    read.options.resizeMode = 1;
+    read.options.resizeSize = 376;
     EXPECT_EQ(read.sizeAfterRead(folder / "big.jpg"), std::make_pair(1000, 750)) << "height mode, ratio 7: 1/4";
-    read.settings.RszSize = 375;
+    read.options.resizeSize = 375;
     EXPECT_EQ(read.sizeAfterRead(folder / "big.jpg"), std::make_pair(500, 375)) << "height mode, ratio 8: 1/8";
-    read.settings.RszOpt = 0;
-    read.settings.RszSize = 5000;
+    read.options.resizeMode = 0;
+    read.options.resizeSize = 5000;
     EXPECT_EQ(read.sizeAfterRead(folder / "big.jpg"), std::make_pair(4000, 3000)) << "hint above the image";
-    read.settings.RszOpt = 7;
-    read.settings.RszSize = 100;
+    read.options.resizeMode = 7;
+    read.options.resizeSize = 100;
     EXPECT_EQ(read.sizeAfterRead(folder / "big.jpg"), std::make_pair(4000, 3000)) << "unknown mode: no hint";
 }
 
@@ -91,15 +85,15 @@ TEST(JpegRead, SizeLimitAppliesToTheDecodedSize)
 {
     ScratchFolder folder;
     test::writeBytes(folder / "wide.jpg", claimedSize(30000, 100));
-    JpegReader reader;
+    test::ReadOutcome reader;
     EXPECT_EQ(readJpegFile(reader, folder / "wide.jpg"), nullptr);
-    EXPECT_EQ(reader.errorCode, kCodecUnsupported);
+    EXPECT_EQ(reader.errorCode, CodecError::unsupported);
     EXPECT_FALSE(reader.image.pixels);
 
     ReadThroughDispatch read;
-    read.settings.Resize = true;
-    read.settings.RszOpt = 0;
-    read.settings.RszSize = 15000;
+    read.options.resize = true;
+    read.options.resizeMode = 0;
+    read.options.resizeSize = 15000;
     EXPECT_EQ(read.sizeAfterRead(folder / "wide.jpg"), std::make_pair(15000, 50));
 }
 
@@ -113,7 +107,7 @@ TEST(JpegRead, GreyBecomesEightBitsWithAGreyPalette)
     recipe.space = JCS_GRAYSCALE;
     auto bytes = test::makeJpeg(recipe, test::noise(21 * 9));
     test::writeBytes(folder / "grey.jpg", bytes);
-    JpegReader reader;
+    test::ReadOutcome reader;
     DibImage* image = readJpegFile(reader, folder / "grey.jpg");
     ASSERT_NE(image, nullptr);
     EXPECT_EQ(image->header.biBitCount, 8);
@@ -135,7 +129,7 @@ TEST(JpegRead, ColourArrivesBottomUpInBlueGreenRedOrder)
     recipe.height = 23;
     auto bytes = test::makeJpeg(recipe, test::gradient(37, 23));
     test::writeBytes(folder / "colour.jpg", bytes);
-    JpegReader reader;
+    test::ReadOutcome reader;
     DibImage* image = readJpegFile(reader, folder / "colour.jpg");
     ASSERT_NE(image, nullptr);
     EXPECT_EQ(image->header.biBitCount, 24);
@@ -166,7 +160,7 @@ TEST(JpegRead, AdobeInkIsWeightedByTheBlackChannel)
             samples.insert(samples.end(), ink.begin(), ink.end());
         }
     test::writeBytes(folder / "cmyk.jpg", test::makeJpeg(recipe, samples));
-    JpegReader reader;
+    test::ReadOutcome reader;
     DibImage* image = readJpegFile(reader, folder / "cmyk.jpg");
     ASSERT_NE(image, nullptr);
     EXPECT_EQ(image->header.biBitCount, 24);
@@ -191,7 +185,7 @@ TEST(JpegRead, DensityBecomesPixelsPerMetre)
         recipe.xDensity = c.x;
         recipe.yDensity = c.y;
         test::writeBytes(folder / "dense.jpg", test::makeJpeg(recipe, test::gradient(8, 8)));
-        JpegReader reader;
+        test::ReadOutcome reader;
         DibImage* image = readJpegFile(reader, folder / "dense.jpg");
         ASSERT_NE(image, nullptr);
         EXPECT_EQ(image->header.biXPelsPerMeter, c.expectX) << int{c.unit};
@@ -212,7 +206,7 @@ TEST(JpegRead, CutOffFileDecodesWhatItHolds)
         ++scan;
     const auto cut = static_cast<std::ptrdiff_t>(scan + (whole.size() - scan) / 2);
     test::writeBytes(folder / "cut.jpg", std::vector<std::uint8_t>(whole.begin(), whole.begin() + cut));
-    JpegReader reader;
+    test::ReadOutcome reader;
     DibImage* image = readJpegFile(reader, folder / "cut.jpg");
     ASSERT_NE(image, nullptr);
     EXPECT_EQ(image->header.biWidth, 64);
@@ -224,9 +218,9 @@ TEST(JpegRead, CutOffFileDecodesWhatItHolds)
 TEST(JpegRead, DamagedOrMissingInputFailsCleanly)
 {
     ScratchFolder folder;
-    JpegReader reader;
+    test::ReadOutcome reader;
     EXPECT_EQ(readJpegFile(reader, folder / "missing.jpg"), nullptr);
-    EXPECT_EQ(reader.errorCode, kCodecCannotOpen);
+    EXPECT_EQ(reader.errorCode, CodecError::cannotOpen);
 
     for (auto bytes : {std::vector<std::uint8_t>{0xFF, 0xD8}, std::vector<std::uint8_t>{0xFF, 0xD8, 0xFF, 0xC0, 0xFF},
                        std::vector<std::uint8_t>{0xFF, 0xD8, 0xFF, 0xE0, 0xFF, 0xFF, 1, 2, 3}}) {
@@ -238,17 +232,16 @@ TEST(JpegRead, DamagedOrMissingInputFailsCleanly)
 
 // The writer set up as the JPEG write step sets it up.
 struct WriterFor {
-    JpegWriter writer;
-    WriterFor(int width, int height, int bits)
+    WriterFor(int width, int height, int bits) : width(width), height(height), bits(bits) {}
+    ImageView view(const Palette& palette, std::span<const std::uint8_t> pixels) const
     {
-        writer.resetFileState();
-        writer.resetForWrite();
-        writer.width = width;
-        writer.height = height;
-        writer.sourceBits = bits;
-        writer.targetBits = 24;
-        writer.computeLayout();
+        return ImageView{width, height, bits, &palette, pixels};
     }
+
+    int width, height, bits;
+    JpegEncoding encoding;
+    JpegSearchRecord search;
+    test::WriteOutcome outcome;
 };
 
 // 24-bit bottom-up rows holding `rgb` (top row first).
@@ -266,13 +259,9 @@ std::vector<std::uint8_t> dibFromRgb(const std::vector<std::uint8_t>& rgb, int w
 
 TEST(JpegWrite, OptionsAndTheFileTheyGive)
 {
-    JpegWriter writer;
-    SetJpegOptions(writer, 150, 0);
-    EXPECT_EQ(writer.quality, 75);
-    SetJpegOptions(writer, 100, 0);
-    EXPECT_EQ(writer.quality, 100);
-    SetJpegOptions(writer, 0, 0);
-    EXPECT_EQ(writer.quality, 0) << "passed on for libjpeg to raise to 1";
+    EXPECT_EQ(jpegEncoding(150, 0).quality, 75);
+    EXPECT_EQ(jpegEncoding(100, 0).quality, 100);
+    EXPECT_EQ(jpegEncoding(0, 0).quality, 0) << "passed on for libjpeg to raise to 1";
 
     ScratchFolder folder;
     Palette palette{};
@@ -284,10 +273,9 @@ TEST(JpegWrite, OptionsAndTheFileTheyGive)
     for (const Case& c : {Case{0, {{2, 2}, {1, 1}, {1, 1}}}, Case{1, {{2, 1}, {1, 1}, {1, 1}}},
                           Case{2, {{1, 1}, {1, 1}, {1, 1}}}, Case{9, {{2, 2}, {1, 1}, {1, 1}}}}) {
         WriterFor set(40, 30, 24);
-        SetJpegOptions(set.writer, 80, c.sampling);
+        set.encoding = jpegEncoding(80, c.sampling);
         fs::path path = folder / ("s" + std::to_string(c.sampling) + ".jpg");
-        ASSERT_TRUE(EncodeJpeg(set.writer, path, palette, pixels));
-        ReleaseJpegWriter(set.writer);
+        ASSERT_TRUE(WriteJpeg(set.view(palette, pixels), path, set.encoding).ok());
         auto bytes = readBytes(path);
         EXPECT_EQ(test::samplingFactors(bytes), c.factors) << "sampling " << c.sampling;
 
@@ -311,9 +299,8 @@ TEST(JpegWrite, PalettedImageIsWrittenInColour)
         for (int x = 8; x < width; ++x)
             indices[static_cast<std::size_t>(y * 16 + x)] = 1;
     WriterFor set(width, height, 8);
-    SetJpegOptions(set.writer, 95, 2);
-    ASSERT_TRUE(EncodeJpeg(set.writer, folder / "p.jpg", palette, indices));
-    ReleaseJpegWriter(set.writer);
+    set.encoding = jpegEncoding(95, 2);
+    ASSERT_TRUE(WriteJpeg(set.view(palette, indices), folder / "p.jpg", set.encoding).ok());
     test::DecodedJpeg decoded = test::decodeJpeg(readBytes(folder / "p.jpg"));
     ASSERT_EQ(decoded.components, 3);
     const std::uint8_t* left = &decoded.samples[3 * (8 * 16 + 2)];
@@ -366,10 +353,10 @@ Encodings encodeAtEveryQuality(int width, int height, const std::vector<std::uin
     Palette palette{};
     for (int quality : qualities) {
         WriterFor set(width, height, 24);
-        SetJpegOptions(set.writer, quality, 0);
+        set.encoding = jpegEncoding(quality, 0);
         std::vector<std::uint8_t> buffer;
         std::size_t length = 0;
-        EXPECT_TRUE(EncodeJpegToMemory(set.writer, palette, pixels, buffer, length));
+        EXPECT_TRUE(EncodeJpegToMemory(set.view(palette, pixels), set.encoding, buffer, length).ok());
         buffer.resize(length);
         out.byQuality[static_cast<std::size_t>(quality)] = buffer;
     }
@@ -386,10 +373,9 @@ TEST(JpegSizeSearch, WritesTheHighestFittingEncoding)
 
     auto writeWithin = [&](std::int64_t limit, const fs::path& path) {
         WriterFor set(width, height, 24);
-        SetJpegOptions(set.writer, 30, 0);
-        EXPECT_TRUE(WriteJpegWithByteLimit(set.writer, path, palette, pixels, limit));
-        ReleaseJpegWriter(set.writer);
-        return std::make_pair(set.writer.qualitiesTried, set.writer.writtenQuality);
+        set.encoding = jpegEncoding(30, 0);
+        EXPECT_TRUE(WriteJpegWithByteLimit(set.view(palette, pixels), path, set.encoding, limit, &set.search).ok());
+        return std::make_pair(set.search.qualitiesTried, set.search.writtenQuality);
     };
 
     auto [tried, written] = writeWithin(1 << 30, folder / "roomy.jpg");
@@ -408,10 +394,9 @@ TEST(JpegSizeSearch, WritesTheHighestFittingEncoding)
     EXPECT_EQ(readBytes(folder / "never.jpg"), sizes.byQuality[1]) << "nothing fits: quality 1";
 
     WriterFor viaKilobytes(width, height, 24);
-    ASSERT_TRUE(WriteJpegWithLimit(viaKilobytes.writer, folder / "kb.jpg", palette, pixels, 4));
-    ReleaseJpegWriter(viaKilobytes.writer);
+    ASSERT_TRUE(viaKilobytes.outcome.keep(WriteJpegWithLimit(viaKilobytes.view(palette, pixels), folder / "kb.jpg", viaKilobytes.encoding, 4, &viaKilobytes.search)));
     EXPECT_LE(fs::file_size(folder / "kb.jpg"), 4096u);
-    EXPECT_GT(viaKilobytes.writer.writtenQuality, 1);
+    EXPECT_GT(viaKilobytes.search.writtenQuality, 1);
 }
 
 TEST(JpegSizeSearch, EncodingLargerThanTheUncompressedImageFits)
@@ -422,10 +407,9 @@ TEST(JpegSizeSearch, EncodingLargerThanTheUncompressedImageFits)
     const auto uncompressed = static_cast<std::size_t>(rowLayout(width, height, 24).imageSize);
     auto pixels = test::noise(uncompressed, 99);
     WriterFor set(width, height, 24);
-    SetJpegOptions(set.writer, 100, 2);
-    ASSERT_TRUE(WriteJpegWithByteLimit(set.writer, folder / "noisy.jpg", palette, pixels, 1 << 20));
-    ReleaseJpegWriter(set.writer);
-    EXPECT_EQ(set.writer.writtenQuality, 100);
+    set.encoding = jpegEncoding(100, 2);
+    ASSERT_TRUE(WriteJpegWithByteLimit(set.view(palette, pixels), folder / "noisy.jpg", set.encoding, 1 << 20, &set.search).ok());
+    EXPECT_EQ(set.search.writtenQuality, 100);
     auto bytes = readBytes(folder / "noisy.jpg");
     EXPECT_GT(bytes.size(), uncompressed) << "the case the buffer has to grow for";
     test::DecodedJpeg decoded = test::decodeJpeg(bytes);
@@ -440,22 +424,17 @@ TEST(JpegWrite, ShortWriteFailsTheFile)
     Palette palette{};
     auto pixels = test::noise(static_cast<std::size_t>(rowLayout(32, 32, 24).imageSize));
     WriterFor plain(32, 32, 24);
-    EXPECT_FALSE(EncodeJpeg(plain.writer, "/dev/full", palette, pixels));
-    ReleaseJpegWriter(plain.writer);
+    EXPECT_FALSE(WriteJpeg(plain.view(palette, pixels), "/dev/full", plain.encoding).ok());
 
     WriterFor limited(32, 32, 24);
-    EXPECT_FALSE(WriteJpegWithLimit(limited.writer, "/dev/full", palette, pixels, 100));
-    EXPECT_EQ(limited.writer.errorCode, kCodecWriteFailed);
-    ReleaseJpegWriter(limited.writer);
+    EXPECT_FALSE(limited.outcome.keep(WriteJpegWithLimit(limited.view(palette, pixels), "/dev/full", limited.encoding, 100, &limited.search)));
+    EXPECT_EQ(limited.outcome.errorCode, CodecError::writeFailed);
 }
 
 bool recode(const fs::path& input, const fs::path& output)
 {
-    JpegRecoder recoder;
-    recoder.resetFileState();
-    bool ok = RecodeJpeg(recoder, input, output);
-    ReleaseJpegRecoder(recoder);
-    return ok;
+    Result<InputFile> mapped = InputFile::map(input);
+    return mapped && RecodeJpeg(mapped->cursor(), output).ok();
 }
 
 std::vector<std::uint8_t> markerCodes(const std::vector<std::uint8_t>& bytes)
@@ -524,15 +503,12 @@ TEST(JpegRecode, OtherInputFailsAndLeavesNoTemporaryFile)
     EXPECT_FALSE(recode(folder / "in.png", folder / "out.jpg"));
 
     std::unique_ptr<CodecSet> codecs = AllocateCodecSet();
-    Settings settings;
-    CurrentImage current;
-    CodecContext context{*codecs, settings, current};
-    FileJob job{context, nullptr};
+    ConvertOptions options;
+    FileJob job{options, *codecs, nullptr};
     fs::create_directory(folder / "temp");
     fs::path tempPath;
-    EXPECT_FALSE(RecodeOneFile(job, folder / "temp", folder / "in.png", tempPath));
+    EXPECT_TRUE(RecodeOneFile(job, folder / "temp", folder / "in.png", tempPath)) << "a failure";
     EXPECT_TRUE(test::listFolder(folder / "temp").empty());
-    EXPECT_EQ(current.image, nullptr);
 }
 
 }  // namespace

@@ -29,19 +29,14 @@ struct Image {
     std::uint8_t* row(int y) { return pixels.data() + (height - 1 - y) * stride(); }
 };
 
-bool write(const Image& image, const fs::path& path, int* errorCode = nullptr)
+bool write(const Image& image, const fs::path& path, std::optional<CodecError>* errorCode = nullptr)
 {
-    static PngWriter writer;
-    writer.resetFileState();
-    writer.resetForWrite();
-    writer.width = image.width;
-    writer.height = image.height;
-    writer.sourceBits = writer.targetBits = image.bits;
-    writer.computeLayout();
-    bool ok = WritePng(writer, path, image.palette, std::span(image.pixels.data(), image.pixels.size()));
-    ReleasePngWriter(writer);
+    test::WriteOutcome outcome;
+    bool ok = outcome.keep(WritePng(ImageView{image.width, image.height, image.bits, &image.palette,
+                                              std::span(image.pixels.data(), image.pixels.size())},
+                                    path));
     if (errorCode)
-        *errorCode = writer.errorCode;
+        *errorCode = outcome.errorCode;
     return ok;
 }
 
@@ -183,18 +178,18 @@ TEST(PngWrite, RefusedDepthsAndFailedWrites)
     test::ScratchFolder folder;
     for (int bits : {16, 32}) {
         Image image(2, 2, bits);
-        int code = 0;
+        std::optional<CodecError> code;
         EXPECT_FALSE(write(image, folder / "deep.png", &code));
-        EXPECT_EQ(code, 7);
+        EXPECT_EQ(code, CodecError::writeFailed);
         EXPECT_TRUE(fs::exists(folder / "deep.png"));
         EXPECT_EQ(fs::file_size(folder / "deep.png"), 0u);
     }
-    int code = 0;
+    std::optional<CodecError> code;
     EXPECT_FALSE(write(Image(2, 2, 24), folder / "missing" / "a.png", &code));
-    EXPECT_EQ(code, 5);
+    EXPECT_EQ(code, CodecError::cannotCreate);
     if (fs::exists("/dev/full")) {
         EXPECT_FALSE(write(Image(64, 64, 24), "/dev/full", &code));
-        EXPECT_EQ(code, 7);
+        EXPECT_EQ(code, CodecError::writeFailed);
     }
 }
 

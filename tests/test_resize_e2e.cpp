@@ -1,6 +1,7 @@
 // Reduction through the command-line program.
 #include <gtest/gtest.h>
 
+#include "convert/codec_set.h"
 #include "convert/format.h"
 #include "jpeg_test_support.h"
 #include "png_builder.h"
@@ -201,16 +202,14 @@ TEST(ReductionHint, JpegDecodesAtTheScaleTheHintSelects)
         {true, 2, 200, 400, 300},  {true, 2, 0, 800, 600},   {true, 7, 200, 800, 600},
     };
     for (const Case& c : cases) {
-        Settings settings;
-        settings.Resize = c.resize;
-        settings.RszOpt = c.mode;
-        settings.RszSize = c.size;
-        CurrentImage current;
-        CodecContext context{*codecs, settings, current};
-        ASSERT_TRUE(ReadImage(context, folder / "photo.jpg"));
-        EXPECT_EQ(current.width, c.width) << c.mode << " " << c.size;
-        EXPECT_EQ(current.height, c.height) << c.mode << " " << c.size;
-        current.image->pixels.reset();
+        ConvertOptions options;
+        options.resize = c.resize;
+        options.resizeMode = c.mode;
+        options.resizeSize = c.size;
+        auto image = ReadImage(folder / "photo.jpg", ReadContext{options, *codecs->tables});
+        ASSERT_TRUE(image);
+        EXPECT_EQ(image->header.biWidth, c.width) << c.mode << " " << c.size;
+        EXPECT_EQ(image->header.biHeight, c.height) << c.mode << " " << c.size;
     }
 }
 

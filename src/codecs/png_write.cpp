@@ -237,6 +237,10 @@ Status WritePng(const ImageView& image, const platform::Path& path)
     if (!made)
         return CodecError::noMemory;
     PngWriter& writer = *made;
+    // The file exists from here on, also when the image is refused.
+    Result<OutputFile> out = OutputFile::create(path);
+    if (!out)
+        return out.error();
     const int bits = image.bitCount;
     if (bits == 1 || bits == 2 || bits == 4 || bits == 8) {
         writer.bitDepth = bits;
@@ -257,9 +261,6 @@ Status WritePng(const ImageView& image, const platform::Path& path)
         image.pixels.size() < static_cast<std::uint64_t>(layout.imageSize))
         return CodecError::writeFailed;
 
-    Result<OutputFile> out = OutputFile::create(path);
-    if (!out)
-        return out.error();
     writer.out = &*out;
     writeHeader(writer);
     if (Status status = allocateFilteredData(writer); !status)
