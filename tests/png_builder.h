@@ -32,12 +32,8 @@ inline Bytes simplePng(std::uint32_t width, std::uint32_t height, int depth, int
 {
     Bytes out = pngFile({ihdr(width, height, depth, colourType)});
     for (const Bytes& chunk : before)
-        out.insert(out.end(), chunk.begin(), chunk.end());
-    Bytes data = pngChunk("IDAT", deflateBytes(rows));
-    out.insert(out.end(), data.begin(), data.end());
-    Bytes end = iend();
-    out.insert(out.end(), end.begin(), end.end());
-    return out;
+        out = concat({out, chunk});
+    return concat({out, pngChunk("IDAT", deflateBytes(rows)), iend()});
 }
 
 struct Rgb {

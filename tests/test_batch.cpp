@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "bmp_test_support.h"
+#include "codec_test_support.h"
 #include "app/conversion.h"
 #include "convert/batch.h"
 #include "test_support.h"
@@ -79,6 +80,77 @@ TEST(CopyNoOverwrite, LeavesAnExistingTargetAlone)
     EXPECT_EQ(test::readText(folder / "fresh"), "new");
     EXPECT_EQ(platform::copyFileNoOverwrite(folder / "missing", folder / "x"), platform::CopyResult::failed);
     EXPECT_FALSE(fs::exists(folder / "x"));
+}
+
+// Another program takes the free name between the check and the copy.
+platform::CopyResult copyLosingTheRace(const platform::Path& from, const platform::Path& to)
+{
+    static int calls = 0;
+    if (++calls == 1) {
+        test::writeText(to, "theirs");
+        return platform::CopyResult::targetExists;
+    }
+    return platform::copyFileNoOverwrite(from, to);
+}
+
+TEST(DeliverOutput, NameTakenDuringTheCopyMovesOnToTheNextNumber)
+{
+    ScratchFolder folder;
+    test::writeText(folder / "tmp1", "ours");
+    test::writeText(folder / "photo.bmp", "older");
+    fs::path written;
+    EXPECT_FALSE(DeliverOutput(folder / "tmp1", folder / "photo.bmp", ".bmp", written, copyLosingTheRace));
+    EXPECT_EQ(written, folder / "photo+2.bmp");
+    EXPECT_EQ(test::readText(folder / "photo+1.bmp"), "theirs") << "the other program's file is kept";
+    EXPECT_EQ(test::readText(folder / "photo+2.bmp"), "ours");
+    EXPECT_EQ(test::readText(folder / "photo.bmp"), "older");
+
+    auto failing = [](const platform::Path&, const platform::Path&) { return platform::CopyResult::failed; };
+    std::optional<FileFailure> failed = DeliverOutput(folder / "tmp1", folder / "x.bmp", ".bmp", written, failing);
+    ASSERT_TRUE(failed);
+    EXPECT_EQ(failed->reason, SkipReason::copyFailed);
+}
+
+TEST(RunBatch, ReportsEveryFileWithItsOutputOrItsReason)
+{
+    ScratchFolder folder;
+    TempFolderOverride temp(folder.path());
+    test::writeBytes(folder / "a.bmp", testing::buildBmp({.width = 1, .height = 1, .pixels = {1, 2, 3, 0}}));
+    test::writeText(folder / "short.bmp", "B");
+    test::writeText(folder / "text.bmp", "not an image");
+    test::writeBytes(folder / "rle.bmp", testing::buildBmp({.width = 1, .height = 1, .bits = 8, .compression = 1,
+                                                            .pixels = {1, 0, 0, 1}}));
+    std::vector<fs::path> inputs{folder / "a.bmp", folder / "missing.bmp", folder / "short.bmp", folder / "text.bmp",
+                                 folder / "rle.bmp"};
+    ConvertOptions options;
+    options.outputType = kOutputPng;
+    std::vector<std::size_t> seen;
+    BatchReport report = RunBatch(inputs, options, [&](const FileReport&, std::size_t index, std::size_t count) {
+        EXPECT_EQ(count, inputs.size());
+        seen.push_back(index);
+    });
+    EXPECT_EQ(report.outcome, BatchOutcome::done);
+    EXPECT_EQ(seen, (std::vector<std::size_t>{0, 1, 2, 3, 4}));
+    ASSERT_EQ(report.files.size(), inputs.size());
+    EXPECT_TRUE(report.files[0].converted());
+    EXPECT_EQ(report.files[0].output, folder / "a.png");
+    const struct {
+        std::size_t index;
+        SkipReason reason;
+        std::optional<CodecError> error;
+    } skipped[] = {
+        {1, SkipReason::missing, std::nullopt},
+        {2, SkipReason::tooShort, std::nullopt},
+        {3, SkipReason::unrecognised, std::nullopt},
+        {4, SkipReason::readFailed, CodecError::unsupported},
+    };
+    for (const auto& s : skipped) {
+        const FileReport& file = report.files[s.index];
+        ASSERT_TRUE(file.failure) << s.index;
+        EXPECT_EQ(file.failure->reason, s.reason) << s.index;
+        EXPECT_EQ(file.failure->error, s.error) << s.index;
+        EXPECT_TRUE(file.output.empty());
+    }
 }
 
 TEST(RunBatch, EmptyFileConvertsNothingAndLeavesNoTemporaryFile)

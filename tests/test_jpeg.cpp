@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <fstream>
 
 #include "codec_test_support.h"
@@ -230,6 +231,63 @@ TEST(JpegRead, DamagedOrMissingInputFailsCleanly)
     }
 }
 
+// A progressive file whose last scan is repeated until it has `scans`
+// scans: libjpeg only warns about the repeats and reads every one.
+std::vector<std::uint8_t> withRepeatedLastScan(const std::vector<std::uint8_t>& file, int scans)
+{
+    std::size_t last = 0, count = 0;
+    for (std::size_t i = 0; i + 1 < file.size(); ++i)
+        if (file[i] == 0xFF && file[i + 1] == 0xDA) {
+            last = i;
+            ++count;
+        }
+    const std::vector<std::uint8_t> scan(file.begin() + static_cast<std::ptrdiff_t>(last), file.end() - 2);
+    std::vector<std::uint8_t> out(file.begin(), file.end() - 2);
+    for (std::size_t n = count; n < static_cast<std::size_t>(scans); ++n)
+        out.insert(out.end(), scan.begin(), scan.end());
+    out.insert(out.end(), {0xFF, 0xD9});
+    return out;
+}
+
+// Guards a hang, so the bound is generous: a hundred times an ordinary
+// decode of the same picture.
+TEST(JpegRead, ThousandsOfScansFailQuickly)
+{
+    test::JpegRecipe recipe;
+    recipe.width = 1024;
+    recipe.height = 768;
+    recipe.progressive = true;
+    const auto plain = test::makeJpeg(recipe, test::gradient(1024, 768));
+    using Clock = std::chrono::steady_clock;
+    auto timeRead = [](const std::vector<std::uint8_t>& bytes, std::optional<CodecError>& error) {
+        const auto start = Clock::now();
+        test::ReadOutcome reader;
+        reader.keep(ReadJpeg(ByteCursor(bytes)));
+        error = reader.errorCode;
+        return Clock::now() - start;
+    };
+    std::optional<CodecError> error;
+    const auto ordinary = timeRead(plain, error);
+    ASSERT_EQ(error, std::nullopt);
+
+    const auto withinLimit = withRepeatedLastScan(plain, kJpegMaxScans);
+    timeRead(withinLimit, error);
+    EXPECT_EQ(error, std::nullopt) << "up to the limit the repeats only warn";
+
+    const auto hostile = withRepeatedLastScan(plain, 5000);
+    const auto taken = timeRead(hostile, error);
+    EXPECT_EQ(error, CodecError::badData);
+    EXPECT_LT(taken, 100 * ordinary);
+
+    test::ScratchFolder folder;
+    test::writeBytes(folder / "many.jpg", hostile);
+    Result<InputFile> mapped = InputFile::map(folder / "many.jpg");
+    ASSERT_TRUE(mapped);
+    Status recoded = RecodeJpeg(mapped->cursor(), folder / "out.jpg");
+    ASSERT_FALSE(recoded);
+    EXPECT_EQ(recoded.error(), CodecError::badData);
+}
+
 // The writer set up as the JPEG write step sets it up.
 struct WriterFor {
     WriterFor(int width, int height, int bits) : width(width), height(height), bits(bits) {}
@@ -274,7 +332,7 @@ TEST(JpegWrite, OptionsAndTheFileTheyGive)
                           Case{2, {{1, 1}, {1, 1}, {1, 1}}}, Case{9, {{2, 2}, {1, 1}, {1, 1}}}}) {
         WriterFor set(40, 30, 24);
         set.encoding = jpegEncoding(80, c.sampling);
-        fs::path path = folder / ("s" + std::to_string(c.sampling) + ".jpg");
+        fs::path path = folder / std::string("s").append(std::to_string(c.sampling)).append(".jpg");
         ASSERT_TRUE(WriteJpeg(set.view(palette, pixels), path, set.encoding).ok());
         auto bytes = readBytes(path);
         EXPECT_EQ(test::samplingFactors(bytes), c.factors) << "sampling " << c.sampling;
@@ -507,7 +565,7 @@ TEST(JpegRecode, OtherInputFailsAndLeavesNoTemporaryFile)
     FileJob job{options, *codecs, nullptr};
     fs::create_directory(folder / "temp");
     fs::path tempPath;
-    EXPECT_TRUE(RecodeOneFile(job, folder / "temp", folder / "in.png", tempPath)) << "a failure";
+    EXPECT_TRUE(RecodeOneFile(job, folder / "temp", folder / "in.png", tempPath).has_value()) << "a failure";
     EXPECT_TRUE(test::listFolder(folder / "temp").empty());
 }
 

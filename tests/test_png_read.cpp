@@ -277,11 +277,16 @@ TEST(PngRead, TransparencyChunks)
     EXPECT_EQ(grey.at(0, 0), (Rgb{0, 0, 0}));
     EXPECT_EQ(grey.at(1, 0), kWhite);
 
-    // A tRNS longer than the palette is not taken.
+    // A tRNS longer than the palette is not taken; one exactly as long is.
     test::Decoded tooLong = decodePng(
         simplePng(1, 1, 8, 3, {0, 0}, {pngChunk("PLTE", {1, 2, 3}), pngChunk("tRNS", {0, 0})}));
     ASSERT_TRUE(tooLong.ok);
     EXPECT_EQ(tooLong.at(0, 0), (Rgb{1, 2, 3}));
+    test::Decoded asLong = decodePng(
+        simplePng(3, 1, 8, 3, {0, 0, 1, 2}, {pngChunk("PLTE", palette), pngChunk("tRNS", {255, 255, 0})}));
+    ASSERT_TRUE(asLong.ok);
+    EXPECT_EQ(asLong.at(0, 0), (Rgb{10, 20, 30}));
+    EXPECT_EQ(asLong.at(2, 0), kWhite) << "the last entry's alpha is used";
 }
 
 TEST(PngRead, ColourKeyIsMatchedBeforeGamma)

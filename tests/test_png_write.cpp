@@ -226,7 +226,7 @@ TEST(PngWrite, PillowReadsWhatWasWritten)
                     expected.push_back({c.rgbRed, c.rgbGreen, c.rgbBlue});
                 }
             }
-            std::string name = "w" + std::to_string(n++) + ".png";
+            std::string name = std::string("w").append(std::to_string(n++)).append(".png");
             ASSERT_TRUE(write(image, folder / name));
             test::Decoded ours = test::decodePngFile(folder / name);
             ASSERT_TRUE(ours.ok);

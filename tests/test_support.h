@@ -86,7 +86,15 @@ inline CommandResult runCommand(const std::string& commandLine)
     return result;
 }
 
-inline std::string quoted(const fs::path& path) { return "'" + path.string() + "'"; }
+// Built by appending: GCC 12 at -O3 warns falsely (-Wrestrict) about
+// "literal" + std::string.
+inline std::string quoted(const fs::path& path)
+{
+    std::string text(1, '\'');
+    text += path.string();
+    text += '\'';
+    return text;
+}
 
 // The command-line program installed into a folder of its own, with its
 // settings file beside it and a private temporary folder.

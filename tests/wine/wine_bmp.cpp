@@ -1,45 +1,27 @@
 // BMP in, BMP out through the Windows program.
 #include "wine_harness.h"
 
+#include "../image_builder.h"
+
 #include <algorithm>
 #include <cstdint>
 
 namespace {
 
 using namespace wine_harness;
-using Bytes = std::vector<unsigned char>;
-
-void putU16(Bytes& out, std::uint32_t value)
-{
-    out.push_back(static_cast<unsigned char>(value));
-    out.push_back(static_cast<unsigned char>(value >> 8));
-}
-
-void putU32(Bytes& out, std::uint32_t value)
-{
-    putU16(out, value & 0xFFFF);
-    putU16(out, value >> 16);
-}
+using vrelk::test::Bytes;
 
 // A 24-bit bottom-up bitmap laid out exactly as the program writes one.
-Bytes bitmap24(std::int32_t width, std::int32_t height, std::uint32_t pixelOffset = 54, bool withPixels = true)
+Bytes bitmap24(std::int32_t width, std::int32_t height, bool withPixels = true)
 {
-    std::uint32_t stride = (3 * static_cast<std::uint32_t>(width) + 3) & ~3u;
-    std::uint32_t pixelBytes = stride * static_cast<std::uint32_t>(height);
-    Bytes out{'B', 'M'};
-    putU32(out, 54 + pixelBytes);
-    putU32(out, 0);
-    putU32(out, pixelOffset);
-    for (std::uint32_t value : {40u, static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height)})
-        putU32(out, value);
-    putU16(out, 1);
-    putU16(out, 24);
-    for (int i = 0; i < 6; ++i)
-        putU32(out, 0);
-    if (withPixels)
-        for (std::uint32_t i = 0; i < pixelBytes; ++i)
-            out.push_back(static_cast<unsigned char>((i % stride) < 3u * width ? i * 37 + 11 : 0));
-    return out;
+    return vrelk::test::buildBmp({.width = width, .height = height, .bits = 24, .sizeImage = 0, .pixelsPerMetre = 0,
+                                  .pixels = withPixels ? vrelk::test::patternRows24(width, height) : Bytes{}});
+}
+
+void setPixelOffset(Bytes& file, std::uint32_t offset)
+{
+    for (int i = 0; i < 4; ++i)
+        file[10 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(offset >> (8 * i));
 }
 
 // Runs the program on `inputs` and dismisses a message box if one comes.
@@ -91,9 +73,10 @@ WINE_TEST(hostileBitmapsAreReadSafelyOrSkipped)
 
     Bytes truncated = bitmap24(64, 64);
     truncated.resize(100);
-    Bytes pastTheEnd = bitmap24(4, 4, 0x7FFFFFF0);
-    Bytes huge = bitmap24(25000, 25000, 54, false);
-    Bytes wide = bitmap24(25001, 1, 54, false);
+    Bytes pastTheEnd = bitmap24(4, 4);
+    setPixelOffset(pastTheEnd, 0x7FFFFFF0);
+    Bytes huge = bitmap24(25000, 25000, false);
+    Bytes wide = bitmap24(25001, 1, false);
     Bytes rle = bitmap24(2, 2);
     rle[30] = 1;  // compression
     std::vector<std::wstring> inputs{
