@@ -1,0 +1,326 @@
+// The TIFF reader: refusals and their reasons, hostile structure, the pixel
+// and palette rules in both byte orders, short strips, resolution, and files
+// from libtiff's tools, ImageMagick and Pillow compared with Pillow's decode.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <optional>
+#include <sstream>
+
+#include "codecs/tiff.h"
+#include "test_support.h"
+
+namespace vrelk {
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr std::uint16_t kAscii = 2, kShort = 3, kLong = 4, kRational = 5;
+
+struct Field {
+    std::uint16_t tag;
+    std::uint16_t type;
+    std::vector<std::uint32_t> values;  // RATIONALs as numerator, denominator pairs
+    std::optional<std::uint32_t> count{};  // stated count and raw value field,
+    std::uint32_t raw = 0;                 // for structure the values cannot give
+};
+
+// Header, pixel data at offset 8, out-of-line values, then the directory.
+class TiffBuilder {
+public:
+    explicit TiffBuilder(bool littleEndian) : le_(littleEndian) {}
+
+    Bytes build(const std::vector<Field>& fields, const Bytes& pixels)
+    {
+        out_ = le_ ? Bytes{'I', 'I'} : Bytes{'M', 'M'};
+        put(42, 2);
+        put(0, 4);
+        out_.insert(out_.end(), pixels.begin(), pixels.end());
+        std::vector<std::uint32_t> fieldValues;
+        for (const Field& f : fields) {
+            const std::size_t size = f.type == kShort ? 2 : 4;
+            if (f.count || f.values.size() * size <= 4) {
+                fieldValues.push_back(0);
+                continue;
+            }
+            fieldValues.push_back(static_cast<std::uint32_t>(out_.size()));
+            for (std::uint32_t v : f.values)
+                put(v, size);
+        }
+        const auto directory = static_cast<std::uint32_t>(out_.size());
+        put(fields.size(), 2);
+        for (std::size_t i = 0; i < fields.size(); ++i) {
+            const Field& f = fields[i];
+            const std::size_t size = f.type == kShort ? 2 : 4;
+            const std::size_t perValue = f.type == kRational ? 2 : 1;
+            put(f.tag, 2);
+            put(f.type, 2);
+            put(f.count.value_or(static_cast<std::uint32_t>(f.values.size() / perValue)), 4);
+            if (f.count) {
+                put(f.raw, 4);
+            } else if (fieldValues[i] != 0) {
+                put(fieldValues[i], 4);
+            } else {
+                for (std::uint32_t v : f.values)
+                    put(v, size);
+                for (std::size_t pad = f.values.size() * size; pad < 4; ++pad)
+                    out_.push_back(0);
+            }
+        }
+        put(0, 4);
+        for (int b = 0; b < 4; ++b)
+            out_[4 + b] = static_cast<std::uint8_t>(le_ ? directory >> (8 * b) : directory >> (24 - 8 * b));
+        return out_;
+    }
+
+private:
+    void put(std::uint64_t value, std::size_t size)
+    {
+        for (std::size_t b = 0; b < size; ++b)
+            out_.push_back(static_cast<std::uint8_t>(le_ ? value >> (8 * b) : value >> (8 * (size - 1 - b))));
+    }
+
+    bool le_;
+    Bytes out_;
+};
+
+std::vector<Field> basic(std::uint32_t width, std::uint32_t height, std::vector<std::uint32_t> bits,
+                         std::uint32_t photometric, std::size_t pixelBytes)
+{
+    return {{256, kShort, {width}},
+            {257, kLong, {height}},
+            {258, kShort, std::move(bits)},
+            {259, kShort, {1}},
+            {262, kShort, {photometric}},
+            {273, kLong, {8}},
+            {279, kLong, {static_cast<std::uint32_t>(pixelBytes)}}};
+}
+
+std::vector<Field> with(std::vector<Field> fields, const std::vector<Field>& changes)
+{
+    for (const Field& change : changes) {
+        bool replaced = false;
+        for (Field& f : fields)
+            if (f.tag == change.tag && !replaced)
+                f = change, replaced = true;
+        if (!replaced)
+            fields.push_back(change);
+    }
+    return fields;
+}
+
+std::vector<Field> without(std::vector<Field> fields, std::uint16_t tag)
+{
+    std::erase_if(fields, [tag](const Field& f) { return f.tag == tag; });
+    return fields;
+}
+
+Result<DibImage> decode(const Bytes& file) { return ReadTiff(ByteCursor(file)); }
+
+// Red, green, blue of pixel (x, y), counted from the top.
+std::array<int, 3> pixel(const DibImage& image, int x, int y)
+{
+    const int bits = image.header.biBitCount;
+    const auto stride = static_cast<std::size_t>(rowLayout(image.header.biWidth, 1, bits).stride);
+    const std::uint8_t* row = image.pixels.data() + stride * static_cast<std::size_t>(image.header.biHeight - 1 - y);
+    if (bits == 24)
+        return {row[3 * x + 2], row[3 * x + 1], row[3 * x]};
+    const RgbQuad& q = image.palette[row[x]];
+    return {q.rgbRed, q.rgbGreen, q.rgbBlue};
+}
+
+const Bytes kGrey2x2{10, 20, 30, 40};
+
+TEST(TiffRead, RefusalsAndReasons)
+{
+    TiffBuilder le(true);
+    const auto grey = basic(2, 2, {8}, 1, 4);
+    const auto rgb = basic(1, 1, {8, 8, 8}, 2, 3);
+    Bytes badMark = le.build(grey, kGrey2x2);
+    badMark[1] = 'M';
+    Bytes badVersion = le.build(grey, kGrey2x2);
+    badVersion[2] = 43;
+    Bytes directoryPastEnd = le.build(grey, kGrey2x2);
+    directoryPastEnd[7] = 0x7F;
+    Bytes entriesPastEnd = le.build(grey, kGrey2x2);
+    entriesPastEnd.resize(entriesPastEnd.size() - 10);
+    auto repeated = grey;
+    repeated.push_back({273, kLong, {8}});
+    struct Case {
+        const char* name;
+        Bytes file;
+        CodecError error;
+    };
+    const Case cases[] = {
+        {"short header", Bytes{'I', 'I', 42, 0, 8, 0, 0}, CodecError::badData},
+        {"byte-order mark", badMark, CodecError::badData},
+        {"version", badVersion, CodecError::badData},
+        {"directory past the end", directoryPastEnd, CodecError::badData},
+        {"entries past the end", entriesPastEnd, CodecError::badData},
+        {"width of type ASCII", le.build(with(grey, {{256, kAscii, {2}}}), kGrey2x2), CodecError::badData},
+        {"height 0", le.build(with(grey, {{257, kShort, {0}}}), kGrey2x2), CodecError::badData},
+        {"width 25001", le.build(with(grey, {{256, kLong, {25001}}}), kGrey2x2), CodecError::unsupported},
+        {"LZW", le.build(with(grey, {{259, kShort, {5}}}), kGrey2x2), CodecError::unsupported},
+        {"PackBits", le.build(with(grey, {{259, kShort, {32773}}}), kGrey2x2), CodecError::unsupported},
+        {"bits 8, 8, 16", le.build(with(rgb, {{258, kShort, {8, 8, 16}}}), Bytes(4)), CodecError::badData},
+        {"four samples", le.build(with(rgb, {{258, kShort, {8, 8, 8, 8}}}), Bytes(4)), CodecError::unsupported},
+        {"separate planes", le.build(with(rgb, {{284, kShort, {2}}}), Bytes(3)), CodecError::unsupported},
+        {"grey with three samples", le.build(with(grey, {{258, kShort, {8, 8, 8}}}), Bytes(12)),
+         CodecError::unsupported},
+        {"2-bit grey", le.build(with(grey, {{258, kShort, {2}}}), kGrey2x2), CodecError::unsupported},
+        {"no photometric", le.build(without(grey, 262), kGrey2x2), CodecError::unsupported},
+        {"palette without colour map", le.build(with(grey, {{262, kShort, {3}}}), kGrey2x2), CodecError::unsupported},
+        {"colour map past the end", le.build(with(grey, {{262, kShort, {3}}, {320, kShort, {}, 768, 0xFFFFFF00u}}), kGrey2x2),
+         CodecError::cannotOpen},
+        {"repeated strip array", le.build(repeated, kGrey2x2),
+         CodecError::badData},
+        {"strip array of bytes", le.build(with(grey, {{273, 1, {8}}}), kGrey2x2), CodecError::badData},
+        {"array lengths differ", le.build(with(grey, {{273, kShort, {8, 10}}}), kGrey2x2), CodecError::badData},
+        {"array past the end", le.build(with(grey, {{273, kLong, {}, 4, 0xFFFFFFF0u}}), kGrey2x2), CodecError::badData},
+        {"huge strip count", le.build(with(grey, {{273, kLong, {}, 0x40000000u, 8}}), kGrey2x2), CodecError::badData},
+        {"empty strip array", le.build(with(grey, {{273, kLong, {}, 0, 8}}), kGrey2x2), CodecError::noMemory},
+        {"no strips", le.build(without(without(grey, 273), 279), kGrey2x2), CodecError::noMemory},
+        {"strip past the end", le.build(with(grey, {{279, kLong, {400}}}), kGrey2x2), CodecError::cannotOpen},
+        {"strip offset near 2^32", le.build(with(grey, {{273, kLong, {0xFFFFFFFCu}}}), kGrey2x2),
+         CodecError::cannotOpen},
+    };
+    for (const Case& c : cases) {
+        Result<DibImage> image = decode(c.file);
+        ASSERT_FALSE(image.ok()) << c.name;
+        EXPECT_EQ(image.error(), c.error) << c.name;
+    }
+}
+
+// Each case decodes the same bytes in both byte orders.
+TEST(TiffRead, PixelsAndPalettes)
+{
+    std::vector<Field> colourMap{{262, kShort, {3}}, {320, kShort, {0xFFFF, 0x80FF, 0, 0, 0, 0}}};
+    struct Case {
+        const char* name;
+        std::vector<Field> fields;
+        Bytes data;
+        std::vector<std::array<int, 3>> topRow;
+        std::array<int, 3> firstOfSecondRow;
+    };
+    const Case cases[] = {
+        {"bilevel WhiteIsZero", basic(10, 2, {1}, 0, 4), {0x40, 0x40, 0x80, 0},
+         {{255, 255, 255}, {0, 0, 0}, {255, 255, 255}}, {0, 0, 0}},
+        {"bilevel BlackIsZero", basic(10, 2, {1}, 1, 4), {0x40, 0x40, 0x80, 0},
+         {{0, 0, 0}, {255, 255, 255}, {0, 0, 0}}, {255, 255, 255}},
+        {"4-bit grey", basic(3, 2, {4}, 1, 4), {0x0F, 0x10, 0x20, 0}, {{0, 0, 0}, {255, 255, 255}, {17, 17, 17}},
+         {34, 34, 34}},
+        {"8-bit grey", basic(2, 2, {8}, 1, 4), kGrey2x2, {{10, 10, 10}, {20, 20, 20}}, {30, 30, 30}},
+        {"1-bit palette", with(basic(2, 2, {1}, 3, 2), colourMap), {0x40, 0x80}, {{255, 0, 0}, {128, 0, 0}},
+         {128, 0, 0}},
+        {"RGB 8", basic(2, 2, {8, 8, 8}, 2, 12), {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}, {{1, 2, 3}, {4, 5, 6}},
+         {7, 8, 9}},
+    };
+    for (bool le : {true, false}) {
+        for (const Case& c : cases) {
+            Result<DibImage> image = decode(TiffBuilder(le).build(c.fields, c.data));
+            ASSERT_TRUE(image.ok()) << c.name << " " << le;
+            EXPECT_EQ(image->sourceFormat, kFormatTiff);
+            for (std::size_t x = 0; x < c.topRow.size(); ++x)
+                EXPECT_EQ(pixel(*image, static_cast<int>(x), 0), c.topRow[x]) << c.name << " " << le << " x " << x;
+            EXPECT_EQ(pixel(*image, 0, 1), c.firstOfSecondRow) << c.name << " " << le;
+        }
+        // Sample 0x1234 is stored 34 12 little-endian and 12 34 big-endian.
+        Bytes samples = le ? Bytes{0x34, 0x12, 0xCD, 0xAB, 0x02, 0x01} : Bytes{0x12, 0x34, 0xAB, 0xCD, 0x01, 0x02};
+        Result<DibImage> deep = decode(TiffBuilder(le).build(basic(1, 1, {16, 16, 16}, 2, 6), samples));
+        ASSERT_TRUE(deep.ok());
+        EXPECT_EQ(pixel(*deep, 0, 0), (std::array<int, 3>{0x12, 0xAB, 0x01})) << le;
+    }
+}
+
+// Strips lie in the file in any order; strips short of the rows leave the
+// missing rows zero, with a partly present row padded with zeros.
+TEST(TiffRead, StripsGatheredAndShortStrips)
+{
+    // Two one-row strips stored second row first.
+    auto reversed = with(basic(2, 2, {8}, 1, 4), {{273, kLong, {10, 8}}, {279, kLong, {2, 2}}});
+    Result<DibImage> gathered = decode(TiffBuilder(true).build(reversed, {30, 40, 10, 20}));
+    ASSERT_TRUE(gathered.ok());
+    EXPECT_EQ(pixel(*gathered, 1, 0)[0], 20);
+    EXPECT_EQ(pixel(*gathered, 0, 1)[0], 30);
+
+    Result<DibImage> shortRgb = decode(TiffBuilder(false).build(basic(2, 3, {8, 8, 8}, 2, 9), Bytes(9, 200)));
+    ASSERT_TRUE(shortRgb.ok());
+    EXPECT_EQ(pixel(*shortRgb, 1, 0), (std::array<int, 3>{200, 200, 200}));
+    EXPECT_EQ(pixel(*shortRgb, 0, 1), (std::array<int, 3>{200, 200, 200}));
+    EXPECT_EQ(pixel(*shortRgb, 1, 1), (std::array<int, 3>{0, 0, 0}));
+    EXPECT_EQ(pixel(*shortRgb, 0, 2), (std::array<int, 3>{0, 0, 0}));
+}
+
+TEST(TiffRead, Resolution)
+{
+    struct Case {
+        std::vector<Field> extra;
+        std::int32_t x, y;
+    };
+    const Case cases[] = {
+        {{{282, kRational, {72, 1}}, {283, kRational, {144, 2}}}, 2835, 2835},
+        {{{282, kRational, {100, 1}}, {283, kRational, {50, 1}}, {296, kShort, {3}}}, 10000, 5000},
+        {{}, 0, 0},
+        {{{282, kRational, {72, 1}}}, 0, 0},
+        {{{282, kRational, {72, 0}}, {283, kRational, {72, 1}}}, 0, 0},
+        {{{282, kRational, {72, 1}}, {283, kRational, {72, 1}}, {296, kShort, {1}}}, 0, 0},
+        {{{282, kRational, {0xFFFFFFFFu, 1}}, {283, kRational, {72, 1}}}, 0, 2835},
+        {{{282, kRational, {}, 1, 0xFFFFFFFCu}, {283, kRational, {72, 1}}}, 0, 0},
+    };
+    for (bool le : {true, false}) {
+        for (const Case& c : cases) {
+            Result<DibImage> image = decode(TiffBuilder(le).build(with(basic(2, 2, {8}, 1, 4), c.extra), kGrey2x2));
+            ASSERT_TRUE(image.ok());
+            EXPECT_EQ(image->header.biXPelsPerMeter, c.x) << &c - cases;
+            EXPECT_EQ(image->header.biYPelsPerMeter, c.y) << &c - cases;
+        }
+    }
+}
+
+// Files written by libtiff's tools, ImageMagick and Pillow (see
+// tiff_fixtures.py), against Pillow's decode of each.
+TEST(TiffRead, IndependentEncoders)
+{
+    if (!fs::exists("/usr/bin/python3") || !fs::exists("/usr/bin/convert") || !fs::exists("/usr/bin/tiffcp"))
+        GTEST_SKIP() << "Pillow, ImageMagick or libtiff tools missing";
+    test::ScratchFolder folder;
+    fs::path script = fs::path(__FILE__).parent_path() / "tiff_fixtures.py";
+    auto made = test::runCommand("/usr/bin/python3 " + test::quoted(script) + " " + test::quoted(folder.path()));
+    ASSERT_EQ(made.status, 0) << made.output;
+
+    std::ifstream manifest(folder / "manifest.txt");
+    int decoded = 0, refused = 0;
+    for (std::string line; std::getline(manifest, line);) {
+        std::istringstream fields(line);
+        std::string name;
+        int expectedError = 0;
+        fields >> name >> expectedError;
+        std::string file = test::readText(folder / (name + ".tif"));
+        Result<DibImage> image = ReadTiff(ByteCursor({reinterpret_cast<const std::uint8_t*>(file.data()), file.size()}));
+        if (expectedError != 0) {
+            ASSERT_FALSE(image.ok()) << name;
+            EXPECT_EQ(static_cast<int>(image.error()), expectedError) << name;
+            ++refused;
+            continue;
+        }
+        ASSERT_TRUE(image.ok()) << name << " " << static_cast<int>(image.error());
+        std::string expected = test::readText(folder / (name + ".rgb"));
+        const int width = image->header.biWidth, height = image->header.biHeight;
+        ASSERT_EQ(expected.size(), 3 * static_cast<std::size_t>(width * height)) << name;
+        int mismatches = 0;
+        for (int i = 0; i < width * height; ++i) {
+            const auto* e = reinterpret_cast<const std::uint8_t*>(expected.data()) + 3 * i;
+            const auto got = pixel(*image, i % width, i / width);
+            if (got != std::array<int, 3>{e[0], e[1], e[2]} && mismatches++ < 3)
+                ADD_FAILURE() << name << " pixel " << i << ": got " << got[0] << "," << got[1] << "," << got[2]
+                              << " want " << int(e[0]) << "," << int(e[1]) << "," << int(e[2]);
+        }
+        ++decoded;
+    }
+    EXPECT_GE(decoded, 20);
+    EXPECT_GE(refused, 3);
+}
+
+}  // namespace
+}  // namespace vrelk
