@@ -7,6 +7,7 @@
 #include <optional>
 #include <sstream>
 
+#include "codecs/byte_cursor.h"
 #include "codecs/tiff.h"
 #include "test_support.h"
 
@@ -90,7 +91,8 @@ std::vector<Field> basic(std::uint32_t width, std::uint32_t height, std::vector<
 {
     return {{256, kShort, {width}},
             {257, kLong, {height}},
-            {258, kShort, std::move(bits)},
+            {258, kShort, bits},
+            {277, kShort, {static_cast<std::uint32_t>(bits.size())}},
             {259, kShort, {1}},
             {262, kShort, {photometric}},
             {273, kLong, {8}},
@@ -320,6 +322,51 @@ TEST(TiffRead, IndependentEncoders)
     }
     EXPECT_GE(decoded, 35);
     EXPECT_GE(refused, 3);
+}
+
+}  // namespace
+}  // namespace vrelk
+
+namespace vrelk {
+namespace {
+
+// Through the command-line program to each output format; Pillow compares
+// the outputs with the inputs (JPEG within its loss).
+TEST(TiffEndToEnd, ToBmpPngAndJpeg)
+{
+    if (!fs::exists("/usr/bin/python3"))
+        GTEST_SKIP() << "Pillow missing";
+    Bytes rgb;
+    for (int i = 0; i < 16 * 9; ++i)
+        rgb.insert(rgb.end(), {static_cast<std::uint8_t>(i * 16 % 256), static_cast<std::uint8_t>(i), 200});
+    const Bytes grey4{0x01, 0x23, 0x45, 0x60, 0x12, 0x34, 0x56, 0x70, 0x23, 0x45, 0x67, 0x80};
+    const Bytes rgbFile = TiffBuilder(false).build(basic(16, 9, {8, 8, 8}, 2, rgb.size()), rgb);
+    const Bytes greyFile = TiffBuilder(true).build(basic(7, 3, {4}, 0, grey4.size()), grey4);
+    const Bytes lzwFile = TiffBuilder(true).build(with(basic(7, 3, {4}, 0, grey4.size()), {{259, kShort, {5}}}), grey4);
+
+    const char* extensions[] = {"bmp", "png", "jpg"};
+    for (int choice = 1; choice <= 3; ++choice) {
+        test::CliInstall cli("DrctCvt=" + std::to_string(choice) + "\r\n");
+        test::writeBytes(cli.root() / "rgb.tif", rgbFile);
+        test::writeBytes(cli.root() / "grey.tif", greyFile);
+        test::writeBytes(cli.root() / "lzw.tif", lzwFile);
+        auto result = cli.run(test::quoted(cli.root() / "rgb.tif") + " " + test::quoted(cli.root() / "grey.tif") + " " +
+                              test::quoted(cli.root() / "lzw.tif"));
+        ASSERT_EQ(result.status, 0) << result.output;
+        const std::string extension = extensions[choice - 1];
+        EXPECT_FALSE(fs::exists(cli.root() / ("lzw." + extension)));
+        const int tolerance = choice == 3 ? 6 : 0;
+        for (const char* name : {"rgb", "grey"}) {
+            auto compared = test::runCommand(
+                "/usr/bin/python3 -c 'import sys, numpy as np; from PIL import Image\n"
+                "a, b = (np.asarray(Image.open(p).convert(\"RGB\"), dtype=int) for p in sys.argv[1:3])\n"
+                "sys.exit(int(a.shape != b.shape or bool(np.abs(a - b).mean() > int(sys.argv[3]))))' " +
+                test::quoted(cli.root() / (std::string(name) + ".tif")) + " " +
+                test::quoted(cli.root() / (name + ("." + extension))) + " " + std::to_string(tolerance));
+            EXPECT_EQ(compared.status, 0) << name << "." << extension << " " << compared.output;
+        }
+        EXPECT_TRUE(test::listFolder(cli.temp()).empty());
+    }
 }
 
 }  // namespace

@@ -8,6 +8,8 @@
 #include <optional>
 #include <span>
 
+#include "codecs/byte_cursor.h"
+#include "codecs/files.h"
 #include "pixel/checked.h"
 
 namespace vrelk {
@@ -519,6 +521,14 @@ Result<DibImage> ReadTiff(ByteCursor in)
 {
     TiffDecoder decoder(in);
     return decoder.decode();
+}
+
+Result<DibImage> ReadTiffFile(const platform::Path& path)
+{
+    Result<InputFile> input = InputFile::map(path);
+    if (!input)
+        return input.error();
+    return ReadTiff(input->cursor());
 }
 
 }  // namespace vrelk

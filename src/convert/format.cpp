@@ -6,6 +6,7 @@
 #include "codecs/codec_file.h"
 #include "codecs/jpeg.h"
 #include "codecs/png.h"
+#include "codecs/tiff.h"
 
 namespace vrelk {
 namespace {
@@ -80,12 +81,23 @@ bool readPng(CodecContext& context, const platform::Path& path)
     return deliverImage(context, reader, image);
 }
 
+bool readTiff(CodecContext& context, const platform::Path& path)
+{
+    CodecObject& reader = context.codecs.tiffReader;
+    reader.image.pixels.reset();
+    Result<DibImage> image = ReadTiffFile(path);
+    if (!image)
+        return deliverImage(context, reader, nullptr);
+    reader.image = std::move(image.value());
+    return deliverImage(context, reader, &reader.image);
+}
+
 constexpr std::array<ReadEntry, 6> kReadEntries{
     nullptr,           // unknown: plug-ins only
     readBmp,           // BMP
     readPng,           // PNG
     readJpeg,          // JPEG
-    readNotAvailable,  // TIFF
+    readTiff,          // TIFF
     readNotAvailable,  // GIF
 };
 
