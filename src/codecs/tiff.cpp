@@ -187,6 +187,9 @@ private:
 
     Bytes file_;
     ByteOrderReaders order_ = kLittleEndianReaders;
+    // For the 4-byte value field of an entry, which is always whole.
+    std::uint16_t (*load16_)(const std::uint8_t*) = LoadU16LE;
+    std::uint32_t (*load32_)(const std::uint8_t*) = LoadU32LE;
     bool littleEndian_ = true;
     std::uint32_t directoryOffset_ = 0;
     std::int32_t width_ = 0;
@@ -203,17 +206,9 @@ private:
     ValueArray stripByteCounts_;
 };
 
-std::uint16_t TiffDecoder::fieldU16(const Entry& entry) const
-{
-    ByteCursor field(entry.field);
-    return order_.u16(field).value_or(0);
-}
+std::uint16_t TiffDecoder::fieldU16(const Entry& entry) const { return load16_(entry.field.data()); }
 
-std::uint32_t TiffDecoder::fieldU32(const Entry& entry) const
-{
-    ByteCursor field(entry.field);
-    return order_.u32(field).value_or(0);
-}
+std::uint32_t TiffDecoder::fieldU32(const Entry& entry) const { return load32_(entry.field.data()); }
 
 // A single SHORT or LONG held in the value field.
 std::uint32_t TiffDecoder::fieldValue(const Entry& entry) const
@@ -240,6 +235,8 @@ Status TiffDecoder::readHeader()
         return CodecError::badData;
     littleEndian_ = first == 'I';
     order_ = littleEndian_ ? kLittleEndianReaders : kBigEndianReaders;
+    load16_ = littleEndian_ ? LoadU16LE : LoadU16BE;
+    load32_ = littleEndian_ ? LoadU32LE : LoadU32BE;
     ByteCursor header(mark->subspan(2));
     if (order_.u16(header) != 42)
         return CodecError::badData;
