@@ -23,68 +23,45 @@ struct Field {
     std::uint16_t tag;
     std::uint16_t type;
     std::vector<std::uint32_t> values;  // RATIONALs as numerator, denominator pairs
-    std::optional<std::uint32_t> count{};  // stated count and raw value field,
+    std::optional<std::uint32_t> count{};  // a stated count and raw value field,
     std::uint32_t raw = 0;                 // for structure the values cannot give
 };
 
-// Header, pixel data at offset 8, out-of-line values, then the directory.
-class TiffBuilder {
-public:
-    explicit TiffBuilder(bool littleEndian) : le_(littleEndian) {}
-
-    Bytes build(const std::vector<Field>& fields, const Bytes& pixels)
-    {
-        out_ = le_ ? Bytes{'I', 'I'} : Bytes{'M', 'M'};
-        put(42, 2);
-        put(0, 4);
-        out_.insert(out_.end(), pixels.begin(), pixels.end());
-        std::vector<std::uint32_t> fieldValues;
-        for (const Field& f : fields) {
-            const std::size_t size = f.type == kShort ? 2 : 4;
-            if (f.count || f.values.size() * size <= 4) {
-                fieldValues.push_back(0);
-                continue;
-            }
-            fieldValues.push_back(static_cast<std::uint32_t>(out_.size()));
-            for (std::uint32_t v : f.values)
-                put(v, size);
-        }
-        const auto directory = static_cast<std::uint32_t>(out_.size());
-        put(fields.size(), 2);
-        for (std::size_t i = 0; i < fields.size(); ++i) {
-            const Field& f = fields[i];
-            const std::size_t size = f.type == kShort ? 2 : 4;
-            const std::size_t perValue = f.type == kRational ? 2 : 1;
-            put(f.tag, 2);
-            put(f.type, 2);
-            put(f.count.value_or(static_cast<std::uint32_t>(f.values.size() / perValue)), 4);
-            if (f.count) {
-                put(f.raw, 4);
-            } else if (fieldValues[i] != 0) {
-                put(fieldValues[i], 4);
-            } else {
-                for (std::uint32_t v : f.values)
-                    put(v, size);
-                for (std::size_t pad = f.values.size() * size; pad < 4; ++pad)
-                    out_.push_back(0);
-            }
-        }
-        put(0, 4);
-        for (int b = 0; b < 4; ++b)
-            out_[4 + b] = static_cast<std::uint8_t>(le_ ? directory >> (8 * b) : directory >> (24 - 8 * b));
-        return out_;
-    }
-
-private:
-    void put(std::uint64_t value, std::size_t size)
-    {
+// Header, pixel data at offset 8, the directory, then out-of-line values.
+Bytes tiff(bool le, const std::vector<Field>& fields, const Bytes& pixels)
+{
+    auto put = [le](Bytes& to, std::uint64_t value, std::size_t size) {
         for (std::size_t b = 0; b < size; ++b)
-            out_.push_back(static_cast<std::uint8_t>(le_ ? value >> (8 * b) : value >> (8 * (size - 1 - b))));
+            to.push_back(static_cast<std::uint8_t>(le ? value >> (8 * b) : value >> (8 * (size - 1 - b))));
+    };
+    Bytes out = le ? Bytes{'I', 'I'} : Bytes{'M', 'M'};
+    put(out, 42, 2);
+    put(out, 8 + pixels.size(), 4);
+    out.insert(out.end(), pixels.begin(), pixels.end());
+    const std::size_t extraAt = out.size() + 2 + 12 * fields.size() + 4;
+    Bytes extra;
+    put(out, fields.size(), 2);
+    for (const Field& f : fields) {
+        Bytes value;
+        for (std::uint32_t v : f.values)
+            put(value, v, f.type == kShort ? 2 : 4);
+        put(out, f.tag, 2);
+        put(out, f.type, 2);
+        put(out, f.count.value_or(static_cast<std::uint32_t>(f.values.size() / (f.type == kRational ? 2 : 1))), 4);
+        if (f.count) {
+            put(out, f.raw, 4);
+        } else if (value.size() <= 4) {
+            value.resize(4);
+            out.insert(out.end(), value.begin(), value.end());
+        } else {
+            put(out, extraAt + extra.size(), 4);
+            extra.insert(extra.end(), value.begin(), value.end());
+        }
     }
-
-    bool le_;
-    Bytes out_;
-};
+    put(out, 0, 4);
+    out.insert(out.end(), extra.begin(), extra.end());
+    return out;
+}
 
 std::vector<Field> basic(std::uint32_t width, std::uint32_t height, std::vector<std::uint32_t> bits,
                          std::uint32_t photometric, std::size_t pixelBytes)
@@ -136,17 +113,18 @@ const Bytes kGrey2x2{10, 20, 30, 40};
 
 TEST(TiffRead, RefusalsAndReasons)
 {
-    TiffBuilder le(true);
     const auto grey = basic(2, 2, {8}, 1, 4);
-    const auto rgb = basic(1, 1, {8, 8, 8}, 2, 3);
-    Bytes badMark = le.build(grey, kGrey2x2);
-    badMark[1] = 'M';
-    Bytes badVersion = le.build(grey, kGrey2x2);
-    badVersion[2] = 43;
-    Bytes directoryPastEnd = le.build(grey, kGrey2x2);
-    directoryPastEnd[7] = 0x7F;
-    Bytes entriesPastEnd = le.build(grey, kGrey2x2);
-    entriesPastEnd.resize(entriesPastEnd.size() - 10);
+    auto greyWith = [&](const std::vector<Field>& changes) { return tiff(true, with(grey, changes), kGrey2x2); };
+    auto rgbWith = [](const std::vector<Field>& changes) {
+        return tiff(true, with(basic(1, 1, {8, 8, 8}, 2, 3), changes), Bytes(3));
+    };
+    auto patched = [&](std::size_t at, std::uint8_t value) {
+        Bytes file = tiff(true, grey, kGrey2x2);
+        file[at] = value;
+        return file;
+    };
+    Bytes entriesCut = tiff(true, grey, kGrey2x2);
+    entriesCut.resize(entriesCut.size() - 10);
     auto repeated = grey;
     repeated.push_back({273, kLong, {8}});
     struct Case {
@@ -156,36 +134,31 @@ TEST(TiffRead, RefusalsAndReasons)
     };
     const Case cases[] = {
         {"short header", Bytes{'I', 'I', 42, 0, 8, 0, 0}, CodecError::badData},
-        {"byte-order mark", badMark, CodecError::badData},
-        {"version", badVersion, CodecError::badData},
-        {"directory past the end", directoryPastEnd, CodecError::badData},
-        {"entries past the end", entriesPastEnd, CodecError::badData},
-        {"width of type ASCII", le.build(with(grey, {{256, kAscii, {2}}}), kGrey2x2), CodecError::badData},
-        {"height 0", le.build(with(grey, {{257, kShort, {0}}}), kGrey2x2), CodecError::badData},
-        {"width 25001", le.build(with(grey, {{256, kLong, {25001}}}), kGrey2x2), CodecError::unsupported},
-        {"LZW", le.build(with(grey, {{259, kShort, {5}}}), kGrey2x2), CodecError::unsupported},
-        {"PackBits", le.build(with(grey, {{259, kShort, {32773}}}), kGrey2x2), CodecError::unsupported},
-        {"bits 8, 8, 16", le.build(with(rgb, {{258, kShort, {8, 8, 16}}}), Bytes(4)), CodecError::badData},
-        {"four samples", le.build(with(rgb, {{258, kShort, {8, 8, 8, 8}}}), Bytes(4)), CodecError::unsupported},
-        {"separate planes", le.build(with(rgb, {{284, kShort, {2}}}), Bytes(3)), CodecError::unsupported},
-        {"grey with three samples", le.build(with(grey, {{258, kShort, {8, 8, 8}}}), Bytes(12)),
-         CodecError::unsupported},
-        {"2-bit grey", le.build(with(grey, {{258, kShort, {2}}}), kGrey2x2), CodecError::unsupported},
-        {"no photometric", le.build(without(grey, 262), kGrey2x2), CodecError::unsupported},
-        {"palette without colour map", le.build(with(grey, {{262, kShort, {3}}}), kGrey2x2), CodecError::unsupported},
-        {"colour map past the end", le.build(with(grey, {{262, kShort, {3}}, {320, kShort, {}, 768, 0xFFFFFF00u}}), kGrey2x2),
+        {"byte-order mark", patched(1, 'M'), CodecError::badData},
+        {"version", patched(2, 43), CodecError::badData},
+        {"directory past the end", patched(7, 0x7F), CodecError::badData},
+        {"entries past the end", entriesCut, CodecError::badData},
+        {"width of type ASCII", greyWith({{256, kAscii, {2}}}), CodecError::badData},
+        {"height 0", greyWith({{257, kShort, {0}}}), CodecError::badData},
+        {"width 25001", greyWith({{256, kLong, {25001}}}), CodecError::unsupported},
+        {"bits 8, 8, 16", rgbWith({{258, kShort, {8, 8, 16}}}), CodecError::badData},
+        {"four samples", rgbWith({{258, kShort, {8, 8, 8, 8}}}), CodecError::unsupported},
+        {"separate planes", rgbWith({{284, kShort, {2}}}), CodecError::unsupported},
+        {"grey with three samples", greyWith({{258, kShort, {8, 8, 8}}}), CodecError::unsupported},
+        {"2-bit grey", greyWith({{258, kShort, {2}}}), CodecError::unsupported},
+        {"no photometric", tiff(true, without(grey, 262), kGrey2x2), CodecError::unsupported},
+        {"palette without colour map", greyWith({{262, kShort, {3}}}), CodecError::unsupported},
+        {"colour map past the end", greyWith({{262, kShort, {3}}, {320, kShort, {}, 768, 0xFFFFFF00u}}),
          CodecError::cannotOpen},
-        {"repeated strip array", le.build(repeated, kGrey2x2),
-         CodecError::badData},
-        {"strip array of bytes", le.build(with(grey, {{273, 1, {8}}}), kGrey2x2), CodecError::badData},
-        {"array lengths differ", le.build(with(grey, {{273, kShort, {8, 10}}}), kGrey2x2), CodecError::badData},
-        {"array past the end", le.build(with(grey, {{273, kLong, {}, 4, 0xFFFFFFF0u}}), kGrey2x2), CodecError::badData},
-        {"huge strip count", le.build(with(grey, {{273, kLong, {}, 0x40000000u, 8}}), kGrey2x2), CodecError::badData},
-        {"empty strip array", le.build(with(grey, {{273, kLong, {}, 0, 8}}), kGrey2x2), CodecError::noMemory},
-        {"no strips", le.build(without(without(grey, 273), 279), kGrey2x2), CodecError::noMemory},
-        {"strip past the end", le.build(with(grey, {{279, kLong, {400}}}), kGrey2x2), CodecError::cannotOpen},
-        {"strip offset near 2^32", le.build(with(grey, {{273, kLong, {0xFFFFFFFCu}}}), kGrey2x2),
-         CodecError::cannotOpen},
+        {"repeated strip array", tiff(true, repeated, kGrey2x2), CodecError::badData},
+        {"strip array of bytes", greyWith({{273, 1, {8}}}), CodecError::badData},
+        {"array lengths differ", greyWith({{273, kShort, {8, 10}}}), CodecError::badData},
+        {"array past the end", greyWith({{273, kLong, {}, 4, 0xFFFFFFF0u}}), CodecError::badData},
+        {"huge strip count", greyWith({{273, kLong, {}, 0x40000000u, 8}}), CodecError::badData},
+        {"empty strip array", greyWith({{273, kLong, {}, 0, 8}}), CodecError::noMemory},
+        {"no strips", tiff(true, without(without(grey, 273), 279), kGrey2x2), CodecError::noMemory},
+        {"strip past the end", greyWith({{279, kLong, {400}}}), CodecError::cannotOpen},
+        {"strip offset near 2^32", greyWith({{273, kLong, {0xFFFFFFFCu}}}), CodecError::cannotOpen},
     };
     for (const Case& c : cases) {
         Result<DibImage> image = decode(c.file);
@@ -220,7 +193,7 @@ TEST(TiffRead, PixelsAndPalettes)
     };
     for (bool le : {true, false}) {
         for (const Case& c : cases) {
-            Result<DibImage> image = decode(TiffBuilder(le).build(c.fields, c.data));
+            Result<DibImage> image = decode(tiff(le, c.fields, c.data));
             ASSERT_TRUE(image.ok()) << c.name << " " << le;
             EXPECT_EQ(image->sourceFormat, kFormatTiff);
             for (std::size_t x = 0; x < c.topRow.size(); ++x)
@@ -229,7 +202,7 @@ TEST(TiffRead, PixelsAndPalettes)
         }
         // Sample 0x1234 is stored 34 12 little-endian and 12 34 big-endian.
         Bytes samples = le ? Bytes{0x34, 0x12, 0xCD, 0xAB, 0x02, 0x01} : Bytes{0x12, 0x34, 0xAB, 0xCD, 0x01, 0x02};
-        Result<DibImage> deep = decode(TiffBuilder(le).build(basic(1, 1, {16, 16, 16}, 2, 6), samples));
+        Result<DibImage> deep = decode(tiff(le, basic(1, 1, {16, 16, 16}, 2, 6), samples));
         ASSERT_TRUE(deep.ok());
         EXPECT_EQ(pixel(*deep, 0, 0), (std::array<int, 3>{0x12, 0xAB, 0x01})) << le;
     }
@@ -241,12 +214,12 @@ TEST(TiffRead, StripsGatheredAndShortStrips)
 {
     // Two one-row strips stored second row first.
     auto reversed = with(basic(2, 2, {8}, 1, 4), {{273, kLong, {10, 8}}, {279, kLong, {2, 2}}});
-    Result<DibImage> gathered = decode(TiffBuilder(true).build(reversed, {30, 40, 10, 20}));
+    Result<DibImage> gathered = decode(tiff(true, reversed, {30, 40, 10, 20}));
     ASSERT_TRUE(gathered.ok());
     EXPECT_EQ(pixel(*gathered, 1, 0)[0], 20);
     EXPECT_EQ(pixel(*gathered, 0, 1)[0], 30);
 
-    Result<DibImage> shortRgb = decode(TiffBuilder(false).build(basic(2, 3, {8, 8, 8}, 2, 9), Bytes(9, 200)));
+    Result<DibImage> shortRgb = decode(tiff(false, basic(2, 3, {8, 8, 8}, 2, 9), Bytes(9, 200)));
     ASSERT_TRUE(shortRgb.ok());
     EXPECT_EQ(pixel(*shortRgb, 1, 0), (std::array<int, 3>{200, 200, 200}));
     EXPECT_EQ(pixel(*shortRgb, 0, 1), (std::array<int, 3>{200, 200, 200}));
@@ -266,13 +239,12 @@ TEST(TiffRead, Resolution)
         {{}, 0, 0},
         {{{282, kRational, {72, 1}}}, 0, 0},
         {{{282, kRational, {72, 0}}, {283, kRational, {72, 1}}}, 0, 0},
-        {{{282, kRational, {72, 1}}, {283, kRational, {72, 1}}, {296, kShort, {1}}}, 0, 0},
         {{{282, kRational, {0xFFFFFFFFu, 1}}, {283, kRational, {72, 1}}}, 0, 2835},
         {{{282, kRational, {}, 1, 0xFFFFFFFCu}, {283, kRational, {72, 1}}}, 0, 0},
     };
     for (bool le : {true, false}) {
         for (const Case& c : cases) {
-            Result<DibImage> image = decode(TiffBuilder(le).build(with(basic(2, 2, {8}, 1, 4), c.extra), kGrey2x2));
+            Result<DibImage> image = decode(tiff(le, with(basic(2, 2, {8}, 1, 4), c.extra), kGrey2x2));
             ASSERT_TRUE(image.ok());
             EXPECT_EQ(image->header.biXPelsPerMeter, c.x) << &c - cases;
             EXPECT_EQ(image->header.biYPelsPerMeter, c.y) << &c - cases;
@@ -324,14 +296,13 @@ TEST(TiffRead, IndependentEncoders)
     EXPECT_GE(refused, 3);
 }
 
-}  // namespace
-}  // namespace vrelk
-
-namespace vrelk {
-namespace {
-
 // Through the command-line program to each output format; Pillow compares
 // the outputs with the inputs (JPEG within its loss).
+constexpr const char* kSamePicture =
+    "import sys, numpy as np; from PIL import Image\n"
+    "a, b = (np.asarray(Image.open(p).convert(\"RGB\"), dtype=int) for p in sys.argv[1:3])\n"
+    "sys.exit(int(a.shape != b.shape or bool(np.abs(a - b).mean() > int(sys.argv[3]))))";
+
 TEST(TiffEndToEnd, ToBmpPngAndJpeg)
 {
     if (!fs::exists("/usr/bin/python3"))
@@ -340,9 +311,9 @@ TEST(TiffEndToEnd, ToBmpPngAndJpeg)
     for (int i = 0; i < 16 * 9; ++i)
         rgb.insert(rgb.end(), {static_cast<std::uint8_t>(i * 16 % 256), static_cast<std::uint8_t>(i), 200});
     const Bytes grey4{0x01, 0x23, 0x45, 0x60, 0x12, 0x34, 0x56, 0x70, 0x23, 0x45, 0x67, 0x80};
-    const Bytes rgbFile = TiffBuilder(false).build(basic(16, 9, {8, 8, 8}, 2, rgb.size()), rgb);
-    const Bytes greyFile = TiffBuilder(true).build(basic(7, 3, {4}, 0, grey4.size()), grey4);
-    const Bytes lzwFile = TiffBuilder(true).build(with(basic(7, 3, {4}, 0, grey4.size()), {{259, kShort, {5}}}), grey4);
+    const Bytes rgbFile = tiff(false, basic(16, 9, {8, 8, 8}, 2, rgb.size()), rgb);
+    const Bytes greyFile = tiff(true, basic(7, 3, {4}, 0, grey4.size()), grey4);
+    const Bytes lzwFile = tiff(true, with(basic(7, 3, {4}, 0, grey4.size()), {{259, kShort, {5}}}), grey4);
 
     const char* extensions[] = {"bmp", "png", "jpg"};
     for (int choice = 1; choice <= 3; ++choice) {
@@ -355,15 +326,12 @@ TEST(TiffEndToEnd, ToBmpPngAndJpeg)
         ASSERT_EQ(result.status, 0) << result.output;
         const std::string extension = extensions[choice - 1];
         EXPECT_FALSE(fs::exists(cli.root() / ("lzw." + extension)));
-        const int tolerance = choice == 3 ? 6 : 0;
         for (const char* name : {"rgb", "grey"}) {
-            auto compared = test::runCommand(
-                "/usr/bin/python3 -c 'import sys, numpy as np; from PIL import Image\n"
-                "a, b = (np.asarray(Image.open(p).convert(\"RGB\"), dtype=int) for p in sys.argv[1:3])\n"
-                "sys.exit(int(a.shape != b.shape or bool(np.abs(a - b).mean() > int(sys.argv[3]))))' " +
-                test::quoted(cli.root() / (std::string(name) + ".tif")) + " " +
-                test::quoted(cli.root() / (name + ("." + extension))) + " " + std::to_string(tolerance));
-            EXPECT_EQ(compared.status, 0) << name << "." << extension << " " << compared.output;
+            const std::string input = test::quoted(cli.root() / (std::string(name) + ".tif"));
+            const std::string output = test::quoted(cli.root() / (name + ("." + extension)));
+            auto compared = test::runCommand("/usr/bin/python3 -c '" + std::string(kSamePicture) + "' " + input + " " +
+                                             output + (choice == 3 ? " 6" : " 0"));
+            EXPECT_EQ(compared.status, 0) << output << " " << compared.output;
         }
         EXPECT_TRUE(test::listFolder(cli.temp()).empty());
     }
