@@ -240,6 +240,7 @@ TEST(TiffRead, Resolution)
         {{{282, kRational, {72, 1}}}, 0, 0},
         {{{282, kRational, {72, 0}}, {283, kRational, {72, 1}}}, 0, 0},
         {{{282, kRational, {0xFFFFFFFFu, 1}}, {283, kRational, {72, 1}}}, 0, 2835},
+        {{{282, kRational, {50000000, 1}}, {283, kRational, {72, 1}}, {296, kShort, {3}}}, 0, 7200},
         {{{282, kRational, {}, 1, 0xFFFFFFFCu}, {283, kRational, {72, 1}}}, 0, 0},
     };
     for (bool le : {true, false}) {

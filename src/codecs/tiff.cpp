@@ -148,7 +148,7 @@ std::int32_t pixelsPerMetre(std::uint32_t numerator, std::uint32_t denominator, 
     if (unit == kInch)
         perMetre = std::floor(numerator / 0.0254 / denominator + 0.5);
     else if (unit == kCentimetre)
-        perMetre = std::floor(static_cast<std::uint32_t>(numerator * 100u) / static_cast<double>(denominator) + 0.5);
+        perMetre = std::floor(numerator * 100.0 / denominator + 0.5);
     if (perMetre > std::numeric_limits<std::int32_t>::max())
         return 0;
     return static_cast<std::int32_t>(perMetre);
@@ -199,7 +199,7 @@ private:
     std::uint32_t photometric_ = kNoPhotometric;
     std::uint32_t planarConfiguration_ = kInterleaved;
     std::uint32_t resolutionUnit_ = kInch;
-    std::optional<std::uint32_t> colorMapOffset_;
+    std::uint32_t colorMapOffset_ = 0;  // 0: none
     std::optional<std::uint32_t> xResolutionOffset_;
     std::optional<std::uint32_t> yResolutionOffset_;
     ValueArray stripOffsets_;
@@ -354,7 +354,7 @@ Result<const PixelLayout*> TiffDecoder::chooseLayout() const
     const std::optional<ColourModel> model = colourModelOf(photometric_);
     if (!model || !dimensionsAllowed(width_, height_))
         return CodecError::unsupported;
-    if (*model == ColourModel::palette && !colorMapOffset_)
+    if (*model == ColourModel::palette && colorMapOffset_ == 0)
         return CodecError::unsupported;
     // Separate planes would be read as interleaved samples.
     if (planarConfiguration_ != kInterleaved && samplesPerPixel_ > 1)
@@ -381,7 +381,7 @@ Status TiffDecoder::buildPalette(const PixelLayout& layout, Palette& palette) co
     }
     // Reds, then greens, then blues, 16 bits each; the high byte is kept.
     ByteCursor at(file_);
-    if (!at.seek(*colorMapOffset_) || !at.has(entries * 6))
+    if (!at.seek(colorMapOffset_) || !at.has(entries * 6))
         return CodecError::cannotOpen;
     std::array<std::uint8_t RgbQuad::*, 3> components{&RgbQuad::rgbRed, &RgbQuad::rgbGreen, &RgbQuad::rgbBlue};
     for (auto component : components) {
