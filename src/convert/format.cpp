@@ -6,6 +6,7 @@
 #include "codecs/files.h"
 #include "codecs/jpeg.h"
 #include "codecs/png.h"
+#include "codecs/tiff.h"
 
 namespace vrelk {
 namespace {
@@ -48,16 +49,19 @@ Result<DibImage> readJpeg(ByteCursor in, const ReadContext& context)
     return ReadJpeg(in, jpegScaleHint(context.options));
 }
 
+Result<DibImage> readTiff(ByteCursor in, const ReadContext&) { return ReadTiff(in); }
+
 // The codec of each format is wired in here as it is built; until then its
 // entry fails like any reader that cannot handle the file.
 Result<DibImage> readNotAvailable(ByteCursor, const ReadContext&) { return CodecError::unsupported; }
+
 
 constexpr std::array<ReadEntry, 6> kReadEntries{
     nullptr,           // unknown: plug-ins only
     readBmp,           // BMP
     readPng,           // PNG
     readJpeg,          // JPEG
-    readNotAvailable,  // TIFF
+    readTiff,          // TIFF
     readNotAvailable,  // GIF
 };
 

@@ -1,0 +1,64 @@
+// TIFF in through the Windows program: to BMP, PNG and JPEG, with a
+// compressed file left for the plug-ins (none here, so it is skipped).
+#include "wine_harness.h"
+
+namespace {
+
+using namespace wine_harness;
+using Bytes = std::vector<unsigned char>;
+
+Bytes tiffFixture(Harness& h, const std::wstring& name)
+{
+    std::wstring path = h.fixture(name);
+    std::size_t cut = path.find_last_of(L'\\');
+    return Folder(path.substr(0, cut)).readFile(path.substr(cut + 1));
+}
+
+bool startsWith(const Bytes& file, const Bytes& head)
+{
+    return file.size() >= head.size() && std::equal(head.begin(), head.end(), file.begin());
+}
+
+}  // namespace
+
+WINE_TEST(tiffToBmpPngAndJpeg)
+{
+    struct Target {
+        const wchar_t* settings;
+        const wchar_t* extension;
+        Bytes signature;
+    };
+    const Target targets[] = {
+        {L"DrctCvt=1\r\n", L"bmp", {'B', 'M'}},
+        {L"DrctCvt=2\r\n", L"png", {137, 80, 78, 71}},
+        {L"DrctCvt=3\r\n", L"jpg", {0xFF, 0xD8, 0xFF}},
+    };
+    for (const Target& target : targets) {
+        const std::wstring ext = target.extension;
+        Folder folder = h.freshFolder(L"tiff-" + ext);
+        Folder temp = h.freshFolder(L"tiff-" + ext + L"-temp");
+        std::wstring exe = folder.install(h.program(), L"Vrelk.exe");
+        folder.writeSettings(target.settings);
+        std::vector<std::wstring> inputs{folder.writeFile(L"rgb.tif", tiffFixture(h, L"tiff_rgb_mm.tif")),
+                                         folder.writeFile(L"palette.tif", tiffFixture(h, L"tiff_palette.tif")),
+                                         folder.writeFile(L"lzw.tif", tiffFixture(h, L"tiff_lzw.tif"))};
+        Process run = Process::start(exe, inputs, temp.path());
+        bool ended = run.waitForExit(30000);
+        Window box = run.findMessageBox();
+        if (box.valid())
+            box.dismiss();
+        h.check(ended && !box.valid(), L"TIFF to " + ext + L": converts without a message");
+        h.check(temp.files().empty(), L"TIFF to " + ext + L": no temporary file left");
+        h.check(startsWith(folder.readFile(L"rgb." + ext), target.signature) &&
+                    startsWith(folder.readFile(L"palette." + ext), target.signature),
+                L"TIFF to " + ext + L": both uncompressed files written");
+        h.check(folder.readFile(L"lzw." + ext).empty(), L"TIFF to " + ext + L": the LZW file is skipped");
+        if (ext == L"bmp") {
+            Bytes bmp = folder.readFile(L"rgb.bmp");
+            Bytes expected = tiffFixture(h, L"tiff_rgb.expected.bmp");
+            h.check(bmp.size() == expected.size() && bmp.size() > 54 &&
+                        std::equal(bmp.begin() + 54, bmp.end(), expected.begin() + 54),
+                    L"TIFF to bmp: big-endian RGB pixels as Pillow's picture says");
+        }
+    }
+}
