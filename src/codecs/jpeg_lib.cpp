@@ -187,6 +187,18 @@ void InstallScanLimit(jpeg_decompress_struct& info, int maxScans)
     info.progress = &limit->library;
 }
 
+void KeepExifSegments(jpeg_decompress_struct& info) { jpeg_save_markers(&info, JPEG_APP0 + 1, 0xFFFF); }
+
+ExifOrientation SavedOrientation(const jpeg_decompress_struct& info)
+{
+    for (jpeg_saved_marker_ptr marker = info.marker_list; marker; marker = marker->next) {
+        const std::span<const std::uint8_t> payload(marker->data, marker->data_length);
+        if (marker->marker == JPEG_APP0 + 1 && isExifSegment(payload))
+            return orientationFromExif(payload);
+    }
+    return kUpright;
+}
+
 void InstallFileDestination(jpeg_compress_struct& info, OutputFile& file)
 {
     if (!info.dest)

@@ -13,6 +13,7 @@
 
 #include <jpeglib.h>
 
+#include "codecs/exif.h"
 #include "codecs/files.h"
 
 namespace vrelk {
@@ -37,6 +38,12 @@ void InstallMemorySource(jpeg_decompress_struct& info, std::span<const std::uint
 // `maxScans` + 1; libjpeg's progress hook sees every scan of a progressive
 // file as it is read.
 void InstallScanLimit(jpeg_decompress_struct& info, int maxScans);
+
+// Has libjpeg keep the APP1 segments that jpeg_read_header passes, and
+// finds the orientation in the first Exif one among them (upright when
+// there is none).
+void KeepExifSegments(jpeg_decompress_struct& info);
+ExifOrientation SavedOrientation(const jpeg_decompress_struct& info);
 
 // Writes through a 1 MiB buffer; a short write is a library error.
 void InstallFileDestination(jpeg_compress_struct& info, OutputFile& file);

@@ -4,8 +4,10 @@
 #include <optional>
 
 #include "codecs/jpeg.h"
+#include "codecs/exif.h"
 #include "codecs/jpeg_lib.h"
 #include "pixel/checked.h"
+#include "pixel/orient.h"
 
 namespace vrelk {
 namespace {
@@ -44,10 +46,15 @@ unsigned scaleDenominator(std::uint32_t ratio)
     return ratio >= kByRatio.size() ? 8 : kByRatio[ratio];
 }
 
-void selectJpegScale(jpeg_decompress_struct& info, const JpegReadOptions& options)
+// The wanted size is the size the user sees, so a picture stored on its
+// side is measured turned upright.
+void selectJpegScale(jpeg_decompress_struct& info, const JpegReadOptions& options, ExifOrientation orientation)
 {
-    std::uint32_t ratioWidth = info.image_width / std::max<std::uint32_t>(options.wantedWidth, 1);
-    std::uint32_t ratioHeight = info.image_height / std::max<std::uint32_t>(options.wantedHeight, 1);
+    const bool turned = orientationTransposes(orientation);
+    const std::uint32_t uprightWidth = turned ? info.image_height : info.image_width;
+    const std::uint32_t uprightHeight = turned ? info.image_width : info.image_height;
+    std::uint32_t ratioWidth = uprightWidth / std::max<std::uint32_t>(options.wantedWidth, 1);
+    std::uint32_t ratioHeight = uprightHeight / std::max<std::uint32_t>(options.wantedHeight, 1);
     info.scale_num = 1;
     info.scale_denom = scaleDenominator(std::min(ratioWidth, ratioHeight));
     jpeg_calc_output_dimensions(&info);
@@ -67,7 +74,9 @@ struct JpegReader {
     JpegReadOptions options;
     DibImage image;
     std::optional<CodecError> refused;  // why decode() stopped, when it was not libjpeg
+    ExifOrientation orientation = kUpright;
 };
+
 
 // Checked before decoding starts, so a huge or odd file allocates nothing.
 bool acceptOutput(JpegReader& reader, const jpeg_decompress_struct& info)
@@ -142,11 +151,13 @@ bool decode(JpegReader& reader, JpegDecoder& decoder, std::span<const std::uint8
     jpeg_create_decompress(&info);
     InstallScanLimit(info, kJpegMaxScans);
     InstallMemorySource(info, input);
+    KeepExifSegments(info);
     jpeg_read_header(&info, TRUE);
+    reader.orientation = SavedOrientation(info);
     if (info.out_color_space == JCS_RGB)
         info.out_color_space = JCS_EXT_BGR;
     if (reader.options.scaleHint)
-        selectJpegScale(info, reader.options);
+        selectJpegScale(info, reader.options, reader.orientation);
     else
         jpeg_calc_output_dimensions(&info);
     if (!acceptOutput(reader, info) || !allocatePixels(reader, info))
@@ -177,6 +188,8 @@ Result<DibImage> ReadJpeg(ByteCursor in, const JpegReadOptions& options)
     }
     if (!decoded)
         return reader.refused.value_or(CodecError::badData);
+    if (!orientImage(reader.image, reader.orientation))
+        return CodecError::noMemory;
     return std::move(reader.image);
 }
 

@@ -4,6 +4,7 @@
 #include <optional>
 #include <stdexcept>
 
+#include "codecs/exif.h"
 #include "codecs/files.h"
 #include "codecs/jpeg.h"
 #include "codecs/jpeg_lib.h"
@@ -119,6 +120,17 @@ bool encodeToMemory(const JpegJob& job, std::vector<std::uint8_t>& buffer, std::
     return encode(job, JpegOutput{nullptr, &buffer, &length});
 }
 
+// The picture's orientation is all the re-encode keeps of the Exif data:
+// without it a phone photo would show on its side, and nothing else (place,
+// camera, times) is carried over.
+void writeOrientation(jpeg_compress_struct& target, ExifOrientation orientation)
+{
+    if (orientation == kUpright)
+        return;
+    const auto exif = exifWithOrientation(orientation);
+    jpeg_write_marker(&target, JPEG_APP0 + 1, exif.data(), static_cast<unsigned>(exif.size()));
+}
+
 bool transcode(JpegTranscoder& transcoder, std::span<const std::uint8_t> input, OutputFile& output,
                std::optional<CodecError>& refused)
 {
@@ -128,6 +140,7 @@ bool transcode(JpegTranscoder& transcoder, std::span<const std::uint8_t> input, 
     jpeg_create_compress(&transcoder.target);
     InstallScanLimit(transcoder.source, kJpegMaxScans);
     InstallMemorySource(transcoder.source, input);
+    KeepExifSegments(transcoder.source);
     jpeg_read_header(&transcoder.source, TRUE);
     // Coefficients are held for the whole picture: the reader's size limit
     // keeps a hostile header from asking for gigabytes.
@@ -140,6 +153,7 @@ bool transcode(JpegTranscoder& transcoder, std::span<const std::uint8_t> input, 
     transcoder.target.optimize_coding = TRUE;
     InstallFileDestination(transcoder.target, output);
     jpeg_write_coefficients(&transcoder.target, coefficients);
+    writeOrientation(transcoder.target, SavedOrientation(transcoder.source));
     jpeg_finish_compress(&transcoder.target);
     jpeg_finish_decompress(&transcoder.source);
     return true;
