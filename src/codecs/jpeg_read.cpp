@@ -13,6 +13,9 @@ namespace vrelk {
 namespace {
 
 constexpr JDIMENSION kRowsPerRead = 16;
+// A picture stored on its side is placed in strips this tall, so that each
+// upright row receives a few whole cache lines at a time.
+constexpr JDIMENSION kStripRows = 64;
 
 // Adobe four-component files decode to inverted ink amounts; a channel is
 // its own value weighted by the black one: floor(x * k / 255).
@@ -89,11 +92,14 @@ bool acceptOutput(JpegReader& reader, const jpeg_decompress_struct& info)
     return true;
 }
 
+// The image is allocated at its upright size.
 bool allocatePixels(JpegReader& reader, const jpeg_decompress_struct& info)
 {
     const bool grey = info.out_color_components == 1;
-    Result<DibImage> image = allocateImage(static_cast<std::int32_t>(info.output_width),
-                                           static_cast<std::int32_t>(info.output_height), grey ? 8 : 24, kFormatJpeg);
+    const bool turned = orientationTransposes(reader.orientation);
+    const auto width = static_cast<std::int32_t>(turned ? info.output_height : info.output_width);
+    const auto height = static_cast<std::int32_t>(turned ? info.output_width : info.output_height);
+    Result<DibImage> image = allocateImage(width, height, grey ? 8 : 24, kFormatJpeg);
     if (!image) {
         reader.refused = image.error();
         return false;
@@ -114,30 +120,53 @@ std::uint8_t* pictureRow(JpegReader& reader, std::size_t stride, JDIMENSION row)
     return reader.image.pixels.data() + (height - 1 - row) * stride;
 }
 
-// One and three components arrive in the image's own layout and are
-// decoded straight into its rows.
-void readDirect(JpegReader& reader, jpeg_decompress_struct& info, std::size_t stride)
+JSAMPARRAY imageRows(jpeg_decompress_struct& info, JDIMENSION rowBytes, JDIMENSION rows)
 {
-    JSAMPROW rows[kRowsPerRead];
-    while (info.output_scanline < info.output_height) {
-        const JDIMENSION count = std::min(kRowsPerRead, info.output_height - info.output_scanline);
-        for (JDIMENSION i = 0; i < count; ++i)
-            rows[i] = pictureRow(reader, stride, info.output_scanline + i);
-        if (jpeg_read_scanlines(&info, rows, count) == 0)
-            return;
-    }
+    return (*info.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&info), JPOOL_IMAGE, rowBytes, rows);
 }
 
-void readInk(JpegReader& reader, jpeg_decompress_struct& info, std::size_t stride)
+// Rows arrive in the image's own layout, except Adobe four-component ones,
+// which are converted on the way. An upright picture is decoded straight
+// into its rows; one stored on its side goes through a strip of rows that
+// is then placed upright.
+void readRows(JpegReader& reader, jpeg_decompress_struct& info)
 {
-    const InkTable& table = inkTable();
-    JSAMPARRAY scanline = (*info.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&info), JPOOL_IMAGE,
-                                                    info.output_width * 4, 1);
+    const int bits = reader.image.header.biBitCount;
+    const bool upright = reader.orientation == kUpright;
+    const bool ink = info.out_color_components == 4;
+    const JDIMENSION width = info.output_width;
+    const auto stride = static_cast<std::size_t>(rowLayout(width, 1, bits).stride);
+    const UprightPlacement placement = uprightPlacement(static_cast<std::int32_t>(width),
+                                                        static_cast<std::int32_t>(info.output_height), bits,
+                                                        reader.orientation);
+    // The placement reads a byte past each strip row's last pixel.
+    const JDIMENSION rowsAtOnce = upright ? kRowsPerRead : kStripRows;
+    JSAMPARRAY strip = upright ? nullptr : imageRows(info, width * static_cast<JDIMENSION>(bits / 8) + 1, kStripRows);
+    JSAMPARRAY inkRows = ink ? imageRows(info, width * 4, rowsAtOnce) : nullptr;
+    const InkTable* table = ink ? &inkTable() : nullptr;
+
+    // libjpeg hands over a row or two per call; a strip is filled whole
+    // before it is placed, so that the placement writes runs, not pixels.
+    JSAMPROW targets[kStripRows];
     while (info.output_scanline < info.output_height) {
-        const JDIMENSION row = info.output_scanline;
-        if (jpeg_read_scanlines(&info, scanline, 1) == 0)
+        const JDIMENSION first = info.output_scanline;
+        const JDIMENSION count = std::min(rowsAtOnce, info.output_height - first);
+        for (JDIMENSION i = 0; i < count; ++i)
+            targets[i] = upright ? pictureRow(reader, stride, first + i) : strip[i];
+        JDIMENSION filled = 0;
+        while (filled < count) {
+            const JDIMENSION got = jpeg_read_scanlines(&info, ink ? inkRows + filled : targets + filled, count - filled);
+            if (got == 0)
+                break;
+            for (JDIMENSION i = filled; ink && i < filled + got; ++i)
+                convertInkRow(inkRows[i], targets[i], width, *table);
+            filled += got;
+        }
+        if (!upright && filled > 0)
+            placeStoredRows(placement, std::span<const std::uint8_t* const>(targets, filled),
+                            static_cast<std::int32_t>(first), reader.image.pixels.data());
+        if (filled < count)
             return;
-        convertInkRow(scanline[0], pictureRow(reader, stride, row), info.output_width, table);
     }
 }
 
@@ -164,15 +193,12 @@ bool decode(JpegReader& reader, JpegDecoder& decoder, std::span<const std::uint8
         return false;
 
     jpeg_start_decompress(&info);
-    const auto stride = static_cast<std::size_t>(rowLayout(info.output_width, 1, info.out_color_components == 1 ? 8 : 24).stride);
-    if (info.out_color_components == 4)
-        readInk(reader, info, stride);
-    else
-        readDirect(reader, info, stride);
+    readRows(reader, info);
     jpeg_finish_decompress(&info);
 
-    reader.image.header.biXPelsPerMeter = pixelsPerMetre(info.density_unit, info.X_density);
-    reader.image.header.biYPelsPerMeter = pixelsPerMetre(info.density_unit, info.Y_density);
+    const bool turned = orientationTransposes(reader.orientation);
+    reader.image.header.biXPelsPerMeter = pixelsPerMetre(info.density_unit, turned ? info.Y_density : info.X_density);
+    reader.image.header.biYPelsPerMeter = pixelsPerMetre(info.density_unit, turned ? info.X_density : info.Y_density);
     return true;
 }
 
@@ -188,8 +214,6 @@ Result<DibImage> ReadJpeg(ByteCursor in, const JpegReadOptions& options)
     }
     if (!decoded)
         return reader.refused.value_or(CodecError::badData);
-    if (!orientImage(reader.image, reader.orientation))
-        return CodecError::noMemory;
     return std::move(reader.image);
 }
 

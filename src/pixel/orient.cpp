@@ -1,97 +1,126 @@
 #include "pixel/orient.h"
 
-#include <algorithm>
 #include <array>
 #include <cstring>
+
+#include "pixel/image.h"
 
 namespace vrelk {
 namespace {
 
-// Where the upright picture's pixel (x, y) comes from in the stored one, as
-// sx = sx0 + sxx*x + sxy*y and sy = sy0 + syx*x + syy*y, with the constant
-// parts counted in "last column" and "last row" units.
-struct SourceMap {
-    int sxFromX, sxFromY, sxLast;  // sxLast: 1 when sx0 is the last column
-    int syFromX, syFromY, syLast;
+// Upright coordinates from stored ones, per orientation:
+// x = xFromSx * sx + xFromSy * sy + xLastW * (W - 1) + xLastH * (H - 1), and
+// likewise y.
+struct ForwardMap {
+    int xFromSx, xFromSy, xLastW, xLastH;
+    int yFromSx, yFromSy, yLastW, yLastH;
 };
 
-// By orientation 1..8, coordinates counted from the top left.
-constexpr std::array<SourceMap, 9> kSourceMaps{{
-    {1, 0, 0, 0, 1, 0},    // (unused)
-    {1, 0, 0, 0, 1, 0},    // 1: as stored
-    {-1, 0, 1, 0, 1, 0},   // 2: mirrored left to right
-    {-1, 0, 1, 0, -1, 1},  // 3: turned half round
-    {1, 0, 0, 0, -1, 1},   // 4: mirrored top to bottom
-    {0, 1, 0, 1, 0, 0},    // 5: transposed
-    {0, 1, 0, -1, 0, 1},   // 6: turned a quarter clockwise to show
-    {0, -1, 1, -1, 0, 1},  // 7: transversed
-    {0, -1, 1, 1, 0, 0},   // 8: turned a quarter anticlockwise to show
+constexpr std::array<ForwardMap, 9> kForwardMaps{{
+    {1, 0, 0, 0, 0, 1, 0, 0},   // (unused)
+    {1, 0, 0, 0, 0, 1, 0, 0},   // 1: as stored
+    {-1, 0, 1, 0, 0, 1, 0, 0},  // 2: mirrored left to right
+    {-1, 0, 1, 0, 0, -1, 0, 1}, // 3: turned half round
+    {1, 0, 0, 0, 0, -1, 0, 1},  // 4: mirrored top to bottom
+    {0, 1, 0, 0, 1, 0, 0, 0},   // 5: transposed
+    {0, -1, 0, 1, 1, 0, 0, 0},  // 6: shown turned a quarter clockwise
+    {0, -1, 0, 1, -1, 0, 1, 0}, // 7: transversed
+    {0, 1, 0, 0, -1, 0, 1, 0},  // 8: shown turned a quarter anticlockwise
 }};
 
-template <int BytesPerPixel>
-void copyRow(const std::uint8_t* source, std::int64_t step, std::uint8_t* target, std::int32_t width)
+// Flips keep a stored row in one upright row: walk each row.
+template <int Bytes>
+void placeAlongRows(const UprightPlacement& p, std::span<const std::uint8_t* const> rows, std::int32_t firstRow,
+                    std::uint8_t* target)
 {
-    for (std::int32_t x = 0; x < width; ++x, source += step, target += BytesPerPixel)
-        std::memcpy(target, source, BytesPerPixel);
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+        const std::uint8_t* from = rows[r];
+        std::uint8_t* to = target + p.origin + (firstRow + static_cast<std::int64_t>(r)) * p.stepY;
+        for (std::int32_t sx = 0; sx < p.storedWidth; ++sx, from += Bytes, to += p.stepX)
+            std::memcpy(to, from, Bytes);
+    }
 }
 
-using RowCopy = void (*)(const std::uint8_t*, std::int64_t, std::uint8_t*, std::int32_t);
+// Quarter turns make a stored column an upright row: walk the columns of the
+// rows at hand, writing a short run of each upright row at a time.
+template <int Bytes>
+void placeAcrossRows(const UprightPlacement& p, std::span<const std::uint8_t* const> rows, std::int32_t firstRow,
+                     std::uint8_t* target)
+{
+    std::uint8_t* column = target + p.origin + firstRow * p.stepY;
+    for (std::int32_t sx = 0; sx < p.storedWidth; ++sx, column += p.stepX) {
+        std::uint8_t* to = column;
+        for (const std::uint8_t* row : rows) {
+            std::memcpy(to, row + static_cast<std::int64_t>(sx) * Bytes, Bytes);
+            to += p.stepY;
+        }
+    }
+}
 
-constexpr std::int32_t kTile = 64;
+// The same for 24 bits, four bytes a pixel at a time: each store's fourth
+// byte is overwritten by the next pixel of the run, so the run is walked
+// towards higher addresses and its last pixel is copied with three bytes.
+// Strip rows must have one readable byte behind their last pixel.
+void placeAcrossRows24(const UprightPlacement& p, std::span<const std::uint8_t* const> rows, std::int32_t firstRow,
+                       std::uint8_t* target)
+{
+    const std::size_t count = rows.size();
+    if (count == 0)
+        return;
+    const bool forward = p.stepY > 0;
+    const std::int64_t step = forward ? p.stepY : -p.stepY;
+    std::array<const std::uint8_t*, 64> from{};
+    const std::size_t runs = std::min(count, from.size());
+    for (std::size_t r0 = 0; r0 < count; r0 += runs) {
+        const std::size_t n = std::min(runs, count - r0);
+        for (std::size_t i = 0; i < n; ++i)
+            from[i] = rows[forward ? r0 + i : r0 + n - 1 - i];
+        const std::int64_t lowest = firstRow + static_cast<std::int64_t>(forward ? r0 : r0 + n - 1);
+        std::uint8_t* column = target + p.origin + lowest * p.stepY;
+        for (std::int32_t sx = 0; sx < p.storedWidth; ++sx, column += p.stepX) {
+            const std::int64_t at = static_cast<std::int64_t>(sx) * 3;
+            std::uint8_t* to = column;
+            for (std::size_t i = 0; i + 1 < n; ++i, to += step) {
+                std::uint32_t pixel;
+                std::memcpy(&pixel, from[i] + at, 4);
+                std::memcpy(to, &pixel, 4);
+            }
+            std::memcpy(to, from[n - 1] + at, 3);
+        }
+    }
+}
+
+// By 24 bits or not, then by whether the orientation transposes.
+constexpr std::array<std::array<PlaceRows, 2>, 2> kPlacers{{
+    {placeAlongRows<1>, placeAcrossRows<1>},
+    {placeAlongRows<3>, placeAcrossRows24},
+}};
 
 }  // namespace
 
-bool orientImage(DibImage& image, std::uint16_t orientation)
+UprightPlacement uprightPlacement(std::int32_t storedWidth, std::int32_t storedHeight, int bits,
+                                  std::uint16_t orientation)
 {
-    if (orientation < 2 || orientation > 8)
-        return true;
-    const int bits = image.header.biBitCount;
-    if (bits != 8 && bits != 24)
-        return false;
-    const std::int32_t width = image.header.biWidth;
-    const std::int32_t height = image.header.biHeight;
+    if (orientation < 1 || orientation > 8)
+        orientation = 1;
     const bool transposes = orientationTransposes(orientation);
-    const std::int32_t newWidth = transposes ? height : width;
-    const std::int32_t newHeight = transposes ? width : height;
-    const RowLayout oldLayout = rowLayout(width, height, bits);
-    const RowLayout newLayout = rowLayout(newWidth, newHeight, bits);
-    PageBuffer upright = PageBuffer::allocate(static_cast<std::size_t>(newLayout.imageSize));
-    if (!upright)
-        return false;
-
-    // Stored rows are bottom-up: the byte offset of stored pixel (sx, sy)
-    // is (height - 1 - sy) * stride + sx * bytes, which is affine in the
-    // upright coordinates, so each row is a start and a fixed step.
+    UprightPlacement p;
+    p.storedWidth = storedWidth;
+    p.uprightWidth = transposes ? storedHeight : storedWidth;
+    p.uprightHeight = transposes ? storedWidth : storedHeight;
     const std::int64_t bytes = bits / 8;
-    const SourceMap& map = kSourceMaps[orientation];
-    auto offsetOf = [&](std::int64_t x, std::int64_t y) {
-        const std::int64_t sx = map.sxLast * (width - 1) + map.sxFromX * x + map.sxFromY * y;
-        const std::int64_t sy = map.syLast * (height - 1) + map.syFromX * x + map.syFromY * y;
-        return (height - 1 - sy) * oldLayout.stride + sx * bytes;
+    const std::int64_t stride = rowLayout(p.uprightWidth, 1, bits).stride;
+    const ForwardMap& m = kForwardMaps[orientation];
+    auto offsetOf = [&](std::int64_t sx, std::int64_t sy) {
+        const std::int64_t x = m.xFromSx * sx + m.xFromSy * sy + m.xLastW * (storedWidth - 1) + m.xLastH * (storedHeight - 1);
+        const std::int64_t y = m.yFromSx * sx + m.yFromSy * sy + m.yLastW * (storedWidth - 1) + m.yLastH * (storedHeight - 1);
+        return (p.uprightHeight - 1 - y) * stride + x * bytes;
     };
-    const std::int64_t origin = offsetOf(0, 0);
-    const std::int64_t stepX = offsetOf(1, 0) - origin;
-    const std::int64_t stepY = offsetOf(0, 1) - origin;
-    // A quarter turn reads the stored picture down its columns; square tiles
-    // keep the rows they touch in the cache.
-    const RowCopy copy = bits == 8 ? copyRow<1> : copyRow<3>;
-    const std::uint8_t* source = image.pixels.data() + origin;
-    for (std::int32_t y0 = 0; y0 < newHeight; y0 += kTile) {
-        const std::int32_t yEnd = std::min(newHeight, y0 + kTile);
-        for (std::int32_t x0 = 0; x0 < newWidth; x0 += kTile) {
-            const std::int32_t count = std::min(kTile, newWidth - x0);
-            for (std::int32_t y = y0; y < yEnd; ++y)
-                copy(source + y * stepY + x0 * stepX, stepX,
-                     upright.data() + (newHeight - 1 - y) * newLayout.stride + x0 * bytes, count);
-        }
-    }
-
-    image.pixels = std::move(upright);
-    image.header.biWidth = newWidth;
-    image.header.biHeight = newHeight;
-    if (transposes)
-        std::swap(image.header.biXPelsPerMeter, image.header.biYPelsPerMeter);
-    return true;
+    p.origin = offsetOf(0, 0);
+    p.stepX = offsetOf(1, 0) - p.origin;
+    p.stepY = offsetOf(0, 1) - p.origin;
+    p.place = kPlacers[bits == 24][transposes];
+    return p;
 }
 
 }  // namespace vrelk

@@ -23,6 +23,13 @@ done
 
 to_windows() { echo "Z:${1//\//\\}"; }
 
+# The X server and wineserver outlive a killed run; they must not inherit
+# descriptors such as a build lock's, or the lock is held for ever.
+for fd in /proc/$$/fd/*; do
+    fd="${fd##*/}"
+    [ "$fd" -gt 2 ] 2>/dev/null && eval "exec $fd>&-" 2>/dev/null || true
+done
+
 xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
     set -e
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
