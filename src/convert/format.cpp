@@ -4,6 +4,7 @@
 
 #include "codecs/bmp.h"
 #include "codecs/codec_file.h"
+#include "codecs/gif.h"
 #include "codecs/jpeg.h"
 #include "codecs/png.h"
 
@@ -80,13 +81,24 @@ bool readPng(CodecContext& context, const platform::Path& path)
     return deliverImage(context, reader, image);
 }
 
+bool readGif(CodecContext& context, const platform::Path& path)
+{
+    CodecObject& reader = context.codecs.gifReader;
+    reader.image.pixels.reset();
+    Result<DibImage> image = ReadGifFile(path);
+    if (!image)
+        return deliverImage(context, reader, nullptr);
+    reader.image = std::move(*image);
+    return deliverImage(context, reader, &reader.image);
+}
+
 constexpr std::array<ReadEntry, 6> kReadEntries{
     nullptr,           // unknown: plug-ins only
     readBmp,           // BMP
     readPng,           // PNG
     readJpeg,          // JPEG
     readNotAvailable,  // TIFF
-    readNotAvailable,  // GIF
+    readGif,           // GIF
 };
 
 // Reads up to `count` bytes; 0 means the file ended (or failed) first.
@@ -142,8 +154,6 @@ void updateFromImage(CurrentImage& current)
     current.height = header.biHeight;
     current.bitCount = header.biBitCount;
 }
-
-bool writeNotAvailable(CodecContext&, const platform::Path&) { return false; }
 
 // Gives a writer the current image's geometry; false when there is no image.
 bool prepareWriter(CodecObject& writer, const CurrentImage& current, int targetBits)
@@ -255,7 +265,15 @@ bool WriteJpegStep(CodecContext& context, const platform::Path& output)
     return written;
 }
 
-bool WriteGifStep(CodecContext& context, const platform::Path& output) { return writeNotAvailable(context, output); }
+bool WriteGifStep(CodecContext& context, const platform::Path& output)
+{
+    const CurrentImage& current = context.current;
+    if (!current.image)
+        return false;
+    const ImageView image{current.width, current.height, current.bitCount, &current.image->palette,
+                          currentPixels(current)};
+    return WriteGif(image, output).ok();
+}
 
 OutputChoice SelectOutput(Settings& settings, const std::function<void(Settings&)>& applyControls)
 {
