@@ -265,6 +265,13 @@ TEST(GifRead, ComposesTheScreen)
     p = decode(buildGif(r));
     ASSERT_TRUE(p.ok);
     EXPECT_EQ(p.rgb[7], (Rgb{101, 111, 121}));
+
+    // An image without width leaves the background everywhere.
+    r.width = 0;
+    r.codes = packCodes({{4, 3}, {5, 3}});
+    p = decode(buildGif(r));
+    ASSERT_TRUE(p.ok);
+    EXPECT_EQ(p.indices, Bytes(20, 2));
 }
 
 TEST(GifRead, TransparentIndexShowsTheBackgroundColour)

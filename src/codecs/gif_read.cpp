@@ -334,7 +334,7 @@ private:
             std::uint8_t* row = dib.pixels.data() + (screenHeight_ - 1 - y) * stride;
             std::memset(row, background_, static_cast<std::size_t>(screenWidth_));
             const std::int32_t r = y - image.top;
-            if (r < 0 || r >= image.height)
+            if (r < 0 || r >= image.height || image.width == 0)
                 continue;
             const std::int32_t from = image.interlaced ? rowMap[static_cast<std::size_t>(r)] : r;
             std::memcpy(row + image.left, frame.data() + std::size_t{image.width} * static_cast<std::size_t>(from),
