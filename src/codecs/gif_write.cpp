@@ -17,16 +17,19 @@ namespace {
 constexpr int kBuckets = 511;
 
 // Chains of dictionary codes by the sum of a string's last two bytes. The
-// nodes of one image come from one pool; a code of 0 ends a chain, which
-// no string of two or more bytes can have.
+// nodes of one image come from one pool; node 0 ends a chain. Each node
+// carries its entry's key and prefix, so a walk touches nothing else.
 struct HashNode {
+    std::uint32_t key;
     std::uint16_t code;
+    std::uint16_t prefix;
     std::uint16_t next;
 };
 
 class LzwEncoder {
 public:
-    LzwEncoder(int codeSize, std::span<std::uint8_t> out, HashNode* pool) : out_(out), pool_(pool)
+    LzwEncoder(int codeSize, std::span<std::uint8_t> out, HashNode* pool, std::uint64_t* extended)
+        : out_(out), pool_(pool), extended_(extended)
     {
         initialiseDictionary(dictionary_, codeSize);
         restart();
@@ -69,8 +72,18 @@ private:
         return std::uint32_t{last} << 24 | std::uint32_t{before} << 16 | static_cast<std::uint32_t>(length);
     }
 
+    static std::size_t extension(int current, std::uint8_t byte)
+    {
+        return static_cast<std::size_t>(current) << 8 | byte;
+    }
+
     void restart()
     {
+        for (int code = dictionary_.firstFree; code < next_; ++code) {
+            const LzwEntry& entry = dictionary_.entries[static_cast<std::size_t>(code)];
+            const std::size_t bit = extension(entry.prefix, entry.last);
+            extended_[bit >> 6] &= ~(std::uint64_t{1} << (bit & 63));
+        }
         width_ = dictionary_.initialWidth;
         next_ = dictionary_.firstFree;
         heads_.fill(0);
@@ -92,14 +105,17 @@ private:
     // `byte` behind it is the entry whose prefix is `current` itself.
     int find(int current, std::uint8_t byte) const
     {
+        // Most strings tried are new; their bit says so without a walk.
+        const std::size_t bit = extension(current, byte);
+        if (!(extended_[bit >> 6] >> (bit & 63) & 1))
+            return -1;
         const LzwEntry& prefix = dictionary_.entries[static_cast<std::size_t>(current)];
         const std::uint32_t key = packKey(byte, prefix.last, prefix.length + 1);
         for (std::uint16_t node = heads_[static_cast<std::size_t>(byte + prefix.last)]; node != 0;
              node = pool_[node].next) {
-            const int code = pool_[node].code;
-            const LzwEntry& entry = dictionary_.entries[static_cast<std::size_t>(code)];
-            if (entry.key == key && entry.prefix == current)
-                return code;
+            const HashNode& n = pool_[node];
+            if (n.key == key && n.prefix == current)
+                return n.code;
         }
         return -1;
     }
@@ -115,13 +131,16 @@ private:
         entry.length = static_cast<std::uint16_t>(prefix.length + 1);
         entry.key = packKey(byte, prefix.last, entry.length);
         std::uint16_t& head = heads_[static_cast<std::size_t>(byte + prefix.last)];
-        pool_[freeNode_] = {static_cast<std::uint16_t>(next_), head};
+        pool_[freeNode_] = {entry.key, static_cast<std::uint16_t>(next_), entry.prefix, head};
         head = static_cast<std::uint16_t>(freeNode_++);
+        const std::size_t bit = extension(current, byte);
+        extended_[bit >> 6] |= std::uint64_t{1} << (bit & 63);
         ++next_;
     }
 
     std::span<std::uint8_t> out_;
     HashNode* pool_;
+    std::uint64_t* extended_;  // a bit for each code and following byte in the dictionary
     LzwDictionary dictionary_;
     std::array<std::uint16_t, kBuckets> heads_{};
     int freeNode_ = 1;
@@ -139,9 +158,10 @@ std::size_t encodeLzw(std::span<const std::uint8_t> indices, int codeSize, std::
     if (indices.empty() || out.size() < encodedBound(indices.size()))
         return 0;
     auto pool = tryAllocateArray<HashNode>(kMaxCodes + 1);
-    if (!pool)
+    auto extended = tryAllocateArray<std::uint64_t>(kMaxCodes * 256 / 64);
+    if (!pool || !extended)
         return 0;
-    return LzwEncoder(codeSize, out, pool.get()).encode(indices);
+    return LzwEncoder(codeSize, out, pool.get(), extended.get()).encode(indices);
 }
 
 void packSubBlocks(std::span<const std::uint8_t> data, std::span<std::uint8_t> out)
