@@ -25,33 +25,23 @@ rng = np.random.default_rng(11)
 def parse(data):
     """Screen, tables and the first image's descriptor, as the reader sees them."""
     width, height, packed, background = struct.unpack("<HHBB", data[6:12])
+    info = {"size": (width, height), "background": 0, "global": None, "transparent": None, "local": None}
     pos = 13
-    info = {"size": (width, height), "background": 0, "global": None, "transparent": None}
     if packed & 0x80:
-        n = 3 << ((packed & 7) + 1)
-        info["global"] = data[pos:pos + n]
-        info["background"] = background
-        pos += n
-    while True:
-        block = data[pos]
-        if block == 0x21:
-            label = data[pos + 1]
-            if label == 0xF9:
-                if data[pos + 3] & 1:
-                    info["transparent"] = data[pos + 6]
-                pos += 8
-                continue
-            pos += 2
-            while data[pos]:
-                pos += data[pos] + 1
-            pos += 1
-        elif block == 0x2C:
-            left, top, w, h, packed = struct.unpack("<HHHHB", data[pos + 1:pos + 10])
-            info["box"] = (left, top, w, h)
-            info["local"] = None
-            if packed & 0x80:
-                info["local"] = data[pos + 10:pos + 10 + (3 << ((packed & 7) + 1))]
-            return info
+        pos += 3 << ((packed & 7) + 1)
+        info["global"], info["background"] = data[13:pos], background
+    while data[pos] == 0x21:
+        if data[pos + 1] == 0xF9 and data[pos + 3] & 1:
+            info["transparent"] = data[pos + 6]
+        pos += 2
+        while data[pos]:
+            pos += data[pos] + 1
+        pos += 1
+    left, top, w, h, packed = struct.unpack("<HHHHB", data[pos + 1:pos + 10])
+    info["box"], info["descriptor"] = (left, top, w, h), pos
+    if packed & 0x80:
+        info["local"] = data[pos + 10:pos + 10 + (3 << ((packed & 7) + 1))]
+    return info
 
 
 def palette_array(table):
@@ -98,77 +88,54 @@ def random_picture(width, height, colours):
 def with_local_table(path, out, version=b"89a"):
     """Moves the global table into the first image's local table."""
     data = bytearray(open(path, "rb").read())
-    packed = data[10]
-    n = 3 << ((packed & 7) + 1)
-    table = bytes(data[13:13 + n])
-    data[10] = packed & 0x70
-    data[11] = 0
-    del data[13:13 + n]
-    pos = data.index(b"\x2c", 13)
-    while data[pos] != 0x2C:  # skip extensions
-        pos += 1
+    info = parse(bytes(data))
+    pos, packed, table = info["descriptor"], data[10], info["global"]
     data[pos + 9] |= 0x80 | (packed & 7)
     data[pos + 10:pos + 10] = table
-    data[3:6] = version
+    data[10], data[11], data[3:6] = packed & 0x70, 0, version
+    del data[13:13 + len(table)]
     open(out, "wb").write(bytes(data))
 
 
 def main(folder):
     names = []
+    at = lambda name: os.path.join(folder, name + ".gif")
 
-    def add(name):
+    def run(name, command):
+        subprocess.run(command + (["-o"] if command[0] == GIFSICLE else []) + [at(name)], check=True)
         names.append(name)
 
     for colours in (2, 4, 16, 100, 256):
-        im = random_picture(53, 37, colours)
-        im.save(os.path.join(folder, f"pillow{colours}.gif"), interlace=False)
-        add(f"pillow{colours}")
-    im = random_picture(61, 45, 64)
-    im.save(os.path.join(folder, "pillow_interlaced.gif"), interlace=True)
-    add("pillow_interlaced")
-    im = random_picture(40, 30, 16)
-    im.save(os.path.join(folder, "pillow_transparent.gif"), transparency=3, background=5)
-    add("pillow_transparent")
+        random_picture(53, 37, colours).save(at(f"pillow{colours}"), interlace=False)
+        names.append(f"pillow{colours}")
+    random_picture(61, 45, 64).save(at("pillow_interlaced"), interlace=True)
+    random_picture(40, 30, 16).save(at("pillow_transparent"), transparency=3, background=5)
     frames = [random_picture(30, 20, 8) for _ in range(3)]
-    frames[0].save(os.path.join(folder, "pillow_animated.gif"), save_all=True, append_images=frames[1:],
-                   duration=50, loop=0)
-    add("pillow_animated")
+    frames[0].save(at("pillow_animated"), save_all=True, append_images=frames[1:], duration=50, loop=0)
+    names += ["pillow_interlaced", "pillow_transparent", "pillow_animated"]
 
     src = os.path.join(folder, "src.png")
     subprocess.run([CONVERT, "rose:", "-resize", "200%", src], check=True)
-    im_cases = {
-        "im_rose256": ["-colors", "256"],
-        "im_rose7": ["-colors", "7"],
-        "im_interlaced": ["-colors", "64", "-interlace", "GIF"],
-        "im_offset": ["-colors", "32", "-repage", "300x200+40+25"],
-        "im_transparent": ["-colors", "32", "-transparent", "#FFFFFF", "-fuzz", "10%"],
-    }
-    for name, args in im_cases.items():
-        subprocess.run([CONVERT, src] + args + [os.path.join(folder, name + ".gif")], check=True)
-        add(name)
-    subprocess.run([CONVERT, "-delay", "10", src, "-colors", "16", "logo:", "-resize", "140x92!", "-colors", "16",
-                    os.path.join(folder, "im_animated.gif")], check=True)
-    add("im_animated")
+    run("im_rose256", [CONVERT, src, "-colors", "256"])
+    run("im_rose7", [CONVERT, src, "-colors", "7"])
+    run("im_interlaced", [CONVERT, src, "-colors", "64", "-interlace", "GIF"])
+    run("im_offset", [CONVERT, src, "-colors", "32", "-repage", "300x200+40+25"])
+    run("im_transparent", [CONVERT, src, "-colors", "32", "-fuzz", "10%", "-transparent", "#FFFFFF"])
+    run("im_animated", [CONVERT, "-delay", "10", src, "-colors", "16", "logo:", "-resize", "140x92!", "-colors", "16"])
 
-    base = os.path.join(folder, "pillow16.gif")
-    for name, args in {"gs_colours3": ["--colors", "3"], "gs_interlaced": ["--interlace"],
-                       "gs_offset": ["--logical-screen", "90x70", "--position", "11,9"],
-                       "gs_optimised": ["-O3", "--colors", "5"]}.items():
-        out = os.path.join(folder, name + ".gif")
-        subprocess.run([GIFSICLE] + args + [base, "-o", out], check=True)
-        add(name)
-    frames = [os.path.join(folder, n) for n in ("pillow4.gif", "pillow16.gif")]
-    subprocess.run([GIFSICLE, "--no-warnings"] + frames + ["-o", os.path.join(folder, "gs_animated.gif")], check=True)
-    add("gs_animated")
+    base = at("pillow16")
+    run("gs_colours3", [GIFSICLE, "--colors", "3", base])
+    run("gs_interlaced", [GIFSICLE, "--interlace", base])
+    run("gs_offset", [GIFSICLE, "--logical-screen", "90x70", "--position", "11,9", base])
+    run("gs_optimised", [GIFSICLE, "-O3", "--colors", "5", base])
+    run("gs_animated", [GIFSICLE, "--no-warnings", at("pillow4"), base])
 
-    with_local_table(os.path.join(folder, "pillow100.gif"), os.path.join(folder, "local87a.gif"), b"87a")
-    add("local87a")
-    with_local_table(os.path.join(folder, "pillow_transparent.gif"), os.path.join(folder, "local_transparent.gif"))
-    add("local_transparent")
+    with_local_table(at("pillow100"), at("local87a"), b"87a")
+    with_local_table(at("pillow_transparent"), at("local_transparent"))
+    names += ["local87a", "local_transparent"]
 
     for name in names:
-        path = os.path.join(folder, name + ".gif")
-        open(os.path.join(folder, name + ".rgb"), "wb").write(expected(path))
+        open(os.path.join(folder, name + ".rgb"), "wb").write(expected(at(name)))
     open(os.path.join(folder, "manifest.txt"), "w").write("\n".join(names) + "\n")
 
 

@@ -46,7 +46,7 @@ paletted(40).save(path("gif_pal.png"))
 paletted(100).save(path("gif_in.gif"), transparency=7)
 
 for name in ("gif_bmp1.bmp", "gif_bmp4.bmp", "gif_bmp8.bmp", "gif_bmp24.bmp", "gif_pal.png", "gif_rgb.png",
-             "gif_photo.jpg"):
+             "gif_photo.jpg"):  # the colour ones for their size
     Image.open(path(name)).convert("RGB").save(path(name.rsplit(".", 1)[0] + ".expected.bmp"))
 composed = expected(path("gif_in.gif"))
 width, height = int.from_bytes(composed[0:4], "big"), int.from_bytes(composed[4:8], "big")
