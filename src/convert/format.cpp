@@ -4,6 +4,7 @@
 
 #include "codecs/bmp.h"
 #include "codecs/files.h"
+#include "codecs/gif.h"
 #include "codecs/jpeg.h"
 #include "codecs/png.h"
 #include "codecs/tiff.h"
@@ -51,9 +52,7 @@ Result<DibImage> readJpeg(ByteCursor in, const ReadContext& context)
 
 Result<DibImage> readTiff(ByteCursor in, const ReadContext&) { return ReadTiff(in); }
 
-// The codec of each format is wired in here as it is built; until then its
-// entry fails like any reader that cannot handle the file.
-Result<DibImage> readNotAvailable(ByteCursor, const ReadContext&) { return CodecError::unsupported; }
+Result<DibImage> readGif(ByteCursor in, const ReadContext&) { return ReadGif(in); }
 
 
 constexpr std::array<ReadEntry, 6> kReadEntries{
@@ -62,7 +61,7 @@ constexpr std::array<ReadEntry, 6> kReadEntries{
     readPng,           // PNG
     readJpeg,          // JPEG
     readTiff,          // TIFF
-    readNotAvailable,  // GIF
+    readGif,           // GIF
 };
 
 // Reads up to `count` bytes; 0 means the file ended (or failed) first.
@@ -177,7 +176,10 @@ Status WriteJpegStep(const ImageView& image, const platform::Path& output, const
     return WriteJpeg(image, output, encoding);
 }
 
-Status WriteGifStep(const ImageView&, const platform::Path&, const ConvertOptions&) { return CodecError::unsupported; }
+Status WriteGifStep(const ImageView& image, const platform::Path& output, const ConvertOptions&)
+{
+    return WriteGif(image, output);
+}
 
 OutputChoice SelectOutput(std::int32_t outputType)
 {

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstring>
 
+#include "pixel/colour_reduce.h"
+
 namespace vrelk {
 namespace {
 
@@ -89,6 +91,32 @@ constexpr std::array<Conversion, 10> kConversions{{
     {48, 24, 0, false, narrowRow},
 }};
 
+// Depths that need a palette of their own are reached by colour reduction,
+// which works on the whole image at once.
+struct Reduction {
+    std::int32_t sourceBits;
+    std::int32_t targetBits;
+    bool (*reduce)(PixelConverter& converter);
+};
+
+constexpr std::array<Reduction, 7> kReductions{{
+    {8, 1, reduceToTwoLevels},
+    {8, 2, reduceColours},
+    {8, 4, reduceColours},
+    {24, 1, reduceToTwoLevels},
+    {24, 2, reduceColours},
+    {24, 4, reduceColours},
+    {24, 8, reduceColours},
+}};
+
+const Reduction* findReduction(std::int32_t sourceBits, std::int32_t targetBits)
+{
+    auto found = std::find_if(kReductions.begin(), kReductions.end(), [&](const Reduction& r) {
+        return r.sourceBits == sourceBits && r.targetBits == targetBits;
+    });
+    return found == kReductions.end() ? nullptr : &*found;
+}
+
 const Conversion* findConversion(std::int32_t sourceBits, std::int32_t targetBits)
 {
     auto found = std::find_if(kConversions.begin(), kConversions.end(), [&](const Conversion& c) {
@@ -111,6 +139,15 @@ bool convertPixels(RgbQuad* targetPalette, std::uint8_t* targetPixels, PixelConv
     converter.targetPixels = targetPixels;
     converter.sourcePalette = sourcePalette;
     converter.sourcePixels = sourcePixels;
+
+    if (const Reduction* reduction = findReduction(converter.sourceBits, converter.targetBits)) {
+        if (!hasGeometry(converter) || !sourcePixels || !targetPixels || !targetPalette)
+            return false;
+        if (converter.sourceBits == 8 && !sourcePalette)
+            return false;
+        buildDiffusionTables(converter);
+        return reduction->reduce(converter);
+    }
 
     const Conversion* conversion = findConversion(converter.sourceBits, converter.targetBits);
     if (!conversion || !hasGeometry(converter) || !sourcePixels || !targetPixels)

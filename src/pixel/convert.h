@@ -11,9 +11,9 @@ namespace vrelk {
 // converter.width x converter.height. The caller has run computeLayout and
 // provides a zero-filled target of at least imageSize bytes; the source
 // uses the standard layout of its depth. targetPalette may be null for 24
-// and 48-bit targets and may be the source palette. Pairs without a
-// conversion (including the colour reductions to 1, 2, 4 and 8 bits, not
-// available yet) fail without touching the target.
+// and 48-bit targets and may be the source palette. 8 and 24-bit images
+// reach 1, 2, 4 (and from 24 bits 8) bits by colour reduction. Pairs
+// without a conversion fail without touching the target.
 bool convertPixels(RgbQuad* targetPalette, std::uint8_t* targetPixels, PixelConverter& converter,
                    const RgbQuad* sourcePalette, const std::uint8_t* sourcePixels);
 

@@ -1,0 +1,21 @@
+// GIF files: the reader (the first image of a GIF87a or GIF89a file, placed
+// on its logical screen) and the writer (one GIF89a image with a global
+// colour table).
+#pragma once
+
+#include "codecs/byte_cursor.h"
+#include "codecs/codec.h"
+#include "pixel/image.h"
+#include "platform/platform.h"
+
+namespace vrelk {
+
+// An 8-bit image of the logical screen's size: the background index around
+// the first image, a transparent index shown in the background colour.
+Result<DibImage> ReadGif(ByteCursor in);
+
+// Writes 1, 2, 4, 8 or 24-bit images. Paletted images keep their depth as
+// the size of the colour table; 24-bit images are reduced to 256 colours.
+Status WriteGif(const ImageView& image, const platform::Path& path);
+
+}  // namespace vrelk

@@ -1,0 +1,333 @@
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <new>
+
+#include "codecs/files.h"
+#include "codecs/gif.h"
+#include "codecs/gif_lzw.h"
+#include "pixel/checked.h"
+#include "pixel/colour_reduce.h"
+#include "pixel/convert.h"
+
+namespace vrelk {
+namespace gif {
+namespace {
+
+constexpr int kBuckets = 511;
+
+// Chains of dictionary codes by the sum of a string's last two bytes. The
+// nodes of one image come from one pool; node 0 ends a chain. Each node
+// carries its entry's key and prefix, so a walk touches nothing else.
+struct HashNode {
+    std::uint32_t key;
+    std::uint16_t code;
+    std::uint16_t prefix;
+    std::uint16_t next;
+};
+
+class LzwEncoder {
+public:
+    LzwEncoder(int codeSize, std::span<std::uint8_t> out, HashNode* pool, std::uint64_t* extended)
+        : out_(out), pool_(pool), extended_(extended)
+    {
+        initialiseDictionary(dictionary_, codeSize);
+        restart();
+    }
+
+    std::size_t encode(std::span<const std::uint8_t> indices)
+    {
+        emit(dictionary_.clearCode);
+        int current = indices[0];
+        const std::size_t last = indices.size() - 1;
+        for (std::size_t i = 1; i <= last; ++i) {
+            const std::uint8_t byte = indices[i];
+            if (i != last) {
+                const int found = find(current, byte);
+                if (found >= 0) {
+                    current = found;
+                    continue;
+                }
+            }
+            emit(current);
+            if (next_ == kMaxCodes) {
+                emit(dictionary_.clearCode);
+                restart();
+            } else {
+                if (width_ < kMaxCodeWidth && next_ > (1 << width_) - 1)
+                    ++width_;
+                add(current, byte);
+            }
+            current = byte;
+        }
+        emit(current);
+        emit(dictionary_.endCode);
+        out_[position_++] = static_cast<std::uint8_t>(accumulator_);
+        return position_;
+    }
+
+private:
+    static std::uint32_t packKey(std::uint8_t last, std::uint8_t before, int length)
+    {
+        return std::uint32_t{last} << 24 | std::uint32_t{before} << 16 | static_cast<std::uint32_t>(length);
+    }
+
+    static std::size_t extension(int current, std::uint8_t byte)
+    {
+        return static_cast<std::size_t>(current) << 8 | byte;
+    }
+
+    void restart()
+    {
+        for (int code = dictionary_.firstFree; code < next_; ++code) {
+            const LzwEntry& entry = dictionary_.entries[static_cast<std::size_t>(code)];
+            const std::size_t bit = extension(entry.prefix, entry.last);
+            extended_[bit >> 6] &= ~(std::uint64_t{1} << (bit & 63));
+        }
+        width_ = dictionary_.initialWidth;
+        next_ = dictionary_.firstFree;
+        heads_.fill(0);
+        freeNode_ = 1;
+    }
+
+    void emit(int code)
+    {
+        accumulator_ |= static_cast<std::uint32_t>(code) << bits_;
+        bits_ += width_;
+        while (bits_ >= 8) {
+            out_[position_++] = static_cast<std::uint8_t>(accumulator_);
+            accumulator_ >>= 8;
+            bits_ -= 8;
+        }
+    }
+
+    // Strings are unique in the dictionary, so the string of `current` with
+    // `byte` behind it is the entry whose prefix is `current` itself.
+    int find(int current, std::uint8_t byte) const
+    {
+        // Most strings tried are new; their bit says so without a walk.
+        const std::size_t bit = extension(current, byte);
+        if (!(extended_[bit >> 6] >> (bit & 63) & 1))
+            return -1;
+        const LzwEntry& prefix = dictionary_.entries[static_cast<std::size_t>(current)];
+        const std::uint32_t key = packKey(byte, prefix.last, prefix.length + 1);
+        for (std::uint16_t node = heads_[static_cast<std::size_t>(byte + prefix.last)]; node != 0;
+             node = pool_[node].next) {
+            const HashNode& n = pool_[node];
+            if (n.key == key && n.prefix == current)
+                return n.code;
+        }
+        return -1;
+    }
+
+    // The newest entry goes first in its chain: a long run looks up the
+    // string it has just added.
+    void add(int current, std::uint8_t byte)
+    {
+        const LzwEntry& prefix = dictionary_.entries[static_cast<std::size_t>(current)];
+        LzwEntry& entry = dictionary_.entries[static_cast<std::size_t>(next_)];
+        entry.last = byte;
+        entry.prefix = static_cast<std::uint16_t>(current);
+        entry.length = static_cast<std::uint16_t>(prefix.length + 1);
+        entry.key = packKey(byte, prefix.last, entry.length);
+        std::uint16_t& head = heads_[static_cast<std::size_t>(byte + prefix.last)];
+        pool_[freeNode_] = {entry.key, static_cast<std::uint16_t>(next_), entry.prefix, head};
+        head = static_cast<std::uint16_t>(freeNode_++);
+        const std::size_t bit = extension(current, byte);
+        extended_[bit >> 6] |= std::uint64_t{1} << (bit & 63);
+        ++next_;
+    }
+
+    std::span<std::uint8_t> out_;
+    HashNode* pool_;
+    std::uint64_t* extended_;  // a bit for each code and following byte in the dictionary
+    LzwDictionary dictionary_;
+    std::array<std::uint16_t, kBuckets> heads_{};
+    int freeNode_ = 1;
+    int width_ = 0;
+    int next_ = 0;
+    std::size_t position_ = 0;
+    std::uint32_t accumulator_ = 0;
+    int bits_ = 0;
+};
+
+}  // namespace
+
+std::size_t encodeLzw(std::span<const std::uint8_t> indices, int codeSize, std::span<std::uint8_t> out)
+{
+    if (indices.empty() || out.size() < encodedBound(indices.size()))
+        return 0;
+    auto pool = tryAllocateArray<HashNode>(kMaxCodes + 1);
+    auto extended = tryAllocateArray<std::uint64_t>(kMaxCodes * 256 / 64);
+    if (!pool || !extended)
+        return 0;
+    return LzwEncoder(codeSize, out, pool.get(), extended.get()).encode(indices);
+}
+
+void packSubBlocks(std::span<const std::uint8_t> data, std::span<std::uint8_t> out)
+{
+    std::uint8_t* to = out.data();
+    for (std::size_t at = 0; at < data.size();) {
+        const std::size_t length = std::min<std::size_t>(255, data.size() - at);
+        *to++ = static_cast<std::uint8_t>(length);
+        std::memcpy(to, data.data() + at, length);
+        to += length;
+        at += length;
+    }
+    *to = 0;
+}
+
+}  // namespace gif
+
+namespace {
+
+// How each depth is brought to the reduction: paletted images are unpacked
+// to one index per byte but keep their own depth as the table size, so
+// small palettes stay small; 24-bit images get the full 256 colours.
+struct GifDepth {
+    std::int32_t bitCount;
+    int tableBits;
+};
+constexpr std::array<GifDepth, 5> kGifDepths{{{1, 1}, {2, 2}, {4, 4}, {8, 8}, {24, 8}}};
+
+void putU16(std::uint8_t* to, std::int32_t value)
+{
+    to[0] = static_cast<std::uint8_t>(value);
+    to[1] = static_cast<std::uint8_t>(value >> 8);
+}
+
+// One index per pixel, bottom row first, and the palette they refer to.
+struct Indexed {
+    PageBuffer indices;
+    Palette palette{};
+};
+
+Result<Indexed> reduceToIndices(const ImageView& image, int tableBits)
+{
+    const auto count = checkedMul(image.width, image.height);
+    Indexed result;
+    result.indices = PageBuffer::allocate(count ? *count : 0);
+    if (!result.indices)
+        return CodecError::noMemory;
+
+    auto converter = tryAllocate<PixelConverter>();
+    if (!converter)
+        return CodecError::noMemory;
+    converter->width = image.width;
+    converter->height = image.height;
+    converter->sourceBits = image.bitCount == 24 ? 24 : 8;
+    converter->targetBits = tableBits;
+
+    const RgbQuad* palette = image.palette ? image.palette->data() : nullptr;
+    const std::uint8_t* pixels = image.pixels.data();
+    PageBuffer unpacked;
+    Palette unpackedPalette{};
+    if (image.bitCount < 8) {
+        auto unpack = tryAllocate<PixelConverter>();
+        if (!unpack)
+            return CodecError::noMemory;
+        unpack->width = image.width;
+        unpack->height = image.height;
+        unpack->sourceBits = image.bitCount;
+        unpack->targetBits = 8;
+        unpack->computeLayout();
+        unpacked = PageBuffer::allocate(static_cast<std::size_t>(unpack->imageSize));
+        if (!unpacked)
+            return CodecError::noMemory;
+        if (!convertPixels(unpackedPalette.data(), unpacked.data(), *unpack, palette, pixels))
+            return CodecError::writeFailed;
+        palette = unpackedPalette.data();
+        pixels = unpacked.data();
+    }
+
+    buildDiffusionTables(*converter);
+    if (!reduceToIndexBytes(palette, pixels, result.palette.data(), *converter, result.indices.data()))
+        return CodecError::writeFailed;
+    return result;
+}
+
+// The index rows top row first, as the file stores them, compressed.
+Result<PageBuffer> compress(const Indexed& indexed, std::int32_t width, std::int32_t height, int codeSize)
+{
+    const std::size_t rowBytes = static_cast<std::size_t>(width);
+    const std::size_t count = indexed.indices.size();
+    PageBuffer fileOrder = PageBuffer::allocate(count);
+    PageBuffer encoded = PageBuffer::allocate(gif::encodedBound(count));
+    if (!fileOrder || !encoded)
+        return CodecError::noMemory;
+    for (std::int32_t y = 0; y < height; ++y)
+        std::memcpy(fileOrder.data() + static_cast<std::size_t>(y) * rowBytes,
+                    indexed.indices.data() + static_cast<std::size_t>(height - 1 - y) * rowBytes, rowBytes);
+    const std::size_t length =
+        gif::encodeLzw({fileOrder.data(), count}, codeSize, {encoded.data(), encoded.size()});
+    if (length == 0)
+        return CodecError::noMemory;
+    fileOrder.reset();
+
+    PageBuffer blocks = PageBuffer::allocate(gif::subBlocksSize(length));
+    if (!blocks)
+        return CodecError::noMemory;
+    gif::packSubBlocks({encoded.data(), length}, {blocks.data(), blocks.size()});
+    return blocks;
+}
+
+std::vector<std::uint8_t> headerAndTable(std::int32_t width, std::int32_t height, int tableBits,
+                                         const Palette& palette)
+{
+    std::vector<std::uint8_t> out(13);
+    std::memcpy(out.data(), "GIF89a", 6);
+    putU16(&out[6], width);
+    putU16(&out[8], height);
+    out[10] = static_cast<std::uint8_t>(0x80 | (tableBits - 1) << 4 | (tableBits - 1));
+    for (std::size_t i = 0; i < (std::size_t{1} << tableBits); ++i)
+        out.insert(out.end(), {palette[i].rgbRed, palette[i].rgbGreen, palette[i].rgbBlue});
+    std::array<std::uint8_t, 10> descriptor{0x2C};
+    putU16(&descriptor[5], width);
+    putU16(&descriptor[7], height);
+    out.insert(out.end(), descriptor.begin(), descriptor.end());
+    return out;
+}
+
+Status writeGif(const ImageView& image, const platform::Path& path)
+{
+    auto depth = std::find_if(kGifDepths.begin(), kGifDepths.end(),
+                              [&](const GifDepth& d) { return d.bitCount == image.bitCount; });
+    if (depth == kGifDepths.end() || !dimensionsAllowed(image.width, image.height) ||
+        (image.bitCount != 24 && !image.palette))
+        return CodecError::writeFailed;
+    const RowLayout layout = rowLayout(image.width, image.height, image.bitCount);
+    if (image.pixels.size() < static_cast<std::size_t>(layout.imageSize))
+        return CodecError::writeFailed;
+
+    Result<OutputFile> out = OutputFile::create(path);
+    if (!out)
+        return out.error();
+    Result<Indexed> indexed = reduceToIndices(image, depth->tableBits);
+    if (!indexed)
+        return indexed.error();
+    const int codeSize = std::max(depth->tableBits, 2);
+    Result<PageBuffer> blocks = compress(*indexed, image.width, image.height, codeSize);
+    if (!blocks)
+        return blocks.error();
+
+    out->write(headerAndTable(image.width, image.height, depth->tableBits, indexed->palette));
+    const std::array<std::uint8_t, 1> size{static_cast<std::uint8_t>(codeSize)};
+    out->write(size);
+    out->write({blocks->data(), blocks->size()});
+    static constexpr std::array<std::uint8_t, 1> kTrailer{0x3B};
+    out->write(kTrailer);
+    return out->finish();
+}
+
+}  // namespace
+
+Status WriteGif(const ImageView& image, const platform::Path& path)
+{
+    try {
+        return writeGif(image, path);
+    } catch (const std::bad_alloc&) {
+        return CodecError::noMemory;
+    }
+}
+
+}  // namespace vrelk
