@@ -105,10 +105,11 @@ struct Setup {
     {
         SetEnvironmentVariableW(TP_LOG_VARIABLE, folder.file(L"calls.log").c_str());
         Process process = Process::start(exe, inputs, temp.path());
-        bool ended = process.waitForExit(60000);
-        Window box = process.findMessageBox();
+        // A batch that converts nothing ends with a message box.
+        Window box = process.waitForMessageBox(60000);
         if (box.valid())
             box.dismiss();
+        bool ended = process.waitForExit(10000);
         SetEnvironmentVariableW(TP_LOG_VARIABLE, nullptr);
         return ended && !box.valid();
     }
@@ -383,7 +384,7 @@ WINE_TEST(pluginListingSkipsOthersAndStopsAtOneHundred)
     };
     h.check(!askedBy("tp_archive.spi") && !askedBy("tp_noinfo.spi") && !askedBy("tp_failmain.spi"),
             L"00AM, no GetPluginInfo and a failing DllMain: never asked");
-    h.check(countCalls(log, "IsSupported") == 100, L"each of the first 100 filters asked once");
+    h.check(countCalls(log, "IsSupported") == 99 * 2 + 1, L"the 99 before it asked twice, at 0 and 128");
 
     setup.run({setup.folder.writeFile(L"beyond.tpl", pictureFile(beyond))});
     log = setup.log();
@@ -393,7 +394,9 @@ WINE_TEST(pluginListingSkipsOthersAndStopsAtOneHundred)
         return std::count_if(log.begin(), log.end(),
                              [&](const Line& l) { return l[0] == call && l[1] != "tp_failmain.spi"; });
     };
-    h.check(loads("attach") > 200 && loads("attach") == loads("detach"), L"every library loaded is unloaded");
+    h.check(loads("attach") >= 200 && loads("attach") == loads("detach"),
+            L"every library loaded is unloaded (" + std::to_wstring(loads("attach")) + L" loads, " +
+                std::to_wstring(loads("detach")) + L" unloads)");
 
     Setup missing(h, L"plugin-nopicture", L"");
     Folder only = missing.spi(h);
