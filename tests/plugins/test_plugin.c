@@ -148,14 +148,15 @@ int __stdcall GetPictureInfo(LPCSTR path, long offset, unsigned flag, void* reco
 static HLOCAL infoBlock(const uint8_t* header)
 {
     const uint32_t colours = u16At(header, TP_COLOURS);
+    const uint32_t headerSize = u32At(header, TP_FLAGS) & TP_V4_HEADER ? 108 : 40;
     const int32_t asked = s32At(header, TP_INFO_BYTES);
-    const uint32_t size = asked > 0 ? (uint32_t)asked : 40 + 4 * colours;
+    const uint32_t size = asked > 0 ? (uint32_t)asked : headerSize + 4 * colours;
     HLOCAL block = LocalAlloc(LMEM_MOVEABLE | LMEM_ZEROINIT, size);
     uint8_t* bytes = block ? (uint8_t*)LocalLock(block) : NULL;
     if (!bytes)
         return block;
     uint8_t full[40] = {0};
-    putU32(full, 0, 40);
+    putU32(full, 0, headerSize);
     putU32(full, 4, u32At(header, TP_WIDTH));
     putU32(full, 8, u32At(header, TP_HEIGHT));
     full[12] = 1;
@@ -165,9 +166,9 @@ static HLOCAL infoBlock(const uint8_t* header)
     putU32(full, 24, 2835);
     putU32(full, 28, 2835);
     memcpy(bytes, full, size < 40 ? size : 40);
-    for (uint32_t k = 0; k < colours && 40 + 4 * k + 4 <= size; k++)
+    for (uint32_t k = 0; k < colours && headerSize + 4 * k + 4 <= size; k++)
         for (uint32_t c = 0; c < 4; c++)
-            bytes[40 + 4 * k + c] = tpPaletteByte(k, c);
+            bytes[headerSize + 4 * k + c] = tpPaletteByte(k, c);
     LocalUnlock(block);
     return block;
 }

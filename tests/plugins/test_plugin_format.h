@@ -28,8 +28,9 @@ enum {
     TP_ACCEPT_NAME_BYTES = 20
 };
 
-/* Where GetPictureInfo puts a text handle, if anywhere. */
-enum { TP_TEXT_PACKED = 1, TP_TEXT_ALIGNED = 2 };
+/* Where GetPictureInfo puts a text handle, if anywhere; TP_V4_HEADER:
+   GetPicture's info block has a 108-byte header before the palette. */
+enum { TP_TEXT_PACKED = 1, TP_TEXT_ALIGNED = 2, TP_V4_HEADER = 4 };
 
 static inline uint8_t tpPixelByte(uint32_t index)
 {
