@@ -89,11 +89,10 @@ struct Setup {
     Folder temp;
     std::wstring exe;
 
-    Setup(Harness& h, const std::wstring& name, const std::wstring& settings)
+    Setup(Harness& h, const std::wstring& name)
         : folder(h.freshFolder(name)), temp(h.freshFolder(name + L"-temp")),
           exe(folder.install(h.program(), L"Vrelk.exe"))
     {
-        folder.writeSettings(settings.c_str());
     }
 
     Folder spi(Harness& h, const std::wstring& name = L"spi") const { return h.freshFolder(folderName() + L"\\" + name); }
@@ -134,7 +133,10 @@ struct Setup {
     }
 };
 
-std::wstring spiSetting(const Folder& spi) { return L"DrctCvt=1\r\nUseSpi=1\r\nSPI=" + spi.path() + L"\r\n"; }
+std::wstring spiSetting(const Folder& spi, const std::wstring& drctCvt = L"1")
+{
+    return L"DrctCvt=" + drctCvt + L"\r\nUseSpi=1\r\nSPI=" + spi.path() + L"\r\n";
+}
 
 std::size_t countCalls(const std::vector<Line>& log, const std::string& call)
 {
@@ -184,11 +186,10 @@ WINE_TEST(pluginPictureConvertsToEveryFormat)
     h.check(GetACP() == 932, L"Wine runs with the Japanese code page (932), ACP " + std::to_wstring(GetACP()));
     for (const Target& target : targets) {
         const std::wstring ext = target.extension;
-        Setup setup(h, L"plugin-" + ext, L"");
+        Setup setup(h, L"plugin-" + ext);
         Folder spi = setup.spi(h);
         installPlugin(h, spi, L"tp_filter.spi", L"tp_filter.spi");
-        setup.folder.writeSettings((L"DrctCvt=" + std::wstring(target.drctCvt) + L"\r\nUseSpi=1\r\nSPI=" + spi.path() +
-                                    L"\r\n").c_str());
+        setup.folder.writeSettings(spiSetting(spi, target.drctCvt).c_str());
         Picture prefixed;
         prefixed.prefixed = true;
         std::vector<std::wstring> inputs{setup.folder.writeFile(L"plain.tpl", pictureFile(Picture{})),
@@ -207,7 +208,7 @@ WINE_TEST(pluginPictureConvertsToEveryFormat)
 
 WINE_TEST(pluginCallsInOrderWithTheirArguments)
 {
-    Setup setup(h, L"plugin-calls", L"");
+    Setup setup(h, L"plugin-calls");
     Folder spi = setup.spi(h);
     installPlugin(h, spi, L"tp_filter.spi", L"tp_filter.spi");
     setup.folder.writeSettings(spiSetting(spi).c_str());
@@ -276,7 +277,7 @@ WINE_TEST(pluginResultsAcceptedOrRefused)
         {L"25000 x 25000 at 1 bit",
          with([](Picture& p) { p.width = 25000; p.height = 25000; p.bits = 1; p.colours = 2; }), true, 0, 0},
     };
-    Setup setup(h, L"plugin-results", L"");
+    Setup setup(h, L"plugin-results");
     Folder spi = setup.spi(h);
     // Two filters that take every picture: a refusal must not reach the second.
     installPlugin(h, spi, L"tp_filter.spi", L"tp_one.spi");
@@ -302,7 +303,7 @@ WINE_TEST(pluginResultsAcceptedOrRefused)
 
 WINE_TEST(pluginSwitchesAndFolder)
 {
-    Setup setup(h, L"plugin-settings", L"");
+    Setup setup(h, L"plugin-settings");
     Folder spi = setup.spi(h);
     installPlugin(h, spi, L"tp_filter.spi", L"tp_filter.spi");
     std::wstring input = setup.folder.writeFile(L"picture.tpl", pictureFile(Picture{}));
@@ -337,7 +338,7 @@ WINE_TEST(pluginSwitchesAndFolder)
 
 WINE_TEST(pluginListingSkipsOthersAndStopsAtOneHundred)
 {
-    Setup setup(h, L"plugin-list", L"");
+    Setup setup(h, L"plugin-list");
     Folder spi = setup.spi(h);
     for (const wchar_t* variant : {L"tp_archive.spi", L"tp_noinfo.spi", L"tp_failmain.spi"})
         installPlugin(h, spi, variant, variant);
@@ -392,7 +393,7 @@ WINE_TEST(pluginListingSkipsOthersAndStopsAtOneHundred)
             L"every library loaded is unloaded (" + std::to_wstring(loads("attach")) + L" loads, " +
                 std::to_wstring(loads("detach")) + L" unloads)");
 
-    Setup missing(h, L"plugin-nopicture", L"");
+    Setup missing(h, L"plugin-nopicture");
     Folder only = missing.spi(h);
     installPlugin(h, only, L"tp_nopicture.spi", L"tp_nopicture.spi");
     missing.folder.writeSettings(spiSetting(only).c_str());
@@ -404,7 +405,7 @@ WINE_TEST(pluginListingSkipsOthersAndStopsAtOneHundred)
 
 WINE_TEST(pluginReachesNonAnsiPaths)
 {
-    Setup setup(h, L"plugin-names", L"");
+    Setup setup(h, L"plugin-names");
     Folder spi = setup.spi(h);
     installPlugin(h, spi, L"tp_filter.spi", L"tp_filter.spi");
     setup.folder.writeSettings(spiSetting(spi).c_str());
@@ -426,7 +427,7 @@ WINE_TEST(pluginReachesNonAnsiPaths)
 
 WINE_TEST(pluginNotAskedForBuiltInFormats)
 {
-    Setup setup(h, L"plugin-builtin", L"");
+    Setup setup(h, L"plugin-builtin");
     Folder spi = setup.spi(h);
     installPlugin(h, spi, L"tp_filter.spi", L"tp_filter.spi");
     setup.folder.writeSettings(spiSetting(spi).c_str());
