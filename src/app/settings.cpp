@@ -43,6 +43,15 @@ platform::NativeString readString(const platform::Path& file, std::string_view k
 
 platform::NativeString decimal(std::int32_t value) { return platform::fromUtf8(std::to_string(value)); }
 
+// A relative plug-in folder is taken from the program's folder, as the
+// plug-in host takes it, not from wherever the program was started.
+bool pluginFolderExists(const platform::Path& spi)
+{
+    if (spi.empty())
+        return false;
+    return platform::folderExists(spi.is_relative() ? shell::executablePath().parent_path() / spi : spi);
+}
+
 }  // namespace
 
 std::optional<platform::Path> locateSettingsFileFor(const platform::Path& executable,
@@ -88,7 +97,7 @@ Settings LoadSettings(const platform::Path& iniPath)
     s.MkDirStr = readString(iniPath, "MkDirStr", "Output");
     s.UseSpi = readFlag(iniPath, "UseSpi", 1);
     platform::Path spi = readString(iniPath, "SPI", "");
-    if (!spi.empty() && platform::folderExists(spi)) {
+    if (pluginFolderExists(spi)) {
         s.SPI = spi;
     } else {
         s.SPI.clear();
@@ -129,7 +138,7 @@ void applyFolderChecks(Settings& settings)
 {
     if (!settings.OutDir.empty() && !platform::folderExists(settings.OutDir))
         settings.OutDir.clear();
-    if (settings.SPI.empty() || !platform::folderExists(settings.SPI)) {
+    if (!pluginFolderExists(settings.SPI)) {
         settings.SPI.clear();
         settings.UseSpi = false;
     }

@@ -21,6 +21,17 @@ for maker in "$here"/fixtures_*.py; do
     /usr/bin/python3 "$maker" "$scratch/fixtures"
 done
 
+# The program's users run the Japanese code page (932), which Wine takes
+# from the Unix locale; it is generated here when the system lacks it.
+if ! locale -a 2>/dev/null | grep -qix 'ja_JP\.utf-\?8'; then
+    mkdir -p "$scratch/locale"
+    if localedef -i ja_JP -f UTF-8 "$scratch/locale/ja_JP.UTF-8" >/dev/null 2>&1; then
+        export LOCPATH="$scratch/locale"
+    fi
+fi
+export LANG=ja_JP.UTF-8
+unset LC_ALL
+
 to_windows() { echo "Z:${1//\//\\}"; }
 
 # The X server and wineserver outlive a killed run; they must not inherit
