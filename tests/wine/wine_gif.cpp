@@ -56,13 +56,6 @@ bool looksLikeGif(const Bytes& b, int width, int height, int tableBits)
            b[10] == (0x80 | (tableBits - 1) << 4 | (tableBits - 1)) && b.back() == 0x3B;
 }
 
-Bytes fixtureBytes(Harness& h, const std::wstring& name)
-{
-    std::wstring path = h.fixture(name);
-    std::size_t cut = path.find_last_of(L'\\');
-    return Folder(path.substr(0, cut)).readFile(path.substr(cut + 1));
-}
-
 void runBatch(Harness& h, const std::wstring& exe, const std::vector<std::wstring>& inputs, const Folder& temp,
               const std::wstring& label)
 {
@@ -97,7 +90,7 @@ WINE_TEST(everyInputToGifAndBackToBmp)
     std::vector<std::wstring> paths;
     for (const Input& in : inputs) {
         std::wstring name = std::wstring(in.stem) + in.extension;
-        paths.push_back(folder.writeFile(name, fixtureBytes(h, name)));
+        paths.push_back(folder.writeFile(name, h.fixtureBytes(name)));
     }
     runBatch(h, exe, paths, temp, L"to GIF");
 
@@ -116,7 +109,7 @@ WINE_TEST(everyInputToGifAndBackToBmp)
 
     for (const Input& in : inputs) {
         Picture got = parseBmp(back.readFile(std::wstring(in.stem) + L".bmp"));
-        Picture want = parseBmp(fixtureBytes(h, std::wstring(in.stem) + L".expected.bmp"));
+        Picture want = parseBmp(h.fixtureBytes(std::wstring(in.stem) + L".expected.bmp"));
         h.check(got.rgb.size() == want.rgb.size() && (!in.exact || got.rgb == want.rgb),
                 std::wstring(in.stem) + (in.exact ? L": every colour kept" : L": back to BMP"));
     }
@@ -125,7 +118,7 @@ WINE_TEST(everyInputToGifAndBackToBmp)
 WINE_TEST(gifToEveryFormatAndByKey)
 {
     Folder temp = h.freshFolder(L"from-gif-temp");
-    const Bytes input = fixtureBytes(h, L"gif_in.gif");
+    const Bytes input = h.fixtureBytes(L"gif_in.gif");
     struct Output {
         const wchar_t* settings;
         const wchar_t* name;
@@ -142,7 +135,7 @@ WINE_TEST(gifToEveryFormatAndByKey)
         h.check(written.size() > out.start.size() && std::equal(out.start.begin(), out.start.end(), written.begin()),
                 std::wstring(out.name) + L": written");
         if (out.start[0] == 'B')
-            h.check(parseBmp(written).rgb == parseBmp(fixtureBytes(h, L"gif_in.expected.bmp")).rgb,
+            h.check(parseBmp(written).rgb == parseBmp(h.fixtureBytes(L"gif_in.expected.bmp")).rgb,
                     L"GIF to BMP: the picture Pillow decodes");
     }
 

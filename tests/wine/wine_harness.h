@@ -263,6 +263,7 @@ public:
     const std::wstring& program() const { return program_; }
     // A file made before the run by tests/wine/fixtures_*.py.
     std::wstring fixture(const std::wstring& name) const { return fixtures_ + L"\\" + name; }
+    std::vector<unsigned char> fixtureBytes(const std::wstring& name) const { return Folder(fixtures_).readFile(name); }
 
     // An empty folder under the scratch folder.
     Folder freshFolder(const std::wstring& name) const

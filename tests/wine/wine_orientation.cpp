@@ -9,13 +9,6 @@ namespace {
 using namespace wine_harness;
 using Bytes = std::vector<unsigned char>;
 
-Bytes fixtureBytes(Harness& h, const std::wstring& name)
-{
-    std::wstring path = h.fixture(name);
-    std::size_t cut = path.find_last_of(L'\\');
-    return Folder(path.substr(0, cut)).readFile(path.substr(cut + 1));
-}
-
 std::uint32_t le32(const Bytes& b, std::size_t at)
 {
     return b.size() < at + 4 ? 0 : std::uint32_t{b[at]} | std::uint32_t{b[at + 1]} << 8 | std::uint32_t{b[at + 2]} << 16 |
@@ -56,9 +49,9 @@ WINE_TEST(sidewaysPhotoComesOutUpright)
     Folder temp = h.freshFolder(L"orient-bmp-temp");
     std::wstring exe = folder.install(h.program(), L"Vrelk.exe");
     folder.writeSettings(L"DrctCvt=1\r\n");
-    convert(h, exe, folder.writeFile(L"photo.jpg", fixtureBytes(h, L"orient_o6.jpg")), temp, L"orientation 6 to BMP");
+    convert(h, exe, folder.writeFile(L"photo.jpg", h.fixtureBytes(L"orient_o6.jpg")), temp, L"orientation 6 to BMP");
     Bytes ours = folder.readFile(L"photo.bmp");
-    Bytes expected = fixtureBytes(h, L"orient_o6.expected.bmp");
+    Bytes expected = h.fixtureBytes(L"orient_o6.expected.bmp");
     h.check(le32(ours, 18) == 23 && le32(ours, 22) == 37, L"orientation 6: the upright size, 23 x 37");
     h.check(ours.size() == expected.size() && ours.size() > 54 && std::equal(ours.begin() + 54, ours.end(), expected.begin() + 54),
             L"orientation 6: the pixels Pillow shows");
@@ -70,7 +63,7 @@ WINE_TEST(reencodeKeepsOnlyTheOrientation)
     Folder temp = h.freshFolder(L"orient-recode-temp");
     std::wstring exe = folder.install(h.program(), L"Vrelk.exe");
     folder.writeSettings(L"DrctCvt=5\r\nMkDirAdd=1\r\nMkDirStr=out\r\n");
-    convert(h, exe, folder.writeFile(L"gps.jpg", fixtureBytes(h, L"orient_gps.jpg")), temp, L"re-encode");
+    convert(h, exe, folder.writeFile(L"gps.jpg", h.fixtureBytes(L"orient_gps.jpg")), temp, L"re-encode");
     std::vector<Bytes> app1 = app1Segments(Folder(folder.file(L"out")).readFile(L"gps.jpg"));
     const Bytes onlyOrientation{'E', 'x', 'i', 'f', 0, 0, 'M', 'M', 0, 42, 0, 0, 0, 8, 0, 1,
                                 0x01, 0x12, 0, 3, 0, 0, 0, 1, 0, 6, 0, 0, 0, 0, 0, 0};

@@ -66,13 +66,6 @@ bool samePixels(const Bytes& a, const Bytes& b)
     return a.size() == b.size() && a.size() > 54 && std::equal(a.begin() + 54, a.end(), b.begin() + 54);
 }
 
-Bytes fixtureBytes(Harness& h, const std::wstring& name)
-{
-    std::wstring path = h.fixture(name);
-    std::size_t cut = path.find_last_of(L'\\');
-    return Folder(path.substr(0, cut)).readFile(path.substr(cut + 1));
-}
-
 }  // namespace
 
 WINE_TEST(pngToBmpCompositesAndCutsSixteenBits)
@@ -81,12 +74,12 @@ WINE_TEST(pngToBmpCompositesAndCutsSixteenBits)
     Folder temp = h.freshFolder(L"png-bmp-temp");
     std::wstring exe = folder.install(h.program(), L"Vrelk.exe");
     folder.writeSettings(L"DrctCvt=1\r\n");
-    std::wstring alpha = folder.writeFile(L"alpha.png", fixtureBytes(h, L"png_alpha.png"));
-    std::wstring wide = folder.writeFile(L"wide.png", fixtureBytes(h, L"png_wide.png"));
+    std::wstring alpha = folder.writeFile(L"alpha.png", h.fixtureBytes(L"png_alpha.png"));
+    std::wstring wide = folder.writeFile(L"wide.png", h.fixtureBytes(L"png_wide.png"));
     runBatch(h, exe, {alpha, wide}, temp, L"PNG to BMP");
-    h.check(samePixels(folder.readFile(L"alpha.bmp"), fixtureBytes(h, L"png_alpha.expected.bmp")),
+    h.check(samePixels(folder.readFile(L"alpha.bmp"), h.fixtureBytes(L"png_alpha.expected.bmp")),
             L"PNG to BMP: alpha composited over white as Pillow's picture says");
-    h.check(samePixels(folder.readFile(L"wide.bmp"), fixtureBytes(h, L"png_wide.expected.bmp")),
+    h.check(samePixels(folder.readFile(L"wide.bmp"), h.fixtureBytes(L"png_wide.expected.bmp")),
             L"PNG to BMP: 16-bit interlaced file gives its high bytes");
 }
 
@@ -96,7 +89,7 @@ WINE_TEST(bmpToPngAndBack)
     Folder temp = h.freshFolder(L"bmp-png-temp");
     std::wstring exe = folder.install(h.program(), L"Vrelk.exe");
     folder.writeSettings(L"DrctCvt=2\r\nMkDirAdd=1\r\nMkDirStr=png\r\n");
-    std::wstring scan = folder.writeFile(L"scan.bmp", fixtureBytes(h, L"png_scan.bmp"));
+    std::wstring scan = folder.writeFile(L"scan.bmp", h.fixtureBytes(L"png_scan.bmp"));
     runBatch(h, exe, {scan}, temp, L"BMP to PNG");
 
     Folder pngFolder(folder.file(L"png"));
@@ -114,7 +107,7 @@ WINE_TEST(bmpToPngAndBack)
     back.writeSettings(L"DrctCvt=1\r\n");
     std::wstring copy = back.writeFile(L"scan.png", png);
     runBatch(h, backExe, {copy}, temp, L"back to BMP");
-    h.check(samePixels(back.readFile(L"scan.bmp"), fixtureBytes(h, L"png_scan.bmp")),
+    h.check(samePixels(back.readFile(L"scan.bmp"), h.fixtureBytes(L"png_scan.bmp")),
             L"back to BMP: the same picture as the first bitmap");
 }
 
@@ -124,7 +117,7 @@ WINE_TEST(pngToPngMergesThePalette)
     Folder temp = h.freshFolder(L"png-png-temp");
     std::wstring exe = folder.install(h.program(), L"Vrelk.exe");
     folder.writeSettings(L"DrctCvt=2\r\n");
-    std::wstring input = folder.writeFile(L"indexed.png", fixtureBytes(h, L"png_indexed.png"));
+    std::wstring input = folder.writeFile(L"indexed.png", h.fixtureBytes(L"png_indexed.png"));
     runBatch(h, exe, {input}, temp, L"PNG to PNG");
     Bytes png = folder.readFile(L"indexed+1.png");
     PngOutline parts = outline(png);

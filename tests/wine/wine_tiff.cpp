@@ -7,13 +7,6 @@ namespace {
 using namespace wine_harness;
 using Bytes = std::vector<unsigned char>;
 
-Bytes tiffFixture(Harness& h, const std::wstring& name)
-{
-    std::wstring path = h.fixture(name);
-    std::size_t cut = path.find_last_of(L'\\');
-    return Folder(path.substr(0, cut)).readFile(path.substr(cut + 1));
-}
-
 bool startsWith(const Bytes& file, const Bytes& head)
 {
     return file.size() >= head.size() && std::equal(head.begin(), head.end(), file.begin());
@@ -39,9 +32,9 @@ WINE_TEST(tiffToBmpPngAndJpeg)
         Folder temp = h.freshFolder(L"tiff-" + ext + L"-temp");
         std::wstring exe = folder.install(h.program(), L"Vrelk.exe");
         folder.writeSettings(target.settings);
-        std::vector<std::wstring> inputs{folder.writeFile(L"rgb.tif", tiffFixture(h, L"tiff_rgb_mm.tif")),
-                                         folder.writeFile(L"palette.tif", tiffFixture(h, L"tiff_palette.tif")),
-                                         folder.writeFile(L"lzw.tif", tiffFixture(h, L"tiff_lzw.tif"))};
+        std::vector<std::wstring> inputs{folder.writeFile(L"rgb.tif", h.fixtureBytes(L"tiff_rgb_mm.tif")),
+                                         folder.writeFile(L"palette.tif", h.fixtureBytes(L"tiff_palette.tif")),
+                                         folder.writeFile(L"lzw.tif", h.fixtureBytes(L"tiff_lzw.tif"))};
         Process run = Process::start(exe, inputs, temp.path());
         bool ended = run.waitForExit(30000);
         Window box = run.findMessageBox();
@@ -55,7 +48,7 @@ WINE_TEST(tiffToBmpPngAndJpeg)
         h.check(folder.readFile(L"lzw." + ext).empty(), L"TIFF to " + ext + L": the LZW file is skipped");
         if (ext == L"bmp") {
             Bytes bmp = folder.readFile(L"rgb.bmp");
-            Bytes expected = tiffFixture(h, L"tiff_rgb.expected.bmp");
+            Bytes expected = h.fixtureBytes(L"tiff_rgb.expected.bmp");
             h.check(bmp.size() == expected.size() && bmp.size() > 54 &&
                         std::equal(bmp.begin() + 54, bmp.end(), expected.begin() + 54),
                     L"TIFF to bmp: big-endian RGB pixels as Pillow's picture says");
