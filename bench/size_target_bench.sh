@@ -36,7 +36,7 @@ picture = np.stack([128 + 100 * np.sin(x / 530) * np.cos(y / 410) + texture,
 Image.fromarray(np.clip(picture, 0, 255).astype(np.uint8), "RGB").save(sys.argv[1], quality=92)
 PY
 
-cat >"$work/bisect.py" <<'PY'
+cat >"$work/pillow_bisection.py" <<'PY'
 import io, sys
 from PIL import Image
 source, target, limit = sys.argv[1], sys.argv[2], int(sys.argv[3])
@@ -62,12 +62,12 @@ out="$work/out"
 export TMPDIR="$work/temp"
 hyperfine --style basic --warmup 1 --runs "$runs" --prepare "rm -f $out/*" --export-json "$work/times.json" \
     -n "vrelk" "$work/vrelk/vrelk $work/photo.jpg" \
-    -n "Pillow bisection" "/usr/bin/python3 $work/bisect.py $work/photo.jpg $out/pillow.jpg 204800" \
+    -n "Pillow bisection" "/usr/bin/python3 $work/pillow_bisection.py $work/photo.jpg $out/pillow.jpg 204800" \
     -n "ImageMagick jpeg:extent" "/usr/bin/convert $work/photo.jpg -define jpeg:extent=200kb $out/im.jpg"
 
 rm -f "$out"/*
 "$work/vrelk/vrelk" "$work/photo.jpg" >/dev/null
-pillow_quality="$(/usr/bin/python3 "$work/bisect.py" "$work/photo.jpg" "$out/pillow.jpg" 204800)"
+pillow_quality="$(/usr/bin/python3 "$work/pillow_bisection.py" "$work/photo.jpg" "$out/pillow.jpg" 204800)"
 /usr/bin/convert "$work/photo.jpg" -define jpeg:extent=200kb "$out/im.jpg"
 /usr/bin/python3 - "$work/times.json" "$out" "$pillow_quality" <<'PY'
 import json, os, sys
