@@ -43,8 +43,12 @@ void InstallFileDestination(jpeg_compress_struct& info, OutputFile& file);
 
 // Encodes into `buffer` from its start, doubling it whenever it fills; the
 // encoded length is MemoryDestinationLength after jpeg_finish_compress.
-void InstallMemoryDestination(jpeg_compress_struct& info, std::vector<std::uint8_t>& buffer);
+// An encoding that grows past `stopAfter` bytes ends there as a library
+// error, and MemoryDestinationStopped tells that this was the cause.
+void InstallMemoryDestination(jpeg_compress_struct& info, std::vector<std::uint8_t>& buffer,
+                              std::size_t stopAfter = SIZE_MAX);
 std::size_t MemoryDestinationLength(const jpeg_compress_struct& info);
+bool MemoryDestinationStopped(const jpeg_compress_struct& info);
 
 // The library objects with their error manager. The objects start zeroed,
 // so destroying one that was never created is harmless. The functions that

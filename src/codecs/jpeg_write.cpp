@@ -174,11 +174,14 @@ struct JpegJob {
     const ComponentPlanes* planes = nullptr;
 };
 
-// Where an encoding goes: a file, or a growing memory buffer.
+// Where an encoding goes: a file, or a growing memory buffer, where it may
+// be stopped once longer than `stopAfter`.
 struct JpegOutput {
     OutputFile* file = nullptr;
     std::vector<std::uint8_t>* memory = nullptr;
     std::size_t* length = nullptr;
+    std::size_t stopAfter = SIZE_MAX;
+    bool* stopped = nullptr;
 };
 
 void writeRows(jpeg_compress_struct& info, const std::uint8_t* pixels, std::size_t stride)
@@ -215,11 +218,14 @@ void writePlanes(jpeg_compress_struct& info, const ComponentPlanes& planes)
 bool compress(const JpegJob& job, JpegEncoder& encoder, const JpegOutput& output)
 {
     jpeg_compress_struct& info = encoder.info;
-    if (setjmp(encoder.error.jump))
+    if (setjmp(encoder.error.jump)) {
+        if (output.stopped)
+            *output.stopped = MemoryDestinationStopped(info);
         return false;
+    }
     jpeg_create_compress(&info);
     if (output.memory)
-        InstallMemoryDestination(info, *output.memory);
+        InstallMemoryDestination(info, *output.memory, output.stopAfter);
     else
         InstallFileDestination(info, *output.file);
 
@@ -416,11 +422,18 @@ Status WriteJpegWithByteLimit(const ImageView& image, const platform::Path& path
     JpegJob job{image.width, image.height, *rows, encoding};
     if (buildPlanes(image.width, image.height, *rows, encoding, planes))
         job.planes = &planes;
+    // A trial is stopped once it has passed the target: only its comparison
+    // with the target counts. The trial at quality 1 always runs to the end,
+    // since it is the one written when nothing fits.
     JpegTrial encodeAt = [&](std::int32_t quality, std::size_t& length) {
         search.qualitiesTried.push_back(quality);
         job.encoding.quality = quality;
-        if (!encodeToMemory(job, trial, length))
-            return false;
+        bool stopped = false;
+        const std::size_t stopAfter = quality > 1 ? static_cast<std::size_t>(std::clamp<std::int64_t>(limit, 0, PTRDIFF_MAX)) : SIZE_MAX;
+        if (!encode(job, JpegOutput{nullptr, &trial, &length, stopAfter, &stopped})) {
+            length = stopAfter + 1;
+            return stopped;
+        }
         trialLength = length;
         if (static_cast<std::int64_t>(length) > limit)
             return true;
