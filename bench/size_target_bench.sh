@@ -71,13 +71,16 @@ pillow_quality="$(/usr/bin/python3 "$work/pillow_bisection.py" "$work/photo.jpg"
 /usr/bin/convert "$work/photo.jpg" -define jpeg:extent=200kb "$out/im.jpg"
 /usr/bin/python3 - "$work/times.json" "$out" "$pillow_quality" <<'PY'
 import json, os, sys
-times = {r["command"]: r["median"] * 1000 for r in json.load(open(sys.argv[1]))["results"]}
+results = json.load(open(sys.argv[1]))["results"]
+times = {r["command"]: r["median"] * 1000 for r in results}
+cpu = {r["command"]: (r["user"] + r["system"]) * 1000 for r in results}
 out = sys.argv[2]
 print()
 for name, ms in times.items():
-    print(f"{name:24s} {ms:8.0f} ms (median)")
+    print(f"{name:24s} {ms:8.0f} ms (median), {cpu[name]:6.0f} ms of processor time (mean)")
 print(f"vrelk / Pillow bisection: {times['vrelk'] / times['Pillow bisection']:.2f} (aim: at most 0.9)")
 print(f"vrelk / ImageMagick:      {times['vrelk'] / times['ImageMagick jpeg:extent']:.2f}")
+print(f"processor time, vrelk / Pillow: {cpu['vrelk'] / cpu['Pillow bisection']:.2f} (steadier on a busy machine)")
 print(f"sizes: vrelk {os.path.getsize(out + '/photo.jpg')}, Pillow {os.path.getsize(out + '/pillow.jpg')}"
       f" (quality {sys.argv[3]}), ImageMagick {os.path.getsize(out + '/im.jpg')} bytes")
 PY
