@@ -1,16 +1,27 @@
-// The floor for the PNG writer: one zlib deflate, with the writer's
-// settings, of the filtered rows of a PNG the writer made; and the writer
-// itself turning the same picture, already in memory, into a file.
+// The PNG writer against its compressors, on the filtered rows of PNGs the
+// writer made:
+// - benchmarks: one zlib deflate at level 9, memory level 9 (what the
+//   writer used to do and every zlib-based peer does at its maximum), one
+//   libdeflate call at the writer's level, and the writer itself turning
+//   the same picture, already in memory, into a file;
+// - `--levels a.png b.png ...`: the level table, size and time of every
+//   libdeflate level against zlib level 9 on each file's rows.
 //
 //   VRELK_FLOOR_PNG=<file written by vrelk> VRELK_FLOOR_BMP=<its source> png_deflate_floor
+//   png_deflate_floor --levels <files written by vrelk>
 #include <benchmark/benchmark.h>
+#include <libdeflate.h>
 #include <zlib.h>
 
+#include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <vector>
 
 #include "codecs/bmp.h"
@@ -49,23 +60,48 @@ bool loadFilteredRows(const char* path)
            size == rawSize;
 }
 
+std::size_t zlibLevel9(std::vector<std::uint8_t>& out)
+{
+    out.resize(deflateBound(nullptr, static_cast<uLong>(gFiltered.size())) + 1024);
+    z_stream stream{};
+    deflateInit2(&stream, 9, Z_DEFLATED, 15, 9, gStrategy);
+    stream.next_in = gFiltered.data();
+    stream.avail_in = static_cast<uInt>(gFiltered.size());
+    stream.next_out = out.data();
+    stream.avail_out = static_cast<uInt>(out.size());
+    deflate(&stream, Z_FINISH);
+    deflateEnd(&stream);
+    return stream.total_out;
+}
+
+std::size_t libdeflateLevel(int level, std::vector<std::uint8_t>& out)
+{
+    libdeflate_compressor* compressor = libdeflate_alloc_compressor(level);
+    out.resize(libdeflate_zlib_compress_bound(compressor, gFiltered.size()));
+    std::size_t size = libdeflate_zlib_compress(compressor, gFiltered.data(), gFiltered.size(), out.data(), out.size());
+    libdeflate_free_compressor(compressor);
+    return size;
+}
+
 void DeflateFloor(benchmark::State& state)
 {
-    std::vector<std::uint8_t> out(deflateBound(nullptr, static_cast<uLong>(gFiltered.size())) + 1024);
-    for (auto _ : state) {
-        z_stream stream{};
-        deflateInit2(&stream, 9, Z_DEFLATED, 15, 9, gStrategy);
-        stream.next_in = gFiltered.data();
-        stream.avail_in = static_cast<uInt>(gFiltered.size());
-        stream.next_out = out.data();
-        stream.avail_out = static_cast<uInt>(out.size());
-        deflate(&stream, Z_FINISH);
-        benchmark::DoNotOptimize(stream.total_out);
-        deflateEnd(&stream);
-    }
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * gFiltered.size()));
+    std::vector<std::uint8_t> out;
+    for (auto _ : state)
+        benchmark::DoNotOptimize(zlibLevel9(out));
+    state.counters["bytes"] = static_cast<double>(zlibLevel9(out));
 }
 BENCHMARK(DeflateFloor)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+void LibdeflateAtWriterLevel(benchmark::State& state)
+{
+    std::vector<std::uint8_t> out;
+    const int level = vrelk::PngWriter().compressionLevel;
+    for (auto _ : state)
+        benchmark::DoNotOptimize(libdeflateLevel(level, out));
+    state.counters["bytes"] = static_cast<double>(libdeflateLevel(level, out));
+    state.counters["level"] = level;
+}
+BENCHMARK(LibdeflateAtWriterLevel)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 void WriterWhole(benchmark::State& state)
 {
@@ -90,8 +126,40 @@ BENCHMARK(WriterWhole)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 }  // namespace
 
+double secondsOf(auto&& work)
+{
+    const auto start = std::chrono::steady_clock::now();
+    work();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// One line per file and level: size and time relative to zlib level 9.
+int printLevelTable(int count, char** files)
+{
+    std::printf("%-28s %5s %12s %9s %8s %8s\n", "file", "level", "bytes", "ms", "size", "time");
+    std::vector<std::uint8_t> out;
+    for (int f = 0; f < count; ++f) {
+        if (!loadFilteredRows(files[f]))
+            return 2;
+        const char* name = std::strrchr(files[f], '/') ? std::strrchr(files[f], '/') + 1 : files[f];
+        std::size_t zlibSize = 0;
+        const double zlibTime = secondsOf([&] { zlibSize = zlibLevel9(out); });
+        std::printf("%-28s %5s %12zu %9.1f %8s %8s\n", name, "zlib9", zlibSize, zlibTime * 1000, "1.000", "1.000");
+        for (int level = 1; level <= 12; ++level) {
+            std::size_t size = 0;
+            const double time = secondsOf([&] { size = libdeflateLevel(level, out); });
+            std::printf("%-28s %5d %12zu %9.1f %8.3f %8.3f%s\n", name, level, size, time * 1000,
+                        static_cast<double>(size) / static_cast<double>(zlibSize), time / zlibTime,
+                        size <= zlibSize ? "" : "  larger");
+        }
+    }
+    return 0;
+}
+
 int main(int argc, char** argv)
 {
+    if (argc > 1 && std::strcmp(argv[1], "--levels") == 0)
+        return printLevelTable(argc - 2, argv + 2);
     const char* path = std::getenv("VRELK_FLOOR_PNG");
     if (!path || !loadFilteredRows(path))
         return 2;

@@ -5,6 +5,7 @@ set -euo pipefail
 
 DEPS_PREFIX="${VRELK_DEPS:-/opt/vrelk-deps}"
 JPEG_PREFIX="$DEPS_PREFIX/libjpeg-turbo-i686"
+DEFLATE_PREFIX="$DEPS_PREFIX/libdeflate-i686"
 export DEBIAN_FRONTEND=noninteractive
 
 need_root() {
@@ -96,9 +97,30 @@ TC
     rm -rf "$work"
 }
 
+# libdeflate 1.14 builds with its own Makefile, which names the static
+# library libdeflatestatic.lib for MinGW.
+build_deflate_i686() {
+    if [ -f "$DEFLATE_PREFIX/lib/libdeflate.a" ] && [ -f "$DEFLATE_PREFIX/include/libdeflate.h" ]; then
+        return 0
+    fi
+    local work
+    work="$(mktemp -d)"
+    (
+        cd "$work"
+        apt-get source --download-only libdeflate >/dev/null
+        dpkg-source -x libdeflate_*.dsc src >/dev/null
+        make -C src -j2 CC=i686-w64-mingw32-gcc CFLAGS=-O2 libdeflatestatic.lib >/dev/null
+        mkdir -p "$DEFLATE_PREFIX/lib" "$DEFLATE_PREFIX/include"
+        cp src/libdeflatestatic.lib "$DEFLATE_PREFIX/lib/libdeflate.a"
+        cp src/libdeflate.h "$DEFLATE_PREFIX/include/"
+    )
+    rm -rf "$work"
+}
+
 need_root
 add_i386
 add_deb_src
 install_packages
 build_jpeg_i686
-echo "setup: done (libjpeg-turbo for i686 in $JPEG_PREFIX)"
+build_deflate_i686
+echo "setup: done (libjpeg-turbo and libdeflate for i686 in $JPEG_PREFIX and $DEFLATE_PREFIX)"

@@ -571,3 +571,41 @@ TEST(JpegRecode, OtherInputFailsAndLeavesNoTemporaryFile)
 
 }  // namespace
 }  // namespace vrelk
+
+namespace vrelk {
+namespace {
+
+// The size search feeds its trials component planes it made once; the file
+// it keeps must be byte for byte the encoding made from the pixels, at
+// every sampling, at sizes that need padding on the right and at the
+// bottom, for a target met at 100, in the middle, and never.
+TEST(JpegSizeSearch, KeptFileIsTheEncodingOfThePixels)
+{
+    ScratchFolder folder;
+    Palette palette{};
+    for (auto [width, height] : {std::pair{1, 1}, std::pair{7, 3}, std::pair{17, 9}, std::pair{33, 35}, std::pair{64, 48}}) {
+        auto pixels = test::noise(static_cast<std::size_t>(rowLayout(width, height, 24).imageSize),
+                                  static_cast<std::uint32_t>(width * 131 + height));
+        for (int sampling : {0, 1, 2}) {
+            WriterFor set(width, height, 24);
+            set.encoding = jpegEncoding(50, sampling);
+            std::vector<std::uint8_t> middle;
+            std::size_t middleLength = 0;
+            ASSERT_TRUE(EncodeJpegToMemory(set.view(palette, pixels), set.encoding, middle, middleLength).ok());
+            for (std::int64_t limit : {std::int64_t{1} << 30, static_cast<std::int64_t>(middleLength), std::int64_t{10}}) {
+                const fs::path path = folder / "kept.jpg";
+                ASSERT_TRUE(WriteJpegWithByteLimit(set.view(palette, pixels), path, set.encoding, limit, &set.search).ok());
+                std::vector<std::uint8_t> expected;
+                std::size_t length = 0;
+                const JpegEncoding at = jpegEncoding(set.search.writtenQuality, sampling);
+                ASSERT_TRUE(EncodeJpegToMemory(set.view(palette, pixels), at, expected, length).ok());
+                expected.resize(length);
+                EXPECT_EQ(readBytes(path), expected) << width << "x" << height << " sampling " << sampling
+                                                     << " quality " << set.search.writtenQuality;
+            }
+        }
+    }
+}
+
+}  // namespace
+}  // namespace vrelk

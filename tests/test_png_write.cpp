@@ -2,6 +2,9 @@
 // refused depths, failed writes, and every written file read back by Pillow.
 #include <gtest/gtest.h>
 
+#include <libdeflate.h>
+
+#include <cmath>
 #include <cstring>
 #include <random>
 
@@ -191,6 +194,68 @@ TEST(PngWrite, RefusedDepthsAndFailedWrites)
         EXPECT_FALSE(write(Image(64, 64, 24), "/dev/full", &code));
         EXPECT_EQ(code, CodecError::writeFailed);
     }
+}
+
+// zlib at level 9, memory level 9, as the writer used to compress.
+std::size_t zlibLevel9Size(const Bytes& rows, int strategy)
+{
+    z_stream stream{};
+    EXPECT_EQ(deflateInit2(&stream, 9, Z_DEFLATED, 15, 9, strategy), Z_OK);
+    Bytes out(deflateBound(&stream, static_cast<uLong>(rows.size())));
+    stream.next_in = const_cast<std::uint8_t*>(rows.data());
+    stream.avail_in = static_cast<uInt>(rows.size());
+    stream.next_out = out.data();
+    stream.avail_out = static_cast<uInt>(out.size());
+    EXPECT_EQ(deflate(&stream, Z_FINISH), Z_STREAM_END);
+    deflateEnd(&stream);
+    return stream.total_out;
+}
+
+// A smooth photo-like picture with sensor noise, and the same picture
+// reduced to a palette: decoded exactly, never larger than zlib made it.
+TEST(PngWrite, NoLargerThanZlibLevel9)
+{
+    test::ScratchFolder folder;
+    std::mt19937 random(5);
+    std::normal_distribution<double> noise(0, 2);
+    auto sample = [&](double v) { return static_cast<std::uint8_t>(std::clamp(v + noise(random), 0.0, 255.0)); };
+    Image photo(320, 240, 24);
+    Image indexed(320, 240, 8);
+    for (int i = 0; i < 256; ++i)
+        indexed.palette[static_cast<std::size_t>(i)] = {static_cast<std::uint8_t>(i), static_cast<std::uint8_t>(i / 2), 90, 0};
+    for (int y = 0; y < 240; ++y)
+        for (int x = 0; x < 320; ++x) {
+            fillRgb(photo, x, y, sample(128 + 100 * std::sin(x / 53.0) * std::cos(y / 41.0)),
+                    sample(128 + 90 * std::sin((x + y) / 70.0)), sample(128 + 110 * std::cos(x / 90.0 - y / 35.0)));
+            indexed.row(y)[x] = photo.row(y)[3 * x + 1];
+        }
+    for (const auto& [image, strategy] : {std::pair{&photo, Z_FILTERED}, std::pair{&indexed, Z_DEFAULT_STRATEGY}}) {
+        const fs::path path = folder / (std::to_string(image->bits) + ".png");
+        ASSERT_TRUE(write(*image, path));
+        test::Decoded decoded = test::decodePngFile(path);
+        ASSERT_TRUE(decoded.ok);
+        for (int y = 0; y < 240; ++y)
+            for (int x = 0; x < 320; ++x) {
+                const std::uint8_t* p = image->row(y) + (image->bits == 24 ? 3 * x : x);
+                const RgbQuad& c = image->palette[p[0]];
+                const test::Rgb expected = image->bits == 24 ? test::Rgb{p[2], p[1], p[0]}
+                                                             : test::Rgb{c.rgbRed, c.rgbGreen, c.rgbBlue};
+                ASSERT_EQ(decoded.at(x, y), expected) << image->bits << " bits at " << x << "," << y;
+            }
+        Parsed parsed = parse(path);
+        EXPECT_LE(parsed.find("IDAT")->size(), zlibLevel9Size(parsed.inflated, strategy)) << image->bits << " bits";
+    }
+}
+
+TEST(PngWrite, CompressorAllocationFailureFailsTheFile)
+{
+    test::ScratchFolder folder;
+    libdeflate_set_memory_allocator([](std::size_t) -> void* { return nullptr; }, std::free);
+    std::optional<CodecError> code;
+    const bool written = write(Image(8, 8, 24), folder / "a.png", &code);
+    libdeflate_set_memory_allocator(std::malloc, std::free);
+    EXPECT_FALSE(written);
+    EXPECT_EQ(code, CodecError::pngDeflate);
 }
 
 // Random pictures at every depth, read back by Pillow and by our reader.

@@ -91,6 +91,9 @@ void finishFileBuffer(j_compress_ptr info)
 struct MemoryDestination {
     jpeg_destination_mgr library;
     std::vector<std::uint8_t>* buffer;
+    std::size_t stopAfter;
+    std::size_t offered;  // bytes from the buffer's start handed to the library
+    bool stopped;
 };
 
 MemoryDestination& memoryDestination(j_compress_ptr info)
@@ -98,38 +101,42 @@ MemoryDestination& memoryDestination(j_compress_ptr info)
     return *reinterpret_cast<MemoryDestination*>(info->dest);
 }
 
-bool growBuffer(std::vector<std::uint8_t>& buffer, std::size_t size)
+
+// Offers the library the buffer from `used` on, but never more than one
+// byte past `stopAfter`, so that passing it is noticed at once.
+void offerMemory(MemoryDestination& destination, std::size_t used)
 {
-    try {
-        buffer.resize(size);
-    } catch (const std::bad_alloc&) {
-        return false;
-    } catch (const std::length_error&) {
-        return false;
-    }
-    return true;
+    const std::size_t window =
+        destination.stopAfter == SIZE_MAX ? SIZE_MAX : destination.stopAfter + 1;
+    destination.offered = std::min(destination.buffer->size(), window);
+    destination.library.next_output_byte = destination.buffer->data() + used;
+    destination.library.free_in_buffer = destination.offered - used;
 }
 
 void startMemoryBuffer(j_compress_ptr info)
 {
     MemoryDestination& destination = memoryDestination(info);
     std::vector<std::uint8_t>& buffer = *destination.buffer;
-    if (buffer.size() < kMinimumMemoryBuffer && !growBuffer(buffer, kMinimumMemoryBuffer))
+    if (buffer.size() < kMinimumMemoryBuffer && !ResizeWithoutThrowing(buffer, kMinimumMemoryBuffer))
         ERREXIT(info, JERR_OUT_OF_MEMORY);
-    destination.library.next_output_byte = buffer.data();
-    destination.library.free_in_buffer = buffer.size();
+    destination.stopped = false;
+    offerMemory(destination, 0);
 }
 
-// Called when the buffer is full: the encoding so far stays where it is.
+// Called when the offered bytes are full: the encoding so far stays where
+// it is.
 boolean growMemoryBuffer(j_compress_ptr info)
 {
     MemoryDestination& destination = memoryDestination(info);
     std::vector<std::uint8_t>& buffer = *destination.buffer;
-    const std::size_t used = buffer.size();
-    if (!growBuffer(buffer, used * 2))
+    const std::size_t used = destination.offered;
+    if (used > destination.stopAfter) {
+        destination.stopped = true;
+        ERREXIT(info, JERR_BUFFER_SIZE);
+    }
+    if (used == buffer.size() && !ResizeWithoutThrowing(buffer, used * 2))
         ERREXIT(info, JERR_OUT_OF_MEMORY);
-    destination.library.next_output_byte = buffer.data() + used;
-    destination.library.free_in_buffer = buffer.size() - used;
+    offerMemory(destination, used);
     return TRUE;
 }
 
@@ -155,6 +162,18 @@ Record* permanentRecord(j_common_ptr object)
 }
 
 }  // namespace
+
+bool ResizeWithoutThrowing(std::vector<std::uint8_t>& buffer, std::size_t size)
+{
+    try {
+        buffer.resize(size);
+    } catch (const std::bad_alloc&) {
+        return false;
+    } catch (const std::length_error&) {
+        return false;
+    }
+    return true;
+}
 
 void InstallJpegErrorManager(JpegErrorManager& manager, jpeg_common_struct& object)
 {
@@ -211,12 +230,14 @@ void InstallFileDestination(jpeg_compress_struct& info, OutputFile& file)
     destination.library.term_destination = finishFileBuffer;
 }
 
-void InstallMemoryDestination(jpeg_compress_struct& info, std::vector<std::uint8_t>& buffer)
+void InstallMemoryDestination(jpeg_compress_struct& info, std::vector<std::uint8_t>& buffer, std::size_t stopAfter)
 {
     if (!info.dest)
         info.dest = &permanentRecord<MemoryDestination>(reinterpret_cast<j_common_ptr>(&info))->library;
     MemoryDestination& destination = memoryDestination(&info);
     destination.buffer = &buffer;
+    destination.stopAfter = stopAfter;
+    destination.stopped = false;
     destination.library.init_destination = startMemoryBuffer;
     destination.library.empty_output_buffer = growMemoryBuffer;
     destination.library.term_destination = destinationNothing;
@@ -225,7 +246,12 @@ void InstallMemoryDestination(jpeg_compress_struct& info, std::vector<std::uint8
 std::size_t MemoryDestinationLength(const jpeg_compress_struct& info)
 {
     const auto& destination = *reinterpret_cast<const MemoryDestination*>(info.dest);
-    return destination.buffer->size() - destination.library.free_in_buffer;
+    return destination.offered - destination.library.free_in_buffer;
+}
+
+bool MemoryDestinationStopped(const jpeg_compress_struct& info)
+{
+    return info.dest && reinterpret_cast<const MemoryDestination*>(info.dest)->stopped;
 }
 
 }  // namespace vrelk

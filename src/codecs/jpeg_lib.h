@@ -48,10 +48,17 @@ ExifOrientation SavedOrientation(const jpeg_decompress_struct& info);
 // Writes through a 1 MiB buffer; a short write is a library error.
 void InstallFileDestination(jpeg_compress_struct& info, OutputFile& file);
 
+// vector::resize that reports exhaustion as false instead of throwing.
+bool ResizeWithoutThrowing(std::vector<std::uint8_t>& buffer, std::size_t size);
+
 // Encodes into `buffer` from its start, doubling it whenever it fills; the
 // encoded length is MemoryDestinationLength after jpeg_finish_compress.
-void InstallMemoryDestination(jpeg_compress_struct& info, std::vector<std::uint8_t>& buffer);
+// An encoding that grows past `stopAfter` bytes ends there as a library
+// error, and MemoryDestinationStopped tells that this was the cause.
+void InstallMemoryDestination(jpeg_compress_struct& info, std::vector<std::uint8_t>& buffer,
+                              std::size_t stopAfter = SIZE_MAX);
 std::size_t MemoryDestinationLength(const jpeg_compress_struct& info);
+bool MemoryDestinationStopped(const jpeg_compress_struct& info);
 
 // The library objects with their error manager. The objects start zeroed,
 // so destroying one that was never created is harmless. The functions that

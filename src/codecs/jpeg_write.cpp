@@ -50,19 +50,139 @@ Result<const std::uint8_t*> pixels24(const ImageView& image, PageBuffer& convert
     return static_cast<const std::uint8_t*>(converted.data());
 }
 
-// What one encoding works with.
+// ---- Component planes -------------------------------------------------------
+//
+// The picture as libjpeg's colour converter and downsampler hand it to the
+// DCT: Y, Cb and Cr at their sampled sizes, padded to whole blocks on the
+// right and whole iMCU rows at the bottom by repeating the last sample. The
+// arithmetic is libjpeg's own (16-bit fixed point, and the alternating
+// rounding bias of its downsamplers), so an encoding fed these planes is
+// byte for byte the encoding fed the pixels. The size search builds them
+// once instead of once per trial.
+
+constexpr int kScaleBits = 16;
+constexpr std::int32_t fix(double x) { return static_cast<std::int32_t>(x * (1 << kScaleBits) + 0.5); }
+constexpr std::int32_t kHalf = 1 << (kScaleBits - 1);
+constexpr std::int32_t kChromaOffset = (128 << kScaleBits) + kHalf - 1;
+
+struct ComponentPlanes {
+    std::array<std::vector<std::uint8_t>, 3> samples;
+    std::array<std::size_t, 3> width{};  // padded, in samples
+    std::array<std::size_t, 3> height{};  // padded, in rows
+    int rowsPerImcu = 8;                  // of the luminance plane
+
+    const std::uint8_t* row(std::size_t component, std::size_t y) const
+    {
+        return samples[component].data() + std::min(y, height[component] - 1) * width[component];
+    }
+};
+
+// Y, Cb and Cr of one row of blue-green-red pixels.
+void convertRow(const std::uint8_t* bgr, std::size_t width, std::uint8_t* y, std::uint8_t* cb, std::uint8_t* cr)
+{
+    for (std::size_t x = 0; x < width; ++x, bgr += 3) {
+        const std::int32_t b = bgr[0], g = bgr[1], r = bgr[2];
+        y[x] = static_cast<std::uint8_t>((fix(0.29900) * r + fix(0.58700) * g + fix(0.11400) * b + kHalf) >> kScaleBits);
+        cb[x] = static_cast<std::uint8_t>((-fix(0.16874) * r - fix(0.33126) * g + fix(0.5) * b + kChromaOffset) >> kScaleBits);
+        cr[x] = static_cast<std::uint8_t>((fix(0.5) * r - fix(0.41869) * g - fix(0.08131) * b + kChromaOffset) >> kScaleBits);
+    }
+}
+
+void padRight(std::uint8_t* row, std::size_t used, std::size_t width)
+{
+    std::fill(row + used, row + width, row[used - 1]);
+}
+
+// One chroma output row from `factor` full-resolution rows (1 or 2) of
+// `2 * width` samples, or a copy when the chroma is not subsampled across.
+void downsampleRow(const std::uint8_t* first, const std::uint8_t* second, std::size_t width, int across, int down,
+                   std::uint8_t* out)
+{
+    if (across == 1) {
+        std::copy(first, first + width, out);
+        return;
+    }
+    if (down == 1) {
+        for (std::size_t x = 0; x < width; ++x)
+            out[x] = static_cast<std::uint8_t>((first[2 * x] + first[2 * x + 1] + (x & 1)) >> 1);
+        return;
+    }
+    for (std::size_t x = 0; x < width; ++x)
+        out[x] = static_cast<std::uint8_t>(
+            (first[2 * x] + first[2 * x + 1] + second[2 * x] + second[2 * x + 1] + 1 + (x & 1)) >> 2);
+}
+
+std::size_t blocksFor(std::size_t samples, std::size_t factor) { return (samples + 8 * factor - 1) / (8 * factor); }
+
+bool buildPlanes(std::int32_t imageWidth, std::int32_t imageHeight, const std::uint8_t* pixels,
+                 const JpegEncoding& encoding, ComponentPlanes& planes)
+{
+    const auto width = static_cast<std::size_t>(imageWidth);
+    const auto height = static_cast<std::size_t>(imageHeight);
+    const auto across = static_cast<std::size_t>(encoding.horizontalSampling);
+    const auto down = static_cast<std::size_t>(encoding.verticalSampling);
+    const std::size_t imcuRows = blocksFor(height, down);
+    planes.rowsPerImcu = static_cast<int>(8 * down);
+    planes.width = {8 * blocksFor(width, 1), 8 * blocksFor(width, across), 8 * blocksFor(width, across)};
+    planes.height = {8 * down * imcuRows, 8 * imcuRows, 8 * imcuRows};
+    // Full-resolution chroma rows, wide enough for the widest downsampled row.
+    const std::size_t fullWidth = std::max(planes.width[0], across * planes.width[1]);
+    std::vector<std::uint8_t> chroma;
+    try {
+        for (std::size_t c = 0; c < 3; ++c)
+            planes.samples[c].resize(planes.width[c] * planes.height[c]);
+        chroma.resize(4 * fullWidth);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    const std::size_t stride = static_cast<std::size_t>(rowLayout(imageWidth, 1, 24).stride);
+    const std::uint8_t* top = pixels + (height - 1) * stride;
+    std::array<std::uint8_t*, 2> cb{chroma.data(), chroma.data() + fullWidth};
+    std::array<std::uint8_t*, 2> cr{chroma.data() + 2 * fullWidth, chroma.data() + 3 * fullWidth};
+    // Row groups of `down` picture rows make one chroma row; the last group
+    // repeats the picture's last row when the height is odd.
+    for (std::size_t group = 0; group * down < height; ++group) {
+        for (std::size_t i = 0; i < down; ++i) {
+            const std::size_t y = std::min(group * down + i, height - 1);
+            std::uint8_t* luma = planes.samples[0].data() + std::min(group * down + i, planes.height[0] - 1) * planes.width[0];
+            convertRow(top - y * stride, width, luma, cb[i], cr[i]);
+            padRight(luma, width, planes.width[0]);
+            padRight(cb[i], width, fullWidth);
+            padRight(cr[i], width, fullWidth);
+        }
+        downsampleRow(cb[0], cb[1], planes.width[1], static_cast<int>(across), static_cast<int>(down),
+                      planes.samples[1].data() + group * planes.width[1]);
+        downsampleRow(cr[0], cr[1], planes.width[2], static_cast<int>(across), static_cast<int>(down),
+                      planes.samples[2].data() + group * planes.width[2]);
+    }
+    // Whole iMCU rows at the bottom, repeating each plane's last real row.
+    const std::array<std::size_t, 3> used{height, (height + down - 1) / down, (height + down - 1) / down};
+    for (std::size_t c = 0; c < 3; ++c) {
+        std::uint8_t* data = planes.samples[c].data();
+        for (std::size_t y = used[c]; y < planes.height[c]; ++y)
+            std::copy(data + (used[c] - 1) * planes.width[c], data + used[c] * planes.width[c], data + y * planes.width[c]);
+    }
+    return true;
+}
+
+// What one encoding works with: the pixels, and their component planes
+// when the caller built them.
 struct JpegJob {
     std::int32_t width;
     std::int32_t height;
     const std::uint8_t* pixels;  // 24-bit rows
     JpegEncoding encoding;
+    const ComponentPlanes* planes = nullptr;
 };
 
-// Where an encoding goes: a file, or a growing memory buffer.
+// Where an encoding goes: a file, or a growing memory buffer, where it may
+// be stopped once longer than `stopAfter`.
 struct JpegOutput {
     OutputFile* file = nullptr;
     std::vector<std::uint8_t>* memory = nullptr;
     std::size_t* length = nullptr;
+    std::size_t stopAfter = SIZE_MAX;
+    bool* stopped = nullptr;
 };
 
 void writeRows(jpeg_compress_struct& info, const std::uint8_t* pixels, std::size_t stride)
@@ -79,30 +199,52 @@ void writeRows(jpeg_compress_struct& info, const std::uint8_t* pixels, std::size
     }
 }
 
+void writePlanes(jpeg_compress_struct& info, const ComponentPlanes& planes)
+{
+    std::array<std::array<JSAMPROW, 16>, 3> rows{};
+    std::array<JSAMPARRAY, 3> components{rows[0].data(), rows[1].data(), rows[2].data()};
+    for (std::size_t imcu = 0; info.next_scanline < info.image_height; ++imcu) {
+        for (std::size_t c = 0; c < 3; ++c) {
+            const std::size_t count = c == 0 ? static_cast<std::size_t>(planes.rowsPerImcu) : 8;
+            for (std::size_t i = 0; i < count; ++i)
+                rows[c][i] = const_cast<JSAMPROW>(planes.row(c, imcu * count + i));
+        }
+        if (jpeg_write_raw_data(&info, components.data(), static_cast<JDIMENSION>(planes.rowsPerImcu)) == 0)
+            return;
+    }
+}
+
 // Sets the jump target: everything here that libjpeg can leave early is
 // owned by the encoder or the caller.
 bool compress(const JpegJob& job, JpegEncoder& encoder, const JpegOutput& output)
 {
     jpeg_compress_struct& info = encoder.info;
-    if (setjmp(encoder.error.jump))
+    if (setjmp(encoder.error.jump)) {
+        if (output.stopped)
+            *output.stopped = MemoryDestinationStopped(info);
         return false;
+    }
     jpeg_create_compress(&info);
     if (output.memory)
-        InstallMemoryDestination(info, *output.memory);
+        InstallMemoryDestination(info, *output.memory, output.stopAfter);
     else
         InstallFileDestination(info, *output.file);
 
     info.image_width = static_cast<JDIMENSION>(job.width);
     info.image_height = static_cast<JDIMENSION>(job.height);
     info.input_components = 3;
-    info.in_color_space = JCS_EXT_BGR;
+    info.in_color_space = job.planes ? JCS_YCbCr : JCS_EXT_BGR;
     jpeg_set_defaults(&info);
+    info.raw_data_in = job.planes ? TRUE : FALSE;
     info.optimize_coding = TRUE;
     info.comp_info[0].h_samp_factor = job.encoding.horizontalSampling;
     info.comp_info[0].v_samp_factor = job.encoding.verticalSampling;
     jpeg_set_quality(&info, job.encoding.quality, TRUE);
     jpeg_start_compress(&info, TRUE);
-    writeRows(info, job.pixels, static_cast<std::size_t>(rowLayout(job.width, 1, 24).stride));
+    if (job.planes)
+        writePlanes(info, *job.planes);
+    else
+        writeRows(info, job.pixels, static_cast<std::size_t>(rowLayout(job.width, 1, 24).stride));
     jpeg_finish_compress(&info);
     if (output.memory)
         *output.length = MemoryDestinationLength(info);
@@ -156,19 +298,6 @@ bool transcode(JpegTranscoder& transcoder, std::span<const std::uint8_t> input, 
     writeOrientation(transcoder.target, SavedOrientation(transcoder.source));
     jpeg_finish_compress(&transcoder.target);
     jpeg_finish_decompress(&transcoder.source);
-    return true;
-}
-
-// A trial's buffer that can grow without throwing.
-bool resizeBuffer(std::vector<std::uint8_t>& buffer, std::size_t size)
-{
-    try {
-        buffer.resize(size);
-    } catch (const std::bad_alloc&) {
-        return false;
-    } catch (const std::length_error&) {
-        return false;
-    }
     return true;
 }
 
@@ -285,16 +414,27 @@ Status WriteJpegWithByteLimit(const ImageView& image, const platform::Path& path
     bool outOfMemory = false;
     const auto uncompressed = static_cast<std::uint64_t>(rowLayout(image.width, image.height, 24).imageSize);
     const std::uint64_t target = limit > 0 ? static_cast<std::uint64_t>(limit) : 0;
-    if (!resizeBuffer(trial, static_cast<std::size_t>(std::min(uncompressed, std::max<std::uint64_t>(2 * target, 1u << 20)))))
+    if (!ResizeWithoutThrowing(trial, static_cast<std::size_t>(std::min(uncompressed, std::max<std::uint64_t>(2 * target, 1u << 20)))))
         return CodecError::noMemory;
 
+    // Without memory for the planes every trial converts the pixels itself.
+    ComponentPlanes planes;
     JpegSearchRecord search;
     JpegJob job{image.width, image.height, *rows, encoding};
+    if (buildPlanes(image.width, image.height, *rows, encoding, planes))
+        job.planes = &planes;
+    // A trial is stopped once it has passed the target: only its comparison
+    // with the target counts. The trial at quality 1 always runs to the end,
+    // since it is the one written when nothing fits.
     JpegTrial encodeAt = [&](std::int32_t quality, std::size_t& length) {
         search.qualitiesTried.push_back(quality);
         job.encoding.quality = quality;
-        if (!encodeToMemory(job, trial, length))
-            return false;
+        bool stopped = false;
+        const std::size_t stopAfter = quality > 1 ? static_cast<std::size_t>(std::clamp<std::int64_t>(limit, 0, PTRDIFF_MAX)) : SIZE_MAX;
+        if (!encode(job, JpegOutput{nullptr, &trial, &length, stopAfter, &stopped})) {
+            length = stopAfter + 1;
+            return stopped;
+        }
         trialLength = length;
         if (static_cast<std::int64_t>(length) > limit)
             return true;

@@ -3,7 +3,7 @@
 #include <memory>
 #include <vector>
 
-#include <zlib.h>
+#include <libdeflate.h>
 
 #include "codecs/files.h"
 #include "codecs/png.h"
@@ -185,33 +185,31 @@ void filterRgbImage(PngWriter& writer, std::span<const std::uint8_t> pixels)
 
 // ---- Compression -------------------------------------------------------------
 
+struct CompressorDeleter {
+    void operator()(libdeflate_compressor* compressor) const { libdeflate_free_compressor(compressor); }
+};
+
+// The whole filtered image in one call, into a block of the compressor's
+// worst-case bound, so the image data is one IDAT chunk.
 Status compressAndWrite(PngWriter& writer)
 {
-    z_stream stream{};
-    stream.zalloc = PngZlibAlloc;
-    stream.zfree = PngZlibFree;
-    const int strategy = writer.colourType == 2 ? Z_FILTERED : Z_DEFAULT_STRATEGY;
-    if (deflateInit2(&stream, writer.compressionLevel, Z_DEFLATED, 15, 9, strategy) != Z_OK)
+    const std::unique_ptr<libdeflate_compressor, CompressorDeleter> compressor(
+        libdeflate_alloc_compressor(writer.compressionLevel));
+    if (!compressor)
         return CodecError::pngDeflate;
 
-    const auto n = static_cast<std::uint64_t>(writer.filteredSize);
-    const std::uint64_t bound = n + (n + 7) / 8 + (n + 63) / 64 + 11;
+    const auto n = static_cast<std::size_t>(writer.filteredSize);
+    const std::size_t bound = libdeflate_zlib_compress_bound(compressor.get(), n);
     PageBuffer output;
-    if (bound <= UINT32_MAX)
-        output = PageBuffer::allocate(static_cast<std::size_t>(bound));
-    if (!output) {
-        deflateEnd(&stream);
+    if (bound > n)
+        output = PageBuffer::allocate(bound);
+    if (!output)
         return CodecError::noMemory;
-    }
-    stream.next_in = writer.filteredData.data();
-    stream.avail_in = static_cast<uInt>(n);
-    stream.next_out = output.data();
-    stream.avail_out = static_cast<uInt>(bound);
-    const int result = deflate(&stream, Z_FINISH);
-    const int ended = deflateEnd(&stream);
-    if (result != Z_STREAM_END || ended != Z_OK)
+    const std::size_t written =
+        libdeflate_zlib_compress(compressor.get(), writer.filteredData.data(), n, output.data(), bound);
+    if (written == 0)
         return CodecError::pngDeflate;
-    writeChunk(writer, kIDAT, std::span<const std::uint8_t>(output.data(), stream.total_out));
+    writeChunk(writer, kIDAT, std::span<const std::uint8_t>(output.data(), written));
     return {};
 }
 

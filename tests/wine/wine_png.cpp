@@ -128,3 +128,26 @@ WINE_TEST(pngToPngMergesThePalette)
     h.check(parts.paletteBytes == 6, L"PNG to PNG: sixteen entries of two colours merge to two");
     h.check(endsWith(png, kIend), L"PNG to PNG: ends with IEND");
 }
+
+WINE_TEST(jpegToPngKeepsTheDecodedPixels)
+{
+    Folder temp = h.freshFolder(L"jpeg-png-temp");
+    Folder direct = h.freshFolder(L"jpeg-bmp");
+    direct.writeSettings(L"DrctCvt=1\r\n");
+    std::wstring jpeg = direct.writeFile(L"colour.jpg", h.fixtureBytes(L"colour.jpg"));
+    runBatch(h, direct.install(h.program(), L"Vrelk.exe"), {jpeg}, temp, L"JPEG to BMP");
+
+    Folder viaPng = h.freshFolder(L"jpeg-png");
+    viaPng.writeSettings(L"DrctCvt=2\r\n");
+    std::wstring exe = viaPng.install(h.program(), L"Vrelk.exe");
+    runBatch(h, exe, {viaPng.writeFile(L"colour.jpg", h.fixtureBytes(L"colour.jpg"))}, temp, L"JPEG to PNG");
+    Bytes png = viaPng.readFile(L"colour.png");
+    h.check(outline(png).types == std::vector<std::string>{"IHDR", "IDAT", "IEND"}, L"JPEG to PNG: IHDR, one IDAT, IEND");
+
+    Folder back = h.freshFolder(L"jpeg-png-back");
+    back.writeSettings(L"DrctCvt=1\r\n");
+    std::wstring copy = back.writeFile(L"colour.png", png);
+    runBatch(h, back.install(h.program(), L"Vrelk.exe"), {copy}, temp, L"PNG back to BMP");
+    h.check(samePixels(back.readFile(L"colour.bmp"), direct.readFile(L"colour.bmp")),
+            L"JPEG to PNG: the PNG holds exactly the decoded JPEG");
+}
