@@ -60,7 +60,7 @@ std::wstring outputFolderText(const platform::Path& folder)
     return folder.empty() ? std::wstring(kSameFolderAsInput) : folder.native();
 }
 
-constexpr std::array<ControlSpec, 34> kSettingsControls{{
+constexpr std::array<ControlSpec, 33> kSettingsControls{{
     {1010, L"BUTTON", BS_GROUPBOX, WS_EX_TRANSPARENT, L"保存オプション", 5, 5, 400, 70, nullptr},
     {1011, L"STATIC", SS_ENDELLIPSIS, 0, L"出力形式↓", 19, 25, 60, 16, nullptr},
     {kOutputChoice, L"COMBOBOX", CBS_DROPDOWNLIST | WS_VSCROLL, 0, L"", 15, 44, 100, 400, fillOutputChoices},

@@ -36,6 +36,16 @@ inline LRESULT send(HWND window, UINT message, WPARAM wParam = 0, LPARAM lParam 
     return static_cast<LRESULT>(result);
 }
 
+// The text a control holds, asked of the control itself: across processes
+// GetWindowText only sees the window's caption, not an edit's contents.
+inline std::wstring controlText(HWND control)
+{
+    wchar_t text[512] = {};
+    DWORD_PTR units = 0;
+    SendMessageTimeoutW(control, WM_GETTEXT, 512, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 5000, &units);
+    return text;
+}
+
 inline void click(HWND control) { send(control, BM_CLICK); }
 inline bool checked(HWND control) { return send(control, BM_GETCHECK) == BST_CHECKED; }
 inline void setText(HWND control, const wchar_t* text)
