@@ -58,3 +58,4 @@ extern "C" __declspec(dllexport) DWORD WINAPI systemMenuFacts(void* window)
         facts |= 8;
     return facts;
 }
+
