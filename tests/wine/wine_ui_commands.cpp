@@ -258,3 +258,18 @@ WINE_TEST(uiOverlongSubFolderFailsTheBatchCleanly)
     h.check(run.folder.files() == std::vector<std::wstring>{L"Vrelk.exe", L"Vrelk.ini", L"pic.bmp"},
             L"long sub-folder: nothing written, nothing truncated");
 }
+
+WINE_TEST(uiFolderPickerIsOwnedBySettingsAndCancelKeepsTheFolder)
+{
+    Run run = launch(h, L"ui-picker", L"");
+    run.settings.command(1041);
+    Window picker = run.process.waitForMessageBox(10000);
+    h.check(picker.valid() && GetWindow(picker.handle(), GW_OWNER) == run.settings.handle(),
+            L"picker: shell folder picker owned by the settings window");
+    PostMessageW(picker.handle(), WM_COMMAND, IDCANCEL, 0);
+    h.check(waitUntil([&] { return !picker.valid(); }, 5000), L"picker: cancelled");
+    h.check(controlText(run.settings.child(1043)) == L"<入力ファイルと同じフォルダ>", L"picker: cancel keeps the folder");
+    run.settings.close();
+    h.check(run.process.waitForExit(10000), L"picker: program ends");
+    h.check(savedAs(textFile(run.folder, L"Vrelk.ini"), "OutDir="), L"picker: nothing stored");
+}
