@@ -231,6 +231,27 @@ TEST(RunBatch, FileWithoutAFreeOutputNameIsSkipped)
               0);
 }
 
+TEST(RunBatch, OverlongSubFolderOrOutputNameIsRefusedNotCut)
+{
+    ScratchFolder folder;
+    TempFolderOverride temp(folder.path());
+    const std::size_t room = 259 - (folder.path().native().size() + 1);
+    test::writeBytes(folder / "a.bmp", testing::buildBmp({.width = 1, .height = 1, .pixels = {1, 2, 3, 0}}));
+    RecordingHost recorder;
+    recorder.settings.MkDirAdd = true;
+    recorder.settings.MkDirStr = std::string(room + 1, 's');
+    std::vector<fs::path> inputs{folder / "a.bmp"};
+    EXPECT_FALSE(StartBatch(inputs, recorder.host));
+    EXPECT_EQ(recorder.shown, std::vector<ErrorCode>{kErrorFolderCreate});
+
+    // The sub-folder fits, the output name inside it does not.
+    recorder.settings.MkDirStr = std::string(room - 4, 's');
+    recorder.shown.clear();
+    EXPECT_TRUE(StartBatch(inputs, recorder.host));
+    EXPECT_EQ(recorder.shown, std::vector<ErrorCode>{kErrorNothingConverted});
+    EXPECT_FALSE(fs::exists(folder / recorder.settings.MkDirStr)) << "the batch's own folder is removed again";
+}
+
 TEST(InputsFromArguments, LongFormOrTheArgumentUnchanged)
 {
     ScratchFolder folder;

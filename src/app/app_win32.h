@@ -2,6 +2,7 @@
 #pragma once
 
 #include <windows.h>
+#include <shellapi.h>
 
 #include <optional>
 #include <string>
@@ -14,6 +15,40 @@ namespace vrelk {
 inline constexpr wchar_t kConvertClass[] = L"Vrelk_convert_class";
 inline constexpr wchar_t kSettingClass[] = L"Vrelk_setting_class";
 inline constexpr wchar_t kWindowTitle[] = L"Tessaly";
+inline constexpr wchar_t kSameFolderAsInput[] = L"<入力ファイルと同じフォルダ>";
+
+// Control and command ids of the settings window.
+enum SettingsControl : int {
+    kOutputChoice = 1012,
+    kQualityLabel = 1013,
+    kQualityEdit = 1014,
+    kQualityArrows = 1015,
+    kSampling41 = 1017,
+    kSampling11 = 1018,
+    kLimitCheck = 1019,
+    kLimitEdit = 1020,
+    kLimitArrows = 1021,
+    kLimitLabel = 1022,
+    kReduceCheck = 1031,
+    kSideWidth = 1032,
+    kSideHeight = 1033,
+    kSideLong = 1034,
+    kReduceSizeEdit = 1035,
+    kReduceSizeLabel = 1036,
+    kChooseOutputFolder = 1041,
+    kClearOutputFolder = 1042,
+    kOutputFolderEdit = 1043,
+    kSubFolderCheck = 1044,
+    kSubFolderEdit = 1045,
+    kPluginCheck = 1050,
+    kChoosePluginFolder = 1051,
+    kDesktopShortcutCheck = 1060,
+    kSendToShortcutCheck = 1061,
+    kCloseSettings = 1070,
+    kHelpButton = 1071,
+    kVersionButton = 1072,
+    kAlwaysOnTop = 5000,
+};
 
 struct AppState {
     HINSTANCE instance = nullptr;
@@ -27,14 +62,39 @@ struct AppState {
     HWND settingsWindow = nullptr;
     std::optional<std::vector<platform::Path>> pendingDrop;
     bool alwaysOnTop = false;
+    // A batch or its message box is under way; the windows must not start
+    // another one or drop the list it works on.
+    bool busy = false;
+    bool closeAfterBatch = false;
 };
 
 AppState& app();
 
+// Shared by both windows.
 bool registerWindowClasses();
 HWND createConvertWindow();
 HWND createSettingsWindow(HWND owner);
+void buildSystemMenu(HWND window);
+// The messages both windows treat alike; false when not handled.
+bool handleCommonMessage(HWND window, UINT message, WPARAM wParam, LRESULT& result);
 void runCommand(int command);
+void updateReductionEnables();
+// The top-level window the user sees, to own messages; the settings window
+// when neither is shown.
+HWND visibleWindow();
+
+LRESULT CALLBACK settingsWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+// Settings window commands.
+void updateFileSizeEnables();
+void chooseOutputFolder();
+void clearOutputFolder();
+void choosePluginFolder();
+void acceptDrop(HDROP drop);
+
+// The shell folder picker owned by `owner`, starting at `folder`; the
+// chosen folder replaces it. False on cancel or a choice without a path.
+bool BrowseForFolder(HWND owner, platform::Path& folder, const std::wstring& title);
 
 // Converts the pending drop, or else the command-line files.
 void StartConversion();

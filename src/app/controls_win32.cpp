@@ -1,9 +1,56 @@
 #include "app/controls.h"
 
-namespace vrelk {
+#include "app/app_win32.h"
 
-// The settings window has no option controls yet, so only the folder checks
-// apply.
-void ApplyControlsToSettings(Settings& settings) { applyFolderChecks(settings); }
+#include <commctrl.h>
+
+#include <cwchar>
+#include <string>
+
+namespace vrelk {
+namespace {
+
+HWND child(int id) { return GetDlgItem(app().settingsWindow, id); }
+
+bool checked(int id) { return IsDlgButtonChecked(app().settingsWindow, id) == BST_CHECKED; }
+
+std::wstring textOf(int id)
+{
+    HWND control = child(id);
+    int units = GetWindowTextLengthW(control);
+    std::wstring text(static_cast<std::size_t>(units) + 1, L'\0');
+    text.resize(static_cast<std::size_t>(GetWindowTextW(control, text.data(), units + 1)));
+    return text;
+}
+
+std::int32_t arrowsPosition(int id)
+{
+    return static_cast<std::int32_t>(SendMessageW(child(id), UDM_GETPOS32, 0, 0));
+}
+
+std::int32_t signedNumber(const std::wstring& text)
+{
+    long value = std::wcstol(text.c_str(), nullptr, 10);
+    return static_cast<std::int32_t>(value);
+}
+
+}  // namespace
+
+void ApplyControlsToSettings(Settings& s)
+{
+    s.Quality = arrowsPosition(kQualityArrows);
+    s.Sampling = checked(kSampling11) ? 2 : 0;
+    s.Limit = checked(kLimitCheck);
+    s.LmtVal = arrowsPosition(kLimitArrows);
+    s.Resize = checked(kReduceCheck);
+    s.RszOpt = checked(kSideWidth) ? 0 : checked(kSideHeight) ? 1 : 2;
+    s.RszSize = signedNumber(textOf(kReduceSizeEdit));
+    s.MkDirAdd = checked(kSubFolderCheck);
+    s.MkDirStr = textOf(kSubFolderEdit);
+    s.UseSpi = checked(kPluginCheck);
+    applyFolderChecks(s);
+    LRESULT choice = SendMessageW(child(kOutputChoice), CB_GETCURSEL, 0, 0);
+    s.DrctCvt = choice == CB_ERR ? 0 : static_cast<std::int32_t>(choice);
+}
 
 }  // namespace vrelk

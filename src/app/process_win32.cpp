@@ -4,6 +4,9 @@
 
 #include <commctrl.h>
 #include <shellapi.h>
+
+#include <utility>
+
 #include "app/commands.h"
 #include "app/controls.h"
 #include "app/conversion.h"
@@ -26,13 +29,14 @@ HFONT createUiFont()
                        CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, L"MS UI Gothic");
 }
 
-std::vector<std::wstring> splitFileArguments()
+// None when the command line cannot be split.
+std::optional<std::vector<std::wstring>> splitFileArguments()
 {
     std::vector<std::wstring> files;
     int count = 0;
     LPWSTR* arguments = CommandLineToArgvW(GetCommandLineW(), &count);
     if (!arguments)
-        return files;
+        return std::nullopt;
     for (int i = 1; i < count; ++i)
         files.emplace_back(arguments[i]);
     LocalFree(arguments);
@@ -50,7 +54,10 @@ bool buildUserInterface(AppState& state)
     if (!state.convertWindow)
         return false;
     state.settingsWindow = createSettingsWindow(state.convertWindow);
-    return state.settingsWindow != nullptr;
+    if (!state.settingsWindow)
+        return false;
+    updateReductionEnables();
+    return true;
 }
 
 void chooseStart(AppState& state)
@@ -82,7 +89,47 @@ int runMessageLoop()
 BatchHost batchHost(AppState& state)
 {
     return BatchHost{state.settings, ApplyControlsToSettings,
-                     [&state](ErrorCode code) { ShowError(state.settingsWindow, code); }};
+                     [](ErrorCode code) { ShowError(visibleWindow(), code); }};
+}
+
+// Marks the program busy for the life of a batch and its message.
+class BusyScope {
+public:
+    explicit BusyScope(AppState& state) : state_(state) { state_.busy = true; }
+    ~BusyScope() { state_.busy = false; }
+    BusyScope(const BusyScope&) = delete;
+    BusyScope& operator=(const BusyScope&) = delete;
+
+private:
+    AppState& state_;
+};
+
+void runPendingDrop(AppState& state)
+{
+    std::vector<platform::Path> inputs = std::move(*state.pendingDrop);
+    state.pendingDrop.reset();
+    BatchHost host = batchHost(state);
+    {
+        BusyScope busy(state);
+        StartBatch(inputs, host);
+    }
+    ShowWindow(state.settingsWindow, SW_SHOW);
+    ShowWindow(state.convertWindow, SW_HIDE);
+    if (std::exchange(state.closeAfterBatch, false))
+        PostMessageW(state.convertWindow, WM_CLOSE, 0, 0);
+}
+
+void runCommandLine(AppState& state)
+{
+    std::vector<platform::NativeString> arguments(state.fileArguments.begin(), state.fileArguments.end());
+    std::vector<platform::Path> inputs = inputsFromArguments(arguments);
+    BatchHost host = batchHost(state);
+    {
+        BusyScope busy(state);
+        StartBatch(inputs, host);
+    }
+    state.closeAfterBatch = false;
+    SendMessageW(state.convertWindow, WM_CLOSE, 0, 0);
 }
 
 }  // namespace
@@ -96,18 +143,12 @@ AppState& app()
 void StartConversion()
 {
     AppState& state = app();
-    BatchHost host = batchHost(state);
-    if (state.pendingDrop) {
-        StartBatch(*state.pendingDrop, host);
-        state.pendingDrop.reset();
-        ShowWindow(state.settingsWindow, SW_SHOW);
-        ShowWindow(state.convertWindow, SW_HIDE);
+    if (state.busy)
         return;
-    }
-    std::vector<platform::NativeString> arguments(state.fileArguments.begin(), state.fileArguments.end());
-    std::vector<platform::Path> inputs = inputsFromArguments(arguments);
-    StartBatch(inputs, host);
-    SendMessageW(state.convertWindow, WM_CLOSE, 0, 0);
+    if (state.pendingDrop)
+        runPendingDrop(state);
+    else
+        runCommandLine(state);
 }
 
 int RunProcess(void* instance)
@@ -117,14 +158,15 @@ int RunProcess(void* instance)
     state.osClass = classifyOs(shell::osVersion());
     state.uiFont = createUiFont();
     initialiseHtmlHelp(state.helpCookie);
-    state.fileArguments = splitFileArguments();
+    auto fileArguments = splitFileArguments();
 
     int exitCode = 0;
     auto iniPath = LocateSettingsFile();
-    if (state.osClass == 0 || !iniPath) {
+    if (state.osClass == 0 || !iniPath || !fileArguments) {
         ShowError(nullptr, kErrorStartup);
     } else if (!shell::windowOfClassExists("Vrelk_convert_class")) {
         state.iniPath = *iniPath;
+        state.fileArguments = std::move(*fileArguments);
         if (buildUserInterface(state)) {
             chooseStart(state);
             shell::ComApartment apartment;

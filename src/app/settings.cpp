@@ -104,7 +104,11 @@ Settings LoadSettings(const platform::Path& iniPath)
         s.UseSpi = false;
     }
     s.OldCheck = readFlag(iniPath, "OldCheck", 0);
+    // Anything but a fixed output would leave the output choice without a
+    // selection, and a drop would then be kept with no window to finish it.
     s.DrctCvt = readInt(iniPath, "DrctCvt", 0);
+    if (s.DrctCvt < 1 || s.DrctCvt > 5)
+        s.DrctCvt = 0;
     return s;
 }
 

@@ -9,6 +9,11 @@ namespace vrelk {
 namespace {
 
 constexpr int kMaxOutputNumber = 9999;
+// Paths the program forms hold at most this many units; a longer one is
+// refused rather than cut short into some other path.
+constexpr std::size_t kMaxPathUnits = 259;
+
+bool fitsPathLimit(const platform::Path& path) { return path.native().size() <= kMaxPathUnits; }
 
 platform::Path numberedPath(const platform::Path& path, std::string_view extension, int number)
 {
@@ -25,12 +30,16 @@ platform::Path numberedPath(const platform::Path& path, std::string_view extensi
 // N = max(from, 1)..9999; `used` receives N (0 for the name itself).
 bool findFreeOutputPath(platform::Path& path, std::string_view extension, int from, int& used)
 {
+    if (!fitsPathLimit(path))
+        return false;
     if (from == 0 && !platform::pathExists(path)) {
         used = 0;
         return true;
     }
     for (int number = from < 1 ? 1 : from; number <= kMaxOutputNumber; ++number) {
         platform::Path candidate = numberedPath(path, extension, number);
+        if (!fitsPathLimit(candidate))
+            return false;
         if (!platform::pathExists(candidate)) {
             path = std::move(candidate);
             used = number;
@@ -78,6 +87,8 @@ Result<platform::Path, BatchOutcome> settleOutputFolder(const platform::Path& fi
     }
     if (options.makeSubFolder && !options.subFolderName.empty()) {
         folder /= options.subFolderName;
+        if (!fitsPathLimit(folder))
+            return BatchOutcome::folderNotCreated;
         if (!platform::folderExists(folder)) {
             if (!platform::createFolder(folder))
                 return BatchOutcome::folderNotCreated;
@@ -176,7 +187,8 @@ BatchReport RunBatch(std::span<const platform::Path> inputs, const ConvertOption
         return report;
     }
 
-    const platform::Path tempFolder = platform::tempFolder().value_or(platform::Path());
+    // Without a temporary folder no file can be written; none is made up.
+    const std::optional<platform::Path> tempFolder = platform::tempFolder();
     FileJob job{options, *codecs, choice.write};
     auto step = choice.step == PerFileStep::recode ? RecodeOneFile : ConvertOneFile;
 
@@ -185,7 +197,8 @@ BatchReport RunBatch(std::span<const platform::Path> inputs, const ConvertOption
     for (const platform::Path& input : inputs) {
         FileReport& file = report.files.emplace_back(FileReport{input, {}, std::nullopt});
         platform::Path tempPath;
-        file.failure = step(job, tempFolder, input, tempPath);
+        file.failure = tempFolder ? step(job, *tempFolder, input, tempPath)
+                                  : FileFailure{SkipReason::noTempFile, std::nullopt};
         if (!file.failure) {
             platform::Path outputPath = *outputFolder / input.filename();
             outputPath.replace_extension(platform::fromUtf8(choice.extension));

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs the Windows test driver under Wine in a virtual X display.
 #   tests/wine/run.sh <folder holding Vrelk.exe and wine_driver.exe> [test name filter]
+# Screenshots the tests take land in <folder>/artifacts as PNG files.
 set -euo pipefail
 
 bin="$(cd "$1" && pwd)"
@@ -41,14 +42,36 @@ for fd in /proc/$$/fd/*; do
     [ "$fd" -gt 2 ] 2>/dev/null && eval "exec $fd>&-" 2>/dev/null || true
 done
 
+artifacts="$bin/artifacts"
+mkdir -p "$artifacts"
+rm -f "$artifacts"/*.bmp "$artifacts"/*.png
+export VRELK_ARTIFACTS="$(to_windows "$artifacts")"
+
 xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
     set -e
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
         wineboot -i >/dev/null 2>&1 || true
+    fi
+    # Honest pictures without a window manager: Japanese captions in the
+    # face the program asks for, Wine drawing its own frames, and the
+    # caption-button glyphs.
+    if [ ! -f "$WINEPREFIX/.vrelk-display" ]; then
+        wine reg add "HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontSubstitutes" \
+            /v "MS UI Gothic" /t REG_SZ /d IPAPGothic /f >/dev/null 2>&1
+        wine reg add "HKCU\Software\Wine\X11 Driver" /v Decorated /t REG_SZ /d N /f >/dev/null 2>&1
+        cp /usr/share/wine/fonts/marlett.ttf "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
+        wineserver -w || true
+        touch "$WINEPREFIX/.vrelk-display"
     fi
     status=0
     wine "$0" "$1" "$2" "$3" ${4:+"$4"} || status=$?
     wineserver -w || true
     exit $status
 ' "$bin/wine_driver.exe" "$(to_windows "$bin/Vrelk.exe")" "$(to_windows "$scratch/run")" \
-    "$(to_windows "$scratch/fixtures")" "${2:-}"
+    "$(to_windows "$scratch/fixtures")" "${2:-}" || status=$?
+
+for shot in "$artifacts"/*.bmp; do
+    [ -e "$shot" ] || continue
+    convert "$shot" "${shot%.bmp}.png" && rm -f "$shot"
+done
+exit "${status:-0}"

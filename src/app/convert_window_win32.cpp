@@ -1,0 +1,312 @@
+// The window of format buttons, the window classes and system menu both
+// top-level windows share, and the command handler behind them.
+#include "app/app_win32.h"
+
+#include <array>
+
+#include "app/commands.h"
+#include "app/controls.h"
+#include "app/messages.h"
+#include "app/shell_extras_win32.h"
+
+namespace vrelk {
+namespace {
+
+constexpr int kMenuSeparatorId = 6000;
+
+struct ButtonLayout {
+    int id;
+    const wchar_t* text;
+    DWORD kind;
+    int x, y, width, height;
+};
+
+constexpr std::array<ButtonLayout, 7> kConvertButtons{{
+    {kCommandBmp, L"BMP(B)", BS_PUSHBUTTON, 10, 10, 60, 24},
+    {kCommandPng, L"PNG(P)", BS_PUSHBUTTON, 75, 10, 60, 24},
+    {kCommandGif, L"GIF(G)", BS_PUSHBUTTON, 140, 10, 60, 24},
+    {kCommandJpeg, L"JPEG(J)", BS_PUSHBUTTON, 25, 39, 65, 24},
+    {kCommandRecode, L"JPEG変換(T)", BS_PUSHBUTTON, 95, 39, 90, 24},
+    {kCommandResizeCheck, L"画像サイズ縮小", BS_AUTOCHECKBOX, 13, 77, 97, 16},
+    {kCommandSettings, L"設定変更(S)", BS_PUSHBUTTON, 115, 73, 85, 24},
+}};
+
+struct KeyCommand {
+    WPARAM key;
+    int command;
+};
+
+constexpr std::array<KeyCommand, 6> kConvertKeys{{
+    {'B', kCommandBmp}, {'P', kCommandPng}, {'J', kCommandJpeg},
+    {'G', kCommandGif}, {'T', kCommandRecode}, {'S', kCommandSettings},
+}};
+
+bool isChecked(HWND window, int id) { return IsDlgButtonChecked(window, id) == BST_CHECKED; }
+
+void setChecked(HWND window, int id, bool checked)
+{
+    CheckDlgButton(window, id, checked ? BST_CHECKED : BST_UNCHECKED);
+}
+
+void createButton(HWND parent, const ButtonLayout& layout)
+{
+    HWND button = CreateWindowExW(0, L"BUTTON", layout.text, WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | layout.kind,
+                                  layout.x, layout.y, layout.width, layout.height, parent,
+                                  reinterpret_cast<HMENU>(static_cast<INT_PTR>(layout.id)), app().instance, nullptr);
+    SendMessageW(button, WM_SETFONT, reinterpret_cast<WPARAM>(app().uiFont), FALSE);
+}
+
+void showAlwaysOnTopMark(HWND window)
+{
+    CheckMenuItem(GetSystemMenu(window, FALSE), kAlwaysOnTop,
+                  MF_BYCOMMAND | (app().alwaysOnTop ? MF_CHECKED : MF_UNCHECKED));
+}
+
+void showOnly(HWND shown, HWND hidden)
+{
+    ShowWindow(shown, SW_SHOW);
+    ShowWindow(hidden, SW_HIDE);
+}
+
+// ---- Commands ---------------------------------------------------------------------
+
+// A format choice converts the files waiting for it, once: not while a
+// batch or its message is still open, and not when nothing waits.
+void convertAs(int command)
+{
+    AppState& state = app();
+    if (state.busy || (!state.pendingDrop && state.fileArguments.empty()))
+        return;
+    if (auto type = outputTypeForCommand(command)) {
+        state.settings.outputType = *type;
+        StartConversion();
+    }
+}
+
+void resizeCheckFromConvertWindow()
+{
+    AppState& state = app();
+    setChecked(state.settingsWindow, kReduceCheck, isChecked(state.convertWindow, kCommandResizeCheck));
+    updateReductionEnables();
+    SetFocus(state.convertWindow);
+}
+
+void resizeCheckFromSettingsWindow()
+{
+    AppState& state = app();
+    setChecked(state.convertWindow, kCommandResizeCheck, isChecked(state.settingsWindow, kReduceCheck));
+    updateReductionEnables();
+}
+
+void showSettingsWindow()
+{
+    AppState& state = app();
+    if (state.busy)
+        return;
+    state.pendingDrop.reset();
+    showOnly(state.settingsWindow, state.convertWindow);
+}
+
+void closeSettingsWindow()
+{
+    AppState& state = app();
+    ApplyControlsToSettings(state.settings);
+    ApplyShortcutChecks(state.settingsWindow);
+    if (!state.fileArguments.empty())
+        showOnly(state.convertWindow, state.settingsWindow);
+    else
+        SendMessageW(state.convertWindow, WM_CLOSE, 0, 0);
+}
+
+void openVersionWindow()
+{
+    if (!OpenVersionWindow(app().settingsWindow))
+        ShowError(app().settingsWindow, kErrorNoMemory);
+}
+
+void toggleAlwaysOnTop()
+{
+    AppState& state = app();
+    state.alwaysOnTop = !state.alwaysOnTop;
+    SetWindowPos(state.convertWindow, state.alwaysOnTop ? HWND_TOPMOST : HWND_NOTOPMOST, 0, 0, 0, 0,
+                 SWP_NOMOVE | SWP_NOSIZE | SWP_NOSENDCHANGING);
+    if (IsWindowVisible(state.settingsWindow))
+        SetActiveWindow(state.settingsWindow);
+}
+
+struct CommandEntry {
+    int id;
+    void (*run)();
+};
+
+constexpr std::array<CommandEntry, 16> kCommands{{
+    {kCommandBmp, [] { convertAs(kCommandBmp); }},
+    {kCommandPng, [] { convertAs(kCommandPng); }},
+    {kCommandJpeg, [] { convertAs(kCommandJpeg); }},
+    {kCommandGif, [] { convertAs(kCommandGif); }},
+    {kCommandRecode, [] { convertAs(kCommandRecode); }},
+    {kCommandResizeCheck, resizeCheckFromConvertWindow},
+    {kCommandSettings, showSettingsWindow},
+    {kLimitCheck, updateFileSizeEnables},
+    {kReduceCheck, resizeCheckFromSettingsWindow},
+    {kChooseOutputFolder, chooseOutputFolder},
+    {kClearOutputFolder, clearOutputFolder},
+    {kChoosePluginFolder, choosePluginFolder},
+    {kCloseSettings, closeSettingsWindow},
+    {kHelpButton, ShowHelp},
+    {kVersionButton, openVersionWindow},
+    {kAlwaysOnTop, toggleAlwaysOnTop},
+}};
+
+// ---- The window -------------------------------------------------------------------
+
+void closeConvertWindow(HWND window)
+{
+    AppState& state = app();
+    if (state.busy) {
+        // The batch still works on the pending list; close once it is done.
+        state.closeAfterBatch = true;
+        return;
+    }
+    state.pendingDrop.reset();
+    (void)SaveSettings(state.settings, state.iniPath);  // not reported: the values are simply not kept
+    DestroyWindow(window);
+}
+
+LRESULT CALLBACK convertWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    LRESULT result = 0;
+    switch (message) {
+    case WM_CREATE:
+        buildSystemMenu(window);
+        for (const ButtonLayout& layout : kConvertButtons)
+            createButton(window, layout);
+        setChecked(window, kCommandResizeCheck, app().settings.Resize);
+        return 0;
+    case WM_DESTROY:
+        PostQuitMessage(0);
+        return 0;
+    case WM_CLOSE:
+        closeConvertWindow(window);
+        return 0;
+    case WM_KEYDOWN:
+        if (wParam == VK_ESCAPE) {
+            SendMessageW(window, WM_CLOSE, 0, 0);
+            return 0;
+        }
+        for (const KeyCommand& key : kConvertKeys)
+            if (key.key == wParam)
+                runCommand(key.command);
+        return 0;
+    default:
+        if (handleCommonMessage(window, message, wParam, result))
+            return result;
+        break;
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+bool registerClass(const wchar_t* name, WNDPROC procedure)
+{
+    WNDCLASSEXW windowClass{};
+    windowClass.cbSize = sizeof(windowClass);
+    windowClass.style = CS_HREDRAW | CS_VREDRAW | CS_DBLCLKS;
+    windowClass.lpfnWndProc = procedure;
+    windowClass.hInstance = app().instance;
+    windowClass.hIcon = LoadIconW(app().instance, MAKEINTRESOURCEW(100));
+    windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+    windowClass.lpszClassName = name;
+    return RegisterClassExW(&windowClass) != 0;
+}
+
+// Outer size from the client size and the dialog frame, centred in the
+// work area measured from the screen origin.
+HWND createTopLevel(const wchar_t* className, int clientWidth, int clientHeight, HWND owner)
+{
+    int frameX = GetSystemMetrics(SM_CXDLGFRAME);
+    int frameY = GetSystemMetrics(SM_CYDLGFRAME);
+    int width = 2 * frameX + clientWidth;
+    int height = GetSystemMetrics(SM_CYCAPTION) + 2 * frameY + clientHeight;
+    RECT work{};
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+    int x = (work.right - work.left - width) / 2;
+    int y = (work.bottom - work.top - height) / 2;
+    return CreateWindowExW(WS_EX_APPWINDOW | WS_EX_DLGMODALFRAME, className, kWindowTitle,
+                           WS_OVERLAPPED | WS_CAPTION | WS_CLIPCHILDREN | WS_SYSMENU | WS_MINIMIZEBOX, x, y,
+                           width, height, owner, nullptr, app().instance, nullptr);
+}
+
+}  // namespace
+
+bool registerWindowClasses()
+{
+    return registerClass(kConvertClass, convertWindowProc) && registerClass(kSettingClass, settingsWindowProc);
+}
+
+HWND createConvertWindow() { return createTopLevel(kConvertClass, 210, 107, nullptr); }
+
+HWND createSettingsWindow(HWND owner) { return createTopLevel(kSettingClass, 410, 286, owner); }
+
+void buildSystemMenu(HWND window)
+{
+    HMENU menu = GetSystemMenu(window, FALSE);
+    DeleteMenu(menu, 4, MF_BYPOSITION);
+    DeleteMenu(menu, 2, MF_BYPOSITION);
+    InsertMenuW(menu, 0, MF_BYPOSITION | MF_STRING, kAlwaysOnTop, L"常に手前に表示");
+    InsertMenuW(menu, 1, MF_BYPOSITION | MF_SEPARATOR, kMenuSeparatorId, nullptr);
+}
+
+bool handleCommonMessage(HWND window, UINT message, WPARAM wParam, LRESULT& result)
+{
+    switch (message) {
+    case WM_COMMAND:
+        if (LOWORD(wParam) <= kAlwaysOnTop)
+            runCommand(LOWORD(wParam));
+        result = 0;
+        return true;
+    case WM_SYSCOMMAND:
+        if (LOWORD(wParam) != kAlwaysOnTop)
+            return false;
+        runCommand(kAlwaysOnTop);
+        result = 0;
+        return true;
+    case WM_NCLBUTTONDBLCLK:
+        runCommand(kAlwaysOnTop);
+        result = 0;
+        return true;
+    case WM_INITMENUPOPUP:
+        showAlwaysOnTopMark(window);
+        return false;
+    default:
+        return false;
+    }
+}
+
+void runCommand(int command)
+{
+    for (const CommandEntry& entry : kCommands)
+        if (entry.id == command) {
+            entry.run();
+            return;
+        }
+}
+
+void updateReductionEnables()
+{
+    AppState& state = app();
+    const bool reduce = isChecked(state.convertWindow, kCommandResizeCheck);
+    for (int id = kSideWidth; id <= kReduceSizeLabel; ++id)
+        EnableWindow(GetDlgItem(state.settingsWindow, id), reduce);
+    EnableWindow(GetDlgItem(state.convertWindow, kCommandRecode), !reduce);
+}
+
+HWND visibleWindow()
+{
+    AppState& state = app();
+    if (IsWindowVisible(state.convertWindow) && !IsWindowVisible(state.settingsWindow))
+        return state.convertWindow;
+    return state.settingsWindow;
+}
+
+}  // namespace vrelk

@@ -1,0 +1,17 @@
+// Desktop and Send To shortcuts, the version window and the help file.
+#pragma once
+
+#include <windows.h>
+
+namespace vrelk {
+
+// Sets the shortcut check boxes 1060 and 1061 of the settings window.
+void LoadShortcutChecks(HWND settingsWindow);
+// Creates or removes the shortcuts as the check boxes say.
+void ApplyShortcutChecks(HWND settingsWindow);
+// False when the window could not be created.
+bool OpenVersionWindow(HWND owner);
+// The help file beside the program.
+void ShowHelp();
+
+}  // namespace vrelk
