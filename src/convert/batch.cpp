@@ -1,11 +1,8 @@
 #include "convert/batch.h"
 
-#include <algorithm>
-#include <condition_variable>
-#include <mutex>
+#include "convert/batch_steps.h"
+
 #include <string>
-#include <system_error>
-#include <thread>
 
 #include "codecs/files.h"
 #include "codecs/jpeg.h"
@@ -159,16 +156,7 @@ std::optional<FileFailure> RecodeOneFile(FileJob&, const platform::Path& tempFol
     }
     return std::nullopt;
 }
-
-namespace {
-
-// What every file of a batch shares once the batch has started.
-struct BatchPlan {
-    OutputChoice choice;
-    platform::Path outputFolder;
-    bool createdSubFolder = false;
-    platform::Path tempFolder;
-};
+namespace batch {
 
 Result<BatchPlan, BatchOutcome> planBatch(std::span<const platform::Path> inputs, const ConvertOptions& options)
 {
@@ -182,15 +170,11 @@ Result<BatchPlan, BatchOutcome> planBatch(std::span<const platform::Path> inputs
     return plan;
 }
 
-using FileStep = std::optional<FileFailure> (*)(FileJob&, const platform::Path&, const platform::Path&,
-                                                platform::Path&);
-
 FileStep stepFor(const OutputChoice& choice)
 {
     return choice.step == PerFileStep::recode ? RecodeOneFile : ConvertOneFile;
 }
 
-// A FIFO or a device would block the read, and a folder has no image.
 std::optional<FileFailure> produceFile(FileStep step, FileJob& job, const platform::Path& tempFolder,
                                        const platform::Path& input, platform::Path& tempPath)
 {
@@ -199,7 +183,6 @@ std::optional<FileFailure> produceFile(FileStep step, FileJob& job, const platfo
     return step(job, tempFolder, input, tempPath);
 }
 
-// Copies a produced file under its output name and drops the temporary file.
 void deliverFile(FileReport& file, const platform::Path& tempPath, const BatchPlan& plan)
 {
     if (file.failure)
@@ -235,86 +218,6 @@ void runSequentially(std::span<const platform::Path> inputs, const ConvertOption
     }
 }
 
-// Workers read, reduce and write temporary files in any order; the calling
-// thread delivers them strictly in input order, so every output gets the
-// name a sequential run would give it. Workers stay at most `window` files
-// ahead of delivery, which bounds the temporary files waiting on disk.
-class ParallelRun {
-public:
-    ParallelRun(std::span<const platform::Path> inputs, const ConvertOptions& options, const BatchPlan& plan,
-                std::size_t window)
-        : inputs_(inputs), options_(options), plan_(plan), window_(window), produced_(inputs.size())
-    {
-    }
-
-    void work(CodecSet& codecs)
-    {
-        FileJob job{options_, codecs, plan_.choice.write};
-        const FileStep step = stepFor(plan_.choice);
-        while (auto index = claimNext()) {
-            Produced result;
-            result.failure = produceFile(step, job, plan_.tempFolder, inputs_[*index], result.tempPath);
-            result.ready = true;
-            {
-                std::lock_guard lock(mutex_);
-                produced_[*index] = std::move(result);
-            }
-            readyChanged_.notify_all();
-        }
-    }
-
-    void deliverAll(const FileDone& fileDone, BatchReport& report)
-    {
-        for (std::size_t index = 0; index < inputs_.size(); ++index) {
-            Produced produced = waitFor(index);
-            FileReport& file = report.files.emplace_back(FileReport{inputs_[index], {}, produced.failure});
-            deliverFile(file, produced.tempPath, plan_);
-            {
-                std::lock_guard lock(mutex_);
-                delivered_ = index + 1;
-            }
-            roomChanged_.notify_all();
-            if (fileDone)
-                fileDone(file, index, inputs_.size());
-        }
-    }
-
-private:
-    struct Produced {
-        bool ready = false;
-        std::optional<FileFailure> failure;
-        platform::Path tempPath;
-    };
-
-    std::optional<std::size_t> claimNext()
-    {
-        std::unique_lock lock(mutex_);
-        roomChanged_.wait(lock, [&] { return next_ >= inputs_.size() || next_ < delivered_ + window_; });
-        if (next_ >= inputs_.size())
-            return std::nullopt;
-        return next_++;
-    }
-
-    Produced waitFor(std::size_t index)
-    {
-        std::unique_lock lock(mutex_);
-        readyChanged_.wait(lock, [&] { return produced_[index].ready; });
-        return std::move(produced_[index]);
-    }
-
-    std::span<const platform::Path> inputs_;
-    const ConvertOptions& options_;
-    const BatchPlan& plan_;
-    const std::size_t window_;
-    std::mutex mutex_;
-    std::condition_variable readyChanged_;
-    std::condition_variable roomChanged_;
-    std::vector<Produced> produced_;
-    std::size_t next_ = 0;
-    std::size_t delivered_ = 0;
-};
-
-// Up to `wanted` codec sets; fewer when memory runs short.
 std::vector<std::unique_ptr<CodecSet>> allocateCodecSets(std::size_t wanted)
 {
     std::vector<std::unique_ptr<CodecSet>> sets;
@@ -327,58 +230,29 @@ std::vector<std::unique_ptr<CodecSet>> allocateCodecSets(std::size_t wanted)
     return sets;
 }
 
-BatchReport runBatch(std::span<const platform::Path> inputs, const ConvertOptions& options, unsigned jobs,
+}  // namespace batch
+
+BatchReport RunBatch(std::span<const platform::Path> inputs, const ConvertOptions& options,
                      const FileDone& fileDone)
 {
     BatchReport report;
     if (inputs.empty())
         return report;
-    auto plan = planBatch(inputs, options);
+    auto plan = batch::planBatch(inputs, options);
     if (!plan) {
         report.outcome = plan.error();
         return report;
     }
-    std::vector<std::unique_ptr<CodecSet>> codecs = allocateCodecSets(std::clamp<std::size_t>(jobs, 1, inputs.size()));
-    if (codecs.empty()) {
+    std::unique_ptr<CodecSet> codecs = AllocateCodecSet();
+    if (!codecs) {
         report.outcome = BatchOutcome::noMemory;
         return report;
     }
-
     report.files.reserve(inputs.size());
-    if (codecs.size() == 1) {
-        runSequentially(inputs, options, *plan, *codecs.front(), fileDone, report);
-    } else {
-        ParallelRun run(inputs, options, *plan, 2 * codecs.size());
-        std::vector<std::jthread> workers;
-        for (std::unique_ptr<CodecSet>& set : codecs) {
-            try {
-                workers.emplace_back([&run, &set] { run.work(*set); });
-            } catch (const std::system_error&) {
-                break;  // the threads already running do the work
-            }
-        }
-        if (workers.empty())
-            runSequentially(inputs, options, *plan, *codecs.front(), fileDone, report);
-        else
-            run.deliverAll(fileDone, report);
-    }
-    codecs.clear();
-    finishBatch(report, *plan);
+    batch::runSequentially(inputs, options, *plan, *codecs, fileDone, report);
+    codecs.reset();
+    batch::finishBatch(report, *plan);
     return report;
-}
-
-}  // namespace
-
-BatchReport RunBatch(std::span<const platform::Path> inputs, const ConvertOptions& options,
-                     const FileDone& fileDone)
-{
-    return runBatch(inputs, options, 1, fileDone);
-}
-
-BatchReport RunBatchInParallel(std::span<const platform::Path> inputs, const ConvertOptions& options, unsigned jobs,
-                               const FileDone& fileDone)
-{
-    return runBatch(inputs, options, jobs, fileDone);
 }
 
 std::vector<platform::Path> inputsFromArguments(std::span<const platform::NativeString> arguments)
