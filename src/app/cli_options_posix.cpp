@@ -227,6 +227,8 @@ CommandLine ParseCommandLine(int argc, char** argv)
             continue;
         }
         const OptionEntry* entry = entryFor(id);
+        if (!entry || !entry->handler)
+            return usageError("unknown option");
         std::string problem = entry->handler(line.options, optarg ? std::string_view(optarg) : std::string_view());
         if (!problem.empty())
             return usageError(problem + " (got '" + (optarg ? optarg : "") + "')");
