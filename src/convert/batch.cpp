@@ -156,6 +156,7 @@ std::optional<FileFailure> RecodeOneFile(FileJob&, const platform::Path& tempFol
     }
     return std::nullopt;
 }
+
 namespace batch {
 
 Result<BatchPlan, BatchOutcome> planBatch(std::span<const platform::Path> inputs, const ConvertOptions& options)
