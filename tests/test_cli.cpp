@@ -16,7 +16,8 @@ TEST(Cli, EmptyFileBatchReportsNothingConverted)
     test::writeText(cli.root() / "empty.bmp", "");
     auto result = cli.run(quoted(cli.root() / "empty.bmp"));
     EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.output, "Error: ファイル変換に失敗しました。\n");
+    EXPECT_EQ(result.output, std::string("vrelk: skipped ") + (cli.root() / "empty.bmp").string() +
+                                 ": empty or too short to be an image\nError: ファイル変換に失敗しました。\n");
     EXPECT_TRUE(test::listFolder(cli.temp()).empty());
     EXPECT_EQ(test::listFolder(cli.root()), (std::vector<std::string>{"bin", "empty.bmp", "temp"}));
 }
@@ -27,7 +28,8 @@ TEST(Cli, RelativeInputIsTakenFromTheWorkingFolder)
     test::writeText(cli.root() / "empty.png", "");
     auto result = cli.run("empty.png");
     EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.output, "Error: ファイル変換に失敗しました。\n");
+    EXPECT_EQ(result.output, "vrelk: skipped empty.png: empty or too short to be an image\n"
+                             "Error: ファイル変換に失敗しました。\n");
 }
 
 TEST(Cli, GoneInputFolderIsAnInvalidOutputFolder)

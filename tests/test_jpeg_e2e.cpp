@@ -232,7 +232,8 @@ TEST(JpegEndToEnd, ReencodeDropsMarkersAndSkipsOtherFiles)
     test::writeBytes(cli.root() / "exif.jpg", input);
     test::writeBytes(cli.root() / "real.png", pngFile(4, 4, std::vector<std::uint8_t>(48, 9)));
     auto result = cli.run(quoted(cli.root() / "exif.jpg") + " " + quoted(cli.root() / "real.png"));
-    ASSERT_EQ(result.status, 0) << result.output;
+    ASSERT_EQ(result.status, 1) << "a file was skipped: " << result.output;
+    EXPECT_NE(result.output.find(std::string("skipped ") + (cli.root() / "real.png").string()), std::string::npos);
     EXPECT_EQ(test::listFolder(cli.root()),
               (std::vector<std::string>{"bin", "exif+1.jpg", "exif.jpg", "real.png", "temp"}));
     EXPECT_TRUE(test::listFolder(cli.temp()).empty());
@@ -249,7 +250,8 @@ TEST(JpegEndToEnd, ReencodeDropsMarkersAndSkipsOtherFiles)
     test::writeBytes(only.root() / "real.png", pngFile(4, 4, std::vector<std::uint8_t>(48, 9)));
     auto refused = only.run(quoted(only.root() / "real.png"));
     EXPECT_EQ(refused.status, 1);
-    EXPECT_EQ(refused.output, "Error: ファイル変換に失敗しました。\n");
+    EXPECT_EQ(refused.output, std::string("vrelk: skipped ") + (only.root() / "real.png").string() +
+                                  ": cannot read: damaged file\nError: ファイル変換に失敗しました。\n");
 }
 
 TEST(JpegEndToEnd, PngToJpegAndBack)

@@ -1,10 +1,14 @@
-// The command-line program: the same start-up and batch as the Windows
-// program, with standard input and output in place of its windows.
+// The command-line program: the start-up and batch of the Windows program,
+// with options for one run, per-file lines on standard error and files
+// converted in parallel.
+#include <unistd.h>
+
 #include <cctype>
 #include <iostream>
 #include <string>
 #include <vector>
 
+#include "app/cli_posix.h"
 #include "app/commands.h"
 #include "app/controls.h"
 #include "app/conversion.h"
@@ -54,24 +58,45 @@ void printSettings(const platform::Path& iniPath, const Settings& settings)
         std::cout << entry.key << '=' << platform::toUtf8(entry.value) << "\n";
 }
 
-int startConversion(int argc, char** argv, Settings& settings)
+// The whole-batch message as before, and exit status 1 also when any file
+// was skipped, so that scripts notice.
+int convertFiles(const CommandLine& line, Settings settings)
 {
-    std::vector<platform::NativeString> arguments(argv + 1, argv + argc);
-    std::vector<platform::Path> inputs = inputsFromArguments(arguments);
-    bool messageShown = false;
-    BatchHost host{settings, ApplyControlsToSettings, [&](ErrorCode code) {
-                       ShowError(nullptr, code);
-                       messageShown = true;
-                   }};
-    StartBatch(inputs, host);
-    return messageShown ? kExitBatchMessage : kExitOk;
+    std::vector<platform::Path> inputs = inputsFromArguments(line.files);
+    FileReporter reporter(line.options.verbosity, line.files, ::isatty(STDERR_FILENO) == 1);
+    BatchReport report = RunBatchInParallel(inputs, optionsFromSettings(settings), line.options.jobs,
+                                            [&](const FileReport& file, std::size_t index, std::size_t count) {
+                                                reporter.fileDone(file, index, count);
+                                            });
+    reporter.finish();
+    if (auto message = batchMessage(report.outcome)) {
+        ShowError(nullptr, *message);
+        return kExitBatchMessage;
+    }
+    for (const FileReport& file : report.files)
+        if (!file.converted())
+            return kExitBatchMessage;
+    return kExitOk;
 }
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
+    const CommandLine line = ParseCommandLine(argc, argv);
+    if (line.action == CliAction::usageError) {
+        std::cerr << "vrelk: " << line.problem << "\n" << UsageLine() << std::endl;
+        return kExitStartupFailed;
+    }
     auto iniPath = LocateSettingsFile();
+    if (line.action == CliAction::help) {
+        std::cout << HelpText(iniPath);
+        return kExitOk;
+    }
+    if (line.action == CliAction::version) {
+        std::cout << VersionText();
+        return kExitOk;
+    }
     if (!iniPath || shell::osVersion().major < 5) {
         ShowError(nullptr, kErrorStartup);
         return kExitStartupFailed;
@@ -79,15 +104,22 @@ int main(int argc, char** argv)
     Settings settings = LoadSettings(*iniPath);
 
     int status = kExitOk;
-    if (argc < 2) {
+    if (line.files.empty()) {
         printSettings(*iniPath, settings);
     } else {
-        auto outputType = outputTypeForDirectChoice(settings.DrctCvt);
+        auto outputType = line.options.outputType;
+        if (!outputType)
+            outputType = outputTypeForDirectChoice(settings.DrctCvt);
         if (!outputType)
             outputType = askForOutputType();
         if (outputType) {
-            settings.outputType = *outputType;
-            status = startConversion(argc, argv, settings);
+            // The stored values are bounded and checked as before; the
+            // options then change only this run's copy.
+            ApplyControlsToSettings(settings);
+            Settings run = settings;
+            run.outputType = *outputType;
+            ApplyRunOptions(line.options, run);
+            status = convertFiles(line, run);
         }
     }
     // A settings file that cannot be written is not reported.

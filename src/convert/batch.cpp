@@ -1,5 +1,7 @@
 #include "convert/batch.h"
 
+#include "convert/batch_steps.h"
+
 #include <string>
 
 #include "codecs/files.h"
@@ -166,57 +168,105 @@ std::optional<FileFailure> RecodeOneFile(FileJob&, const platform::Path& tempFol
     return std::nullopt;
 }
 
+namespace batch {
+
+Result<BatchPlan, BatchOutcome> planBatch(std::span<const platform::Path> inputs, const ConvertOptions& options)
+{
+    BatchPlan plan;
+    plan.choice = SelectOutput(options.outputType);
+    auto folder = settleOutputFolder(inputs.front(), options, plan.createdSubFolder);
+    if (!folder)
+        return folder.error();
+    plan.outputFolder = std::move(*folder);
+    // Without a temporary folder no file can be written; none is made up.
+    plan.tempFolder = platform::tempFolder();
+    return plan;
+}
+
+FileStep stepFor(const OutputChoice& choice)
+{
+    return choice.step == PerFileStep::recode ? RecodeOneFile : ConvertOneFile;
+}
+
+std::optional<FileFailure> produceFile(FileStep step, FileJob& job, const std::optional<platform::Path>& tempFolder,
+                                       const platform::Path& input, platform::Path& tempPath)
+{
+    if (platform::pathExists(input) && !platform::isRegularFile(input))
+        return skipped(SkipReason::notRegularFile);
+    if (!tempFolder)
+        return skipped(SkipReason::noTempFile);
+    return step(job, *tempFolder, input, tempPath);
+}
+
+void deliverFile(FileReport& file, const platform::Path& tempPath, const BatchPlan& plan)
+{
+    if (file.failure)
+        return;
+    platform::Path outputPath = plan.outputFolder / file.input.filename();
+    outputPath.replace_extension(platform::fromUtf8(plan.choice.extension));
+    file.failure = DeliverOutput(tempPath, outputPath, plan.choice.extension, file.output);
+    platform::deleteFile(tempPath);
+}
+
+void finishBatch(BatchReport& report, const BatchPlan& plan)
+{
+    for (const FileReport& file : report.files)
+        if (file.converted())
+            return;
+    if (plan.createdSubFolder)
+        platform::removeFolder(plan.outputFolder);
+    report.outcome = BatchOutcome::nothingConverted;
+}
+
+void runSequentially(std::span<const platform::Path> inputs, const ConvertOptions& options, const BatchPlan& plan,
+                     CodecSet& codecs, const FileDone& fileDone, BatchReport& report)
+{
+    FileJob job{options, codecs, plan.choice.write};
+    const FileStep step = stepFor(plan.choice);
+    for (const platform::Path& input : inputs) {
+        FileReport& file = report.files.emplace_back(FileReport{input, {}, std::nullopt});
+        platform::Path tempPath;
+        file.failure = produceFile(step, job, plan.tempFolder, input, tempPath);
+        deliverFile(file, tempPath, plan);
+        if (fileDone)
+            fileDone(file, report.files.size() - 1, inputs.size());
+    }
+}
+
+std::vector<std::unique_ptr<CodecSet>> allocateCodecSets(std::size_t wanted)
+{
+    std::vector<std::unique_ptr<CodecSet>> sets;
+    while (sets.size() < wanted) {
+        std::unique_ptr<CodecSet> codecs = AllocateCodecSet();
+        if (!codecs)
+            break;
+        sets.push_back(std::move(codecs));
+    }
+    return sets;
+}
+
+}  // namespace batch
+
 BatchReport RunBatch(std::span<const platform::Path> inputs, const ConvertOptions& options,
                      const FileDone& fileDone)
 {
     BatchReport report;
     if (inputs.empty())
         return report;
-    const OutputChoice choice = SelectOutput(options.outputType);
-
-    bool createdSubFolder = false;
-    auto outputFolder = settleOutputFolder(inputs.front(), options, createdSubFolder);
-    if (!outputFolder) {
-        report.outcome = outputFolder.error();
+    auto plan = batch::planBatch(inputs, options);
+    if (!plan) {
+        report.outcome = plan.error();
         return report;
     }
-
     std::unique_ptr<CodecSet> codecs = AllocateCodecSet();
     if (!codecs) {
         report.outcome = BatchOutcome::noMemory;
         return report;
     }
-
-    // Without a temporary folder no file can be written; none is made up.
-    const std::optional<platform::Path> tempFolder = platform::tempFolder();
-    FileJob job{options, *codecs, choice.write};
-    auto step = choice.step == PerFileStep::recode ? RecodeOneFile : ConvertOneFile;
-
-    int converted = 0;
     report.files.reserve(inputs.size());
-    for (const platform::Path& input : inputs) {
-        FileReport& file = report.files.emplace_back(FileReport{input, {}, std::nullopt});
-        platform::Path tempPath;
-        file.failure = tempFolder ? step(job, *tempFolder, input, tempPath)
-                                  : FileFailure{SkipReason::noTempFile, std::nullopt};
-        if (!file.failure) {
-            platform::Path outputPath = *outputFolder / input.filename();
-            outputPath.replace_extension(platform::fromUtf8(choice.extension));
-            file.failure = DeliverOutput(tempPath, outputPath, choice.extension, file.output);
-            platform::deleteFile(tempPath);
-        }
-        if (!file.failure)
-            ++converted;
-        if (fileDone)
-            fileDone(file, report.files.size() - 1, inputs.size());
-    }
+    batch::runSequentially(inputs, options, *plan, *codecs, fileDone, report);
     codecs.reset();
-
-    if (converted == 0) {
-        if (createdSubFolder)
-            platform::removeFolder(*outputFolder);
-        report.outcome = BatchOutcome::nothingConverted;
-    }
+    batch::finishBatch(report, *plan);
     return report;
 }
 

@@ -42,6 +42,12 @@ using FileDone = std::function<void(const FileReport& report, std::size_t index,
 BatchReport RunBatch(std::span<const platform::Path> inputs, const ConvertOptions& options,
                      const FileDone& fileDone = {});
 
+// The same batch on up to `jobs` threads, each with codecs of its own
+// (POSIX build only). Files are delivered, and `fileDone` called, in input
+// order, so every output gets the name the sequential batch would give it.
+BatchReport RunBatchInParallel(std::span<const platform::Path> inputs, const ConvertOptions& options, unsigned jobs,
+                               const FileDone& fileDone = {});
+
 // One file of a batch; on success `tempPath` names the finished output.
 struct FileJob {
     const ConvertOptions& options;

@@ -24,6 +24,7 @@ enum class SkipReason {
     writeFailed,   // the writer failed (see the codec error)
     noFreeName,    // every numbered output name is taken
     copyFailed,
+    notRegularFile,  // a folder, FIFO or device
 };
 
 struct FileFailure {

@@ -40,6 +40,8 @@ bool createFolder(const Path& path);
 bool removeFolder(const Path& path);
 bool pathExists(const Path& path);
 bool folderExists(const Path& path);
+// An ordinary file: not a folder, a FIFO, a socket or a device.
+bool isRegularFile(const Path& path);
 
 // An open file handle; closes itself.
 class File {
@@ -51,7 +53,7 @@ public:
     File& operator=(const File&) = delete;
     ~File();
 
-    static File openRead(const Path& path);     // shared read, existing file
+    static File openRead(const Path& path);     // shared read, existing regular file
     static File createWrite(const Path& path);  // create or truncate, no sharing
 
     bool isOpen() const;

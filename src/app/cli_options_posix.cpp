@@ -1,0 +1,313 @@
+// Options of vrelk, parsed with getopt_long. Each option has one handler
+// that checks its value and records it; nothing here touches the settings
+// file.
+#include <getopt.h>
+
+#include <array>
+#include <charconv>
+#include <string>
+#include <thread>
+
+#include "app/cli_posix.h"
+#include "convert/options.h"
+
+namespace vrelk {
+namespace {
+
+constexpr int kMaxSide = 25000;
+constexpr int kMaxKilobytes = 32767;
+constexpr int kMaxJobs = 256;
+
+std::optional<std::int32_t> parseNumber(std::string_view text, std::int32_t low, std::int32_t high)
+{
+    std::int32_t value = 0;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size() || value < low || value > high)
+        return std::nullopt;
+    return value;
+}
+
+struct Choice {
+    std::string_view name;
+    std::int32_t value;
+};
+
+constexpr Choice kFormats[] = {
+    {"bmp", kOutputBmp}, {"png", kOutputPng},  {"jpeg", kOutputJpeg},
+    {"jpg", kOutputJpeg}, {"gif", kOutputGif}, {"recode", kOutputRecode},
+};
+// The JPEG setting's values: 0 is 2x2, 2 is 1x1.
+constexpr Choice kSamplings[] = {{"2x2", 0}, {"1x1", 2}};
+
+template <std::size_t N>
+std::optional<std::int32_t> parseChoice(std::string_view text, const Choice (&choices)[N])
+{
+    for (const Choice& choice : choices)
+        if (choice.name == text)
+            return choice.value;
+    return std::nullopt;
+}
+
+// A handler returns the problem with its value, or an empty string.
+using Handler = std::string (*)(RunOptions& options, std::string_view value);
+
+std::string setFormat(RunOptions& o, std::string_view v)
+{
+    o.outputType = parseChoice(v, kFormats);
+    return o.outputType ? "" : "format must be bmp, png, jpeg, gif or recode";
+}
+
+std::string setQuality(RunOptions& o, std::string_view v)
+{
+    o.quality = parseNumber(v, 1, 100);
+    return o.quality ? "" : "quality must be a number from 1 to 100";
+}
+
+std::string setSampling(RunOptions& o, std::string_view v)
+{
+    o.sampling = parseChoice(v, kSamplings);
+    return o.sampling ? "" : "sampling must be 2x2 or 1x1";
+}
+
+std::string setMaxKilobytes(RunOptions& o, std::string_view v)
+{
+    o.limitKilobytes = parseNumber(v, 1, kMaxKilobytes);
+    return o.limitKilobytes ? "" : "size target must be a number of KB from 1 to 32767";
+}
+
+std::string setReduction(RunOptions& o, std::string_view v, std::int32_t mode)
+{
+    auto size = parseNumber(v, 1, kMaxSide);
+    if (!size)
+        return "size must be a number of pixels from 1 to 25000";
+    o.resizeMode = mode;
+    o.resizeSize = *size;
+    o.noResize = false;
+    return "";
+}
+
+std::string setWidth(RunOptions& o, std::string_view v) { return setReduction(o, v, kReduceWidth); }
+std::string setHeight(RunOptions& o, std::string_view v) { return setReduction(o, v, kReduceHeight); }
+std::string setLongSide(RunOptions& o, std::string_view v) { return setReduction(o, v, kReduceLongerSide); }
+
+std::string setNoResize(RunOptions& o, std::string_view)
+{
+    o.noResize = true;
+    o.resizeMode.reset();
+    return "";
+}
+
+std::string setOutput(RunOptions& o, std::string_view v)
+{
+    platform::Path folder(v);
+    if (v.empty() || !platform::folderExists(folder))
+        return "output folder is not an existing folder";
+    std::error_code ec;
+    o.outputFolder = std::filesystem::absolute(folder, ec).lexically_normal();
+    return ec ? "output folder cannot be resolved" : "";
+}
+
+// One level below the output folder, as the batch makes it.
+std::string setSubFolder(RunOptions& o, std::string_view v)
+{
+    if (v.empty() || v == "." || v == ".." || v.find('/') != std::string_view::npos)
+        return "sub-folder must be one plain folder name";
+    o.subFolder = platform::fromUtf8(v);
+    return "";
+}
+
+std::string setJobs(RunOptions& o, std::string_view v)
+{
+    auto jobs = parseNumber(v, 1, kMaxJobs);
+    if (!jobs)
+        return "jobs must be a number from 1 to 256";
+    o.jobs = static_cast<unsigned>(*jobs);
+    return "";
+}
+
+std::string setVerbose(RunOptions& o, std::string_view)
+{
+    o.verbosity = Verbosity::verbose;
+    return "";
+}
+
+std::string setQuiet(RunOptions& o, std::string_view)
+{
+    o.verbosity = Verbosity::quiet;
+    return "";
+}
+
+enum OptionId : int { kHelp = 'h', kVersion = 256 };
+
+struct OptionEntry {
+    option longOption;
+    Handler handler;  // null for --help and --version
+};
+
+const std::array<OptionEntry, 16> kOptions{{
+    {{"help", no_argument, nullptr, 'h'}, nullptr},
+    {{"version", no_argument, nullptr, kVersion}, nullptr},
+    {{"format", required_argument, nullptr, 'f'}, setFormat},
+    {{"quality", required_argument, nullptr, 'q'}, setQuality},
+    {{"sampling", required_argument, nullptr, 257}, setSampling},
+    {{"max-kb", required_argument, nullptr, 258}, setMaxKilobytes},
+    {{"width", required_argument, nullptr, 259}, setWidth},
+    {{"height", required_argument, nullptr, 260}, setHeight},
+    {{"long-side", required_argument, nullptr, 261}, setLongSide},
+    {{"no-resize", no_argument, nullptr, 262}, setNoResize},
+    {{"output", required_argument, nullptr, 'o'}, setOutput},
+    {{"subfolder", required_argument, nullptr, 263}, setSubFolder},
+    {{"jobs", required_argument, nullptr, 'j'}, setJobs},
+    {{"verbose", no_argument, nullptr, 'v'}, setVerbose},
+    {{"quiet", no_argument, nullptr, 264}, setQuiet},
+    {{nullptr, 0, nullptr, 0}, nullptr},
+}};
+
+std::array<option, kOptions.size()> longOptions()
+{
+    std::array<option, kOptions.size()> options{};
+    for (std::size_t i = 0; i < kOptions.size(); ++i)
+        options[i] = kOptions[i].longOption;
+    return options;
+}
+
+const OptionEntry* entryFor(int id)
+{
+    for (const OptionEntry& entry : kOptions)
+        if (entry.longOption.name && entry.longOption.val == id)
+            return &entry;
+    return nullptr;
+}
+
+unsigned defaultJobs()
+{
+    unsigned cores = std::thread::hardware_concurrency();
+    return cores == 0 ? 1 : cores;
+}
+
+CommandLine usageError(std::string problem)
+{
+    CommandLine line;
+    line.action = CliAction::usageError;
+    line.problem = std::move(problem);
+    return line;
+}
+
+std::string quotedArgument(std::string_view argument)
+{
+    std::string text = "'";
+    text += argument;
+    text += '\'';
+    return text;
+}
+
+}  // namespace
+
+CommandLine ParseCommandLine(int argc, char** argv)
+{
+    static const std::array<option, kOptions.size()> options = longOptions();
+    CommandLine line;
+    line.options.jobs = defaultJobs();
+    opterr = 0;
+    optind = 0;  // 0 rather than 1 also resets GNU getopt's scanning state
+    for (;;) {
+        int id = getopt_long(argc, argv, "hf:q:o:j:v", options.data(), nullptr);
+        if (id == -1)
+            break;
+        if (id == '?') {
+            const OptionEntry* wanted = optopt != 0 ? entryFor(optopt) : nullptr;
+            if (wanted && wanted->longOption.has_arg == required_argument)
+                return usageError("option needs a value: " + quotedArgument(argv[optind - 1]));
+            if (optopt != 0)
+                return usageError("unknown option " + quotedArgument(std::string{'-', static_cast<char>(optopt)}));
+            return usageError("unknown option " + quotedArgument(argv[optind - 1]));
+        }
+        if (id == kHelp || id == kVersion) {
+            line.action = id == kHelp ? CliAction::help : CliAction::version;
+            continue;
+        }
+        const OptionEntry* entry = entryFor(id);
+        if (!entry || !entry->handler)
+            return usageError("unknown option");
+        std::string problem = entry->handler(line.options, optarg ? std::string_view(optarg) : std::string_view());
+        if (!problem.empty())
+            return usageError(problem + " (got '" + (optarg ? optarg : "") + "')");
+    }
+    if (line.action != CliAction::convert)
+        return line;
+    for (int i = optind; i < argc; ++i)
+        line.files.push_back(platform::fromUtf8(argv[i]));
+    return line;
+}
+
+void ApplyRunOptions(const RunOptions& o, Settings& s)
+{
+    if (o.outputType)
+        s.outputType = *o.outputType;
+    if (o.quality)
+        s.Quality = *o.quality;
+    if (o.sampling)
+        s.Sampling = *o.sampling;
+    if (o.limitKilobytes) {
+        s.Limit = true;
+        s.LmtVal = *o.limitKilobytes;
+    }
+    if (o.noResize)
+        s.Resize = false;
+    if (o.resizeMode) {
+        s.Resize = true;
+        s.RszOpt = *o.resizeMode;
+        s.RszSize = o.resizeSize;
+    }
+    if (o.outputFolder)
+        s.OutDir = *o.outputFolder;
+    if (o.subFolder) {
+        s.MkDirAdd = true;
+        s.MkDirStr = *o.subFolder;
+    }
+}
+
+std::string_view UsageLine()
+{
+    return "Usage: vrelk [OPTION]... FILE...  (vrelk --help lists the options)";
+}
+
+std::string_view VersionText() { return "vrelk (Tessaly) 1.0.0\n"; }
+
+std::string HelpText(const std::optional<platform::Path>& settingsFile)
+{
+    std::string text = R"(Usage: vrelk [OPTION]... FILE...
+Convert each image FILE (BMP, PNG, JPEG, GIF, TIFF) into one output format.
+An existing file is never replaced: a taken name gains +1, +2, ...
+Options apply to this run only; the settings file decides everything else.
+Without FILE, vrelk prints the settings.
+
+  -f, --format FORMAT   bmp, png, jpeg, gif, or recode (lossless JPEG re-encode);
+                          without it DrctCvt decides, and DrctCvt=0 asks
+  -q, --quality N       JPEG quality, 1..100
+      --sampling S      JPEG chroma sampling: 2x2 or 1x1
+      --max-kb N        aim each JPEG at N KB at most (searches the quality)
+      --width N         reduce to N pixels wide
+      --height N        reduce to N pixels high
+      --long-side N     reduce the longer side to N pixels
+      --no-resize       keep the size, whatever the settings say
+  -o, --output DIR      write into DIR (default: the folder of the first FILE)
+      --subfolder NAME  write into the sub-folder NAME of the output folder
+  -j, --jobs N          convert N files at a time (default: number of cores)
+  -v, --verbose         name each file written
+      --quiet           no per-file lines and no progress
+  -h, --help            show this help and exit
+      --version         show the version and exit
+      --                end of options: later arguments are files
+
+Exit status: 0 when every file converted, 1 when a file was skipped or
+nothing converted, 2 on a bad option or when vrelk cannot start.
+
+)";
+    text += "Settings file: ";
+    text += settingsFile ? settingsFile->string() : std::string("none (the program must be named vrelk)");
+    text += '\n';
+    return text;
+}
+
+}  // namespace vrelk

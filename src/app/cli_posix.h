@@ -1,0 +1,71 @@
+// The command line of vrelk: options for one run, and what it reports per
+// file on standard error.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "app/settings.h"
+#include "convert/batch.h"
+
+namespace vrelk {
+
+enum class Verbosity { quiet, normal, verbose };
+
+// Choices made on the command line; each one replaces its setting for this
+// run only.
+struct RunOptions {
+    std::optional<std::int32_t> outputType;
+    std::optional<std::int32_t> quality;
+    std::optional<std::int32_t> sampling;
+    std::optional<std::int32_t> limitKilobytes;
+    std::optional<std::int32_t> resizeMode;  // with resizeSize
+    std::int32_t resizeSize = 0;
+    bool noResize = false;
+    std::optional<platform::Path> outputFolder;
+    std::optional<platform::NativeString> subFolder;
+    unsigned jobs = 1;
+    Verbosity verbosity = Verbosity::normal;
+};
+
+enum class CliAction { convert, help, version, usageError };
+
+struct CommandLine {
+    CliAction action = CliAction::convert;
+    RunOptions options;
+    std::vector<platform::NativeString> files;
+    std::string problem;  // for usageError
+};
+
+CommandLine ParseCommandLine(int argc, char** argv);
+void ApplyRunOptions(const RunOptions& options, Settings& settings);
+
+std::string HelpText(const std::optional<platform::Path>& settingsFile);
+std::string_view UsageLine();
+std::string_view VersionText();
+
+// Why a file was skipped, in a few words.
+std::string SkipReasonText(const FileFailure& failure);
+
+// Writes the skipped-file lines, the written names under -v and, on a
+// terminal, a progress line, as each file of the batch is done.
+class FileReporter {
+public:
+    FileReporter(Verbosity verbosity, std::span<const platform::NativeString> names, bool terminal);
+    void fileDone(const FileReport& report, std::size_t index, std::size_t count);
+    // Clears the progress line.
+    void finish();
+
+private:
+    void clearProgress();
+
+    Verbosity verbosity_;
+    std::span<const platform::NativeString> names_;
+    bool terminal_;
+    bool progressShown_ = false;
+};
+
+}  // namespace vrelk

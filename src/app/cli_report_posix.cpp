@@ -1,0 +1,90 @@
+// What vrelk says about single files, on standard error: one line per
+// skipped file, one per written file with -v, and a progress line that
+// only a terminal gets.
+#include <array>
+#include <cstdio>
+
+#include "app/cli_posix.h"
+
+namespace vrelk {
+namespace {
+
+struct ReasonText {
+    SkipReason reason;
+    std::string_view text;
+    bool withCodecError;  // followed by the codec's own words when it gave any
+};
+
+constexpr std::array<ReasonText, 10> kReasonTexts{{
+    {SkipReason::missing, "no such file", false},
+    {SkipReason::tooShort, "empty or too short to be an image", false},
+    {SkipReason::unrecognised, "unrecognised format", false},
+    {SkipReason::readFailed, "cannot read", true},
+    {SkipReason::reduceFailed, "size reduction failed", false},
+    {SkipReason::noTempFile, "cannot create a temporary file", false},
+    {SkipReason::writeFailed, "cannot write", true},
+    {SkipReason::noFreeName, "every numbered output name is taken", false},
+    {SkipReason::copyFailed, "cannot copy into the output folder", false},
+    {SkipReason::notRegularFile, "not a regular file", false},
+}};
+
+void writeLine(const std::string& line)
+{
+    std::fputs(line.c_str(), stderr);
+    std::fputc('\n', stderr);
+}
+
+}  // namespace
+
+std::string SkipReasonText(const FileFailure& failure)
+{
+    for (const ReasonText& entry : kReasonTexts) {
+        if (entry.reason != failure.reason)
+            continue;
+        std::string text(entry.text);
+        if (entry.withCodecError && failure.error) {
+            text += ": ";
+            text += describe(*failure.error);
+        }
+        return text;
+    }
+    return "failed";
+}
+
+FileReporter::FileReporter(Verbosity verbosity, std::span<const platform::NativeString> names, bool terminal)
+    : verbosity_(verbosity), names_(names), terminal_(terminal)
+{
+}
+
+void FileReporter::fileDone(const FileReport& report, std::size_t index, std::size_t count)
+{
+    if (verbosity_ == Verbosity::quiet)
+        return;
+    const std::string name = index < names_.size() ? platform::toUtf8(names_[index]) : report.input.string();
+    if (report.failure) {
+        clearProgress();
+        writeLine("vrelk: skipped " + name + ": " + SkipReasonText(*report.failure));
+    } else if (verbosity_ == Verbosity::verbose) {
+        clearProgress();
+        writeLine("vrelk: " + name + " -> " + report.output.string());
+    }
+    if (terminal_ && count > 1) {
+        std::string progress = "\r[" + std::to_string(index + 1) + '/' + std::to_string(count) + "] " +
+                               report.input.filename().string() + "\x1b[K";
+        std::fputs(progress.c_str(), stderr);
+        std::fflush(stderr);
+        progressShown_ = true;
+    }
+}
+
+void FileReporter::finish() { clearProgress(); }
+
+void FileReporter::clearProgress()
+{
+    if (!progressShown_)
+        return;
+    std::fputs("\r\x1b[K", stderr);
+    progressShown_ = false;
+}
+
+}  // namespace vrelk

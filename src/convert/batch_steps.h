@@ -1,0 +1,46 @@
+// The steps of a batch that the sequential batch and the parallel one of
+// the command-line program share.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "convert/batch.h"
+
+namespace vrelk::batch {
+
+// What every file of a batch shares once the batch has started.
+struct BatchPlan {
+    OutputChoice choice;
+    platform::Path outputFolder;
+    bool createdSubFolder = false;
+    std::optional<platform::Path> tempFolder;
+};
+
+// Settles the output folder (making the sub-folder) and the writer.
+Result<BatchPlan, BatchOutcome> planBatch(std::span<const platform::Path> inputs, const ConvertOptions& options);
+
+using FileStep = std::optional<FileFailure> (*)(FileJob&, const platform::Path&, const platform::Path&,
+                                                platform::Path&);
+FileStep stepFor(const OutputChoice& choice);
+
+// The per-file step for a regular file; a FIFO or a device would block the
+// read, and a folder has no image.
+std::optional<FileFailure> produceFile(FileStep step, FileJob& job, const std::optional<platform::Path>& tempFolder,
+                                       const platform::Path& input, platform::Path& tempPath);
+
+// Copies a produced file under its output name and drops the temporary file.
+void deliverFile(FileReport& file, const platform::Path& tempPath, const BatchPlan& plan);
+
+// Removes a sub-folder this batch made when nothing was converted into it.
+void finishBatch(BatchReport& report, const BatchPlan& plan);
+
+void runSequentially(std::span<const platform::Path> inputs, const ConvertOptions& options, const BatchPlan& plan,
+                     CodecSet& codecs, const FileDone& fileDone, BatchReport& report);
+
+// Up to `wanted` codec sets; fewer when memory runs short.
+std::vector<std::unique_ptr<CodecSet>> allocateCodecSets(std::size_t wanted);
+
+}  // namespace vrelk::batch

@@ -1,0 +1,221 @@
+// vrelk's options, per-file lines and exit status, through the real program.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <functional>
+
+#include "image_builder.h"
+#include "jpeg_test_support.h"
+#include "test_support.h"
+
+namespace vrelk {
+namespace {
+
+namespace fs = std::filesystem;
+using test::CliInstall;
+using test::quoted;
+
+// Joined by appending: GCC 12 at -O3 warns falsely (-Wrestrict) about
+// "literal" + std::string.
+std::string text(std::initializer_list<std::string_view> parts)
+{
+    std::string joined;
+    for (std::string_view part : parts)
+        joined += part;
+    return joined;
+}
+
+std::vector<std::uint8_t> readBytes(const fs::path& path)
+{
+    std::string text = test::readText(path);
+    return std::vector<std::uint8_t>(text.begin(), text.end());
+}
+
+void writeBmp(const fs::path& path, int width, int height)
+{
+    test::writeBytes(path, test::buildBmp({.width = width, .height = height,
+                                           .pixels = test::patternRows24(width, height)}));
+}
+
+std::pair<int, int> bmpSize(const std::vector<std::uint8_t>& bytes)
+{
+    if (bytes.size() < 26)
+        return {0, 0};
+    auto le32 = [&](std::size_t at) {
+        return static_cast<int>(bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 | bytes[at + 3] << 24);
+    };
+    return {le32(18), le32(22)};
+}
+
+// The first entry of the first quantisation table: 16 scaled by libjpeg's
+// quality rule, so the quality can be read back from the file.
+int firstQuantiser(const std::vector<std::uint8_t>& bytes)
+{
+    for (const test::Segment& segment : test::jpegSegments(bytes))
+        if (segment.marker == 0xDB && segment.payload.size() > 1)
+            return segment.payload[1];
+    return -1;
+}
+
+struct OptionCase {
+    const char* settings;
+    const char* arguments;
+    const char* output;  // relative to the install's root
+    std::function<void(const std::vector<std::uint8_t>&)> check;
+};
+
+TEST(CliOptions, EveryOptionReachesTheConversion)
+{
+    auto size = [](int width, int height) {
+        return [=](const std::vector<std::uint8_t>& out) { EXPECT_EQ(bmpSize(out), std::make_pair(width, height)); };
+    };
+    auto quantiser = [](int expected) {
+        return [=](const std::vector<std::uint8_t>& out) { EXPECT_EQ(firstQuantiser(out), expected); };
+    };
+    auto sampling = [](int factor) {
+        return [=](const std::vector<std::uint8_t>& out) {
+            ASSERT_FALSE(test::samplingFactors(out).empty());
+            EXPECT_EQ(test::samplingFactors(out).front(), std::make_pair(factor, factor));
+        };
+    };
+    auto signature = [](std::uint8_t first) {
+        return [=](const std::vector<std::uint8_t>& out) { ASSERT_FALSE(out.empty()); EXPECT_EQ(out[0], first); };
+    };
+    const OptionCase cases[] = {
+        {"DrctCvt=1\r\n", "-f png wide.bmp", "wide.png", signature(0x89)},
+        {"DrctCvt=2\r\n", "--format=bmp wide.bmp", "wide+1.bmp", size(200, 100)},
+        {"DrctCvt=0\r\n", "-f jpeg wide.bmp", "wide.jpg", signature(0xFF)},
+        {"Quality=50\r\n", "-f jpeg -q 90 wide.bmp", "wide.jpg", quantiser(3)},
+        {"Quality=50\r\n", "-f jpeg --quality 10 wide.bmp", "wide.jpg", quantiser(80)},
+        {"Sampling=0\r\n", "-f jpeg --sampling 1x1 wide.bmp", "wide.jpg", sampling(1)},
+        {"Sampling=2\r\n", "-f jpeg --sampling 2x2 wide.bmp", "wide.jpg", sampling(2)},
+        {"Limit=0\r\n", "-f jpeg -q 100 --max-kb 20 wide.bmp", "wide.jpg",
+         [](const std::vector<std::uint8_t>& out) { EXPECT_LE(out.size(), 20u * 1024); EXPECT_GT(out.size(), 0u); }},
+        {"Resize=0\r\n", "-f bmp --width 50 wide.bmp", "wide+1.bmp", size(50, 25)},
+        {"Resize=0\r\n", "-f bmp --height 50 wide.bmp", "wide+1.bmp", size(100, 50)},
+        {"Resize=0\r\n", "-f bmp --long-side 40 tall.bmp", "tall+1.bmp", size(20, 40)},
+        {"Resize=1\r\nRszOpt=0\r\nRszSize=10\r\n", "-f bmp --long-side 40 wide.bmp", "wide+1.bmp", size(40, 20)},
+        {"Resize=1\r\nRszOpt=0\r\nRszSize=10\r\n", "-f bmp --no-resize wide.bmp", "wide+1.bmp", size(200, 100)},
+        {"", "-f bmp -o out wide.bmp", "out/wide.bmp", size(200, 100)},
+        {"", "-f bmp --subfolder Made wide.bmp", "Made/wide.bmp", size(200, 100)},
+        {"MkDirAdd=1\r\nMkDirStr=Other\r\n", "-f bmp --output=out --subfolder Made wide.bmp", "out/Made/wide.bmp",
+         size(200, 100)},
+    };
+    for (const OptionCase& c : cases) {
+        SCOPED_TRACE(c.arguments);
+        CliInstall cli(c.settings);
+        writeBmp(cli.root() / "wide.bmp", 200, 100);
+        writeBmp(cli.root() / "tall.bmp", 100, 200);
+        fs::create_directory(cli.root() / "out");
+        auto result = cli.run(c.arguments);
+        EXPECT_EQ(result.status, 0) << result.output;
+        ASSERT_TRUE(fs::exists(cli.root() / c.output)) << result.output;
+        c.check(readBytes(cli.root() / c.output));
+    }
+}
+
+TEST(CliOptions, NeverChangeTheSettingsFile)
+{
+    CliInstall cli("DrctCvt=1\r\nQuality=60\r\nResize=0\r\n");
+    writeBmp(cli.root() / "wide.bmp", 20, 10);
+    fs::create_directory(cli.root() / "out");
+    ASSERT_EQ(cli.run("").status, 0);
+    const std::string before = test::readText(cli.bin() / "Vrelk.ini");
+    auto result = cli.run("-f jpeg -q 95 --sampling 1x1 --max-kb 50 --width 10 -o out --subfolder S -j 3 wide.bmp");
+    EXPECT_EQ(result.status, 0) << result.output;
+    EXPECT_TRUE(fs::exists(cli.root() / "out" / "S" / "wide.jpg"));
+    EXPECT_EQ(test::readText(cli.bin() / "Vrelk.ini"), before);
+}
+
+TEST(CliOptions, BadOptionsAndValuesExitWithStatus2AndWriteNothing)
+{
+    const char* bad[] = {"--bogus",        "-x",           "-q 0",        "-q 101",          "-q 9x",
+                         "--quality=",     "-f tiff",      "--sampling 4x4", "--max-kb 0",   "--width -5",
+                         "--height 25001", "--long-side", "-o missing",  "--subfolder a/b", "--subfolder ..",
+                         "-j 0",           "--jobs=many"};
+    for (const char* arguments : bad) {
+        SCOPED_TRACE(arguments);
+        CliInstall cli("DrctCvt=1\r\n");
+        writeBmp(cli.root() / "wide.bmp", 20, 10);
+        const auto filesBefore = test::listFolder(cli.root());
+        auto result = cli.run(text({arguments, " wide.bmp"}));
+        EXPECT_EQ(result.status, 2);
+        EXPECT_NE(result.output.find("Usage: vrelk"), std::string::npos) << result.output;
+        EXPECT_EQ(test::listFolder(cli.root()), filesBefore);
+        EXPECT_EQ(test::readText(cli.bin() / "Vrelk.ini"), "[SImg]\r\nDrctCvt=1\r\n");
+    }
+}
+
+TEST(CliOptions, HelpNamesEveryOptionAndTheSettingsFile)
+{
+    CliInstall cli("");
+    auto help = cli.run("--help");
+    EXPECT_EQ(help.status, 0);
+    for (const char* option : {"--help", "--version", "--format", "--quality", "--sampling", "--max-kb", "--width",
+                               "--height", "--long-side", "--no-resize", "--output", "--subfolder", "--jobs",
+                               "--verbose", "--quiet"})
+        EXPECT_NE(help.output.find(option), std::string::npos) << option;
+    EXPECT_NE(help.output.find(text({"Settings file: ", (cli.bin() / "Vrelk.ini").string()})), std::string::npos);
+    EXPECT_EQ(cli.run("--version").status, 0);
+}
+
+TEST(CliOptions, DoubleDashEndsTheOptions)
+{
+    CliInstall cli("DrctCvt=0\r\n");
+    writeBmp(cli.root() / "-x.bmp", 4, 4);
+    auto result = cli.run("-f png -- -x.bmp");
+    EXPECT_EQ(result.status, 0) << result.output;
+    EXPECT_TRUE(fs::exists(cli.root() / "-x.png"));
+}
+
+TEST(CliReport, SkippedFilesNameTheirReasonAndSetStatus1)
+{
+    CliInstall cli("DrctCvt=1\r\n");
+    writeBmp(cli.root() / "good.bmp", 4, 4);
+    test::writeText(cli.root() / "photo.xyz", "not an image at all");
+    test::writeText(cli.root() / "empty.bmp", "");
+    test::Bytes badCrc = test::pngFile({test::ihdr(1, 1, 8, 2), test::iend()});
+    badCrc[29] ^= 1;
+    test::writeBytes(cli.root() / "cut.png", badCrc);
+    fs::create_directory(cli.root() / "folder");
+    ASSERT_EQ(::mkfifo((cli.root() / "pipe").c_str(), 0600), 0);
+    const std::string files = "good.bmp photo.xyz empty.bmp missing.png cut.png folder pipe";
+
+    auto result = cli.run(text({"-v -j 4 -o out ", files}));
+    EXPECT_EQ(result.status, 2) << "the output folder does not exist yet";
+    fs::create_directory(cli.root() / "out");
+    result = cli.run(text({"-v -j 4 -o out ", files}));
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.output, text({"vrelk: good.bmp -> ", (cli.root() / "out" / "good.bmp").string(),
+                                   "\n"
+                                   "vrelk: skipped photo.xyz: unrecognised format\n"
+                                   "vrelk: skipped empty.bmp: empty or too short to be an image\n"
+                                   "vrelk: skipped missing.png: no such file\n"
+                                   "vrelk: skipped cut.png: cannot read: damaged file\n"
+                                   "vrelk: skipped folder: not a regular file\n"
+                                     "vrelk: skipped pipe: not a regular file\n"}))
+        << "no progress line when standard error is not a terminal";
+
+    auto quiet = cli.run(text({"--quiet ", files}));
+    EXPECT_EQ(quiet.status, 1);
+    EXPECT_EQ(quiet.output, "");
+    EXPECT_EQ(cli.run("good.bmp").status, 0) << "nothing skipped";
+}
+
+TEST(CliReport, ProgressLineOnlyOnATerminal)
+{
+    CliInstall cli("DrctCvt=1\r\n");
+    writeBmp(cli.root() / "a.bmp", 4, 4);
+    writeBmp(cli.root() / "b.bmp", 4, 4);
+    // script(1) gives the program a terminal for its standard error.
+    const std::string command = text({"cd ", quoted(cli.root()), " && TMPDIR=", quoted(cli.temp()), " script -qec \"",
+                                      cli.program().string(), " -f png a.bmp b.bmp\" /dev/null"});
+    auto result = test::runCommand(command);
+    EXPECT_EQ(result.status, 0) << result.output;
+    EXPECT_NE(result.output.find("[1/2] a.bmp"), std::string::npos) << result.output;
+    EXPECT_NE(result.output.find("[2/2] b.bmp"), std::string::npos) << result.output;
+}
+
+}  // namespace
+}  // namespace vrelk
