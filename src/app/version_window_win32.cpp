@@ -144,8 +144,9 @@ LRESULT CALLBACK versionWindowProc(HWND window, UINT message, WPARAM wParam, LPA
             closeVersionWindow(window);
         return 0;
     case WM_COMMAND:
+        // Posted: the button is still inside its click when it notifies.
         if (LOWORD(wParam) == kOkButton)
-            closeVersionWindow(window);
+            PostMessageW(window, WM_CLOSE, 0, 0);
         return 0;
     case WM_DESTROY:
         if (VersionWindow* record = recordOf(window))
