@@ -41,7 +41,7 @@ PACKAGES=(
     googletest libgtest-dev libbenchmark-dev
     zlib1g-dev libjpeg62-turbo-dev libjpeg-turbo-progs
     g++-mingw-w64-i686-win32 gcc-mingw-w64-i686-win32 libz-mingw-w64-dev nasm
-    wine wine32:i386 xvfb xauth fonts-ipafont-gothic fonts-wine locales
+    wine wine32:i386 xvfb xauth fonts-ipafont-gothic fonts-wine locales fp-utils
     dpkg-dev clang libclang-rt-14-dev
     imagemagick graphicsmagick gifsicle libtiff-tools python3-pil python3-numpy libvips-tools hyperfine
     libdeflate-dev

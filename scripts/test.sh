@@ -38,6 +38,13 @@ step "Windows tests (Wine)"
 cmake -G Ninja -S "$root" -B "$root/build/win-test" -DCMAKE_BUILD_TYPE=Release "${strict[@]}" \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/i686-w64-mingw32.cmake" >/dev/null &&
     cmake --build "$root/build/win-test" -j "$jobs" || exit 1
+step "help file"
+if "$root/tests/check_help.sh" "$root/build/win-test/Vrelk.chm"; then
+    passed_total=$((passed_total + 1))
+else
+    failed_total=$((failed_total + 1))
+    failed=1
+fi
 wine_log="$(mktemp)"
 "$root/tests/wine/run.sh" "$root/build/win-test" | tee "$wine_log"
 [ "${PIPESTATUS[0]}" -eq 0 ] || failed=1

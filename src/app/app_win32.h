@@ -99,8 +99,9 @@ bool BrowseForFolder(HWND owner, platform::Path& folder, const std::wstring& tit
 // Converts the pending drop, or else the command-line files.
 void StartConversion();
 
-// HTML Help, loaded at run time; false when it is not available.
-bool LoadHtmlHelp();
+// Calls HTML Help, loaded at the first call; null when it is not available
+// (then it is never tried again).
+HWND LoadHtmlHelp(HWND window, const wchar_t* file, UINT command, DWORD_PTR data);
 void initialiseHtmlHelp(DWORD_PTR& cookie);
 void uninitialiseHtmlHelp(DWORD_PTR cookie);
 

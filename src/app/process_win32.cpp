@@ -153,6 +153,9 @@ void StartConversion()
 
 int RunProcess(void* instance)
 {
+    // Libraries loaded by name must not come from the current folder, which
+    // for a Send To start is wherever the user's files are.
+    SetDllDirectoryW(L"");
     AppState& state = app();
     state.instance = static_cast<HINSTANCE>(instance);
     state.osClass = classifyOs(shell::osVersion());
@@ -167,9 +170,10 @@ int RunProcess(void* instance)
     } else if (!shell::windowOfClassExists("Vrelk_convert_class")) {
         state.iniPath = *iniPath;
         state.fileArguments = std::move(*fileArguments);
+        // The settings window moves and reads shortcuts while it is created.
+        shell::ComApartment apartment;
         if (buildUserInterface(state)) {
             chooseStart(state);
-            shell::ComApartment apartment;
             exitCode = runMessageLoop();
         }
     }

@@ -3,7 +3,13 @@
 
 #include <windows.h>
 
+#include <string>
+
 namespace vrelk {
+
+// Writes a shortcut to `target` (no arguments, its first icon, shown
+// normally); false when COM or the shell refuses.
+bool CreateShortcut(const std::wstring& shortcut, const std::wstring& target);
 
 // Sets the shortcut check boxes 1060 and 1061 of the settings window.
 void LoadShortcutChecks(HWND settingsWindow);

@@ -5,11 +5,15 @@
 set -euo pipefail
 
 bin="$(cd "$1" && pwd)"
-export HOME="${HOME:-$(getent passwd "$(id -u)" | cut -d: -f6)}"
+# A home of its own: the shortcut tests write to the desktop and Send To
+# folders, which Wine links into the home folder.
+export HOME="$bin/winehome"
+mkdir -p "$HOME"
 export WINEDEBUG=-all
 export WINEARCH=win32
 export WINEPREFIX="${VRELK_WINEPREFIX:-$bin/wineprefix}"
-export WINEDLLOVERRIDES="mscoree,mshtml="
+# No menu entries for created shortcuts, no browser for web links.
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d;winebrowser.exe=d"
 
 scratch="$(mktemp -d)"
 trap 'rm -rf "$scratch"' EXIT

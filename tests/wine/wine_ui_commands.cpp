@@ -150,7 +150,7 @@ WINE_TEST(uiControlsAreReadBackIntoTheSavedSettings)
     std::string ini = textFile(run.folder, L"Vrelk.ini");
     for (const char* line : {"Quality=42", "Sampling=2", "Limit=1", "LmtVal=500", "Resize=1", "RszOpt=0",
                              "RszSize=321", "OutDir=", "MkDirAdd=1", "MkDirStr=Made", "UseSpi=0", "SPI=",
-                             "OldCheck=0", "DrctCvt=2"})
+                             "OldCheck=1", "DrctCvt=2"})
         h.check(savedAs(ini, line), L"apply: saved " + std::wstring(line, line + std::strlen(line)));
 
     Run again = launch(h, L"ui-apply", L"Sampling=2\r\n");

@@ -1,0 +1,261 @@
+// The version window: program name and version, a notice, the project's
+// web link and an OK button. The settings window stays disabled while it
+// is open.
+#include "app/shell_extras_win32.h"
+
+#include "app/app_win32.h"
+
+#include <shellapi.h>
+
+#include <array>
+#include <memory>
+#include <string>
+
+namespace vrelk {
+namespace {
+
+constexpr wchar_t kParentClass[] = L"ver_parent_class";
+constexpr wchar_t kChildClass[] = L"ver_child_class";
+constexpr wchar_t kTitleLine[] = L"Tessaly  version 2.44";
+constexpr wchar_t kNoticeLine[] = L"Copyright (C) 2024-2026 Tessaly developers";
+constexpr wchar_t kLinkText[] = L"https://tessaly.example.org/";
+
+enum VersionControl : int { kLink = 100, kOkButton = 101, kTitle = 102, kNotice = 103 };
+
+struct VersionWindow {
+    HWND window = nullptr;
+    HINSTANCE instance = nullptr;
+    HWND owner = nullptr;
+    std::wstring titleLine;
+    std::wstring noticeLine;
+    std::wstring linkText;
+    WNDPROC buttonProc = nullptr;
+};
+
+struct StaticSpec {
+    int id;
+    const wchar_t* className;
+    DWORD style;
+    int x, y, width, height;
+};
+constexpr std::array<StaticSpec, 3> kFontControls{{
+    {kTitle, L"STATIC", SS_ENDELLIPSIS, 10, 10, 160, 12},
+    {kNotice, L"STATIC", SS_ENDELLIPSIS, 28, 30, 195, 12},
+    {kOkButton, L"BUTTON", BS_PUSHBUTTON, 139, 75, 88, 21},
+}};
+
+VersionWindow* recordOf(HWND window)
+{
+    return reinterpret_cast<VersionWindow*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+}
+
+bool isCloseKey(WPARAM key) { return key == VK_RETURN || key == VK_ESCAPE; }
+
+LRESULT CALLBACK okButtonProc(HWND button, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    HWND window = GetParent(button);
+    VersionWindow* record = recordOf(window);
+    if (message == WM_KEYDOWN && isCloseKey(wParam)) {
+        PostMessageW(window, WM_CLOSE, 0, 0);
+        return 0;
+    }
+    return CallWindowProcW(record->buttonProc, button, message, wParam, lParam);
+}
+
+// The OK button gets its own procedure back before the record it lives in
+// can go away.
+void restoreButton(VersionWindow& record)
+{
+    if (!record.buttonProc)
+        return;
+    SetWindowLongPtrW(GetDlgItem(record.window, kOkButton), GWLP_WNDPROC,
+                      reinterpret_cast<LONG_PTR>(record.buttonProc));
+    record.buttonProc = nullptr;
+}
+
+void createControls(VersionWindow& record)
+{
+    const std::array<const std::wstring*, 3> texts{&record.titleLine, &record.noticeLine, nullptr};
+    for (std::size_t i = 0; i < kFontControls.size(); ++i) {
+        const StaticSpec& spec = kFontControls[i];
+        const wchar_t* text = texts[i] ? texts[i]->c_str() : L"OK";
+        HWND control = CreateWindowExW(0, spec.className, text, WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | spec.style,
+                                       spec.x, spec.y, spec.width, spec.height, record.window,
+                                       reinterpret_cast<HMENU>(static_cast<INT_PTR>(spec.id)), record.instance,
+                                       nullptr);
+        SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(app().uiFont), FALSE);
+    }
+    CreateWindowExW(0, kChildClass, L"", WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS, 45, 51, 120, 14, record.window,
+                    reinterpret_cast<HMENU>(static_cast<INT_PTR>(kLink)), record.instance, nullptr);
+    HWND ok = GetDlgItem(record.window, kOkButton);
+    record.buttonProc = reinterpret_cast<WNDPROC>(
+        SetWindowLongPtrW(ok, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(okButtonProc)));
+    SetFocus(ok);
+}
+
+void trimSystemMenu(HWND window)
+{
+    HMENU menu = GetSystemMenu(window, FALSE);
+    for (UINT item : {SC_RESTORE, SC_SIZE, SC_MINIMIZE, SC_MAXIMIZE})
+        DeleteMenu(menu, item, MF_BYCOMMAND);
+}
+
+void unregisterClasses(HINSTANCE instance)
+{
+    UnregisterClassW(kChildClass, instance);
+    UnregisterClassW(kParentClass, instance);
+}
+
+// Classes are unregistered only once the window is gone (a class with a
+// window cannot be), so the next opening registers them anew.
+void closeVersionWindow(HWND window)
+{
+    VersionWindow* record = recordOf(window);
+    HINSTANCE instance = record->instance;
+    HWND owner = record->owner;
+    restoreButton(*record);
+    EnableWindow(owner, TRUE);
+    SetForegroundWindow(owner);
+    DestroyWindow(window);
+    unregisterClasses(instance);
+}
+
+LRESULT CALLBACK versionWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message) {
+    case WM_NCCREATE: {
+        // The window owns the record from here on, also when creation fails later.
+        auto* opener = static_cast<std::unique_ptr<VersionWindow>*>(
+            reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams);
+        VersionWindow* record = opener->release();
+        record->window = window;
+        SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(record));
+        break;
+    }
+    case WM_CREATE:
+        trimSystemMenu(window);
+        createControls(*recordOf(window));
+        return 0;
+    case WM_CLOSE:
+        closeVersionWindow(window);
+        return 0;
+    case WM_KEYDOWN:
+        if (isCloseKey(wParam))
+            closeVersionWindow(window);
+        return 0;
+    case WM_COMMAND:
+        // Posted: the button is still inside its click when it notifies.
+        if (LOWORD(wParam) == kOkButton)
+            PostMessageW(window, WM_CLOSE, 0, 0);
+        return 0;
+    case WM_DESTROY:
+        if (VersionWindow* record = recordOf(window))
+            restoreButton(*record);
+        break;
+    case WM_NCDESTROY:
+        std::unique_ptr<VersionWindow>(recordOf(window)).reset();
+        SetWindowLongPtrW(window, GWLP_USERDATA, 0);
+        break;
+    default:
+        break;
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+void paintLink(HWND link)
+{
+    const VersionWindow* record = recordOf(GetParent(link));
+    PAINTSTRUCT paint{};
+    HDC dc = BeginPaint(link, &paint);
+    if (record) {
+        HGDIOBJ old = SelectObject(dc, GetStockObject(DEFAULT_GUI_FONT));
+        SetBkMode(dc, TRANSPARENT);
+        SetTextColor(dc, RGB(0, 0, 255));
+        TextOutW(dc, 1, 1, record->linkText.c_str(), static_cast<int>(record->linkText.size()));
+        SelectObject(dc, old);
+    }
+    EndPaint(link, &paint);
+}
+
+void openLink(HWND link)
+{
+    const VersionWindow* record = recordOf(GetParent(link));
+    if (!record)
+        return;
+    SHELLEXECUTEINFOW execute{};
+    execute.cbSize = sizeof(execute);
+    execute.fMask = SEE_MASK_FLAG_NO_UI;
+    execute.hwnd = GetParent(link);
+    execute.lpFile = record->linkText.c_str();
+    execute.nShow = SW_SHOWNORMAL;
+    ShellExecuteExW(&execute);
+}
+
+LRESULT CALLBACK linkProc(HWND link, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message) {
+    case WM_PAINT:
+        paintLink(link);
+        return 0;
+    case WM_LBUTTONDOWN:
+        openLink(link);
+        return 0;
+    default:
+        return DefWindowProcW(link, message, wParam, lParam);
+    }
+}
+
+// A class left over from a window the program's end took away is reused.
+bool registerClass(HINSTANCE instance, const wchar_t* name, WNDPROC procedure, LPCWSTR cursor)
+{
+    WNDCLASSEXW windowClass{};
+    windowClass.cbSize = sizeof(windowClass);
+    windowClass.style = CS_HREDRAW | CS_VREDRAW | CS_DBLCLKS;
+    windowClass.lpfnWndProc = procedure;
+    windowClass.hInstance = instance;
+    windowClass.hCursor = LoadCursorW(nullptr, cursor);
+    windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+    windowClass.lpszClassName = name;
+    return RegisterClassExW(&windowClass) || GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
+}
+
+}  // namespace
+
+bool OpenVersionWindow(HWND owner)
+{
+    auto record = std::unique_ptr<VersionWindow>(new (std::nothrow) VersionWindow{});
+    if (!record)
+        return false;
+    record->instance = app().instance;
+    record->owner = owner;
+    record->titleLine = kTitleLine;
+    record->noticeLine = kNoticeLine;
+    record->linkText = kLinkText;
+    if (!registerClass(record->instance, kParentClass, versionWindowProc, IDC_ARROW) ||
+        !registerClass(record->instance, kChildClass, linkProc, IDC_HAND)) {
+        unregisterClasses(record->instance);
+        return false;
+    }
+
+    const int frame = GetSystemMetrics(SM_CYDLGFRAME);
+    const int width = 2 * frame + 235;
+    const int height = GetSystemMetrics(SM_CYCAPTION) + 2 * frame + 104;
+    RECT ownerRect{};
+    GetWindowRect(owner, &ownerRect);
+    const int x = (ownerRect.left + ownerRect.right - width) >> 1;
+    const int y = (ownerRect.top + ownerRect.bottom - height) >> 1;
+
+    HINSTANCE instance = record->instance;
+    EnableWindow(owner, FALSE);
+    HWND window = CreateWindowExW(0, kParentClass, L"バージョン情報",
+                                  WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN | WS_VISIBLE, x, y,
+                                  width, height, owner, nullptr, instance, &record);
+    if (!window) {
+        EnableWindow(owner, TRUE);
+        unregisterClasses(instance);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace vrelk
