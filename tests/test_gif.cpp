@@ -168,8 +168,10 @@ TEST(GifRead, RefusesDamagedFiles)
 {
     const Bytes good = buildGif(GifRecipe{});
     auto withTail = [&](const Bytes& tail) {  // blocks in place of the image
-        Bytes file(good.begin(), good.begin() + 25);
-        file.insert(file.end(), tail.begin(), tail.end());
+        // Sized once: GCC 12 at -O3 warns falsely on inserting into it.
+        Bytes file(25 + tail.size());
+        std::copy(good.begin(), good.begin() + 25, file.begin());
+        std::copy(tail.begin(), tail.end(), file.begin() + 25);
         return file;
     };
     const std::vector<std::tuple<const char*, Bytes, CodecError>> cases{
@@ -374,7 +376,7 @@ TEST(GifWrite, OthersDecodeOurFiles)
     std::string paths;
     for (const TestImage& image : images) {
         ASSERT_TRUE(WriteGif(image.view(), folder / (image.name + ".gif")).ok()) << image.name;
-        paths += " " + quoted(folder / (image.name + ".gif"));
+        paths.append(" ").append(quoted(folder / (image.name + ".gif")));
         auto magick = test::runCommand("/usr/bin/convert " + quoted(folder / (image.name + ".gif")) + " rgb:" +
                                        quoted(folder / (image.name + ".im")));
         ASSERT_EQ(magick.status, 0) << magick.output;
@@ -433,7 +435,7 @@ TEST(GifEndToEnd, EveryInputToGifAndBack)
     for (const auto& [name, options, exact] : inputs) {
         auto made = test::runCommand("/usr/bin/convert rose: -resize 150% " + options + quoted(root / name));
         ASSERT_EQ(made.status, 0) << made.output;
-        arguments += " " + quoted(root / name);
+        arguments.append(" ").append(quoted(root / name));
     }
     auto result = cli.run(arguments);
     ASSERT_EQ(result.status, 0) << result.output;
