@@ -369,7 +369,7 @@ std::vector<std::uint8_t> headerBytes(const BmpFileHeader& file, const BitmapInf
 
 }  // namespace
 
-Result<DibImage> ReadBmp(ByteCursor in)
+static Result<DibImage> readBmpBody(ByteCursor in)
 {
     BmpReader reader(in);
     if (Status status = decode(reader); !status)
@@ -377,7 +377,12 @@ Result<DibImage> ReadBmp(ByteCursor in)
     return std::move(reader.image);
 }
 
-Status WriteBmp(const ImageView& image, const platform::Path& path)
+Result<DibImage> ReadBmp(ByteCursor in)
+{
+    return withoutExceptions([&] { return readBmpBody(in); });
+}
+
+static Status writeBmpBody(const ImageView& image, const platform::Path& path)
 {
     auto depth = std::find_if(kWriteDepths.begin(), kWriteDepths.end(),
                               [&](const WriteDepth& d) { return d.bits == image.bitCount; });
@@ -402,6 +407,11 @@ Status WriteBmp(const ImageView& image, const platform::Path& path)
     out->write(headerBytes(file, info, depth->paletteEntries, *image.palette));
     out->write(image.pixels.first(pixelBytes));
     return out->finish();
+}
+
+Status WriteBmp(const ImageView& image, const platform::Path& path)
+{
+    return withoutExceptions([&] { return writeBmpBody(image, path); });
 }
 
 }  // namespace vrelk

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <new>
+#include <stdexcept>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -71,6 +73,20 @@ public:
 private:
     std::optional<CodecError> error_;
 };
+
+// Runs a codec's work so that memory exhaustion inside the standard library
+// comes back as noMemory: no exception leaves a codec.
+template <class Work>
+auto withoutExceptions(Work&& work) -> decltype(work())
+{
+    try {
+        return work();
+    } catch (const std::bad_alloc&) {
+        return CodecError::noMemory;
+    } catch (const std::length_error&) {
+        return CodecError::noMemory;
+    }
+}
 
 // A zero-filled image of width x height at `bits` per pixel in the standard
 // row layout. Sizes outside 1..kMaxDimension are unsupported.

@@ -204,7 +204,7 @@ bool decode(JpegReader& reader, JpegDecoder& decoder, std::span<const std::uint8
 
 }  // namespace
 
-Result<DibImage> ReadJpeg(ByteCursor in, const JpegReadOptions& options)
+static Result<DibImage> readJpegBody(ByteCursor in, const JpegReadOptions& options)
 {
     JpegReader reader{options, {}, std::nullopt};
     bool decoded = false;
@@ -215,6 +215,11 @@ Result<DibImage> ReadJpeg(ByteCursor in, const JpegReadOptions& options)
     if (!decoded)
         return reader.refused.value_or(CodecError::badData);
     return std::move(reader.image);
+}
+
+Result<DibImage> ReadJpeg(ByteCursor in, const JpegReadOptions& options)
+{
+    return withoutExceptions([&] { return readJpegBody(in, options); });
 }
 
 }  // namespace vrelk

@@ -324,7 +324,7 @@ JpegEncoding jpegEncoding(std::int32_t quality, std::int32_t sampling)
     return encoding;
 }
 
-Status WriteJpeg(const ImageView& image, const platform::Path& path, const JpegEncoding& encoding)
+static Status writeJpegBody(const ImageView& image, const platform::Path& path, const JpegEncoding& encoding)
 {
     PageBuffer converted;
     Result<const std::uint8_t*> rows = pixels24(image, converted);
@@ -340,7 +340,12 @@ Status WriteJpeg(const ImageView& image, const platform::Path& path, const JpegE
     return encoded ? Status{} : Status{CodecError::writeFailed};
 }
 
-Status EncodeJpegToMemory(const ImageView& image, const JpegEncoding& encoding, std::vector<std::uint8_t>& buffer,
+Status WriteJpeg(const ImageView& image, const platform::Path& path, const JpegEncoding& encoding)
+{
+    return withoutExceptions([&] { return writeJpegBody(image, path, encoding); });
+}
+
+static Status encodeJpegToMemoryBody(const ImageView& image, const JpegEncoding& encoding, std::vector<std::uint8_t>& buffer,
                           std::size_t& length)
 {
     PageBuffer converted;
@@ -350,6 +355,12 @@ Status EncodeJpegToMemory(const ImageView& image, const JpegEncoding& encoding, 
     if (!encodeToMemory(JpegJob{image.width, image.height, *rows, encoding}, buffer, length))
         return CodecError::writeFailed;
     return {};
+}
+
+Status EncodeJpegToMemory(const ImageView& image, const JpegEncoding& encoding, std::vector<std::uint8_t>& buffer,
+                          std::size_t& length)
+{
+    return withoutExceptions([&] { return encodeJpegToMemoryBody(image, encoding, buffer, length); });
 }
 
 std::int32_t SearchJpegQuality(std::int64_t limit, const JpegTrial& encodeAt)
@@ -396,7 +407,7 @@ Status WriteJpegWithLimit(const ImageView& image, const platform::Path& path, co
     return WriteJpegWithByteLimit(image, path, encoding, std::int64_t{kilobytes} * 1024, record);
 }
 
-Status WriteJpegWithByteLimit(const ImageView& image, const platform::Path& path, const JpegEncoding& encoding,
+static Status writeJpegWithByteLimitBody(const ImageView& image, const platform::Path& path, const JpegEncoding& encoding,
                               std::int64_t limit, JpegSearchRecord* record)
 {
     PageBuffer converted;
@@ -460,7 +471,13 @@ Status WriteJpegWithByteLimit(const ImageView& image, const platform::Path& path
     return out->finish();
 }
 
-Status RecodeJpeg(ByteCursor in, const platform::Path& output)
+Status WriteJpegWithByteLimit(const ImageView& image, const platform::Path& path, const JpegEncoding& encoding,
+                              std::int64_t limit, JpegSearchRecord* record)
+{
+    return withoutExceptions([&] { return writeJpegWithByteLimitBody(image, path, encoding, limit, record); });
+}
+
+static Status recodeJpegBody(ByteCursor in, const platform::Path& output)
 {
     Result<OutputFile> out = OutputFile::create(output);
     if (!out)
@@ -475,6 +492,11 @@ Status RecodeJpeg(ByteCursor in, const platform::Path& output)
     if (!recoded)
         return refused.value_or(out->failed() ? CodecError::writeFailed : CodecError::badData);
     return finished;
+}
+
+Status RecodeJpeg(ByteCursor in, const platform::Path& output)
+{
+    return withoutExceptions([&] { return recodeJpegBody(in, output); });
 }
 
 }  // namespace vrelk

@@ -712,7 +712,7 @@ void applyGammaAndTransparency(PngReader& reader)
 
 }  // namespace
 
-Result<DibImage> ReadPng(ByteCursor in, const PngReadOptions& options, bool* streamCutShort)
+static Result<DibImage> readPngBody(ByteCursor in, const PngReadOptions& options, bool* streamCutShort)
 {
     std::unique_ptr<PngReader> made = tryAllocate<PngReader>();
     if (!made)
@@ -755,6 +755,11 @@ Result<DibImage> ReadPng(ByteCursor in, const PngReadOptions& options, bool* str
     if (streamCutShort)
         *streamCutShort = reader.streamCutShort;
     return std::move(reader.image);
+}
+
+Result<DibImage> ReadPng(ByteCursor in, const PngReadOptions& options, bool* streamCutShort)
+{
+    return withoutExceptions([&] { return readPngBody(in, options, streamCutShort); });
 }
 
 }  // namespace vrelk

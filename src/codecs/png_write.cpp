@@ -229,7 +229,7 @@ int ChooseFilter(PngWriter& writer)
     return static_cast<int>(std::max_element(scores.begin(), scores.end()) - scores.begin());
 }
 
-Status WritePng(const ImageView& image, const platform::Path& path)
+static Status writePngBody(const ImageView& image, const platform::Path& path)
 {
     std::unique_ptr<PngWriter> made = tryAllocate<PngWriter>();
     if (!made)
@@ -272,6 +272,11 @@ Status WritePng(const ImageView& image, const platform::Path& path)
     writer.filteredData.reset();
     writeChunk(writer, kIEND, {});
     return out->finish();
+}
+
+Status WritePng(const ImageView& image, const platform::Path& path)
+{
+    return withoutExceptions([&] { return writePngBody(image, path); });
 }
 
 }  // namespace vrelk

@@ -513,10 +513,15 @@ Result<DibImage> TiffDecoder::decode()
 
 }  // namespace
 
-Result<DibImage> ReadTiff(ByteCursor in)
+static Result<DibImage> readTiffBody(ByteCursor in)
 {
     TiffDecoder decoder(in);
     return decoder.decode();
+}
+
+Result<DibImage> ReadTiff(ByteCursor in)
+{
+    return withoutExceptions([&] { return readTiffBody(in); });
 }
 
 }  // namespace vrelk
