@@ -312,6 +312,16 @@ TEST_F(BmpReadTest, DataMissingFromTheFileStaysZero)
     EXPECT_EQ(pixel(0, 2), 0);
 }
 
+TEST_F(BmpReadTest, ColourTableBeyondTheEndReadsAsBlack)
+{
+    // The 108-byte header ends past the file, so the table would start there.
+    std::vector<std::uint8_t> bytes =
+        buildBmp({.width = 2, .height = 1, .bits = 8, .headerSize = 108, .palette = rampPalette(256), .pixels = {1, 1, 0, 0}});
+    bytes.resize(70);
+    ASSERT_NE(readBytes(bytes), nullptr);
+    EXPECT_EQ(reader.image.palette[1].rgbRed, 0);
+}
+
 TEST_F(BmpReadTest, HugeDeclaredSizesReadOnlyWhatTheFileHolds)
 {
     for (std::uint16_t bits : {1, 8, 32}) {

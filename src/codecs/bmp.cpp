@@ -105,7 +105,9 @@ void readPalette(const BmpReader& reader, const DepthRule& rule, Palette& palett
     const BitmapInfoHeader& info = reader.infoHeader;
     std::uint32_t entries = info.biClrUsed ? std::min<std::uint32_t>(info.biClrUsed, 256) : rule.defaultPaletteEntries;
     std::span<const std::uint8_t> bytes = bytesAt(reader.in, std::uint64_t{kBmpFileHeaderSize} + info.biSize, entries * 4);
-    std::memcpy(palette.data(), bytes.data(), bytes.size() - bytes.size() % 4);
+    // A table past the end of the file reads as nothing at all.
+    if (!bytes.empty())
+        std::memcpy(palette.data(), bytes.data(), bytes.size() - bytes.size() % 4);
 }
 
 // The image at `bitCount`, with the file's size and resolution.
