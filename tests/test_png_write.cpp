@@ -225,8 +225,12 @@ TEST(PngWrite, NoLargerThanZlibLevel9)
         indexed.palette[static_cast<std::size_t>(i)] = {static_cast<std::uint8_t>(i), static_cast<std::uint8_t>(i / 2), 90, 0};
     for (int y = 0; y < 240; ++y)
         for (int x = 0; x < 320; ++x) {
-            fillRgb(photo, x, y, sample(128 + 100 * std::sin(x / 53.0) * std::cos(y / 41.0)),
-                    sample(128 + 90 * std::sin((x + y) / 70.0)), sample(128 + 110 * std::cos(x / 90.0 - y / 35.0)));
+            // One statement each: the noise must not depend on the order a
+            // compiler evaluates arguments in.
+            const std::uint8_t blue = sample(128 + 110 * std::cos(x / 90.0 - y / 35.0));
+            const std::uint8_t green = sample(128 + 90 * std::sin((x + y) / 70.0));
+            const std::uint8_t red = sample(128 + 100 * std::sin(x / 53.0) * std::cos(y / 41.0));
+            fillRgb(photo, x, y, red, green, blue);
             indexed.row(y)[x] = photo.row(y)[3 * x + 1];
         }
     for (const auto& [image, strategy] : {std::pair{&photo, Z_FILTERED}, std::pair{&indexed, Z_DEFAULT_STRATEGY}}) {
