@@ -607,5 +607,50 @@ TEST(JpegSizeSearch, KeptFileIsTheEncodingOfThePixels)
     }
 }
 
+// The search's trials run two at a time, on guesses about the next quality,
+// and remember what they found: whatever the guesses, the qualities tried,
+// the quality written and the file are those of one plain encode per trial.
+TEST(JpegSizeSearch, TrialsRunAheadChangeNothing)
+{
+    ScratchFolder folder;
+    Palette palette{};
+    const int width = 96, height = 80;
+    std::vector<std::uint8_t> rgb(static_cast<std::size_t>(width * height * 3));
+    const auto grain = test::noise(rgb.size(), 7);
+    for (std::size_t i = 0; i < rgb.size(); ++i)
+        rgb[i] = static_cast<std::uint8_t>(((i / 3) % width) * 2 + (i % 3) * 40 + grain[i] / 8);
+    const auto pixels = dibFromRgb(rgb, width, height);
+    for (int sampling : {0, 2}) {
+        WriterFor set(width, height, 24);
+        auto encodedAt = [&](std::int32_t quality, std::vector<std::uint8_t>& bytes) {
+            std::size_t length = 0;
+            EXPECT_TRUE(EncodeJpegToMemory(set.view(palette, pixels), jpegEncoding(quality, sampling), bytes, length).ok());
+            bytes.resize(length);
+            return static_cast<std::int64_t>(length);
+        };
+        std::vector<std::int64_t> limits{10, std::int64_t{1} << 30};
+        std::vector<std::uint8_t> bytes;
+        for (std::int32_t quality : {1, 4, 12, 25, 40, 60, 75, 90, 100}) {
+            const std::int64_t length = encodedAt(quality, bytes);
+            limits.insert(limits.end(), {length, length - 1, length + 300});
+        }
+        for (std::int64_t limit : limits) {
+            JpegSearchRecord plain;
+            plain.writtenQuality = SearchJpegQuality(limit, [&](std::int32_t quality, std::size_t& length) {
+                plain.qualitiesTried.push_back(quality);
+                length = static_cast<std::size_t>(encodedAt(quality, bytes));
+                return true;
+            });
+            const fs::path path = folder / "kept.jpg";
+            ASSERT_TRUE(WriteJpegWithByteLimit(set.view(palette, pixels), path, jpegEncoding(50, sampling), limit, &set.search).ok());
+            EXPECT_EQ(set.search.qualitiesTried, plain.qualitiesTried) << "limit " << limit;
+            EXPECT_EQ(set.search.writtenQuality, plain.writtenQuality) << "limit " << limit;
+            encodedAt(plain.writtenQuality, bytes);
+            EXPECT_EQ(readBytes(path), bytes) << "limit " << limit << " sampling " << sampling;
+            fs::remove(path);
+        }
+    }
+}
+
 }  // namespace
 }  // namespace vrelk

@@ -155,6 +155,18 @@ void checkScanCount(j_common_ptr object)
         ERREXIT(info, JERR_NOT_COMPILED);
 }
 
+struct TrialProgress {
+    jpeg_progress_mgr library;
+    const std::atomic<bool>* cancel;
+};
+
+void checkCancelled(j_common_ptr object)
+{
+    const auto* progress = reinterpret_cast<const TrialProgress*>(object->progress);
+    if (progress->cancel->load(std::memory_order_relaxed))
+        ERREXIT(object, JERR_BUFFER_SIZE);
+}
+
 template <typename Record>
 Record* permanentRecord(j_common_ptr object)
 {
@@ -204,6 +216,24 @@ void InstallScanLimit(jpeg_decompress_struct& info, int maxScans)
     limit->library.progress_monitor = checkScanCount;
     limit->maxScans = maxScans;
     info.progress = &limit->library;
+}
+
+void InstallTrialProgress(jpeg_compress_struct& info, const std::atomic<bool>& cancel)
+{
+    auto* progress = permanentRecord<TrialProgress>(reinterpret_cast<j_common_ptr>(&info));
+    progress->library = {};
+    progress->library.progress_monitor = checkCancelled;
+    progress->cancel = &cancel;
+    info.progress = &progress->library;
+}
+
+double OutputPassDone(const jpeg_compress_struct& info)
+{
+    const jpeg_progress_mgr* progress = info.progress;
+    if (!progress || progress->total_passes < 1 || progress->completed_passes + 1 < progress->total_passes ||
+        progress->pass_limit < 1)
+        return 0;
+    return std::min(1.0, static_cast<double>(progress->pass_counter + 1) / static_cast<double>(progress->pass_limit));
 }
 
 void KeepExifSegments(jpeg_decompress_struct& info) { jpeg_save_markers(&info, JPEG_APP0 + 1, 0xFFFF); }

@@ -4,6 +4,7 @@
 // JPEG codec sources include this.
 #pragma once
 
+#include <atomic>
 #include <csetjmp>
 #include <cstddef>
 #include <cstdint>
@@ -59,6 +60,13 @@ void InstallMemoryDestination(jpeg_compress_struct& info, std::vector<std::uint8
                               std::size_t stopAfter = SIZE_MAX);
 std::size_t MemoryDestinationLength(const jpeg_compress_struct& info);
 bool MemoryDestinationStopped(const jpeg_compress_struct& info);
+
+// Follows an encoding's passes: ends it as a library error once `cancel`
+// is set, and keeps how far the current pass has got, so that a trial
+// stopped in its output pass can tell roughly how long it would have been.
+void InstallTrialProgress(jpeg_compress_struct& info, const std::atomic<bool>& cancel);
+// The share of the output pass done, 0 to 1; 0 before that pass begins.
+double OutputPassDone(const jpeg_compress_struct& info);
 
 // The library objects with their error manager. The objects start zeroed,
 // so destroying one that was never created is harmless. The functions that

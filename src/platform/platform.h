@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -93,6 +95,23 @@ private:
     const std::uint8_t* data_ = nullptr;
     std::size_t size_ = 0;
     std::intptr_t mappingHandle_ = 0;
+};
+
+// Work running on a thread of its own. join() waits for it to end, and so
+// does the destructor. When no thread can be started the work runs at once,
+// inside the constructor, so callers never need a second way.
+class BackgroundWork {
+public:
+    explicit BackgroundWork(std::function<void()> work);
+    BackgroundWork(const BackgroundWork&) = delete;
+    BackgroundWork& operator=(const BackgroundWork&) = delete;
+    ~BackgroundWork();
+
+    void join();
+
+private:
+    struct Thread;
+    std::unique_ptr<Thread> thread_;
 };
 
 }  // namespace vrelk::platform

@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <iostream>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 namespace vrelk::platform {
@@ -261,6 +263,28 @@ void FileMapping::reset()
         ::munmap(const_cast<std::uint8_t*>(data_), size_);
     data_ = nullptr;
     size_ = 0;
+}
+
+struct BackgroundWork::Thread {
+    std::thread thread;
+};
+
+BackgroundWork::BackgroundWork(std::function<void()> work) : thread_(std::make_unique<Thread>())
+{
+    auto task = std::make_shared<std::function<void()>>(std::move(work));
+    try {
+        thread_->thread = std::thread([task] { (*task)(); });
+    } catch (const std::system_error&) {
+        (*task)();
+    }
+}
+
+BackgroundWork::~BackgroundWork() { join(); }
+
+void BackgroundWork::join()
+{
+    if (thread_->thread.joinable())
+        thread_->thread.join();
 }
 
 }  // namespace vrelk::platform

@@ -210,4 +210,34 @@ void FileMapping::reset()
     mappingHandle_ = 0;
 }
 
+struct BackgroundWork::Thread {
+    std::function<void()> work;
+    HANDLE handle = nullptr;
+
+    static DWORD WINAPI run(void* self)
+    {
+        static_cast<Thread*>(self)->work();
+        return 0;
+    }
+};
+
+BackgroundWork::BackgroundWork(std::function<void()> work) : thread_(std::make_unique<Thread>())
+{
+    thread_->work = std::move(work);
+    thread_->handle = CreateThread(nullptr, 0, Thread::run, thread_.get(), 0, nullptr);
+    if (!thread_->handle)
+        thread_->work();
+}
+
+BackgroundWork::~BackgroundWork() { join(); }
+
+void BackgroundWork::join()
+{
+    if (!thread_->handle)
+        return;
+    WaitForSingleObject(thread_->handle, INFINITE);
+    CloseHandle(thread_->handle);
+    thread_->handle = nullptr;
+}
+
 }  // namespace vrelk::platform
