@@ -19,7 +19,7 @@ namespace {
 
 using InitControl = void (*)(HWND control, const Settings& settings);
 
-struct ControlSpec {
+struct ControlLayout {
     int id;
     const wchar_t* className;
     DWORD style;
@@ -60,7 +60,7 @@ std::wstring outputFolderText(const platform::Path& folder)
     return folder.empty() ? std::wstring(kSameFolderAsInput) : folder.native();
 }
 
-constexpr std::array<ControlSpec, 33> kSettingsControls{{
+constexpr std::array<ControlLayout, 33> kSettingsControls{{
     {1010, L"BUTTON", BS_GROUPBOX, WS_EX_TRANSPARENT, L"保存オプション", 5, 5, 400, 70, nullptr},
     {1011, L"STATIC", SS_ENDELLIPSIS, 0, L"出力形式↓", 19, 25, 60, 16, nullptr},
     {kOutputChoice, L"COMBOBOX", CBS_DROPDOWNLIST | WS_VSCROLL, 0, L"", 15, 44, 100, 400, fillOutputChoices},
@@ -127,15 +127,15 @@ constexpr std::array<ControlSpec, 33> kSettingsControls{{
 void createControls(HWND window)
 {
     const AppState& state = app();
-    for (const ControlSpec& spec : kSettingsControls) {
-        HWND control = CreateWindowExW(spec.exStyle, spec.className, spec.text,
-                                       WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | spec.style, spec.x, spec.y,
-                                       spec.width, spec.height, window,
-                                       reinterpret_cast<HMENU>(static_cast<INT_PTR>(spec.id)), state.instance,
+    for (const ControlLayout& layout : kSettingsControls) {
+        HWND control = CreateWindowExW(layout.exStyle, layout.className, layout.text,
+                                       WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | layout.style, layout.x, layout.y,
+                                       layout.width, layout.height, window,
+                                       reinterpret_cast<HMENU>(static_cast<INT_PTR>(layout.id)), state.instance,
                                        nullptr);
         SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(state.uiFont), FALSE);
-        if (spec.init)
-            spec.init(control, state.settings);
+        if (layout.init)
+            layout.init(control, state.settings);
     }
 }
 
