@@ -46,12 +46,12 @@ std::vector<std::uint8_t> claimedSize(int width, int height)
 }
 
 struct ReadThroughDispatch {
-    std::unique_ptr<CodecSet> codecs = AllocateCodecSet();
+    std::unique_ptr<ScratchBuffers> scratch = AllocateScratchBuffers();
     ConvertOptions options;
 
     std::pair<int, int> sizeAfterRead(const fs::path& path)
     {
-        auto image = ReadImage(path, ReadContext{options, *codecs->tables});
+        auto image = ReadImage(path, ReadContext{options, *scratch->tables});
         if (!image)
             return {0, 0};
         return {image->header.biWidth, image->header.biHeight};
@@ -560,9 +560,9 @@ TEST(JpegRecode, OtherInputFailsAndLeavesNoTemporaryFile)
     test::writeBytes(folder / "in.png", {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A, 0, 0, 0, 0});
     EXPECT_FALSE(recode(folder / "in.png", folder / "out.jpg"));
 
-    std::unique_ptr<CodecSet> codecs = AllocateCodecSet();
+    std::unique_ptr<ScratchBuffers> scratch = AllocateScratchBuffers();
     ConvertOptions options;
-    FileJob job{options, *codecs, nullptr};
+    FileJob job{options, *scratch, nullptr};
     fs::create_directory(folder / "temp");
     fs::path tempPath;
     EXPECT_TRUE(RecodeOneFile(job, folder / "temp", folder / "in.png", tempPath).has_value()) << "a failure";
