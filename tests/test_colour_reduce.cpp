@@ -5,7 +5,7 @@
 #include <random>
 
 #include "pixel/colour_reduce.h"
-#include "pixel/convert.h"
+#include "pixel/bit_depth.h"
 #include "test_support.h"
 
 namespace vrelk {

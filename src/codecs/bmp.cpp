@@ -7,7 +7,7 @@
 
 #include "codecs/files.h"
 #include "pixel/checked.h"
-#include "pixel/convert.h"
+#include "pixel/bit_depth.h"
 
 namespace vrelk {
 namespace {

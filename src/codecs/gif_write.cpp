@@ -8,7 +8,7 @@
 #include "codecs/gif_lzw.h"
 #include "pixel/checked.h"
 #include "pixel/colour_reduce.h"
-#include "pixel/convert.h"
+#include "pixel/bit_depth.h"
 
 namespace vrelk {
 namespace gif {

@@ -14,7 +14,7 @@
 #include "codecs/jpeg.h"
 #include "codecs/jpeg_lib.h"
 #include "pixel/checked.h"
-#include "pixel/convert.h"
+#include "pixel/bit_depth.h"
 #include "platform/platform.h"
 
 namespace vrelk {

@@ -7,7 +7,7 @@
 #include <new>
 #include <span>
 
-#include "pixel/convert.h"
+#include "pixel/bit_depth.h"
 
 namespace vrelk {
 namespace {

@@ -5,7 +5,7 @@
 #include <new>
 #include <vector>
 
-#include "pixel/convert.h"
+#include "pixel/bit_depth.h"
 
 namespace vrelk {
 namespace {

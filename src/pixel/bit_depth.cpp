@@ -1,4 +1,4 @@
-#include "pixel/convert.h"
+#include "pixel/bit_depth.h"
 
 #include <algorithm>
 #include <array>

@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "pixel/convert.h"
+#include "pixel/bit_depth.h"
 
 namespace vrelk {
 namespace {
