@@ -186,7 +186,7 @@ void enlargeColumns(const std::vector<LinearTap>& taps, const std::uint8_t* sour
     }
 }
 
-bool lengthUsable(std::int32_t length) { return length >= 1 && length <= kMaxResizeDimension; }
+bool lengthUsable(std::int32_t length) { return dimensionAllowed(length); }
 
 // Shrinks, keeps or at most doubles a length; anything else is refused.
 enum class PassKind { reduce, enlarge, refuse };

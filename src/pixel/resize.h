@@ -5,13 +5,12 @@
 #include <cstdint>
 #include <optional>
 
+#include "pixel/checked.h"
 #include "pixel/filter.h"
 #include "pixel/image.h"
 #include "pixel/lookup_tables.h"
 
 namespace vrelk {
-
-inline constexpr std::int32_t kMaxResizeDimension = 25000;
 
 // 24-bit rows padded to multiples of 4 bytes.
 struct ResizeJob {
