@@ -45,8 +45,9 @@ Reduced reduce(bool packed, int width, int height, int sourceBits, int targetBit
     r.pixels.resize(packed ? static_cast<std::size_t>(c.imageSize) : static_cast<std::size_t>(width * height));
     const RgbQuad* from = palette ? palette->data() : nullptr;
     buildDiffusionTables(c);
-    r.ok = packed ? convertPixels(r.palette.data(), r.pixels.data(), c, from, source.data())
-                  : reduceToIndexBytes(from, source.data(), r.palette.data(), c, r.pixels.data());
+    r.ok = (packed ? convertPixels(r.palette.data(), r.pixels.data(), c, from, source.data())
+                   : reduceToIndexBytes(from, source.data(), r.palette.data(), c, r.pixels.data()))
+               .ok();
     return r;
 }
 

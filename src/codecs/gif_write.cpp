@@ -235,8 +235,9 @@ Result<Indexed> reduceToIndices(const ImageView& image, int tableBits)
     }
 
     buildDiffusionTables(*converter);
-    if (!reduceToIndexBytes(palette, pixels, result.palette.data(), *converter, result.indices.data()))
-        return CodecError::writeFailed;
+    if (Status reduced = reduceToIndexBytes(palette, pixels, result.palette.data(), *converter, result.indices.data());
+        !reduced)
+        return reduced.error() == CodecError::noMemory ? CodecError::noMemory : CodecError::writeFailed;
     return result;
 }
 

@@ -100,17 +100,17 @@ Result<platform::Path, BatchOutcome> settleOutputFolder(const platform::Path& fi
     return folder;
 }
 
-bool reduceImage(ScratchBuffers& scratch, DibImage& image, const ConvertOptions& options)
+Status reduceImage(ScratchBuffers& scratch, DibImage& image, const ConvertOptions& options)
 {
     CurrentImage current{&image, image.header.biWidth, image.header.biHeight, image.header.biBitCount};
     ReductionTools tools{scratch.converter24, scratch.resizeJob, scratch.filterJob, *scratch.tables};
-    if (!reduceImage(tools, current, options.resizeMode, options.resizeSize))
-        return false;
+    if (Status reduced = reduceImage(tools, current, options.resizeMode, options.resizeSize); !reduced)
+        return reduced;
     // The header describes the pixels the writer gets.
     image.header.biWidth = current.width;
     image.header.biHeight = current.height;
     image.header.biBitCount = static_cast<std::uint16_t>(current.bitCount);
-    return true;
+    return {};
 }
 
 FileFailure skipped(SkipReason reason, std::optional<CodecError> error = std::nullopt) { return {reason, error}; }
@@ -134,9 +134,11 @@ std::optional<FileFailure> ConvertOneFile(FileJob& job, const platform::Path& te
     if (!temp)
         return skipped(SkipReason::noTempFile);
     tempPath = *temp;
-    if (job.options.resize && !reduceImage(job.scratch, *image, job.options)) {
-        platform::deleteFile(tempPath);
-        return skipped(SkipReason::reduceFailed);
+    if (job.options.resize) {
+        if (Status reduced = reduceImage(job.scratch, *image, job.options); !reduced) {
+            platform::deleteFile(tempPath);
+            return skipped(SkipReason::reduceFailed, reduced.error());
+        }
     }
     Status written = job.write(viewOf(*image), tempPath, job.options);
     if (!written) {

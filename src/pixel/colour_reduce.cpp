@@ -2,7 +2,6 @@
 
 #include <array>
 #include <cstring>
-#include <new>
 
 #include "pixel/bit_depth.h"
 #include "pixel/error_diffusion.h"
@@ -47,7 +46,7 @@ PageBuffer makeWorkCopy(PixelConverter& converter, const SourceRows& source)
     expand.sourceBits = 8;
     expand.targetBits = 24;
     expand.computeLayout();
-    if (!convertPixels(nullptr, work.data(), expand, converter.sourcePalette, source.pixels))
+    if (!convertPixels(nullptr, work.data(), expand, converter.sourcePalette, source.pixels).ok())
         work.reset();
     return work;
 }
@@ -112,14 +111,11 @@ bool sourceUsable(const PixelConverter& converter)
            (converter.sourceBits == 24 || (converter.sourceBits == 8 && converter.sourcePalette));
 }
 
+// After the checks of the entries, the only way left to fail is memory.
 template <class Work>
-bool guarded(Work work)
+Status guarded(Work work)
 {
-    try {
-        return work();
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
+    return withoutExceptions([&]() -> Status { return work() ? Status{} : Status{CodecError::noMemory}; });
 }
 
 constexpr std::array<PackRow, 9> kPackRows{nullptr, packRow<1>, packRow<2>, nullptr, packRow<4>,
@@ -127,21 +123,21 @@ constexpr std::array<PackRow, 9> kPackRows{nullptr, packRow<1>, packRow<2>, null
 
 }  // namespace
 
-bool reduceToTwoLevels(PixelConverter& converter)
+Status reduceToTwoLevels(PixelConverter& converter)
 {
     if (converter.targetBits != 1 || !sourceUsable(converter))
-        return false;
+        return CodecError::unsupported;
     return guarded([&] {
         IndexRows out(converter.targetPixels, converter.stride, packRow<1>, converter.width);
         return reduceTwoLevels(converter, out);
     });
 }
 
-bool reduceColours(PixelConverter& converter)
+Status reduceColours(PixelConverter& converter)
 {
     const int bits = converter.targetBits;
     if ((bits != 2 && bits != 4 && bits != 8) || !sourceUsable(converter))
-        return false;
+        return CodecError::unsupported;
     return guarded([&] {
         IndexRows out(converter.targetPixels, converter.stride, kPackRows[static_cast<std::size_t>(bits)],
                       converter.width);
@@ -149,8 +145,8 @@ bool reduceColours(PixelConverter& converter)
     });
 }
 
-bool reduceToIndexBytes(const RgbQuad* sourcePalette, const std::uint8_t* sourcePixels, RgbQuad* targetPalette,
-                        PixelConverter& converter, std::uint8_t* targetPixels)
+Status reduceToIndexBytes(const RgbQuad* sourcePalette, const std::uint8_t* sourcePixels, RgbQuad* targetPalette,
+                          PixelConverter& converter, std::uint8_t* targetPixels)
 {
     converter.sourcePalette = sourcePalette;
     converter.sourcePixels = sourcePixels;
@@ -158,7 +154,7 @@ bool reduceToIndexBytes(const RgbQuad* sourcePalette, const std::uint8_t* source
     converter.targetPixels = targetPixels;
     const int bits = converter.targetBits;
     if (bits < 1 || bits > 8 || !sourceUsable(converter))
-        return false;
+        return CodecError::unsupported;
     return guarded([&] {
         IndexRows out(targetPixels, converter.width, nullptr, converter.width);
         if (bits == 1)

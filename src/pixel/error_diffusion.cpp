@@ -19,7 +19,7 @@ bool reduceTwoLevels(PixelConverter& converter, IndexRows& out)
     greyConverter.height = converter.height;
     greyConverter.sourceBits = converter.sourceBits;
     greyConverter.targetBits = 8;
-    if (!convertToGrey(greyConverter, converter.sourcePalette, converter.sourcePixels, grey.data()))
+    if (!convertToGrey(greyConverter, converter.sourcePalette, converter.sourcePixels, grey.data()).ok())
         return false;
     setColour(converter.targetPalette[0], 0, 0, 0);
     setColour(converter.targetPalette[1], 255, 255, 255);
