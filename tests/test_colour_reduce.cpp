@@ -179,8 +179,7 @@ TEST(ColourReduce, FastNearestSearchMatchesThePlainScan)
     }
 
     // A photo, with the palettes the quantiser chooses for it.
-    if (!std::filesystem::exists("/usr/bin/convert"))
-        GTEST_SKIP() << "ImageMagick missing";
+    VRELK_REQUIRE_TOOLS(test::haveImageMagick(), "ImageMagick");
     test::ScratchFolder folder;
     auto made = test::runCommand("/usr/bin/convert rose: -resize 300% bgr:" + test::quoted(folder / "rose"));
     ASSERT_EQ(made.status, 0) << made.output;

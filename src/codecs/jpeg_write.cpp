@@ -91,11 +91,6 @@ bool compress(const JpegJob& job, JpegEncoder& encoder, const JpegOutput& output
     return true;
 }
 
-bool encodeToMemory(const JpegJob& job, std::vector<std::uint8_t>& buffer, std::size_t& length)
-{
-    return encodeJpeg(job, JpegOutput{nullptr, &buffer, &length});
-}
-
 }  // namespace
 
 // The image's pixels as 24-bit rows: its own when they already are, else
@@ -160,24 +155,6 @@ static Status writeJpegBody(const ImageView& image, const platform::Path& path, 
 Status WriteJpeg(const ImageView& image, const platform::Path& path, const JpegEncoding& encoding)
 {
     return withoutExceptions([&] { return writeJpegBody(image, path, encoding); });
-}
-
-static Status encodeJpegToMemoryBody(const ImageView& image, const JpegEncoding& encoding, std::vector<std::uint8_t>& buffer,
-                          std::size_t& length)
-{
-    PageBuffer converted;
-    Result<const std::uint8_t*> rows = pixels24(image, converted);
-    if (!rows)
-        return rows.error();
-    if (!encodeToMemory(JpegJob{image.width, image.height, *rows, encoding}, buffer, length))
-        return CodecError::writeFailed;
-    return {};
-}
-
-Status EncodeJpegToMemory(const ImageView& image, const JpegEncoding& encoding, std::vector<std::uint8_t>& buffer,
-                          std::size_t& length)
-{
-    return withoutExceptions([&] { return encodeJpegToMemoryBody(image, encoding, buffer, length); });
 }
 
 }  // namespace vrelk
