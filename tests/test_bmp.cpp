@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "test_support.h"
 #include "bmp_test_support.h"
 #include "codecs/bmp.h"
 #include "codec_test_support.h"

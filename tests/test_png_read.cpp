@@ -8,6 +8,7 @@
 #include <tuple>
 #include <sstream>
 
+#include "test_support.h"
 #include "png_builder.h"
 
 namespace vrelk {

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <random>
 
+#include "test_support.h"
 #include "png_builder.h"
 
 namespace vrelk {
