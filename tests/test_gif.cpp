@@ -24,7 +24,7 @@ namespace fs = std::filesystem;
 using test::quoted;
 using Bytes = std::vector<std::uint8_t>;
 
-bool haveTools() { return fs::exists("/usr/bin/python3") && fs::exists("/usr/bin/convert"); }
+bool haveTools() { return test::havePillow() && test::haveImageMagick(); }
 
 // Codes of the given widths packed least significant bit first.
 Bytes packCodes(std::initializer_list<std::pair<int, int>> codes)
@@ -143,11 +143,10 @@ Bytes gifWith(Change change)
 // composed by our rules (tests/gif_fixtures.py).
 TEST(GifRead, IndependentEncoders)
 {
-    if (!haveTools() || !fs::exists("/usr/bin/gifsicle"))
-        GTEST_SKIP() << "Pillow, ImageMagick or gifsicle missing";
+    VRELK_REQUIRE_TOOLS(haveTools() && fs::exists("/usr/bin/gifsicle"), "Pillow, ImageMagick or gifsicle");
     test::ScratchFolder folder;
     fs::path script = fs::path(__FILE__).parent_path() / "gif_fixtures.py";
-    auto made = test::runCommand("/usr/bin/python3 " + quoted(script) + " " + quoted(folder.path()));
+    auto made = test::runCommand(test::python() + " " + quoted(script) + " " + quoted(folder.path()));
     ASSERT_EQ(made.status, 0) << made.output;
     std::ifstream manifest(folder / "manifest.txt");
     int files = 0;
@@ -369,8 +368,7 @@ TEST(GifWrite, HeaderTableAndFailures)
 // against our reader's.
 TEST(GifWrite, OthersDecodeOurFiles)
 {
-    if (!haveTools())
-        GTEST_SKIP() << "Pillow or ImageMagick missing";
+    VRELK_REQUIRE_TOOLS(haveTools(), "Pillow or ImageMagick");
     test::ScratchFolder folder;
     const std::vector<TestImage> images{makeImage("bits1", 13, 5, 1),   makeImage("bits4", 33, 17, 4),
                                         makeImage("bits8", 301, 41, 8), makeImage("photo", 257, 130, 24),
@@ -386,7 +384,7 @@ TEST(GifWrite, OthersDecodeOurFiles)
     test::writeText(folder / "pil.py",
                     "import sys\nfrom PIL import Image\nfor p in sys.argv[1:]:\n im = Image.open(p)\n"
                     " open(p + '.pil', 'wb').write(im.tobytes() + bytes(im.convert('RGB').tobytes()))\n");
-    auto pil = test::runCommand("/usr/bin/python3 " + quoted(folder / "pil.py") + paths);
+    auto pil = test::runCommand(test::python() + " " + quoted(folder / "pil.py") + paths);
     ASSERT_EQ(pil.status, 0) << pil.output;
 
     for (const TestImage& image : images) {
@@ -418,8 +416,7 @@ double compareImages(const std::string& metric, const fs::path& a, const fs::pat
 
 TEST(GifEndToEnd, EveryInputToGifAndBack)
 {
-    if (!haveTools())
-        GTEST_SKIP() << "ImageMagick missing";
+    VRELK_REQUIRE_TOOLS(haveTools(), "Pillow or ImageMagick");
     test::CliInstall cli("DrctCvt=4\r\n");
     const fs::path root = cli.root();
     // Name, ImageMagick options, whether a GIF holds every colour.

@@ -10,11 +10,11 @@
 
 #include "app/cli_posix.h"
 #include "convert/options.h"
+#include "pixel/checked.h"
 
 namespace vrelk {
 namespace {
 
-constexpr int kMaxSide = 25000;
 constexpr int kMaxKilobytes = 32767;
 constexpr int kMaxJobs = 256;
 
@@ -77,9 +77,9 @@ std::string setMaxKilobytes(RunOptions& o, std::string_view v)
 
 std::string setReduction(RunOptions& o, std::string_view v, std::int32_t mode)
 {
-    auto size = parseNumber(v, 1, kMaxSide);
+    auto size = parseNumber(v, 1, kMaxDimension);
     if (!size)
-        return "size must be a number of pixels from 1 to 25000";
+        return "size must be a number of pixels from 1 to " + std::to_string(kMaxDimension);
     o.resizeMode = mode;
     o.resizeSize = *size;
     o.noResize = false;

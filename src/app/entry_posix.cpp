@@ -11,7 +11,7 @@
 #include "app/cli_posix.h"
 #include "app/commands.h"
 #include "app/controls.h"
-#include "app/conversion.h"
+#include "app/batch_start.h"
 #include "app/settings.h"
 
 namespace {

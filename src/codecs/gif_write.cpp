@@ -8,7 +8,7 @@
 #include "codecs/gif_lzw.h"
 #include "pixel/checked.h"
 #include "pixel/colour_reduce.h"
-#include "pixel/convert.h"
+#include "pixel/bit_depth.h"
 
 namespace vrelk {
 namespace gif {
@@ -190,12 +190,6 @@ struct GifDepth {
 };
 constexpr std::array<GifDepth, 5> kGifDepths{{{1, 1}, {2, 2}, {4, 4}, {8, 8}, {24, 8}}};
 
-void putU16(std::uint8_t* to, std::int32_t value)
-{
-    to[0] = static_cast<std::uint8_t>(value);
-    to[1] = static_cast<std::uint8_t>(value >> 8);
-}
-
 // One index per pixel, bottom row first, and the palette they refer to.
 struct Indexed {
     PageBuffer indices;
@@ -241,8 +235,9 @@ Result<Indexed> reduceToIndices(const ImageView& image, int tableBits)
     }
 
     buildDiffusionTables(*converter);
-    if (!reduceToIndexBytes(palette, pixels, result.palette.data(), *converter, result.indices.data()))
-        return CodecError::writeFailed;
+    if (Status reduced = reduceToIndexBytes(palette, pixels, result.palette.data(), *converter, result.indices.data());
+        !reduced)
+        return reduced.error() == CodecError::noMemory ? CodecError::noMemory : CodecError::writeFailed;
     return result;
 }
 
@@ -276,14 +271,14 @@ std::vector<std::uint8_t> headerAndTable(std::int32_t width, std::int32_t height
 {
     std::vector<std::uint8_t> out(13);
     std::memcpy(out.data(), "GIF89a", 6);
-    putU16(&out[6], width);
-    putU16(&out[8], height);
+    StoreU16LE(&out[6], static_cast<std::uint32_t>(width));
+    StoreU16LE(&out[8], static_cast<std::uint32_t>(height));
     out[10] = static_cast<std::uint8_t>(0x80 | (tableBits - 1) << 4 | (tableBits - 1));
     for (std::size_t i = 0; i < (std::size_t{1} << tableBits); ++i)
         out.insert(out.end(), {palette[i].rgbRed, palette[i].rgbGreen, palette[i].rgbBlue});
     std::array<std::uint8_t, 10> descriptor{0x2C};
-    putU16(&descriptor[5], width);
-    putU16(&descriptor[7], height);
+    StoreU16LE(&descriptor[5], static_cast<std::uint32_t>(width));
+    StoreU16LE(&descriptor[7], static_cast<std::uint32_t>(height));
     out.insert(out.end(), descriptor.begin(), descriptor.end());
     return out;
 }

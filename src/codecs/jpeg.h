@@ -45,9 +45,6 @@ JpegEncoding jpegEncoding(std::int32_t quality, std::int32_t sampling);
 
 // Images of another depth than 24 are converted through the palette first.
 Status WriteJpeg(const ImageView& image, const platform::Path& path, const JpegEncoding& encoding);
-// The same into memory; `length` receives the encoded size.
-Status EncodeJpegToMemory(const ImageView& image, const JpegEncoding& encoding, std::vector<std::uint8_t>& buffer,
-                          std::size_t& length);
 
 // What a size-limited write tried and wrote.
 struct JpegSearchRecord {

@@ -100,17 +100,17 @@ Result<platform::Path, BatchOutcome> settleOutputFolder(const platform::Path& fi
     return folder;
 }
 
-bool reduceImage(CodecSet& codecs, DibImage& image, const ConvertOptions& options)
+Status reduceImage(ScratchBuffers& scratch, DibImage& image, const ConvertOptions& options)
 {
     CurrentImage current{&image, image.header.biWidth, image.header.biHeight, image.header.biBitCount};
-    ReductionTools tools{codecs.converter24, codecs.resizeJob, codecs.filterJob, *codecs.tables};
-    if (!reduceImage(tools, current, options.resizeMode, options.resizeSize))
-        return false;
+    ReductionTools tools{scratch.converter24, scratch.resizeJob, scratch.filterJob, *scratch.tables};
+    if (Status reduced = reduceImage(tools, current, options.resizeMode, options.resizeSize); !reduced)
+        return reduced;
     // The header describes the pixels the writer gets.
     image.header.biWidth = current.width;
     image.header.biHeight = current.height;
     image.header.biBitCount = static_cast<std::uint16_t>(current.bitCount);
-    return true;
+    return {};
 }
 
 FileFailure skipped(SkipReason reason, std::optional<CodecError> error = std::nullopt) { return {reason, error}; }
@@ -126,7 +126,7 @@ bool MakeUniqueOutputPath(platform::Path& path, std::string_view extension)
 std::optional<FileFailure> ConvertOneFile(FileJob& job, const platform::Path& tempFolder,
                                           const platform::Path& input, platform::Path& tempPath)
 {
-    Result<DibImage, FileFailure> image = ReadImage(input, ReadContext{job.options, *job.codecs.tables});
+    Result<DibImage, FileFailure> image = ReadImage(input, ReadContext{job.options, *job.scratch.tables});
     if (!image)
         return image.error();
 
@@ -134,9 +134,11 @@ std::optional<FileFailure> ConvertOneFile(FileJob& job, const platform::Path& te
     if (!temp)
         return skipped(SkipReason::noTempFile);
     tempPath = *temp;
-    if (job.options.resize && !reduceImage(job.codecs, *image, job.options)) {
-        platform::deleteFile(tempPath);
-        return skipped(SkipReason::reduceFailed);
+    if (job.options.resize) {
+        if (Status reduced = reduceImage(job.scratch, *image, job.options); !reduced) {
+            platform::deleteFile(tempPath);
+            return skipped(SkipReason::reduceFailed, reduced.error());
+        }
     }
     Status written = job.write(viewOf(*image), tempPath, job.options);
     if (!written) {
@@ -219,9 +221,9 @@ void finishBatch(BatchReport& report, const BatchPlan& plan)
 }
 
 void runSequentially(std::span<const platform::Path> inputs, const ConvertOptions& options, const BatchPlan& plan,
-                     CodecSet& codecs, const FileDone& fileDone, BatchReport& report)
+                     ScratchBuffers& scratch, const FileDone& fileDone, BatchReport& report)
 {
-    FileJob job{options, codecs, plan.choice.write};
+    FileJob job{options, scratch, plan.choice.write};
     const FileStep step = stepFor(plan.choice);
     for (const platform::Path& input : inputs) {
         FileReport& file = report.files.emplace_back(FileReport{input, {}, std::nullopt});
@@ -233,14 +235,14 @@ void runSequentially(std::span<const platform::Path> inputs, const ConvertOption
     }
 }
 
-std::vector<std::unique_ptr<CodecSet>> allocateCodecSets(std::size_t wanted)
+std::vector<std::unique_ptr<ScratchBuffers>> allocateWorkerScratch(std::size_t wanted)
 {
-    std::vector<std::unique_ptr<CodecSet>> sets;
+    std::vector<std::unique_ptr<ScratchBuffers>> sets;
     while (sets.size() < wanted) {
-        std::unique_ptr<CodecSet> codecs = AllocateCodecSet();
-        if (!codecs)
+        std::unique_ptr<ScratchBuffers> scratch = AllocateScratchBuffers();
+        if (!scratch)
             break;
-        sets.push_back(std::move(codecs));
+        sets.push_back(std::move(scratch));
     }
     return sets;
 }
@@ -258,14 +260,14 @@ BatchReport RunBatch(std::span<const platform::Path> inputs, const ConvertOption
         report.outcome = plan.error();
         return report;
     }
-    std::unique_ptr<CodecSet> codecs = AllocateCodecSet();
-    if (!codecs) {
+    std::unique_ptr<ScratchBuffers> scratch = AllocateScratchBuffers();
+    if (!scratch) {
         report.outcome = BatchOutcome::noMemory;
         return report;
     }
     report.files.reserve(inputs.size());
-    batch::runSequentially(inputs, options, *plan, *codecs, fileDone, report);
-    codecs.reset();
+    batch::runSequentially(inputs, options, *plan, *scratch, fileDone, report);
+    scratch.reset();
     batch::finishBatch(report, *plan);
     return report;
 }

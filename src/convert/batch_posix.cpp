@@ -26,9 +26,9 @@ public:
     {
     }
 
-    void work(CodecSet& codecs)
+    void work(ScratchBuffers& scratch)
     {
-        FileJob job{options_, codecs, plan_.choice.write};
+        FileJob job{options_, scratch, plan_.choice.write};
         const FileStep step = stepFor(plan_.choice);
         while (auto index = claimNext()) {
             Produced result;
@@ -106,19 +106,19 @@ BatchReport RunBatchInParallel(std::span<const platform::Path> inputs, const Con
         report.outcome = plan.error();
         return report;
     }
-    std::vector<std::unique_ptr<CodecSet>> codecs = allocateCodecSets(std::clamp<std::size_t>(jobs, 1, inputs.size()));
-    if (codecs.empty()) {
+    std::vector<std::unique_ptr<ScratchBuffers>> scratch = allocateWorkerScratch(std::clamp<std::size_t>(jobs, 1, inputs.size()));
+    if (scratch.empty()) {
         report.outcome = BatchOutcome::noMemory;
         return report;
     }
 
     report.files.reserve(inputs.size());
-    if (codecs.size() == 1) {
-        runSequentially(inputs, options, *plan, *codecs.front(), fileDone, report);
+    if (scratch.size() == 1) {
+        runSequentially(inputs, options, *plan, *scratch.front(), fileDone, report);
     } else {
-        ParallelRun run(inputs, options, *plan, 2 * codecs.size());
+        ParallelRun run(inputs, options, *plan, 2 * scratch.size());
         std::vector<std::jthread> workers;
-        for (std::unique_ptr<CodecSet>& set : codecs) {
+        for (std::unique_ptr<ScratchBuffers>& set : scratch) {
             try {
                 workers.emplace_back([&run, &set] { run.work(*set); });
             } catch (const std::system_error&) {
@@ -126,11 +126,11 @@ BatchReport RunBatchInParallel(std::span<const platform::Path> inputs, const Con
             }
         }
         if (workers.empty())
-            runSequentially(inputs, options, *plan, *codecs.front(), fileDone, report);
+            runSequentially(inputs, options, *plan, *scratch.front(), fileDone, report);
         else
             run.deliverAll(fileDone, report);
     }
-    codecs.clear();
+    scratch.clear();
     finishBatch(report, *plan);
     return report;
 }
