@@ -185,25 +185,6 @@ TEST(HeifRead, DamagedFilesFailCleanly)
     }
 }
 
-TEST(HeifSignature, MainBrandOfTheFileTypeBox)
-{
-    auto head = [](std::string_view text) { return Bytes(text.begin(), text.end()); };
-    struct Case {
-        Bytes bytes;
-        bool heif;
-    };
-    const Case cases[] = {
-        {head(std::string("\0\0\0\x18" "ftypheic", 12)), true},  {head(std::string("\0\0\0\x18" "ftypheix", 12)), true},
-        {head(std::string("\0\0\0\x18" "ftypavif", 12)), true},  {head(std::string("\0\0\0\x18" "ftypavis", 12)), true},
-        {head(std::string("\0\0\0\x18" "ftypmif1", 12)), true},  {head(std::string("\0\0\0\x18" "ftypmsf1", 12)), true},
-        {head(std::string("\0\0\0\x18" "ftypisom", 12)), false}, {head(std::string("\0\0\0\x18" "ftypmp42", 12)), false},
-        {head(std::string("\0\0\0\x18" "ftypqt  ", 12)), false}, {head(std::string("\0\0\0\x18" "ftyphei", 11)), false},
-        {head(std::string("\0\0\0\x18" "styphei c", 12)), false},
-    };
-    for (const Case& c : cases)
-        EXPECT_EQ(IsHeifSignature(c.bytes), c.heif) << std::string(c.bytes.begin(), c.bytes.end());
-}
-
 // Through the command-line program: a tiled HEIC and an AVIF with alpha to
 // every output format, named by the output's extension, read back by
 // ImageMagick at the picture's size.
