@@ -277,7 +277,7 @@ std::string_view VersionText() { return "vrelk (Tessaly) 1.0.0\n"; }
 std::string HelpText(const std::optional<platform::Path>& settingsFile)
 {
     std::string text = R"(Usage: vrelk [OPTION]... FILE...
-Convert each image FILE (BMP, PNG, JPEG, GIF, TIFF) into one output format.
+Convert each image FILE (BMP, PNG, JPEG, GIF, TIFF, HEIC, AVIF) into one output format.
 An existing file is never replaced: a taken name gains +1, +2, ...
 Options apply to this run only; the settings file decides everything else.
 Without FILE, vrelk prints the settings.

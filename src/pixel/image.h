@@ -110,6 +110,7 @@ enum FormatCode : std::int32_t {
     kFormatTiff = 4,
     kFormatGif = 5,
     kFormatTooShort = 6,
+    kFormatHeif = 8,  // HEIC and AVIF
 };
 
 // A decoded image: rows bottom-up, 8 bits with the palette or 24 bits BGR.
