@@ -708,7 +708,7 @@ Status WriteJpegWithByteLimit(const ImageView& image, const platform::Path& path
     return withoutExceptions([&] { return writeJpegWithByteLimitBody(image, path, encoding, limit, record); });
 }
 
-static Status recodeJpegBody(ByteCursor in, const platform::Path& output)
+static Status recodeJpegBody(ByteCursor in, const platform::Path& output, ImageSize* size)
 {
     Result<OutputFile> out = OutputFile::create(output);
     if (!out)
@@ -718,6 +718,9 @@ static Status recodeJpegBody(ByteCursor in, const platform::Path& output)
     {
         JpegTranscoder transcoder;
         recoded = transcode(transcoder, in.whole(), *out, refused);
+        if (recoded && size)
+            *size = {static_cast<std::int32_t>(transcoder.source.image_width),
+                     static_cast<std::int32_t>(transcoder.source.image_height)};
     }
     Status finished = out->finish();
     if (!recoded)
@@ -725,9 +728,9 @@ static Status recodeJpegBody(ByteCursor in, const platform::Path& output)
     return finished;
 }
 
-Status RecodeJpeg(ByteCursor in, const platform::Path& output)
+Status RecodeJpeg(ByteCursor in, const platform::Path& output, ImageSize* size)
 {
-    return withoutExceptions([&] { return recodeJpegBody(in, output); });
+    return withoutExceptions([&] { return recodeJpegBody(in, output, size); });
 }
 
 }  // namespace vrelk
