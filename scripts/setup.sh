@@ -45,7 +45,7 @@ PACKAGES=(
     dpkg-dev clang libclang-rt-14-dev
     imagemagick graphicsmagick gifsicle libtiff-tools python3-pil python3-numpy libvips-tools hyperfine
     libdeflate-dev
-    lintian zip unzip parallel
+    lintian zip unzip parallel man-db
 )
 
 install_packages() {
