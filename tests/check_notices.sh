@@ -15,7 +15,7 @@ fail() { echo "notices: FAIL - $*"; status=1; }
 
 # Section headings: the line between two rules.
 headings="$(awk 'function rule(line) { return line ~ /^=+$/ && length(line) >= 20 }
-                 { lines[NR] = $0 }
+                 { sub(/\r$/, ""); lines[NR] = $0 }
                  END { for (i = 2; i < NR; i++) if (rule(lines[i - 1]) && rule(lines[i + 1])) print lines[i] }' "$notices")"
 
 # Archives that gave the program a member, and the object files loaded.
