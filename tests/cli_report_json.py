@@ -28,6 +28,7 @@ NAMES = [
     (b"overlong-\xc0\xaf.png", ("png", 3, 3), "converted"),
     (b"surrogate-\xed\xa0\x80.png", ("png", 2, 5), "converted"),
     (b"cut-\xe3\x81.png", ("png", 7, 1), "converted"),
+    (b"beyond-\xf4\x90\x80\x80-lone-\x80.png", ("png", 1, 4), "converted"),
     (b"empty.png", b"", "skipped"),
     (b"text.bmp", b"not an image at all", "skipped"),
     (b"folder.png", "folder", "skipped"),
