@@ -76,13 +76,14 @@ int convertFiles(const CommandLine& line, Settings settings)
     std::vector<platform::Path> inputs = inputsFromArguments(line.files);
     FileReporter reporter(line.options.verbosity, line.files, ::isatty(STDERR_FILENO) == 1);
     const bool json = line.options.jsonReport;
-    BatchReport report = RunBatchInParallel(inputs, optionsFromSettings(settings), line.options.jobs,
-                                            [&](const FileReport& file, std::size_t index, std::size_t count) {
-                                                reporter.fileDone(file, index, count);
-                                                if (json)
-                                                    writeJsonLine(JsonReportLine(platform::toUtf8(line.files[index]), file));
-                                            });
+    const auto fileDone = [&](const FileReport& file, std::size_t index, std::size_t count) {
+        reporter.fileDone(file, index, count);
+        if (json)
+            writeJsonLine(JsonReportLine(platform::toUtf8(line.files[index]), file));
+    };
+    BatchReport report = RunBatchInParallel(inputs, optionsFromSettings(settings), line.options.jobs, fileDone);
     reporter.finish();
+    // Inputs the batch never reached, when it stopped as a whole.
     if (json)
         for (std::size_t index = report.files.size(); index < line.files.size(); ++index)
             writeJsonLine(JsonUnreachedLine(platform::toUtf8(line.files[index]), report.outcome));

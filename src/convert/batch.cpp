@@ -203,14 +203,14 @@ std::optional<FileFailure> produceFile(FileStep step, FileJob& job, const std::o
 
 void deliverFile(FileReport& file, const platform::Path& tempPath, const BatchPlan& plan)
 {
-    if (file.failure) {
-        file.size = {};
+    if (file.failure)
         return;
-    }
     platform::Path outputPath = plan.outputFolder / file.input.filename();
     outputPath.replace_extension(platform::fromUtf8(plan.choice.extension));
     file.failure = DeliverOutput(tempPath, outputPath, plan.choice.extension, file.output);
     platform::deleteFile(tempPath);
+    if (file.failure)
+        file.size = {};
 }
 
 void finishBatch(BatchReport& report, const BatchPlan& plan)

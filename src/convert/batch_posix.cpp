@@ -47,7 +47,8 @@ public:
     {
         for (std::size_t index = 0; index < inputs_.size(); ++index) {
             Produced produced = waitFor(index);
-            FileReport& file = report.files.emplace_back(FileReport{inputs_[index], {}, produced.failure, produced.size});
+            FileReport& file =
+                report.files.emplace_back(FileReport{inputs_[index], {}, produced.failure, produced.size});
             deliverFile(file, produced.tempPath, plan_);
             {
                 std::lock_guard lock(mutex_);
