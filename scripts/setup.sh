@@ -49,6 +49,7 @@ PACKAGES=(
     imagemagick graphicsmagick gifsicle libtiff-tools python3-pil python3-numpy libvips-tools hyperfine
     libdeflate-dev
     libheif-dev libde265-dev libdav1d-dev libheif-examples libavif-bin meson
+    lintian zip unzip parallel man-db
 )
 
 install_packages() {
@@ -66,9 +67,28 @@ install_packages() {
     fi
 }
 
+# Every library built for Windows leaves its licence texts, taken from its
+# Debian source package, in <prefix>/licence; scripts/notices.sh gathers
+# them into the notices that ship with Vrelk.exe.
+has_licence() {
+    [ -n "$(ls -A "$1/licence" 2>/dev/null)" ]
+}
+
+#   install_licence <unpacked source> <prefix> <file in the source>...
+install_licence() {
+    local src="$1" prefix="$2"
+    shift 2
+    mkdir -p "$prefix/licence"
+    for file in "$@"; do
+        cp "$src/$file" "$prefix/licence/$(basename "$file")"
+    done
+}
+
 build_jpeg_i686() {
+    local built=0
     if [ -f "$JPEG_PREFIX/lib/libjpeg.a" ] && [ -f "$JPEG_PREFIX/include/jpeglib.h" ]; then
-        return 0
+        built=1
+        has_licence "$JPEG_PREFIX" && return 0
     fi
     local work
     work="$(mktemp -d)"
@@ -76,6 +96,8 @@ build_jpeg_i686() {
         cd "$work"
         apt-get source --download-only libjpeg-turbo >/dev/null
         dpkg-source -x libjpeg-turbo_*.dsc src >/dev/null
+        install_licence src "$JPEG_PREFIX" LICENSE.md README.ijg debian/copyright
+        [ "$built" -eq 1 ] && exit 0
         cat > toolchain.cmake <<'TC'
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)
@@ -104,8 +126,10 @@ TC
 # libdeflate 1.14 builds with its own Makefile, which names the static
 # library libdeflatestatic.lib for MinGW.
 build_deflate_i686() {
+    local built=0
     if [ -f "$DEFLATE_PREFIX/lib/libdeflate.a" ] && [ -f "$DEFLATE_PREFIX/include/libdeflate.h" ]; then
-        return 0
+        built=1
+        has_licence "$DEFLATE_PREFIX" && return 0
     fi
     local work
     work="$(mktemp -d)"
@@ -113,6 +137,8 @@ build_deflate_i686() {
         cd "$work"
         apt-get source --download-only libdeflate >/dev/null
         dpkg-source -x libdeflate_*.dsc src >/dev/null
+        install_licence src "$DEFLATE_PREFIX" COPYING debian/copyright
+        [ "$built" -eq 1 ] && exit 0
         make -C src -j2 CC=i686-w64-mingw32-gcc CFLAGS=-O2 libdeflatestatic.lib >/dev/null
         mkdir -p "$DEFLATE_PREFIX/lib" "$DEFLATE_PREFIX/include"
         cp src/libdeflatestatic.lib "$DEFLATE_PREFIX/lib/libdeflate.a"

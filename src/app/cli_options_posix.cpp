@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "app/cli_posix.h"
+#include "app/version.h"
 #include "convert/options.h"
 #include "pixel/checked.h"
 
@@ -125,6 +126,12 @@ std::string setJobs(RunOptions& o, std::string_view v)
     return "";
 }
 
+std::string setReport(RunOptions& o, std::string_view v)
+{
+    o.jsonReport = v == "json";
+    return o.jsonReport ? "" : "report must be json";
+}
+
 std::string setVerbose(RunOptions& o, std::string_view)
 {
     o.verbosity = Verbosity::verbose;
@@ -144,7 +151,7 @@ struct OptionEntry {
     Handler handler;  // null for --help and --version
 };
 
-const std::array<OptionEntry, 16> kOptions{{
+const std::array<OptionEntry, 17> kOptions{{
     {{"help", no_argument, nullptr, 'h'}, nullptr},
     {{"version", no_argument, nullptr, kVersion}, nullptr},
     {{"format", required_argument, nullptr, 'f'}, setFormat},
@@ -160,6 +167,7 @@ const std::array<OptionEntry, 16> kOptions{{
     {{"jobs", required_argument, nullptr, 'j'}, setJobs},
     {{"verbose", no_argument, nullptr, 'v'}, setVerbose},
     {{"quiet", no_argument, nullptr, 264}, setQuiet},
+    {{"report", required_argument, nullptr, 265}, setReport},
     {{nullptr, 0, nullptr, 0}, nullptr},
 }};
 
@@ -272,7 +280,7 @@ std::string_view UsageLine()
     return "Usage: vrelk [OPTION]... FILE...  (vrelk --help lists the options)";
 }
 
-std::string_view VersionText() { return "vrelk (Tessaly) 1.0.0\n"; }
+std::string_view VersionText() { return "vrelk (Tessaly) " VRELK_VERSION "\n"; }
 
 std::string HelpText(const std::optional<platform::Path>& settingsFile)
 {
@@ -296,6 +304,9 @@ Without FILE, vrelk prints the settings.
   -j, --jobs N          convert N files at a time (default: number of cores)
   -v, --verbose         name each file written
       --quiet           no per-file lines and no progress
+      --report=json     one JSON object per FILE on standard output, in
+                          order: input, status (converted or skipped),
+                          output, reason, width, height, bytes
   -h, --help            show this help and exit
       --version         show the version and exit
       --                end of options: later arguments are files

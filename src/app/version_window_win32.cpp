@@ -4,6 +4,7 @@
 #include "app/shell_extras_win32.h"
 
 #include "app/app_win32.h"
+#include "app/version.h"
 
 #include <shellapi.h>
 
@@ -16,7 +17,7 @@ namespace {
 
 constexpr wchar_t kParentClass[] = L"ver_parent_class";
 constexpr wchar_t kChildClass[] = L"ver_child_class";
-constexpr wchar_t kTitleLine[] = L"Tessaly  version 2.44";
+constexpr wchar_t kTitleLine[] = L"Tessaly  version " VRELK_VERSION;
 constexpr wchar_t kNoticeLine[] = L"Copyright (C) 2024-2026 Tessaly developers";
 constexpr wchar_t kLinkText[] = L"https://tessaly.example.org/";
 

@@ -10,6 +10,7 @@
 #include "codecs/byte_cursor.h"
 #include "codecs/codec.h"
 #include "pixel/image.h"
+#include "pixel/resize.h"
 
 namespace vrelk {
 
@@ -68,6 +69,6 @@ std::int32_t SearchJpegQuality(std::int64_t limit, const JpegTrial& encodeAt);
 
 // Rewrites a JPEG from its coefficients with optimised Huffman tables, no
 // markers of the input and a single sequential scan.
-Status RecodeJpeg(ByteCursor in, const platform::Path& output);
+Status RecodeJpeg(ByteCursor in, const platform::Path& output, ImageSize* size = nullptr);
 
 }  // namespace vrelk

@@ -51,7 +51,7 @@ bool transcode(JpegTranscoder& transcoder, std::span<const std::uint8_t> input, 
 
 }  // namespace
 
-static Status recodeJpegBody(ByteCursor in, const platform::Path& output)
+static Status recodeJpegBody(ByteCursor in, const platform::Path& output, ImageSize* size)
 {
     Result<OutputFile> out = OutputFile::create(output);
     if (!out)
@@ -61,6 +61,9 @@ static Status recodeJpegBody(ByteCursor in, const platform::Path& output)
     {
         JpegTranscoder transcoder;
         recoded = transcode(transcoder, in.whole(), *out, refused);
+        if (recoded && size)
+            *size = {static_cast<std::int32_t>(transcoder.source.image_width),
+                     static_cast<std::int32_t>(transcoder.source.image_height)};
     }
     Status finished = out->finish();
     if (!recoded)
@@ -68,9 +71,9 @@ static Status recodeJpegBody(ByteCursor in, const platform::Path& output)
     return finished;
 }
 
-Status RecodeJpeg(ByteCursor in, const platform::Path& output)
+Status RecodeJpeg(ByteCursor in, const platform::Path& output, ImageSize* size)
 {
-    return withoutExceptions([&] { return recodeJpegBody(in, output); });
+    return withoutExceptions([&] { return recodeJpegBody(in, output, size); });
 }
 
 }  // namespace vrelk

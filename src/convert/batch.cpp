@@ -2,6 +2,7 @@
 
 #include "convert/batch_steps.h"
 
+#include <cstdlib>
 #include <string>
 
 #include "codecs/files.h"
@@ -145,11 +146,12 @@ std::optional<FileFailure> ConvertOneFile(FileJob& job, const platform::Path& te
         platform::deleteFile(tempPath);
         return skipped(SkipReason::writeFailed, written.error());
     }
+    job.written = {image->header.biWidth, std::abs(image->header.biHeight)};
     return std::nullopt;
 }
 
-std::optional<FileFailure> RecodeOneFile(FileJob&, const platform::Path& tempFolder, const platform::Path& input,
-                                         platform::Path& tempPath)
+std::optional<FileFailure> RecodeOneFile(FileJob& job, const platform::Path& tempFolder,
+                                         const platform::Path& input, platform::Path& tempPath)
 {
     if (!platform::pathExists(input))
         return skipped(SkipReason::missing);
@@ -161,7 +163,7 @@ std::optional<FileFailure> RecodeOneFile(FileJob&, const platform::Path& tempFol
         Result<InputFile> mapped = InputFile::map(input);
         if (!mapped)
             return mapped.error();
-        return RecodeJpeg(mapped->cursor(), tempPath);
+        return RecodeJpeg(mapped->cursor(), tempPath, &job.written);
     }();
     if (!recoded) {
         platform::deleteFile(tempPath);
@@ -193,6 +195,7 @@ FileStep stepFor(const OutputChoice& choice)
 std::optional<FileFailure> produceFile(FileStep step, FileJob& job, const std::optional<platform::Path>& tempFolder,
                                        const platform::Path& input, platform::Path& tempPath)
 {
+    job.written = {};
     if (platform::pathExists(input) && !platform::isRegularFile(input))
         return skipped(SkipReason::notRegularFile);
     if (!tempFolder)
@@ -208,6 +211,8 @@ void deliverFile(FileReport& file, const platform::Path& tempPath, const BatchPl
     outputPath.replace_extension(platform::fromUtf8(plan.choice.extension));
     file.failure = DeliverOutput(tempPath, outputPath, plan.choice.extension, file.output);
     platform::deleteFile(tempPath);
+    if (file.failure)
+        file.size = {};
 }
 
 void finishBatch(BatchReport& report, const BatchPlan& plan)
@@ -226,9 +231,10 @@ void runSequentially(std::span<const platform::Path> inputs, const ConvertOption
     FileJob job{options, scratch, plan.choice.write};
     const FileStep step = stepFor(plan.choice);
     for (const platform::Path& input : inputs) {
-        FileReport& file = report.files.emplace_back(FileReport{input, {}, std::nullopt});
+        FileReport& file = report.files.emplace_back(FileReport{input, {}, std::nullopt, {}});
         platform::Path tempPath;
         file.failure = produceFile(step, job, plan.tempFolder, input, tempPath);
+        file.size = job.written;
         deliverFile(file, tempPath, plan);
         if (fileDone)
             fileDone(file, report.files.size() - 1, inputs.size());

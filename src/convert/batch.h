@@ -10,6 +10,7 @@
 #include "convert/scratch_buffers.h"
 #include "convert/format.h"
 #include "convert/options.h"
+#include "pixel/resize.h"
 
 namespace vrelk {
 
@@ -27,6 +28,7 @@ struct FileReport {
     platform::Path input;
     platform::Path output;  // empty when skipped
     std::optional<FileFailure> failure;
+    ImageSize size;  // of the picture written; zero when skipped
 
     bool converted() const { return !failure; }
 };
@@ -53,6 +55,7 @@ struct FileJob {
     const ConvertOptions& options;
     ScratchBuffers& scratch;
     WriteStep write;
+    ImageSize written{};  // the size of the picture the last step wrote
 };
 std::optional<FileFailure> ConvertOneFile(FileJob& job, const platform::Path& tempFolder,
                                           const platform::Path& input, platform::Path& tempPath);

@@ -33,6 +33,7 @@ public:
         while (auto index = claimNext()) {
             Produced result;
             result.failure = produceFile(step, job, plan_.tempFolder, inputs_[*index], result.tempPath);
+            result.size = job.written;
             result.ready = true;
             {
                 std::lock_guard lock(mutex_);
@@ -46,7 +47,8 @@ public:
     {
         for (std::size_t index = 0; index < inputs_.size(); ++index) {
             Produced produced = waitFor(index);
-            FileReport& file = report.files.emplace_back(FileReport{inputs_[index], {}, produced.failure});
+            FileReport& file =
+                report.files.emplace_back(FileReport{inputs_[index], {}, produced.failure, produced.size});
             deliverFile(file, produced.tempPath, plan_);
             {
                 std::lock_guard lock(mutex_);
@@ -63,6 +65,7 @@ private:
         bool ready = false;
         std::optional<FileFailure> failure;
         platform::Path tempPath;
+        ImageSize size;
     };
 
     std::optional<std::size_t> claimNext()
