@@ -11,6 +11,7 @@
 #include "codecs/codec.h"
 #include "pixel/image.h"
 #include "pixel/resize.h"
+#include "platform/worker_slots.h"
 
 namespace vrelk {
 
@@ -38,6 +39,9 @@ struct JpegEncoding {
     std::int32_t quality = 75;
     std::int32_t horizontalSampling = 2;  // of the luminance component
     std::int32_t verticalSampling = 2;
+    // A size search starts a guessed trial only on a slot free here; null
+    // lets it always guess.
+    platform::WorkerSlots* workers = nullptr;
 };
 
 // Qualities above 100 fall back to 75; sampling 0 gives 2x2 luminance

@@ -46,7 +46,8 @@ struct TrialOutcome {
 };
 
 // One trial at a time, on a thread of its own, into a buffer kept from
-// trial to trial.
+// trial to trial. A trial that runs beside other work of the same file
+// holds a worker slot of the run until it ends.
 class TrialSlot {
 public:
     TrialSlot() = default;
@@ -60,9 +61,10 @@ public:
     std::int32_t quality() const { return job_.encoding.quality; }
     std::span<const std::uint8_t> bytes() const { return {buffer_.data(), length_}; }
 
-    void start(const JpegJob& job, std::int32_t quality, std::size_t stopAfter)
+    void start(const JpegJob& job, std::int32_t quality, std::size_t stopAfter, bool holdsSlot = false)
     {
         job_ = job;
+        holdsSlot_ = holdsSlot;
         job_.encoding.quality = quality;
         stopAfter_ = stopAfter;
         encoded_ = stopped_ = false;
@@ -70,7 +72,12 @@ public:
         outputDone_ = 0;
         cancel_ = false;
         work_ = std::make_unique<platform::BackgroundWork>([this] {
+            platform::WorkerSlots* workers = job_.encoding.workers;
+            if (workers)
+                workers->encodingStarted();
             encoded_ = encodeJpeg(job_, JpegOutput{nullptr, &buffer_, &length_, stopAfter_, &stopped_, &cancel_, &outputDone_});
+            if (workers)
+                workers->encodingEnded();
         });
     }
 
@@ -78,7 +85,7 @@ public:
     // its stop.
     bool finish(TrialOutcome& outcome)
     {
-        work_.reset();
+        end();
         if (encoded_) {
             outcome = {length_, static_cast<double>(length_), true};
             return true;
@@ -94,10 +101,18 @@ public:
     void cancel()
     {
         cancel_ = true;
-        work_.reset();
+        end();
     }
 
 private:
+    void end()
+    {
+        work_.reset();
+        if (holdsSlot_)
+            job_.encoding.workers->give();
+        holdsSlot_ = false;
+    }
+
     JpegJob job_{};
     std::vector<std::uint8_t> buffer_;
     std::size_t stopAfter_ = SIZE_MAX;
@@ -105,6 +120,7 @@ private:
     double outputDone_ = 0;
     bool encoded_ = false;
     bool stopped_ = false;
+    bool holdsSlot_ = false;
     std::atomic<bool> cancel_{false};
     std::unique_ptr<platform::BackgroundWork> work_;
 };
@@ -143,8 +159,13 @@ public:
             slot.cancel();
     }
 
-    // Starts the first trial before the search asks for it.
-    void begin(std::int32_t quality) { idleSlot()->start(job_, quality, stopAfter(quality)); }
+    // Starts the first trial before the search asks for it, when a worker
+    // is free to run it beside the caller.
+    void begin(std::int32_t quality)
+    {
+        if (takeSpareWorker())
+            idleSlot()->start(job_, quality, stopAfter(quality), job_.encoding.workers != nullptr);
+    }
     // Later trials take the component planes; a running one keeps its pixels.
     void usePlanes(const ComponentPlanes& planes) { job_.planes = &planes; }
     bool outOfMemory() const { return outOfMemory_; }
@@ -169,8 +190,8 @@ public:
             current = idleSlot();
             current->start(job_, quality, stopAfter(quality));
         }
-        if (next && !known_.contains(*next) && !slotRunning(*next))
-            idleSlot()->start(job_, *next, stopAfter(*next));
+        if (next && !known_.contains(*next) && !slotRunning(*next) && takeSpareWorker())
+            idleSlot()->start(job_, *next, stopAfter(*next), job_.encoding.workers != nullptr);
 
         TrialOutcome outcome;
         if (!current->finish(outcome))
@@ -186,6 +207,10 @@ private:
     bool fits(std::size_t length) const { return static_cast<std::int64_t>(length) <= limit_; }
     // Quality 1 is written when nothing fits, so it always runs to its end.
     std::size_t stopAfter(std::int32_t quality) const { return quality > 1 ? stop_ : SIZE_MAX; }
+
+    // The caller waits while its own trial runs, so that trial needs no
+    // slot of its own; one running beside it does.
+    bool takeSpareWorker() { return !job_.encoding.workers || job_.encoding.workers->tryTake(); }
 
     TrialSlot* slotRunning(std::int32_t quality)
     {

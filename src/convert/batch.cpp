@@ -228,6 +228,7 @@ void finishBatch(BatchReport& report, const BatchPlan& plan)
 void runSequentially(std::span<const platform::Path> inputs, const ConvertOptions& options, const BatchPlan& plan,
                      ScratchBuffers& scratch, const FileDone& fileDone, BatchReport& report)
 {
+    const platform::HeldWorkerSlot held(options.workers);
     FileJob job{options, scratch, plan.choice.write};
     const FileStep step = stepFor(plan.choice);
     for (const platform::Path& input : inputs) {

@@ -28,6 +28,7 @@ public:
 
     void work(ScratchBuffers& scratch)
     {
+        const platform::HeldWorkerSlot held(options_.workers);
         FileJob job{options_, scratch, plan_.choice.write};
         const FileStep step = stepFor(plan_.choice);
         while (auto index = claimNext()) {
@@ -101,10 +102,17 @@ private:
 BatchReport RunBatchInParallel(std::span<const platform::Path> inputs, const ConvertOptions& options, unsigned jobs,
                                const FileDone& fileDone)
 {
+    // One slot for each job asked for, so one file alone still has a spare
+    // core for the size search's guesses; a caller may share its own.
+    platform::WorkerSlots ownSlots(static_cast<int>(std::max(jobs, 1u)));
+    ConvertOptions run = options;
+    if (!run.workers)
+        run.workers = &ownSlots;
+
     BatchReport report;
     if (inputs.empty())
         return report;
-    auto plan = planBatch(inputs, options);
+    auto plan = planBatch(inputs, run);
     if (!plan) {
         report.outcome = plan.error();
         return report;
@@ -117,21 +125,21 @@ BatchReport RunBatchInParallel(std::span<const platform::Path> inputs, const Con
 
     report.files.reserve(inputs.size());
     if (scratch.size() == 1) {
-        runSequentially(inputs, options, *plan, *scratch.front(), fileDone, report);
+        runSequentially(inputs, run, *plan, *scratch.front(), fileDone, report);
     } else {
-        ParallelRun run(inputs, options, *plan, 2 * scratch.size());
+        ParallelRun parallel(inputs, run, *plan, 2 * scratch.size());
         std::vector<std::jthread> workers;
         for (std::unique_ptr<ScratchBuffers>& set : scratch) {
             try {
-                workers.emplace_back([&run, &set] { run.work(*set); });
+                workers.emplace_back([&parallel, &set] { parallel.work(*set); });
             } catch (const std::system_error&) {
                 break;  // the threads already running do the work
             }
         }
         if (workers.empty())
-            runSequentially(inputs, options, *plan, *scratch.front(), fileDone, report);
+            runSequentially(inputs, run, *plan, *scratch.front(), fileDone, report);
         else
-            run.deliverAll(fileDone, report);
+            parallel.deliverAll(fileDone, report);
     }
     scratch.clear();
     finishBatch(report, *plan);

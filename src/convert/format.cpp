@@ -185,7 +185,8 @@ Status WritePngStep(const ImageView& image, const platform::Path& output, const 
 
 Status WriteJpegStep(const ImageView& image, const platform::Path& output, const ConvertOptions& options)
 {
-    const JpegEncoding encoding = jpegEncoding(options.quality, options.sampling);
+    JpegEncoding encoding = jpegEncoding(options.quality, options.sampling);
+    encoding.workers = options.workers;
     if (options.limitSize)
         return WriteJpegWithLimit(image, output, encoding, options.limitKilobytes);
     return WriteJpeg(image, output, encoding);
