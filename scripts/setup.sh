@@ -6,6 +6,7 @@ set -euo pipefail
 DEPS_PREFIX="${VRELK_DEPS:-/opt/vrelk-deps}"
 JPEG_PREFIX="$DEPS_PREFIX/libjpeg-turbo-i686"
 DEFLATE_PREFIX="$DEPS_PREFIX/libdeflate-i686"
+WEBP_PREFIX="$DEPS_PREFIX/libwebp-i686"
 export DEBIAN_FRONTEND=noninteractive
 
 need_root() {
@@ -44,7 +45,7 @@ PACKAGES=(
     wine wine32:i386 xvfb xauth fonts-ipafont-gothic fonts-wine locales fp-utils
     dpkg-dev clang libclang-rt-14-dev
     imagemagick graphicsmagick gifsicle libtiff-tools python3-pil python3-numpy libvips-tools hyperfine
-    libdeflate-dev
+    libdeflate-dev libwebp-dev webp
 )
 
 install_packages() {
@@ -117,10 +118,50 @@ build_deflate_i686() {
     rm -rf "$work"
 }
 
+# libwebp with its demuxer (the first frame of an animation), static; the
+# licence files go beside it because Vrelk.exe carries the library.
+build_webp_i686() {
+    if [ -f "$WEBP_PREFIX/lib/libwebp.a" ] && [ -f "$WEBP_PREFIX/lib/libwebpdemux.a" ] \
+        && [ -f "$WEBP_PREFIX/include/webp/decode.h" ] && [ -f "$WEBP_PREFIX/licence/COPYING" ]; then
+        return 0
+    fi
+    local work
+    work="$(mktemp -d)"
+    (
+        cd "$work"
+        apt-get source --download-only libwebp >/dev/null
+        dpkg-source -x libwebp_*.dsc src >/dev/null
+        cat > toolchain.cmake <<'TC'
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR i686)
+set(CMAKE_C_COMPILER i686-w64-mingw32-gcc)
+set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+TC
+        cmake -S src -B build -G Ninja \
+            -DCMAKE_TOOLCHAIN_FILE="$work/toolchain.cmake" \
+            -DCMAKE_BUILD_TYPE=Release \
+            -DCMAKE_INSTALL_PREFIX="$WEBP_PREFIX" \
+            -DBUILD_SHARED_LIBS=OFF -DWEBP_BUILD_ANIM_UTILS=OFF -DWEBP_BUILD_CWEBP=OFF \
+            -DWEBP_BUILD_DWEBP=OFF -DWEBP_BUILD_GIF2WEBP=OFF -DWEBP_BUILD_IMG2WEBP=OFF \
+            -DWEBP_BUILD_VWEBP=OFF -DWEBP_BUILD_WEBPINFO=OFF -DWEBP_BUILD_WEBPMUX=OFF \
+            -DWEBP_BUILD_EXTRAS=OFF -DWEBP_BUILD_LIBWEBPMUX=OFF >/dev/null
+        cmake --build build -j2 >/dev/null
+        cmake --install build >/dev/null
+        mkdir -p "$WEBP_PREFIX/licence"
+        cp src/COPYING src/PATENTS src/debian/copyright "$WEBP_PREFIX/licence/"
+    )
+    rm -rf "$work"
+}
+
 need_root
 add_i386
 add_deb_src
 install_packages
 build_jpeg_i686
 build_deflate_i686
-echo "setup: done (libjpeg-turbo and libdeflate for i686 in $JPEG_PREFIX and $DEFLATE_PREFIX)"
+build_webp_i686
+echo "setup: done (libjpeg-turbo, libdeflate and libwebp for i686 under $DEPS_PREFIX)"

@@ -21,14 +21,18 @@ struct ButtonLayout {
     int x, y, width, height;
 };
 
-constexpr std::array<ButtonLayout, 7> kConvertButtons{{
+// A grid 10..265 wide: the four one-file-type formats in the first row,
+// the two JPEG writes centred under them, then the reduction check at the
+// left and the settings button at the right edge.
+constexpr std::array<ButtonLayout, 8> kConvertButtons{{
     {kCommandBmp, L"BMP(B)", BS_PUSHBUTTON, 10, 10, 60, 24},
     {kCommandPng, L"PNG(P)", BS_PUSHBUTTON, 75, 10, 60, 24},
     {kCommandGif, L"GIF(G)", BS_PUSHBUTTON, 140, 10, 60, 24},
-    {kCommandJpeg, L"JPEG(J)", BS_PUSHBUTTON, 25, 39, 65, 24},
-    {kCommandRecode, L"JPEG変換(T)", BS_PUSHBUTTON, 95, 39, 90, 24},
+    {kCommandWebp, L"WebP(W)", BS_PUSHBUTTON, 205, 10, 60, 24},
+    {kCommandJpeg, L"JPEG(J)", BS_PUSHBUTTON, 57, 39, 65, 24},
+    {kCommandRecode, L"JPEG変換(T)", BS_PUSHBUTTON, 127, 39, 90, 24},
     {kCommandResizeCheck, L"画像サイズ縮小", BS_AUTOCHECKBOX, 13, 77, 97, 16},
-    {kCommandSettings, L"設定変更(S)", BS_PUSHBUTTON, 115, 73, 85, 24},
+    {kCommandSettings, L"設定変更(S)", BS_PUSHBUTTON, 180, 73, 85, 24},
 }};
 
 struct KeyCommand {
@@ -36,9 +40,9 @@ struct KeyCommand {
     int command;
 };
 
-constexpr std::array<KeyCommand, 6> kConvertKeys{{
-    {'B', kCommandBmp}, {'P', kCommandPng}, {'J', kCommandJpeg},
-    {'G', kCommandGif}, {'T', kCommandRecode}, {'S', kCommandSettings},
+constexpr std::array<KeyCommand, 7> kConvertKeys{{
+    {'B', kCommandBmp}, {'P', kCommandPng}, {'J', kCommandJpeg}, {'G', kCommandGif},
+    {'T', kCommandRecode}, {'W', kCommandWebp}, {'S', kCommandSettings},
 }};
 
 bool isChecked(HWND window, int id) { return IsDlgButtonChecked(window, id) == BST_CHECKED; }
@@ -139,12 +143,13 @@ struct CommandEntry {
     void (*run)();
 };
 
-constexpr std::array<CommandEntry, 16> kCommands{{
+constexpr std::array<CommandEntry, 17> kCommands{{
     {kCommandBmp, [] { convertAs(kCommandBmp); }},
     {kCommandPng, [] { convertAs(kCommandPng); }},
     {kCommandJpeg, [] { convertAs(kCommandJpeg); }},
     {kCommandGif, [] { convertAs(kCommandGif); }},
     {kCommandRecode, [] { convertAs(kCommandRecode); }},
+    {kCommandWebp, [] { convertAs(kCommandWebp); }},
     {kCommandResizeCheck, resizeCheckFromConvertWindow},
     {kCommandSettings, showSettingsWindow},
     {kLimitCheck, updateFileSizeEnables},
@@ -244,7 +249,7 @@ bool registerWindowClasses()
     return registerClass(kConvertClass, convertWindowProc) && registerClass(kSettingClass, settingsWindowProc);
 }
 
-HWND createConvertWindow() { return createTopLevel(kConvertClass, 210, 107, nullptr); }
+HWND createConvertWindow() { return createTopLevel(kConvertClass, 275, 107, nullptr); }
 
 HWND createSettingsWindow(HWND owner) { return createTopLevel(kSettingClass, 410, 286, owner); }
 

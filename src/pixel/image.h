@@ -99,6 +99,7 @@ enum FormatCode : std::int32_t {
     kFormatTiff = 4,
     kFormatGif = 5,
     kFormatTooShort = 6,
+    kFormatWebp = 7,
 };
 
 // A decoded image: rows bottom-up, 8 bits with the palette or 24 bits BGR.
