@@ -42,7 +42,7 @@ Batch convert(Harness& h, Folder& folder, const std::wstring& settings, const st
         box.dismiss();
         batch.ended = run.waitForExit(10000);
     }
-    h.check(temp.files().empty(), L"WebP: no temporary file left (" + settings + L")");
+    h.check(temp.files().empty(), L"WebP: no temporary file left (" + folder.path() + L")");
     return batch;
 }
 
