@@ -322,6 +322,24 @@ TEST_F(WebpFixtures, TruncatedAndBitFlippedFilesFailOrDecodeWithinBounds)
     }
 }
 
+TEST(Webp, PicturesWiderOrHigherThanWebpAllowsAreRefusedUnwritten)
+{
+    test::ScratchFolder out;
+    const Palette palette{};
+    const std::pair<std::int32_t, std::int32_t> sizes[] = {{16384, 1}, {1, 16384}};
+    for (auto [width, height] : sizes) {
+        std::vector<std::uint8_t> pixels(static_cast<std::size_t>(rowLayout(width, height, 24).imageSize));
+        const ImageView view{width, height, 24, &palette, pixels};
+        const Status plain = WriteWebp(view, out / "wide.webp", 75);
+        const Status limited = WriteWebpWithByteLimit(view, out / "wide.webp", 1024);
+        ASSERT_FALSE(plain);
+        ASSERT_FALSE(limited);
+        EXPECT_EQ(plain.error(), CodecError::unsupported) << width << "x" << height;
+        EXPECT_EQ(limited.error(), CodecError::unsupported) << width << "x" << height;
+        EXPECT_FALSE(fs::exists(out / "wide.webp"));
+    }
+}
+
 TEST(Webp, QualitiesOutsideTheRangeFollowTheJpegRule)
 {
     const std::pair<std::int32_t, std::int32_t> cases[] = {{-5, 1}, {0, 1}, {1, 1}, {100, 100}, {101, 75}, {150, 75}};

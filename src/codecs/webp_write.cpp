@@ -89,8 +89,17 @@ Status writeFile(const platform::Path& path, std::span<const std::uint8_t> bytes
     return out->finish();
 }
 
+// WebP stores sides of at most 16383 pixels; larger pictures are refused
+// before any work.
+bool fitsWebp(const ImageView& image)
+{
+    return image.width <= WEBP_MAX_DIMENSION && image.height <= WEBP_MAX_DIMENSION;
+}
+
 Status writeWebpBody(const ImageView& image, const platform::Path& path, std::int32_t quality)
 {
+    if (!fitsWebp(image))
+        return CodecError::unsupported;
     PageBuffer converted;
     Result<const std::uint8_t*> rows = Pixels24(image, converted);
     if (!rows)
@@ -109,6 +118,8 @@ Status writeWebpBody(const ImageView& image, const platform::Path& path, std::in
 Status writeWebpWithLimitBody(const ImageView& image, const platform::Path& path, std::int64_t limit,
                               WebpSearchRecord* record)
 {
+    if (!fitsWebp(image))
+        return CodecError::unsupported;
     PageBuffer converted;
     Result<const std::uint8_t*> rows = Pixels24(image, converted);
     if (!rows)
