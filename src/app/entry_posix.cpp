@@ -30,7 +30,7 @@ struct FormatKey {
 // In the order of the convert window's buttons.
 constexpr FormatKey kFormatKeys[] = {
     {'B', kCommandBmp, "BMP(B)"},   {'P', kCommandPng, "PNG(P)"},       {'G', kCommandGif, "GIF(G)"},
-    {'J', kCommandJpeg, "JPEG(J)"}, {'T', kCommandRecode, "JPEG変換(T)"},
+    {'J', kCommandJpeg, "JPEG(J)"}, {'T', kCommandRecode, "JPEG変換(T)"}, {'W', kCommandWebp, "WebP(W)"},
 };
 
 // With the JSON report, standard output carries only its lines.
