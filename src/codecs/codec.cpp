@@ -1,7 +1,7 @@
 #include "codecs/codec.h"
 
 #include "pixel/checked.h"
-#include "pixel/convert.h"
+#include "pixel/bit_depth.h"
 
 namespace vrelk {
 
