@@ -69,46 +69,57 @@ TEST(MakeUniqueOutputPath, NumbersTakenNamesAndGivesUpAfter9999)
     EXPECT_EQ(path, folder / "other+2.png") << "a folder takes the name as well";
 }
 
-TEST(CopyNoOverwrite, LeavesAnExistingTargetAlone)
+TEST(PublishNoReplace, LeavesAnExistingTargetAloneAndNamesOnlyOnce)
 {
     ScratchFolder folder;
-    test::writeText(folder / "from", "new");
+    auto staged = platform::createStagingFile(folder.path());
+    ASSERT_TRUE(staged);
+    EXPECT_EQ(staged->parent_path(), folder.path());
+    EXPECT_EQ(staged->filename().string().front(), '.') << "an unfinished output is hidden";
+    test::writeText(*staged, "new");
     test::writeText(folder / "to", "old");
-    EXPECT_EQ(platform::copyFileNoOverwrite(folder / "from", folder / "to"), platform::CopyResult::targetExists);
+    EXPECT_EQ(platform::publishNoReplace(*staged, folder / "to"), platform::PublishResult::targetExists);
     EXPECT_EQ(test::readText(folder / "to"), "old");
-    EXPECT_EQ(platform::copyFileNoOverwrite(folder / "from", folder / "fresh"), platform::CopyResult::copied);
+    EXPECT_TRUE(fs::exists(*staged)) << "kept for the next name";
+    EXPECT_EQ(platform::publishNoReplace(*staged, folder / "fresh"), platform::PublishResult::published);
     EXPECT_EQ(test::readText(folder / "fresh"), "new");
-    EXPECT_EQ(platform::copyFileNoOverwrite(folder / "missing", folder / "x"), platform::CopyResult::failed);
+    EXPECT_FALSE(fs::exists(*staged));
+    EXPECT_EQ(platform::publishNoReplace(folder / "missing", folder / "x"), platform::PublishResult::failed);
     EXPECT_FALSE(fs::exists(folder / "x"));
+
+    // An output gets the permissions of any new file, not those of a
+    // private temporary file.
+    test::writeText(folder / "plain", "");
+    EXPECT_EQ(fs::status(folder / "fresh").permissions(), fs::status(folder / "plain").permissions());
 }
 
-// Another program takes the free name between the check and the copy.
-platform::CopyResult copyLosingTheRace(const platform::Path& from, const platform::Path& to)
+// Another program takes the free name between the check and the naming.
+platform::PublishResult publishLosingTheRace(const platform::Path& from, const platform::Path& to)
 {
     static int calls = 0;
     if (++calls == 1) {
         test::writeText(to, "theirs");
-        return platform::CopyResult::targetExists;
+        return platform::PublishResult::targetExists;
     }
-    return platform::copyFileNoOverwrite(from, to);
+    return platform::publishNoReplace(from, to);
 }
 
-TEST(DeliverOutput, NameTakenDuringTheCopyMovesOnToTheNextNumber)
+TEST(DeliverOutput, NameTakenDuringTheNamingMovesOnToTheNextNumber)
 {
     ScratchFolder folder;
     test::writeText(folder / "tmp1", "ours");
     test::writeText(folder / "photo.bmp", "older");
     fs::path written;
-    EXPECT_FALSE(DeliverOutput(folder / "tmp1", folder / "photo.bmp", ".bmp", written, copyLosingTheRace));
+    EXPECT_FALSE(DeliverOutput(folder / "tmp1", folder / "photo.bmp", ".bmp", written, publishLosingTheRace));
     EXPECT_EQ(written, folder / "photo+2.bmp");
     EXPECT_EQ(test::readText(folder / "photo+1.bmp"), "theirs") << "the other program's file is kept";
     EXPECT_EQ(test::readText(folder / "photo+2.bmp"), "ours");
     EXPECT_EQ(test::readText(folder / "photo.bmp"), "older");
 
-    auto failing = [](const platform::Path&, const platform::Path&) { return platform::CopyResult::failed; };
+    auto failing = [](const platform::Path&, const platform::Path&) { return platform::PublishResult::failed; };
     std::optional<FileFailure> failed = DeliverOutput(folder / "tmp1", folder / "x.bmp", ".bmp", written, failing);
     ASSERT_TRUE(failed);
-    EXPECT_EQ(failed->reason, SkipReason::copyFailed);
+    EXPECT_EQ(failed->reason, SkipReason::publishFailed);
 }
 
 TEST(RunBatch, ReportsEveryFileWithItsOutputOrItsReason)

@@ -21,10 +21,10 @@ constexpr std::array<ReasonText, 10> kReasonTexts{{
     {SkipReason::unrecognised, "unrecognised format", false},
     {SkipReason::readFailed, "cannot read", true},
     {SkipReason::reduceFailed, "size reduction failed", false},
-    {SkipReason::noTempFile, "cannot create a temporary file", false},
+    {SkipReason::noTempFile, "cannot create a file in the output folder", false},
     {SkipReason::writeFailed, "cannot write", true},
     {SkipReason::noFreeName, "every numbered output name is taken", false},
-    {SkipReason::copyFailed, "cannot copy into the output folder", false},
+    {SkipReason::publishFailed, "cannot write into the output folder", false},
     {SkipReason::notRegularFile, "not a regular file", false},
 }};
 

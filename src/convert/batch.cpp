@@ -51,13 +51,10 @@ bool findFreeOutputPath(platform::Path& path, std::string_view extension, int fr
     return false;
 }
 
-// Copies the finished temporary file under a free output name. The copy
-// never replaces a file: a name taken after the check moves on to the next
-// number.
 }  // namespace
 
-std::optional<FileFailure> DeliverOutput(const platform::Path& tempPath, const platform::Path& outputPath,
-                                         std::string_view extension, platform::Path& written, CopyFn copy)
+std::optional<FileFailure> DeliverOutput(const platform::Path& stagedPath, const platform::Path& outputPath,
+                                         std::string_view extension, platform::Path& written, PublishFn publish)
 {
     int next = 0;
     while (next <= kMaxOutputNumber) {
@@ -65,10 +62,10 @@ std::optional<FileFailure> DeliverOutput(const platform::Path& tempPath, const p
         int used = 0;
         if (!findFreeOutputPath(candidate, extension, next, used))
             break;
-        switch (copy(tempPath, candidate)) {
-        case platform::CopyResult::copied: written = std::move(candidate); return std::nullopt;
-        case platform::CopyResult::failed: return FileFailure{SkipReason::copyFailed, std::nullopt};
-        case platform::CopyResult::targetExists: next = used + 1; break;
+        switch (publish(stagedPath, candidate)) {
+        case platform::PublishResult::published: written = std::move(candidate); return std::nullopt;
+        case platform::PublishResult::failed: return FileFailure{SkipReason::publishFailed, std::nullopt};
+        case platform::PublishResult::targetExists: next = used + 1; break;
         }
     }
     return FileFailure{SkipReason::noFreeName, std::nullopt};
@@ -123,46 +120,44 @@ bool MakeUniqueOutputPath(platform::Path& path, std::string_view extension)
     return findFreeOutputPath(path, extension, 0, used);
 }
 
-std::optional<FileFailure> ConvertOneFile(FileJob& job, const platform::Path& tempFolder,
-                                          const platform::Path& input, platform::Path& tempPath)
+std::optional<FileFailure> ConvertOneFile(FileJob& job, const platform::Path& outputFolder,
+                                          const platform::Path& input, platform::Path& stagedPath)
 {
     Result<DibImage, FileFailure> image = ReadImage(input, ReadContext{job.options, *job.codecs.tables});
     if (!image)
         return image.error();
 
-    auto temp = platform::createTempFile(tempFolder);
-    if (!temp)
-        return skipped(SkipReason::noTempFile);
-    tempPath = *temp;
-    if (job.options.resize && !reduceImage(job.codecs, *image, job.options)) {
-        platform::deleteFile(tempPath);
+    if (job.options.resize && !reduceImage(job.codecs, *image, job.options))
         return skipped(SkipReason::reduceFailed);
-    }
-    Status written = job.write(viewOf(*image), tempPath, job.options);
+    auto staged = platform::createStagingFile(outputFolder);
+    if (!staged)
+        return skipped(SkipReason::noTempFile);
+    stagedPath = *staged;
+    Status written = job.write(viewOf(*image), stagedPath, job.options);
     if (!written) {
-        platform::deleteFile(tempPath);
+        platform::deleteFile(stagedPath);
         return skipped(SkipReason::writeFailed, written.error());
     }
     return std::nullopt;
 }
 
-std::optional<FileFailure> RecodeOneFile(FileJob&, const platform::Path& tempFolder, const platform::Path& input,
-                                         platform::Path& tempPath)
+std::optional<FileFailure> RecodeOneFile(FileJob&, const platform::Path& outputFolder, const platform::Path& input,
+                                         platform::Path& stagedPath)
 {
     if (!platform::pathExists(input))
         return skipped(SkipReason::missing);
-    auto temp = platform::createTempFile(tempFolder);
-    if (!temp)
+    auto staged = platform::createStagingFile(outputFolder);
+    if (!staged)
         return skipped(SkipReason::noTempFile);
-    tempPath = *temp;
+    stagedPath = *staged;
     Status recoded = [&]() -> Status {
         Result<InputFile> mapped = InputFile::map(input);
         if (!mapped)
             return mapped.error();
-        return RecodeJpeg(mapped->cursor(), tempPath);
+        return RecodeJpeg(mapped->cursor(), stagedPath);
     }();
     if (!recoded) {
-        platform::deleteFile(tempPath);
+        platform::deleteFile(stagedPath);
         return skipped(SkipReason::readFailed, recoded.error());
     }
     return std::nullopt;
@@ -178,8 +173,6 @@ Result<BatchPlan, BatchOutcome> planBatch(std::span<const platform::Path> inputs
     if (!folder)
         return folder.error();
     plan.outputFolder = std::move(*folder);
-    // Without a temporary folder no file can be written; none is made up.
-    plan.tempFolder = platform::tempFolder();
     return plan;
 }
 
@@ -188,24 +181,23 @@ FileStep stepFor(const OutputChoice& choice)
     return choice.step == PerFileStep::recode ? RecodeOneFile : ConvertOneFile;
 }
 
-std::optional<FileFailure> produceFile(FileStep step, FileJob& job, const std::optional<platform::Path>& tempFolder,
-                                       const platform::Path& input, platform::Path& tempPath)
+std::optional<FileFailure> produceFile(FileStep step, FileJob& job, const BatchPlan& plan,
+                                       const platform::Path& input, platform::Path& stagedPath)
 {
     if (platform::pathExists(input) && !platform::isRegularFile(input))
         return skipped(SkipReason::notRegularFile);
-    if (!tempFolder)
-        return skipped(SkipReason::noTempFile);
-    return step(job, *tempFolder, input, tempPath);
+    return step(job, plan.outputFolder, input, stagedPath);
 }
 
-void deliverFile(FileReport& file, const platform::Path& tempPath, const BatchPlan& plan)
+void deliverFile(FileReport& file, const platform::Path& stagedPath, const BatchPlan& plan)
 {
     if (file.failure)
         return;
     platform::Path outputPath = plan.outputFolder / file.input.filename();
     outputPath.replace_extension(platform::fromUtf8(plan.choice.extension));
-    file.failure = DeliverOutput(tempPath, outputPath, plan.choice.extension, file.output);
-    platform::deleteFile(tempPath);
+    file.failure = DeliverOutput(stagedPath, outputPath, plan.choice.extension, file.output);
+    if (file.failure)
+        platform::deleteFile(stagedPath);
 }
 
 void finishBatch(BatchReport& report, const BatchPlan& plan)
@@ -225,9 +217,9 @@ void runSequentially(std::span<const platform::Path> inputs, const ConvertOption
     const FileStep step = stepFor(plan.choice);
     for (const platform::Path& input : inputs) {
         FileReport& file = report.files.emplace_back(FileReport{input, {}, std::nullopt});
-        platform::Path tempPath;
-        file.failure = produceFile(step, job, plan.tempFolder, input, tempPath);
-        deliverFile(file, tempPath, plan);
+        platform::Path stagedPath;
+        file.failure = produceFile(step, job, plan, input, stagedPath);
+        deliverFile(file, stagedPath, plan);
         if (fileDone)
             fileDone(file, report.files.size() - 1, inputs.size());
     }

@@ -14,10 +14,10 @@ namespace {
 
 using namespace batch;
 
-// Workers read, reduce and write temporary files in any order; the calling
-// thread delivers them strictly in input order, so every output gets the
-// name a sequential run would give it. Workers stay at most `window` files
-// ahead of delivery, which bounds the temporary files waiting on disk.
+// Workers read, reduce and write staged files in any order; the calling
+// thread names them strictly in input order, so every output gets the name
+// a sequential run would give it. Workers stay at most `window` files ahead
+// of delivery, which bounds the staged files waiting on disk.
 class ParallelRun {
 public:
     ParallelRun(std::span<const platform::Path> inputs, const ConvertOptions& options, const BatchPlan& plan,
@@ -32,7 +32,7 @@ public:
         const FileStep step = stepFor(plan_.choice);
         while (auto index = claimNext()) {
             Produced result;
-            result.failure = produceFile(step, job, plan_.tempFolder, inputs_[*index], result.tempPath);
+            result.failure = produceFile(step, job, plan_, inputs_[*index], result.stagedPath);
             result.ready = true;
             {
                 std::lock_guard lock(mutex_);
@@ -47,7 +47,7 @@ public:
         for (std::size_t index = 0; index < inputs_.size(); ++index) {
             Produced produced = waitFor(index);
             FileReport& file = report.files.emplace_back(FileReport{inputs_[index], {}, produced.failure});
-            deliverFile(file, produced.tempPath, plan_);
+            deliverFile(file, produced.stagedPath, plan_);
             {
                 std::lock_guard lock(mutex_);
                 delivered_ = index + 1;
@@ -62,7 +62,7 @@ private:
     struct Produced {
         bool ready = false;
         std::optional<FileFailure> failure;
-        platform::Path tempPath;
+        platform::Path stagedPath;
     };
 
     std::optional<std::size_t> claimNext()

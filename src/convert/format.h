@@ -20,10 +20,10 @@ enum class SkipReason {
     unrecognised,  // no reader and no plug-in takes it
     readFailed,    // its reader refused it (see the codec error)
     reduceFailed,
-    noTempFile,
+    noTempFile,    // no file can be made in the output folder
     writeFailed,   // the writer failed (see the codec error)
     noFreeName,    // every numbered output name is taken
-    copyFailed,
+    publishFailed, // the finished file could not be flushed or named
     notRegularFile,  // a folder, FIFO or device
 };
 

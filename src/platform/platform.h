@@ -29,13 +29,17 @@ void freePages(void* pages, std::size_t size);
 // Long form of an existing path; nullopt when it cannot be formed.
 std::optional<Path> longPathName(const Path& path);
 
-std::optional<Path> tempFolder();
-// Creates an empty file with a new unique name beginning with "tmp".
-std::optional<Path> createTempFile(const Path& folder);
+// Creates an empty file under a new hidden name of its own in `folder`
+// (".vrelk-*.tmp"; on Windows "~vk*.tmp" with the hidden attribute). An output is written there and only then named: a file that
+// an interrupted run leaves behind is recognisably unfinished.
+std::optional<Path> createStagingFile(const Path& folder);
 
-enum class CopyResult { copied, targetExists, failed };
-// Never replaces an existing target; a partial target is removed on failure.
-CopyResult copyFileNoOverwrite(const Path& from, const Path& to);
+enum class PublishResult { published, targetExists, failed };
+// Flushes the finished file at `staged` to the disk and gives it the name
+// `to` in the same folder. An existing `to` is never replaced, not even by
+// a file another program creates at the same moment; on targetExists the
+// staged file stays for another name.
+PublishResult publishNoReplace(const Path& staged, const Path& to);
 
 bool deleteFile(const Path& path);
 bool createFolder(const Path& path);
