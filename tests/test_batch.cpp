@@ -5,6 +5,7 @@
 #include "bmp_test_support.h"
 #include "codec_test_support.h"
 #include "app/conversion.h"
+#include "codecs/files.h"
 #include "convert/batch.h"
 #include "test_support.h"
 
@@ -164,6 +165,35 @@ TEST(RunBatch, ReportsEveryFileWithItsOutputOrItsReason)
     }
 }
 
+// An input that another program cuts short after its header was looked at
+// and before its data is read.
+void shrinkTheVictim(const platform::Path& path)
+{
+    if (path.filename() == "victim.bmp")
+        fs::resize_file(path, 60);
+}
+
+TEST(RunBatch, InputShrinkingWhileReadFailsAloneAndTheRestConverts)
+{
+    ScratchFolder folder;
+    const auto bmp = testing::buildBmp({.width = 64, .height = 64, .pixels = std::vector<std::uint8_t>(64 * 64 * 3, 9)});
+    for (const char* name : {"a.bmp", "victim.bmp", "c.bmp"})
+        test::writeBytes(folder / name, bmp);
+    std::vector<fs::path> inputs{folder / "a.bmp", folder / "victim.bmp", folder / "c.bmp"};
+    ConvertOptions options;
+    options.outputType = kOutputPng;
+    setInputSizedHook(shrinkTheVictim);
+    BatchReport report = RunBatch(inputs, options);
+    setInputSizedHook(nullptr);
+    ASSERT_EQ(report.files.size(), 3u);
+    EXPECT_TRUE(report.files[0].converted());
+    EXPECT_TRUE(report.files[2].converted());
+    ASSERT_TRUE(report.files[1].failure);
+    EXPECT_EQ(report.files[1].failure->reason, SkipReason::readFailed);
+    EXPECT_EQ(report.files[1].failure->error, CodecError::cannotOpen);
+    EXPECT_EQ(test::listFolder(folder.path()), (std::vector<std::string>{"a.bmp", "a.png", "c.bmp", "c.png", "victim.bmp"}));
+}
+
 TEST(RunBatch, EmptyFileConvertsNothingAndLeavesNoTemporaryFile)
 {
     ScratchFolder folder;
@@ -244,19 +274,22 @@ TEST(RunBatch, FileWithoutAFreeOutputNameIsSkipped)
 
 TEST(RunBatch, OverlongSubFolderOrOutputNameIsRefusedNotCut)
 {
+    // Linux's own limits: a name of at most NAME_MAX bytes.
+    constexpr std::size_t kNameMax = 255;
     ScratchFolder folder;
-    TempFolderOverride temp(folder.path());
-    const std::size_t room = 259 - (folder.path().native().size() + 1);
     test::writeBytes(folder / "a.bmp", testing::buildBmp({.width = 1, .height = 1, .pixels = {1, 2, 3, 0}}));
     RecordingHost recorder;
     recorder.settings.MkDirAdd = true;
-    recorder.settings.MkDirStr = std::string(room + 1, 's');
+    recorder.settings.MkDirStr = std::string(kNameMax + 1, 's');
     std::vector<fs::path> inputs{folder / "a.bmp"};
     EXPECT_FALSE(StartBatch(inputs, recorder.host));
     EXPECT_EQ(recorder.shown, std::vector<ErrorCode>{kErrorFolderCreate});
 
-    // The sub-folder fits, the output name inside it does not.
-    recorder.settings.MkDirStr = std::string(room - 4, 's');
+    // The sub-folder fits, the output name inside it does not: ".b" becomes ".bmp".
+    recorder.settings.MkDirStr = std::string(kNameMax, 's');
+    const fs::path longInput = folder / (std::string(kNameMax - 2, 'n') + ".b");
+    fs::copy_file(folder / "a.bmp", longInput);
+    inputs = {longInput};
     recorder.shown.clear();
     EXPECT_TRUE(StartBatch(inputs, recorder.host));
     EXPECT_EQ(recorder.shown, std::vector<ErrorCode>{kErrorNothingConverted});

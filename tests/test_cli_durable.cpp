@@ -123,5 +123,61 @@ TEST(CliDurable, KilledAnywhereLeavesOnlyCompleteOutputsUnderRealNames)
     EXPECT_GE(killedRunning, kPoints / 2) << "most kills land while the program runs";
 }
 
+TEST(CliDurable, SettingsFileIsByteIdenticalAfterEveryKindOfRun)
+{
+    const std::string settings =
+        "; shared with the Windows program\r\n[SImg]\r\nQuality=80\r\nUseSpi=1\r\nSPI=C:\\Susie\\plugins\r\n"
+        "OutDir=/mnt/usbstick/photos\r\nMkDirAdd=1\r\nMkDirStr=Web\r\nDrctCvt=0\r\nUnknown=kept\r\n";
+    CliInstall cli("");
+    test::writeText(cli.bin() / "Vrelk.ini", settings);
+    writeBmp(cli.root() / "x.bmp", 8, 8);
+    test::writeText(cli.root() / "broken.png", "not a picture");
+    const struct {
+        const char* arguments;
+        const char* answer;
+    } runs[] = {
+        {"", ""},
+        {"--help", ""},
+        {"--version", ""},
+        {"--bogus", ""},
+        {"-f png x.bmp", ""},
+        {"-f jpeg -q 90 --long-side 4 -o . x.bmp", ""},
+        {"x.bmp", "p\n"},
+        {"x.bmp", "z\n"},
+        {"-f gif broken.png", ""},
+        {"-f recode x.bmp", ""},
+        {"-f png -o missing-folder x.bmp", ""},
+    };
+    for (const auto& run : runs) {
+        auto result = cli.run(run.arguments, run.answer);
+        EXPECT_EQ(test::readText(cli.bin() / "Vrelk.ini"), settings) << run.arguments << "\n" << result.output;
+    }
+    EXPECT_TRUE(fs::exists(cli.root() / "Web" / "x.png")) << "the missing OutDir falls back to the input's folder";
+}
+
+TEST(CliDurable, PathsAreTakenAsTheSystemNamesThem)
+{
+    CliInstall cli("DrctCvt=2\r\n");
+    // "link/../photo.bmp" is beside the link's target, not beside the link.
+    fs::create_directories(cli.root() / "elsewhere" / "inner");
+    fs::create_directories(cli.root() / "here");
+    fs::create_directory_symlink(cli.root() / "elsewhere" / "inner", cli.root() / "here" / "link");
+    writeBmp(cli.root() / "elsewhere" / "photo.bmp", 7, 3);
+    writeBmp(cli.root() / "here" / "photo.bmp", 5, 2);
+    auto result = cli.run("-f bmp here/link/../photo.bmp");
+    ASSERT_EQ(result.status, 0) << result.output;
+    EXPECT_EQ(test::readText(cli.root() / "elsewhere" / "photo+1.bmp"), test::readText(cli.root() / "elsewhere" / "photo.bmp"));
+    EXPECT_EQ(test::listFolder(cli.root() / "here"), (std::vector<std::string>{"link", "photo.bmp"}));
+
+    // 80 Japanese characters and ".bmp": 244 bytes, within Linux's 255.
+    std::string name;
+    for (int i = 0; i < 80; ++i)
+        name += "写";
+    writeBmp(cli.root() / (name + ".bmp"), 4, 4);
+    result = cli.run("-f png " + test::quoted(cli.root() / (name + ".bmp")));
+    ASSERT_EQ(result.status, 0) << result.output;
+    EXPECT_TRUE(fs::exists(cli.root() / (name + ".png")));
+}
+
 }  // namespace
 }  // namespace vrelk

@@ -11,11 +11,9 @@ namespace vrelk {
 namespace {
 
 constexpr int kMaxOutputNumber = 9999;
-// Paths the program forms hold at most this many units; a longer one is
-// refused rather than cut short into some other path.
-constexpr std::size_t kMaxPathUnits = 259;
-
-bool fitsPathLimit(const platform::Path& path) { return path.native().size() <= kMaxPathUnits; }
+// A path the program forms beyond what the OS takes is refused rather than
+// cut short into some other path.
+bool fitsPathLimit(const platform::Path& path) { return platform::pathWithinLimits(path); }
 
 platform::Path numberedPath(const platform::Path& path, std::string_view extension, int number)
 {
@@ -151,10 +149,10 @@ std::optional<FileFailure> RecodeOneFile(FileJob&, const platform::Path& outputF
         return skipped(SkipReason::noTempFile);
     stagedPath = *staged;
     Status recoded = [&]() -> Status {
-        Result<InputFile> mapped = InputFile::map(input);
-        if (!mapped)
-            return mapped.error();
-        return RecodeJpeg(mapped->cursor(), stagedPath);
+        Result<InputFile> bytes = InputFile::read(input);
+        if (!bytes)
+            return bytes.error();
+        return RecodeJpeg(bytes->cursor(), stagedPath);
     }();
     if (!recoded) {
         platform::deleteFile(stagedPath);

@@ -1,6 +1,7 @@
 #include "platform/platform.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
@@ -47,7 +48,23 @@ std::optional<Path> longPathName(const Path& path)
     Path full = std::filesystem::absolute(path, ec);
     if (ec)
         return std::nullopt;
-    return full.lexically_normal();
+    // Only "." goes: "link/.." is the parent of the link's target, which a
+    // lexical fold would turn into the folder that holds the link.
+    Path kept;
+    for (const Path& part : full)
+        if (part != ".")
+            kept /= part;
+    return kept;
+}
+
+bool pathWithinLimits(const Path& path)
+{
+    if (path.native().size() >= PATH_MAX)
+        return false;
+    for (const Path& part : path)
+        if (part.native().size() > NAME_MAX)
+            return false;
+    return true;
 }
 
 std::optional<Path> createStagingFile(const Path& folder)
@@ -209,31 +226,6 @@ std::int64_t File::size() const
     if (!isOpen() || ::fstat(static_cast<int>(handle_), &info) != 0)
         return -1;
     return info.st_size;
-}
-
-// ---- FileMapping -------------------------------------------------------------
-
-FileMapping FileMapping::map(const File& file)
-{
-    FileMapping mapping;
-    std::int64_t size = file.size();
-    if (size <= 0 || static_cast<std::uint64_t>(size) > SIZE_MAX)
-        return mapping;
-    void* view = ::mmap(nullptr, static_cast<std::size_t>(size), PROT_READ, MAP_PRIVATE,
-                        static_cast<int>(file.nativeHandle()), 0);
-    if (view == MAP_FAILED)
-        return mapping;
-    mapping.data_ = static_cast<const std::uint8_t*>(view);
-    mapping.size_ = static_cast<std::size_t>(size);
-    return mapping;
-}
-
-void FileMapping::reset()
-{
-    if (data_)
-        ::munmap(const_cast<std::uint8_t*>(data_), size_);
-    data_ = nullptr;
-    size_ = 0;
 }
 
 struct BackgroundWork::Thread {

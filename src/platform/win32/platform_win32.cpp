@@ -63,6 +63,8 @@ std::optional<Path> longPathName(const Path& path)
     return Path(buffer.data());
 }
 
+bool pathWithinLimits(const Path& path) { return path.native().size() < kPathUnits; }
+
 std::optional<Path> createStagingFile(const Path& folder)
 {
     static LONG counter = 0;
@@ -203,39 +205,6 @@ std::int64_t File::size() const
     if (!isOpen() || !GetFileSizeEx(asHandle(handle_), &size))
         return -1;
     return size.QuadPart;
-}
-
-// ---- FileMapping -------------------------------------------------------------
-
-FileMapping FileMapping::map(const File& file)
-{
-    FileMapping mapping;
-    std::int64_t size = file.size();
-    if (size <= 0 || static_cast<std::uint64_t>(size) > SIZE_MAX)
-        return mapping;
-    HANDLE handle = CreateFileMappingW(asHandle(file.nativeHandle()), nullptr, PAGE_READONLY, 0, 0, nullptr);
-    if (!handle)
-        return mapping;
-    mapping.mappingHandle_ = reinterpret_cast<std::intptr_t>(handle);
-    const void* view = MapViewOfFile(handle, FILE_MAP_READ, 0, 0, 0);
-    if (!view) {
-        mapping.reset();
-        return mapping;
-    }
-    mapping.data_ = static_cast<const std::uint8_t*>(view);
-    mapping.size_ = static_cast<std::size_t>(size);
-    return mapping;
-}
-
-void FileMapping::reset()
-{
-    if (data_)
-        UnmapViewOfFile(data_);
-    if (mappingHandle_)
-        CloseHandle(asHandle(mappingHandle_));
-    data_ = nullptr;
-    size_ = 0;
-    mappingHandle_ = 0;
 }
 
 struct BackgroundWork::Thread {
