@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <stdexcept>
 
 #include "bmp_test_support.h"
 #include "codec_test_support.h"
@@ -192,6 +193,33 @@ TEST(RunBatch, InputShrinkingWhileReadFailsAloneAndTheRestConverts)
     EXPECT_EQ(report.files[1].failure->reason, SkipReason::readFailed);
     EXPECT_EQ(report.files[1].failure->error, CodecError::cannotOpen);
     EXPECT_EQ(test::listFolder(folder.path()), (std::vector<std::string>{"a.bmp", "a.png", "c.bmp", "c.png", "victim.bmp"}));
+}
+
+TEST(RunBatchInParallel, FailureWhileDeliveringEndsTheBatchWithTheFilesDoneSoFar)
+{
+    ScratchFolder folder;
+    fs::create_directory(folder / "out");
+    const auto bmp = testing::buildBmp({.width = 64, .height = 64, .pixels = std::vector<std::uint8_t>(64 * 64 * 3, 5)});
+    std::vector<fs::path> inputs;
+    for (int i = 0; i < 12; ++i) {
+        inputs.push_back(folder / ("p" + std::to_string(i) + ".bmp"));
+        test::writeBytes(inputs.back(), bmp);
+    }
+    ConvertOptions options;
+    options.outputType = kOutputPng;
+    options.outputFolder = folder / "out";
+    BatchReport report = RunBatchInParallel(inputs, options, 3, [](const FileReport&, std::size_t index, std::size_t) {
+        if (index == 2)
+            throw std::runtime_error("the caller gives up");
+    });
+    ASSERT_EQ(report.files.size(), inputs.size());
+    for (std::size_t i = 0; i < inputs.size(); ++i) {
+        EXPECT_EQ(report.files[i].converted(), i <= 2) << i;
+        if (i > 2)
+            EXPECT_EQ(report.files[i].failure->reason, SkipReason::batchStopped) << i;
+    }
+    EXPECT_EQ(test::listFolder(folder / "out"), (std::vector<std::string>{"p0.png", "p1.png", "p2.png"}))
+        << "no staged file is left behind";
 }
 
 TEST(RunBatch, EmptyFileConvertsNothingAndLeavesNoTemporaryFile)

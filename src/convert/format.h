@@ -25,6 +25,7 @@ enum class SkipReason {
     noFreeName,    // every numbered output name is taken
     publishFailed, // the finished file could not be flushed or named
     notRegularFile,  // a folder, FIFO or device
+    batchStopped,    // the batch ended before this file, by a failure elsewhere
 };
 
 struct FileFailure {
