@@ -215,8 +215,9 @@ TEST(RunBatchInParallel, FailureWhileDeliveringEndsTheBatchWithTheFilesDoneSoFar
     ASSERT_EQ(report.files.size(), inputs.size());
     for (std::size_t i = 0; i < inputs.size(); ++i) {
         EXPECT_EQ(report.files[i].converted(), i <= 2) << i;
-        if (i > 2)
+        if (i > 2) {
             EXPECT_EQ(report.files[i].failure->reason, SkipReason::batchStopped) << i;
+        }
     }
     EXPECT_EQ(test::listFolder(folder / "out"), (std::vector<std::string>{"p0.png", "p1.png", "p2.png"}))
         << "no staged file is left behind";

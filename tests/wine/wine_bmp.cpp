@@ -112,7 +112,7 @@ WINE_TEST(bmpStoppedAnywhereLeavesOnlyCompleteOutputs)
 
     auto runInto = [&](const std::wstring& name) {
         Folder out = h.freshFolder(name);
-        folder.writeSettings(L"DrctCvt=1\r\nOutDir=" + out.path() + L"\r\n");
+        folder.writeSettings((L"DrctCvt=1\r\nOutDir=" + out.path() + L"\r\n").c_str());
         return std::make_pair(std::move(out), Process::start(exe, inputs, temp.path()));
     };
     const DWORD started = GetTickCount();
