@@ -5,7 +5,7 @@
 
 #include "bmp_test_support.h"
 #include "codec_test_support.h"
-#include "app/conversion.h"
+#include "app/batch_start.h"
 #include "codecs/files.h"
 #include "convert/batch.h"
 #include "test_support.h"

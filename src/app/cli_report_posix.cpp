@@ -20,7 +20,7 @@ constexpr std::array<ReasonText, 11> kReasonTexts{{
     {SkipReason::tooShort, "empty or too short to be an image", false},
     {SkipReason::unrecognised, "unrecognised format", false},
     {SkipReason::readFailed, "cannot read", true},
-    {SkipReason::reduceFailed, "size reduction failed", false},
+    {SkipReason::reduceFailed, "size reduction failed", true},
     {SkipReason::noTempFile, "cannot create a file in the output folder", false},
     {SkipReason::writeFailed, "cannot write", true},
     {SkipReason::noFreeName, "every numbered output name is taken", false},

@@ -2,6 +2,7 @@
 
 #include "convert/batch_steps.h"
 
+#include <cstdlib>
 #include <string>
 
 #include "codecs/files.h"
@@ -95,17 +96,17 @@ Result<platform::Path, BatchOutcome> settleOutputFolder(const platform::Path& fi
     return folder;
 }
 
-bool reduceImage(CodecSet& codecs, DibImage& image, const ConvertOptions& options)
+Status reduceImage(ScratchBuffers& scratch, DibImage& image, const ConvertOptions& options)
 {
     CurrentImage current{&image, image.header.biWidth, image.header.biHeight, image.header.biBitCount};
-    ReductionTools tools{codecs.converter24, codecs.resizeJob, codecs.filterJob, *codecs.tables};
-    if (!reduceImage(tools, current, options.resizeMode, options.resizeSize))
-        return false;
+    ReductionTools tools{scratch.converter24, scratch.resizeJob, scratch.filterJob, *scratch.tables};
+    if (Status reduced = reduceImage(tools, current, options.resizeMode, options.resizeSize); !reduced)
+        return reduced;
     // The header describes the pixels the writer gets.
     image.header.biWidth = current.width;
     image.header.biHeight = current.height;
     image.header.biBitCount = static_cast<std::uint16_t>(current.bitCount);
-    return true;
+    return {};
 }
 
 FileFailure skipped(SkipReason reason, std::optional<CodecError> error = std::nullopt) { return {reason, error}; }
@@ -121,12 +122,14 @@ bool MakeUniqueOutputPath(platform::Path& path, std::string_view extension)
 std::optional<FileFailure> ConvertOneFile(FileJob& job, const platform::Path& outputFolder,
                                           const platform::Path& input, platform::Path& stagedPath)
 {
-    Result<DibImage, FileFailure> image = ReadImage(input, ReadContext{job.options, *job.codecs.tables});
+    Result<DibImage, FileFailure> image = ReadImage(input, ReadContext{job.options, *job.scratch.tables});
     if (!image)
         return image.error();
 
-    if (job.options.resize && !reduceImage(job.codecs, *image, job.options))
-        return skipped(SkipReason::reduceFailed);
+    if (job.options.resize) {
+        if (Status reduced = reduceImage(job.scratch, *image, job.options); !reduced)
+            return skipped(SkipReason::reduceFailed, reduced.error());
+    }
     auto staged = platform::createStagingFile(outputFolder);
     if (!staged)
         return skipped(SkipReason::noTempFile);
@@ -136,11 +139,12 @@ std::optional<FileFailure> ConvertOneFile(FileJob& job, const platform::Path& ou
         platform::deleteFile(stagedPath);
         return skipped(SkipReason::writeFailed, written.error());
     }
+    job.written = {image->header.biWidth, std::abs(image->header.biHeight)};
     return std::nullopt;
 }
 
-std::optional<FileFailure> RecodeOneFile(FileJob&, const platform::Path& outputFolder, const platform::Path& input,
-                                         platform::Path& stagedPath)
+std::optional<FileFailure> RecodeOneFile(FileJob& job, const platform::Path& outputFolder,
+                                         const platform::Path& input, platform::Path& stagedPath)
 {
     if (!platform::pathExists(input))
         return skipped(SkipReason::missing);
@@ -152,7 +156,7 @@ std::optional<FileFailure> RecodeOneFile(FileJob&, const platform::Path& outputF
         Result<InputFile> bytes = InputFile::read(input);
         if (!bytes)
             return bytes.error();
-        return RecodeJpeg(bytes->cursor(), stagedPath);
+        return RecodeJpeg(bytes->cursor(), stagedPath, &job.written);
     }();
     if (!recoded) {
         platform::deleteFile(stagedPath);
@@ -182,6 +186,7 @@ FileStep stepFor(const OutputChoice& choice)
 std::optional<FileFailure> produceFile(FileStep step, FileJob& job, const BatchPlan& plan,
                                        const platform::Path& input, platform::Path& stagedPath)
 {
+    job.written = {};
     if (platform::pathExists(input) && !platform::isRegularFile(input))
         return skipped(SkipReason::notRegularFile);
     return step(job, plan.outputFolder, input, stagedPath);
@@ -194,8 +199,10 @@ void deliverFile(FileReport& file, const platform::Path& stagedPath, const Batch
     platform::Path outputPath = plan.outputFolder / file.input.filename();
     outputPath.replace_extension(platform::fromUtf8(plan.choice.extension));
     file.failure = DeliverOutput(stagedPath, outputPath, plan.choice.extension, file.output);
-    if (file.failure)
+    if (file.failure) {
         platform::deleteFile(stagedPath);
+        file.size = {};
+    }
 }
 
 void finishBatch(BatchReport& report, const BatchPlan& plan)
@@ -209,28 +216,30 @@ void finishBatch(BatchReport& report, const BatchPlan& plan)
 }
 
 void runSequentially(std::span<const platform::Path> inputs, const ConvertOptions& options, const BatchPlan& plan,
-                     CodecSet& codecs, const FileDone& fileDone, BatchReport& report)
+                     ScratchBuffers& scratch, const FileDone& fileDone, BatchReport& report)
 {
-    FileJob job{options, codecs, plan.choice.write};
+    const platform::HeldWorkerSlot held(options.workers);
+    FileJob job{options, scratch, plan.choice.write};
     const FileStep step = stepFor(plan.choice);
     for (const platform::Path& input : inputs) {
-        FileReport& file = report.files.emplace_back(FileReport{input, {}, std::nullopt});
+        FileReport& file = report.files.emplace_back(FileReport{input, {}, std::nullopt, {}});
         platform::Path stagedPath;
         file.failure = produceFile(step, job, plan, input, stagedPath);
+        file.size = job.written;
         deliverFile(file, stagedPath, plan);
         if (fileDone)
             fileDone(file, report.files.size() - 1, inputs.size());
     }
 }
 
-std::vector<std::unique_ptr<CodecSet>> allocateCodecSets(std::size_t wanted)
+std::vector<std::unique_ptr<ScratchBuffers>> allocateWorkerScratch(std::size_t wanted)
 {
-    std::vector<std::unique_ptr<CodecSet>> sets;
+    std::vector<std::unique_ptr<ScratchBuffers>> sets;
     while (sets.size() < wanted) {
-        std::unique_ptr<CodecSet> codecs = AllocateCodecSet();
-        if (!codecs)
+        std::unique_ptr<ScratchBuffers> scratch = AllocateScratchBuffers();
+        if (!scratch)
             break;
-        sets.push_back(std::move(codecs));
+        sets.push_back(std::move(scratch));
     }
     return sets;
 }
@@ -248,14 +257,14 @@ BatchReport RunBatch(std::span<const platform::Path> inputs, const ConvertOption
         report.outcome = plan.error();
         return report;
     }
-    std::unique_ptr<CodecSet> codecs = AllocateCodecSet();
-    if (!codecs) {
+    std::unique_ptr<ScratchBuffers> scratch = AllocateScratchBuffers();
+    if (!scratch) {
         report.outcome = BatchOutcome::noMemory;
         return report;
     }
     report.files.reserve(inputs.size());
-    batch::runSequentially(inputs, options, *plan, *codecs, fileDone, report);
-    codecs.reset();
+    batch::runSequentially(inputs, options, *plan, *scratch, fileDone, report);
+    scratch.reset();
     batch::finishBatch(report, *plan);
     return report;
 }

@@ -35,14 +35,16 @@ public:
                 platform::deleteFile(produced.stagedPath);
     }
 
-    void work(CodecSet& codecs) noexcept
+    void work(ScratchBuffers& scratch) noexcept
     {
         try {
-            FileJob job{options_, codecs, plan_.choice.write};
+            const platform::HeldWorkerSlot held(options_.workers);
+            FileJob job{options_, scratch, plan_.choice.write};
             const FileStep step = stepFor(plan_.choice);
             while (auto index = claimNext()) {
                 Produced result;
                 result.failure = produceFile(step, job, plan_, inputs_[*index], result.stagedPath);
+                result.size = job.written;
                 result.ready = true;
                 {
                     std::lock_guard lock(mutex_);
@@ -76,7 +78,8 @@ public:
             if (!ready)
                 return;
             Produced& produced = *ready;
-            FileReport& file = report.files.emplace_back(FileReport{inputs_[index], {}, produced.failure});
+            FileReport& file =
+                report.files.emplace_back(FileReport{inputs_[index], {}, produced.failure, produced.size});
             deliverFile(file, produced.stagedPath, plan_);
             {
                 std::lock_guard lock(mutex_);
@@ -93,6 +96,7 @@ private:
         bool ready = false;
         std::optional<FileFailure> failure;
         platform::Path stagedPath;
+        ImageSize size;
     };
 
     std::optional<std::size_t> claimNext()
@@ -151,7 +155,7 @@ void deliverUntilStopped(ParallelRun& run, const FileDone& fileDone, BatchReport
         run.stop();
     }
     for (std::size_t index = report.files.size(); index < inputs.size(); ++index)
-        report.files.push_back(FileReport{inputs[index], {}, FileFailure{SkipReason::batchStopped, std::nullopt}});
+        report.files.push_back(FileReport{inputs[index], {}, FileFailure{SkipReason::batchStopped, std::nullopt}, {}});
 }
 
 }  // namespace
@@ -159,40 +163,47 @@ void deliverUntilStopped(ParallelRun& run, const FileDone& fileDone, BatchReport
 BatchReport RunBatchInParallel(std::span<const platform::Path> inputs, const ConvertOptions& options, unsigned jobs,
                                const FileDone& fileDone)
 {
+    // One slot for each job asked for, so one file alone still has a spare
+    // core for the size search's guesses; a caller may share its own.
+    platform::WorkerSlots ownSlots(static_cast<int>(std::max(jobs, 1u)));
+    ConvertOptions run = options;
+    if (!run.workers)
+        run.workers = &ownSlots;
+
     BatchReport report;
     if (inputs.empty())
         return report;
-    auto plan = planBatch(inputs, options);
+    auto plan = planBatch(inputs, run);
     if (!plan) {
         report.outcome = plan.error();
         return report;
     }
-    std::vector<std::unique_ptr<CodecSet>> codecs = allocateCodecSets(std::clamp<std::size_t>(jobs, 1, inputs.size()));
-    if (codecs.empty()) {
+    std::vector<std::unique_ptr<ScratchBuffers>> scratch = allocateWorkerScratch(std::clamp<std::size_t>(jobs, 1, inputs.size()));
+    if (scratch.empty()) {
         report.outcome = BatchOutcome::noMemory;
         return report;
     }
 
     report.files.reserve(inputs.size());
-    if (codecs.size() == 1) {
-        runSequentially(inputs, options, *plan, *codecs.front(), fileDone, report);
+    if (scratch.size() == 1) {
+        runSequentially(inputs, run, *plan, *scratch.front(), fileDone, report);
     } else {
-        ParallelRun run(inputs, options, *plan, 2 * codecs.size());
+        ParallelRun parallel(inputs, run, *plan, 2 * scratch.size());
         std::vector<std::jthread> workers;
-        for (std::unique_ptr<CodecSet>& set : codecs) {
+        for (std::unique_ptr<ScratchBuffers>& set : scratch) {
             try {
-                workers.emplace_back([&run, &set] { run.work(*set); });
+                workers.emplace_back([&parallel, &set] { parallel.work(*set); });
             } catch (const std::system_error&) {
                 break;  // the threads already running do the work
             }
         }
-        StopOnExit stopWorkers(run);
+        StopOnExit stopWorkers(parallel);
         if (workers.empty())
-            runSequentially(inputs, options, *plan, *codecs.front(), fileDone, report);
+            runSequentially(inputs, run, *plan, *scratch.front(), fileDone, report);
         else
-            deliverUntilStopped(run, fileDone, report, inputs);
+            deliverUntilStopped(parallel, fileDone, report, inputs);
     }
-    codecs.clear();
+    scratch.clear();
     finishBatch(report, *plan);
     return report;
 }
