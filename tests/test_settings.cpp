@@ -111,6 +111,34 @@ TEST(SettingsStore, LongStringsAreCutTo259Units)
     EXPECT_EQ(LoadSettings(ini).MkDirStr.size(), 259u);
 }
 
+TEST(SettingsStore, LongStringsAreCountedInUtf16UnitsAndNeverCutInsideACharacter)
+{
+    auto kanji = [](int count) {
+        std::string text;
+        for (int i = 0; i < count; ++i)
+            text += "写";
+        return text;
+    };
+    const std::string ascii258(258, 'x');
+    const struct {
+        std::string stored;
+        std::string loaded;
+    } cases[] = {
+        {ascii258 + "写", ascii258 + "写"},             // three bytes, one unit: fits exactly
+        {ascii258 + "写真", ascii258 + "写"},           // the second would be unit 260
+        {ascii258 + "\U0001F4F7", ascii258},             // a pair of units does not fit in one
+        {std::string(86, 'y') + std::string(200, 'z'), std::string(86, 'y') + std::string(173, 'z')},
+        {kanji(100), kanji(100)},                       // 300 bytes, but 100 units
+        {kanji(300), kanji(259)},
+    };
+    ScratchFolder folder;
+    auto ini = folder / "Vrelk.ini";
+    for (const auto& c : cases) {
+        writeText(ini, "[SImg]\r\nMkDirStr=" + c.stored + "\r\n");
+        EXPECT_EQ(LoadSettings(ini).MkDirStr, c.loaded) << c.stored;
+    }
+}
+
 TEST(SettingsLocation, ProgramNameIsCheckedWithoutRegardToCase)
 {
     ScratchFolder folder;

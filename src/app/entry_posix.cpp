@@ -119,6 +119,10 @@ int main(int argc, char** argv)
         ShowError(nullptr, kErrorStartup);
         return kExitStartupFailed;
     }
+    // The file may be shared with the Windows program and hold what only it
+    // uses (the plug-in folder), or folders of another machine: it is
+    // created when missing and otherwise never written.
+    const bool createSettingsFile = !platform::pathExists(*iniPath);
     Settings settings = LoadSettings(*iniPath);
 
     int status = kExitOk;
@@ -140,7 +144,8 @@ int main(int argc, char** argv)
             status = convertFiles(line, run);
         }
     }
-    // A settings file that cannot be written is not reported.
-    (void)SaveSettings(settings, *iniPath);
+    // A settings file that cannot be created is not reported.
+    if (createSettingsFile)
+        (void)SaveSettings(settings, *iniPath);
     return status;
 }

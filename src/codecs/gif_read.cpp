@@ -188,9 +188,8 @@ public:
             const std::uint8_t block = *in_.u8();
             if (block == kImageSeparator)
                 return readImage();
-            Status status = block == kExtensionIntroducer ? readExtension()
-                            : block == kTrailer           ? Status(CodecError::badData)
-                                                          : Status(CodecError::cannotOpen);
+            // A trailer before any image, or a block of no known kind.
+            Status status = block == kExtensionIntroducer ? readExtension() : Status(CodecError::badData);
             if (!status)
                 return status.error();
         }
@@ -261,7 +260,7 @@ private:
         auto skipped = std::find_if(kSkippedExtensions.begin(), kSkippedExtensions.end(),
                                     [&](const SkippedExtension& e) { return e.label == *label; });
         if (skipped == kSkippedExtensions.end())
-            return CodecError::cannotOpen;
+            return CodecError::unsupported;
         if (!in_.skip(skipped->header))
             return CodecError::badData;
         return skipSubBlocks();

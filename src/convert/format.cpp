@@ -136,7 +136,7 @@ FormatCode sniffOpenFile(platform::File& file)
 
 Result<DibImage> readBuiltIn(const platform::Path& path, ReadEntry entry, const ReadContext& context)
 {
-    Result<InputFile> input = InputFile::map(path);
+    Result<InputFile> input = InputFile::read(path);
     if (!input)
         return input.error();
     return entry(input->cursor(), context);

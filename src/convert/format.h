@@ -20,11 +20,12 @@ enum class SkipReason {
     unrecognised,  // no reader and no plug-in takes it
     readFailed,    // its reader refused it (see the codec error)
     reduceFailed,
-    noTempFile,
+    noTempFile,    // no file can be made in the output folder
     writeFailed,   // the writer failed (see the codec error)
     noFreeName,    // every numbered output name is taken
-    copyFailed,
+    publishFailed, // the finished file could not be flushed or named
     notRegularFile,  // a folder, FIFO or device
+    batchStopped,    // the batch ended before this file, by a failure elsewhere
 };
 
 struct FileFailure {
