@@ -3,7 +3,6 @@
 // copies its answer into shared memory. Filters are code written for other
 // hosts; whatever they do here, a crash or a hang ends this process only.
 #include <windows.h>
-#include <shellapi.h>
 
 #include <algorithm>
 #include <array>
@@ -294,7 +293,7 @@ DWORD WINAPI endWithParent(void* parent)
 
 std::optional<HANDLE> parseHandle(const wchar_t* digits)
 {
-    if (!std::iswdigit(*digits))
+    if (*digits < L'0' || *digits > L'9')
         return std::nullopt;
     wchar_t* end = nullptr;
     const unsigned long value = std::wcstoul(digits, &end, 10);
@@ -303,12 +302,26 @@ std::optional<HANDLE> parseHandle(const wchar_t* digits)
     return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(value));
 }
 
-int runHost(const std::wstring& channelArgument)
+// What follows the program's own name on the command line. Parsed here
+// rather than by the shell library, which the host does not load.
+const wchar_t* argumentsOf(const wchar_t* commandLine)
+{
+    const wchar_t* at = commandLine;
+    if (*at == L'"') {
+        at = std::wcschr(at + 1, L'"');
+        at = at ? at + 1 : commandLine + std::wcslen(commandLine);
+    } else {
+        at += std::wcscspn(at, L" \t");
+    }
+    return at + std::wcsspn(at, L" \t");
+}
+
+int runHost(const wchar_t* channelArgument)
 {
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
     SetUnhandledExceptionFilter(endHostAtOnce);
     SetDllDirectoryW(L"");
-    std::optional<HANDLE> mapping = parseHandle(channelArgument.c_str());
+    std::optional<HANDLE> mapping = parseHandle(channelArgument);
     if (!mapping)
         return kBadStartExit;
     void* view = MapViewOfFile(*mapping, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, sizeof(Channel));
@@ -328,18 +341,11 @@ int runHost(const std::wstring& channelArgument)
 
 std::optional<int> RunPluginHostIfAsked()
 {
-    int count = 0;
-    LPWSTR* arguments = CommandLineToArgvW(GetCommandLineW(), &count);
-    if (!arguments)
-        return std::nullopt;
+    const wchar_t* arguments = argumentsOf(GetCommandLineW());
     const std::size_t switchUnits = std::wcslen(kHostSwitch);
-    std::optional<std::wstring> channelArgument;
-    if (count == 2 && std::wcsncmp(arguments[1], kHostSwitch, switchUnits) == 0)
-        channelArgument = arguments[1] + switchUnits;
-    LocalFree(arguments);
-    if (!channelArgument)
+    if (std::wcsncmp(arguments, kHostSwitch, switchUnits) != 0)
         return std::nullopt;
-    return runHost(*channelArgument);
+    return runHost(arguments + switchUnits);
 }
 
 }  // namespace vrelk
