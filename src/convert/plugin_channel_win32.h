@@ -24,8 +24,6 @@ inline constexpr std::uint32_t kMagic = 0x56534831;  // "VSH1"
 // file handed over by the shell reads as this.
 inline constexpr wchar_t kHostSwitch[] = L"|vrelk-plugin-host|";
 
-enum class Command : std::uint32_t { read = 1, quit = 2 };
-
 // Where the host is in the current file: after a crash, the stage and the
 // indexes below say which filter was running and where to go on.
 enum class Stage : std::uint32_t { idle, listing, asking, decoding };
@@ -36,7 +34,6 @@ enum class Stage : std::uint32_t { idle, listing, asking, decoding };
 enum class Answer : std::uint32_t { refused, cannotDecode, decodeFailed, noMemory, picture };
 
 struct Request {
-    Command command;
     wchar_t folder[kFolderUnits];  // the plug-in folder, null-terminated
     char path[MAX_PATH];           // the input as the filters open it
     std::uint8_t head[kHeadBytes];

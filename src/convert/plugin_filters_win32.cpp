@@ -275,8 +275,6 @@ int servePlugins(Channel& channel)
     for (;;) {
         if (WaitForSingleObject(channel.requestReady, INFINITE) != WAIT_OBJECT_0)
             return kBadStartExit;
-        if (channel.request.command != Command::read)
-            return 0;
         channel.reply = serveRead(channel);
         SetEvent(channel.replyReady);
     }

@@ -25,8 +25,8 @@ using namespace plugin_channel;
 // How long the filters may take over one file, restarts included; then
 // the host is ended and the file fails.
 constexpr ULONGLONG kPluginTimeLimitMs = 20000;
-// How long a host asked to quit at the end of a batch has before it is ended.
-constexpr DWORD kQuitWaitMs = 5000;
+// How long an ended host may take to be gone.
+constexpr DWORD kEndWaitMs = 5000;
 
 struct HandleClose {
     void operator()(HANDLE handle) const { CloseHandle(handle); }
@@ -159,7 +159,6 @@ public:
     void prepare(const PluginQuery& query)
     {
         Channel& channel = shared();
-        channel.request.command = Command::read;
         std::wcscpy(channel.request.folder, query.folder.c_str());
         std::memcpy(channel.request.path, query.ansiPath.c_str(), query.ansiPath.size() + 1);
         std::memcpy(channel.request.head, query.head.data(), query.head.size());
@@ -245,7 +244,8 @@ public:
     explicit PluginHost(std::unique_ptr<HostChannel> channel) : channel_(std::move(channel)) {}
     PluginHost(const PluginHost&) = delete;
     PluginHost& operator=(const PluginHost&) = delete;
-    ~PluginHost() { quit(); }
+    // Between files the host holds no filter, so ending it loses nothing.
+    ~PluginHost() { end(); }
 
     Result<DibImage> read(const PluginQuery& query)
     {
@@ -307,19 +307,8 @@ private:
         if (!process_)
             return;
         TerminateProcess(process_.get(), 1);
-        WaitForSingleObject(process_.get(), kQuitWaitMs);
+        WaitForSingleObject(process_.get(), kEndWaitMs);
         process_.reset();
-    }
-
-    void quit()
-    {
-        if (!process_)
-            return;
-        channel_->shared().request.command = Command::quit;
-        SetEvent(channel_->requestReady());
-        if (WaitForSingleObject(process_.get(), kQuitWaitMs) == WAIT_OBJECT_0)
-            process_.reset();
-        end();
     }
 
     std::unique_ptr<HostChannel> channel_;

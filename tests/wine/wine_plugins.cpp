@@ -1,7 +1,8 @@
 // Susie import plug-ins in the Windows program, with our own test plug-ins
 // (tests/plugins): conversion, the calls and their arguments, what results
 // are refused, which libraries are listed, non-ANSI paths, and the built-in
-// readers' priority.
+// readers' priority; and filters that fault or spin, which cost only their
+// own file.
 #include "wine_harness.h"
 
 #include <tlhelp32.h>
