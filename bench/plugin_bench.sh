@@ -68,8 +68,10 @@ xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
     set -e
     work="$1" runs="$2" inputs="$3"
     [ -f "$WINEPREFIX/system.reg" ] || wineboot -i >/dev/null 2>&1 || true
-    # One wineserver for every run, so that no run pays for starting it.
+    # One wineserver for every run, so that no run pays for starting it;
+    # ended however this script ends, or a test run waiting for it hangs.
     wineserver -p
+    trap "wineserver -k || true" EXIT
     for side in before after; do
         eval "wine $work/$side/Vrelk.exe $inputs"
     done
@@ -77,7 +79,6 @@ xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
         --prepare "rm -f $work/before/out/* $work/after/out/*" \
         -n before "wine $work/before/Vrelk.exe $inputs" \
         -n after "wine $work/after/Vrelk.exe $inputs"
-    wineserver -k || true
 ' bench "$work" "$runs" "$inputs"
 
 # One more run each into empty folders, to compare what they wrote.
