@@ -83,7 +83,7 @@ TEST(Cli, ChoosingAtRunTimeReadsOneLetter)
 
     auto declined = cli.run(input, "x\\n");
     EXPECT_EQ(declined.status, 0);
-    EXPECT_NE(declined.output.find("BMP(B)  PNG(P)  GIF(G)  JPEG(J)  JPEG変換(T)"), std::string::npos);
+    EXPECT_NE(declined.output.find("BMP(B)  PNG(P)  GIF(G)  JPEG(J)  JPEG変換(T)  WebP(W)"), std::string::npos);
     EXPECT_EQ(declined.output.find("Error"), std::string::npos);
 
     auto endOfInput = cli.run(input);

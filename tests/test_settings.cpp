@@ -48,14 +48,14 @@ TEST(SettingsStore, FlagsKeepOnlyBitZeroAndNumbersAreParsedLikeProfileIntegers)
     EXPECT_EQ(s.LmtVal, 0);
     EXPECT_EQ(s.RszSize, 640);
     EXPECT_EQ(s.RszOpt, 2) << "an empty value reads as the default";
-    EXPECT_EQ(s.DrctCvt, 0) << "an output choice outside 1..5 loads as choose-at-run-time";
+    EXPECT_EQ(s.DrctCvt, 0) << "an output choice outside 1..6 loads as choose-at-run-time";
 }
 
-TEST(SettingsStore, OnlyTheFiveFixedOutputChoicesSurviveALoad)
+TEST(SettingsStore, OnlyTheSixFixedOutputChoicesSurviveALoad)
 {
     ScratchFolder folder;
     auto ini = folder / "Vrelk.ini";
-    const std::pair<const char*, int> cases[] = {{"-1", 0}, {"0", 0}, {"1", 1}, {"5", 5}, {"6", 0}, {"9", 0}};
+    const std::pair<const char*, int> cases[] = {{"-1", 0}, {"0", 0}, {"1", 1}, {"5", 5}, {"6", 6}, {"7", 0}, {"9", 0}};
     for (const auto& [stored, loaded] : cases) {
         writeText(ini, std::string("[SImg]\r\nDrctCvt=") + stored + "\r\n");
         EXPECT_EQ(LoadSettings(ini).DrctCvt, loaded) << "stored " << stored;

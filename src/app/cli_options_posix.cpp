@@ -9,12 +9,13 @@
 #include <thread>
 
 #include "app/cli_posix.h"
+#include "app/version.h"
 #include "convert/options.h"
+#include "pixel/checked.h"
 
 namespace vrelk {
 namespace {
 
-constexpr int kMaxSide = 25000;
 constexpr int kMaxKilobytes = 32767;
 constexpr int kMaxJobs = 256;
 
@@ -35,6 +36,7 @@ struct Choice {
 constexpr Choice kFormats[] = {
     {"bmp", kOutputBmp}, {"png", kOutputPng},  {"jpeg", kOutputJpeg},
     {"jpg", kOutputJpeg}, {"gif", kOutputGif}, {"recode", kOutputRecode},
+    {"webp", kOutputWebp},
 };
 // The JPEG setting's values: 0 is 2x2, 2 is 1x1.
 constexpr Choice kSamplings[] = {{"2x2", 0}, {"1x1", 2}};
@@ -54,7 +56,7 @@ using Handler = std::string (*)(RunOptions& options, std::string_view value);
 std::string setFormat(RunOptions& o, std::string_view v)
 {
     o.outputType = parseChoice(v, kFormats);
-    return o.outputType ? "" : "format must be bmp, png, jpeg, gif or recode";
+    return o.outputType ? "" : "format must be bmp, png, jpeg, gif, recode or webp";
 }
 
 std::string setQuality(RunOptions& o, std::string_view v)
@@ -77,9 +79,9 @@ std::string setMaxKilobytes(RunOptions& o, std::string_view v)
 
 std::string setReduction(RunOptions& o, std::string_view v, std::int32_t mode)
 {
-    auto size = parseNumber(v, 1, kMaxSide);
+    auto size = parseNumber(v, 1, kMaxDimension);
     if (!size)
-        return "size must be a number of pixels from 1 to 25000";
+        return "size must be a number of pixels from 1 to " + std::to_string(kMaxDimension);
     o.resizeMode = mode;
     o.resizeSize = *size;
     o.noResize = false;
@@ -125,6 +127,12 @@ std::string setJobs(RunOptions& o, std::string_view v)
     return "";
 }
 
+std::string setReport(RunOptions& o, std::string_view v)
+{
+    o.jsonReport = v == "json";
+    return o.jsonReport ? "" : "report must be json";
+}
+
 std::string setVerbose(RunOptions& o, std::string_view)
 {
     o.verbosity = Verbosity::verbose;
@@ -144,7 +152,7 @@ struct OptionEntry {
     Handler handler;  // null for --help and --version
 };
 
-const std::array<OptionEntry, 16> kOptions{{
+const std::array<OptionEntry, 17> kOptions{{
     {{"help", no_argument, nullptr, 'h'}, nullptr},
     {{"version", no_argument, nullptr, kVersion}, nullptr},
     {{"format", required_argument, nullptr, 'f'}, setFormat},
@@ -160,6 +168,7 @@ const std::array<OptionEntry, 16> kOptions{{
     {{"jobs", required_argument, nullptr, 'j'}, setJobs},
     {{"verbose", no_argument, nullptr, 'v'}, setVerbose},
     {{"quiet", no_argument, nullptr, 264}, setQuiet},
+    {{"report", required_argument, nullptr, 265}, setReport},
     {{nullptr, 0, nullptr, 0}, nullptr},
 }};
 
@@ -272,21 +281,24 @@ std::string_view UsageLine()
     return "Usage: vrelk [OPTION]... FILE...  (vrelk --help lists the options)";
 }
 
-std::string_view VersionText() { return "vrelk (Tessaly) 1.0.0\n"; }
+std::string_view VersionText() { return "vrelk (Tessaly) " VRELK_VERSION "\n"; }
 
 std::string HelpText(const std::optional<platform::Path>& settingsFile)
 {
     std::string text = R"(Usage: vrelk [OPTION]... FILE...
-Convert each image FILE (BMP, PNG, JPEG, GIF, TIFF) into one output format.
+Convert each image FILE (BMP, PNG, JPEG, GIF, TIFF, WebP, HEIC, AVIF) into one
+output format.
 An existing file is never replaced: a taken name gains +1, +2, ...
 Options apply to this run only; the settings file decides everything else.
 Without FILE, vrelk prints the settings.
 
-  -f, --format FORMAT   bmp, png, jpeg, gif, or recode (lossless JPEG re-encode);
-                          without it DrctCvt decides, and DrctCvt=0 asks
-  -q, --quality N       JPEG quality, 1..100
+  -f, --format FORMAT   bmp, png, jpeg, gif, webp, or recode (lossless JPEG
+                          re-encode); without it DrctCvt decides, and
+                          DrctCvt=0 asks
+  -q, --quality N       JPEG and WebP quality, 1..100
       --sampling S      JPEG chroma sampling: 2x2 or 1x1
-      --max-kb N        aim each JPEG at N KB at most (searches the quality)
+      --max-kb N        aim each JPEG or WebP at N KB at most (searches the
+                          quality)
       --width N         reduce to N pixels wide
       --height N        reduce to N pixels high
       --long-side N     reduce the longer side to N pixels
@@ -296,6 +308,9 @@ Without FILE, vrelk prints the settings.
   -j, --jobs N          convert N files at a time (default: number of cores)
   -v, --verbose         name each file written
       --quiet           no per-file lines and no progress
+      --report=json     one JSON object per FILE on standard output, in
+                          order: input, status (converted or skipped),
+                          output, reason, width, height, bytes
   -h, --help            show this help and exit
       --version         show the version and exit
       --                end of options: later arguments are files

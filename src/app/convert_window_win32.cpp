@@ -14,21 +14,18 @@ namespace {
 
 constexpr int kMenuSeparatorId = 6000;
 
-struct ButtonLayout {
-    int id;
-    const wchar_t* text;
-    DWORD kind;
-    int x, y, width, height;
-};
-
-constexpr std::array<ButtonLayout, 7> kConvertButtons{{
-    {kCommandBmp, L"BMP(B)", BS_PUSHBUTTON, 10, 10, 60, 24},
-    {kCommandPng, L"PNG(P)", BS_PUSHBUTTON, 75, 10, 60, 24},
-    {kCommandGif, L"GIF(G)", BS_PUSHBUTTON, 140, 10, 60, 24},
-    {kCommandJpeg, L"JPEG(J)", BS_PUSHBUTTON, 25, 39, 65, 24},
-    {kCommandRecode, L"JPEG変換(T)", BS_PUSHBUTTON, 95, 39, 90, 24},
-    {kCommandResizeCheck, L"画像サイズ縮小", BS_AUTOCHECKBOX, 13, 77, 97, 16},
-    {kCommandSettings, L"設定変更(S)", BS_PUSHBUTTON, 115, 73, 85, 24},
+// A grid 10..265 wide: the four one-file-type formats in the first row,
+// the two JPEG writes centred under them, then the reduction check at the
+// left and the settings button at the right edge.
+constexpr std::array<ControlLayout, 8> kConvertButtons{{
+    {kCommandBmp, L"BUTTON", BS_PUSHBUTTON, 0, L"BMP(B)", 10, 10, 60, 24},
+    {kCommandPng, L"BUTTON", BS_PUSHBUTTON, 0, L"PNG(P)", 75, 10, 60, 24},
+    {kCommandGif, L"BUTTON", BS_PUSHBUTTON, 0, L"GIF(G)", 140, 10, 60, 24},
+    {kCommandWebp, L"BUTTON", BS_PUSHBUTTON, 0, L"WebP(W)", 205, 10, 60, 24},
+    {kCommandJpeg, L"BUTTON", BS_PUSHBUTTON, 0, L"JPEG(J)", 57, 39, 65, 24},
+    {kCommandRecode, L"BUTTON", BS_PUSHBUTTON, 0, L"JPEG変換(T)", 127, 39, 90, 24},
+    {kCommandResizeCheck, L"BUTTON", BS_AUTOCHECKBOX, 0, L"画像サイズ縮小", 13, 77, 97, 16},
+    {kCommandSettings, L"BUTTON", BS_PUSHBUTTON, 0, L"設定変更(S)", 180, 73, 85, 24},
 }};
 
 struct KeyCommand {
@@ -36,9 +33,9 @@ struct KeyCommand {
     int command;
 };
 
-constexpr std::array<KeyCommand, 6> kConvertKeys{{
-    {'B', kCommandBmp}, {'P', kCommandPng}, {'J', kCommandJpeg},
-    {'G', kCommandGif}, {'T', kCommandRecode}, {'S', kCommandSettings},
+constexpr std::array<KeyCommand, 7> kConvertKeys{{
+    {'B', kCommandBmp}, {'P', kCommandPng}, {'J', kCommandJpeg}, {'G', kCommandGif},
+    {'T', kCommandRecode}, {'W', kCommandWebp}, {'S', kCommandSettings},
 }};
 
 bool isChecked(HWND window, int id) { return IsDlgButtonChecked(window, id) == BST_CHECKED; }
@@ -46,14 +43,6 @@ bool isChecked(HWND window, int id) { return IsDlgButtonChecked(window, id) == B
 void setChecked(HWND window, int id, bool checked)
 {
     CheckDlgButton(window, id, checked ? BST_CHECKED : BST_UNCHECKED);
-}
-
-void createButton(HWND parent, const ButtonLayout& layout)
-{
-    HWND button = CreateWindowExW(0, L"BUTTON", layout.text, WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | layout.kind,
-                                  layout.x, layout.y, layout.width, layout.height, parent,
-                                  reinterpret_cast<HMENU>(static_cast<INT_PTR>(layout.id)), app().instance, nullptr);
-    SendMessageW(button, WM_SETFONT, reinterpret_cast<WPARAM>(app().uiFont), FALSE);
 }
 
 void showAlwaysOnTopMark(HWND window)
@@ -139,12 +128,13 @@ struct CommandEntry {
     void (*run)();
 };
 
-constexpr std::array<CommandEntry, 16> kCommands{{
+constexpr std::array<CommandEntry, 17> kCommands{{
     {kCommandBmp, [] { convertAs(kCommandBmp); }},
     {kCommandPng, [] { convertAs(kCommandPng); }},
     {kCommandJpeg, [] { convertAs(kCommandJpeg); }},
     {kCommandGif, [] { convertAs(kCommandGif); }},
     {kCommandRecode, [] { convertAs(kCommandRecode); }},
+    {kCommandWebp, [] { convertAs(kCommandWebp); }},
     {kCommandResizeCheck, resizeCheckFromConvertWindow},
     {kCommandSettings, showSettingsWindow},
     {kLimitCheck, updateFileSizeEnables},
@@ -179,8 +169,8 @@ LRESULT CALLBACK convertWindowProc(HWND window, UINT message, WPARAM wParam, LPA
     switch (message) {
     case WM_CREATE:
         buildSystemMenu(window);
-        for (const ButtonLayout& layout : kConvertButtons)
-            createButton(window, layout);
+        for (const ControlLayout& layout : kConvertButtons)
+            createControl(window, app().instance, layout);
         setChecked(window, kCommandResizeCheck, app().settings.Resize);
         return 0;
     case WM_DESTROY:
@@ -244,7 +234,7 @@ bool registerWindowClasses()
     return registerClass(kConvertClass, convertWindowProc) && registerClass(kSettingClass, settingsWindowProc);
 }
 
-HWND createConvertWindow() { return createTopLevel(kConvertClass, 210, 107, nullptr); }
+HWND createConvertWindow() { return createTopLevel(kConvertClass, 275, 107, nullptr); }
 
 HWND createSettingsWindow(HWND owner) { return createTopLevel(kSettingClass, 410, 286, owner); }
 

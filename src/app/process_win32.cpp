@@ -9,7 +9,7 @@
 
 #include "app/commands.h"
 #include "app/controls.h"
-#include "app/conversion.h"
+#include "app/batch_start.h"
 #include "convert/plugin_host_win32.h"
 
 namespace vrelk {

@@ -107,7 +107,7 @@ Settings LoadSettings(const platform::Path& iniPath)
     // Anything but a fixed output would leave the output choice without a
     // selection, and a drop would then be kept with no window to finish it.
     s.DrctCvt = readInt(iniPath, "DrctCvt", 0);
-    if (s.DrctCvt < 1 || s.DrctCvt > 5)
+    if (s.DrctCvt < 1 || s.DrctCvt > 6)
         s.DrctCvt = 0;
     return s;
 }

@@ -53,6 +53,7 @@ Status WriteBmpStep(const ImageView& image, const platform::Path& output, const 
 Status WritePngStep(const ImageView& image, const platform::Path& output, const ConvertOptions& options);
 Status WriteJpegStep(const ImageView& image, const platform::Path& output, const ConvertOptions& options);
 Status WriteGifStep(const ImageView& image, const platform::Path& output, const ConvertOptions& options);
+Status WriteWebpStep(const ImageView& image, const platform::Path& output, const ConvertOptions& options);
 
 enum class PerFileStep { convert, recode };
 
