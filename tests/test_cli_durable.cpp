@@ -85,7 +85,10 @@ TEST(CliDurable, KilledAnywhereLeavesOnlyCompleteOutputsUnderRealNames)
     std::vector<std::string> inputs;
     writeBmp(cli.root() / "picture.bmp", 1000, 700);
     for (int i = 0; i < 4; ++i) {
-        fs::path input = cli.root() / ("p" + std::to_string(i) + ".bmp");
+        std::string file = "p";
+        file += std::to_string(i);
+        file += ".bmp";
+        fs::path input = cli.root() / file;
         fs::copy_file(cli.root() / "picture.bmp", input);
         inputs.push_back(input.string());
     }
@@ -108,7 +111,9 @@ TEST(CliDurable, KilledAnywhereLeavesOnlyCompleteOutputsUnderRealNames)
     constexpr int kPoints = 12;
     int killedRunning = 0;
     for (int point = 1; point <= kPoints; ++point) {
-        const fs::path out = cli.root() / ("killed" + std::to_string(point));
+        std::string folder = "killed";
+        folder += std::to_string(point);
+        const fs::path out = cli.root() / folder;
         Running run = runInto(out);
         ASSERT_TRUE(run.started());
         std::this_thread::sleep_for(duration * point / kPoints);
@@ -180,7 +185,9 @@ TEST(CliDurable, PathsAreTakenAsTheSystemNamesThem)
     for (int i = 0; i < 80; ++i)
         name += "写";
     writeBmp(cli.root() / (name + ".bmp"), 4, 4);
-    result = cli.run("-f png " + test::quoted(cli.root() / (name + ".bmp")));
+    std::string arguments = "-f png ";
+    arguments += test::quoted(cli.root() / (name + ".bmp"));
+    result = cli.run(arguments);
     ASSERT_EQ(result.status, 0) << result.output;
     EXPECT_TRUE(fs::exists(cli.root() / (name + ".png")));
 }
