@@ -16,7 +16,6 @@ using GifPalette = std::array<Rgb, 256>;
 
 constexpr std::uint8_t kExtensionIntroducer = 0x21;
 constexpr std::uint8_t kImageSeparator = 0x2C;
-constexpr std::uint8_t kTrailer = 0x3B;
 
 // Bytes from the label to the first sub-block of the extensions whose
 // contents this reader passes over.
