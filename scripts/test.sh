@@ -5,7 +5,7 @@
 set -uo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 jobs="${VRELK_JOBS:-2}"
-fuzz_seconds="${VRELK_FUZZ_SECONDS:-60}"
+fuzz_seconds="${VRELK_FUZZ_SECONDS:-30}"
 failed=0
 passed_total=0
 failed_total=0
