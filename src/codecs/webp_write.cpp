@@ -96,7 +96,8 @@ bool fitsWebp(const ImageView& image)
     return image.width <= WEBP_MAX_DIMENSION && image.height <= WEBP_MAX_DIMENSION;
 }
 
-Status writeWebpBody(const ImageView& image, const platform::Path& path, std::int32_t quality)
+// The image's pixels in libwebp's picture, which keeps its own copy.
+Status loadPicture(const ImageView& image, Picture& picture)
 {
     if (!fitsWebp(image))
         return CodecError::unsupported;
@@ -104,9 +105,14 @@ Status writeWebpBody(const ImageView& image, const platform::Path& path, std::in
     Result<const std::uint8_t*> rows = Pixels24(image, converted);
     if (!rows)
         return rows.error();
+    return picture.import(image, *rows);
+}
+
+Status writeWebpBody(const ImageView& image, const platform::Path& path, std::int32_t quality)
+{
     Picture picture;
-    if (Status imported = picture.import(image, *rows); !imported)
-        return imported;
+    if (Status loaded = loadPicture(image, picture); !loaded)
+        return loaded;
     std::vector<std::uint8_t> encoded;
     if (Status done = encodeInto(picture, webpQuality(quality), encoded); !done)
         return done;
@@ -118,15 +124,9 @@ Status writeWebpBody(const ImageView& image, const platform::Path& path, std::in
 Status writeWebpWithLimitBody(const ImageView& image, const platform::Path& path, std::int64_t limit,
                               WebpSearchRecord* record)
 {
-    if (!fitsWebp(image))
-        return CodecError::unsupported;
-    PageBuffer converted;
-    Result<const std::uint8_t*> rows = Pixels24(image, converted);
-    if (!rows)
-        return rows.error();
     Picture picture;
-    if (Status imported = picture.import(image, *rows); !imported)
-        return imported;
+    if (Status loaded = loadPicture(image, picture); !loaded)
+        return loaded;
 
     std::vector<std::uint8_t> trial, fitted, tooLarge;
     std::int32_t fittedQuality = 0;
