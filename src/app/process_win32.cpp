@@ -47,6 +47,8 @@ std::optional<std::vector<std::wstring>> splitFileArguments()
 bool buildUserInterface(AppState& state)
 {
     state.settings = LoadSettings(state.iniPath);
+    if (!state.fileArguments.empty())
+        StartPluginHostAhead(optionsFromSettings(state.settings));
     if (!registerWindowClasses())
         return false;
     INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_UPDOWN_CLASS | ICC_BAR_CLASSES};

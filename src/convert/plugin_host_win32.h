@@ -6,12 +6,19 @@
 
 #include <optional>
 
+#include "convert/options.h"
+
 namespace vrelk {
 
 // When the command line is the host's internal argument, serves the
 // converting process that started this one and returns the exit code;
 // nullopt for any other command line.
 std::optional<int> RunPluginHostIfAsked();
+
+// Starts the host of the coming batch before its first file needs it, when
+// plug-ins are in use and their folder holds any; the batch's first read
+// from a plug-in then finds it running or on its way.
+void StartPluginHostAhead(const ConvertOptions& options);
 
 // Ends the plug-in host of the batch that just finished, if it started one.
 void EndPluginHost();
