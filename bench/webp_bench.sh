@@ -64,9 +64,12 @@ rm -f "$out"/*
 
 /usr/bin/python3 - "$work/times.json" "$out" <<'PY'
 import json, os, sys
-times = {r["command"]: r["mean"] for r in json.load(open(sys.argv[1]))["results"]}
+results = json.load(open(sys.argv[1]))["results"]
+times = {r["command"]: r["mean"] for r in results}
+medians = {r["command"]: r["median"] for r in results}
 def line(ours, other):
-    print(f"{ours} / {other}: {times[ours] / times[other]:.2f}x  ({times[ours]*1000:.0f} ms vs {times[other]*1000:.0f} ms)")
+    print(f"{ours} / {other}: {times[ours] / times[other]:.2f}x  ({times[ours]*1000:.0f} ms vs {times[other]*1000:.0f} ms)"
+          f"; medians {medians[ours] / medians[other]:.2f}x")
 print()
 for other in ("dwebp|cjpeg q75", "vips webp->jpeg q75", "convert webp->jpeg q75"):
     line("vrelk webp->jpeg q75", other)

@@ -183,6 +183,7 @@ int RunProcess(void* instance)
         if (buildUserInterface(state)) {
             chooseStart(state);
             exitCode = runMessageLoop();
+            EndPluginHost();
         }
     }
 
