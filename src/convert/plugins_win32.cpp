@@ -237,8 +237,9 @@ Result<DibImage> pictureFromReply(HANDLE host, const Reply& reply)
     return ImageFromPluginBlocks(bytes.first(reply.infoBytes), bytes.subspan(reply.infoBytes));
 }
 
-// The host process of one batch: started when the first file needs a
-// plug-in, replaced after a crash or a hang, ended with the batch.
+// The host process of one batch: started ahead of it or when the first
+// file needs a plug-in, replaced after a crash or a hang, ended with the
+// batch.
 class PluginHost {
 public:
     explicit PluginHost(std::unique_ptr<HostChannel> channel) : channel_(std::move(channel)) {}
