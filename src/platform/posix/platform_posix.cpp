@@ -1,4 +1,5 @@
 #include "platform/platform.h"
+#include "platform/memory_budget.h"
 
 #include <fcntl.h>
 #include <limits.h>
@@ -248,6 +249,16 @@ void BackgroundWork::join()
 {
     if (thread_->thread.joinable())
         thread_->thread.join();
+}
+
+std::uint64_t defaultMemoryBudget()
+{
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long pageSize = sysconf(_SC_PAGE_SIZE);
+    constexpr std::uint64_t kUnknownMachine = std::uint64_t{1} << 31;
+    if (pages <= 0 || pageSize <= 0)
+        return kUnknownMachine;
+    return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(pageSize) / 2;
 }
 
 }  // namespace vrelk::platform
