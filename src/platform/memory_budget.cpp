@@ -4,22 +4,24 @@ namespace vrelk::platform {
 
 bool MemoryBudget::reserve(std::uint64_t bytes)
 {
-    std::unique_lock lock(mutex_);
-    if (bytes > total_)
-        return false;
-    const std::uint64_t ticket = nextTicket_++;
-    freed_.wait(lock, [&] { return serving_ == ticket && total_ - reserved_ >= bytes; });
-    reserved_ += bytes;
-    ++serving_;
-    lock.unlock();
+    {
+        const MonitorLock lock(monitor_);
+        if (bytes > total_)
+            return false;
+        const std::uint64_t ticket = nextTicket_++;
+        while (serving_ != ticket || total_ - reserved_ < bytes)
+            monitor_.wait();
+        reserved_ += bytes;
+        ++serving_;
+    }
     // The next in line may fit in what is left.
-    freed_.notify_all();
+    monitor_.wakeAll();
     return true;
 }
 
 bool MemoryBudget::tryReserve(std::uint64_t bytes)
 {
-    const std::lock_guard lock(mutex_);
+    const MonitorLock lock(monitor_);
     if (serving_ != nextTicket_ || bytes > total_ - reserved_)
         return false;
     reserved_ += bytes;
@@ -29,21 +31,21 @@ bool MemoryBudget::tryReserve(std::uint64_t bytes)
 void MemoryBudget::release(std::uint64_t bytes)
 {
     {
-        const std::lock_guard lock(mutex_);
+        const MonitorLock lock(monitor_);
         reserved_ -= bytes < reserved_ ? bytes : reserved_;
     }
-    freed_.notify_all();
+    monitor_.wakeAll();
 }
 
 std::uint64_t MemoryBudget::total() const
 {
-    const std::lock_guard lock(mutex_);
+    const MonitorLock lock(monitor_);
     return total_;
 }
 
 void MemoryBudget::setTotal(std::uint64_t total)
 {
-    const std::lock_guard lock(mutex_);
+    const MonitorLock lock(monitor_);
     total_ = total;
 }
 

@@ -2,9 +2,9 @@
 // converting at the same time.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
+
+#include "platform/monitor.h"
 
 namespace vrelk::platform {
 
@@ -29,8 +29,7 @@ public:
     void setTotal(std::uint64_t total);
 
 private:
-    mutable std::mutex mutex_;
-    std::condition_variable freed_;
+    mutable Monitor monitor_;
     std::uint64_t total_;
     std::uint64_t reserved_ = 0;
     std::uint64_t nextTicket_ = 0;

@@ -13,8 +13,10 @@
 #include <random>
 #include <cerrno>
 #include <cstdio>
+#include <condition_variable>
 #include <cstdlib>
 #include <iostream>
+#include <mutex>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -250,6 +252,25 @@ void BackgroundWork::join()
     if (thread_->thread.joinable())
         thread_->thread.join();
 }
+
+struct Monitor::State {
+    std::mutex mutex;
+    std::condition_variable condition;
+};
+
+Monitor::Monitor() : state_(std::make_unique<State>()) {}
+Monitor::~Monitor() = default;
+void Monitor::lock() { state_->mutex.lock(); }
+void Monitor::unlock() { state_->mutex.unlock(); }
+
+void Monitor::wait()
+{
+    std::unique_lock held(state_->mutex, std::adopt_lock);
+    state_->condition.wait(held);
+    held.release();
+}
+
+void Monitor::wakeAll() { state_->condition.notify_all(); }
 
 std::uint64_t defaultMemoryBudget()
 {

@@ -238,6 +238,18 @@ void BackgroundWork::join()
     thread_->handle = nullptr;
 }
 
+struct Monitor::State {
+    SRWLOCK lock = SRWLOCK_INIT;
+    CONDITION_VARIABLE condition = CONDITION_VARIABLE_INIT;
+};
+
+Monitor::Monitor() : state_(std::make_unique<State>()) {}
+Monitor::~Monitor() = default;
+void Monitor::lock() { AcquireSRWLockExclusive(&state_->lock); }
+void Monitor::unlock() { ReleaseSRWLockExclusive(&state_->lock); }
+void Monitor::wait() { SleepConditionVariableSRW(&state_->condition, &state_->lock, INFINITE, 0); }
+void Monitor::wakeAll() { WakeAllConditionVariable(&state_->condition); }
+
 // A quarter of the address space is left to the program, its libraries and
 // the writers' buffers; a machine with little memory gets half of it, as
 // natively.
