@@ -6,7 +6,10 @@
 #include "bmp_test_support.h"
 #include "codec_test_support.h"
 #include "app/batch_start.h"
+#include "app/cli_posix.h"
 #include "codecs/files.h"
+#include "platform/memory_budget.h"
+#include "png_builder.h"
 #include "convert/batch.h"
 #include "test_support.h"
 
@@ -14,6 +17,7 @@ namespace vrelk {
 namespace {
 
 namespace fs = std::filesystem;
+using test::Bytes;
 using test::ScratchFolder;
 
 // Points the process's temporary folder at a scratch folder for one test.
@@ -124,45 +128,120 @@ TEST(DeliverOutput, NameTakenDuringTheNamingMovesOnToTheNextNumber)
     EXPECT_EQ(failed->reason, SkipReason::publishFailed);
 }
 
+// A TIFF whose directory names no strips at all.
+Bytes tiffWithoutStrips()
+{
+    Bytes file{'I', 'I', 42, 0, 8, 0, 0, 0};
+    constexpr std::array<std::array<std::uint32_t, 2>, 4> kFields{{{256, 2}, {257, 2}, {258, 8}, {262, 1}}};
+    test::putLE(file, kFields.size(), 2);
+    for (const auto& [tag, value] : kFields) {
+        test::putLE(file, tag, 2);
+        test::putLE(file, 3, 2);  // SHORT
+        test::putLE(file, 1, 4);
+        test::putLE(file, value, 4);
+    }
+    test::putLE(file, 0, 4);
+    return test::concat({file, Bytes{10, 20, 30, 40}});
+}
+
+// A GIF with an extension whose label no version of the format defines.
+Bytes gifWithUnknownExtension()
+{
+    return Bytes{'G', 'I', 'F', '8', '9', 'a', 1, 0, 1, 0, 0x80, 0, 0, 0, 0, 0, 255, 255, 255, 0x21, 0x02, 0, 0x3B};
+}
+
+Bytes pngWithBrokenCrc()
+{
+    Bytes file = test::simplePng(1, 1, 8, 2, Bytes{0, 1, 2, 3});
+    file[file.size() - 13] ^= 0xFF;  // the IDAT's CRC
+    return file;
+}
+
+// Shrinks the file named so once its reader has looked at its size.
+void shrinkTheVictim(const platform::Path& path);
+
+// The budget of the process, lowered for one test.
+class BudgetOverride {
+public:
+    explicit BudgetOverride(std::uint64_t total) : saved_(platform::processMemoryBudget().total())
+    {
+        platform::processMemoryBudget().setTotal(total);
+    }
+    ~BudgetOverride() { platform::processMemoryBudget().setTotal(saved_); }
+
+private:
+    std::uint64_t saved_;
+};
+
+// Every reason a file of a batch can be skipped for, each from the cause
+// that should give it, with the words the report shows.
 TEST(RunBatch, ReportsEveryFileWithItsOutputOrItsReason)
 {
     ScratchFolder folder;
     TempFolderOverride temp(folder.path());
+    const Bytes bmp64 = testing::buildBmp({.width = 64, .height = 64, .pixels = Bytes(64 * 64 * 3, 9)});
+    const struct {
+        const char* name;
+        std::optional<Bytes> bytes;  // none: no file at all
+        SkipReason reason;
+        std::optional<CodecError> error;
+        std::string_view report;
+    } cases[] = {
+        {"missing.bmp", std::nullopt, SkipReason::missing, std::nullopt, "no such file"},
+        {"short.bmp", Bytes{'B'}, SkipReason::tooShort, std::nullopt, "empty or too short to be an image"},
+        {"text.bmp", Bytes{'n', 'o', 't', ' ', 'a', 'n', ' ', 'i', 'm', 'a', 'g', 'e'}, SkipReason::unrecognised,
+         std::nullopt, "unrecognised format"},
+        {"rle.bmp", testing::buildBmp({.width = 1, .height = 1, .bits = 8, .compression = 1, .pixels = {1, 0, 0, 1}}),
+         SkipReason::readFailed, CodecError::unsupported, "cannot read: unsupported variant or size"},
+        {"wide.png", test::simplePng(25001, 1, 8, 0, Bytes(25002)), SkipReason::readFailed,
+         CodecError::unsupported, "cannot read: unsupported variant or size"},
+        {"crc.png", pngWithBrokenCrc(), SkipReason::readFailed, CodecError::pngBadCrc, "cannot read: damaged file"},
+        {"nostrips.tif", tiffWithoutStrips(), SkipReason::readFailed, CodecError::badData,
+         "cannot read: damaged file"},
+        {"label.gif", gifWithUnknownExtension(), SkipReason::readFailed, CodecError::unsupported,
+         "cannot read: unsupported variant or size"},
+        // 1.2 GB of picture against a budget of 64 MB: refused before any of it is allocated.
+        {"huge.png", test::simplePng(20000, 20000, 8, 2, Bytes(60001)), SkipReason::readFailed,
+         CodecError::noMemory, "cannot read: out of memory"},
+        {"victim.bmp", bmp64, SkipReason::readFailed, CodecError::cannotOpen, "cannot read: cannot open"},
+    };
     test::writeBytes(folder / "a.bmp", testing::buildBmp({.width = 1, .height = 1, .pixels = {1, 2, 3, 0}}));
-    test::writeText(folder / "short.bmp", "B");
-    test::writeText(folder / "text.bmp", "not an image");
-    test::writeBytes(folder / "rle.bmp", testing::buildBmp({.width = 1, .height = 1, .bits = 8, .compression = 1,
-                                                            .pixels = {1, 0, 0, 1}}));
-    std::vector<fs::path> inputs{folder / "a.bmp", folder / "missing.bmp", folder / "short.bmp", folder / "text.bmp",
-                                 folder / "rle.bmp"};
+    fs::create_directory(folder / "folder.bmp");
+    std::vector<fs::path> inputs{folder / "a.bmp", folder / "folder.bmp"};
+    for (const auto& c : cases) {
+        if (c.bytes)
+            test::writeBytes(folder / c.name, *c.bytes);
+        inputs.push_back(folder / c.name);
+    }
     ConvertOptions options;
     options.outputType = kOutputPng;
     std::vector<std::size_t> seen;
-    BatchReport report = RunBatch(inputs, options, [&](const FileReport&, std::size_t index, std::size_t count) {
-        EXPECT_EQ(count, inputs.size());
-        seen.push_back(index);
-    });
+    BatchReport report;
+    {
+        BudgetOverride budget(64 << 20);
+        setInputSizedHook(shrinkTheVictim);
+        report = RunBatch(inputs, options, [&](const FileReport&, std::size_t index, std::size_t count) {
+            EXPECT_EQ(count, inputs.size());
+            seen.push_back(index);
+        });
+        setInputSizedHook(nullptr);
+    }
     EXPECT_EQ(report.outcome, BatchOutcome::done);
-    EXPECT_EQ(seen, (std::vector<std::size_t>{0, 1, 2, 3, 4}));
+    ASSERT_EQ(seen.size(), inputs.size());
+    for (std::size_t i = 0; i < seen.size(); ++i)
+        EXPECT_EQ(seen[i], i);
     ASSERT_EQ(report.files.size(), inputs.size());
     EXPECT_TRUE(report.files[0].converted());
     EXPECT_EQ(report.files[0].output, folder / "a.png");
-    const struct {
-        std::size_t index;
-        SkipReason reason;
-        std::optional<CodecError> error;
-    } skipped[] = {
-        {1, SkipReason::missing, std::nullopt},
-        {2, SkipReason::tooShort, std::nullopt},
-        {3, SkipReason::unrecognised, std::nullopt},
-        {4, SkipReason::readFailed, CodecError::unsupported},
-    };
-    for (const auto& s : skipped) {
-        const FileReport& file = report.files[s.index];
-        ASSERT_TRUE(file.failure) << s.index;
-        EXPECT_EQ(file.failure->reason, s.reason) << s.index;
-        EXPECT_EQ(file.failure->error, s.error) << s.index;
-        EXPECT_TRUE(file.output.empty());
+    ASSERT_TRUE(report.files[1].failure);
+    EXPECT_EQ(SkipReasonText(*report.files[1].failure), "not a regular file");
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const FileReport& file = report.files[i + 2];
+        ASSERT_TRUE(file.failure) << cases[i].name;
+        EXPECT_EQ(file.failure->reason, cases[i].reason) << cases[i].name;
+        EXPECT_EQ(file.failure->error, cases[i].error) << cases[i].name;
+        EXPECT_EQ(SkipReasonText(*file.failure), cases[i].report) << cases[i].name;
+        EXPECT_TRUE(file.output.empty()) << cases[i].name;
     }
 }
 

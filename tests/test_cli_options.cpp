@@ -134,7 +134,8 @@ TEST(CliOptions, BadOptionsAndValuesExitWithStatus2AndWriteNothing)
     const char* bad[] = {"--bogus",        "-x",           "-q 0",        "-q 101",          "-q 9x",
                          "--quality=",     "-f tiff",      "--sampling 4x4", "--max-kb 0",   "--width -5",
                          "--height 25001", "--long-side", "-o missing",  "--subfolder a/b", "--subfolder ..",
-                         "-j 0",           "--jobs=many"};
+                         "-j 0",           "--jobs=many",  "--max-memory 0", "--max-memory 512K",
+                         "--max-memory=1.5G", "--max-memory 2T", "--max-memory 99999999999G", "--max-memory=-1G"};
     for (const char* arguments : bad) {
         SCOPED_TRACE(arguments);
         CliInstall cli("DrctCvt=1\r\n");
@@ -155,7 +156,7 @@ TEST(CliOptions, HelpNamesEveryOptionAndTheSettingsFile)
     EXPECT_EQ(help.status, 0);
     for (const char* option : {"--help", "--version", "--format", "--quality", "--sampling", "--max-kb", "--width",
                                "--height", "--long-side", "--no-resize", "--output", "--subfolder", "--jobs",
-                               "--verbose", "--quiet", "--report=json"})
+                               "--max-memory", "--verbose", "--quiet", "--report=json"})
         EXPECT_NE(help.output.find(option), std::string::npos) << option;
     EXPECT_NE(help.output.find(text({"Settings file: ", (cli.bin() / "Vrelk.ini").string()})), std::string::npos);
     auto version = cli.run("--version");
@@ -183,12 +184,13 @@ TEST(CliReport, SkippedFilesNameTheirReasonAndSetStatus1)
     test::writeBytes(cli.root() / "cut.png", badCrc);
     fs::create_directory(cli.root() / "folder");
     ASSERT_EQ(::mkfifo((cli.root() / "pipe").c_str(), 0600), 0);
-    const std::string files = "good.bmp photo.xyz empty.bmp missing.png cut.png folder pipe";
+    writeBmp(cli.root() / "big.bmp", 1024, 1024);  // 3 MB of picture
+    const std::string files = "good.bmp photo.xyz empty.bmp missing.png cut.png folder pipe big.bmp";
 
-    auto result = cli.run(text({"-v -j 4 -o out ", files}));
+    auto result = cli.run(text({"-v -j 4 --max-memory 2M -o out ", files}));
     EXPECT_EQ(result.status, 2) << "the output folder does not exist yet";
     fs::create_directory(cli.root() / "out");
-    result = cli.run(text({"-v -j 4 -o out ", files}));
+    result = cli.run(text({"-v -j 4 --max-memory 2M -o out ", files}));
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.output, text({"vrelk: good.bmp -> ", (cli.root() / "out" / "good.bmp").string(),
                                    "\n"
@@ -197,7 +199,8 @@ TEST(CliReport, SkippedFilesNameTheirReasonAndSetStatus1)
                                    "vrelk: skipped missing.png: no such file\n"
                                    "vrelk: skipped cut.png: cannot read: damaged file\n"
                                    "vrelk: skipped folder: not a regular file\n"
-                                     "vrelk: skipped pipe: not a regular file\n"}))
+                                   "vrelk: skipped pipe: not a regular file\n"
+                                   "vrelk: skipped big.bmp: cannot read: out of memory\n"}))
         << "no progress line when standard error is not a terminal";
 
     auto quiet = cli.run(text({"--quiet ", files}));

@@ -5,6 +5,8 @@
 
 #include <array>
 #include <charconv>
+#include <cstdint>
+#include <limits>
 #include <string>
 #include <thread>
 
@@ -127,6 +129,36 @@ std::string setJobs(RunOptions& o, std::string_view v)
     return "";
 }
 
+// Bytes, or a number followed by K, M or G (1024-based).
+std::optional<std::uint64_t> parseMemorySize(std::string_view text)
+{
+    struct Unit {
+        char letter;
+        int shift;
+    };
+    constexpr Unit kUnits[] = {{'K', 10}, {'M', 20}, {'G', 30}, {'k', 10}, {'m', 20}, {'g', 30}};
+    int shift = 0;
+    for (const Unit& unit : kUnits)
+        if (!text.empty() && text.back() == unit.letter) {
+            shift = unit.shift;
+            text.remove_suffix(1);
+            break;
+        }
+    std::uint64_t value = 0;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    constexpr std::uint64_t kLeast = std::uint64_t{1} << 20;
+    if (text.empty() || error != std::errc() || end != text.data() + text.size() || value > (std::numeric_limits<std::uint64_t>::max() >> shift))
+        return std::nullopt;
+    value <<= shift;
+    return value >= kLeast ? std::optional(value) : std::nullopt;
+}
+
+std::string setMaxMemory(RunOptions& o, std::string_view v)
+{
+    o.maxMemory = parseMemorySize(v);
+    return o.maxMemory ? "" : "memory must be a size of at least 1M, such as 512M or 2G";
+}
+
 std::string setReport(RunOptions& o, std::string_view v)
 {
     o.jsonReport = v == "json";
@@ -152,7 +184,7 @@ struct OptionEntry {
     Handler handler;  // null for --help and --version
 };
 
-const std::array<OptionEntry, 17> kOptions{{
+const std::array<OptionEntry, 18> kOptions{{
     {{"help", no_argument, nullptr, 'h'}, nullptr},
     {{"version", no_argument, nullptr, kVersion}, nullptr},
     {{"format", required_argument, nullptr, 'f'}, setFormat},
@@ -169,6 +201,7 @@ const std::array<OptionEntry, 17> kOptions{{
     {{"verbose", no_argument, nullptr, 'v'}, setVerbose},
     {{"quiet", no_argument, nullptr, 264}, setQuiet},
     {{"report", required_argument, nullptr, 265}, setReport},
+    {{"max-memory", required_argument, nullptr, 266}, setMaxMemory},
     {{nullptr, 0, nullptr, 0}, nullptr},
 }};
 
@@ -306,6 +339,9 @@ Without FILE, vrelk prints the settings.
   -o, --output DIR      write into DIR (default: the folder of the first FILE)
       --subfolder NAME  write into the sub-folder NAME of the output folder
   -j, --jobs N          convert N files at a time (default: number of cores)
+      --max-memory SIZE the most memory the pictures being converted take
+                          at once, such as 512M or 2G (default: half the
+                          physical memory); a file that needs more fails
   -v, --verbose         name each file written
       --quiet           no per-file lines and no progress
       --report=json     one JSON object per FILE on standard output, in

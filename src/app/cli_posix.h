@@ -28,6 +28,7 @@ struct RunOptions {
     std::optional<platform::Path> outputFolder;
     std::optional<platform::NativeString> subFolder;
     unsigned jobs = 1;
+    std::optional<std::uint64_t> maxMemory;  // bytes; the platform's default when absent
     Verbosity verbosity = Verbosity::normal;
     bool jsonReport = false;  // one JSON object per input on standard output
 };

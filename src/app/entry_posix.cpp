@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/cli_posix.h"
+#include "platform/memory_budget.h"
 #include "app/commands.h"
 #include "app/controls.h"
 #include "app/batch_start.h"
@@ -81,6 +82,8 @@ int convertFiles(const CommandLine& line, Settings settings)
         if (json)
             writeJsonLine(JsonReportLine(platform::toUtf8(line.files[index]), file));
     };
+    if (line.options.maxMemory)
+        platform::processMemoryBudget().setTotal(*line.options.maxMemory);
     BatchReport report = RunBatchInParallel(inputs, optionsFromSettings(settings), line.options.jobs, fileDone);
     reporter.finish();
     // Inputs the batch never reached, when it stopped as a whole.

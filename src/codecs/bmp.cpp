@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
+#include "codecs/decode_memory.h"
 #include "codecs/files.h"
 #include "pixel/checked.h"
 #include "pixel/bit_depth.h"
@@ -114,6 +116,15 @@ void readPalette(const BmpReader& reader, const DepthRule& rule, Palette& palett
 Status allocatePixels(BmpReader& reader, int bitCount)
 {
     const BitmapInfoHeader& info = reader.infoHeader;
+    const std::int64_t height = std::abs(std::int64_t{info.biHeight});
+    if (!dimensionsAllowed(info.biWidth, height))
+        return CodecError::unsupported;
+    // The picture and a packed row.
+    const auto width = static_cast<std::uint64_t>(info.biWidth);
+    const std::uint64_t need = addNeeds(pictureNeed(width, static_cast<std::uint64_t>(height), static_cast<std::uint64_t>(bitCount)),
+                                        multiplyNeeds(width, 4));
+    if (Status claimed = ClaimDecodeMemory(need); !claimed)
+        return claimed;
     Result<DibImage> image = allocateImage(info.biWidth, info.biHeight, bitCount, kFormatBmp);
     if (!image)
         return image.error();

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "codecs/gif.h"
+#include "codecs/decode_memory.h"
 #include "codecs/gif_lzw.h"
 #include "pixel/checked.h"
 
@@ -282,6 +283,16 @@ private:
         }
     }
 
+    // The frame's indices, the screen's picture, the gathered data (at most
+    // the rest of the file) and the interlaced row map.
+    std::uint64_t readNeed(const ImageDescriptor& image) const
+    {
+        const std::uint64_t frame = std::uint64_t{image.width} * image.height;
+        const std::uint64_t screen = pictureNeed(static_cast<std::uint64_t>(screenWidth_),
+                                                 static_cast<std::uint64_t>(screenHeight_), 8);
+        return frame + screen + in_.left() + std::uint64_t{image.height} * sizeof(std::int32_t);
+    }
+
     Result<DibImage> readImage()
     {
         auto fields = in_.take(9);
@@ -304,6 +315,8 @@ private:
         auto codeSize = in_.u8();
         if (!codeSize || *codeSize < 2 || *codeSize > 8)
             return CodecError::badData;
+        if (Status claimed = ClaimDecodeMemory(readNeed(image)); !claimed)
+            return claimed.error();
         auto data = gather();
         if (!data)
             return data.error();

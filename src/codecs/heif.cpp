@@ -1,4 +1,5 @@
 #include "codecs/heif.h"
+#include "codecs/decode_memory.h"
 
 #include <algorithm>
 #include <array>
@@ -75,7 +76,7 @@ Result<Handle> primaryPicture(heif_context* context)
 
 // The decoder keeps the coded planes and their RGB conversion while it
 // works, each sample in one or two bytes, besides the image this reader
-// returns. Asking for that much first turns an impossible picture into a
+// returns. Claiming that much first turns an impossible picture into a
 // clean refusal before any decoding.
 Status checkMemoryFor(const heif_image_handle* handle)
 {
@@ -85,11 +86,8 @@ Status checkMemoryFor(const heif_image_handle* handle)
         return CodecError::unsupported;
     const int sampleBytes = heif_image_handle_get_luma_bits_per_pixel(handle) > 8 ? 2 : 1;
     const int planes = 3 + 3 + (heif_image_handle_has_alpha_channel(handle) ? 1 : 0);
-    const std::optional<std::size_t> pixels = checkedMul(width, height);
-    const std::optional<std::size_t> working = pixels ? checkedMul(*pixels, sampleBytes * planes + 3) : std::nullopt;
-    if (!working || !PageBuffer::allocate(*working))
-        return CodecError::noMemory;
-    return {};
+    const std::uint64_t pixels = std::uint64_t{static_cast<std::uint32_t>(width)} * static_cast<std::uint32_t>(height);
+    return ClaimDecodeMemory(multiplyNeeds(pixels, static_cast<std::uint64_t>(sampleBytes * planes + 3)));
 }
 
 // One plane of the decoded picture, its samples brought to 8 bits a row

@@ -6,6 +6,10 @@
 
 #include <jerror.h>
 
+#include <limits>
+
+#include "codecs/decode_memory.h"
+
 namespace vrelk {
 namespace {
 
@@ -174,6 +178,33 @@ Record* permanentRecord(j_common_ptr object)
 }
 
 }  // namespace
+
+std::uint64_t JpegLibraryNeed(const jpeg_decompress_struct& info, bool wholeFrame)
+{
+    constexpr std::uint64_t kBlockBytes = DCTSIZE2 * sizeof(JCOEF);
+    // Sample rows of two MCU rows for each component, upsampled and colour
+    // converted, with room for libjpeg's tables.
+    constexpr std::uint64_t kWorkingRowsPerComponent = 6 * 2 * DCTSIZE * 4;
+    constexpr std::uint64_t kTables = std::uint64_t{1} << 20;
+    std::uint64_t need = addNeeds(kTables, multiplyNeeds(multiplyNeeds(info.image_width, kWorkingRowsPerComponent),
+                                                         static_cast<std::uint64_t>(info.num_components)));
+    if (!wholeFrame)
+        return need;
+    for (int c = 0; c < info.num_components; ++c) {
+        const jpeg_component_info& component = info.comp_info[c];
+        // libjpeg rounds each array up to whole sampling units.
+        const std::uint64_t across = std::uint64_t{component.width_in_blocks} + component.h_samp_factor;
+        const std::uint64_t down = std::uint64_t{component.height_in_blocks} + component.v_samp_factor;
+        need = addNeeds(need, multiplyNeeds(multiplyNeeds(across, down), kBlockBytes));
+    }
+    return need;
+}
+
+void CapJpegMemory(jpeg_decompress_struct& info, std::uint64_t cap)
+{
+    constexpr auto kMost = static_cast<std::uint64_t>(std::numeric_limits<long>::max());
+    info.mem->max_memory_to_use = static_cast<long>(cap < kMost ? cap : kMost);
+}
 
 bool ResizeWithoutThrowing(std::vector<std::uint8_t>& buffer, std::size_t size)
 {

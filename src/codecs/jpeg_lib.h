@@ -46,6 +46,13 @@ void InstallScanLimit(jpeg_decompress_struct& info, int maxScans);
 void KeepExifSegments(jpeg_decompress_struct& info);
 ExifOrientation SavedOrientation(const jpeg_decompress_struct& info);
 
+// What libjpeg itself holds at most while it decodes the file read up to its
+// first scan: the coefficients of the whole frame when `wholeFrame` (a
+// progressive file, or any file being re-encoded; 128 bytes a block), and
+// rows of working samples. Caps libjpeg's own allocations at `cap`.
+std::uint64_t JpegLibraryNeed(const jpeg_decompress_struct& info, bool wholeFrame);
+void CapJpegMemory(jpeg_decompress_struct& info, std::uint64_t cap);
+
 // Writes through a 1 MiB buffer; a short write is a library error.
 void InstallFileDestination(jpeg_compress_struct& info, OutputFile& file);
 

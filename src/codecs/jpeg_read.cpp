@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "codecs/jpeg.h"
+#include "codecs/decode_memory.h"
 #include "codecs/exif.h"
 #include "codecs/jpeg_lib.h"
 #include "pixel/checked.h"
@@ -87,6 +88,23 @@ bool acceptOutput(JpegReader& reader, const jpeg_decompress_struct& info)
         reader.refused = CodecError::unsupported;
         return false;
     }
+    return true;
+}
+
+// The picture, what libjpeg keeps (the whole frame's coefficients for a
+// progressive file) and the strip or ink rows of the reader.
+bool claimMemory(JpegReader& reader, jpeg_decompress_struct& info)
+{
+    const bool grey = info.out_color_components == 1;
+    const std::uint64_t library = JpegLibraryNeed(info, jpeg_has_multiple_scans(&info));
+    const std::uint64_t rows = multiplyNeeds(std::uint64_t{info.output_width} * 4, kStripRows + kRowsPerRead);
+    const std::uint64_t need = addNeeds(addNeeds(pictureNeed(info.output_width, info.output_height, grey ? 8 : 24),
+                                                 library), rows);
+    if (Status claimed = ClaimDecodeMemory(need); !claimed) {
+        reader.refused = claimed.error();
+        return false;
+    }
+    CapJpegMemory(info, library);
     return true;
 }
 
@@ -187,7 +205,7 @@ bool decode(JpegReader& reader, JpegDecoder& decoder, std::span<const std::uint8
         selectJpegScale(info, reader.options, reader.orientation);
     else
         jpeg_calc_output_dimensions(&info);
-    if (!acceptOutput(reader, info) || !allocatePixels(reader, info))
+    if (!acceptOutput(reader, info) || !claimMemory(reader, info) || !allocatePixels(reader, info))
         return false;
 
     jpeg_start_decompress(&info);

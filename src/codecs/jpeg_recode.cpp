@@ -1,5 +1,6 @@
 #include <optional>
 
+#include "codecs/decode_memory.h"
 #include "codecs/exif.h"
 #include "codecs/files.h"
 #include "codecs/jpeg.h"
@@ -38,6 +39,14 @@ bool transcode(JpegTranscoder& transcoder, std::span<const std::uint8_t> input, 
         refused = CodecError::unsupported;
         return false;
     }
+    // The coefficients are all the memory a re-encode holds; the encoder
+    // writes them out as they are.
+    const std::uint64_t need = JpegLibraryNeed(transcoder.source, true);
+    if (Status claimed = ClaimDecodeMemory(need); !claimed) {
+        refused = claimed.error();
+        return false;
+    }
+    CapJpegMemory(transcoder.source, need);
     jvirt_barray_ptr* coefficients = jpeg_read_coefficients(&transcoder.source);
     jpeg_copy_critical_parameters(&transcoder.source, &transcoder.target);
     transcoder.target.optimize_coding = TRUE;

@@ -7,6 +7,7 @@
 
 #include "codecs/png.h"
 #include "codecs/png_reader.h"
+#include "codecs/decode_memory.h"
 #include "pixel/checked.h"
 
 namespace vrelk {
@@ -99,7 +100,18 @@ void fillGreyRamp(Palette& palette, int bitDepth)
     }
 }
 
-Status selectFormat(PngReader& reader)
+// The picture, the alpha plane, two unfiltered rows and, when the data is
+// split over several chunks, the gathered copy of it.
+std::uint64_t readerNeed(const PngReader& reader, std::uint64_t compressedMost)
+{
+    const auto width = static_cast<std::uint64_t>(reader.width);
+    const auto height = static_cast<std::uint64_t>(reader.height);
+    std::uint64_t need = addNeeds(multiplyNeeds(static_cast<std::uint64_t>(reader.outputStride), height), compressedMost);
+    need = addNeeds(need, multiplyNeeds(static_cast<std::uint64_t>(2 * reader.bytesPerPixel + 2), width));
+    return reader.hasAlpha ? addNeeds(need, multiplyNeeds(width, height)) : need;
+}
+
+Status selectFormat(PngReader& reader, std::uint64_t compressedMost)
 {
     const int depth = reader.bitDepth;
     if (depth != 1 && depth != 2 && depth != 4 && depth != 8 && depth != 16)
@@ -117,6 +129,8 @@ Status selectFormat(PngReader& reader)
     reader.outputStride = rowLayout(reader.width, 1, format->outputBits).stride;
     if (reader.isGrey)
         fillGreyRamp(reader.image.palette, depth);
+    if (Status claimed = ClaimDecodeMemory(readerNeed(reader, compressedMost)); !claimed)
+        return claimed;
     if (reader.hasAlpha) {
         reader.alphaPlane = PageBuffer::allocate(static_cast<std::size_t>(std::int64_t{reader.width} * reader.height));
         if (!reader.alphaPlane)
@@ -428,7 +442,7 @@ static Result<DibImage> readPngBody(ByteCursor in, const PngReadOptions& options
         return status.error();
     reader.width = width;
     reader.height = height;
-    if (Status status = selectFormat(reader); !status)
+    if (Status status = selectFormat(reader, in.size()); !status)
         return status.error();
     if (Status status = walkChunks(reader, in); !status)
         return status.error();

@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstring>
 #include <optional>
 #include <span>
 
 #include "codecs/byte_cursor.h"
+#include "codecs/decode_memory.h"
 #include "pixel/checked.h"
 
 namespace vrelk {
@@ -164,7 +166,7 @@ private:
     Status readValueArray(const Entry& entry, ValueArray& into);
     Result<const PixelLayout*> chooseLayout() const;
     Status buildPalette(const PixelLayout& layout, Palette& palette) const;
-    Result<StripData> gatherStrips(std::size_t needed) const;
+    Result<StripData> gatherStrips(std::uint64_t needed, std::uint64_t alsoNeeded) const;
     void convertRows(const PixelLayout& layout, Bytes data, DibImage& image) const;
     void applyResolution(BitmapInfoHeader& header) const;
 
@@ -381,8 +383,9 @@ Status TiffDecoder::buildPalette(const PixelLayout& layout, Palette& palette) co
 
 // Every strip must lie inside the file. Only the bytes the rows need are
 // kept, so strips that repeat one region of the file cannot demand more
-// memory than the image.
-Result<StripData> TiffDecoder::gatherStrips(std::size_t needed) const
+// memory than the image. The memory claimed is the copy, when there is one,
+// and `alsoNeeded` for the picture.
+Result<StripData> TiffDecoder::gatherStrips(std::uint64_t needed, std::uint64_t alsoNeeded) const
 {
     ByteCursor offsets(stripOffsets_.values);
     ByteCursor counts(stripByteCounts_.values);
@@ -407,7 +410,13 @@ Result<StripData> TiffDecoder::gatherStrips(std::size_t needed) const
     }
     if (total == 0)
         return CodecError::badData;
-    const std::size_t kept = static_cast<std::size_t>(std::min<std::uint64_t>(total, needed));
+    const std::uint64_t keptBytes = std::min(total, needed);
+    // Strips that do not follow one another are copied together.
+    if (Status claimed = ClaimDecodeMemory(addNeeds(alsoNeeded, contiguous ? 0 : keptBytes)); !claimed)
+        return claimed.error();
+    if (keptBytes > SIZE_MAX)
+        return CodecError::noMemory;
+    const auto kept = static_cast<std::size_t>(keptBytes);
 
     StripData data;
     ByteCursor first(stripOffsets_.values);
@@ -485,9 +494,12 @@ Result<DibImage> TiffDecoder::decode()
         if (Status status = buildPalette(pixels, palette); !status)
             return status.error();
     }
-    const std::size_t needed =
-        (static_cast<std::size_t>(width_) * pixels.bits * pixels.samples + 7) / 8 * static_cast<std::size_t>(height_);
-    Result<StripData> strips = gatherStrips(needed);
+    // Counted in 64 bits: a 32-bit size_t wraps on a large picture.
+    const std::uint64_t inRowBytes = (std::uint64_t{static_cast<std::uint32_t>(width_)} * pixels.bits * pixels.samples + 7) / 8;
+    const std::uint64_t needed = inRowBytes * static_cast<std::uint32_t>(height_);
+    const std::uint64_t picture = pictureNeed(static_cast<std::uint32_t>(width_), static_cast<std::uint32_t>(height_),
+                                              static_cast<std::uint64_t>(pixels.outputBits)) + inRowBytes;
+    Result<StripData> strips = gatherStrips(needed, picture);
     if (!strips)
         return strips.error();
 

@@ -6,6 +6,7 @@
 #include <webp/demux.h>
 
 #include "codecs/webp.h"
+#include "codecs/decode_memory.h"
 #include "pixel/checked.h"
 
 namespace vrelk {
@@ -114,6 +115,18 @@ Status decodeFirstFrame(std::span<const std::uint8_t> data, DibImage& image, con
     return {};
 }
 
+// The picture and libwebp's rows for a plain lossy still; a lossless or
+// animated picture, or one with alpha, also holds whole pictures of four
+// bytes a pixel: libwebp's own and the copy composited from.
+std::uint64_t decodeNeed(const WebPBitstreamFeatures& features)
+{
+    const auto width = static_cast<std::uint64_t>(features.width);
+    const auto height = static_cast<std::uint64_t>(features.height);
+    constexpr int kLossy = 1;
+    const bool wholeCopies = features.has_alpha || features.has_animation || features.format != kLossy;
+    return pictureNeed(width, height, 24) + (wholeCopies ? 8 * width * height : 64 * width);
+}
+
 Result<DibImage> readWebpBody(ByteCursor in, const LookupTables& tables)
 {
     const std::span<const std::uint8_t> data = in.whole();
@@ -126,6 +139,8 @@ Result<DibImage> readWebpBody(ByteCursor in, const LookupTables& tables)
     // libwebp decodes anything.
     if (!dimensionsAllowed(features.width, features.height))
         return CodecError::unsupported;
+    if (Status claimed = ClaimDecodeMemory(decodeNeed(features)); !claimed)
+        return claimed.error();
     Result<DibImage> image = allocateImage(features.width, features.height, 24, kFormatWebp);
     if (!image)
         return image.error();

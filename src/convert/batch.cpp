@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "codecs/decode_memory.h"
 #include "codecs/files.h"
 #include "codecs/jpeg.h"
 
@@ -122,6 +123,9 @@ bool MakeUniqueOutputPath(platform::Path& path, std::string_view extension)
 std::optional<FileFailure> ConvertOneFile(FileJob& job, const platform::Path& outputFolder,
                                           const platform::Path& input, platform::Path& stagedPath)
 {
+    // The decoder reserves its picture from the process budget; it is held
+    // until the output is written.
+    DecodeMemory memory(platform::processMemoryBudget());
     Result<DibImage, FileFailure> image = ReadImage(input, ReadContext{job.options, *job.scratch.tables});
     if (!image)
         return image.error();
@@ -152,6 +156,7 @@ std::optional<FileFailure> RecodeOneFile(FileJob& job, const platform::Path& out
     if (!staged)
         return skipped(SkipReason::noTempFile);
     stagedPath = *staged;
+    DecodeMemory memory(platform::processMemoryBudget());
     Status recoded = [&]() -> Status {
         Result<InputFile> bytes = InputFile::read(input);
         if (!bytes)

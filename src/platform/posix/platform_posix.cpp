@@ -1,4 +1,5 @@
 #include "platform/platform.h"
+#include "platform/memory_budget.h"
 
 #include <fcntl.h>
 #include <limits.h>
@@ -12,8 +13,10 @@
 #include <random>
 #include <cerrno>
 #include <cstdio>
+#include <condition_variable>
 #include <cstdlib>
 #include <iostream>
+#include <mutex>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -248,6 +251,35 @@ void BackgroundWork::join()
 {
     if (thread_->thread.joinable())
         thread_->thread.join();
+}
+
+struct Monitor::State {
+    std::mutex mutex;
+    std::condition_variable condition;
+};
+
+Monitor::Monitor() : state_(std::make_unique<State>()) {}
+Monitor::~Monitor() = default;
+void Monitor::lock() { state_->mutex.lock(); }
+void Monitor::unlock() { state_->mutex.unlock(); }
+
+void Monitor::wait()
+{
+    std::unique_lock held(state_->mutex, std::adopt_lock);
+    state_->condition.wait(held);
+    held.release();
+}
+
+void Monitor::wakeAll() { state_->condition.notify_all(); }
+
+std::uint64_t defaultMemoryBudget()
+{
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long pageSize = sysconf(_SC_PAGE_SIZE);
+    constexpr std::uint64_t kUnknownMachine = std::uint64_t{1} << 31;
+    if (pages <= 0 || pageSize <= 0)
+        return kUnknownMachine;
+    return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(pageSize) / 2;
 }
 
 }  // namespace vrelk::platform

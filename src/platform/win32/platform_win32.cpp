@@ -1,4 +1,5 @@
 #include "platform/platform.h"
+#include "platform/memory_budget.h"
 
 #include <windows.h>
 #include <objbase.h>
@@ -235,6 +236,33 @@ void BackgroundWork::join()
     WaitForSingleObject(thread_->handle, INFINITE);
     CloseHandle(thread_->handle);
     thread_->handle = nullptr;
+}
+
+struct Monitor::State {
+    SRWLOCK lock = SRWLOCK_INIT;
+    CONDITION_VARIABLE condition = CONDITION_VARIABLE_INIT;
+};
+
+Monitor::Monitor() : state_(std::make_unique<State>()) {}
+Monitor::~Monitor() = default;
+void Monitor::lock() { AcquireSRWLockExclusive(&state_->lock); }
+void Monitor::unlock() { ReleaseSRWLockExclusive(&state_->lock); }
+void Monitor::wait() { SleepConditionVariableSRW(&state_->condition, &state_->lock, INFINITE, 0); }
+void Monitor::wakeAll() { WakeAllConditionVariable(&state_->condition); }
+
+// A quarter of the address space is left to the program, its libraries and
+// the writers' buffers; a machine with little memory gets half of it, as
+// natively.
+std::uint64_t defaultMemoryBudget()
+{
+    MEMORYSTATUSEX status{};
+    status.dwLength = sizeof status;
+    constexpr std::uint64_t kUnknownMachine = std::uint64_t{1} << 30;
+    if (!GlobalMemoryStatusEx(&status))
+        return kUnknownMachine;
+    const std::uint64_t addressable = status.ullTotalVirtual / 4 * 3;
+    const std::uint64_t halfPhysical = status.ullTotalPhys / 2;
+    return addressable < halfPhysical ? addressable : halfPhysical;
 }
 
 }  // namespace vrelk::platform

@@ -1,0 +1,55 @@
+// The memory one file's decode may hold, reserved from the process budget.
+#pragma once
+
+#include <cstdint>
+#include <limits>
+
+#include "pixel/status.h"
+#include "platform/memory_budget.h"
+
+namespace vrelk {
+
+// Held by the conversion of one file on its thread. Each reader states its
+// peak need from the header, before it allocates, through ClaimDecodeMemory;
+// the reservation lasts until the file is written.
+class DecodeMemory {
+public:
+    explicit DecodeMemory(platform::MemoryBudget& budget);
+    ~DecodeMemory();
+    DecodeMemory(const DecodeMemory&) = delete;
+    DecodeMemory& operator=(const DecodeMemory&) = delete;
+
+    // Raises the reservation to `bytes`. A file never waits while holding
+    // part of the budget (two files each holding some and waiting for more
+    // would wait forever): when the rest is not free now, it gives back what
+    // it holds and waits for the whole. noMemory when `bytes` exceeds the budget.
+    Status claim(std::uint64_t bytes);
+    std::uint64_t held() const { return held_; }
+
+private:
+    platform::MemoryBudget& budget_;
+    std::uint64_t held_ = 0;
+    DecodeMemory* outer_;
+};
+
+// Claims from the DecodeMemory of this thread; granted when there is none
+// (a reader used on its own).
+Status ClaimDecodeMemory(std::uint64_t bytes);
+
+// Sums sizes without wrapping: a need that does not fit 64 bits is refused all the same.
+constexpr std::uint64_t kNeedTooLarge = std::numeric_limits<std::uint64_t>::max();
+constexpr std::uint64_t addNeeds(std::uint64_t a, std::uint64_t b) { return a > kNeedTooLarge - b ? kNeedTooLarge : a + b; }
+constexpr std::uint64_t multiplyNeeds(std::uint64_t a, std::uint64_t b)
+{
+    return b != 0 && a > kNeedTooLarge / b ? kNeedTooLarge : a * b;
+}
+
+// The bytes of a picture in the standard row layout: rows of whole 32-bit
+// words, and the palette.
+constexpr std::uint64_t pictureNeed(std::uint64_t width, std::uint64_t height, std::uint64_t bits)
+{
+    const std::uint64_t stride = multiplyNeeds(width, bits) / 32 * 4 + 4;
+    return addNeeds(multiplyNeeds(stride, height), 1024);
+}
+
+}  // namespace vrelk

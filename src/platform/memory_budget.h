@@ -1,0 +1,46 @@
+// The memory the pictures of a run may take at once, shared by every file
+// converting at the same time.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/monitor.h"
+
+namespace vrelk::platform {
+
+// Files reserve what they need before they allocate it and wait while other
+// files hold the rest. Requests are served in the order they came, so a
+// large file is not passed over forever by small ones; a request for more
+// than the whole budget fails at once.
+class MemoryBudget {
+public:
+    explicit MemoryBudget(std::uint64_t total) : total_(total) {}
+    MemoryBudget(const MemoryBudget&) = delete;
+    MemoryBudget& operator=(const MemoryBudget&) = delete;
+
+    // Waits until `bytes` are free; false, without waiting, when they never can be.
+    bool reserve(std::uint64_t bytes);
+    // `bytes` when they are free now and nobody waits before this request.
+    bool tryReserve(std::uint64_t bytes);
+    void release(std::uint64_t bytes);
+
+    std::uint64_t total() const;
+    // Only while nothing is reserved: the command line sets it before a run.
+    void setTotal(std::uint64_t total);
+
+private:
+    mutable Monitor monitor_;
+    std::uint64_t total_;
+    std::uint64_t reserved_ = 0;
+    std::uint64_t nextTicket_ = 0;
+    std::uint64_t serving_ = 0;
+};
+
+// Half the physical memory natively; in the 32-bit Windows program what its
+// address space leaves for pictures.
+std::uint64_t defaultMemoryBudget();
+
+// The one budget of this process.
+MemoryBudget& processMemoryBudget();
+
+}  // namespace vrelk::platform
