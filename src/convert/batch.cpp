@@ -2,6 +2,7 @@
 
 #include "convert/batch_steps.h"
 
+#include <algorithm>
 #include <string>
 
 #include "codecs/files.h"
@@ -219,11 +220,15 @@ void finishBatch(BatchReport& report, const BatchPlan& plan)
 }
 
 void runSequentially(std::span<const platform::Path> inputs, const ConvertOptions& options, const BatchPlan& plan,
-                     CodecSet& codecs, const FileDone& fileDone, BatchReport& report)
+                     CodecSet& codecs, const FileDone& fileDone, BatchReport& report, const StopFlag* stop)
 {
     FileJob job{options, codecs, plan.choice.write};
     const FileStep step = stepFor(plan.choice);
     for (const platform::Path& input : inputs) {
+        if (stop && stop->load()) {
+            report.cancelled = true;
+            return;
+        }
         FileReport& file = report.files.emplace_back(FileReport{input, {}, std::nullopt});
         platform::Path tempPath;
         file.failure = produceFile(step, job, plan.tempFolder, input, tempPath);
@@ -268,6 +273,15 @@ BatchReport RunBatch(std::span<const platform::Path> inputs, const ConvertOption
     codecs.reset();
     batch::finishBatch(report, *plan);
     return report;
+}
+
+unsigned BatchWorkerCount(unsigned processors)
+{
+    // Each worker holds a decoded picture and its working copies at once; a
+    // 32-bit process has 2 GB for all of them.
+    constexpr unsigned kMaxWorkersIn32Bits = 4;
+    const unsigned workers = processors == 0 ? 1 : processors;
+    return sizeof(void*) < 8 ? std::min(workers, kMaxWorkersIn32Bits) : workers;
 }
 
 std::vector<platform::Path> inputsFromArguments(std::span<const platform::NativeString> arguments)

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <type_traits>
@@ -352,6 +353,10 @@ Result<DibImage> ReadWithPlugin(const platform::Path& path, const ConvertOptions
     std::optional<std::string> ansiPath = pluginPath(path);
     if (!ansiPath)
         return CodecError::unsupported;
+    // Filters are written for programs with one thread: the workers of a
+    // batch take turns with them.
+    static platform::Mutex filtersInUse;
+    std::lock_guard turn(filtersInUse);
     std::optional<ChosenPlugin> plugin = choosePlugin(folder, *ansiPath, *head);
     if (!plugin)
         return CodecError::unsupported;

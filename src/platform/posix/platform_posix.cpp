@@ -1,16 +1,20 @@
 #include "platform/platform.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
+#include <condition_variable>
 #include <cstdlib>
 #include <iostream>
+#include <mutex>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -269,22 +273,54 @@ struct BackgroundWork::Thread {
     std::thread thread;
 };
 
-BackgroundWork::BackgroundWork(std::function<void()> work) : thread_(std::make_unique<Thread>())
+BackgroundWork::BackgroundWork(std::function<void()> work, IfNoThread ifNoThread)
+    : thread_(std::make_unique<Thread>())
 {
     auto task = std::make_shared<std::function<void()>>(std::move(work));
     try {
         thread_->thread = std::thread([task] { (*task)(); });
     } catch (const std::system_error&) {
-        (*task)();
+        if (ifNoThread == IfNoThread::runNow)
+            (*task)();
     }
 }
 
 BackgroundWork::~BackgroundWork() { join(); }
 
+bool BackgroundWork::started() const { return thread_->thread.joinable(); }
+
 void BackgroundWork::join()
 {
     if (thread_->thread.joinable())
         thread_->thread.join();
+}
+
+struct Mutex::State {
+    std::mutex mutex;
+};
+
+Mutex::Mutex() : state_(std::make_unique<State>()) {}
+Mutex::~Mutex() = default;
+void Mutex::lock() { state_->mutex.lock(); }
+void Mutex::unlock() { state_->mutex.unlock(); }
+
+struct ConditionVariable::State {
+    std::condition_variable_any condition;
+};
+
+ConditionVariable::ConditionVariable() : state_(std::make_unique<State>()) {}
+ConditionVariable::~ConditionVariable() = default;
+void ConditionVariable::wait(std::unique_lock<Mutex>& lock) { state_->condition.wait(lock); }
+void ConditionVariable::notifyOne() { state_->condition.notify_one(); }
+void ConditionVariable::notifyAll() { state_->condition.notify_all(); }
+
+unsigned processorCount()
+{
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    if (sched_getaffinity(0, sizeof(allowed), &allowed) == 0 && CPU_COUNT(&allowed) > 0)
+        return static_cast<unsigned>(CPU_COUNT(&allowed));
+    return std::max(1u, std::thread::hardware_concurrency());
 }
 
 }  // namespace vrelk::platform

@@ -5,6 +5,7 @@
 #include <shlobj.h>
 
 #include <array>
+#include <bit>
 #include <vector>
 
 namespace vrelk::platform {
@@ -221,15 +222,18 @@ struct BackgroundWork::Thread {
     }
 };
 
-BackgroundWork::BackgroundWork(std::function<void()> work) : thread_(std::make_unique<Thread>())
+BackgroundWork::BackgroundWork(std::function<void()> work, IfNoThread ifNoThread)
+    : thread_(std::make_unique<Thread>())
 {
     thread_->work = std::move(work);
     thread_->handle = CreateThread(nullptr, 0, Thread::run, thread_.get(), 0, nullptr);
-    if (!thread_->handle)
+    if (!thread_->handle && ifNoThread == IfNoThread::runNow)
         thread_->work();
 }
 
 BackgroundWork::~BackgroundWork() { join(); }
+
+bool BackgroundWork::started() const { return thread_->handle != nullptr; }
 
 void BackgroundWork::join()
 {
@@ -238,6 +242,41 @@ void BackgroundWork::join()
     WaitForSingleObject(thread_->handle, INFINITE);
     CloseHandle(thread_->handle);
     thread_->handle = nullptr;
+}
+
+struct Mutex::State {
+    SRWLOCK lock = SRWLOCK_INIT;
+};
+
+Mutex::Mutex() : state_(std::make_unique<State>()) {}
+Mutex::~Mutex() = default;
+void Mutex::lock() { AcquireSRWLockExclusive(&state_->lock); }
+void Mutex::unlock() { ReleaseSRWLockExclusive(&state_->lock); }
+
+struct ConditionVariable::State {
+    CONDITION_VARIABLE condition = CONDITION_VARIABLE_INIT;
+};
+
+ConditionVariable::ConditionVariable() : state_(std::make_unique<State>()) {}
+ConditionVariable::~ConditionVariable() = default;
+
+void ConditionVariable::wait(std::unique_lock<Mutex>& lock)
+{
+    SleepConditionVariableSRW(&state_->condition, &lock.mutex()->state_->lock, INFINITE, 0);
+}
+
+void ConditionVariable::notifyOne() { WakeConditionVariable(&state_->condition); }
+void ConditionVariable::notifyAll() { WakeAllConditionVariable(&state_->condition); }
+
+unsigned processorCount()
+{
+    DWORD_PTR process = 0;
+    DWORD_PTR system = 0;
+    if (GetProcessAffinityMask(GetCurrentProcess(), &process, &system) && process != 0)
+        return static_cast<unsigned>(std::popcount(static_cast<std::uintptr_t>(process)));
+    SYSTEM_INFO info{};
+    GetSystemInfo(&info);
+    return info.dwNumberOfProcessors == 0 ? 1u : static_cast<unsigned>(info.dwNumberOfProcessors);
 }
 
 }  // namespace vrelk::platform

@@ -1,10 +1,7 @@
-// The parallel batch of the command-line program; the Windows program
-// converts one file at a time.
+// The parallel batch: workers on threads of their own, delivery in input
+// order on the calling thread.
 #include <algorithm>
-#include <condition_variable>
 #include <mutex>
-#include <system_error>
-#include <thread>
 
 #include "convert/batch.h"
 #include "convert/batch_steps.h"
@@ -17,12 +14,14 @@ using namespace batch;
 // Workers read, reduce and write temporary files in any order; the calling
 // thread delivers them strictly in input order, so every output gets the
 // name a sequential run would give it. Workers stay at most `window` files
-// ahead of delivery, which bounds the temporary files waiting on disk.
+// ahead of delivery, which bounds the temporary files waiting on disk. A
+// stop request ends the claiming of files; every file already claimed is
+// finished and delivered, so the outputs are a prefix of the full run's.
 class ParallelRun {
 public:
     ParallelRun(std::span<const platform::Path> inputs, const ConvertOptions& options, const BatchPlan& plan,
-                std::size_t window)
-        : inputs_(inputs), options_(options), plan_(plan), window_(window), produced_(inputs.size())
+                std::size_t window, const StopFlag* stop)
+        : inputs_(inputs), options_(options), plan_(plan), window_(window), stop_(stop), produced_(inputs.size())
     {
     }
 
@@ -38,21 +37,25 @@ public:
                 std::lock_guard lock(mutex_);
                 produced_[*index] = std::move(result);
             }
-            readyChanged_.notify_all();
+            readyChanged_.notifyAll();
         }
     }
 
     void deliverAll(const FileDone& fileDone, BatchReport& report)
     {
         for (std::size_t index = 0; index < inputs_.size(); ++index) {
-            Produced produced = waitFor(index);
-            FileReport& file = report.files.emplace_back(FileReport{inputs_[index], {}, produced.failure});
-            deliverFile(file, produced.tempPath, plan_);
+            std::optional<Produced> produced = waitFor(index);
+            if (!produced) {
+                report.cancelled = true;
+                return;
+            }
+            FileReport& file = report.files.emplace_back(FileReport{inputs_[index], {}, produced->failure});
+            deliverFile(file, produced->tempPath, plan_);
             {
                 std::lock_guard lock(mutex_);
                 delivered_ = index + 1;
             }
-            roomChanged_.notify_all();
+            roomChanged_.notifyAll();
             if (fileDone)
                 fileDone(file, index, inputs_.size());
         }
@@ -68,35 +71,46 @@ private:
     std::optional<std::size_t> claimNext()
     {
         std::unique_lock lock(mutex_);
-        roomChanged_.wait(lock, [&] { return next_ >= inputs_.size() || next_ < delivered_ + window_; });
-        if (next_ >= inputs_.size())
+        roomChanged_.wait(lock, [&] { return stopAsked() || next_ >= inputs_.size() || next_ < delivered_ + window_; });
+        if (stopAsked()) {
+            stopped_ = true;
+            readyChanged_.notifyAll();
+        }
+        if (stopped_ || next_ >= inputs_.size())
             return std::nullopt;
         return next_++;
     }
 
-    Produced waitFor(std::size_t index)
+    // None when the file will never be produced: the run stopped first.
+    std::optional<Produced> waitFor(std::size_t index)
     {
         std::unique_lock lock(mutex_);
-        readyChanged_.wait(lock, [&] { return produced_[index].ready; });
+        readyChanged_.wait(lock, [&] { return produced_[index].ready || (stopped_ && index >= next_); });
+        if (!produced_[index].ready)
+            return std::nullopt;
         return std::move(produced_[index]);
     }
+
+    bool stopAsked() const { return stop_ && stop_->load(); }
 
     std::span<const platform::Path> inputs_;
     const ConvertOptions& options_;
     const BatchPlan& plan_;
     const std::size_t window_;
-    std::mutex mutex_;
-    std::condition_variable readyChanged_;
-    std::condition_variable roomChanged_;
+    const StopFlag* stop_;
+    platform::Mutex mutex_;
+    platform::ConditionVariable readyChanged_;
+    platform::ConditionVariable roomChanged_;
     std::vector<Produced> produced_;
     std::size_t next_ = 0;
     std::size_t delivered_ = 0;
+    bool stopped_ = false;
 };
 
 }  // namespace
 
 BatchReport RunBatchInParallel(std::span<const platform::Path> inputs, const ConvertOptions& options, unsigned jobs,
-                               const FileDone& fileDone)
+                               const FileDone& fileDone, const StopFlag* stop)
 {
     BatchReport report;
     if (inputs.empty())
@@ -114,21 +128,22 @@ BatchReport RunBatchInParallel(std::span<const platform::Path> inputs, const Con
 
     report.files.reserve(inputs.size());
     if (codecs.size() == 1) {
-        runSequentially(inputs, options, *plan, *codecs.front(), fileDone, report);
+        runSequentially(inputs, options, *plan, *codecs.front(), fileDone, report, stop);
     } else {
-        ParallelRun run(inputs, options, *plan, 2 * codecs.size());
-        std::vector<std::jthread> workers;
+        ParallelRun run(inputs, options, *plan, 2 * codecs.size(), stop);
+        std::vector<std::unique_ptr<platform::BackgroundWork>> workers;
         for (std::unique_ptr<CodecSet>& set : codecs) {
-            try {
-                workers.emplace_back([&run, &set] { run.work(*set); });
-            } catch (const std::system_error&) {
+            auto worker = std::make_unique<platform::BackgroundWork>([&run, &set] { run.work(*set); },
+                                                                     platform::BackgroundWork::IfNoThread::skip);
+            if (!worker->started())
                 break;  // the threads already running do the work
-            }
+            workers.push_back(std::move(worker));
         }
         if (workers.empty())
-            runSequentially(inputs, options, *plan, *codecs.front(), fileDone, report);
+            runSequentially(inputs, options, *plan, *codecs.front(), fileDone, report, stop);
         else
             run.deliverAll(fileDone, report);
+        workers.clear();
     }
     codecs.clear();
     finishBatch(report, *plan);
