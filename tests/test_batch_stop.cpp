@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <map>
 
-#include "app/conversion.h"
+#include "app/batch_start.h"
 #include "convert/batch.h"
 #include "image_builder.h"
 #include "test_support.h"

@@ -25,13 +25,15 @@ public:
     {
     }
 
-    void work(CodecSet& codecs)
+    void work(ScratchBuffers& scratch)
     {
-        FileJob job{options_, codecs, plan_.choice.write};
+        const platform::HeldWorkerSlot held(options_.workers);
+        FileJob job{options_, scratch, plan_.choice.write};
         const FileStep step = stepFor(plan_.choice);
         while (auto index = claimNext()) {
             Produced result;
             result.failure = produceFile(step, job, plan_.tempFolder, inputs_[*index], result.tempPath);
+            result.size = job.written;
             result.ready = true;
             {
                 std::lock_guard lock(mutex_);
@@ -49,7 +51,8 @@ public:
                 report.cancelled = true;
                 return;
             }
-            FileReport& file = report.files.emplace_back(FileReport{inputs_[index], {}, produced->failure});
+            FileReport& file =
+                report.files.emplace_back(FileReport{inputs_[index], {}, produced->failure, produced->size});
             deliverFile(file, produced->tempPath, plan_);
             {
                 std::lock_guard lock(mutex_);
@@ -66,6 +69,7 @@ private:
         bool ready = false;
         std::optional<FileFailure> failure;
         platform::Path tempPath;
+        ImageSize size;
     };
 
     std::optional<std::size_t> claimNext()
@@ -112,40 +116,47 @@ private:
 BatchReport RunBatchInParallel(std::span<const platform::Path> inputs, const ConvertOptions& options, unsigned jobs,
                                const FileDone& fileDone, const StopFlag* stop)
 {
+    // One slot for each job asked for, so one file alone still has a spare
+    // core for the size search's guesses; a caller may share its own.
+    platform::WorkerSlots ownSlots(static_cast<int>(std::max(jobs, 1u)));
+    ConvertOptions run = options;
+    if (!run.workers)
+        run.workers = &ownSlots;
+
     BatchReport report;
     if (inputs.empty())
         return report;
-    auto plan = planBatch(inputs, options);
+    auto plan = planBatch(inputs, run);
     if (!plan) {
         report.outcome = plan.error();
         return report;
     }
-    std::vector<std::unique_ptr<CodecSet>> codecs = allocateCodecSets(std::clamp<std::size_t>(jobs, 1, inputs.size()));
-    if (codecs.empty()) {
+    std::vector<std::unique_ptr<ScratchBuffers>> scratch = allocateWorkerScratch(std::clamp<std::size_t>(jobs, 1, inputs.size()));
+    if (scratch.empty()) {
         report.outcome = BatchOutcome::noMemory;
         return report;
     }
 
     report.files.reserve(inputs.size());
-    if (codecs.size() == 1) {
-        runSequentially(inputs, options, *plan, *codecs.front(), fileDone, report, stop);
+    if (scratch.size() == 1) {
+        runSequentially(inputs, run, *plan, *scratch.front(), fileDone, report, stop);
     } else {
-        ParallelRun run(inputs, options, *plan, 2 * codecs.size(), stop);
+        ParallelRun parallel(inputs, run, *plan, 2 * scratch.size(), stop);
         std::vector<std::unique_ptr<platform::BackgroundWork>> workers;
-        for (std::unique_ptr<CodecSet>& set : codecs) {
-            auto worker = std::make_unique<platform::BackgroundWork>([&run, &set] { run.work(*set); },
+        for (std::unique_ptr<ScratchBuffers>& set : scratch) {
+            auto worker = std::make_unique<platform::BackgroundWork>([&parallel, &set] { parallel.work(*set); },
                                                                      platform::BackgroundWork::IfNoThread::skip);
             if (!worker->started())
                 break;  // the threads already running do the work
             workers.push_back(std::move(worker));
         }
         if (workers.empty())
-            runSequentially(inputs, options, *plan, *codecs.front(), fileDone, report, stop);
+            runSequentially(inputs, run, *plan, *scratch.front(), fileDone, report, stop);
         else
-            run.deliverAll(fileDone, report);
+            parallel.deliverAll(fileDone, report);
         workers.clear();
     }
-    codecs.clear();
+    scratch.clear();
     finishBatch(report, *plan);
     return report;
 }
