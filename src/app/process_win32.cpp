@@ -10,6 +10,7 @@
 #include "app/commands.h"
 #include "app/controls.h"
 #include "app/batch_start.h"
+#include "convert/plugin_host_win32.h"
 
 namespace vrelk {
 namespace {
@@ -86,10 +87,15 @@ int runMessageLoop()
     return static_cast<int>(message.wParam);
 }
 
+// The plug-in host of a batch ends with its last file, before any message.
 BatchHost batchHost(AppState& state)
 {
     BatchHost host{state.settings, ApplyControlsToSettings, [](ErrorCode code) { ShowError(visibleWindow(), code); }};
-    host.run = RunBatchWithProgress;
+    host.run = [](std::span<const platform::Path> inputs, const ConvertOptions& options) {
+        BatchReport report = RunBatchWithProgress(inputs, options);
+        EndPluginHost();
+        return report;
+    };
     host.showCancelled = ShowCancelled;
     return host;
 }

@@ -2,6 +2,7 @@
 // order on the calling thread.
 #include <algorithm>
 #include <mutex>
+#include <utility>
 
 #include "convert/batch.h"
 #include "convert/batch_steps.h"
@@ -11,49 +12,85 @@ namespace {
 
 using namespace batch;
 
-// Workers read, reduce and write temporary files in any order; the calling
-// thread delivers them strictly in input order, so every output gets the
-// name a sequential run would give it. Workers stay at most `window` files
-// ahead of delivery, which bounds the temporary files waiting on disk. A
-// stop request ends the claiming of files; every file already claimed is
-// finished and delivered, so the outputs are a prefix of the full run's.
+// Workers read, reduce and write staged files in any order; the calling
+// thread names them strictly in input order, so every output gets the name
+// a sequential run would give it. Workers stay at most `window` files ahead
+// of delivery, which bounds the staged files waiting on disk.
+//
+// Two ways to end early. A stop request (the user's) ends the claiming of
+// files; every file already claimed is finished and delivered, so the
+// outputs are a prefix of the full run's. A failure (an exception on either
+// side) stops at once: delivery ends at the first file not yet produced and
+// what was produced but not named is removed.
 class ParallelRun {
 public:
     ParallelRun(std::span<const platform::Path> inputs, const ConvertOptions& options, const BatchPlan& plan,
-                std::size_t window, const StopFlag* stop)
-        : inputs_(inputs), options_(options), plan_(plan), window_(window), stop_(stop), produced_(inputs.size())
+                std::size_t window, const StopFlag* stopRequest)
+        : inputs_(inputs),
+          options_(options),
+          plan_(plan),
+          window_(window),
+          stopRequest_(stopRequest),
+          produced_(inputs.size())
     {
     }
 
-    void work(ScratchBuffers& scratch)
+    // Files produced but never delivered leave no staged file behind.
+    ~ParallelRun()
     {
-        const platform::HeldWorkerSlot held(options_.workers);
-        FileJob job{options_, scratch, plan_.choice.write};
-        const FileStep step = stepFor(plan_.choice);
-        while (auto index = claimNext()) {
-            Produced result;
-            result.failure = produceFile(step, job, plan_.tempFolder, inputs_[*index], result.tempPath);
-            result.size = job.written;
-            result.ready = true;
-            {
-                std::lock_guard lock(mutex_);
-                produced_[*index] = std::move(result);
+        for (Produced& produced : produced_)
+            if (produced.ready && !produced.failure)
+                platform::deleteFile(produced.stagedPath);
+    }
+
+    void work(ScratchBuffers& scratch) noexcept
+    {
+        try {
+            const platform::HeldWorkerSlot held(options_.workers);
+            FileJob job{options_, scratch, plan_.choice.write};
+            const FileStep step = stepFor(plan_.choice);
+            while (auto index = claimNext()) {
+                Produced result;
+                result.failure = produceFile(step, job, plan_, inputs_[*index], result.stagedPath);
+                result.size = job.written;
+                result.ready = true;
+                {
+                    std::lock_guard lock(mutex_);
+                    produced_[*index] = std::move(result);
+                }
+                readyChanged_.notifyAll();
             }
-            readyChanged_.notifyAll();
+        } catch (...) {
+            // Whatever a file throws ends the batch after the files
+            // delivered so far; it does not end the process.
+            stop();
         }
+    }
+
+    // Ends the batch: idle workers claim nothing more and delivery stops at
+    // the first file not yet produced.
+    void stop()
+    {
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        readyChanged_.notifyAll();
+        roomChanged_.notifyAll();
     }
 
     void deliverAll(const FileDone& fileDone, BatchReport& report)
     {
         for (std::size_t index = 0; index < inputs_.size(); ++index) {
-            std::optional<Produced> produced = waitFor(index);
-            if (!produced) {
-                report.cancelled = true;
+            std::optional<Produced> ready = waitFor(index);
+            if (!ready) {
+                report.cancelled = stopRequested();
                 return;
             }
+            Produced& produced = *ready;
             FileReport& file =
-                report.files.emplace_back(FileReport{inputs_[index], {}, produced->failure, produced->size});
-            deliverFile(file, produced->tempPath, plan_);
+                report.files.emplace_back(FileReport{inputs_[index], {}, produced.failure, produced.size});
+            deliverFile(file, produced.stagedPath, plan_);
             {
                 std::lock_guard lock(mutex_);
                 delivered_ = index + 1;
@@ -68,48 +105,83 @@ private:
     struct Produced {
         bool ready = false;
         std::optional<FileFailure> failure;
-        platform::Path tempPath;
+        platform::Path stagedPath;
         ImageSize size;
     };
 
     std::optional<std::size_t> claimNext()
     {
         std::unique_lock lock(mutex_);
-        roomChanged_.wait(lock, [&] { return stopAsked() || next_ >= inputs_.size() || next_ < delivered_ + window_; });
-        if (stopAsked()) {
-            stopped_ = true;
+        roomChanged_.wait(lock, [&] {
+            return stopping_ || stopRequested() || next_ >= inputs_.size() || next_ < delivered_ + window_;
+        });
+        if (stopRequested() && !claimsEnded_) {
+            claimsEnded_ = true;
             readyChanged_.notifyAll();
         }
-        if (stopped_ || next_ >= inputs_.size())
+        if (stopping_ || claimsEnded_ || next_ >= inputs_.size())
             return std::nullopt;
         return next_++;
     }
 
-    // None when the file will never be produced: the run stopped first.
+    // None when the file will never be produced: the run failed, or a stop
+    // request came before the file was claimed.
     std::optional<Produced> waitFor(std::size_t index)
     {
         std::unique_lock lock(mutex_);
-        readyChanged_.wait(lock, [&] { return produced_[index].ready || (stopped_ && index >= next_); });
+        readyChanged_.wait(lock,
+                           [&] { return produced_[index].ready || stopping_ || (claimsEnded_ && index >= next_); });
         if (!produced_[index].ready)
             return std::nullopt;
-        return std::move(produced_[index]);
+        return std::exchange(produced_[index], Produced{});
     }
 
-    bool stopAsked() const { return stop_ && stop_->load(); }
+    bool stopRequested() const { return stopRequest_ && stopRequest_->load(); }
 
     std::span<const platform::Path> inputs_;
     const ConvertOptions& options_;
     const BatchPlan& plan_;
     const std::size_t window_;
-    const StopFlag* stop_;
+    const StopFlag* stopRequest_;
     platform::Mutex mutex_;
     platform::ConditionVariable readyChanged_;
     platform::ConditionVariable roomChanged_;
     std::vector<Produced> produced_;
     std::size_t next_ = 0;
     std::size_t delivered_ = 0;
-    bool stopped_ = false;
+    bool stopping_ = false;
+    bool claimsEnded_ = false;  // by a stop request
 };
+
+// Stops the run when delivery leaves early, by an exception included, so
+// that the workers end and can be joined.
+class StopOnExit {
+public:
+    explicit StopOnExit(ParallelRun& run) : run_(run) {}
+    StopOnExit(const StopOnExit&) = delete;
+    StopOnExit& operator=(const StopOnExit&) = delete;
+    ~StopOnExit() { run_.stop(); }
+
+private:
+    ParallelRun& run_;
+};
+
+// Delivers what the workers produce; when a failure ends the batch early,
+// the files it never reached are reported as not converted. A batch stopped
+// on request reports the files it tried.
+void deliverUntilStopped(ParallelRun& run, const FileDone& fileDone, BatchReport& report,
+                         std::span<const platform::Path> inputs)
+{
+    try {
+        run.deliverAll(fileDone, report);
+    } catch (...) {
+        run.stop();
+    }
+    if (report.cancelled)
+        return;
+    for (std::size_t index = report.files.size(); index < inputs.size(); ++index)
+        report.files.push_back(FileReport{inputs[index], {}, FileFailure{SkipReason::batchStopped, std::nullopt}, {}});
+}
 
 }  // namespace
 
@@ -143,6 +215,7 @@ BatchReport RunBatchInParallel(std::span<const platform::Path> inputs, const Con
     } else {
         ParallelRun parallel(inputs, run, *plan, 2 * scratch.size(), stop);
         std::vector<std::unique_ptr<platform::BackgroundWork>> workers;
+        StopOnExit stopWorkers(parallel);  // before the workers are joined
         for (std::unique_ptr<ScratchBuffers>& set : scratch) {
             auto worker = std::make_unique<platform::BackgroundWork>([&parallel, &set] { parallel.work(*set); },
                                                                      platform::BackgroundWork::IfNoThread::skip);
@@ -153,8 +226,7 @@ BatchReport RunBatchInParallel(std::span<const platform::Path> inputs, const Con
         if (workers.empty())
             runSequentially(inputs, run, *plan, *scratch.front(), fileDone, report, stop);
         else
-            parallel.deliverAll(fileDone, report);
-        workers.clear();
+            deliverUntilStopped(parallel, fileDone, report, inputs);
     }
     scratch.clear();
     finishBatch(report, *plan);
