@@ -54,7 +54,8 @@ for run in one all; do
 done
 
 export WINEDEBUG=-all WINEARCH=win32 WINEPREFIX="${VRELK_WINEPREFIX:-$work/wineprefix}"
-export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d;winebrowser.exe=d"
+# No crash debugger: a program that faults ends instead of waiting.
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d;winebrowser.exe=d;winedbg.exe=d"
 export HOME="$work/home"
 mkdir -p "$HOME"
 # One script per run: the settings for its output folder, then the program
@@ -75,13 +76,11 @@ xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
     work="$1" runs="$2"
     wineboot -i >/dev/null 2>&1 || true
     wineserver -p
+    # The outputs of each last timed run stay for the comparison below.
     hyperfine --style basic --warmup 1 --runs "$runs" --export-json "$work/times.json" \
-        --prepare "rm -f $work/one/* $work/all/*" \
+        --prepare "rm -f $work/one/*" --prepare "rm -f $work/all/*" \
         -n "Vrelk.exe, 1 worker" "bash $work/one.sh" \
         -n "Vrelk.exe, every processor" "bash $work/all.sh"
-    rm -f "$work"/one/* "$work"/all/*
-    bash "$work/one.sh"
-    bash "$work/all.sh"
     wineserver -k || true
 ' bench "$work" "$runs"
 
