@@ -123,7 +123,7 @@ bool MakeUniqueOutputPath(platform::Path& path, std::string_view extension)
 std::optional<FileFailure> ConvertOneFile(FileJob& job, const platform::Path& outputFolder,
                                           const platform::Path& input, platform::Path& stagedPath)
 {
-    Result<DibImage, FileFailure> image = ReadImage(input, ReadContext{job.options, *job.scratch.tables});
+    Result<DibImage, FileFailure> image = ReadImage(input, ReadContext{job.options, *job.scratch.tables, job.pluginTurns, job.file});
     if (!image)
         return image.error();
 

@@ -67,6 +67,8 @@ struct FileJob {
     ScratchBuffers& scratch;
     WriteStep write;
     ImageSize written{};  // the size of the picture the last step wrote
+    PluginTurns* pluginTurns = nullptr;  // a parallel batch's, with the file's place
+    std::size_t file = 0;
 };
 std::optional<FileFailure> ConvertOneFile(FileJob& job, const platform::Path& outputFolder,
                                           const platform::Path& input, platform::Path& stagedPath);

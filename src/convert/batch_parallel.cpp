@@ -31,6 +31,7 @@ public:
           plan_(plan),
           window_(window),
           stopRequest_(stopRequest),
+          pluginTurns_(inputs.size()),
           produced_(inputs.size())
     {
     }
@@ -48,10 +49,18 @@ public:
         try {
             const platform::HeldWorkerSlot held(options_.workers);
             FileJob job{options_, scratch, plan_.choice.write};
+            job.pluginTurns = &pluginTurns_;
             const FileStep step = stepFor(plan_.choice);
             while (auto index = claimNext()) {
                 Produced result;
-                result.failure = produceFile(step, job, plan_, inputs_[*index], result.stagedPath);
+                job.file = *index;
+                try {
+                    result.failure = produceFile(step, job, plan_, inputs_[*index], result.stagedPath);
+                } catch (...) {
+                    pluginTurns_.passed(*index);
+                    throw;
+                }
+                pluginTurns_.passed(*index);  // a file that never reached its read
                 result.size = job.written;
                 result.ready = true;
                 {
@@ -143,6 +152,7 @@ private:
     const BatchPlan& plan_;
     const std::size_t window_;
     const StopFlag* stopRequest_;
+    PluginTurns pluginTurns_;
     platform::Mutex mutex_;
     platform::ConditionVariable readyChanged_;
     platform::ConditionVariable roomChanged_;
