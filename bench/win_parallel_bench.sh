@@ -75,6 +75,8 @@ xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
     set -e
     work="$1" runs="$2"
     wineboot -i >/dev/null 2>&1 || true
+    # The server wineboot started must end before a persistent one can.
+    wineserver -w
     wineserver -p
     # The outputs of each last timed run stay for the comparison below.
     hyperfine --style basic --warmup 1 --runs "$runs" --export-json "$work/times.json" \

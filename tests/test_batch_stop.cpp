@@ -4,6 +4,8 @@
 
 #include <cstdlib>
 #include <map>
+#include <memory>
+#include <mutex>
 
 #include "app/batch_start.h"
 #include "convert/batch.h"
@@ -114,6 +116,32 @@ TEST(BatchStop, StopBeforeTheFirstFileReportsNoneConvertedInsteadOfTheFailure)
     EXPECT_TRUE(errors.empty());
     EXPECT_EQ(counts, (std::vector<std::size_t>{0, 0}));
     EXPECT_TRUE(test::listFolder(scene.root / "out").empty());
+}
+
+// Plug-in reads of a parallel batch go in input order whichever file is
+// read first, and a file that never asks the plug-ins holds no one up.
+TEST(PluginTurns, EachFileWaitsForEveryEarlierOne)
+{
+    PluginTurns turns(4);
+    std::vector<std::size_t> order;
+    platform::Mutex orderLock;
+    auto ask = [&](std::size_t file) {
+        turns.await(file);
+        std::lock_guard lock(orderLock);
+        order.push_back(file);
+    };
+    std::vector<std::unique_ptr<platform::BackgroundWork>> readers;
+    for (std::size_t file : {3u, 1u})
+        readers.push_back(std::make_unique<platform::BackgroundWork>([&, file] {
+            ask(file);
+            turns.passed(file);
+        }));
+    turns.passed(2);  // read without the plug-ins
+    ask(0);
+    turns.passed(0);
+    turns.passed(0);
+    readers.clear();
+    EXPECT_EQ(order, (std::vector<std::size_t>{0, 1, 3}));
 }
 
 }  // namespace
