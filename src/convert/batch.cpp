@@ -123,7 +123,8 @@ bool MakeUniqueOutputPath(platform::Path& path, std::string_view extension)
 std::optional<FileFailure> ConvertOneFile(FileJob& job, const platform::Path& outputFolder,
                                           const platform::Path& input, platform::Path& stagedPath)
 {
-    Result<DibImage, FileFailure> image = ReadImage(input, ReadContext{job.options, *job.scratch.tables, job.pluginTurns, job.file});
+    Result<DibImage, FileFailure> image =
+        ReadImage(input, ReadContext{job.options, *job.scratch.tables, job.pluginTurns, job.file});
     if (!image)
         return image.error();
 
@@ -190,7 +191,15 @@ std::optional<FileFailure> produceFile(FileStep step, FileJob& job, const BatchP
     job.written = {};
     if (platform::pathExists(input) && !platform::isRegularFile(input))
         return skipped(SkipReason::notRegularFile);
-    return step(job, plan.outputFolder, input, stagedPath);
+    std::optional<FileFailure> failure = step(job, plan.outputFolder, input, stagedPath);
+    // The thread that wrote the file waits for the disk, so that naming the
+    // files in input order waits for none.
+    if (!failure && !platform::flushToDisk(stagedPath)) {
+        platform::deleteFile(stagedPath);
+        job.written = {};
+        return skipped(SkipReason::publishFailed);
+    }
+    return failure;
 }
 
 void deliverFile(FileReport& file, const platform::Path& stagedPath, const BatchPlan& plan)

@@ -40,8 +40,11 @@ bool pathWithinLimits(const Path& path);
 // an interrupted run leaves behind is recognisably unfinished.
 std::optional<Path> createStagingFile(const Path& folder);
 
+// Writes the file's data through to the disk.
+bool flushToDisk(const Path& path);
+
 enum class PublishResult { published, targetExists, failed };
-// Flushes the finished file at `staged` to the disk and gives it the name
+// Gives the finished file at `staged`, flushed by flushToDisk, the name
 // `to` in the same folder. An existing `to` is never replaced, not even by
 // a file another program creates at the same moment; on targetExists the
 // staged file stays for another name.

@@ -121,10 +121,10 @@ PublishResult renameNoReplace(const Path& staged, const Path& to)
 
 }  // namespace
 
+bool flushToDisk(const Path& path) { return syncToDisk(path, O_RDONLY); }
+
 PublishResult publishNoReplace(const Path& staged, const Path& to)
 {
-    if (!syncToDisk(staged, O_RDONLY))
-        return PublishResult::failed;
     PublishResult result = renameNoReplace(staged, to);
     // The new name lasts only once its folder is on the disk too; some file
     // systems cannot sync a folder, and the file is named either way.

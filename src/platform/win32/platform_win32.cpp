@@ -87,8 +87,6 @@ std::optional<Path> createStagingFile(const Path& folder)
     return std::nullopt;
 }
 
-namespace {
-
 bool flushToDisk(const Path& path)
 {
     HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -98,13 +96,11 @@ bool flushToDisk(const Path& path)
     return CloseHandle(handle) != 0 && flushed;
 }
 
-}  // namespace
-
 PublishResult publishNoReplace(const Path& staged, const Path& to)
 {
     // Shown again before it is named, so the output is an ordinary file;
     // an unfinished one keeps its "~vk" name.
-    if (!flushToDisk(staged) || !SetFileAttributesW(staged.c_str(), FILE_ATTRIBUTE_NORMAL))
+    if (!SetFileAttributesW(staged.c_str(), FILE_ATTRIBUTE_NORMAL))
         return PublishResult::failed;
     if (MoveFileExW(staged.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH))
         return PublishResult::published;
