@@ -4,16 +4,20 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <deque>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "app/settings.h"
+#include "convert/batch.h"
 
 namespace vrelk {
 
 inline constexpr wchar_t kConvertClass[] = L"Vrelk_convert_class";
 inline constexpr wchar_t kSettingClass[] = L"Vrelk_setting_class";
+inline constexpr wchar_t kProgressClass[] = L"Vrelk_progress_class";
 inline constexpr wchar_t kWindowTitle[] = L"Tessaly";
 inline constexpr wchar_t kSameFolderAsInput[] = L"<入力ファイルと同じフォルダ>";
 
@@ -80,6 +84,9 @@ struct AppState {
     // another one or drop the list it works on.
     bool busy = false;
     bool closeAfterBatch = false;
+    // File lists other starts of the program handed over, each converted as
+    // a batch of its own, in the order they came.
+    std::deque<std::vector<platform::Path>> handedOver;
 };
 
 AppState& app();
@@ -105,6 +112,25 @@ void chooseOutputFolder();
 void clearOutputFolder();
 void choosePluginFolder();
 void acceptDrop(HDROP drop);
+// Files that reach the settings window as a drop does.
+void acceptDroppedFiles(std::vector<platform::Path> files);
+
+// A second start's file list: taken into the queue now, placed by
+// placeHandedOverFiles once the window thread is free.
+bool receiveHandOver(const COPYDATASTRUCT& data);
+// Hands the files to a program already running; false when none runs or
+// it did not take them, and then this start converts them itself.
+bool HandedOverToRunningProgram(const std::vector<std::wstring>& files);
+void placeHandedOverFiles();
+inline constexpr UINT kHandOverArrived = WM_APP + 2;
+
+bool registerProgressClass();
+// Runs the batch on a thread of its own while this thread dispatches
+// messages; a batch still running after half a second shows the progress
+// window, whose "中止" stops it.
+BatchReport RunBatchWithProgress(std::span<const platform::Path> inputs, const ConvertOptions& options);
+// The message that ends a stopped batch.
+void ShowCancelled(std::size_t converted);
 
 // The shell folder picker owned by `owner`, starting at `folder`; the
 // chosen folder replaces it. False on cancel or a choice without a path.

@@ -21,14 +21,27 @@ ConvertOptions optionsFromSettings(const Settings& s)
     return options;
 }
 
+std::size_t convertedCount(const BatchReport& report)
+{
+    std::size_t converted = 0;
+    for (const FileReport& file : report.files)
+        converted += file.converted() ? 1 : 0;
+    return converted;
+}
+
 bool StartBatch(std::span<const platform::Path> inputs, BatchHost& host, BatchReport* report)
 {
     if (host.applyControls)
         host.applyControls(host.settings);
-    BatchReport result = RunBatch(inputs, optionsFromSettings(host.settings), host.fileDone);
+    const ConvertOptions options = optionsFromSettings(host.settings);
+    BatchReport result = host.run ? host.run(inputs, options) : RunBatch(inputs, options, host.fileDone);
     const bool started = result.outcome == BatchOutcome::done || result.outcome == BatchOutcome::nothingConverted;
-    if (auto message = batchMessage(result.outcome); message && host.showError)
+    if (result.cancelled) {
+        if (host.showCancelled)
+            host.showCancelled(convertedCount(result));
+    } else if (auto message = batchMessage(result.outcome); message && host.showError) {
         host.showError(*message);
+    }
     if (report)
         *report = std::move(result);
     return started;

@@ -12,6 +12,7 @@
 namespace vrelk {
 
 ConvertOptions optionsFromSettings(const Settings& settings);
+std::size_t convertedCount(const BatchReport& report);
 
 // What the batch needs from the shell that starts it.
 struct BatchHost {
@@ -20,10 +21,16 @@ struct BatchHost {
     std::function<void(Settings&)> applyControls;
     std::function<void(ErrorCode)> showError;
     FileDone fileDone = {};
+    // Runs the batch in place of RunBatch: the Windows program runs it off
+    // its window thread, with progress and a way to stop it.
+    std::function<BatchReport(std::span<const platform::Path>, const ConvertOptions&)> run = {};
+    // Says how many files a stopped batch converted.
+    std::function<void(std::size_t converted)> showCancelled = {};
 };
 
 // Applies the controls, runs the batch for settings.outputType and shows
-// its message. False when the batch was abandoned before its first file.
+// its message; a stopped batch says what it converted instead. False when
+// the batch was abandoned before its first file.
 bool StartBatch(std::span<const platform::Path> inputs, BatchHost& host, BatchReport* report = nullptr);
 
 }  // namespace vrelk

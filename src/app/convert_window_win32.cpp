@@ -179,6 +179,11 @@ LRESULT CALLBACK convertWindowProc(HWND window, UINT message, WPARAM wParam, LPA
     case WM_CLOSE:
         closeConvertWindow(window);
         return 0;
+    case WM_COPYDATA:
+        return lParam && receiveHandOver(*reinterpret_cast<const COPYDATASTRUCT*>(lParam)) ? TRUE : FALSE;
+    case kHandOverArrived:
+        placeHandedOverFiles();
+        return 0;
     case WM_KEYDOWN:
         if (wParam == VK_ESCAPE) {
             SendMessageW(window, WM_CLOSE, 0, 0);
@@ -231,7 +236,8 @@ HWND createTopLevel(const wchar_t* className, int clientWidth, int clientHeight,
 
 bool registerWindowClasses()
 {
-    return registerClass(kConvertClass, convertWindowProc) && registerClass(kSettingClass, settingsWindowProc);
+    return registerClass(kConvertClass, convertWindowProc) && registerClass(kSettingClass, settingsWindowProc) &&
+           registerProgressClass();
 }
 
 HWND createConvertWindow() { return createTopLevel(kConvertClass, 275, 107, nullptr); }

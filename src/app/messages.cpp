@@ -21,6 +21,14 @@ std::string_view errorText(ErrorCode code)
 
 void ShowError(void* owner, ErrorCode code) { shell::showMessage(owner, errorText(code), kErrorCaption); }
 
+std::string cancelledText(std::size_t converted)
+{
+    std::string text = "変換を中止しました。";
+    text += std::to_string(converted);
+    text += " 個のファイルを変換しました。";
+    return text;
+}
+
 std::optional<ErrorCode> batchMessage(BatchOutcome outcome)
 {
     switch (outcome) {

@@ -51,7 +51,7 @@ bool buildUserInterface(AppState& state)
         StartPluginHostAhead(optionsFromSettings(state.settings));
     if (!registerWindowClasses())
         return false;
-    INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_UPDOWN_CLASS | ICC_BAR_CLASSES};
+    INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_UPDOWN_CLASS | ICC_BAR_CLASSES | ICC_PROGRESS_CLASS};
     InitCommonControlsEx(&controls);
     state.convertWindow = createConvertWindow();
     if (!state.convertWindow)
@@ -92,10 +92,14 @@ int runMessageLoop()
 // The plug-in host of a batch ends with its last file, before any message.
 BatchHost batchHost(AppState& state)
 {
-    return BatchHost{state.settings, ApplyControlsToSettings, [](ErrorCode code) {
-                         EndPluginHost();
-                         ShowError(visibleWindow(), code);
-                     }};
+    BatchHost host{state.settings, ApplyControlsToSettings, [](ErrorCode code) { ShowError(visibleWindow(), code); }};
+    host.run = [](std::span<const platform::Path> inputs, const ConvertOptions& options) {
+        BatchReport report = RunBatchWithProgress(inputs, options);
+        EndPluginHost();
+        return report;
+    };
+    host.showCancelled = ShowCancelled;
+    return host;
 }
 
 // Marks the program busy for the life of a batch and its message.
@@ -110,16 +114,29 @@ private:
     AppState& state_;
 };
 
+// Converts `inputs`, then each file list handed over meanwhile, with the
+// same output choice. Stopping a batch stops the lists waiting too.
+void runBatches(AppState& state, std::vector<platform::Path> inputs)
+{
+    BatchHost host = batchHost(state);
+    BusyScope busy(state);
+    for (;;) {
+        BatchReport report;
+        StartBatch(inputs, host, &report);
+        if (report.cancelled)
+            state.handedOver.clear();
+        if (state.handedOver.empty())
+            return;
+        inputs = std::move(state.handedOver.front());
+        state.handedOver.pop_front();
+    }
+}
+
 void runPendingDrop(AppState& state)
 {
     std::vector<platform::Path> inputs = std::move(*state.pendingDrop);
     state.pendingDrop.reset();
-    BatchHost host = batchHost(state);
-    {
-        BusyScope busy(state);
-        StartBatch(inputs, host);
-        EndPluginHost();
-    }
+    runBatches(state, std::move(inputs));
     ShowWindow(state.settingsWindow, SW_SHOW);
     ShowWindow(state.convertWindow, SW_HIDE);
     if (std::exchange(state.closeAfterBatch, false))
@@ -129,13 +146,7 @@ void runPendingDrop(AppState& state)
 void runCommandLine(AppState& state)
 {
     std::vector<platform::NativeString> arguments(state.fileArguments.begin(), state.fileArguments.end());
-    std::vector<platform::Path> inputs = inputsFromArguments(arguments);
-    BatchHost host = batchHost(state);
-    {
-        BusyScope busy(state);
-        StartBatch(inputs, host);
-        EndPluginHost();
-    }
+    runBatches(state, inputsFromArguments(arguments));
     state.closeAfterBatch = false;
     SendMessageW(state.convertWindow, WM_CLOSE, 0, 0);
 }
@@ -175,7 +186,7 @@ int RunProcess(void* instance)
     auto iniPath = LocateSettingsFile();
     if (state.osClass == 0 || !iniPath || !fileArguments) {
         ShowError(nullptr, kErrorStartup);
-    } else if (!shell::windowOfClassExists("Vrelk_convert_class")) {
+    } else if (!HandedOverToRunningProgram(*fileArguments)) {
         state.iniPath = *iniPath;
         state.fileArguments = std::move(*fileArguments);
         // The settings window moves and reads shortcuts while it is created.

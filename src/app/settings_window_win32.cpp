@@ -231,9 +231,14 @@ void choosePluginFolder()
 
 void acceptDrop(HDROP drop)
 {
-    AppState& state = app();
     std::vector<platform::Path> files = droppedFiles(drop);
     DragFinish(drop);
+    acceptDroppedFiles(std::move(files));
+}
+
+void acceptDroppedFiles(std::vector<platform::Path> files)
+{
+    AppState& state = app();
     if (state.busy || files.empty() || platform::folderExists(files.front()))
         return;
 

@@ -2,6 +2,7 @@
 
 #include "convert/batch_steps.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 
@@ -126,7 +127,8 @@ std::optional<FileFailure> ConvertOneFile(FileJob& job, const platform::Path& ou
     // The decoder reserves its picture from the process budget; it is held
     // until the output is written.
     DecodeMemory memory(platform::processMemoryBudget());
-    Result<DibImage, FileFailure> image = ReadImage(input, ReadContext{job.options, *job.scratch.tables});
+    Result<DibImage, FileFailure> image =
+        ReadImage(input, ReadContext{job.options, *job.scratch.tables, job.pluginTurns, job.file});
     if (!image)
         return image.error();
 
@@ -194,7 +196,15 @@ std::optional<FileFailure> produceFile(FileStep step, FileJob& job, const BatchP
     job.written = {};
     if (platform::pathExists(input) && !platform::isRegularFile(input))
         return skipped(SkipReason::notRegularFile);
-    return step(job, plan.outputFolder, input, stagedPath);
+    std::optional<FileFailure> failure = step(job, plan.outputFolder, input, stagedPath);
+    // The thread that wrote the file waits for the disk, so that naming the
+    // files in input order waits for none.
+    if (!failure && !platform::flushToDisk(stagedPath)) {
+        platform::deleteFile(stagedPath);
+        job.written = {};
+        return skipped(SkipReason::publishFailed);
+    }
+    return failure;
 }
 
 void deliverFile(FileReport& file, const platform::Path& stagedPath, const BatchPlan& plan)
@@ -221,12 +231,16 @@ void finishBatch(BatchReport& report, const BatchPlan& plan)
 }
 
 void runSequentially(std::span<const platform::Path> inputs, const ConvertOptions& options, const BatchPlan& plan,
-                     ScratchBuffers& scratch, const FileDone& fileDone, BatchReport& report)
+                     ScratchBuffers& scratch, const FileDone& fileDone, BatchReport& report, const StopFlag* stop)
 {
     const platform::HeldWorkerSlot held(options.workers);
     FileJob job{options, scratch, plan.choice.write};
     const FileStep step = stepFor(plan.choice);
     for (const platform::Path& input : inputs) {
+        if (stop && stop->load()) {
+            report.cancelled = true;
+            return;
+        }
         FileReport& file = report.files.emplace_back(FileReport{input, {}, std::nullopt, {}});
         platform::Path stagedPath;
         file.failure = produceFile(step, job, plan, input, stagedPath);
@@ -272,6 +286,15 @@ BatchReport RunBatch(std::span<const platform::Path> inputs, const ConvertOption
     scratch.reset();
     batch::finishBatch(report, *plan);
     return report;
+}
+
+unsigned BatchWorkerCount(unsigned processors)
+{
+    // Each worker holds a decoded picture and its working copies at once; a
+    // 32-bit process has 2 GB for all of them.
+    constexpr unsigned kMaxWorkersIn32Bits = 4;
+    const unsigned workers = processors == 0 ? 1 : processors;
+    return sizeof(void*) < 8 ? std::min(workers, kMaxWorkersIn32Bits) : workers;
 }
 
 std::vector<platform::Path> inputsFromArguments(std::span<const platform::NativeString> arguments)

@@ -1,6 +1,7 @@
 // The batch driver: turns a list of input paths into one output file each.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <functional>
 #include <span>
@@ -35,8 +36,12 @@ struct FileReport {
 
 struct BatchReport {
     BatchOutcome outcome = BatchOutcome::done;
-    std::vector<FileReport> files;
+    std::vector<FileReport> files;  // the files tried, in input order
+    bool cancelled = false;         // stopped on request before the last file
 };
+
+// Set by another thread to stop a batch: no file is started after it is seen.
+using StopFlag = std::atomic<bool>;
 
 // Called after each file, in input order.
 using FileDone = std::function<void(const FileReport& report, std::size_t index, std::size_t count)>;
@@ -44,11 +49,16 @@ using FileDone = std::function<void(const FileReport& report, std::size_t index,
 BatchReport RunBatch(std::span<const platform::Path> inputs, const ConvertOptions& options,
                      const FileDone& fileDone = {});
 
-// The same batch on up to `jobs` threads, each with scratch buffers of its own
-// (POSIX build only). Files are delivered, and `fileDone` called, in input
-// order, so every output gets the name the sequential batch would give it.
+// The same batch on up to `jobs` threads, each with scratch buffers of its
+// own. Files are delivered, and `fileDone` called, in input order, so every
+// output gets the name the sequential batch would give it. After `stop` is
+// set the files already started are finished and delivered, and no other.
 BatchReport RunBatchInParallel(std::span<const platform::Path> inputs, const ConvertOptions& options, unsigned jobs,
-                               const FileDone& fileDone = {});
+                               const FileDone& fileDone = {}, const StopFlag* stop = nullptr);
+
+// How many files a batch converts at once on `processors`: one each, but in
+// a 32-bit process no more pictures than its address space holds side by side.
+unsigned BatchWorkerCount(unsigned processors);
 
 // One file of a batch, written under a staging name in the output folder;
 // on success `stagedPath` names the finished output.
@@ -57,6 +67,8 @@ struct FileJob {
     ScratchBuffers& scratch;
     WriteStep write;
     ImageSize written{};  // the size of the picture the last step wrote
+    PluginTurns* pluginTurns = nullptr;  // a parallel batch's, with the file's place
+    std::size_t file = 0;
 };
 std::optional<FileFailure> ConvertOneFile(FileJob& job, const platform::Path& outputFolder,
                                           const platform::Path& input, platform::Path& stagedPath);

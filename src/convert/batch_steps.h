@@ -1,5 +1,5 @@
-// The steps of a batch that the sequential batch and the parallel one of
-// the command-line program share.
+// The steps of a batch that the sequential batch and the parallel one
+// share.
 #pragma once
 
 #include <memory>
@@ -37,7 +37,8 @@ void deliverFile(FileReport& file, const platform::Path& stagedPath, const Batch
 void finishBatch(BatchReport& report, const BatchPlan& plan);
 
 void runSequentially(std::span<const platform::Path> inputs, const ConvertOptions& options, const BatchPlan& plan,
-                     ScratchBuffers& scratch, const FileDone& fileDone, BatchReport& report);
+                     ScratchBuffers& scratch, const FileDone& fileDone, BatchReport& report,
+                     const StopFlag* stop = nullptr);
 
 // Up to `wanted` codec sets; fewer when memory runs short.
 std::vector<std::unique_ptr<ScratchBuffers>> allocateWorkerScratch(std::size_t wanted);

@@ -1,6 +1,7 @@
 #include "convert/format.h"
 
 #include <array>
+#include <mutex>
 
 #include "codecs/bmp.h"
 #include "codecs/files.h"
@@ -152,8 +153,50 @@ FormatCode SniffFormat(const platform::Path& path)
     return sniffOpenFile(file);
 }
 
+PluginTurns::PluginTurns(std::size_t files) : passed_(files, false) {}
+
+void PluginTurns::await(std::size_t file)
+{
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return firstPending_ >= file; });
+}
+
+void PluginTurns::passed(std::size_t file)
+{
+    {
+        std::lock_guard lock(mutex_);
+        if (file >= passed_.size() || passed_[file])
+            return;
+        passed_[file] = true;
+        while (firstPending_ < passed_.size() && passed_[firstPending_])
+            ++firstPending_;
+    }
+    changed_.notifyAll();
+}
+
+namespace {
+
+// Gives up the file's plug-in turn however its read ends.
+class TurnPassed {
+public:
+    explicit TurnPassed(const ReadContext& context) : context_(context) {}
+    TurnPassed(const TurnPassed&) = delete;
+    TurnPassed& operator=(const TurnPassed&) = delete;
+    ~TurnPassed()
+    {
+        if (context_.turns)
+            context_.turns->passed(context_.file);
+    }
+
+private:
+    const ReadContext& context_;
+};
+
+}  // namespace
+
 Result<DibImage, FileFailure> ReadImage(const platform::Path& path, const ReadContext& context)
 {
+    const TurnPassed turnPassed(context);
     if (!platform::pathExists(path))
         return FileFailure{SkipReason::missing, std::nullopt};
 
@@ -168,6 +211,8 @@ Result<DibImage, FileFailure> ReadImage(const platform::Path& path, const ReadCo
             return std::move(*image);
         builtInError = image.error();
     }
+    if (context.turns && context.options.usePlugins)
+        context.turns->await(context.file);
     Result<DibImage> image = ReadWithPlugin(path, context.options);
     if (image)
         return std::move(*image);

@@ -1,8 +1,10 @@
 // Format detection, read dispatch and the per-batch choice of writer.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 #include "codecs/codec.h"
 #include "convert/options.h"
@@ -33,10 +35,31 @@ struct FileFailure {
     std::optional<CodecError> error;
 };
 
+// The workers of a parallel batch take the plug-ins in input order, so that
+// the filters see the files as a run with one worker shows them. A file
+// waits for its turn only when it is about to ask the plug-ins.
+class PluginTurns {
+public:
+    explicit PluginTurns(std::size_t files);
+
+    // Returns once every earlier file has passed its read.
+    void await(std::size_t file);
+    // The file will ask the plug-ins no more; saying so twice is harmless.
+    void passed(std::size_t file);
+
+private:
+    platform::Mutex mutex_;
+    platform::ConditionVariable changed_;
+    std::vector<bool> passed_;
+    std::size_t firstPending_ = 0;
+};
+
 // What a read needs besides the file.
 struct ReadContext {
     const ConvertOptions& options;
     const LookupTables& tables;
+    PluginTurns* turns = nullptr;  // in a parallel batch: this file's place
+    std::size_t file = 0;
 };
 
 // Sniffs the file, runs the reader of its format and offers the file to

@@ -8,6 +8,7 @@
 #include <array>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <type_traits>
@@ -349,6 +350,12 @@ std::optional<PluginHost>& batchHost()
     return host;
 }
 
+platform::Mutex& hostInUse()
+{
+    static platform::Mutex mutex;
+    return mutex;
+}
+
 PluginHost* pluginHost()
 {
     std::optional<PluginHost>& host = batchHost();
@@ -379,6 +386,7 @@ void StartPluginHostAhead(const ConvertOptions& options)
         return;
     if (!holdsPluginFiles(resolvePluginFolder(options.pluginFolder)))
         return;
+    std::lock_guard turn(hostInUse());
     if (PluginHost* host = pluginHost())
         host->startAhead();
 }
@@ -397,12 +405,20 @@ Result<DibImage> ReadWithPlugin(const platform::Path& path, const ConvertOptions
     std::optional<std::string> ansiPath = pluginPath(path);
     if (!ansiPath || folder.native().size() >= kFolderUnits)
         return CodecError::unsupported;
+    // One host serves the batch and speaks with one file at a time: the
+    // workers of a parallel batch take turns with it. The time limit counts
+    // from a worker's turn, not from its wait.
+    std::lock_guard turn(hostInUse());
     PluginHost* host = pluginHost();
     if (!host)
         return CodecError::noMemory;
     return host->read(PluginQuery{folder, *ansiPath, *head});
 }
 
-void EndPluginHost() { batchHost().reset(); }
+void EndPluginHost()
+{
+    std::lock_guard turn(hostInUse());
+    batchHost().reset();
+}
 
 }  // namespace vrelk

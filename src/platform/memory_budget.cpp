@@ -1,27 +1,28 @@
 #include "platform/memory_budget.h"
 
+#include <mutex>
+
 namespace vrelk::platform {
 
 bool MemoryBudget::reserve(std::uint64_t bytes)
 {
     {
-        const MonitorLock lock(monitor_);
+        std::unique_lock lock(mutex_);
         if (bytes > total_)
             return false;
         const std::uint64_t ticket = nextTicket_++;
-        while (serving_ != ticket || total_ - reserved_ < bytes)
-            monitor_.wait();
+        changed_.wait(lock, [&] { return serving_ == ticket && total_ - reserved_ >= bytes; });
         reserved_ += bytes;
         ++serving_;
     }
     // The next in line may fit in what is left.
-    monitor_.wakeAll();
+    changed_.notifyAll();
     return true;
 }
 
 bool MemoryBudget::tryReserve(std::uint64_t bytes)
 {
-    const MonitorLock lock(monitor_);
+    const std::lock_guard lock(mutex_);
     if (serving_ != nextTicket_ || bytes > total_ - reserved_)
         return false;
     reserved_ += bytes;
@@ -31,21 +32,21 @@ bool MemoryBudget::tryReserve(std::uint64_t bytes)
 void MemoryBudget::release(std::uint64_t bytes)
 {
     {
-        const MonitorLock lock(monitor_);
+        const std::lock_guard lock(mutex_);
         reserved_ -= bytes < reserved_ ? bytes : reserved_;
     }
-    monitor_.wakeAll();
+    changed_.notifyAll();
 }
 
 std::uint64_t MemoryBudget::total() const
 {
-    const MonitorLock lock(monitor_);
+    const std::lock_guard lock(mutex_);
     return total_;
 }
 
 void MemoryBudget::setTotal(std::uint64_t total)
 {
-    const MonitorLock lock(monitor_);
+    const std::lock_guard lock(mutex_);
     total_ = total;
 }
 

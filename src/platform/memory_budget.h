@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "platform/monitor.h"
+#include "platform/platform.h"
 
 namespace vrelk::platform {
 
@@ -29,7 +29,8 @@ public:
     void setTotal(std::uint64_t total);
 
 private:
-    mutable Monitor monitor_;
+    mutable Mutex mutex_;
+    ConditionVariable changed_;
     std::uint64_t total_;
     std::uint64_t reserved_ = 0;
     std::uint64_t nextTicket_ = 0;

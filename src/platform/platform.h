@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -39,8 +40,11 @@ bool pathWithinLimits(const Path& path);
 // an interrupted run leaves behind is recognisably unfinished.
 std::optional<Path> createStagingFile(const Path& folder);
 
+// Writes the file's data through to the disk.
+bool flushToDisk(const Path& path);
+
 enum class PublishResult { published, targetExists, failed };
-// Flushes the finished file at `staged` to the disk and gives it the name
+// Gives the finished file at `staged`, flushed by flushToDisk, the name
 // `to` in the same folder. An existing `to` is never replaced, not even by
 // a file another program creates at the same moment; on targetExists the
 // staged file stays for another name.
@@ -83,19 +87,69 @@ private:
 
 // Work running on a thread of its own. join() waits for it to end, and so
 // does the destructor. When no thread can be started the work runs at once,
-// inside the constructor, so callers never need a second way.
+// inside the constructor, so callers never need a second way; a caller that
+// has one (a pool that can do with fewer workers) asks for `skip` and looks
+// at started().
 class BackgroundWork {
 public:
-    explicit BackgroundWork(std::function<void()> work);
+    enum class IfNoThread { runNow, skip };
+
+    explicit BackgroundWork(std::function<void()> work, IfNoThread ifNoThread = IfNoThread::runNow);
     BackgroundWork(const BackgroundWork&) = delete;
     BackgroundWork& operator=(const BackgroundWork&) = delete;
     ~BackgroundWork();
 
+    bool started() const;
     void join();
 
 private:
     struct Thread;
     std::unique_ptr<Thread> thread_;
 };
+
+// A lock for data that threads share; std::lock_guard and std::unique_lock
+// take it. The Windows toolchain's standard library has no std::mutex.
+class Mutex {
+public:
+    Mutex();
+    Mutex(const Mutex&) = delete;
+    Mutex& operator=(const Mutex&) = delete;
+    ~Mutex();
+
+    void lock();
+    void unlock();
+
+private:
+    friend class ConditionVariable;
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+// Lets a thread holding a Mutex sleep until another one reports a change.
+class ConditionVariable {
+public:
+    ConditionVariable();
+    ConditionVariable(const ConditionVariable&) = delete;
+    ConditionVariable& operator=(const ConditionVariable&) = delete;
+    ~ConditionVariable();
+
+    // Releases the lock while asleep; may wake without a notification.
+    void wait(std::unique_lock<Mutex>& lock);
+    template <typename Predicate>
+    void wait(std::unique_lock<Mutex>& lock, Predicate done)
+    {
+        while (!done())
+            wait(lock);
+    }
+    void notifyOne();
+    void notifyAll();
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+// Processors this process may run on; at least 1.
+unsigned processorCount();
 
 }  // namespace vrelk::platform

@@ -3,20 +3,22 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <sched.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
-#include <random>
 #include <cerrno>
-#include <cstdio>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <mutex>
+#include <random>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -120,10 +122,10 @@ PublishResult renameNoReplace(const Path& staged, const Path& to)
 
 }  // namespace
 
+bool flushToDisk(const Path& path) { return syncToDisk(path, O_RDONLY); }
+
 PublishResult publishNoReplace(const Path& staged, const Path& to)
 {
-    if (!syncToDisk(staged, O_RDONLY))
-        return PublishResult::failed;
     PublishResult result = renameNoReplace(staged, to);
     // The new name lasts only once its folder is on the disk too; some file
     // systems cannot sync a folder, and the file is named either way.
@@ -235,42 +237,27 @@ struct BackgroundWork::Thread {
     std::thread thread;
 };
 
-BackgroundWork::BackgroundWork(std::function<void()> work) : thread_(std::make_unique<Thread>())
+BackgroundWork::BackgroundWork(std::function<void()> work, IfNoThread ifNoThread)
+    : thread_(std::make_unique<Thread>())
 {
     auto task = std::make_shared<std::function<void()>>(std::move(work));
     try {
         thread_->thread = std::thread([task] { (*task)(); });
     } catch (const std::system_error&) {
-        (*task)();
+        if (ifNoThread == IfNoThread::runNow)
+            (*task)();
     }
 }
 
 BackgroundWork::~BackgroundWork() { join(); }
+
+bool BackgroundWork::started() const { return thread_->thread.joinable(); }
 
 void BackgroundWork::join()
 {
     if (thread_->thread.joinable())
         thread_->thread.join();
 }
-
-struct Monitor::State {
-    std::mutex mutex;
-    std::condition_variable condition;
-};
-
-Monitor::Monitor() : state_(std::make_unique<State>()) {}
-Monitor::~Monitor() = default;
-void Monitor::lock() { state_->mutex.lock(); }
-void Monitor::unlock() { state_->mutex.unlock(); }
-
-void Monitor::wait()
-{
-    std::unique_lock held(state_->mutex, std::adopt_lock);
-    state_->condition.wait(held);
-    held.release();
-}
-
-void Monitor::wakeAll() { state_->condition.notify_all(); }
 
 std::uint64_t defaultMemoryBudget()
 {
@@ -280,6 +267,34 @@ std::uint64_t defaultMemoryBudget()
     if (pages <= 0 || pageSize <= 0)
         return kUnknownMachine;
     return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(pageSize) / 2;
+}
+
+struct Mutex::State {
+    std::mutex mutex;
+};
+
+Mutex::Mutex() : state_(std::make_unique<State>()) {}
+Mutex::~Mutex() = default;
+void Mutex::lock() { state_->mutex.lock(); }
+void Mutex::unlock() { state_->mutex.unlock(); }
+
+struct ConditionVariable::State {
+    std::condition_variable_any condition;
+};
+
+ConditionVariable::ConditionVariable() : state_(std::make_unique<State>()) {}
+ConditionVariable::~ConditionVariable() = default;
+void ConditionVariable::wait(std::unique_lock<Mutex>& lock) { state_->condition.wait(lock); }
+void ConditionVariable::notifyOne() { state_->condition.notify_one(); }
+void ConditionVariable::notifyAll() { state_->condition.notify_all(); }
+
+unsigned processorCount()
+{
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    if (sched_getaffinity(0, sizeof(allowed), &allowed) == 0 && CPU_COUNT(&allowed) > 0)
+        return static_cast<unsigned>(CPU_COUNT(&allowed));
+    return std::max(1u, std::thread::hardware_concurrency());
 }
 
 }  // namespace vrelk::platform

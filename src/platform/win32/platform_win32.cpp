@@ -6,6 +6,7 @@
 #include <shlobj.h>
 
 #include <array>
+#include <bit>
 #include <cwchar>
 #include <vector>
 
@@ -87,8 +88,6 @@ std::optional<Path> createStagingFile(const Path& folder)
     return std::nullopt;
 }
 
-namespace {
-
 bool flushToDisk(const Path& path)
 {
     HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -98,13 +97,11 @@ bool flushToDisk(const Path& path)
     return CloseHandle(handle) != 0 && flushed;
 }
 
-}  // namespace
-
 PublishResult publishNoReplace(const Path& staged, const Path& to)
 {
     // Shown again before it is named, so the output is an ordinary file;
     // an unfinished one keeps its "~vk" name.
-    if (!flushToDisk(staged) || !SetFileAttributesW(staged.c_str(), FILE_ATTRIBUTE_NORMAL))
+    if (!SetFileAttributesW(staged.c_str(), FILE_ATTRIBUTE_NORMAL))
         return PublishResult::failed;
     if (MoveFileExW(staged.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH))
         return PublishResult::published;
@@ -219,15 +216,18 @@ struct BackgroundWork::Thread {
     }
 };
 
-BackgroundWork::BackgroundWork(std::function<void()> work) : thread_(std::make_unique<Thread>())
+BackgroundWork::BackgroundWork(std::function<void()> work, IfNoThread ifNoThread)
+    : thread_(std::make_unique<Thread>())
 {
     thread_->work = std::move(work);
     thread_->handle = CreateThread(nullptr, 0, Thread::run, thread_.get(), 0, nullptr);
-    if (!thread_->handle)
+    if (!thread_->handle && ifNoThread == IfNoThread::runNow)
         thread_->work();
 }
 
 BackgroundWork::~BackgroundWork() { join(); }
+
+bool BackgroundWork::started() const { return thread_->handle != nullptr; }
 
 void BackgroundWork::join()
 {
@@ -237,18 +237,6 @@ void BackgroundWork::join()
     CloseHandle(thread_->handle);
     thread_->handle = nullptr;
 }
-
-struct Monitor::State {
-    SRWLOCK lock = SRWLOCK_INIT;
-    CONDITION_VARIABLE condition = CONDITION_VARIABLE_INIT;
-};
-
-Monitor::Monitor() : state_(std::make_unique<State>()) {}
-Monitor::~Monitor() = default;
-void Monitor::lock() { AcquireSRWLockExclusive(&state_->lock); }
-void Monitor::unlock() { ReleaseSRWLockExclusive(&state_->lock); }
-void Monitor::wait() { SleepConditionVariableSRW(&state_->condition, &state_->lock, INFINITE, 0); }
-void Monitor::wakeAll() { WakeAllConditionVariable(&state_->condition); }
 
 // A quarter of the address space is left to the program, its libraries and
 // the writers' buffers; a machine with little memory gets half of it, as
@@ -263,6 +251,41 @@ std::uint64_t defaultMemoryBudget()
     const std::uint64_t addressable = status.ullTotalVirtual / 4 * 3;
     const std::uint64_t halfPhysical = status.ullTotalPhys / 2;
     return addressable < halfPhysical ? addressable : halfPhysical;
+}
+
+struct Mutex::State {
+    SRWLOCK lock = SRWLOCK_INIT;
+};
+
+Mutex::Mutex() : state_(std::make_unique<State>()) {}
+Mutex::~Mutex() = default;
+void Mutex::lock() { AcquireSRWLockExclusive(&state_->lock); }
+void Mutex::unlock() { ReleaseSRWLockExclusive(&state_->lock); }
+
+struct ConditionVariable::State {
+    CONDITION_VARIABLE condition = CONDITION_VARIABLE_INIT;
+};
+
+ConditionVariable::ConditionVariable() : state_(std::make_unique<State>()) {}
+ConditionVariable::~ConditionVariable() = default;
+
+void ConditionVariable::wait(std::unique_lock<Mutex>& lock)
+{
+    SleepConditionVariableSRW(&state_->condition, &lock.mutex()->state_->lock, INFINITE, 0);
+}
+
+void ConditionVariable::notifyOne() { WakeConditionVariable(&state_->condition); }
+void ConditionVariable::notifyAll() { WakeAllConditionVariable(&state_->condition); }
+
+unsigned processorCount()
+{
+    DWORD_PTR process = 0;
+    DWORD_PTR system = 0;
+    if (GetProcessAffinityMask(GetCurrentProcess(), &process, &system) && process != 0)
+        return static_cast<unsigned>(std::popcount(static_cast<std::uintptr_t>(process)));
+    SYSTEM_INFO info{};
+    GetSystemInfo(&info);
+    return info.dwNumberOfProcessors == 0 ? 1u : static_cast<unsigned>(info.dwNumberOfProcessors);
 }
 
 }  // namespace vrelk::platform

@@ -1,10 +1,7 @@
-// The parallel batch of the command-line program; the Windows program
-// converts one file at a time.
+// The parallel batch: workers on threads of their own, delivery in input
+// order on the calling thread.
 #include <algorithm>
-#include <condition_variable>
 #include <mutex>
-#include <system_error>
-#include <thread>
 #include <utility>
 
 #include "convert/batch.h"
@@ -19,11 +16,23 @@ using namespace batch;
 // thread names them strictly in input order, so every output gets the name
 // a sequential run would give it. Workers stay at most `window` files ahead
 // of delivery, which bounds the staged files waiting on disk.
+//
+// Two ways to end early. A stop request (the user's) ends the claiming of
+// files; every file already claimed is finished and delivered, so the
+// outputs are a prefix of the full run's. A failure (an exception on either
+// side) stops at once: delivery ends at the first file not yet produced and
+// what was produced but not named is removed.
 class ParallelRun {
 public:
     ParallelRun(std::span<const platform::Path> inputs, const ConvertOptions& options, const BatchPlan& plan,
-                std::size_t window)
-        : inputs_(inputs), options_(options), plan_(plan), window_(window), produced_(inputs.size())
+                std::size_t window, const StopFlag* stopRequest)
+        : inputs_(inputs),
+          options_(options),
+          plan_(plan),
+          window_(window),
+          stopRequest_(stopRequest),
+          pluginTurns_(inputs.size()),
+          produced_(inputs.size())
     {
     }
 
@@ -40,17 +49,25 @@ public:
         try {
             const platform::HeldWorkerSlot held(options_.workers);
             FileJob job{options_, scratch, plan_.choice.write};
+            job.pluginTurns = &pluginTurns_;
             const FileStep step = stepFor(plan_.choice);
             while (auto index = claimNext()) {
                 Produced result;
-                result.failure = produceFile(step, job, plan_, inputs_[*index], result.stagedPath);
+                job.file = *index;
+                try {
+                    result.failure = produceFile(step, job, plan_, inputs_[*index], result.stagedPath);
+                } catch (...) {
+                    pluginTurns_.passed(*index);
+                    throw;
+                }
+                pluginTurns_.passed(*index);  // a file that never reached its read
                 result.size = job.written;
                 result.ready = true;
                 {
                     std::lock_guard lock(mutex_);
                     produced_[*index] = std::move(result);
                 }
-                readyChanged_.notify_all();
+                readyChanged_.notifyAll();
             }
         } catch (...) {
             // Whatever a file throws ends the batch after the files
@@ -67,16 +84,18 @@ public:
             std::lock_guard lock(mutex_);
             stopping_ = true;
         }
-        readyChanged_.notify_all();
-        roomChanged_.notify_all();
+        readyChanged_.notifyAll();
+        roomChanged_.notifyAll();
     }
 
     void deliverAll(const FileDone& fileDone, BatchReport& report)
     {
         for (std::size_t index = 0; index < inputs_.size(); ++index) {
             std::optional<Produced> ready = waitFor(index);
-            if (!ready)
+            if (!ready) {
+                report.cancelled = stopRequested();
                 return;
+            }
             Produced& produced = *ready;
             FileReport& file =
                 report.files.emplace_back(FileReport{inputs_[index], {}, produced.failure, produced.size});
@@ -85,7 +104,7 @@ public:
                 std::lock_guard lock(mutex_);
                 delivered_ = index + 1;
             }
-            roomChanged_.notify_all();
+            roomChanged_.notifyAll();
             if (fileDone)
                 fileDone(file, index, inputs_.size());
         }
@@ -102,33 +121,46 @@ private:
     std::optional<std::size_t> claimNext()
     {
         std::unique_lock lock(mutex_);
-        roomChanged_.wait(lock,
-                          [&] { return stopping_ || next_ >= inputs_.size() || next_ < delivered_ + window_; });
-        if (stopping_ || next_ >= inputs_.size())
+        roomChanged_.wait(lock, [&] {
+            return stopping_ || stopRequested() || next_ >= inputs_.size() || next_ < delivered_ + window_;
+        });
+        if (stopRequested() && !claimsEnded_) {
+            claimsEnded_ = true;
+            readyChanged_.notifyAll();
+        }
+        if (stopping_ || claimsEnded_ || next_ >= inputs_.size())
             return std::nullopt;
         return next_++;
     }
 
+    // None when the file will never be produced: the run failed, or a stop
+    // request came before the file was claimed.
     std::optional<Produced> waitFor(std::size_t index)
     {
         std::unique_lock lock(mutex_);
-        readyChanged_.wait(lock, [&] { return stopping_ || produced_[index].ready; });
+        readyChanged_.wait(lock,
+                           [&] { return produced_[index].ready || stopping_ || (claimsEnded_ && index >= next_); });
         if (!produced_[index].ready)
             return std::nullopt;
         return std::exchange(produced_[index], Produced{});
     }
 
+    bool stopRequested() const { return stopRequest_ && stopRequest_->load(); }
+
     std::span<const platform::Path> inputs_;
     const ConvertOptions& options_;
     const BatchPlan& plan_;
     const std::size_t window_;
-    std::mutex mutex_;
-    std::condition_variable readyChanged_;
-    std::condition_variable roomChanged_;
+    const StopFlag* stopRequest_;
+    PluginTurns pluginTurns_;
+    platform::Mutex mutex_;
+    platform::ConditionVariable readyChanged_;
+    platform::ConditionVariable roomChanged_;
     std::vector<Produced> produced_;
     std::size_t next_ = 0;
     std::size_t delivered_ = 0;
     bool stopping_ = false;
+    bool claimsEnded_ = false;  // by a stop request
 };
 
 // Stops the run when delivery leaves early, by an exception included, so
@@ -144,8 +176,9 @@ private:
     ParallelRun& run_;
 };
 
-// Delivers what the workers produce; when the batch stops early, the files
-// it never reached are reported as not converted.
+// Delivers what the workers produce; when a failure ends the batch early,
+// the files it never reached are reported as not converted. A batch stopped
+// on request reports the files it tried.
 void deliverUntilStopped(ParallelRun& run, const FileDone& fileDone, BatchReport& report,
                          std::span<const platform::Path> inputs)
 {
@@ -154,6 +187,8 @@ void deliverUntilStopped(ParallelRun& run, const FileDone& fileDone, BatchReport
     } catch (...) {
         run.stop();
     }
+    if (report.cancelled)
+        return;
     for (std::size_t index = report.files.size(); index < inputs.size(); ++index)
         report.files.push_back(FileReport{inputs[index], {}, FileFailure{SkipReason::batchStopped, std::nullopt}, {}});
 }
@@ -161,7 +196,7 @@ void deliverUntilStopped(ParallelRun& run, const FileDone& fileDone, BatchReport
 }  // namespace
 
 BatchReport RunBatchInParallel(std::span<const platform::Path> inputs, const ConvertOptions& options, unsigned jobs,
-                               const FileDone& fileDone)
+                               const FileDone& fileDone, const StopFlag* stop)
 {
     // One slot for each job asked for, so one file alone still has a spare
     // core for the size search's guesses; a caller may share its own.
@@ -186,20 +221,20 @@ BatchReport RunBatchInParallel(std::span<const platform::Path> inputs, const Con
 
     report.files.reserve(inputs.size());
     if (scratch.size() == 1) {
-        runSequentially(inputs, run, *plan, *scratch.front(), fileDone, report);
+        runSequentially(inputs, run, *plan, *scratch.front(), fileDone, report, stop);
     } else {
-        ParallelRun parallel(inputs, run, *plan, 2 * scratch.size());
-        std::vector<std::jthread> workers;
+        ParallelRun parallel(inputs, run, *plan, 2 * scratch.size(), stop);
+        std::vector<std::unique_ptr<platform::BackgroundWork>> workers;
+        StopOnExit stopWorkers(parallel);  // before the workers are joined
         for (std::unique_ptr<ScratchBuffers>& set : scratch) {
-            try {
-                workers.emplace_back([&parallel, &set] { parallel.work(*set); });
-            } catch (const std::system_error&) {
+            auto worker = std::make_unique<platform::BackgroundWork>([&parallel, &set] { parallel.work(*set); },
+                                                                     platform::BackgroundWork::IfNoThread::skip);
+            if (!worker->started())
                 break;  // the threads already running do the work
-            }
+            workers.push_back(std::move(worker));
         }
-        StopOnExit stopWorkers(parallel);
         if (workers.empty())
-            runSequentially(inputs, run, *plan, *scratch.front(), fileDone, report);
+            runSequentially(inputs, run, *plan, *scratch.front(), fileDone, report, stop);
         else
             deliverUntilStopped(parallel, fileDone, report, inputs);
     }
