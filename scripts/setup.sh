@@ -6,6 +6,7 @@ set -euo pipefail
 DEPS_PREFIX="${VRELK_DEPS:-/opt/vrelk-deps}"
 JPEG_PREFIX="$DEPS_PREFIX/libjpeg-turbo-i686"
 DEFLATE_PREFIX="$DEPS_PREFIX/libdeflate-i686"
+LCMS_PREFIX="$DEPS_PREFIX/lcms2-i686"
 export DEBIAN_FRONTEND=noninteractive
 
 need_root() {
@@ -44,7 +45,7 @@ PACKAGES=(
     wine wine32:i386 xvfb xauth fonts-ipafont-gothic fonts-wine locales fp-utils
     dpkg-dev clang libclang-rt-14-dev
     imagemagick graphicsmagick gifsicle libtiff-tools python3-pil python3-numpy libvips-tools hyperfine
-    libdeflate-dev
+    libdeflate-dev liblcms2-dev
 )
 
 install_packages() {
@@ -117,10 +118,39 @@ build_deflate_i686() {
     rm -rf "$work"
 }
 
+# Little CMS, static, with none of its optional image libraries; its
+# licence goes into $LCMS_PREFIX/licence/ for the packaging.
+build_lcms2_i686() {
+    if [ -f "$LCMS_PREFIX/lib/liblcms2.a" ] && [ -f "$LCMS_PREFIX/include/lcms2.h" ] \
+        && [ -f "$LCMS_PREFIX/licence/copyright" ]; then
+        return 0
+    fi
+    local work
+    work="$(mktemp -d)"
+    (
+        cd "$work"
+        apt-get source --download-only lcms2 >/dev/null
+        dpkg-source -x lcms2_*.dsc src >/dev/null
+        cd src
+        ./configure --host=i686-w64-mingw32 --prefix="$LCMS_PREFIX" --disable-shared --enable-static \
+            --without-jpeg --without-tiff --without-zlib CFLAGS=-O2 >/dev/null
+        make -C src -j2 >/dev/null
+        mkdir -p "$LCMS_PREFIX/lib" "$LCMS_PREFIX/include" "$LCMS_PREFIX/licence"
+        cp src/.libs/liblcms2.a "$LCMS_PREFIX/lib/"
+        cp include/lcms2.h include/lcms2_plugin.h "$LCMS_PREFIX/include/"
+        for f in COPYING LICENSE; do
+            [ -f "$f" ] && cp "$f" "$LCMS_PREFIX/licence/"
+        done
+        cp debian/copyright "$LCMS_PREFIX/licence/copyright"
+    )
+    rm -rf "$work"
+}
+
 need_root
 add_i386
 add_deb_src
 install_packages
 build_jpeg_i686
 build_deflate_i686
-echo "setup: done (libjpeg-turbo and libdeflate for i686 in $JPEG_PREFIX and $DEFLATE_PREFIX)"
+build_lcms2_i686
+echo "setup: done (libjpeg-turbo, libdeflate and Little CMS for i686 in $JPEG_PREFIX, $DEFLATE_PREFIX and $LCMS_PREFIX)"

@@ -12,6 +12,7 @@
 #include "codecs/exif.h"
 #include "codecs/files.h"
 #include "codecs/jpeg.h"
+#include "codecs/jpeg_icc.h"
 #include "codecs/jpeg_lib.h"
 #include "pixel/checked.h"
 #include "pixel/convert.h"
@@ -181,6 +182,7 @@ struct JpegJob {
     const std::uint8_t* pixels;  // 24-bit rows
     JpegEncoding encoding;
     const ComponentPlanes* planes = nullptr;
+    std::span<const std::uint8_t> iccProfile{};
 };
 
 // Where an encoding goes: a file, or a growing memory buffer, where it may
@@ -256,6 +258,7 @@ bool compress(const JpegJob& job, JpegEncoder& encoder, const JpegOutput& output
     info.comp_info[0].v_samp_factor = job.encoding.verticalSampling;
     jpeg_set_quality(&info, job.encoding.quality, TRUE);
     jpeg_start_compress(&info, TRUE);
+    WriteIccProfile(info, job.iccProfile);
     if (job.planes)
         writePlanes(info, *job.planes);
     else
@@ -298,6 +301,7 @@ bool transcode(JpegTranscoder& transcoder, std::span<const std::uint8_t> input, 
     InstallScanLimit(transcoder.source, kJpegMaxScans);
     InstallMemorySource(transcoder.source, input);
     KeepExifSegments(transcoder.source);
+    KeepIccSegments(transcoder.source);
     jpeg_read_header(&transcoder.source, TRUE);
     // Coefficients are held for the whole picture: the reader's size limit
     // keeps a hostile header from asking for gigabytes.
@@ -311,6 +315,7 @@ bool transcode(JpegTranscoder& transcoder, std::span<const std::uint8_t> input, 
     InstallFileDestination(transcoder.target, output);
     jpeg_write_coefficients(&transcoder.target, coefficients);
     writeOrientation(transcoder.target, SavedOrientation(transcoder.source));
+    CopyIccSegments(transcoder.source, transcoder.target);
     jpeg_finish_compress(&transcoder.target);
     jpeg_finish_decompress(&transcoder.source);
     return true;
@@ -587,7 +592,7 @@ static Status writeJpegBody(const ImageView& image, const platform::Path& path, 
     Result<OutputFile> out = OutputFile::create(path);
     if (!out)
         return out.error();
-    const bool encoded = encode(JpegJob{image.width, image.height, *rows, encoding}, JpegOutput{&*out, nullptr, nullptr});
+    const bool encoded = encode(JpegJob{image.width, image.height, *rows, encoding, nullptr, image.iccProfile}, JpegOutput{&*out, nullptr, nullptr});
     Status finished = out->finish();
     if (!finished)
         return finished;
@@ -606,7 +611,7 @@ static Status encodeJpegToMemoryBody(const ImageView& image, const JpegEncoding&
     Result<const std::uint8_t*> rows = pixels24(image, converted);
     if (!rows)
         return rows.error();
-    if (!encodeToMemory(JpegJob{image.width, image.height, *rows, encoding}, buffer, length))
+    if (!encodeToMemory(JpegJob{image.width, image.height, *rows, encoding, nullptr, image.iccProfile}, buffer, length))
         return CodecError::writeFailed;
     return {};
 }
@@ -675,7 +680,7 @@ static Status writeJpegWithByteLimitBody(const ImageView& image, const platform:
     // A trial stopped at the target needs one byte more than it; larger
     // encodings (quality 1 runs to its end) grow the buffer.
     ComponentPlanes planes;
-    SizeSearchTrials trials(JpegJob{image.width, image.height, *rows, encoding}, limit);
+    SizeSearchTrials trials(JpegJob{image.width, image.height, *rows, encoding, nullptr, image.iccProfile}, limit);
     if (!trials.reserve(static_cast<std::size_t>(std::clamp<std::uint64_t>(target + 1, 1u << 16, std::max<std::uint64_t>(uncompressed, 1u << 16)))))
         return CodecError::noMemory;
     // The search's first trial converts the pixels itself while the planes

@@ -6,6 +6,7 @@
 
 #include "codecs/files.h"
 #include "codecs/jpeg.h"
+#include "pixel/colour_manage.h"
 
 namespace vrelk {
 namespace {
@@ -134,6 +135,9 @@ std::optional<FileFailure> ConvertOneFile(FileJob& job, const platform::Path& te
     if (!temp)
         return skipped(SkipReason::noTempFile);
     tempPath = *temp;
+    // Before any reduction, so that sizes and palettes are worked out on
+    // the colours that will be shown.
+    SettleColours(*image, WriterKeepsProfile(job.write));
     if (job.options.resize && !reduceImage(job.codecs, *image, job.options)) {
         platform::deleteFile(tempPath);
         return skipped(SkipReason::reduceFailed);

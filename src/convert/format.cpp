@@ -155,7 +155,7 @@ Result<DibImage, FileFailure> ReadImage(const platform::Path& path, const ReadCo
 ImageView viewOf(const DibImage& image)
 {
     return ImageView{image.header.biWidth, image.header.biHeight, image.header.biBitCount, &image.palette,
-                     {image.pixels.data(), image.pixels.size()}};
+                     {image.pixels.data(), image.pixels.size()}, image.iccProfile};
 }
 
 Status WriteBmpStep(const ImageView& image, const platform::Path& output, const ConvertOptions&)
@@ -180,6 +180,8 @@ Status WriteGifStep(const ImageView& image, const platform::Path& output, const 
 {
     return WriteGif(image, output);
 }
+
+bool WriterKeepsProfile(WriteStep write) { return write == WritePngStep || write == WriteJpegStep; }
 
 OutputChoice SelectOutput(std::int32_t outputType)
 {
