@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <cstdio>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -78,6 +79,43 @@ inline std::vector<std::uint8_t> largeP3Profile()
     for (cmsToneCurve* curve : curves)
         cmsFreeToneCurve(curve);
     return bytes;
+}
+
+// A CMYK printer profile of simple inks: each ink takes away its own
+// primary, black takes away all; the device colour's sRGB meaning goes
+// through Little CMS into the profile's Lab table.
+inline std::vector<std::uint8_t> cmykProfile()
+{
+    cmsHPROFILE srgb = cmsCreate_sRGBProfile();
+    cmsHPROFILE lab = cmsCreateLab4Profile(nullptr);
+    cmsHTRANSFORM toLab = cmsCreateTransform(srgb, TYPE_RGB_16, lab, TYPE_Lab_16, INTENT_RELATIVE_COLORIMETRIC, 0);
+    cmsCloseProfile(srgb);
+    cmsCloseProfile(lab);
+    auto sampler = [](const cmsUInt16Number in[], cmsUInt16Number out[], void* cargo) -> cmsInt32Number {
+        const double k = 1 - in[3] / 65535.0;
+        cmsUInt16Number rgb[3];
+        for (int i = 0; i < 3; ++i)
+            rgb[i] = static_cast<cmsUInt16Number>(65535.0 * (1 - in[i] / 65535.0) * k + 0.5);
+        cmsDoTransform(cargo, rgb, out, 1);
+        return TRUE;
+    };
+    cmsStage* table = cmsStageAllocCLut16bit(nullptr, 9, 4, 3, nullptr);
+    cmsStageSampleCLut16bit(table, sampler, toLab, 0);
+    // Curves on both sides of the table, as the profile's lutAtoB type wants.
+    cmsPipeline* toPcs = cmsPipelineAlloc(nullptr, 4, 3);
+    cmsPipelineInsertStage(toPcs, cmsAT_END, cmsStageAllocToneCurves(nullptr, 4, nullptr));
+    cmsPipelineInsertStage(toPcs, cmsAT_END, table);
+    cmsPipelineInsertStage(toPcs, cmsAT_END, cmsStageAllocToneCurves(nullptr, 3, nullptr));
+    cmsHPROFILE profile = cmsCreateProfilePlaceholder(nullptr);
+    cmsSetProfileVersion(profile, 4.3);
+    cmsSetDeviceClass(profile, cmsSigOutputClass);
+    cmsSetColorSpace(profile, cmsSigCmykData);
+    cmsSetPCS(profile, cmsSigLabData);
+    cmsWriteTag(profile, cmsSigMediaWhitePointTag, cmsD50_XYZ());
+    cmsWriteTag(profile, cmsSigAToB0Tag, toPcs);
+    cmsPipelineFree(toPcs);
+    cmsDeleteTransform(toLab);
+    return savedProfile(profile);
 }
 
 // The profile libjpeg finds in a file's APP2 segments; empty for none.
