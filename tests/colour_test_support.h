@@ -81,9 +81,10 @@ inline std::vector<std::uint8_t> largeP3Profile()
     return bytes;
 }
 
-// A CMYK printer profile of simple inks: each ink takes away its own
-// primary, black takes away all; the device colour's sRGB meaning goes
-// through Little CMS into the profile's Lab table.
+// A CMYK printer profile of simple inks, darker than the fixed ink rule:
+// each ink takes away its own primary, black takes away all, and the
+// result is raised to the power 1.6; its sRGB meaning goes through Little
+// CMS into the profile's Lab table.
 inline std::vector<std::uint8_t> cmykProfile()
 {
     cmsHPROFILE srgb = cmsCreate_sRGBProfile();
@@ -95,7 +96,7 @@ inline std::vector<std::uint8_t> cmykProfile()
         const double k = 1 - in[3] / 65535.0;
         cmsUInt16Number rgb[3];
         for (int i = 0; i < 3; ++i)
-            rgb[i] = static_cast<cmsUInt16Number>(65535.0 * (1 - in[i] / 65535.0) * k + 0.5);
+            rgb[i] = static_cast<cmsUInt16Number>(65535.0 * std::pow((1 - in[i] / 65535.0) * k, 1.6) + 0.5);
         cmsDoTransform(cargo, rgb, out, 1);
         return TRUE;
     };

@@ -342,6 +342,12 @@ TEST(ColourProfilesEndToEnd, CmykJpegUsesItsProfile)
     test::writeBytes(cli.root() / "cmyk.jpg", test::makeJpeg(recipe, inks));
     ASSERT_EQ(cli.run(quoted(cli.root() / "cmyk.jpg")).status, 0);
     EXPECT_LE(differenceFromPillow(cli.root() / "cmyk.bmp", cli.root() / "cmyk.jpg"), 1);
+
+    // Without the profile the fixed rule gives lighter colours.
+    recipe.icc.clear();
+    test::writeBytes(cli.root() / "plain.jpg", test::makeJpeg(recipe, inks));
+    ASSERT_EQ(cli.run(quoted(cli.root() / "plain.jpg")).status, 0);
+    EXPECT_GT(differenceFromPillow(cli.root() / "plain.bmp", cli.root() / "cmyk.jpg"), 20);
 }
 
 Bytes exifWithOrientation6()
