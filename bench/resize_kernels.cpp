@@ -83,7 +83,10 @@ void BM_SharpenOnly(benchmark::State& state)
     const std::int64_t size = rowLayout(kLongSide, newHeight, 24).imageSize;
     PageBuffer reduced = PageBuffer::allocate(static_cast<std::size_t>(size));
     ResizeJob job{kWidth, kHeight, photo().data(), reduced.data()};
-    resizeImage(job, kLongSide, newHeight);
+    if (!resizeImage(job, kLongSide, newHeight)) {
+        state.SkipWithError("resize failed");
+        return;
+    }
     FilterJob filterJob;
     DibImage image;
     for (auto _ : state) {

@@ -6,6 +6,9 @@ set -euo pipefail
 DEPS_PREFIX="${VRELK_DEPS:-/opt/vrelk-deps}"
 JPEG_PREFIX="$DEPS_PREFIX/libjpeg-turbo-i686"
 DEFLATE_PREFIX="$DEPS_PREFIX/libdeflate-i686"
+DE265_PREFIX="$DEPS_PREFIX/libde265-i686"
+DAV1D_PREFIX="$DEPS_PREFIX/dav1d-i686"
+HEIF_PREFIX="$DEPS_PREFIX/libheif-i686"
 LCMS_PREFIX="$DEPS_PREFIX/lcms2-i686"
 export DEBIAN_FRONTEND=noninteractive
 
@@ -46,6 +49,8 @@ PACKAGES=(
     dpkg-dev clang libclang-rt-14-dev
     imagemagick graphicsmagick gifsicle libtiff-tools python3-pil python3-numpy libvips-tools hyperfine
     libdeflate-dev liblcms2-dev
+    libheif-dev libde265-dev libdav1d-dev libheif-examples libavif-bin meson
+    lintian zip unzip parallel man-db
 )
 
 install_packages() {
@@ -63,9 +68,28 @@ install_packages() {
     fi
 }
 
+# Every library built for Windows leaves its licence texts, taken from its
+# Debian source package, in <prefix>/licence; scripts/notices.sh gathers
+# them into the notices that ship with Vrelk.exe.
+has_licence() {
+    [ -n "$(ls -A "$1/licence" 2>/dev/null)" ]
+}
+
+#   install_licence <unpacked source> <prefix> <file in the source>...
+install_licence() {
+    local src="$1" prefix="$2"
+    shift 2
+    mkdir -p "$prefix/licence"
+    for file in "$@"; do
+        cp "$src/$file" "$prefix/licence/$(basename "$file")"
+    done
+}
+
 build_jpeg_i686() {
+    local built=0
     if [ -f "$JPEG_PREFIX/lib/libjpeg.a" ] && [ -f "$JPEG_PREFIX/include/jpeglib.h" ]; then
-        return 0
+        built=1
+        has_licence "$JPEG_PREFIX" && return 0
     fi
     local work
     work="$(mktemp -d)"
@@ -73,6 +97,8 @@ build_jpeg_i686() {
         cd "$work"
         apt-get source --download-only libjpeg-turbo >/dev/null
         dpkg-source -x libjpeg-turbo_*.dsc src >/dev/null
+        install_licence src "$JPEG_PREFIX" LICENSE.md README.ijg debian/copyright
+        [ "$built" -eq 1 ] && exit 0
         cat > toolchain.cmake <<'TC'
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)
@@ -101,8 +127,10 @@ TC
 # libdeflate 1.14 builds with its own Makefile, which names the static
 # library libdeflatestatic.lib for MinGW.
 build_deflate_i686() {
+    local built=0
     if [ -f "$DEFLATE_PREFIX/lib/libdeflate.a" ] && [ -f "$DEFLATE_PREFIX/include/libdeflate.h" ]; then
-        return 0
+        built=1
+        has_licence "$DEFLATE_PREFIX" && return 0
     fi
     local work
     work="$(mktemp -d)"
@@ -110,6 +138,8 @@ build_deflate_i686() {
         cd "$work"
         apt-get source --download-only libdeflate >/dev/null
         dpkg-source -x libdeflate_*.dsc src >/dev/null
+        install_licence src "$DEFLATE_PREFIX" COPYING debian/copyright
+        [ "$built" -eq 1 ] && exit 0
         make -C src -j2 CC=i686-w64-mingw32-gcc CFLAGS=-O2 libdeflatestatic.lib >/dev/null
         mkdir -p "$DEFLATE_PREFIX/lib" "$DEFLATE_PREFIX/include"
         cp src/libdeflatestatic.lib "$DEFLATE_PREFIX/lib/libdeflate.a"
@@ -118,8 +148,164 @@ build_deflate_i686() {
     rm -rf "$work"
 }
 
-# Little CMS, static, with none of its optional image libraries; its
-# licence goes into $LCMS_PREFIX/licence/ for the packaging.
+# Fetches and unpacks a Debian source package (with Debian's patches) into
+# ./src. The newest version may sit on a host that cannot be reached; the
+# older versions apt knows are tried in turn.
+fetch_debian_source() {
+    local package="$1" version
+    for version in $(apt-cache showsrc "$package" | awk '/^Version:/ {print $2}' | sort -rV); do
+        if apt-get source --download-only "$package=$version" >/dev/null 2>&1; then
+            dpkg-source -x "${package}_${version#*:}.dsc" src >/dev/null
+            return 0
+        fi
+    done
+    echo "setup: cannot fetch the source of $package" >&2
+    return 1
+}
+
+# The licence texts of a library linked into Vrelk.exe, kept beside it.
+copy_licences() {
+    local prefix="$1"; shift
+    mkdir -p "$prefix/licence"
+    cp "$@" "$prefix/licence/"
+    cp src/debian/copyright "$prefix/licence/copyright"
+}
+
+write_mingw_cmake_toolchain() {
+    cat > "$1" <<'TC'
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR i686)
+set(CMAKE_C_COMPILER i686-w64-mingw32-gcc)
+set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++)
+set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+TC
+}
+
+# The win32 thread model of the MinGW compiler has no std::mutex; libde265
+# takes one only around its one-time initialisation. This header, forced
+# into its C++ sources, supplies it on a critical section.
+write_mutex_shim() {
+    cat > "$1" <<'SHIM'
+#pragma once
+#ifdef __cplusplus
+#include <mutex>
+#if !defined(_GLIBCXX_HAS_GTHREADS)
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+namespace std {
+class mutex {
+public:
+    mutex() { InitializeCriticalSection(&section_); }
+    ~mutex() { DeleteCriticalSection(&section_); }
+    mutex(const mutex&) = delete;
+    mutex& operator=(const mutex&) = delete;
+    void lock() { EnterCriticalSection(&section_); }
+    void unlock() { LeaveCriticalSection(&section_); }
+private:
+    CRITICAL_SECTION section_;
+};
+}
+#endif
+#endif
+SHIM
+}
+
+build_de265_i686() {
+    if [ -f "$DE265_PREFIX/lib/libde265.a" ] && [ -f "$DE265_PREFIX/include/libde265/de265.h" ]; then
+        return 0
+    fi
+    local work
+    work="$(mktemp -d)"
+    (
+        cd "$work"
+        fetch_debian_source libde265
+        write_mingw_cmake_toolchain toolchain.cmake
+        write_mutex_shim mutex_shim.h
+        cmake -S src -B build -G Ninja \
+            -DCMAKE_TOOLCHAIN_FILE="$work/toolchain.cmake" \
+            -DCMAKE_BUILD_TYPE=Release \
+            -DCMAKE_INSTALL_PREFIX="$DE265_PREFIX" \
+            -DCMAKE_CXX_FLAGS="-include $work/mutex_shim.h" \
+            -DBUILD_SHARED_LIBS=OFF -DENABLE_SDL=OFF -DENABLE_DECODER=OFF -DENABLE_ENCODER=OFF >/dev/null
+        cmake --build build --target de265
+        cmake --install build >/dev/null
+        copy_licences "$DE265_PREFIX" src/COPYING
+    )
+    rm -rf "$work"
+}
+
+build_dav1d_i686() {
+    if [ -f "$DAV1D_PREFIX/lib/libdav1d.a" ] && [ -f "$DAV1D_PREFIX/include/dav1d/dav1d.h" ]; then
+        return 0
+    fi
+    local work
+    work="$(mktemp -d)"
+    (
+        cd "$work"
+        fetch_debian_source dav1d
+        cat > cross.txt <<'CROSS'
+[binaries]
+c = 'i686-w64-mingw32-gcc'
+ar = 'i686-w64-mingw32-ar'
+strip = 'i686-w64-mingw32-strip'
+windres = 'i686-w64-mingw32-windres'
+nasm = 'nasm'
+
+[host_machine]
+system = 'windows'
+cpu_family = 'x86'
+cpu = 'i686'
+endian = 'little'
+CROSS
+        meson setup build src --cross-file cross.txt --prefix "$DAV1D_PREFIX" --libdir lib \
+            --buildtype release --default-library static \
+            -Denable_tools=false -Denable_tests=false -Denable_examples=false -Denable_docs=false \
+            -Dbitdepths=8,16 >/dev/null
+        ninja -C build
+        ninja -C build install >/dev/null
+        copy_licences "$DAV1D_PREFIX" src/COPYING
+    )
+    rm -rf "$work"
+}
+
+# Built without threads (the MinGW compiler's thread model has none to
+# give) and without plug-in loading: both decoders are linked in.
+build_heif_i686() {
+    if [ -f "$HEIF_PREFIX/lib/libheif.a" ] && [ -f "$HEIF_PREFIX/include/libheif/heif.h" ]; then
+        return 0
+    fi
+    local work
+    work="$(mktemp -d)"
+    (
+        cd "$work"
+        fetch_debian_source libheif
+        write_mingw_cmake_toolchain toolchain.cmake
+        echo "set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32 $DE265_PREFIX $DAV1D_PREFIX)" >> toolchain.cmake
+        PKG_CONFIG_LIBDIR="$DE265_PREFIX/lib/pkgconfig:$DAV1D_PREFIX/lib/pkgconfig" \
+        cmake -S src -B build -G Ninja \
+            -DCMAKE_TOOLCHAIN_FILE="$work/toolchain.cmake" \
+            -DCMAKE_BUILD_TYPE=Release \
+            -DCMAKE_INSTALL_PREFIX="$HEIF_PREFIX" \
+            -DBUILD_SHARED_LIBS=OFF -DWITH_EXAMPLES=OFF -DWITH_GDK_PIXBUF=OFF \
+            -DENABLE_PLUGIN_LOADING=OFF -DENABLE_MULTITHREADING_SUPPORT=OFF -DENABLE_PARALLEL_TILE_DECODING=OFF \
+            -DWITH_LIBDE265=ON -DWITH_DAV1D=ON -DWITH_X265=OFF -DWITH_AOM_ENCODER=OFF -DWITH_AOM_DECODER=OFF \
+            -DWITH_RAV1E=OFF -DWITH_SvtEnc=OFF \
+            -DLIBDE265_INCLUDE_DIR="$DE265_PREFIX/include" -DLIBDE265_LIBRARY="$DE265_PREFIX/lib/libde265.a" \
+            -DDAV1D_INCLUDE_DIR="$DAV1D_PREFIX/include" -DDAV1D_LIBRARY="$DAV1D_PREFIX/lib/libdav1d.a" >/dev/null
+        cmake --build build --target heif
+        cmake --install build >/dev/null
+        copy_licences "$HEIF_PREFIX" src/COPYING
+    )
+    rm -rf "$work"
+}
+
+# Little CMS, static, with none of its optional image libraries.
 build_lcms2_i686() {
     if [ -f "$LCMS_PREFIX/lib/liblcms2.a" ] && [ -f "$LCMS_PREFIX/include/lcms2.h" ] \
         && [ -f "$LCMS_PREFIX/licence/copyright" ]; then
@@ -129,19 +315,21 @@ build_lcms2_i686() {
     work="$(mktemp -d)"
     (
         cd "$work"
-        apt-get source --download-only lcms2 >/dev/null
-        dpkg-source -x lcms2_*.dsc src >/dev/null
-        cd src
-        ./configure --host=i686-w64-mingw32 --prefix="$LCMS_PREFIX" --disable-shared --enable-static \
-            --without-jpeg --without-tiff --without-zlib CFLAGS=-O2 >/dev/null
-        make -C src -j2 >/dev/null
-        mkdir -p "$LCMS_PREFIX/lib" "$LCMS_PREFIX/include" "$LCMS_PREFIX/licence"
-        cp src/.libs/liblcms2.a "$LCMS_PREFIX/lib/"
-        cp include/lcms2.h include/lcms2_plugin.h "$LCMS_PREFIX/include/"
-        for f in COPYING LICENSE; do
-            [ -f "$f" ] && cp "$f" "$LCMS_PREFIX/licence/"
+        fetch_debian_source lcms2
+        (
+            cd src
+            ./configure --host=i686-w64-mingw32 --prefix="$LCMS_PREFIX" --disable-shared --enable-static \
+                --without-jpeg --without-tiff --without-zlib CFLAGS=-O2 >/dev/null
+            make -C src -j2 >/dev/null
+        )
+        mkdir -p "$LCMS_PREFIX/lib" "$LCMS_PREFIX/include"
+        cp src/src/.libs/liblcms2.a "$LCMS_PREFIX/lib/"
+        cp src/include/lcms2.h src/include/lcms2_plugin.h "$LCMS_PREFIX/include/"
+        local texts=()
+        for f in src/COPYING src/LICENSE; do
+            [ -f "$f" ] && texts+=("$f")
         done
-        cp debian/copyright "$LCMS_PREFIX/licence/copyright"
+        copy_licences "$LCMS_PREFIX" "${texts[@]}"
     )
     rm -rf "$work"
 }
@@ -152,5 +340,8 @@ add_deb_src
 install_packages
 build_jpeg_i686
 build_deflate_i686
+build_de265_i686
+build_dav1d_i686
+build_heif_i686
 build_lcms2_i686
-echo "setup: done (libjpeg-turbo, libdeflate and Little CMS for i686 in $JPEG_PREFIX, $DEFLATE_PREFIX and $LCMS_PREFIX)"
+echo "setup: done (libjpeg-turbo, libdeflate, libde265, dav1d, libheif and Little CMS for i686 in $DEPS_PREFIX)"

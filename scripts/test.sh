@@ -56,6 +56,21 @@ else
 fi
 rm -f "$wine_log"
 
+step "downloads (zip and .deb from the Release builds)"
+packages_log="$(mktemp)"
+if "$root/scripts/package.sh" --win "$root/build/win-test" --native "$root/build/release" --out "$root/build/dist"; then
+    "$root/tests/check_packages.sh" "$root/build/dist" "$root/build/win-test" | tee "$packages_log"
+    [ "${PIPESTATUS[0]}" -eq 0 ] || failed=1
+    if line="$(grep -E '^packages: [0-9]+ passed, [0-9]+ failed' "$packages_log")"; then
+        passed_total=$((passed_total + $(sed -E 's/packages: ([0-9]+) passed.*/\1/' <<<"$line")))
+        failed_total=$((failed_total + $(sed -E 's/.* ([0-9]+) failed/\1/' <<<"$line")))
+    fi
+else
+    failed_total=$((failed_total + 1))
+    failed=1
+fi
+rm -f "$packages_log"
+
 if compgen -G "$root/fuzz/*.cpp" >/dev/null; then
     step "fuzzers (${fuzz_seconds}s each)"
     CC=clang CXX=clang++ cmake -G Ninja -S "$root" -B "$root/build/fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -4,7 +4,7 @@
 
 #include "bmp_test_support.h"
 #include "codec_test_support.h"
-#include "app/conversion.h"
+#include "app/batch_start.h"
 #include "convert/batch.h"
 #include "test_support.h"
 

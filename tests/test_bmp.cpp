@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "test_support.h"
 #include "bmp_test_support.h"
 #include "codecs/bmp.h"
 #include "codec_test_support.h"
@@ -424,15 +425,6 @@ TEST_F(BmpWriteTest, FailuresAreReportedWithTheirCodes)
 
 // ---- against an independent codec ----------------------------------------------
 
-constexpr const char* kPython = "/usr/bin/python3";
-
-bool pillowAvailable()
-{
-    static const bool available =
-        std::filesystem::exists(kPython) &&
-        std::system((std::string(kPython) + " -c 'import PIL.Image' 2>/dev/null").c_str()) == 0;
-    return available;
-}
 
 // Saves sample images of several modes with the library's own encoder.
 const char* kPillowEncode = R"PY(
@@ -462,7 +454,7 @@ for path in sys.argv[1:]:
 
 bool runPython(const char* script, const std::vector<std::filesystem::path>& arguments)
 {
-    std::string command = std::string(kPython) + " -c \"$VRELK_PY\"";
+    std::string command = test::python() + " -c \"$VRELK_PY\"";
     for (const auto& argument : arguments)
         command += " '" + argument.string() + "'";
     ::setenv("VRELK_PY", script, 1);
@@ -497,8 +489,7 @@ class BmpPillowTest : public testing::TempFolderTest {
 protected:
     void SetUp() override
     {
-        if (!pillowAvailable())
-            GTEST_SKIP() << "no Pillow for " << kPython;
+        VRELK_REQUIRE_TOOLS(test::havePillow(), "Pillow for " + test::python());
         TempFolderTest::SetUp();
     }
 

@@ -7,6 +7,7 @@
 
 #include "image_builder.h"
 #include "jpeg_test_support.h"
+#include "app/version.h"
 #include "test_support.h"
 
 namespace vrelk {
@@ -154,10 +155,12 @@ TEST(CliOptions, HelpNamesEveryOptionAndTheSettingsFile)
     EXPECT_EQ(help.status, 0);
     for (const char* option : {"--help", "--version", "--format", "--quality", "--sampling", "--max-kb", "--width",
                                "--height", "--long-side", "--no-resize", "--output", "--subfolder", "--jobs",
-                               "--verbose", "--quiet"})
+                               "--verbose", "--quiet", "--report=json"})
         EXPECT_NE(help.output.find(option), std::string::npos) << option;
     EXPECT_NE(help.output.find(text({"Settings file: ", (cli.bin() / "Vrelk.ini").string()})), std::string::npos);
-    EXPECT_EQ(cli.run("--version").status, 0);
+    auto version = cli.run("--version");
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.output, "vrelk (Tessaly) " VRELK_VERSION "\n");
 }
 
 TEST(CliOptions, DoubleDashEndsTheOptions)

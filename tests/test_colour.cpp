@@ -426,6 +426,26 @@ TEST(ColourProfilesEndToEnd, MultiSegmentProfileBothWays)
     EXPECT_EQ(test::jpegIccProfile(readBytes(toJpeg.root() / "large.jpg")), large);
 }
 
+// heif-enc stores the P3 profile of a PNG in the HEIC's colr box.
+TEST(ColourProfilesEndToEnd, HeicProfileGoesIntoJpeg)
+{
+    if (!havePillow() || !fs::exists("/usr/bin/heif-enc"))
+        GTEST_SKIP() << "no Pillow or heif-enc";
+    CliInstall cli("DrctCvt=3\r\n");
+    test::writeBytes(cli.root() / "p3.icc", test::displayP3Profile());
+    writeJpeg(cli.root() / "source.jpg", 3, {});
+    ASSERT_EQ(reference("embed " + quoted(cli.root() / "source.jpg") + " " + quoted(cli.root() / "p3.icc") + " " +
+                        quoted(cli.root() / "p3.png"))
+                  .status,
+              0);
+    const auto made = test::runCommand("/usr/bin/heif-enc -q 90 -o " + quoted(cli.root() / "p3.heic") + " " +
+                                       quoted(cli.root() / "p3.png"));
+    ASSERT_EQ(made.status, 0) << made.output;
+    const auto run = cli.run(quoted(cli.root() / "p3.heic"));
+    ASSERT_EQ(run.status, 0) << run.output;
+    EXPECT_EQ(test::jpegIccProfile(readBytes(cli.root() / "p3.jpg")), test::displayP3Profile());
+}
+
 // A damaged profile is no profile: the file converts as if it had none.
 TEST(ColourProfilesEndToEnd, DamagedProfilesAreIgnored)
 {

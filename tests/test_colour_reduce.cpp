@@ -5,7 +5,7 @@
 #include <random>
 
 #include "pixel/colour_reduce.h"
-#include "pixel/convert.h"
+#include "pixel/bit_depth.h"
 #include "test_support.h"
 
 namespace vrelk {
@@ -45,8 +45,9 @@ Reduced reduce(bool packed, int width, int height, int sourceBits, int targetBit
     r.pixels.resize(packed ? static_cast<std::size_t>(c.imageSize) : static_cast<std::size_t>(width * height));
     const RgbQuad* from = palette ? palette->data() : nullptr;
     buildDiffusionTables(c);
-    r.ok = packed ? convertPixels(r.palette.data(), r.pixels.data(), c, from, source.data())
-                  : reduceToIndexBytes(from, source.data(), r.palette.data(), c, r.pixels.data());
+    r.ok = (packed ? convertPixels(r.palette.data(), r.pixels.data(), c, from, source.data())
+                   : reduceToIndexBytes(from, source.data(), r.palette.data(), c, r.pixels.data()))
+               .ok();
     return r;
 }
 
@@ -178,8 +179,7 @@ TEST(ColourReduce, FastNearestSearchMatchesThePlainScan)
     }
 
     // A photo, with the palettes the quantiser chooses for it.
-    if (!std::filesystem::exists("/usr/bin/convert"))
-        GTEST_SKIP() << "ImageMagick missing";
+    VRELK_REQUIRE_TOOLS(test::haveImageMagick(), "ImageMagick");
     test::ScratchFolder folder;
     auto made = test::runCommand("/usr/bin/convert rose: -resize 300% bgr:" + test::quoted(folder / "rose"));
     ASSERT_EQ(made.status, 0) << made.output;

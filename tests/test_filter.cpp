@@ -44,7 +44,7 @@ struct FilterFixture : ::testing::Test {
     {
         return std::vector<std::uint8_t>(image.pixels.data(), image.pixels.data() + image.pixels.size());
     }
-    bool filter() { return filterReducedImage(job, current, *tables, imageSize()); }
+    bool filter() { return filterReducedImage(job, current, *tables, imageSize()).ok(); }
 };
 
 int div25(int sum) { return (2621 * sum + 32768) >> 16; }

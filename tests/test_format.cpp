@@ -38,6 +38,15 @@ TEST(SniffFormat, RecognisesEachSignatureAndTheShortFiles)
         {{0x89, 'P', 'N', 'X', 0x0D, 0x0A, 0x1A, 0x0A}, kFormatUnknown},
         {{0x89, 'Q', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A}, kFormatUnknown},
         {{'P', 'K', 3, 4}, kFormatUnknown},
+        // ISO media: the file type box's main brand decides; any box length
+        // may start the file.
+        {{0, 0, 0, 0x18, 'f', 't', 'y', 'p', 'h', 'e', 'i', 'c'}, kFormatHeif},
+        {{0xFF, 0xD8, 0, 0x18, 'f', 't', 'y', 'p', 'h', 'e', 'i', 'c'}, kFormatJpeg},
+        {{0, 0, 0, 0x1C, 'f', 't', 'y', 'p', 'a', 'v', 'i', 'f'}, kFormatHeif},
+        {{0, 0, 0, 0x1C, 'f', 't', 'y', 'p', 'm', 'i', 'f', '1'}, kFormatHeif},
+        {{0, 0, 0, 0x20, 'f', 't', 'y', 'p', 'i', 's', 'o', 'm'}, kFormatUnknown},
+        {{0, 0, 0, 0x18, 'f', 't', 'y', 'p', 'h', 'e', 'i'}, kFormatUnknown},
+        {{0, 0, 0, 0x18, 'm', 'o', 'o', 'v', 'h', 'e', 'i', 'c'}, kFormatUnknown},
     };
     test::ScratchFolder folder;
     for (std::size_t i = 0; i < cases.size(); ++i) {

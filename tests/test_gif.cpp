@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <map>
 #include <optional>
 #include <random>
 
@@ -24,7 +25,7 @@ namespace fs = std::filesystem;
 using test::quoted;
 using Bytes = std::vector<std::uint8_t>;
 
-bool haveTools() { return fs::exists("/usr/bin/python3") && fs::exists("/usr/bin/convert"); }
+bool haveTools() { return test::havePillow() && test::haveImageMagick(); }
 
 // Codes of the given widths packed least significant bit first.
 Bytes packCodes(std::initializer_list<std::pair<int, int>> codes)
@@ -143,11 +144,10 @@ Bytes gifWith(Change change)
 // composed by our rules (tests/gif_fixtures.py).
 TEST(GifRead, IndependentEncoders)
 {
-    if (!haveTools() || !fs::exists("/usr/bin/gifsicle"))
-        GTEST_SKIP() << "Pillow, ImageMagick or gifsicle missing";
+    VRELK_REQUIRE_TOOLS(haveTools() && fs::exists("/usr/bin/gifsicle"), "Pillow, ImageMagick or gifsicle");
     test::ScratchFolder folder;
     fs::path script = fs::path(__FILE__).parent_path() / "gif_fixtures.py";
-    auto made = test::runCommand("/usr/bin/python3 " + quoted(script) + " " + quoted(folder.path()));
+    auto made = test::runCommand(test::python() + " " + quoted(script) + " " + quoted(folder.path()));
     ASSERT_EQ(made.status, 0) << made.output;
     std::ifstream manifest(folder / "manifest.txt");
     int files = 0;
@@ -318,6 +318,82 @@ TEST(GifWrite, LzwCodesAndSubBlocks)
     }
 }
 
+// The textbook encoder: every string spelled out in a map, the same clear
+// and width rules. Slow, but it cannot mistake one string for another.
+Bytes encodeBySpelling(const Bytes& indices, int codeSize)
+{
+    const int clear = 1 << codeSize;
+    std::map<Bytes, int> codes;
+    int next = 0, width = 0;
+    auto restart = [&] {
+        codes.clear();
+        for (int i = 0; i < clear; ++i)
+            codes[{static_cast<std::uint8_t>(i)}] = i;
+        next = clear + 2;
+        width = codeSize + 1;
+    };
+    Bytes out;
+    std::uint32_t bits = 0;
+    int count = 0;
+    auto emit = [&](int code) {
+        for (bits |= static_cast<std::uint32_t>(code) << count, count += width; count >= 8; count -= 8, bits >>= 8)
+            out.push_back(static_cast<std::uint8_t>(bits));
+    };
+    restart();
+    emit(clear);
+    Bytes current{indices[0]};
+    for (std::size_t i = 1; i < indices.size(); ++i) {
+        Bytes extended = current;
+        extended.push_back(indices[i]);
+        if (i + 1 < indices.size() && codes.count(extended)) {
+            current = extended;
+            continue;
+        }
+        emit(codes[current]);
+        if (next == 4096) {
+            emit(clear);
+            restart();
+        } else {
+            if (width < 12 && next > (1 << width) - 1)
+                ++width;
+            codes[extended] = next++;
+        }
+        current = {indices[i]};
+    }
+    emit(codes[current]);
+    emit(clear + 1);
+    out.push_back(static_cast<std::uint8_t>(bits));
+    return out;
+}
+
+// Long flat runs (a screenshot's background) build long strings that end in
+// the same two bytes; runs across several clears must find no string left
+// over from before a clear.
+TEST(GifWrite, LzwMatchesTheTextbookEncoder)
+{
+    std::mt19937 random(29);
+    auto runs = [&](int codeSize, std::size_t length, int longest) {
+        Bytes out;
+        while (out.size() < length)
+            out.insert(out.end(), 1 + random() % longest, static_cast<std::uint8_t>(random() % (1u << codeSize)));
+        out.resize(length);
+        return out;
+    };
+    auto noise = [&](int codeSize, std::size_t length) {
+        Bytes out(length);
+        for (auto& b : out)
+            b = static_cast<std::uint8_t>(random() % (1u << codeSize));
+        return out;
+    };
+    const std::vector<std::pair<Bytes, int>> cases{
+        {Bytes(50000, 3), 8},      {runs(8, 120000, 2000), 8}, {runs(2, 100000, 50), 2},
+        {runs(4, 150000, 400), 4}, {noise(8, 60000), 8},       {noise(2, 60000), 2},
+        {Bytes{5, 5}, 4},          {Bytes{1, 2, 1, 2, 1, 2, 1}, 2},
+    };
+    for (std::size_t i = 0; i < cases.size(); ++i)
+        EXPECT_EQ(encode(cases[i].first, cases[i].second), encodeBySpelling(cases[i].first, cases[i].second)) << i;
+}
+
 struct TestImage {
     std::string name;
     int width, height, bits;
@@ -369,8 +445,7 @@ TEST(GifWrite, HeaderTableAndFailures)
 // against our reader's.
 TEST(GifWrite, OthersDecodeOurFiles)
 {
-    if (!haveTools())
-        GTEST_SKIP() << "Pillow or ImageMagick missing";
+    VRELK_REQUIRE_TOOLS(haveTools(), "Pillow or ImageMagick");
     test::ScratchFolder folder;
     const std::vector<TestImage> images{makeImage("bits1", 13, 5, 1),   makeImage("bits4", 33, 17, 4),
                                         makeImage("bits8", 301, 41, 8), makeImage("photo", 257, 130, 24),
@@ -386,7 +461,7 @@ TEST(GifWrite, OthersDecodeOurFiles)
     test::writeText(folder / "pil.py",
                     "import sys\nfrom PIL import Image\nfor p in sys.argv[1:]:\n im = Image.open(p)\n"
                     " open(p + '.pil', 'wb').write(im.tobytes() + bytes(im.convert('RGB').tobytes()))\n");
-    auto pil = test::runCommand("/usr/bin/python3 " + quoted(folder / "pil.py") + paths);
+    auto pil = test::runCommand(test::python() + " " + quoted(folder / "pil.py") + paths);
     ASSERT_EQ(pil.status, 0) << pil.output;
 
     for (const TestImage& image : images) {
@@ -418,8 +493,7 @@ double compareImages(const std::string& metric, const fs::path& a, const fs::pat
 
 TEST(GifEndToEnd, EveryInputToGifAndBack)
 {
-    if (!haveTools())
-        GTEST_SKIP() << "ImageMagick missing";
+    VRELK_REQUIRE_TOOLS(haveTools(), "Pillow or ImageMagick");
     test::CliInstall cli("DrctCvt=4\r\n");
     const fs::path root = cli.root();
     // Name, ImageMagick options, whether a GIF holds every colour.

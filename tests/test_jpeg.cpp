@@ -22,6 +22,19 @@ std::vector<std::uint8_t> readBytes(const fs::path& path)
     return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+// The bytes WriteJpeg writes for `image`, read back from a scratch file.
+Status EncodeJpegToMemory(const ImageView& image, const JpegEncoding& encoding, std::vector<std::uint8_t>& buffer,
+                          std::size_t& length)
+{
+    ScratchFolder folder;
+    const fs::path path = folder / "encoded.jpg";
+    if (Status written = WriteJpeg(image, path, encoding); !written)
+        return written;
+    buffer = readBytes(path);
+    length = buffer.size();
+    return {};
+}
+
 DibImage* readJpegFile(test::ReadOutcome& reader, const fs::path& path)
 {
     return reader.keep(test::readThrough(path, [](ByteCursor in) { return ReadJpeg(in); }));
@@ -46,12 +59,12 @@ std::vector<std::uint8_t> claimedSize(int width, int height)
 }
 
 struct ReadThroughDispatch {
-    std::unique_ptr<CodecSet> codecs = AllocateCodecSet();
+    std::unique_ptr<ScratchBuffers> scratch = AllocateScratchBuffers();
     ConvertOptions options;
 
     std::pair<int, int> sizeAfterRead(const fs::path& path)
     {
-        auto image = ReadImage(path, ReadContext{options, *codecs->tables});
+        auto image = ReadImage(path, ReadContext{options, *scratch->tables});
         if (!image)
             return {0, 0};
         return {image->header.biWidth, image->header.biHeight};
@@ -527,8 +540,7 @@ TEST(JpegRecode, DropsMarkersAndKeepsTheCoefficients)
     EXPECT_EQ(test::decodeJpeg(input).samples, test::decodeJpeg(output).samples);
     EXPECT_LT(output.size(), input.size()) << "optimised tables";
 
-    if (!fs::exists("/usr/bin/jpegtran"))
-        GTEST_SKIP() << "jpegtran not installed";
+    VRELK_REQUIRE_TOOLS(fs::exists("/usr/bin/jpegtran"), "jpegtran");
     auto result = test::runCommand("/usr/bin/jpegtran -copy none -optimize -outfile " + test::quoted(folder / "ref.jpg") +
                                    " " + test::quoted(folder / "in.jpg"));
     ASSERT_EQ(result.status, 0) << result.output;
@@ -560,9 +572,9 @@ TEST(JpegRecode, OtherInputFailsAndLeavesNoTemporaryFile)
     test::writeBytes(folder / "in.png", {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A, 0, 0, 0, 0});
     EXPECT_FALSE(recode(folder / "in.png", folder / "out.jpg"));
 
-    std::unique_ptr<CodecSet> codecs = AllocateCodecSet();
+    std::unique_ptr<ScratchBuffers> scratch = AllocateScratchBuffers();
     ConvertOptions options;
-    FileJob job{options, *codecs, nullptr};
+    FileJob job{options, *scratch, nullptr};
     fs::create_directory(folder / "temp");
     fs::path tempPath;
     EXPECT_TRUE(RecodeOneFile(job, folder / "temp", folder / "in.png", tempPath).has_value()) << "a failure";

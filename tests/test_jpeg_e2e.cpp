@@ -256,21 +256,19 @@ TEST(JpegEndToEnd, ReencodeDropsMarkersAndSkipsOtherFiles)
 
 TEST(JpegEndToEnd, PngToJpegAndBack)
 {
-    if (!pngCodecAvailable())
-        GTEST_SKIP() << "the PNG codec is not in this build yet";
+    ASSERT_TRUE(pngCodecAvailable()) << "a PNG converts to BMP";
     CliInstall toJpeg("DrctCvt=3\r\nQuality=95\r\n");
     auto rgb = test::gradient(40, 30);
     test::writeBytes(toJpeg.root() / "in.png", pngFile(40, 30, rgb));
     ASSERT_EQ(toJpeg.run(quoted(toJpeg.root() / "in.png")).status, 0);
     EXPECT_LT(meanDifference(test::decodeJpeg(readBytes(toJpeg.root() / "in.jpg")).samples, rgb), 2.0);
 
-    if (!fs::exists("/usr/bin/python3"))
-        GTEST_SKIP() << "no Pillow to read PNG output";
+    VRELK_REQUIRE_TOOLS(test::havePillow(), "Pillow to read PNG output");
     CliInstall toPng("DrctCvt=2\r\n");
     auto jpeg = colourJpeg(40, 30);
     test::writeBytes(toPng.root() / "in.jpg", jpeg);
     ASSERT_EQ(toPng.run(quoted(toPng.root() / "in.jpg")).status, 0);
-    auto check = test::runCommand("/usr/bin/python3 -c \"import sys; from PIL import Image; "
+    auto check = test::runCommand(test::python() + " -c \"import sys; from PIL import Image; "
                                   "sys.stdout.buffer.write(Image.open(sys.argv[1]).convert('RGB').tobytes())\" " +
                                   quoted(toPng.root() / "in.png"));
     ASSERT_EQ(check.status, 0) << check.output;

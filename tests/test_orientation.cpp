@@ -123,9 +123,8 @@ class OrientationTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        if (!fs::exists("/usr/bin/python3"))
-            GTEST_SKIP() << "no Pillow";
-        auto made = test::runCommand("/usr/bin/python3 " + test::quoted(fs::path(__FILE__).parent_path() / "orientation_fixtures.py") +
+        VRELK_REQUIRE_TOOLS(test::havePillow(), "Pillow");
+        auto made = test::runCommand(test::python() + " " + test::quoted(fs::path(__FILE__).parent_path() / "orientation_fixtures.py") +
                                      " " + test::quoted(fixtures_.path()));
         ASSERT_EQ(made.status, 0) << made.output;
     }
@@ -172,7 +171,7 @@ TEST_F(OrientationTest, ReEncodeKeepsOnlyTheOrientation)
     ASSERT_EQ(app1.size(), 1u);
 
     auto tags = test::runCommand(
-        "/usr/bin/python3 -c \"import sys; from PIL import Image, ImageOps; im = Image.open(sys.argv[1]); "
+        test::python() + " -c \"import sys; from PIL import Image, ImageOps; im = Image.open(sys.argv[1]); "
         "e = im.getexif(); print(sorted(e.items()), sorted(e.get_ifd(0x8825).items()), ImageOps.exif_transpose(im).size)\" " +
         test::quoted(fixtures_ / "out" / "gps.jpg"));
     ASSERT_EQ(tags.status, 0) << tags.output;

@@ -8,6 +8,7 @@
 #include <tuple>
 #include <sstream>
 
+#include "test_support.h"
 #include "png_builder.h"
 
 namespace vrelk {
@@ -369,11 +370,10 @@ TEST(PngRead, Resolution)
 // the reader's gamma and compositing rules (tests/png_fixtures.py).
 TEST(PngRead, IndependentEncoders)
 {
-    if (!test::haveTool("/usr/bin/python3") || !test::haveTool("/usr/bin/convert"))
-        GTEST_SKIP() << "Pillow or ImageMagick missing";
+    VRELK_REQUIRE_TOOLS(test::havePillow() && test::haveImageMagick(), "Pillow or ImageMagick");
     test::ScratchFolder folder;
     fs::path script = fs::path(__FILE__).parent_path() / "png_fixtures.py";
-    auto made = test::runCommand("/usr/bin/python3 " + test::quoted(script) + " " + test::quoted(folder.path()));
+    auto made = test::runCommand(test::python() + " " + test::quoted(script) + " " + test::quoted(folder.path()));
     ASSERT_EQ(made.status, 0) << made.output;
 
     std::ifstream manifest(folder / "manifest.txt");

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <random>
 
+#include "test_support.h"
 #include "png_builder.h"
 
 namespace vrelk {
@@ -303,11 +304,10 @@ TEST(PngWrite, PillowReadsWhatWasWritten)
             written.push_back({name, expected});
         }
     }
-    if (!test::haveTool("/usr/bin/python3"))
-        GTEST_SKIP() << "Pillow missing";
+    VRELK_REQUIRE_TOOLS(test::havePillow(), "Pillow");
     auto dumped = test::runCommand(
         "cd " + test::quoted(folder.path()) +
-        " && /usr/bin/python3 -c 'import glob\nfrom PIL import Image\nfor f in glob.glob(\"w*.png\"):\n"
+        " && " + test::python() + " -c 'import glob\nfrom PIL import Image\nfor f in glob.glob(\"w*.png\"):\n"
         "    open(f + \".rgb\", \"wb\").write(Image.open(f).convert(\"RGB\").tobytes())'");
     ASSERT_EQ(dumped.status, 0) << dumped.output;
     for (const auto& [name, expected] : written) {

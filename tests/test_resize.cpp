@@ -39,7 +39,7 @@ struct Image24 {
 bool resize(Image24& from, Image24& to)
 {
     ResizeJob job{from.width, from.height, from.bytes.data(), to.bytes.data()};
-    return resizeImage(job, to.width, to.height);
+    return resizeImage(job, to.width, to.height).ok();
 }
 
 Image24 grey(std::int32_t w, std::int32_t h, std::uint8_t value)

@@ -1,7 +1,7 @@
 // Reduction through the command-line program.
 #include <gtest/gtest.h>
 
-#include "convert/codec_set.h"
+#include "convert/scratch_buffers.h"
 #include "convert/format.h"
 #include "jpeg_test_support.h"
 #include "png_builder.h"
@@ -191,8 +191,8 @@ TEST(ReductionHint, JpegDecodesAtTheScaleTheHintSelects)
 {
     test::ScratchFolder folder;
     test::writeBytes(folder / "photo.jpg", test::makeJpeg(photoRecipe(), test::gradient(800, 600)));
-    std::unique_ptr<CodecSet> codecs = AllocateCodecSet();
-    ASSERT_TRUE(codecs);
+    std::unique_ptr<ScratchBuffers> scratch = AllocateScratchBuffers();
+    ASSERT_TRUE(scratch);
     struct Case {
         bool resize;
         std::int32_t mode, size, width, height;
@@ -206,7 +206,7 @@ TEST(ReductionHint, JpegDecodesAtTheScaleTheHintSelects)
         options.resize = c.resize;
         options.resizeMode = c.mode;
         options.resizeSize = c.size;
-        auto image = ReadImage(folder / "photo.jpg", ReadContext{options, *codecs->tables});
+        auto image = ReadImage(folder / "photo.jpg", ReadContext{options, *scratch->tables});
         ASSERT_TRUE(image);
         EXPECT_EQ(image->header.biWidth, c.width) << c.mode << " " << c.size;
         EXPECT_EQ(image->header.biHeight, c.height) << c.mode << " " << c.size;

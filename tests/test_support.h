@@ -9,6 +9,17 @@
 #include <string>
 #include <vector>
 
+// Skips the test when a reference tool is missing, or fails it in CI.
+#define VRELK_REQUIRE_TOOLS(available, what)                                                \
+    do {                                                                                    \
+        if (!(available)) {                                                                 \
+            if (::vrelk::test::referenceToolsRequired())                                    \
+                FAIL() << (what) << " missing, and CI must have it";                        \
+            else                                                                            \
+                GTEST_SKIP() << (what) << " missing";                                       \
+        }                                                                                   \
+    } while (0)
+
 namespace vrelk::test {
 
 namespace fs = std::filesystem;
@@ -84,6 +95,30 @@ inline CommandResult runCommand(const std::string& commandLine)
     int status = pclose(pipe);
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return result;
+}
+
+// The Python with Pillow and numpy that the differential tests run:
+// VRELK_PYTHON when set, else the system's.
+inline std::string python()
+{
+    const char* chosen = std::getenv("VRELK_PYTHON");
+    return chosen && *chosen ? chosen : "/usr/bin/python3";
+}
+
+inline bool havePillow()
+{
+    static const bool available = runCommand(python() + " -c 'import PIL.Image'").status == 0;
+    return available;
+}
+
+inline bool haveImageMagick() { return fs::exists("/usr/bin/convert"); }
+
+// CI installs every reference tool, so there (CI set, as CI services do) a
+// missing one is a failure; elsewhere the test is skipped.
+inline bool referenceToolsRequired()
+{
+    const char* ci = std::getenv("CI");
+    return ci && *ci && std::string(ci) != "false" && std::string(ci) != "0";
 }
 
 // Built by appending: GCC 12 at -O3 warns falsely (-Wrestrict) about

@@ -257,11 +257,11 @@ TEST(TiffRead, Resolution)
 // tiff_fixtures.py), against Pillow's decode of each.
 TEST(TiffRead, IndependentEncoders)
 {
-    if (!fs::exists("/usr/bin/python3") || !fs::exists("/usr/bin/convert") || !fs::exists("/usr/bin/tiffcp"))
-        GTEST_SKIP() << "Pillow, ImageMagick or libtiff tools missing";
+    VRELK_REQUIRE_TOOLS(test::havePillow() && test::haveImageMagick() && fs::exists("/usr/bin/tiffcp"),
+                        "Pillow, ImageMagick or libtiff tools");
     test::ScratchFolder folder;
     fs::path script = fs::path(__FILE__).parent_path() / "tiff_fixtures.py";
-    auto made = test::runCommand("/usr/bin/python3 " + test::quoted(script) + " " + test::quoted(folder.path()));
+    auto made = test::runCommand(test::python() + " " + test::quoted(script) + " " + test::quoted(folder.path()));
     ASSERT_EQ(made.status, 0) << made.output;
 
     std::ifstream manifest(folder / "manifest.txt");
@@ -306,8 +306,7 @@ constexpr const char* kSamePicture =
 
 TEST(TiffEndToEnd, ToBmpPngAndJpeg)
 {
-    if (!fs::exists("/usr/bin/python3"))
-        GTEST_SKIP() << "Pillow missing";
+    VRELK_REQUIRE_TOOLS(test::havePillow(), "Pillow");
     Bytes rgb;
     for (int i = 0; i < 16 * 9; ++i)
         rgb.insert(rgb.end(), {static_cast<std::uint8_t>(i * 16 % 256), static_cast<std::uint8_t>(i), 200});
@@ -330,7 +329,7 @@ TEST(TiffEndToEnd, ToBmpPngAndJpeg)
         for (const char* name : {"rgb", "grey"}) {
             const std::string input = test::quoted(cli.root() / (std::string(name) + ".tif"));
             const std::string output = test::quoted(cli.root() / (name + ("." + extension)));
-            auto compared = test::runCommand("/usr/bin/python3 -c '" + std::string(kSamePicture) + "' " + input + " " +
+            auto compared = test::runCommand(test::python() + " -c '" + std::string(kSamePicture) + "' " + input + " " +
                                              output + (choice == 3 ? " 6" : " 0"));
             EXPECT_EQ(compared.status, 0) << output << " " << compared.output;
         }

@@ -17,6 +17,20 @@ inline constexpr wchar_t kSettingClass[] = L"Vrelk_setting_class";
 inline constexpr wchar_t kWindowTitle[] = L"Tessaly";
 inline constexpr wchar_t kSameFolderAsInput[] = L"<入力ファイルと同じフォルダ>";
 
+// One child control as the windows' tables list it.
+struct ControlLayout {
+    int id;
+    const wchar_t* className;
+    DWORD style;  // besides WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS
+    DWORD exStyle;
+    const wchar_t* text;
+    int x, y, width, height;
+};
+
+// Creates the control in `parent` in the program's font; `text`, when
+// given, replaces the layout's.
+HWND createControl(HWND parent, HINSTANCE instance, const ControlLayout& layout, const wchar_t* text = nullptr);
+
 // Control and command ids of the settings window.
 enum SettingsControl : int {
     kOutputChoice = 1012,

@@ -9,12 +9,13 @@
 #include <thread>
 
 #include "app/cli_posix.h"
+#include "app/version.h"
 #include "convert/options.h"
+#include "pixel/checked.h"
 
 namespace vrelk {
 namespace {
 
-constexpr int kMaxSide = 25000;
 constexpr int kMaxKilobytes = 32767;
 constexpr int kMaxJobs = 256;
 
@@ -77,9 +78,9 @@ std::string setMaxKilobytes(RunOptions& o, std::string_view v)
 
 std::string setReduction(RunOptions& o, std::string_view v, std::int32_t mode)
 {
-    auto size = parseNumber(v, 1, kMaxSide);
+    auto size = parseNumber(v, 1, kMaxDimension);
     if (!size)
-        return "size must be a number of pixels from 1 to 25000";
+        return "size must be a number of pixels from 1 to " + std::to_string(kMaxDimension);
     o.resizeMode = mode;
     o.resizeSize = *size;
     o.noResize = false;
@@ -125,6 +126,12 @@ std::string setJobs(RunOptions& o, std::string_view v)
     return "";
 }
 
+std::string setReport(RunOptions& o, std::string_view v)
+{
+    o.jsonReport = v == "json";
+    return o.jsonReport ? "" : "report must be json";
+}
+
 std::string setVerbose(RunOptions& o, std::string_view)
 {
     o.verbosity = Verbosity::verbose;
@@ -144,7 +151,7 @@ struct OptionEntry {
     Handler handler;  // null for --help and --version
 };
 
-const std::array<OptionEntry, 16> kOptions{{
+const std::array<OptionEntry, 17> kOptions{{
     {{"help", no_argument, nullptr, 'h'}, nullptr},
     {{"version", no_argument, nullptr, kVersion}, nullptr},
     {{"format", required_argument, nullptr, 'f'}, setFormat},
@@ -160,6 +167,7 @@ const std::array<OptionEntry, 16> kOptions{{
     {{"jobs", required_argument, nullptr, 'j'}, setJobs},
     {{"verbose", no_argument, nullptr, 'v'}, setVerbose},
     {{"quiet", no_argument, nullptr, 264}, setQuiet},
+    {{"report", required_argument, nullptr, 265}, setReport},
     {{nullptr, 0, nullptr, 0}, nullptr},
 }};
 
@@ -272,12 +280,12 @@ std::string_view UsageLine()
     return "Usage: vrelk [OPTION]... FILE...  (vrelk --help lists the options)";
 }
 
-std::string_view VersionText() { return "vrelk (Tessaly) 1.0.0\n"; }
+std::string_view VersionText() { return "vrelk (Tessaly) " VRELK_VERSION "\n"; }
 
 std::string HelpText(const std::optional<platform::Path>& settingsFile)
 {
     std::string text = R"(Usage: vrelk [OPTION]... FILE...
-Convert each image FILE (BMP, PNG, JPEG, GIF, TIFF) into one output format.
+Convert each image FILE (BMP, PNG, JPEG, GIF, TIFF, HEIC, AVIF) into one output format.
 An existing file is never replaced: a taken name gains +1, +2, ...
 Options apply to this run only; the settings file decides everything else.
 Without FILE, vrelk prints the settings.
@@ -296,6 +304,9 @@ Without FILE, vrelk prints the settings.
   -j, --jobs N          convert N files at a time (default: number of cores)
   -v, --verbose         name each file written
       --quiet           no per-file lines and no progress
+      --report=json     one JSON object per FILE on standard output, in
+                          order: input, status (converted or skipped),
+                          output, reason, width, height, bytes
   -h, --help            show this help and exit
       --version         show the version and exit
       --                end of options: later arguments are files

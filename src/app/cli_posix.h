@@ -29,6 +29,7 @@ struct RunOptions {
     std::optional<platform::NativeString> subFolder;
     unsigned jobs = 1;
     Verbosity verbosity = Verbosity::normal;
+    bool jsonReport = false;  // one JSON object per input on standard output
 };
 
 enum class CliAction { convert, help, version, usageError };
@@ -49,6 +50,14 @@ std::string_view VersionText();
 
 // Why a file was skipped, in a few words.
 std::string SkipReasonText(const FileFailure& failure);
+
+// The JSON report's object for one input, and for an input the batch never
+// reached because it stopped as a whole.
+std::string JsonReportLine(std::string_view input, const FileReport& report);
+std::string JsonUnreachedLine(std::string_view input, BatchOutcome outcome);
+// `text` as a JSON string. Bytes that are not UTF-8 become \udc80..\udcff,
+// the way Python's os.fsdecode keeps them, so names survive the round trip.
+std::string JsonString(std::string_view text);
 
 // Writes the skipped-file lines, the written names under -v and, on a
 // terminal, a progress line, as each file of the batch is done.

@@ -20,7 +20,7 @@ constexpr std::array<ReasonText, 10> kReasonTexts{{
     {SkipReason::tooShort, "empty or too short to be an image", false},
     {SkipReason::unrecognised, "unrecognised format", false},
     {SkipReason::readFailed, "cannot read", true},
-    {SkipReason::reduceFailed, "size reduction failed", false},
+    {SkipReason::reduceFailed, "size reduction failed", true},
     {SkipReason::noTempFile, "cannot create a temporary file", false},
     {SkipReason::writeFailed, "cannot write", true},
     {SkipReason::noFreeName, "every numbered output name is taken", false},

@@ -14,21 +14,14 @@ namespace {
 
 constexpr int kMenuSeparatorId = 6000;
 
-struct ButtonLayout {
-    int id;
-    const wchar_t* text;
-    DWORD kind;
-    int x, y, width, height;
-};
-
-constexpr std::array<ButtonLayout, 7> kConvertButtons{{
-    {kCommandBmp, L"BMP(B)", BS_PUSHBUTTON, 10, 10, 60, 24},
-    {kCommandPng, L"PNG(P)", BS_PUSHBUTTON, 75, 10, 60, 24},
-    {kCommandGif, L"GIF(G)", BS_PUSHBUTTON, 140, 10, 60, 24},
-    {kCommandJpeg, L"JPEG(J)", BS_PUSHBUTTON, 25, 39, 65, 24},
-    {kCommandRecode, L"JPEG変換(T)", BS_PUSHBUTTON, 95, 39, 90, 24},
-    {kCommandResizeCheck, L"画像サイズ縮小", BS_AUTOCHECKBOX, 13, 77, 97, 16},
-    {kCommandSettings, L"設定変更(S)", BS_PUSHBUTTON, 115, 73, 85, 24},
+constexpr std::array<ControlLayout, 7> kConvertButtons{{
+    {kCommandBmp, L"BUTTON", BS_PUSHBUTTON, 0, L"BMP(B)", 10, 10, 60, 24},
+    {kCommandPng, L"BUTTON", BS_PUSHBUTTON, 0, L"PNG(P)", 75, 10, 60, 24},
+    {kCommandGif, L"BUTTON", BS_PUSHBUTTON, 0, L"GIF(G)", 140, 10, 60, 24},
+    {kCommandJpeg, L"BUTTON", BS_PUSHBUTTON, 0, L"JPEG(J)", 25, 39, 65, 24},
+    {kCommandRecode, L"BUTTON", BS_PUSHBUTTON, 0, L"JPEG変換(T)", 95, 39, 90, 24},
+    {kCommandResizeCheck, L"BUTTON", BS_AUTOCHECKBOX, 0, L"画像サイズ縮小", 13, 77, 97, 16},
+    {kCommandSettings, L"BUTTON", BS_PUSHBUTTON, 0, L"設定変更(S)", 115, 73, 85, 24},
 }};
 
 struct KeyCommand {
@@ -46,14 +39,6 @@ bool isChecked(HWND window, int id) { return IsDlgButtonChecked(window, id) == B
 void setChecked(HWND window, int id, bool checked)
 {
     CheckDlgButton(window, id, checked ? BST_CHECKED : BST_UNCHECKED);
-}
-
-void createButton(HWND parent, const ButtonLayout& layout)
-{
-    HWND button = CreateWindowExW(0, L"BUTTON", layout.text, WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | layout.kind,
-                                  layout.x, layout.y, layout.width, layout.height, parent,
-                                  reinterpret_cast<HMENU>(static_cast<INT_PTR>(layout.id)), app().instance, nullptr);
-    SendMessageW(button, WM_SETFONT, reinterpret_cast<WPARAM>(app().uiFont), FALSE);
 }
 
 void showAlwaysOnTopMark(HWND window)
@@ -179,8 +164,8 @@ LRESULT CALLBACK convertWindowProc(HWND window, UINT message, WPARAM wParam, LPA
     switch (message) {
     case WM_CREATE:
         buildSystemMenu(window);
-        for (const ButtonLayout& layout : kConvertButtons)
-            createButton(window, layout);
+        for (const ControlLayout& layout : kConvertButtons)
+            createControl(window, app().instance, layout);
         setChecked(window, kCommandResizeCheck, app().settings.Resize);
         return 0;
     case WM_DESTROY:

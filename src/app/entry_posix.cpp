@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cstdio>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -11,7 +12,7 @@
 #include "app/cli_posix.h"
 #include "app/commands.h"
 #include "app/controls.h"
-#include "app/conversion.h"
+#include "app/batch_start.h"
 #include "app/settings.h"
 
 namespace {
@@ -32,11 +33,14 @@ constexpr FormatKey kFormatKeys[] = {
     {'J', kCommandJpeg, "JPEG(J)"}, {'T', kCommandRecode, "JPEG変換(T)"},
 };
 
-std::optional<std::int32_t> askForOutputType()
+// With the JSON report, standard output carries only its lines.
+std::ostream& humanStream(const RunOptions& options) { return options.jsonReport ? std::cerr : std::cout; }
+
+std::optional<std::int32_t> askForOutputType(std::ostream& prompt)
 {
     for (const FormatKey& format : kFormatKeys)
-        std::cout << format.label << "  ";
-    std::cout << "\n> " << std::flush;
+        prompt << format.label << "  ";
+    prompt << "\n> " << std::flush;
 
     std::string line;
     if (!std::getline(std::cin, line))
@@ -51,11 +55,18 @@ std::optional<std::int32_t> askForOutputType()
     return std::nullopt;
 }
 
-void printSettings(const platform::Path& iniPath, const Settings& settings)
+void printSettings(std::ostream& out, const platform::Path& iniPath, const Settings& settings)
 {
-    std::cout << "Settings file: " << iniPath.string() << "\n";
+    out << "Settings file: " << iniPath.string() << "\n";
     for (const shell::IniEntry& entry : settingsEntries(settings))
-        std::cout << entry.key << '=' << platform::toUtf8(entry.value) << "\n";
+        out << entry.key << '=' << platform::toUtf8(entry.value) << "\n";
+}
+
+void writeJsonLine(const std::string& line)
+{
+    std::fputs(line.c_str(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
 }
 
 // The whole-batch message as before, and exit status 1 also when any file
@@ -64,11 +75,18 @@ int convertFiles(const CommandLine& line, Settings settings)
 {
     std::vector<platform::Path> inputs = inputsFromArguments(line.files);
     FileReporter reporter(line.options.verbosity, line.files, ::isatty(STDERR_FILENO) == 1);
-    BatchReport report = RunBatchInParallel(inputs, optionsFromSettings(settings), line.options.jobs,
-                                            [&](const FileReport& file, std::size_t index, std::size_t count) {
-                                                reporter.fileDone(file, index, count);
-                                            });
+    const bool json = line.options.jsonReport;
+    const auto fileDone = [&](const FileReport& file, std::size_t index, std::size_t count) {
+        reporter.fileDone(file, index, count);
+        if (json)
+            writeJsonLine(JsonReportLine(platform::toUtf8(line.files[index]), file));
+    };
+    BatchReport report = RunBatchInParallel(inputs, optionsFromSettings(settings), line.options.jobs, fileDone);
     reporter.finish();
+    // Inputs the batch never reached, when it stopped as a whole.
+    if (json)
+        for (std::size_t index = report.files.size(); index < line.files.size(); ++index)
+            writeJsonLine(JsonUnreachedLine(platform::toUtf8(line.files[index]), report.outcome));
     if (auto message = batchMessage(report.outcome)) {
         ShowError(nullptr, *message);
         return kExitBatchMessage;
@@ -105,13 +123,13 @@ int main(int argc, char** argv)
 
     int status = kExitOk;
     if (line.files.empty()) {
-        printSettings(*iniPath, settings);
+        printSettings(humanStream(line.options), *iniPath, settings);
     } else {
         auto outputType = line.options.outputType;
         if (!outputType)
             outputType = outputTypeForDirectChoice(settings.DrctCvt);
         if (!outputType)
-            outputType = askForOutputType();
+            outputType = askForOutputType(humanStream(line.options));
         if (outputType) {
             // The stored values are bounded and checked as before; the
             // options then change only this run's copy.

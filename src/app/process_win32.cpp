@@ -9,7 +9,7 @@
 
 #include "app/commands.h"
 #include "app/controls.h"
-#include "app/conversion.h"
+#include "app/batch_start.h"
 
 namespace vrelk {
 namespace {

@@ -19,13 +19,9 @@ namespace {
 
 using InitControl = void (*)(HWND control, const Settings& settings);
 
-struct ControlLayout {
-    int id;
-    const wchar_t* className;
-    DWORD style;
-    DWORD exStyle;
-    const wchar_t* text;
-    int x, y, width, height;
+// A control of the settings window and how it shows its setting.
+struct SettingsEntry {
+    ControlLayout layout;
     InitControl init;
 };
 
@@ -60,82 +56,77 @@ std::wstring outputFolderText(const platform::Path& folder)
     return folder.empty() ? std::wstring(kSameFolderAsInput) : folder.native();
 }
 
-constexpr std::array<ControlLayout, 33> kSettingsControls{{
-    {1010, L"BUTTON", BS_GROUPBOX, WS_EX_TRANSPARENT, L"保存オプション", 5, 5, 400, 70, nullptr},
-    {1011, L"STATIC", SS_ENDELLIPSIS, 0, L"出力形式↓", 19, 25, 60, 16, nullptr},
-    {kOutputChoice, L"COMBOBOX", CBS_DROPDOWNLIST | WS_VSCROLL, 0, L"", 15, 44, 100, 400, fillOutputChoices},
-    {kQualityLabel, L"STATIC", 0, 0, L"JPEG画質", 149, 25, 55, 14, nullptr},
-    {kQualityEdit, L"EDIT", kEditStyle, WS_EX_CLIENTEDGE, L"", 205, 22, 45, 18,
+constexpr std::array<SettingsEntry, 33> kSettingsControls{{
+    {{1010, L"BUTTON", BS_GROUPBOX, WS_EX_TRANSPARENT, L"保存オプション", 5, 5, 400, 70}, nullptr},
+    {{1011, L"STATIC", SS_ENDELLIPSIS, 0, L"出力形式↓", 19, 25, 60, 16}, nullptr},
+    {{kOutputChoice, L"COMBOBOX", CBS_DROPDOWNLIST | WS_VSCROLL, 0, L"", 15, 44, 100, 400}, fillOutputChoices},
+    {{kQualityLabel, L"STATIC", 0, 0, L"JPEG画質", 149, 25, 55, 14}, nullptr},
+    {{kQualityEdit, L"EDIT", kEditStyle, WS_EX_CLIENTEDGE, L"", 205, 22, 45, 18},
      [](HWND edit, const Settings&) { limitText(edit, 3); }},
-    {kQualityArrows, UPDOWN_CLASSW, kArrowsStyle, 0, L"", 0, 0, 0, 0,
+    {{kQualityArrows, UPDOWN_CLASSW, kArrowsStyle, 0, L"", 0, 0, 0, 0},
      [](HWND arrows, const Settings& s) { attachArrows(arrows, 1, 100, s.Quality); }},
-    {1016, L"STATIC", 0, 0, L"サンプル比", 266, 25, 55, 14, nullptr},
-    {kSampling41, L"BUTTON", BS_AUTORADIOBUTTON | WS_GROUP, 0, L"4:1", 325, 23, 34, 16,
+    {{1016, L"STATIC", 0, 0, L"サンプル比", 266, 25, 55, 14}, nullptr},
+    {{kSampling41, L"BUTTON", BS_AUTORADIOBUTTON | WS_GROUP, 0, L"4:1", 325, 23, 34, 16},
      [](HWND radio, const Settings& s) { check(radio, s.Sampling != 2); }},
-    {kSampling11, L"BUTTON", BS_AUTORADIOBUTTON, 0, L"1:1", 361, 23, 34, 16,
+    {{kSampling11, L"BUTTON", BS_AUTORADIOBUTTON, 0, L"1:1", 361, 23, 34, 16},
      [](HWND radio, const Settings& s) { check(radio, s.Sampling == 2); }},
-    {kLimitCheck, L"BUTTON", BS_AUTOCHECKBOX, 0, L"ファイルサイズ指定", 149, 47, 108, 16,
+    {{kLimitCheck, L"BUTTON", BS_AUTOCHECKBOX, 0, L"ファイルサイズ指定", 149, 47, 108, 16},
      [](HWND box, const Settings& s) { check(box, s.Limit); }},
-    {kLimitEdit, L"EDIT", kEditStyle, WS_EX_CLIENTEDGE, L"", 258, 46, 52, 18,
+    {{kLimitEdit, L"EDIT", kEditStyle, WS_EX_CLIENTEDGE, L"", 258, 46, 52, 18},
      [](HWND edit, const Settings&) { limitText(edit, 4); }},
-    {kLimitArrows, UPDOWN_CLASSW, kArrowsStyle, 0, L"", 0, 0, 0, 0,
+    {{kLimitArrows, UPDOWN_CLASSW, kArrowsStyle, 0, L"", 0, 0, 0, 0},
      [](HWND arrows, const Settings& s) { attachArrows(arrows, 1, 32767, s.LmtVal); }},
-    {kLimitLabel, L"STATIC", SS_CENTER, 0, L"KB 以下", 312, 49, 50, 12,
+    {{kLimitLabel, L"STATIC", SS_CENTER, 0, L"KB 以下", 312, 49, 50, 12},
      [](HWND, const Settings&) { updateFileSizeEnables(); }},
-    {1030, L"BUTTON", BS_GROUPBOX, WS_EX_TRANSPARENT, L"画像サイズ縮小", 5, 85, 400, 44, nullptr},
-    {kReduceCheck, L"BUTTON", BS_AUTOCHECKBOX | WS_GROUP, 0, L"縮小", 15, 103, 44, 16,
+    {{1030, L"BUTTON", BS_GROUPBOX, WS_EX_TRANSPARENT, L"画像サイズ縮小", 5, 85, 400, 44}, nullptr},
+    {{kReduceCheck, L"BUTTON", BS_AUTOCHECKBOX | WS_GROUP, 0, L"縮小", 15, 103, 44, 16},
      [](HWND box, const Settings& s) { check(box, s.Resize); }},
-    {kSideWidth, L"BUTTON", BS_AUTORADIOBUTTON | WS_GROUP, 0, L"横", 74, 103, 34, 16,
+    {{kSideWidth, L"BUTTON", BS_AUTORADIOBUTTON | WS_GROUP, 0, L"横", 74, 103, 34, 16},
      [](HWND radio, const Settings& s) { check(radio, s.RszOpt == 0); }},
-    {kSideHeight, L"BUTTON", BS_AUTORADIOBUTTON, 0, L"縦", 110, 103, 34, 16,
+    {{kSideHeight, L"BUTTON", BS_AUTORADIOBUTTON, 0, L"縦", 110, 103, 34, 16},
      [](HWND radio, const Settings& s) { check(radio, s.RszOpt == 1); }},
-    {kSideLong, L"BUTTON", BS_AUTORADIOBUTTON, 0, L"長辺", 146, 103, 40, 16,
+    {{kSideLong, L"BUTTON", BS_AUTORADIOBUTTON, 0, L"長辺", 146, 103, 40, 16},
      [](HWND radio, const Settings& s) { check(radio, s.RszOpt != 0 && s.RszOpt != 1); }},
-    {kReduceSizeEdit, L"EDIT", kEditStyle, WS_EX_CLIENTEDGE, L"", 205, 102, 50, 18,
+    {{kReduceSizeEdit, L"EDIT", kEditStyle, WS_EX_CLIENTEDGE, L"", 205, 102, 50, 18},
      [](HWND edit, const Settings& s) {
          limitText(edit, 4);
          SetWindowTextW(edit, std::to_wstring(s.RszSize).c_str());
      }},
-    {kReduceSizeLabel, L"STATIC", 0, 0, L"ピクセル（縦横比率保持）", 258, 105, 140, 15, nullptr},
-    {1040, L"BUTTON", BS_GROUPBOX, WS_EX_TRANSPARENT, L"出力フォルダ", 5, 139, 400, 75, nullptr},
-    {kChooseOutputFolder, L"BUTTON", BS_PUSHBUTTON, 0, L"設定", 323, 157, 36, 22, nullptr},
-    {kClearOutputFolder, L"BUTTON", BS_PUSHBUTTON, 0, L"解除", 359, 157, 36, 22, nullptr},
-    {kOutputFolderEdit, L"EDIT", ES_READONLY | ES_AUTOHSCROLL, WS_EX_CLIENTEDGE, L"", 15, 159, 308, 18,
+    {{kReduceSizeLabel, L"STATIC", 0, 0, L"ピクセル（縦横比率保持）", 258, 105, 140, 15}, nullptr},
+    {{1040, L"BUTTON", BS_GROUPBOX, WS_EX_TRANSPARENT, L"出力フォルダ", 5, 139, 400, 75}, nullptr},
+    {{kChooseOutputFolder, L"BUTTON", BS_PUSHBUTTON, 0, L"設定", 323, 157, 36, 22}, nullptr},
+    {{kClearOutputFolder, L"BUTTON", BS_PUSHBUTTON, 0, L"解除", 359, 157, 36, 22}, nullptr},
+    {{kOutputFolderEdit, L"EDIT", ES_READONLY | ES_AUTOHSCROLL, WS_EX_CLIENTEDGE, L"", 15, 159, 308, 18},
      [](HWND edit, const Settings& s) {
          limitText(edit, MAX_PATH);
          SetWindowTextW(edit, outputFolderText(s.OutDir).c_str());
      }},
-    {kSubFolderCheck, L"BUTTON", BS_AUTOCHECKBOX, 0, L"出力先にフォルダを作成して保存", 15, 186, 175, 16,
+    {{kSubFolderCheck, L"BUTTON", BS_AUTOCHECKBOX, 0, L"出力先にフォルダを作成して保存", 15, 186, 175, 16},
      [](HWND box, const Settings& s) { check(box, s.MkDirAdd); }},
-    {kSubFolderEdit, L"EDIT", ES_AUTOHSCROLL, WS_EX_CLIENTEDGE, L"", 191, 185, 204, 18,
+    {{kSubFolderEdit, L"EDIT", ES_AUTOHSCROLL, WS_EX_CLIENTEDGE, L"", 191, 185, 204, 18},
      [](HWND edit, const Settings& s) {
          limitText(edit, 20);
          SetWindowTextW(edit, s.MkDirStr.c_str());
      }},
-    {kDesktopShortcutCheck, L"BUTTON", BS_AUTOCHECKBOX, 0, L"デスクトップにショートカット作成", 15, 224, 165, 16,
+    {{kDesktopShortcutCheck, L"BUTTON", BS_AUTOCHECKBOX, 0, L"デスクトップにショートカット作成", 15, 224, 165, 16},
      nullptr},
-    {kSendToShortcutCheck, L"BUTTON", BS_AUTOCHECKBOX, 0, L"「送る」メニューに登録", 205, 224, 120, 16,
+    {{kSendToShortcutCheck, L"BUTTON", BS_AUTOCHECKBOX, 0, L"「送る」メニューに登録", 205, 224, 120, 16},
      [](HWND box, const Settings&) { LoadShortcutChecks(GetParent(box)); }},
-    {kPluginCheck, L"BUTTON", BS_AUTOCHECKBOX, 0, L"プラグイン使用", 15, 257, 90, 16,
+    {{kPluginCheck, L"BUTTON", BS_AUTOCHECKBOX, 0, L"プラグイン使用", 15, 257, 90, 16},
      [](HWND box, const Settings& s) { check(box, s.UseSpi); }},
-    {kChoosePluginFolder, L"BUTTON", BS_PUSHBUTTON, 0, L"設定", 106, 254, 36, 22, nullptr},
-    {kCloseSettings, L"BUTTON", BS_PUSHBUTTON, 0, L"閉じる", 205, 254, 85, 22, nullptr},
-    {kHelpButton, L"BUTTON", BS_PUSHBUTTON, 0, L"ヘルプ", 300, 254, 50, 22, nullptr},
-    {kVersionButton, L"BUTTON", BS_PUSHBUTTON, 0, L"Ver.", 360, 254, 40, 22, nullptr},
+    {{kChoosePluginFolder, L"BUTTON", BS_PUSHBUTTON, 0, L"設定", 106, 254, 36, 22}, nullptr},
+    {{kCloseSettings, L"BUTTON", BS_PUSHBUTTON, 0, L"閉じる", 205, 254, 85, 22}, nullptr},
+    {{kHelpButton, L"BUTTON", BS_PUSHBUTTON, 0, L"ヘルプ", 300, 254, 50, 22}, nullptr},
+    {{kVersionButton, L"BUTTON", BS_PUSHBUTTON, 0, L"Ver.", 360, 254, 40, 22}, nullptr},
 }};
 
 void createControls(HWND window)
 {
     const AppState& state = app();
-    for (const ControlLayout& layout : kSettingsControls) {
-        HWND control = CreateWindowExW(layout.exStyle, layout.className, layout.text,
-                                       WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | layout.style, layout.x, layout.y,
-                                       layout.width, layout.height, window,
-                                       reinterpret_cast<HMENU>(static_cast<INT_PTR>(layout.id)), state.instance,
-                                       nullptr);
-        SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(state.uiFont), FALSE);
-        if (layout.init)
-            layout.init(control, state.settings);
+    for (const SettingsEntry& entry : kSettingsControls) {
+        HWND control = createControl(window, state.instance, entry.layout);
+        if (entry.init)
+            entry.init(control, state.settings);
     }
 }
 

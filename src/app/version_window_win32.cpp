@@ -4,6 +4,7 @@
 #include "app/shell_extras_win32.h"
 
 #include "app/app_win32.h"
+#include "app/version.h"
 
 #include <shellapi.h>
 
@@ -16,7 +17,7 @@ namespace {
 
 constexpr wchar_t kParentClass[] = L"ver_parent_class";
 constexpr wchar_t kChildClass[] = L"ver_child_class";
-constexpr wchar_t kTitleLine[] = L"Tessaly  version 2.44";
+constexpr wchar_t kTitleLine[] = L"Tessaly  version " VRELK_VERSION;
 constexpr wchar_t kNoticeLine[] = L"Copyright (C) 2024-2026 Tessaly developers";
 constexpr wchar_t kLinkText[] = L"https://tessaly.example.org/";
 
@@ -32,16 +33,10 @@ struct VersionWindow {
     WNDPROC buttonProc = nullptr;
 };
 
-struct StaticLayout {
-    int id;
-    const wchar_t* className;
-    DWORD style;
-    int x, y, width, height;
-};
-constexpr std::array<StaticLayout, 3> kFontControls{{
-    {kTitle, L"STATIC", SS_ENDELLIPSIS, 10, 10, 160, 12},
-    {kNotice, L"STATIC", SS_ENDELLIPSIS, 28, 30, 195, 12},
-    {kOkButton, L"BUTTON", BS_PUSHBUTTON, 139, 75, 88, 21},
+constexpr std::array<ControlLayout, 3> kFontControls{{
+    {kTitle, L"STATIC", SS_ENDELLIPSIS, 0, nullptr, 10, 10, 160, 12},
+    {kNotice, L"STATIC", SS_ENDELLIPSIS, 0, nullptr, 28, 30, 195, 12},
+    {kOkButton, L"BUTTON", BS_PUSHBUTTON, 0, L"OK", 139, 75, 88, 21},
 }};
 
 VersionWindow* recordOf(HWND window)
@@ -77,13 +72,7 @@ void createControls(VersionWindow& record)
 {
     const std::array<const std::wstring*, 3> texts{&record.titleLine, &record.noticeLine, nullptr};
     for (std::size_t i = 0; i < kFontControls.size(); ++i) {
-        const StaticLayout& layout = kFontControls[i];
-        const wchar_t* text = texts[i] ? texts[i]->c_str() : L"OK";
-        HWND control = CreateWindowExW(0, layout.className, text, WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | layout.style,
-                                       layout.x, layout.y, layout.width, layout.height, record.window,
-                                       reinterpret_cast<HMENU>(static_cast<INT_PTR>(layout.id)), record.instance,
-                                       nullptr);
-        SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(app().uiFont), FALSE);
+        createControl(record.window, record.instance, kFontControls[i], texts[i] ? texts[i]->c_str() : nullptr);
     }
     CreateWindowExW(0, kChildClass, L"", WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS, 45, 51, 120, 14, record.window,
                     reinterpret_cast<HMENU>(static_cast<INT_PTR>(kLink)), record.instance, nullptr);

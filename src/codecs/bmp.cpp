@@ -7,7 +7,7 @@
 
 #include "codecs/files.h"
 #include "pixel/checked.h"
-#include "pixel/convert.h"
+#include "pixel/bit_depth.h"
 
 namespace vrelk {
 namespace {
@@ -322,18 +322,6 @@ Status decode(BmpReader& reader)
     return CodecError::unsupported;
 }
 
-void putU16(std::vector<std::uint8_t>& out, std::uint32_t value)
-{
-    out.push_back(static_cast<std::uint8_t>(value));
-    out.push_back(static_cast<std::uint8_t>(value >> 8));
-}
-
-void putU32(std::vector<std::uint8_t>& out, std::uint32_t value)
-{
-    putU16(out, value & 0xFFFF);
-    putU16(out, value >> 16);
-}
-
 struct WriteDepth {
     std::int32_t bits;
     std::uint32_t paletteEntries;
@@ -346,21 +334,21 @@ std::vector<std::uint8_t> headerBytes(const BmpFileHeader& file, const BitmapInf
 {
     std::vector<std::uint8_t> out;
     out.reserve(kBmpFileHeaderSize + kBmpInfoHeaderSize + 4 * paletteEntries);
-    putU16(out, file.type);
-    putU32(out, file.fileSize);
-    putU16(out, file.reserved1);
-    putU16(out, file.reserved2);
-    putU32(out, file.pixelOffset);
+    AppendU16LE(out, file.type);
+    AppendU32LE(out, file.fileSize);
+    AppendU16LE(out, file.reserved1);
+    AppendU16LE(out, file.reserved2);
+    AppendU32LE(out, file.pixelOffset);
 
     for (std::uint32_t value : {info.biSize, static_cast<std::uint32_t>(info.biWidth),
                                 static_cast<std::uint32_t>(info.biHeight)})
-        putU32(out, value);
-    putU16(out, info.biPlanes);
-    putU16(out, info.biBitCount);
+        AppendU32LE(out, value);
+    AppendU16LE(out, info.biPlanes);
+    AppendU16LE(out, info.biBitCount);
     for (std::uint32_t value :
          {info.biCompression, info.biSizeImage, static_cast<std::uint32_t>(info.biXPelsPerMeter),
           static_cast<std::uint32_t>(info.biYPelsPerMeter), info.biClrUsed, info.biClrImportant})
-        putU32(out, value);
+        AppendU32LE(out, value);
 
     for (std::uint32_t i = 0; i < paletteEntries; ++i) {
         const RgbQuad& c = palette[i];

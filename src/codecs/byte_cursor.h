@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <vector>
 
 namespace vrelk {
 
@@ -73,6 +74,32 @@ constexpr std::uint32_t LoadU32BE(const std::uint8_t* bytes)
 {
     return std::uint32_t{bytes[0]} << 24 | std::uint32_t{bytes[1]} << 16 | std::uint32_t{bytes[2]} << 8 |
            std::uint32_t{bytes[3]};
+}
+
+constexpr void StoreU16LE(std::uint8_t* to, std::uint32_t value)
+{
+    to[0] = static_cast<std::uint8_t>(value);
+    to[1] = static_cast<std::uint8_t>(value >> 8);
+}
+
+constexpr void StoreU32LE(std::uint8_t* to, std::uint32_t value)
+{
+    StoreU16LE(to, value & 0xFFFF);
+    StoreU16LE(to + 2, value >> 16);
+}
+
+inline void AppendU16LE(std::vector<std::uint8_t>& out, std::uint32_t value)
+{
+    std::uint8_t bytes[2];
+    StoreU16LE(bytes, value);
+    out.insert(out.end(), bytes, bytes + 2);
+}
+
+inline void AppendU32LE(std::vector<std::uint8_t>& out, std::uint32_t value)
+{
+    std::uint8_t bytes[4];
+    StoreU32LE(bytes, value);
+    out.insert(out.end(), bytes, bytes + 4);
 }
 
 constexpr void StoreU32BE(std::uint8_t* to, std::uint32_t value)

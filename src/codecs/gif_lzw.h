@@ -12,10 +12,8 @@ inline constexpr int kMaxCodes = 4096;
 inline constexpr int kMaxCodeWidth = 12;
 
 // One dictionary string: its last byte, the entry of the string without
-// that byte, and the length. The encoder also keeps a packed key, so most
-// mismatches are rejected without following links.
+// that byte, and the length.
 struct LzwEntry {
-    std::uint32_t key = 0;
     std::uint16_t prefix = 0;
     std::uint16_t length = 0;
     std::uint8_t last = 0;
@@ -43,7 +41,6 @@ inline void initialiseDictionary(LzwDictionary& dictionary, int minimumSize)
         entry.last = static_cast<std::uint8_t>(code);
         entry.prefix = 0;
         entry.length = 1;
-        entry.key = static_cast<std::uint32_t>(code) << 24 | 1u;
     }
 }
 
@@ -56,7 +53,7 @@ constexpr std::size_t encodedBound(std::size_t count) { return 2 * count + 16; }
 // Packs the codes for `indices` (rows in file order) least significant bit
 // first into `out` (at least encodedBound bytes), ending with the end code
 // and a final byte; returns the length. `codeSize` is 2..8. 0 when memory
-// for the node pool runs out.
+// for the code table runs out.
 std::size_t encodeLzw(std::span<const std::uint8_t> indices, int codeSize, std::span<std::uint8_t> out);
 
 // The data as sub-blocks of at most 255 bytes, each behind its length, then

@@ -8,31 +8,25 @@
 #include "codecs/gif_lzw.h"
 #include "pixel/checked.h"
 #include "pixel/colour_reduce.h"
-#include "pixel/convert.h"
+#include "pixel/bit_depth.h"
 
 namespace vrelk {
 namespace gif {
 namespace {
 
-constexpr int kBuckets = 511;
-
-// Chains of dictionary codes by the sum of a string's last two bytes. The
-// nodes of one image come from one pool; node 0 ends a chain. Each node
-// carries its entry's key and prefix, so a walk touches nothing else.
-struct HashNode {
-    std::uint32_t key;
-    std::uint16_t code;
-    std::uint16_t prefix;
-    std::uint16_t next;
-};
-
+// Each dictionary string is its prefix's string and one byte more, and no
+// string is entered twice, so the code of "prefix + byte" is all a lookup
+// needs: one table slot per (prefix code, byte), filled as entries are added
+// and emptied again at each clear. A flat area's long runs then cost one
+// probe per pixel however many strings end in the same two bytes.
 class LzwEncoder {
 public:
-    LzwEncoder(int codeSize, std::span<std::uint8_t> out, HashNode* pool, std::uint64_t* extended)
-        : out_(out), pool_(pool), extended_(extended)
+    LzwEncoder(int codeSize, std::span<std::uint8_t> out, std::uint16_t* children)
+        : out_(out), children_(children)
     {
         initialiseDictionary(dictionary_, codeSize);
-        restart();
+        width_ = dictionary_.initialWidth;
+        next_ = dictionary_.firstFree;
     }
 
     std::size_t encode(std::span<const std::uint8_t> indices)
@@ -43,8 +37,7 @@ public:
         for (std::size_t i = 1; i <= last; ++i) {
             const std::uint8_t byte = indices[i];
             if (i != last) {
-                const int found = find(current, byte);
-                if (found >= 0) {
+                if (const int found = children_[slot(current, byte)]) {
                     current = found;
                     continue;
                 }
@@ -67,27 +60,16 @@ public:
     }
 
 private:
-    static std::uint32_t packKey(std::uint8_t last, std::uint8_t before, int length)
-    {
-        return std::uint32_t{last} << 24 | std::uint32_t{before} << 16 | static_cast<std::uint32_t>(length);
-    }
-
-    static std::size_t extension(int current, std::uint8_t byte)
-    {
-        return static_cast<std::size_t>(current) << 8 | byte;
-    }
+    static std::size_t slot(int prefix, std::uint8_t byte) { return static_cast<std::size_t>(prefix) << 8 | byte; }
 
     void restart()
     {
         for (int code = dictionary_.firstFree; code < next_; ++code) {
             const LzwEntry& entry = dictionary_.entries[static_cast<std::size_t>(code)];
-            const std::size_t bit = extension(entry.prefix, entry.last);
-            extended_[bit >> 6] &= ~(std::uint64_t{1} << (bit & 63));
+            children_[slot(entry.prefix, entry.last)] = 0;
         }
         width_ = dictionary_.initialWidth;
         next_ = dictionary_.firstFree;
-        heads_.fill(0);
-        freeNode_ = 1;
     }
 
     void emit(int code)
@@ -101,27 +83,6 @@ private:
         }
     }
 
-    // Strings are unique in the dictionary, so the string of `current` with
-    // `byte` behind it is the entry whose prefix is `current` itself.
-    int find(int current, std::uint8_t byte) const
-    {
-        // Most strings tried are new; their bit says so without a walk.
-        const std::size_t bit = extension(current, byte);
-        if (!(extended_[bit >> 6] >> (bit & 63) & 1))
-            return -1;
-        const LzwEntry& prefix = dictionary_.entries[static_cast<std::size_t>(current)];
-        const std::uint32_t key = packKey(byte, prefix.last, prefix.length + 1);
-        for (std::uint16_t node = heads_[static_cast<std::size_t>(byte + prefix.last)]; node != 0;
-             node = pool_[node].next) {
-            const HashNode& n = pool_[node];
-            if (n.key == key && n.prefix == current)
-                return n.code;
-        }
-        return -1;
-    }
-
-    // The newest entry goes first in its chain: a long run looks up the
-    // string it has just added.
     void add(int current, std::uint8_t byte)
     {
         const LzwEntry& prefix = dictionary_.entries[static_cast<std::size_t>(current)];
@@ -129,21 +90,13 @@ private:
         entry.last = byte;
         entry.prefix = static_cast<std::uint16_t>(current);
         entry.length = static_cast<std::uint16_t>(prefix.length + 1);
-        entry.key = packKey(byte, prefix.last, entry.length);
-        std::uint16_t& head = heads_[static_cast<std::size_t>(byte + prefix.last)];
-        pool_[freeNode_] = {entry.key, static_cast<std::uint16_t>(next_), entry.prefix, head};
-        head = static_cast<std::uint16_t>(freeNode_++);
-        const std::size_t bit = extension(current, byte);
-        extended_[bit >> 6] |= std::uint64_t{1} << (bit & 63);
+        children_[slot(current, byte)] = static_cast<std::uint16_t>(next_);
         ++next_;
     }
 
     std::span<std::uint8_t> out_;
-    HashNode* pool_;
-    std::uint64_t* extended_;  // a bit for each code and following byte in the dictionary
+    std::uint16_t* children_;  // kMaxCodes x 256 codes, 0 where no entry extends
     LzwDictionary dictionary_;
-    std::array<std::uint16_t, kBuckets> heads_{};
-    int freeNode_ = 1;
     int width_ = 0;
     int next_ = 0;
     std::size_t position_ = 0;
@@ -157,11 +110,10 @@ std::size_t encodeLzw(std::span<const std::uint8_t> indices, int codeSize, std::
 {
     if (indices.empty() || out.size() < encodedBound(indices.size()))
         return 0;
-    auto pool = tryAllocateArray<HashNode>(kMaxCodes + 1);
-    auto extended = tryAllocateArray<std::uint64_t>(kMaxCodes * 256 / 64);
-    if (!pool || !extended)
+    auto children = tryAllocateArray<std::uint16_t>(std::size_t{kMaxCodes} * 256);
+    if (!children)
         return 0;
-    return LzwEncoder(codeSize, out, pool.get(), extended.get()).encode(indices);
+    return LzwEncoder(codeSize, out, children.get()).encode(indices);
 }
 
 void packSubBlocks(std::span<const std::uint8_t> data, std::span<std::uint8_t> out)
@@ -189,12 +141,6 @@ struct GifDepth {
     int tableBits;
 };
 constexpr std::array<GifDepth, 5> kGifDepths{{{1, 1}, {2, 2}, {4, 4}, {8, 8}, {24, 8}}};
-
-void putU16(std::uint8_t* to, std::int32_t value)
-{
-    to[0] = static_cast<std::uint8_t>(value);
-    to[1] = static_cast<std::uint8_t>(value >> 8);
-}
 
 // One index per pixel, bottom row first, and the palette they refer to.
 struct Indexed {
@@ -241,8 +187,9 @@ Result<Indexed> reduceToIndices(const ImageView& image, int tableBits)
     }
 
     buildDiffusionTables(*converter);
-    if (!reduceToIndexBytes(palette, pixels, result.palette.data(), *converter, result.indices.data()))
-        return CodecError::writeFailed;
+    if (Status reduced = reduceToIndexBytes(palette, pixels, result.palette.data(), *converter, result.indices.data());
+        !reduced)
+        return reduced.error() == CodecError::noMemory ? CodecError::noMemory : CodecError::writeFailed;
     return result;
 }
 
@@ -276,14 +223,14 @@ std::vector<std::uint8_t> headerAndTable(std::int32_t width, std::int32_t height
 {
     std::vector<std::uint8_t> out(13);
     std::memcpy(out.data(), "GIF89a", 6);
-    putU16(&out[6], width);
-    putU16(&out[8], height);
+    StoreU16LE(&out[6], static_cast<std::uint32_t>(width));
+    StoreU16LE(&out[8], static_cast<std::uint32_t>(height));
     out[10] = static_cast<std::uint8_t>(0x80 | (tableBits - 1) << 4 | (tableBits - 1));
     for (std::size_t i = 0; i < (std::size_t{1} << tableBits); ++i)
         out.insert(out.end(), {palette[i].rgbRed, palette[i].rgbGreen, palette[i].rgbBlue});
     std::array<std::uint8_t, 10> descriptor{0x2C};
-    putU16(&descriptor[5], width);
-    putU16(&descriptor[7], height);
+    StoreU16LE(&descriptor[5], static_cast<std::uint32_t>(width));
+    StoreU16LE(&descriptor[7], static_cast<std::uint32_t>(height));
     out.insert(out.end(), descriptor.begin(), descriptor.end());
     return out;
 }

@@ -10,6 +10,8 @@
 #include "codecs/byte_cursor.h"
 #include "codecs/codec.h"
 #include "pixel/image.h"
+#include "pixel/resize.h"
+#include "platform/worker_slots.h"
 
 namespace vrelk {
 
@@ -37,6 +39,9 @@ struct JpegEncoding {
     std::int32_t quality = 75;
     std::int32_t horizontalSampling = 2;  // of the luminance component
     std::int32_t verticalSampling = 2;
+    // A size search starts a guessed trial only on a slot free here; null
+    // lets it always guess.
+    platform::WorkerSlots* workers = nullptr;
 };
 
 // Qualities above 100 fall back to 75; sampling 0 gives 2x2 luminance
@@ -45,9 +50,6 @@ JpegEncoding jpegEncoding(std::int32_t quality, std::int32_t sampling);
 
 // Images of another depth than 24 are converted through the palette first.
 Status WriteJpeg(const ImageView& image, const platform::Path& path, const JpegEncoding& encoding);
-// The same into memory; `length` receives the encoded size.
-Status EncodeJpegToMemory(const ImageView& image, const JpegEncoding& encoding, std::vector<std::uint8_t>& buffer,
-                          std::size_t& length);
 
 // What a size-limited write tried and wrote.
 struct JpegSearchRecord {
@@ -72,6 +74,6 @@ std::int32_t SearchJpegQuality(std::int64_t limit, const JpegTrial& encodeAt);
 // Rewrites a JPEG from its coefficients with optimised Huffman tables and a
 // single sequential scan. Of the input's markers it keeps the orientation
 // and the colour profile's segments, nothing else.
-Status RecodeJpeg(ByteCursor in, const platform::Path& output);
+Status RecodeJpeg(ByteCursor in, const platform::Path& output, ImageSize* size = nullptr);
 
 }  // namespace vrelk

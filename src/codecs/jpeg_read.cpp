@@ -65,13 +65,11 @@ void selectJpegScale(jpeg_decompress_struct& info, const JpegReadOptions& option
     jpeg_calc_output_dimensions(&info);
 }
 
-std::int32_t pixelsPerMetre(std::uint8_t unit, UINT16 density)
+// The JFIF density unit: 1 dots per inch, 2 per centimetre, else none.
+std::int32_t densityPerMetre(std::uint8_t unit, UINT16 density)
 {
-    switch (unit) {
-    case 1: return static_cast<std::int32_t>(density / 0.0254 + 0.5);
-    case 2: return static_cast<std::int32_t>(density) * 100;
-    default: return 0;
-    }
+    constexpr std::array<DensityUnit, 3> kUnits{DensityUnit::none, DensityUnit::perInch, DensityUnit::perCentimetre};
+    return pixelsPerMetre(density, 1, unit < kUnits.size() ? kUnits[unit] : DensityUnit::none);
 }
 
 // Everything one read works with, made afresh for every file.
@@ -221,8 +219,8 @@ bool decode(JpegReader& reader, JpegDecoder& decoder, std::span<const std::uint8
     jpeg_finish_decompress(&info);
 
     const bool turned = orientationTransposes(reader.orientation);
-    reader.image.header.biXPelsPerMeter = pixelsPerMetre(info.density_unit, turned ? info.Y_density : info.X_density);
-    reader.image.header.biYPelsPerMeter = pixelsPerMetre(info.density_unit, turned ? info.X_density : info.Y_density);
+    reader.image.header.biXPelsPerMeter = densityPerMetre(info.density_unit, turned ? info.Y_density : info.X_density);
+    reader.image.header.biYPelsPerMeter = densityPerMetre(info.density_unit, turned ? info.X_density : info.Y_density);
     return true;
 }
 

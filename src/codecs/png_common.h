@@ -19,7 +19,6 @@ constexpr ChunkType kIEND{'I', 'E', 'N', 'D'};
 constexpr ChunkType kiCCP{'i', 'C', 'C', 'P'};
 
 inline constexpr std::array<std::uint8_t, 8> kPngSignature{137, 80, 78, 71, 13, 10, 26, 10};
-inline constexpr std::int32_t kPngMaxDimension = 25000;
 
 using CrcTable = std::array<std::uint32_t, 256>;
 

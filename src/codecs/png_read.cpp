@@ -1,5 +1,4 @@
 #include <algorithm>
-#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -8,6 +7,7 @@
 
 #include "codecs/png.h"
 #include "codecs/icc_profile.h"
+#include "codecs/png_reader.h"
 #include "pixel/checked.h"
 
 namespace vrelk {
@@ -18,186 +18,6 @@ constexpr ChunkType ktRNS{'t', 'R', 'N', 'S'};
 constexpr ChunkType kpHYs{'p', 'H', 'Y', 's'};
 
 constexpr std::uint32_t kMaxChunkLength = 0x7FFFFFFFu;
-
-// Everything one read works with, made afresh for every file.
-struct PngReader {
-    std::int32_t width = 0;
-    std::int32_t height = 0;
-    DibImage image;
-    CrcTable crcTable{};
-    std::int32_t bitDepth = 0;
-    std::int32_t colourType = 0;
-    bool isGrey = false;
-    bool interlaced = false;
-    std::int32_t paletteCount = 0;
-    std::int32_t bytesPerPixel = 0;
-    bool seenPLTE = false;
-    bool seenIDAT = false;
-    bool seenIEND = false;
-    bool seenGamma = false;
-    bool seenTransparency = false;
-    bool seenProfile = false;
-    bool streamCutShort = false;
-    std::int64_t idatLength = 0;
-    std::int32_t fileGamma = 0;
-    std::uint8_t keyRed = 0;
-    std::uint8_t keyGreen = 0;
-    std::uint8_t keyBlue = 0;
-    std::array<std::uint8_t, 256> alphaTable{};
-    std::int32_t xPixelsPerMetre = 0;
-    std::int32_t yPixelsPerMetre = 0;
-    std::int64_t outputStride = 0;
-    std::int32_t bytesPerSample = 0;
-    PageBuffer pixelBuffer;
-    PageBuffer alphaPlane;
-    std::int32_t outputBits = 8;
-    bool hasAlpha = false;
-    bool compositeTransparency = true;
-    bool useGivenBackground = false;
-    std::uint8_t backgroundRed = 255;
-    std::uint8_t backgroundGreen = 255;
-    std::uint8_t backgroundBlue = 255;
-    std::int32_t displayGamma = 0;
-    const LookupTables* tables = nullptr;
-    std::array<PngRowRoutine, 5> filterRoutines{};
-};
-
-// ---- Row routines ----------------------------------------------------------
-//
-// Each routine undoes one filter on one row and writes the row's pixels to
-// the output in the same pass. 16-bit formats reconstruct only the high byte
-// of each sample: filters work bytewise, so high bytes depend only on high
-// bytes and the low bytes are never needed.
-
-template <int Filter>
-inline std::uint8_t reconstruct(std::uint8_t raw, std::uint8_t left, std::uint8_t above, std::uint8_t upperLeft)
-{
-    if constexpr (Filter == 1)
-        return static_cast<std::uint8_t>(raw + left);
-    else if constexpr (Filter == 2)
-        return static_cast<std::uint8_t>(raw + above);
-    else if constexpr (Filter == 3)
-        return static_cast<std::uint8_t>(raw + ((left + above) >> 1));
-    else if constexpr (Filter == 4)
-        return static_cast<std::uint8_t>(raw + PaethPredictor(left, above, upperLeft));
-    else
-        return raw;
-}
-
-enum class Emit { index, bgr, greyAlpha, bgrAlpha };
-
-template <Emit E, int SampleBytes>
-inline void emitPixel(const std::uint8_t* pixel, std::uint8_t* out, std::uint8_t* alpha)
-{
-    if constexpr (E == Emit::index || E == Emit::greyAlpha)
-        out[0] = pixel[0];
-    if constexpr (E == Emit::bgr || E == Emit::bgrAlpha) {
-        out[0] = pixel[2 * SampleBytes];
-        out[1] = pixel[SampleBytes];
-        out[2] = pixel[0];
-    }
-    if constexpr (E == Emit::greyAlpha)
-        alpha[0] = pixel[SampleBytes];
-    if constexpr (E == Emit::bgrAlpha)
-        alpha[0] = pixel[3 * SampleBytes];
-}
-
-// Formats of whole bytes per pixel: BytesPerPixel is the filter distance.
-template <int BytesPerPixel, int SampleBytes, Emit E, int Filter>
-void decodePixelRow(PngRowState& row)
-{
-    const std::int64_t pixels = (row.rowLength - 1) / BytesPerPixel;
-    if (pixels <= 0)
-        return;
-    std::uint8_t* cur = row.currentRow + 1;
-    const std::uint8_t* prev = row.previousRow + 1;
-    std::uint8_t* out = row.output;
-    std::uint8_t* alpha = row.alphaCursor;
-    constexpr bool wide = E == Emit::bgr || E == Emit::bgrAlpha;
-    const std::int64_t outStep = wide ? row.xStepBytes : row.xStep;
-
-    for (int k = 0; k < BytesPerPixel; k += SampleBytes)
-        cur[k] = reconstruct<Filter>(cur[k], 0, prev[k], 0);
-    emitPixel<E, SampleBytes>(cur, out, alpha);
-    for (std::int64_t x = 1; x < pixels; ++x) {
-        cur += BytesPerPixel;
-        prev += BytesPerPixel;
-        out += outStep;
-        if constexpr (E == Emit::greyAlpha || E == Emit::bgrAlpha)
-            alpha += row.xStep;
-        for (int k = 0; k < BytesPerPixel; k += SampleBytes)
-            cur[k] = reconstruct<Filter>(cur[k], cur[k - BytesPerPixel], prev[k], prev[k - BytesPerPixel]);
-        emitPixel<E, SampleBytes>(cur, out, alpha);
-    }
-}
-
-template <int Depth>
-inline std::uint8_t* unpackByte(std::uint8_t byte, std::uint8_t* out, std::int64_t step, int count)
-{
-    constexpr int mask = (1 << Depth) - 1;
-    for (int p = 0; p < count; ++p, out += step)
-        *out = static_cast<std::uint8_t>((byte >> (8 - Depth * (p + 1))) & mask);
-    return out;
-}
-
-// Depths 1, 2 and 4: one output byte per index, the row's last byte
-// holding only lastBytePixels of them (all when 0).
-template <int Depth, int Filter>
-void decodePackedRow(PngRowState& row)
-{
-    constexpr int perByte = 8 / Depth;
-    const std::int64_t bytes = row.rowLength - 1;
-    if (bytes <= 0)
-        return;
-    std::uint8_t* cur = row.currentRow + 1;
-    const std::uint8_t* prev = row.previousRow + 1;
-    std::uint8_t* out = row.output;
-
-    cur[0] = reconstruct<Filter>(cur[0], 0, prev[0], 0);
-    for (std::int64_t i = 1; i < bytes; ++i) {
-        cur[i] = reconstruct<Filter>(cur[i], cur[i - 1], prev[i], prev[i - 1]);
-        out = unpackByte<Depth>(cur[i - 1], out, row.xStep, perByte);
-    }
-    unpackByte<Depth>(cur[bytes - 1], out, row.xStep, row.lastBytePixels ? row.lastBytePixels : perByte);
-}
-
-using RoutineTable = std::array<PngRowRoutine, 5>;
-
-template <int B, int S, Emit E>
-constexpr RoutineTable kPixelRoutines{decodePixelRow<B, S, E, 0>, decodePixelRow<B, S, E, 1>,
-                                      decodePixelRow<B, S, E, 2>, decodePixelRow<B, S, E, 3>,
-                                      decodePixelRow<B, S, E, 4>};
-
-template <int Depth>
-constexpr RoutineTable kPackedRoutines{decodePackedRow<Depth, 0>, decodePackedRow<Depth, 1>,
-                                       decodePackedRow<Depth, 2>, decodePackedRow<Depth, 3>,
-                                       decodePackedRow<Depth, 4>};
-
-struct PixelFormat {
-    int bitDepth;
-    int colourType;
-    int bytesPerPixel;
-    int outputBits;
-    const RoutineTable* routines;
-};
-
-constexpr std::array<PixelFormat, 15> kPixelFormats{{
-    {1, 0, 1, 8, &kPackedRoutines<1>},
-    {2, 0, 1, 8, &kPackedRoutines<2>},
-    {4, 0, 1, 8, &kPackedRoutines<4>},
-    {1, 3, 1, 8, &kPackedRoutines<1>},
-    {2, 3, 1, 8, &kPackedRoutines<2>},
-    {4, 3, 1, 8, &kPackedRoutines<4>},
-    {8, 0, 1, 8, &kPixelRoutines<1, 1, Emit::index>},
-    {8, 3, 1, 8, &kPixelRoutines<1, 1, Emit::index>},
-    {8, 4, 2, 8, &kPixelRoutines<2, 1, Emit::greyAlpha>},
-    {8, 2, 3, 24, &kPixelRoutines<3, 1, Emit::bgr>},
-    {8, 6, 4, 24, &kPixelRoutines<4, 1, Emit::bgrAlpha>},
-    {16, 0, 2, 8, &kPixelRoutines<2, 2, Emit::index>},
-    {16, 4, 4, 8, &kPixelRoutines<4, 2, Emit::greyAlpha>},
-    {16, 2, 6, 24, &kPixelRoutines<6, 2, Emit::bgr>},
-    {16, 6, 8, 24, &kPixelRoutines<8, 2, Emit::bgrAlpha>},
-}};
 
 // ---- Failure and chunk plumbing --------------------------------------------
 
@@ -285,10 +105,8 @@ Status selectFormat(PngReader& reader)
     const int depth = reader.bitDepth;
     if (depth != 1 && depth != 2 && depth != 4 && depth != 8 && depth != 16)
         return CodecError::pngBadBitDepth;
-    auto format = std::find_if(kPixelFormats.begin(), kPixelFormats.end(), [&](const PixelFormat& f) {
-        return f.bitDepth == depth && f.colourType == reader.colourType;
-    });
-    if (format == kPixelFormats.end())
+    const PngPixelFormat* format = findPngPixelFormat(depth, reader.colourType);
+    if (!format)
         return CodecError::pngBadColourType;
 
     reader.bytesPerSample = depth / 8;
@@ -597,130 +415,6 @@ Status walkChunks(PngReader& reader, ByteCursor& in)
                 return CodecError::pngMissingData;
             return {};
         }
-    }
-}
-
-// ---- Gamma and transparency ---------------------------------------------------
-
-using GammaTable = std::array<std::uint8_t, 256>;
-
-GammaTable gammaTable(const PngReader& reader)
-{
-    GammaTable table;
-    for (int i = 0; i < 256; ++i)
-        table[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(i);
-    if (!reader.seenGamma || reader.displayGamma == 0)
-        return table;
-    const double exponent = 1.0 / (reader.fileGamma / 100000.0 * (reader.displayGamma / 1000.0));
-    for (int i = 1; i < 256; ++i)
-        table[static_cast<std::size_t>(i)] =
-            static_cast<std::uint8_t>(std::min(255.0, std::floor(255.0 * std::pow(i / 255.0, exponent) + 0.5)));
-    return table;
-}
-
-class Blender {
-public:
-    explicit Blender(const LookupTables& tables) : table_(tables.blendTable) {}
-    std::uint8_t operator()(std::uint8_t alpha, std::uint8_t value, std::uint8_t background) const
-    {
-        int sum = table_[alpha][value] + table_[255 - alpha][background];
-        return static_cast<std::uint8_t>(std::min(sum, 255));
-    }
-
-private:
-    const std::array<std::array<std::uint8_t, 256>, 256>& table_;
-};
-
-void applyGammaToPalette(PngReader& reader, const GammaTable& g)
-{
-    for (RgbQuad& c : reader.image.palette) {
-        c.rgbRed = g[c.rgbRed];
-        c.rgbGreen = g[c.rgbGreen];
-        c.rgbBlue = g[c.rgbBlue];
-    }
-}
-
-void applyGammaToPixels(PngReader& reader, const GammaTable& g)
-{
-    std::uint8_t* p = reader.pixelBuffer.data();
-    for (std::size_t i = 0, n = reader.pixelBuffer.size(); i < n; ++i)
-        p[i] = g[p[i]];
-}
-
-// The colour key is matched against the decoded samples, before gamma
-// changes them; matching pixels take the background, the others the gamma.
-void applyGammaAndColourKey(PngReader& reader, const GammaTable& g)
-{
-    const std::uint8_t key[3] = {reader.keyBlue, reader.keyGreen, reader.keyRed};
-    const std::uint8_t background[3] = {reader.backgroundBlue, reader.backgroundGreen, reader.backgroundRed};
-    for (std::int64_t y = 0; y < reader.height; ++y) {
-        std::uint8_t* p = reader.pixelBuffer.data() + y * reader.outputStride;
-        for (std::int64_t x = 0; x < reader.width; ++x, p += 3) {
-            bool transparent = p[0] == key[0] && p[1] == key[1] && p[2] == key[2];
-            for (int c = 0; c < 3; ++c)
-                p[c] = transparent ? background[c] : g[p[c]];
-        }
-    }
-}
-
-void compositeAlpha(PngReader& reader)
-{
-    Blender blend(*reader.tables);
-    const std::uint8_t r = reader.backgroundRed, g = reader.backgroundGreen, b = reader.backgroundBlue;
-    const bool colour = reader.outputBits == 24;
-    for (std::int64_t y = 0; y < reader.height; ++y) {
-        std::uint8_t* p = reader.pixelBuffer.data() + y * reader.outputStride;
-        const std::uint8_t* a = reader.alphaPlane.data() + y * reader.width;
-        if (colour) {
-            for (std::int64_t x = 0; x < reader.width; ++x, p += 3) {
-                p[0] = blend(a[x], p[0], b);
-                p[1] = blend(a[x], p[1], g);
-                p[2] = blend(a[x], p[2], r);
-            }
-        } else {
-            for (std::int64_t x = 0; x < reader.width; ++x)
-                p[x] = blend(a[x], p[x], r);
-        }
-    }
-}
-
-void compositePalette(PngReader& reader)
-{
-    Blender blend(*reader.tables);
-    for (std::size_t i = 0; i < reader.image.palette.size(); ++i) {
-        RgbQuad& c = reader.image.palette[i];
-        const std::uint8_t a = reader.alphaTable[i];
-        c.rgbBlue = blend(a, c.rgbBlue, reader.backgroundBlue);
-        c.rgbGreen = blend(a, c.rgbGreen, reader.backgroundGreen);
-        c.rgbRed = blend(a, c.rgbRed, reader.backgroundRed);
-    }
-}
-
-void applyGammaAndTransparency(PngReader& reader)
-{
-    const GammaTable g = gammaTable(reader);
-    const bool composite = reader.compositeTransparency && (reader.seenTransparency || reader.hasAlpha);
-    if (composite && reader.colourType == 2) {
-        applyGammaAndColourKey(reader, g);
-        return;
-    }
-    if (reader.seenGamma && reader.displayGamma != 0) {
-        if (reader.outputBits == 8)
-            applyGammaToPalette(reader, g);
-        else
-            applyGammaToPixels(reader, g);
-    }
-    if (!composite)
-        return;
-    switch (reader.colourType) {
-    case 0:
-        reader.image.palette[reader.keyGreen] =
-            RgbQuad{reader.backgroundBlue, reader.backgroundGreen, reader.backgroundRed, 0};
-        break;
-    case 3: compositePalette(reader); break;
-    case 4:
-    case 6: compositeAlpha(reader); break;
-    default: break;
     }
 }
 

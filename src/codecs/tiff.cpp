@@ -2,9 +2,7 @@
 
 #include <algorithm>
 #include <array>
-#include <cmath>
 #include <cstring>
-#include <limits>
 #include <optional>
 #include <span>
 #include <vector>
@@ -144,18 +142,9 @@ std::optional<ColourModel> colourModelOf(std::uint32_t photometric)
     }
 }
 
-// Pixels per metre from a resolution in dots per inch or per centimetre;
-// 0 for other units and for values a header cannot hold.
-std::int32_t pixelsPerMetre(std::uint32_t numerator, std::uint32_t denominator, std::uint32_t unit)
+DensityUnit densityUnit(std::uint32_t unit)
 {
-    double perMetre = 0;
-    if (unit == kInch)
-        perMetre = std::floor(numerator / 0.0254 / denominator + 0.5);
-    else if (unit == kCentimetre)
-        perMetre = std::floor(numerator * 100.0 / denominator + 0.5);
-    if (perMetre > std::numeric_limits<std::int32_t>::max())
-        return 0;
-    return static_cast<std::int32_t>(perMetre);
+    return unit == kInch ? DensityUnit::perInch : unit == kCentimetre ? DensityUnit::perCentimetre : DensityUnit::none;
 }
 
 // The image rows in order: the strips themselves when they follow each other
@@ -484,8 +473,8 @@ void TiffDecoder::applyResolution(BitmapInfoHeader& header) const
     const auto yDenominator = u32At(std::size_t{*yResolutionOffset_} + 4);
     if (!xDenominator || !yDenominator || *xDenominator == 0 || *yDenominator == 0)
         return;
-    header.biXPelsPerMeter = pixelsPerMetre(*xNumerator, *xDenominator, resolutionUnit_);
-    header.biYPelsPerMeter = pixelsPerMetre(*yNumerator, *yDenominator, resolutionUnit_);
+    header.biXPelsPerMeter = pixelsPerMetre(*xNumerator, *xDenominator, densityUnit(resolutionUnit_));
+    header.biYPelsPerMeter = pixelsPerMetre(*yNumerator, *yDenominator, densityUnit(resolutionUnit_));
 }
 
 // The profile's bytes where the entry points; none when they do not lie

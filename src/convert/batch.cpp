@@ -2,6 +2,7 @@
 
 #include "convert/batch_steps.h"
 
+#include <cstdlib>
 #include <string>
 
 #include "codecs/files.h"
@@ -101,17 +102,17 @@ Result<platform::Path, BatchOutcome> settleOutputFolder(const platform::Path& fi
     return folder;
 }
 
-bool reduceImage(CodecSet& codecs, DibImage& image, const ConvertOptions& options)
+Status reduceImage(ScratchBuffers& scratch, DibImage& image, const ConvertOptions& options)
 {
     CurrentImage current{&image, image.header.biWidth, image.header.biHeight, image.header.biBitCount};
-    ReductionTools tools{codecs.converter24, codecs.resizeJob, codecs.filterJob, *codecs.tables};
-    if (!reduceImage(tools, current, options.resizeMode, options.resizeSize))
-        return false;
+    ReductionTools tools{scratch.converter24, scratch.resizeJob, scratch.filterJob, *scratch.tables};
+    if (Status reduced = reduceImage(tools, current, options.resizeMode, options.resizeSize); !reduced)
+        return reduced;
     // The header describes the pixels the writer gets.
     image.header.biWidth = current.width;
     image.header.biHeight = current.height;
     image.header.biBitCount = static_cast<std::uint16_t>(current.bitCount);
-    return true;
+    return {};
 }
 
 FileFailure skipped(SkipReason reason, std::optional<CodecError> error = std::nullopt) { return {reason, error}; }
@@ -127,7 +128,7 @@ bool MakeUniqueOutputPath(platform::Path& path, std::string_view extension)
 std::optional<FileFailure> ConvertOneFile(FileJob& job, const platform::Path& tempFolder,
                                           const platform::Path& input, platform::Path& tempPath)
 {
-    Result<DibImage, FileFailure> image = ReadImage(input, ReadContext{job.options, *job.codecs.tables});
+    Result<DibImage, FileFailure> image = ReadImage(input, ReadContext{job.options, *job.scratch.tables});
     if (!image)
         return image.error();
 
@@ -138,20 +139,23 @@ std::optional<FileFailure> ConvertOneFile(FileJob& job, const platform::Path& te
     // Before any reduction, so that sizes and palettes are worked out on
     // the colours that will be shown.
     SettleColours(*image, WriterKeepsProfile(job.write));
-    if (job.options.resize && !reduceImage(job.codecs, *image, job.options)) {
-        platform::deleteFile(tempPath);
-        return skipped(SkipReason::reduceFailed);
+    if (job.options.resize) {
+        if (Status reduced = reduceImage(job.scratch, *image, job.options); !reduced) {
+            platform::deleteFile(tempPath);
+            return skipped(SkipReason::reduceFailed, reduced.error());
+        }
     }
     Status written = job.write(viewOf(*image), tempPath, job.options);
     if (!written) {
         platform::deleteFile(tempPath);
         return skipped(SkipReason::writeFailed, written.error());
     }
+    job.written = {image->header.biWidth, std::abs(image->header.biHeight)};
     return std::nullopt;
 }
 
-std::optional<FileFailure> RecodeOneFile(FileJob&, const platform::Path& tempFolder, const platform::Path& input,
-                                         platform::Path& tempPath)
+std::optional<FileFailure> RecodeOneFile(FileJob& job, const platform::Path& tempFolder,
+                                         const platform::Path& input, platform::Path& tempPath)
 {
     if (!platform::pathExists(input))
         return skipped(SkipReason::missing);
@@ -163,7 +167,7 @@ std::optional<FileFailure> RecodeOneFile(FileJob&, const platform::Path& tempFol
         Result<InputFile> mapped = InputFile::map(input);
         if (!mapped)
             return mapped.error();
-        return RecodeJpeg(mapped->cursor(), tempPath);
+        return RecodeJpeg(mapped->cursor(), tempPath, &job.written);
     }();
     if (!recoded) {
         platform::deleteFile(tempPath);
@@ -195,6 +199,7 @@ FileStep stepFor(const OutputChoice& choice)
 std::optional<FileFailure> produceFile(FileStep step, FileJob& job, const std::optional<platform::Path>& tempFolder,
                                        const platform::Path& input, platform::Path& tempPath)
 {
+    job.written = {};
     if (platform::pathExists(input) && !platform::isRegularFile(input))
         return skipped(SkipReason::notRegularFile);
     if (!tempFolder)
@@ -210,6 +215,8 @@ void deliverFile(FileReport& file, const platform::Path& tempPath, const BatchPl
     outputPath.replace_extension(platform::fromUtf8(plan.choice.extension));
     file.failure = DeliverOutput(tempPath, outputPath, plan.choice.extension, file.output);
     platform::deleteFile(tempPath);
+    if (file.failure)
+        file.size = {};
 }
 
 void finishBatch(BatchReport& report, const BatchPlan& plan)
@@ -223,28 +230,30 @@ void finishBatch(BatchReport& report, const BatchPlan& plan)
 }
 
 void runSequentially(std::span<const platform::Path> inputs, const ConvertOptions& options, const BatchPlan& plan,
-                     CodecSet& codecs, const FileDone& fileDone, BatchReport& report)
+                     ScratchBuffers& scratch, const FileDone& fileDone, BatchReport& report)
 {
-    FileJob job{options, codecs, plan.choice.write};
+    const platform::HeldWorkerSlot held(options.workers);
+    FileJob job{options, scratch, plan.choice.write};
     const FileStep step = stepFor(plan.choice);
     for (const platform::Path& input : inputs) {
-        FileReport& file = report.files.emplace_back(FileReport{input, {}, std::nullopt});
+        FileReport& file = report.files.emplace_back(FileReport{input, {}, std::nullopt, {}});
         platform::Path tempPath;
         file.failure = produceFile(step, job, plan.tempFolder, input, tempPath);
+        file.size = job.written;
         deliverFile(file, tempPath, plan);
         if (fileDone)
             fileDone(file, report.files.size() - 1, inputs.size());
     }
 }
 
-std::vector<std::unique_ptr<CodecSet>> allocateCodecSets(std::size_t wanted)
+std::vector<std::unique_ptr<ScratchBuffers>> allocateWorkerScratch(std::size_t wanted)
 {
-    std::vector<std::unique_ptr<CodecSet>> sets;
+    std::vector<std::unique_ptr<ScratchBuffers>> sets;
     while (sets.size() < wanted) {
-        std::unique_ptr<CodecSet> codecs = AllocateCodecSet();
-        if (!codecs)
+        std::unique_ptr<ScratchBuffers> scratch = AllocateScratchBuffers();
+        if (!scratch)
             break;
-        sets.push_back(std::move(codecs));
+        sets.push_back(std::move(scratch));
     }
     return sets;
 }
@@ -262,14 +271,14 @@ BatchReport RunBatch(std::span<const platform::Path> inputs, const ConvertOption
         report.outcome = plan.error();
         return report;
     }
-    std::unique_ptr<CodecSet> codecs = AllocateCodecSet();
-    if (!codecs) {
+    std::unique_ptr<ScratchBuffers> scratch = AllocateScratchBuffers();
+    if (!scratch) {
         report.outcome = BatchOutcome::noMemory;
         return report;
     }
     report.files.reserve(inputs.size());
-    batch::runSequentially(inputs, options, *plan, *codecs, fileDone, report);
-    codecs.reset();
+    batch::runSequentially(inputs, options, *plan, *scratch, fileDone, report);
+    scratch.reset();
     batch::finishBatch(report, *plan);
     return report;
 }

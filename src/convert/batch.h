@@ -7,9 +7,10 @@
 #include <string_view>
 #include <vector>
 
-#include "convert/codec_set.h"
+#include "convert/scratch_buffers.h"
 #include "convert/format.h"
 #include "convert/options.h"
+#include "pixel/resize.h"
 
 namespace vrelk {
 
@@ -27,6 +28,7 @@ struct FileReport {
     platform::Path input;
     platform::Path output;  // empty when skipped
     std::optional<FileFailure> failure;
+    ImageSize size;  // of the picture written; zero when skipped
 
     bool converted() const { return !failure; }
 };
@@ -42,7 +44,7 @@ using FileDone = std::function<void(const FileReport& report, std::size_t index,
 BatchReport RunBatch(std::span<const platform::Path> inputs, const ConvertOptions& options,
                      const FileDone& fileDone = {});
 
-// The same batch on up to `jobs` threads, each with codecs of its own
+// The same batch on up to `jobs` threads, each with scratch buffers of its own
 // (POSIX build only). Files are delivered, and `fileDone` called, in input
 // order, so every output gets the name the sequential batch would give it.
 BatchReport RunBatchInParallel(std::span<const platform::Path> inputs, const ConvertOptions& options, unsigned jobs,
@@ -51,8 +53,9 @@ BatchReport RunBatchInParallel(std::span<const platform::Path> inputs, const Con
 // One file of a batch; on success `tempPath` names the finished output.
 struct FileJob {
     const ConvertOptions& options;
-    CodecSet& codecs;
+    ScratchBuffers& scratch;
     WriteStep write;
+    ImageSize written{};  // the size of the picture the last step wrote
 };
 std::optional<FileFailure> ConvertOneFile(FileJob& job, const platform::Path& tempFolder,
                                           const platform::Path& input, platform::Path& tempPath);

@@ -26,13 +26,15 @@ public:
     {
     }
 
-    void work(CodecSet& codecs)
+    void work(ScratchBuffers& scratch)
     {
-        FileJob job{options_, codecs, plan_.choice.write};
+        const platform::HeldWorkerSlot held(options_.workers);
+        FileJob job{options_, scratch, plan_.choice.write};
         const FileStep step = stepFor(plan_.choice);
         while (auto index = claimNext()) {
             Produced result;
             result.failure = produceFile(step, job, plan_.tempFolder, inputs_[*index], result.tempPath);
+            result.size = job.written;
             result.ready = true;
             {
                 std::lock_guard lock(mutex_);
@@ -46,7 +48,8 @@ public:
     {
         for (std::size_t index = 0; index < inputs_.size(); ++index) {
             Produced produced = waitFor(index);
-            FileReport& file = report.files.emplace_back(FileReport{inputs_[index], {}, produced.failure});
+            FileReport& file =
+                report.files.emplace_back(FileReport{inputs_[index], {}, produced.failure, produced.size});
             deliverFile(file, produced.tempPath, plan_);
             {
                 std::lock_guard lock(mutex_);
@@ -63,6 +66,7 @@ private:
         bool ready = false;
         std::optional<FileFailure> failure;
         platform::Path tempPath;
+        ImageSize size;
     };
 
     std::optional<std::size_t> claimNext()
@@ -98,39 +102,46 @@ private:
 BatchReport RunBatchInParallel(std::span<const platform::Path> inputs, const ConvertOptions& options, unsigned jobs,
                                const FileDone& fileDone)
 {
+    // One slot for each job asked for, so one file alone still has a spare
+    // core for the size search's guesses; a caller may share its own.
+    platform::WorkerSlots ownSlots(static_cast<int>(std::max(jobs, 1u)));
+    ConvertOptions run = options;
+    if (!run.workers)
+        run.workers = &ownSlots;
+
     BatchReport report;
     if (inputs.empty())
         return report;
-    auto plan = planBatch(inputs, options);
+    auto plan = planBatch(inputs, run);
     if (!plan) {
         report.outcome = plan.error();
         return report;
     }
-    std::vector<std::unique_ptr<CodecSet>> codecs = allocateCodecSets(std::clamp<std::size_t>(jobs, 1, inputs.size()));
-    if (codecs.empty()) {
+    std::vector<std::unique_ptr<ScratchBuffers>> scratch = allocateWorkerScratch(std::clamp<std::size_t>(jobs, 1, inputs.size()));
+    if (scratch.empty()) {
         report.outcome = BatchOutcome::noMemory;
         return report;
     }
 
     report.files.reserve(inputs.size());
-    if (codecs.size() == 1) {
-        runSequentially(inputs, options, *plan, *codecs.front(), fileDone, report);
+    if (scratch.size() == 1) {
+        runSequentially(inputs, run, *plan, *scratch.front(), fileDone, report);
     } else {
-        ParallelRun run(inputs, options, *plan, 2 * codecs.size());
+        ParallelRun parallel(inputs, run, *plan, 2 * scratch.size());
         std::vector<std::jthread> workers;
-        for (std::unique_ptr<CodecSet>& set : codecs) {
+        for (std::unique_ptr<ScratchBuffers>& set : scratch) {
             try {
-                workers.emplace_back([&run, &set] { run.work(*set); });
+                workers.emplace_back([&parallel, &set] { parallel.work(*set); });
             } catch (const std::system_error&) {
                 break;  // the threads already running do the work
             }
         }
         if (workers.empty())
-            runSequentially(inputs, options, *plan, *codecs.front(), fileDone, report);
+            runSequentially(inputs, run, *plan, *scratch.front(), fileDone, report);
         else
-            run.deliverAll(fileDone, report);
+            parallel.deliverAll(fileDone, report);
     }
-    codecs.clear();
+    scratch.clear();
     finishBatch(report, *plan);
     return report;
 }

@@ -38,9 +38,9 @@ void deliverFile(FileReport& file, const platform::Path& tempPath, const BatchPl
 void finishBatch(BatchReport& report, const BatchPlan& plan);
 
 void runSequentially(std::span<const platform::Path> inputs, const ConvertOptions& options, const BatchPlan& plan,
-                     CodecSet& codecs, const FileDone& fileDone, BatchReport& report);
+                     ScratchBuffers& scratch, const FileDone& fileDone, BatchReport& report);
 
 // Up to `wanted` codec sets; fewer when memory runs short.
-std::vector<std::unique_ptr<CodecSet>> allocateCodecSets(std::size_t wanted);
+std::vector<std::unique_ptr<ScratchBuffers>> allocateWorkerScratch(std::size_t wanted);
 
 }  // namespace vrelk::batch

@@ -5,6 +5,7 @@
 #include "codecs/bmp.h"
 #include "codecs/files.h"
 #include "codecs/gif.h"
+#include "codecs/heif.h"
 #include "codecs/jpeg.h"
 #include "codecs/png.h"
 #include "codecs/tiff.h"
@@ -54,20 +55,34 @@ Result<DibImage> readTiff(ByteCursor in, const ReadContext&) { return ReadTiff(i
 
 Result<DibImage> readGif(ByteCursor in, const ReadContext&) { return ReadGif(in); }
 
+// Alpha is composited over white, as for PNG.
+Result<DibImage> readHeif(ByteCursor in, const ReadContext& context) { return ReadHeif(in, context.tables); }
 
-constexpr std::array<ReadEntry, 6> kReadEntries{
+constexpr std::array<ReadEntry, 9> kReadEntries{
     nullptr,           // unknown: plug-ins only
     readBmp,           // BMP
     readPng,           // PNG
     readJpeg,          // JPEG
     readTiff,          // TIFF
     readGif,           // GIF
+    nullptr,           // too short
+    nullptr,
+    readHeif,          // HEIF: HEIC, AVIF
 };
 
 // Reads up to `count` bytes; 0 means the file ended (or failed) first.
 std::size_t readSome(platform::File& file, std::uint8_t* into, std::size_t count)
 {
     return file.read(std::span<std::uint8_t>(into, count));
+}
+
+// ISO media files begin with a box length, so any two bytes can start one;
+// the file type box that follows tells what it holds.
+FormatCode sniffBoxFile(platform::File& file, std::uint8_t first, std::uint8_t second)
+{
+    std::array<std::uint8_t, kHeifSignatureBytes> head{first, second};
+    const std::size_t got = 2 + readSome(file, head.data() + 2, head.size() - 2);
+    return IsHeifSignature(std::span<const std::uint8_t>(head.data(), got)) ? kFormatHeif : kFormatUnknown;
 }
 
 FormatCode sniffOpenFile(platform::File& file)
@@ -107,7 +122,7 @@ FormatCode sniffOpenFile(platform::File& file)
     }
     if (b[0] == 0xFF && b[1] == 0xD8)
         return kFormatJpeg;
-    return kFormatUnknown;
+    return sniffBoxFile(file, b[0], b[1]);
 }
 
 Result<DibImage> readBuiltIn(const platform::Path& path, ReadEntry entry, const ReadContext& context)
@@ -170,7 +185,8 @@ Status WritePngStep(const ImageView& image, const platform::Path& output, const 
 
 Status WriteJpegStep(const ImageView& image, const platform::Path& output, const ConvertOptions& options)
 {
-    const JpegEncoding encoding = jpegEncoding(options.quality, options.sampling);
+    JpegEncoding encoding = jpegEncoding(options.quality, options.sampling);
+    encoding.workers = options.workers;
     if (options.limitSize)
         return WriteJpegWithLimit(image, output, encoding, options.limitKilobytes);
     return WriteJpeg(image, output, encoding);

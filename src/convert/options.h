@@ -7,6 +7,7 @@
 
 #include "pixel/resize.h"
 #include "platform/platform.h"
+#include "platform/worker_slots.h"
 
 namespace vrelk {
 
@@ -34,6 +35,9 @@ struct ConvertOptions {
     platform::NativeString subFolderName;
     bool usePlugins = false;
     platform::Path pluginFolder;
+    // Set by the batch: the threads the run may keep busy. Without it the
+    // size search guesses its next trial whenever it likes.
+    platform::WorkerSlots* workers = nullptr;
 };
 
 }  // namespace vrelk

@@ -8,23 +8,27 @@
 #include <vector>
 
 #include "pixel/image.h"
+#include "pixel/status.h"
 
 namespace vrelk {
 
+// Each entry fails as unsupported for a depth or buffer it does not take,
+// and as noMemory when its working memory cannot be had.
+
 // sourceBits 8 or 24 to targetBits 1: black and white by a grey threshold
 // of 128, packed rows at the converter's stride.
-bool reduceToTwoLevels(PixelConverter& converter);
+Status reduceToTwoLevels(PixelConverter& converter);
 
 // sourceBits 8 or 24 to targetBits 2, 4 or 8, packed rows at the
 // converter's stride.
-bool reduceColours(PixelConverter& converter);
+Status reduceColours(PixelConverter& converter);
 
 // sourceBits 8 or 24 to one palette index per byte, rows of exactly width
 // bytes, bottom row first like the source. targetBits 1..8 sets the palette
 // size; 3, 5, 6 and 7 are allowed here. At targetBits 1 an image of one or
 // two colours keeps them; others become black and white.
-bool reduceToIndexBytes(const RgbQuad* sourcePalette, const std::uint8_t* sourcePixels, RgbQuad* targetPalette,
-                        PixelConverter& converter, std::uint8_t* targetPixels);
+Status reduceToIndexBytes(const RgbQuad* sourcePalette, const std::uint8_t* sourcePixels, RgbQuad* targetPalette,
+                          PixelConverter& converter, std::uint8_t* targetPixels);
 
 // The clamp and error-share tables; run before every reduction.
 void buildDiffusionTables(PixelConverter& converter);

@@ -50,17 +50,17 @@ void blurRow(const std::uint16_t* sums, std::uint8_t* out, std::int32_t width, c
 
 }  // namespace
 
-bool blurImage(const FilterJob& job)
+Status blurImage(const FilterJob& job)
 {
     const auto samples = static_cast<std::size_t>(job.width) * 3;
     std::unique_ptr<std::uint16_t[]> sums = tryAllocateArray<std::uint16_t>(samples);
     if (!sums)
-        return false;
+        return CodecError::noMemory;
     for (std::int32_t y = 0; y < job.height; ++y) {
         sumColumns(windowRows(job, y), sums.get(), samples);
         blurRow(sums.get(), job.output + static_cast<std::int64_t>(y) * job.stride, job.width, job.div25);
     }
-    return true;
+    return {};
 }
 
 void computeDetail(const FilterJob& job)
@@ -97,20 +97,20 @@ void sharpenImage(const FilterJob& job)
     }
 }
 
-bool filterReducedImage(FilterJob& job, CurrentImage& current, const LookupTables& tables, std::int64_t imageSize)
+Status filterReducedImage(FilterJob& job, CurrentImage& current, const LookupTables& tables, std::int64_t imageSize)
 {
     if (current.width < kFilterMinSize || current.height < kFilterMinSize)
-        return true;
+        return {};
     const RowLayout layout = rowLayout(current.width, current.height, 24);
     if (!current.image || current.bitCount != 24 || imageSize != layout.imageSize ||
         static_cast<std::uint64_t>(imageSize) > current.image->pixels.size() || !tables.clampBase)
-        return false;
+        return CodecError::unsupported;
 
     const auto bytes = static_cast<std::size_t>(imageSize);
     PageBuffer output = PageBuffer::allocate(bytes);
     PageBuffer detail = PageBuffer::allocate(bytes);
     if (!output || !detail)
-        return false;
+        return CodecError::noMemory;
 
     job = FilterJob{current.width,
                     current.height,
@@ -121,7 +121,7 @@ bool filterReducedImage(FilterJob& job, CurrentImage& current, const LookupTable
                     tables.div25Table.data(),
                     tables.scaledDiffTable.front().data(),
                     tables.clampBase};
-    const bool blurred = blurImage(job);
+    const Status blurred = blurImage(job);
     if (blurred) {
         computeDetail(job);
         sharpenImage(job);

@@ -6,6 +6,7 @@
 
 #include "pixel/image.h"
 #include "pixel/lookup_tables.h"
+#include "pixel/status.h"
 
 namespace vrelk {
 
@@ -29,14 +30,14 @@ inline constexpr int kSharpenThreshold = 20;
 inline constexpr int kSharpenEighths = 3;
 
 // Sharpens the 24-bit current image (imageSize = stride x height bytes),
-// replacing its pixels. False when the buffers cannot be had or the
-// image does not match its description.
-bool filterReducedImage(FilterJob& job, CurrentImage& current, const LookupTables& tables,
-                        std::int64_t imageSize);
+// replacing its pixels. noMemory when the buffers cannot be had,
+// unsupported when the image does not match its description.
+Status filterReducedImage(FilterJob& job, CurrentImage& current, const LookupTables& tables,
+                          std::int64_t imageSize);
 
 // The three steps, on a filled job with width and height of at least 5.
-// The blur fails only when its row of column sums cannot be had.
-bool blurImage(const FilterJob& job);
+// The blur fails only when its row of column sums cannot be had: noMemory.
+Status blurImage(const FilterJob& job);
 void computeDetail(const FilterJob& job);
 void sharpenImage(const FilterJob& job);
 

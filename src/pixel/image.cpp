@@ -1,8 +1,26 @@
 #include "pixel/image.h"
 
+#include <limits>
 #include <utility>
 
 namespace vrelk {
+
+std::int32_t pixelsPerMetre(std::uint32_t numerator, std::uint32_t denominator, DensityUnit unit)
+{
+    // Metres per unit as a fraction: an inch is 254/10000 m.
+    std::uint64_t perUnit = 0;
+    std::uint64_t unitsPerMetre = 0;
+    switch (unit) {
+    case DensityUnit::perInch: perUnit = 254, unitsPerMetre = 10000; break;
+    case DensityUnit::perCentimetre: perUnit = 1, unitsPerMetre = 100; break;
+    case DensityUnit::none: return 0;
+    }
+    if (denominator == 0)
+        return 0;
+    const std::uint64_t divisor = perUnit * denominator;
+    const std::uint64_t rounded = (2 * std::uint64_t{numerator} * unitsPerMetre + divisor) / (2 * divisor);
+    return rounded > static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max()) ? 0 : static_cast<std::int32_t>(rounded);
+}
 
 PageBuffer::PageBuffer(PageBuffer&& other) noexcept
     : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0))

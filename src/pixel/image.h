@@ -53,6 +53,17 @@ constexpr BitmapInfoHeader makeBitmapHeader(std::int32_t width, std::int32_t hei
     return h;
 }
 
+// The unit of a resolution a file states.
+enum class DensityUnit { none, perInch, perCentimetre };
+
+// Pixels per metre from numerator/denominator dots per unit, to the nearest
+// whole number, halves up. Worked in integers: the quotient of an inch is
+// not exact in binary, and the 32-bit Windows build may keep doubles at
+// extended precision, so a value near a half could round one way there and
+// the other natively. 0 without a unit, for a zero denominator, and for
+// values a header cannot hold.
+std::int32_t pixelsPerMetre(std::uint32_t numerator, std::uint32_t denominator, DensityUnit unit);
+
 // Zero-filled pixel memory from the page allocator, returned on destruction.
 class PageBuffer {
 public:
@@ -100,6 +111,7 @@ enum FormatCode : std::int32_t {
     kFormatTiff = 4,
     kFormatGif = 5,
     kFormatTooShort = 6,
+    kFormatHeif = 8,  // HEIC and AVIF
 };
 
 // A decoded image: rows bottom-up, 8 bits with the palette or 24 bits BGR.

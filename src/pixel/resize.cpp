@@ -5,7 +5,7 @@
 #include <new>
 #include <vector>
 
-#include "pixel/convert.h"
+#include "pixel/bit_depth.h"
 
 namespace vrelk {
 namespace {
@@ -186,7 +186,7 @@ void enlargeColumns(const std::vector<LinearTap>& taps, const std::uint8_t* sour
     }
 }
 
-bool lengthUsable(std::int32_t length) { return length >= 1 && length <= kMaxResizeDimension; }
+bool lengthUsable(std::int32_t length) { return dimensionAllowed(length); }
 
 // Shrinks, keeps or at most doubles a length; anything else is refused.
 enum class PassKind { reduce, enlarge, refuse };
@@ -225,18 +225,20 @@ bool horizontalPass(const std::uint8_t* source, std::int32_t width, std::int32_t
     return false;
 }
 
-bool verticalPass(const std::uint8_t* source, std::int32_t width, std::int32_t height, std::uint8_t* target,
-                  std::int32_t newHeight)
+Status verticalPass(const std::uint8_t* source, std::int32_t width, std::int32_t height, std::uint8_t* target,
+                    std::int32_t newHeight)
 {
     switch (passKind(height, newHeight)) {
     case PassKind::reduce: {
         AreaPlan plan;
-        return planAreaReduction(height, newHeight, plan) && reduceColumns(plan, source, target, width);
+        if (!planAreaReduction(height, newHeight, plan))
+            return CodecError::unsupported;
+        return reduceColumns(plan, source, target, width) ? Status{} : Status{CodecError::noMemory};
     }
-    case PassKind::enlarge: enlargeColumns(planEnlargement(height, newHeight), source, target, width); return true;
+    case PassKind::enlarge: enlargeColumns(planEnlargement(height, newHeight), source, target, width); return {};
     case PassKind::refuse: break;
     }
-    return false;
+    return CodecError::unsupported;
 }
 
 bool bufferHolds(const PageBuffer& buffer, std::int32_t width, std::int32_t height, int bits)
@@ -262,12 +264,12 @@ std::optional<ImageSize> reducedSize(std::int32_t width, std::int32_t height, st
     return widthConstrained ? ImageSize{size, newOther} : ImageSize{newOther, size};
 }
 
-bool promoteTo24(PixelConverter& converter, CurrentImage& current)
+Status promoteTo24(PixelConverter& converter, CurrentImage& current)
 {
     if (current.bitCount == 24)
-        return true;
+        return {};
     if (!current.image)
-        return false;
+        return CodecError::unsupported;
     converter.width = current.width;
     converter.height = current.height;
     converter.sourceBits = current.bitCount;
@@ -275,58 +277,70 @@ bool promoteTo24(PixelConverter& converter, CurrentImage& current)
     converter.computeLayout();
     PageBuffer promoted = PageBuffer::allocate(static_cast<std::size_t>(converter.imageSize));
     if (!promoted)
-        return false;
+        return CodecError::noMemory;
     DibImage& image = *current.image;
-    if (!convertPixels(nullptr, promoted.data(), converter, image.palette.data(), image.pixels.data()))
-        return false;
+    if (Status converted = convertPixels(nullptr, promoted.data(), converter, image.palette.data(), image.pixels.data());
+        !converted)
+        return converted;
     image.pixels = std::move(promoted);
     current.bitCount = 24;
-    return true;
+    return {};
 }
 
-bool resizeImage(ResizeJob& job, std::int32_t newWidth, std::int32_t newHeight)
+static Status resizeImageBody(ResizeJob& job, std::int32_t newWidth, std::int32_t newHeight)
 {
     const std::int32_t width = job.sourceWidth;
     const std::int32_t height = job.sourceHeight;
     if (!lengthUsable(newWidth) || !lengthUsable(newHeight) || !lengthUsable(width) || !lengthUsable(height) ||
         !job.source || !job.target)
-        return false;
-    if (newHeight == height) {
-        return newWidth != width && horizontalPass(job.source, width, height, job.target, newWidth);
-    }
+        return CodecError::unsupported;
+    // The horizontal pass fails only for a request it cannot carry out.
+    const auto across = [&](const std::uint8_t* from) {
+        return horizontalPass(from, width, newHeight, job.target, newWidth) ? Status{} : Status{CodecError::unsupported};
+    };
+    if (newHeight == height)
+        return newWidth != width ? across(job.source) : Status{CodecError::unsupported};
     if (newWidth == width)
         return verticalPass(job.source, width, height, job.target, newHeight);
 
     PageBuffer between = PageBuffer::allocate(static_cast<std::size_t>(rowLayout(width, newHeight, 24).imageSize));
-    return between && verticalPass(job.source, width, height, between.data(), newHeight) &&
-           horizontalPass(between.data(), width, newHeight, job.target, newWidth);
+    if (!between)
+        return CodecError::noMemory;
+    if (Status down = verticalPass(job.source, width, height, between.data(), newHeight); !down)
+        return down;
+    return across(between.data());
 }
 
-bool reduceImage(ReductionTools& tools, CurrentImage& current, std::int32_t mode, std::int32_t size)
+Status resizeImage(ResizeJob& job, std::int32_t newWidth, std::int32_t newHeight)
+{
+    return withoutExceptions([&] { return resizeImageBody(job, newWidth, newHeight); });
+}
+
+Status reduceImage(ReductionTools& tools, CurrentImage& current, std::int32_t mode, std::int32_t size)
 {
     if (!current.image)
-        return false;
+        return CodecError::unsupported;
     std::optional<ImageSize> wanted = reducedSize(current.width, current.height, mode, size);
     if (!wanted)
-        return false;
+        return CodecError::unsupported;
     if (*wanted == ImageSize{current.width, current.height})
-        return true;
+        return {};
     if (!lengthUsable(current.width) || !lengthUsable(current.height) ||
         !bufferHolds(current.image->pixels, current.width, current.height, current.bitCount))
-        return false;
-    if (!promoteTo24(tools.converter, current))
-        return false;
+        return CodecError::unsupported;
+    if (Status promoted = promoteTo24(tools.converter, current); !promoted)
+        return promoted;
 
     const std::int64_t imageSize = rowLayout(wanted->width, wanted->height, 24).imageSize;
     PageBuffer reduced = PageBuffer::allocate(static_cast<std::size_t>(imageSize));
     if (!reduced)
-        return false;
+        return CodecError::noMemory;
     DibImage& image = *current.image;
     tools.resize = ResizeJob{current.width, current.height, image.pixels.data(), reduced.data()};
-    const bool resized = resizeImage(tools.resize, wanted->width, wanted->height);
+    const Status resized = resizeImage(tools.resize, wanted->width, wanted->height);
     tools.resize = ResizeJob{};
     if (!resized)
-        return false;
+        return resized;
     image.pixels = std::move(reduced);
     current.width = wanted->width;
     current.height = wanted->height;

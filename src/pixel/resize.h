@@ -5,13 +5,13 @@
 #include <cstdint>
 #include <optional>
 
+#include "pixel/checked.h"
 #include "pixel/filter.h"
 #include "pixel/image.h"
 #include "pixel/lookup_tables.h"
+#include "pixel/status.h"
 
 namespace vrelk {
-
-inline constexpr std::int32_t kMaxResizeDimension = 25000;
 
 // 24-bit rows padded to multiples of 4 bytes.
 struct ResizeJob {
@@ -50,14 +50,17 @@ struct ReductionTools {
 
 // Reduces the current image for mode and size, leaving it at 24 bits and
 // sharpened; an image that is small enough already passes unchanged.
-bool reduceImage(ReductionTools& tools, CurrentImage& current, std::int32_t mode, std::int32_t size);
+// noMemory when memory runs out, unsupported for a request or an image it
+// cannot take.
+Status reduceImage(ReductionTools& tools, CurrentImage& current, std::int32_t mode, std::int32_t size);
 
 // Brings the current image to 24 bits; on failure it stays as it was.
-bool promoteTo24(PixelConverter& converter, CurrentImage& current);
+Status promoteTo24(PixelConverter& converter, CurrentImage& current);
 
 // Resamples job.source into job.target (both 24-bit with padded rows).
 // Fails for sizes outside 1..25000, for an enlargement beyond twice the
-// length, when nothing would change, or when memory runs out.
-bool resizeImage(ResizeJob& job, std::int32_t newWidth, std::int32_t newHeight);
+// length or when nothing would change (unsupported), or when memory runs
+// out (noMemory).
+Status resizeImage(ResizeJob& job, std::int32_t newWidth, std::int32_t newHeight);
 
 }  // namespace vrelk

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Runs the Windows test driver under Wine in a virtual X display.
 #   tests/wine/run.sh <folder holding Vrelk.exe and wine_driver.exe> [test name filter]
+# VRELK_PROGRAM names another Vrelk.exe to test (an unpacked download),
+# VRELK_WINEPREFIX another Wine prefix (a fresh one).
 # Screenshots the tests take land in <folder>/artifacts as PNG files.
 set -euo pipefail
 
@@ -71,7 +73,7 @@ xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
     wine "$0" "$1" "$2" "$3" ${4:+"$4"} || status=$?
     wineserver -w || true
     exit $status
-' "$bin/wine_driver.exe" "$(to_windows "$bin/Vrelk.exe")" "$(to_windows "$scratch/run")" \
+' "$bin/wine_driver.exe" "$(to_windows "${VRELK_PROGRAM:-$bin/Vrelk.exe}")" "$(to_windows "$scratch/run")" \
     "$(to_windows "$scratch/fixtures")" "${2:-}" || status=$?
 
 for shot in "$artifacts"/*.bmp; do

@@ -3,6 +3,8 @@
 // stub control registered in the test prefix.
 #include "wine_ui.h"
 
+#include "app/version.h"
+
 #include <objbase.h>
 #include <shlobj.h>
 #include <shobjidl.h>
@@ -229,7 +231,7 @@ WINE_TEST(extrasVersionWindowOpensAndClosesEachWay)
         const wchar_t* text;
         int x, y, width, height;
     };
-    const std::array<Control, 4> controls{{{102, L"Tessaly  version 2.44", 10, 10, 160, 12},
+    const std::array<Control, 4> controls{{{102, L"Tessaly  version " VRELK_VERSION, 10, 10, 160, 12},
                                            {103, nullptr, 28, 30, 195, 12},
                                            {101, L"OK", 139, 75, 88, 21},
                                            {100, nullptr, 45, 51, 120, 14}}};

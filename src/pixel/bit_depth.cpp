@@ -1,4 +1,4 @@
-#include "pixel/convert.h"
+#include "pixel/bit_depth.h"
 
 #include <algorithm>
 #include <array>
@@ -96,7 +96,7 @@ constexpr std::array<Conversion, 10> kConversions{{
 struct Reduction {
     std::int32_t sourceBits;
     std::int32_t targetBits;
-    bool (*reduce)(PixelConverter& converter);
+    Status (*reduce)(PixelConverter& converter);
 };
 
 constexpr std::array<Reduction, 7> kReductions{{
@@ -132,8 +132,8 @@ bool hasGeometry(const PixelConverter& converter)
 
 }  // namespace
 
-bool convertPixels(RgbQuad* targetPalette, std::uint8_t* targetPixels, PixelConverter& converter,
-                   const RgbQuad* sourcePalette, const std::uint8_t* sourcePixels)
+Status convertPixels(RgbQuad* targetPalette, std::uint8_t* targetPixels, PixelConverter& converter,
+                     const RgbQuad* sourcePalette, const std::uint8_t* sourcePixels)
 {
     converter.targetPalette = targetPalette;
     converter.targetPixels = targetPixels;
@@ -142,20 +142,20 @@ bool convertPixels(RgbQuad* targetPalette, std::uint8_t* targetPixels, PixelConv
 
     if (const Reduction* reduction = findReduction(converter.sourceBits, converter.targetBits)) {
         if (!hasGeometry(converter) || !sourcePixels || !targetPixels || !targetPalette)
-            return false;
+            return CodecError::unsupported;
         if (converter.sourceBits == 8 && !sourcePalette)
-            return false;
+            return CodecError::unsupported;
         buildDiffusionTables(converter);
         return reduction->reduce(converter);
     }
 
     const Conversion* conversion = findConversion(converter.sourceBits, converter.targetBits);
     if (!conversion || !hasGeometry(converter) || !sourcePixels || !targetPixels)
-        return false;
+        return CodecError::unsupported;
     if (conversion->needsSourcePalette && !sourcePalette)
-        return false;
+        return CodecError::unsupported;
     if (conversion->paletteEntries > 0 && !targetPalette)
-        return false;
+        return CodecError::unsupported;
 
     if (conversion->paletteEntries > 0 && targetPalette != sourcePalette)
         std::copy_n(sourcePalette, conversion->paletteEntries, targetPalette);
@@ -164,25 +164,25 @@ bool convertPixels(RgbQuad* targetPalette, std::uint8_t* targetPixels, PixelConv
     for (std::int32_t y = 0; y < converter.height; ++y)
         conversion->row(sourcePixels + y * sourceStride, targetPixels + y * converter.stride, converter.width,
                         sourcePalette);
-    return true;
+    return {};
 }
 
-bool convertToGrey(PixelConverter& converter, const RgbQuad* sourcePalette, const std::uint8_t* sourcePixels,
-                   std::uint8_t* targetPixels)
+Status convertToGrey(PixelConverter& converter, const RgbQuad* sourcePalette, const std::uint8_t* sourcePixels,
+                     std::uint8_t* targetPixels)
 {
     converter.sourcePalette = sourcePalette;
     converter.sourcePixels = sourcePixels;
     converter.targetPixels = targetPixels;
     if (converter.targetBits != 8 || converter.width <= 0 || converter.height <= 0 || !sourcePixels ||
         !targetPixels)
-        return false;
+        return CodecError::unsupported;
 
     const std::int64_t width = converter.width;
     const std::int64_t sourceStride = rowLayout(width, 1, converter.sourceBits).stride;
 
     if (converter.sourceBits == 8) {
         if (!sourcePalette)
-            return false;
+            return CodecError::unsupported;
         std::array<std::uint8_t, 256> grey{};
         for (std::size_t i = 0; i < grey.size(); ++i) {
             const RgbQuad& c = sourcePalette[i];
@@ -194,7 +194,7 @@ bool convertToGrey(PixelConverter& converter, const RgbQuad* sourcePalette, cons
             for (std::int64_t x = 0; x < width; ++x)
                 target[x] = grey[source[x]];
         }
-        return true;
+        return {};
     }
 
     if (converter.sourceBits == 24) {
@@ -211,9 +211,9 @@ bool convertToGrey(PixelConverter& converter, const RgbQuad* sourcePalette, cons
             for (std::int64_t x = 0; x < width; ++x, source += 3)
                 target[x] = static_cast<std::uint8_t>(blue[source[0]] + green[source[1]] + red[source[2]]);
         }
-        return true;
+        return {};
     }
-    return false;
+    return CodecError::unsupported;
 }
 
 }  // namespace vrelk

@@ -1,4 +1,4 @@
-#include "app/conversion.h"
+#include "app/batch_start.h"
 
 namespace vrelk {
 

@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "pixel/convert.h"
+#include "pixel/bit_depth.h"
 
 namespace vrelk {
 namespace {
@@ -46,7 +46,8 @@ Converted convert(std::int32_t width, std::int32_t height, int sourceBits, int t
     result.stride = converter.stride;
     result.pixels.assign(static_cast<std::size_t>(converter.imageSize), fill);
     result.ok = convertPixels(targetPalette ? targetPalette->data() : nullptr, result.pixels.data(), converter,
-                              sourcePalette.data(), source.data());
+                              sourcePalette.data(), source.data())
+                    .ok();
     return result;
 }
 

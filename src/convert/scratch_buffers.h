@@ -1,6 +1,6 @@
-// The work records of one batch, created when the batch starts and reused
-// for each of its files. Readers and writers themselves are made afresh
-// for every file.
+// The scratch buffers and tables of one batch worker, created when the
+// batch starts and reused for each of its files. They hold no codecs:
+// readers and writers are made afresh for every file.
 #pragma once
 
 #include <memory>
@@ -11,7 +11,7 @@
 
 namespace vrelk {
 
-struct CodecSet {
+struct ScratchBuffers {
     std::unique_ptr<LookupTables> tables;
     PixelConverter converter24;
     ResizeJob resizeJob;
@@ -19,6 +19,6 @@ struct CodecSet {
 };
 
 // Null when memory runs out.
-std::unique_ptr<CodecSet> AllocateCodecSet();
+std::unique_ptr<ScratchBuffers> AllocateScratchBuffers();
 
 }  // namespace vrelk

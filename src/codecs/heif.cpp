@@ -1,0 +1,354 @@
+#include "codecs/heif.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include <libheif/heif.h>
+
+#include "codecs/icc_profile.h"
+#include "pixel/checked.h"
+#include "pixel/colour_manage.h"
+
+namespace vrelk {
+namespace {
+
+// Main brands of HEVC and AV1 coded stills and sequences, and the generic
+// ones that such files also use as their main brand.
+constexpr std::array<std::array<char, 4>, 13> kHeifBrands{{
+    {'h', 'e', 'i', 'c'}, {'h', 'e', 'i', 'x'}, {'h', 'e', 'i', 'm'}, {'h', 'e', 'i', 's'},
+    {'h', 'e', 'v', 'c'}, {'h', 'e', 'v', 'x'}, {'h', 'e', 'v', 'm'}, {'h', 'e', 'v', 's'},
+    {'m', 'i', 'f', '1'}, {'m', 's', 'f', '1'}, {'m', 'i', 'f', '2'}, {'a', 'v', 'i', 'f'},
+    {'a', 'v', 'i', 's'},
+}};
+
+struct ContextFree {
+    void operator()(heif_context* context) const { heif_context_free(context); }
+};
+struct HandleRelease {
+    void operator()(heif_image_handle* handle) const { heif_image_handle_release(handle); }
+};
+struct ImageRelease {
+    void operator()(heif_image* image) const { heif_image_release(image); }
+};
+using Context = std::unique_ptr<heif_context, ContextFree>;
+using Handle = std::unique_ptr<heif_image_handle, HandleRelease>;
+using Picture = std::unique_ptr<heif_image, ImageRelease>;
+
+CodecError codecErrorOf(const heif_error& error)
+{
+    switch (error.code) {
+    case heif_error_Memory_allocation_error:
+        return error.subcode == heif_suberror_Security_limit_exceeded ? CodecError::unsupported
+                                                                      : CodecError::noMemory;
+    case heif_error_Unsupported_feature:
+    case heif_error_Unsupported_filetype: return CodecError::unsupported;
+    default: return CodecError::badData;
+    }
+}
+
+// libheif refuses pictures and grids larger than its limit before it
+// allocates them; its grid test admits only sizes below the limit.
+Result<Context> openContext(std::span<const std::uint8_t> bytes)
+{
+    Context context(heif_context_alloc());
+    if (!context)
+        return CodecError::noMemory;
+    heif_context_set_maximum_image_size_limit(context.get(), kMaxDimension + 1);
+    // Tiles are decoded one after another: the program converts on one thread.
+    heif_context_set_max_decoding_threads(context.get(), 0);
+    const heif_error read = heif_context_read_from_memory_without_copy(context.get(), bytes.data(), bytes.size(), nullptr);
+    if (read.code != heif_error_Ok)
+        return codecErrorOf(read);
+    return context;
+}
+
+Result<Handle> primaryPicture(heif_context* context)
+{
+    heif_image_handle* handle = nullptr;
+    const heif_error got = heif_context_get_primary_image_handle(context, &handle);
+    if (got.code != heif_error_Ok || handle == nullptr)
+        return got.code != heif_error_Ok ? codecErrorOf(got) : CodecError::badData;
+    return Handle(handle);
+}
+
+// The decoder keeps the coded planes and their RGB conversion while it
+// works, each sample in one or two bytes, besides the image this reader
+// returns. Asking for that much first turns an impossible picture into a
+// clean refusal before any decoding.
+Status checkMemoryFor(const heif_image_handle* handle)
+{
+    const int width = heif_image_handle_get_width(handle);
+    const int height = heif_image_handle_get_height(handle);
+    if (!dimensionsAllowed(width, height))
+        return CodecError::unsupported;
+    const int sampleBytes = heif_image_handle_get_luma_bits_per_pixel(handle) > 8 ? 2 : 1;
+    const int planes = 3 + 3 + (heif_image_handle_has_alpha_channel(handle) ? 1 : 0);
+    const std::optional<std::size_t> pixels = checkedMul(width, height);
+    const std::optional<std::size_t> working = pixels ? checkedMul(*pixels, sampleBytes * planes + 3) : std::nullopt;
+    if (!working || !PageBuffer::allocate(*working))
+        return CodecError::noMemory;
+    return {};
+}
+
+// One plane of the decoded picture, its samples brought to 8 bits a row
+// at a time.
+class Plane {
+public:
+    static std::optional<Plane> of(const heif_image* image, heif_channel channel, int width, int height);
+
+    // The row in 8-bit samples: the plane's own memory when it stores 8
+    // bits, otherwise `spare`, filled.
+    const std::uint8_t* row(int y, std::uint8_t* spare) const;
+
+private:
+    const std::uint8_t* data_ = nullptr;
+    std::size_t stride_ = 0;
+    int width_ = 0;
+    bool twoBytes_ = false;  // samples stored in 16 bits
+    bool narrowed_ = false;  // samples go through to8_
+    std::vector<std::uint8_t> to8_;  // samples, masked to their range, to 8 bits
+    unsigned mask_ = 0;
+};
+
+std::optional<Plane> Plane::of(const heif_image* image, heif_channel channel, int width, int height)
+{
+    if (!heif_image_has_channel(image, channel) || heif_image_get_width(image, channel) < width ||
+        heif_image_get_height(image, channel) < height)
+        return std::nullopt;
+    int stride = 0;
+    const std::uint8_t* data = heif_image_get_plane_readonly(image, channel, &stride);
+    const int storage = heif_image_get_bits_per_pixel(image, channel);
+    const int range = heif_image_get_bits_per_pixel_range(image, channel);
+    const bool wide = storage == 16;
+    if (data == nullptr || (storage != 8 && !wide) || range < 1 || range > storage ||
+        stride < width * (storage / 8))
+        return std::nullopt;
+
+    Plane plane;
+    plane.data_ = data;
+    plane.stride_ = static_cast<std::size_t>(stride);
+    plane.width_ = width;
+    plane.twoBytes_ = wide;
+    plane.narrowed_ = wide || range != 8;
+    plane.mask_ = (1u << range) - 1;
+    if (plane.narrowed_) {
+        plane.to8_.resize(std::size_t{plane.mask_} + 1);
+        for (unsigned v = 0; v <= plane.mask_; ++v)
+            plane.to8_[v] = static_cast<std::uint8_t>((v * 255 + plane.mask_ / 2) / plane.mask_);
+    }
+    return plane;
+}
+
+const std::uint8_t* Plane::row(int y, std::uint8_t* spare) const
+{
+    const std::uint8_t* source = data_ + static_cast<std::size_t>(y) * stride_;
+    if (!narrowed_)
+        return source;
+    if (!twoBytes_) {
+        for (int x = 0; x < width_; ++x)
+            spare[x] = to8_[source[x] & mask_];
+        return spare;
+    }
+    for (int x = 0; x < width_; ++x) {
+        std::uint16_t sample;
+        std::memcpy(&sample, source + 2 * x, 2);
+        spare[x] = to8_[sample & mask_];
+    }
+    return spare;
+}
+
+// Over white: v * a / 255 + (255 - a), from the same table the PNG reader
+// blends with; a premultiplied sample already holds v * a / 255.
+template <bool Premultiplied>
+std::uint8_t overWhite(const LookupTables& tables, std::uint8_t value, std::uint8_t alpha)
+{
+    const int shown = Premultiplied ? value : tables.blendTable[alpha][value];
+    return static_cast<std::uint8_t>(std::min(shown + 255 - alpha, 255));
+}
+
+struct Rows {
+    const std::uint8_t* channel[3];  // red, green, blue; only [0] for grey
+    const std::uint8_t* alpha;
+};
+
+using RowWriter = void (*)(const Rows& rows, std::uint8_t* out, int width, const LookupTables& tables);
+
+void writeColour(const Rows& rows, std::uint8_t* out, int width, const LookupTables&)
+{
+    for (int x = 0; x < width; ++x, out += 3) {
+        out[0] = rows.channel[2][x];
+        out[1] = rows.channel[1][x];
+        out[2] = rows.channel[0][x];
+    }
+}
+
+template <bool Premultiplied>
+void writeColourOverWhite(const Rows& rows, std::uint8_t* out, int width, const LookupTables& tables)
+{
+    for (int x = 0; x < width; ++x, out += 3) {
+        const std::uint8_t a = rows.alpha[x];
+        out[0] = overWhite<Premultiplied>(tables, rows.channel[2][x], a);
+        out[1] = overWhite<Premultiplied>(tables, rows.channel[1][x], a);
+        out[2] = overWhite<Premultiplied>(tables, rows.channel[0][x], a);
+    }
+}
+
+void writeGrey(const Rows& rows, std::uint8_t* out, int width, const LookupTables&)
+{
+    std::memcpy(out, rows.channel[0], static_cast<std::size_t>(width));
+}
+
+template <bool Premultiplied>
+void writeGreyOverWhite(const Rows& rows, std::uint8_t* out, int width, const LookupTables& tables)
+{
+    for (int x = 0; x < width; ++x)
+        out[x] = overWhite<Premultiplied>(tables, rows.channel[0][x], rows.alpha[x]);
+}
+
+//                                         opaque       straight alpha                    premultiplied alpha
+constexpr RowWriter kColourWriters[3] = {writeColour, writeColourOverWhite<false>, writeColourOverWhite<true>};
+constexpr RowWriter kGreyWriters[3] = {writeGrey, writeGreyOverWhite<false>, writeGreyOverWhite<true>};
+
+// The planes a decoded picture delivers: R, G and B for colour, Y for
+// monochrome, either with an optional alpha plane.
+struct DecodedPlanes {
+    std::vector<Plane> colour;
+    std::optional<Plane> alpha;
+    bool grey = false;
+};
+
+std::optional<DecodedPlanes> planesOf(const heif_image* image, int width, int height)
+{
+    const heif_colorspace space = heif_image_get_colorspace(image);
+    const heif_chroma chroma = heif_image_get_chroma_format(image);
+    DecodedPlanes planes;
+    planes.grey = space == heif_colorspace_monochrome;
+    if (!planes.grey && !(space == heif_colorspace_RGB && chroma == heif_chroma_444))
+        return std::nullopt;
+    static constexpr heif_channel kGrey[] = {heif_channel_Y};
+    static constexpr heif_channel kColour[] = {heif_channel_R, heif_channel_G, heif_channel_B};
+    for (heif_channel channel : planes.grey ? std::span<const heif_channel>(kGrey) : std::span<const heif_channel>(kColour)) {
+        std::optional<Plane> plane = Plane::of(image, channel, width, height);
+        if (!plane)
+            return std::nullopt;
+        planes.colour.push_back(std::move(*plane));
+    }
+    if (heif_image_has_channel(image, heif_channel_Alpha)) {
+        planes.alpha = Plane::of(image, heif_channel_Alpha, width, height);
+        if (!planes.alpha)
+            return std::nullopt;
+    }
+    return planes;
+}
+
+void fillGreyPalette(Palette& palette)
+{
+    for (std::size_t i = 0; i < palette.size(); ++i) {
+        const auto level = static_cast<std::uint8_t>(i);
+        palette[i] = RgbQuad{level, level, level, 0};
+    }
+}
+
+Result<DibImage> convertPicture(heif_image* image, const LookupTables& tables)
+{
+    const int width = heif_image_get_primary_width(image);
+    const int height = heif_image_get_primary_height(image);
+    if (!dimensionsAllowed(width, height))
+        return CodecError::unsupported;
+    std::optional<DecodedPlanes> planes = planesOf(image, width, height);
+    if (!planes)
+        return CodecError::unsupported;
+    Result<DibImage> result = allocateImage(width, height, planes->grey ? 8 : 24, kFormatHeif);
+    if (!result)
+        return result;
+    DibImage& out = *result;
+    if (planes->grey)
+        fillGreyPalette(out.palette);
+
+    const int kind = !planes->alpha ? 0 : heif_image_is_premultiplied_alpha(image) ? 2 : 1;
+    const RowWriter write = (planes->grey ? kGreyWriters : kColourWriters)[kind];
+    const std::size_t stride = static_cast<std::size_t>(rowLayout(width, 1, planes->grey ? 8 : 24).stride);
+    std::vector<std::uint8_t> spare(static_cast<std::size_t>(width) * 4);
+    for (int y = 0; y < height; ++y) {
+        Rows rows{};
+        for (std::size_t c = 0; c < planes->colour.size(); ++c)
+            rows.channel[c] = planes->colour[c].row(y, spare.data() + c * static_cast<std::size_t>(width));
+        if (planes->alpha)
+            rows.alpha = planes->alpha->row(y, spare.data() + 3 * static_cast<std::size_t>(width));
+        write(rows, out.pixels.data() + static_cast<std::size_t>(height - 1 - y) * stride, width, tables);
+    }
+    return result;
+}
+
+// The picture's colour profile: an embedded ICC profile as it is, or the
+// profile its nclx code points describe (none for sRGB).
+std::vector<std::uint8_t> heifProfile(const heif_image_handle* handle)
+{
+    switch (heif_image_handle_get_color_profile_type(handle)) {
+    case heif_color_profile_type_prof:
+    case heif_color_profile_type_rICC: {
+        const std::size_t size = heif_image_handle_get_raw_color_profile_size(handle);
+        if (size == 0 || size > kMaxIccProfileBytes)
+            return {};
+        std::vector<std::uint8_t> icc(size);
+        if (heif_image_handle_get_raw_color_profile(handle, icc.data()).code != heif_error_Ok)
+            return {};
+        return icc;
+    }
+    case heif_color_profile_type_nclx: {
+        heif_color_profile_nclx* nclx = nullptr;
+        if (heif_image_handle_get_nclx_color_profile(handle, &nclx).code != heif_error_Ok || !nclx)
+            return {};
+        std::vector<std::uint8_t> icc = ProfileFromCodePoints(nclx->color_primaries, nclx->transfer_characteristics);
+        heif_nclx_color_profile_free(nclx);
+        return icc;
+    }
+    default: return {};
+    }
+}
+
+Result<DibImage> readHeifBody(ByteCursor in, const LookupTables& tables)
+{
+    Result<Context> context = openContext(in.whole());
+    if (!context)
+        return context.error();
+    Result<Handle> handle = primaryPicture(context->get());
+    if (!handle)
+        return handle.error();
+    if (Status memory = checkMemoryFor(handle->get()); !memory)
+        return memory.error();
+
+    // Undefined colour space and chroma keep what the picture is: RGB
+    // planes for colour, one Y plane for monochrome.
+    heif_image* decoded = nullptr;
+    const heif_error error =
+        heif_decode_image(handle->get(), &decoded, heif_colorspace_undefined, heif_chroma_undefined, nullptr);
+    Picture picture(decoded);
+    if (error.code != heif_error_Ok || !picture)
+        return error.code != heif_error_Ok ? codecErrorOf(error) : CodecError::badData;
+    Result<DibImage> result = convertPicture(picture.get(), tables);
+    if (result)
+        result->iccProfile = heifProfile(handle->get());
+    return result;
+}
+
+}  // namespace
+
+bool IsHeifSignature(std::span<const std::uint8_t> first)
+{
+    if (first.size() < kHeifSignatureBytes || std::memcmp(first.data() + 4, "ftyp", 4) != 0)
+        return false;
+    return std::any_of(kHeifBrands.begin(), kHeifBrands.end(),
+                       [&](const std::array<char, 4>& brand) { return std::memcmp(first.data() + 8, brand.data(), 4) == 0; });
+}
+
+Result<DibImage> ReadHeif(ByteCursor in, const LookupTables& tables)
+{
+    return withoutExceptions([&] { return readHeifBody(in, tables); });
+}
+
+}  // namespace vrelk

@@ -1,0 +1,82 @@
+#include <optional>
+
+#include "codecs/exif.h"
+#include "codecs/files.h"
+#include "codecs/jpeg.h"
+#include "codecs/jpeg_icc.h"
+#include "codecs/jpeg_lib.h"
+#include "pixel/checked.h"
+#include "platform/platform.h"
+
+namespace vrelk {
+namespace {
+
+// The picture's orientation is all the re-encode keeps of the Exif data:
+// without it a phone photo would show on its side, and nothing else (place,
+// camera, times) is carried over.
+void writeOrientation(jpeg_compress_struct& target, ExifOrientation orientation)
+{
+    if (orientation == kUpright)
+        return;
+    const auto exif = exifWithOrientation(orientation);
+    jpeg_write_marker(&target, JPEG_APP0 + 1, exif.data(), static_cast<unsigned>(exif.size()));
+}
+
+bool transcode(JpegTranscoder& transcoder, std::span<const std::uint8_t> input, OutputFile& output,
+               std::optional<CodecError>& refused)
+{
+    if (setjmp(transcoder.error.jump))
+        return false;
+    jpeg_create_decompress(&transcoder.source);
+    jpeg_create_compress(&transcoder.target);
+    InstallScanLimit(transcoder.source, kJpegMaxScans);
+    InstallMemorySource(transcoder.source, input);
+    KeepExifSegments(transcoder.source);
+    KeepIccSegments(transcoder.source);
+    jpeg_read_header(&transcoder.source, TRUE);
+    // Coefficients are held for the whole picture: the reader's size limit
+    // keeps a hostile header from asking for gigabytes.
+    if (transcoder.source.image_width > kMaxDimension || transcoder.source.image_height > kMaxDimension) {
+        refused = CodecError::unsupported;
+        return false;
+    }
+    jvirt_barray_ptr* coefficients = jpeg_read_coefficients(&transcoder.source);
+    jpeg_copy_critical_parameters(&transcoder.source, &transcoder.target);
+    transcoder.target.optimize_coding = TRUE;
+    InstallFileDestination(transcoder.target, output);
+    jpeg_write_coefficients(&transcoder.target, coefficients);
+    writeOrientation(transcoder.target, SavedOrientation(transcoder.source));
+    CopyIccSegments(transcoder.source, transcoder.target);
+    jpeg_finish_compress(&transcoder.target);
+    jpeg_finish_decompress(&transcoder.source);
+    return true;
+}
+
+}  // namespace
+
+static Status recodeJpegBody(ByteCursor in, const platform::Path& output, ImageSize* size)
+{
+    Result<OutputFile> out = OutputFile::create(output);
+    if (!out)
+        return out.error();
+    std::optional<CodecError> refused;
+    bool recoded = false;
+    {
+        JpegTranscoder transcoder;
+        recoded = transcode(transcoder, in.whole(), *out, refused);
+        if (recoded && size)
+            *size = {static_cast<std::int32_t>(transcoder.source.image_width),
+                     static_cast<std::int32_t>(transcoder.source.image_height)};
+    }
+    Status finished = out->finish();
+    if (!recoded)
+        return refused.value_or(out->failed() ? CodecError::writeFailed : CodecError::badData);
+    return finished;
+}
+
+Status RecodeJpeg(ByteCursor in, const platform::Path& output, ImageSize* size)
+{
+    return withoutExceptions([&] { return recodeJpegBody(in, output, size); });
+}
+
+}  // namespace vrelk
