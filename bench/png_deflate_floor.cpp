@@ -106,7 +106,7 @@ BENCHMARK(LibdeflateAtWriterLevel)->Unit(benchmark::kMillisecond)->Iterations(3)
 void WriterWhole(benchmark::State& state)
 {
     const char* source = std::getenv("VRELK_FLOOR_BMP");
-    auto input = source ? vrelk::InputFile::map(source) : vrelk::Result<vrelk::InputFile>(vrelk::CodecError::cannotOpen);
+    auto input = source ? vrelk::InputFile::read(source) : vrelk::Result<vrelk::InputFile>(vrelk::CodecError::cannotOpen);
     auto image = input ? vrelk::ReadBmp(input->cursor()) : vrelk::Result<vrelk::DibImage>(input.error());
     if (!image) {
         state.SkipWithError("VRELK_FLOOR_BMP does not name a readable bitmap");

@@ -51,7 +51,7 @@ struct ReadOutcome {
 template <class Read>
 Result<DibImage> readThrough(const std::filesystem::path& path, Read read)
 {
-    Result<InputFile> input = InputFile::map(path);
+    Result<InputFile> input = InputFile::read(path);
     if (!input)
         return input.error();
     return read(input->cursor());

@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <stdexcept>
 
 #include "bmp_test_support.h"
 #include "codec_test_support.h"
 #include "app/batch_start.h"
+#include "codecs/files.h"
 #include "convert/batch.h"
 #include "test_support.h"
 
@@ -69,46 +71,57 @@ TEST(MakeUniqueOutputPath, NumbersTakenNamesAndGivesUpAfter9999)
     EXPECT_EQ(path, folder / "other+2.png") << "a folder takes the name as well";
 }
 
-TEST(CopyNoOverwrite, LeavesAnExistingTargetAlone)
+TEST(PublishNoReplace, LeavesAnExistingTargetAloneAndNamesOnlyOnce)
 {
     ScratchFolder folder;
-    test::writeText(folder / "from", "new");
+    auto staged = platform::createStagingFile(folder.path());
+    ASSERT_TRUE(staged);
+    EXPECT_EQ(staged->parent_path(), folder.path());
+    EXPECT_EQ(staged->filename().string().front(), '.') << "an unfinished output is hidden";
+    test::writeText(*staged, "new");
     test::writeText(folder / "to", "old");
-    EXPECT_EQ(platform::copyFileNoOverwrite(folder / "from", folder / "to"), platform::CopyResult::targetExists);
+    EXPECT_EQ(platform::publishNoReplace(*staged, folder / "to"), platform::PublishResult::targetExists);
     EXPECT_EQ(test::readText(folder / "to"), "old");
-    EXPECT_EQ(platform::copyFileNoOverwrite(folder / "from", folder / "fresh"), platform::CopyResult::copied);
+    EXPECT_TRUE(fs::exists(*staged)) << "kept for the next name";
+    EXPECT_EQ(platform::publishNoReplace(*staged, folder / "fresh"), platform::PublishResult::published);
     EXPECT_EQ(test::readText(folder / "fresh"), "new");
-    EXPECT_EQ(platform::copyFileNoOverwrite(folder / "missing", folder / "x"), platform::CopyResult::failed);
+    EXPECT_FALSE(fs::exists(*staged));
+    EXPECT_EQ(platform::publishNoReplace(folder / "missing", folder / "x"), platform::PublishResult::failed);
     EXPECT_FALSE(fs::exists(folder / "x"));
+
+    // An output gets the permissions of any new file, not those of a
+    // private temporary file.
+    test::writeText(folder / "plain", "");
+    EXPECT_EQ(fs::status(folder / "fresh").permissions(), fs::status(folder / "plain").permissions());
 }
 
-// Another program takes the free name between the check and the copy.
-platform::CopyResult copyLosingTheRace(const platform::Path& from, const platform::Path& to)
+// Another program takes the free name between the check and the naming.
+platform::PublishResult publishLosingTheRace(const platform::Path& from, const platform::Path& to)
 {
     static int calls = 0;
     if (++calls == 1) {
         test::writeText(to, "theirs");
-        return platform::CopyResult::targetExists;
+        return platform::PublishResult::targetExists;
     }
-    return platform::copyFileNoOverwrite(from, to);
+    return platform::publishNoReplace(from, to);
 }
 
-TEST(DeliverOutput, NameTakenDuringTheCopyMovesOnToTheNextNumber)
+TEST(DeliverOutput, NameTakenDuringTheNamingMovesOnToTheNextNumber)
 {
     ScratchFolder folder;
     test::writeText(folder / "tmp1", "ours");
     test::writeText(folder / "photo.bmp", "older");
     fs::path written;
-    EXPECT_FALSE(DeliverOutput(folder / "tmp1", folder / "photo.bmp", ".bmp", written, copyLosingTheRace));
+    EXPECT_FALSE(DeliverOutput(folder / "tmp1", folder / "photo.bmp", ".bmp", written, publishLosingTheRace));
     EXPECT_EQ(written, folder / "photo+2.bmp");
     EXPECT_EQ(test::readText(folder / "photo+1.bmp"), "theirs") << "the other program's file is kept";
     EXPECT_EQ(test::readText(folder / "photo+2.bmp"), "ours");
     EXPECT_EQ(test::readText(folder / "photo.bmp"), "older");
 
-    auto failing = [](const platform::Path&, const platform::Path&) { return platform::CopyResult::failed; };
+    auto failing = [](const platform::Path&, const platform::Path&) { return platform::PublishResult::failed; };
     std::optional<FileFailure> failed = DeliverOutput(folder / "tmp1", folder / "x.bmp", ".bmp", written, failing);
     ASSERT_TRUE(failed);
-    EXPECT_EQ(failed->reason, SkipReason::copyFailed);
+    EXPECT_EQ(failed->reason, SkipReason::publishFailed);
 }
 
 TEST(RunBatch, ReportsEveryFileWithItsOutputOrItsReason)
@@ -151,6 +164,63 @@ TEST(RunBatch, ReportsEveryFileWithItsOutputOrItsReason)
         EXPECT_EQ(file.failure->error, s.error) << s.index;
         EXPECT_TRUE(file.output.empty());
     }
+}
+
+// An input that another program cuts short after its header was looked at
+// and before its data is read.
+void shrinkTheVictim(const platform::Path& path)
+{
+    if (path.filename() == "victim.bmp")
+        fs::resize_file(path, 60);
+}
+
+TEST(RunBatch, InputShrinkingWhileReadFailsAloneAndTheRestConverts)
+{
+    ScratchFolder folder;
+    const auto bmp = testing::buildBmp({.width = 64, .height = 64, .pixels = std::vector<std::uint8_t>(64 * 64 * 3, 9)});
+    for (const char* name : {"a.bmp", "victim.bmp", "c.bmp"})
+        test::writeBytes(folder / name, bmp);
+    std::vector<fs::path> inputs{folder / "a.bmp", folder / "victim.bmp", folder / "c.bmp"};
+    ConvertOptions options;
+    options.outputType = kOutputPng;
+    setInputSizedHook(shrinkTheVictim);
+    BatchReport report = RunBatch(inputs, options);
+    setInputSizedHook(nullptr);
+    ASSERT_EQ(report.files.size(), 3u);
+    EXPECT_TRUE(report.files[0].converted());
+    EXPECT_TRUE(report.files[2].converted());
+    ASSERT_TRUE(report.files[1].failure);
+    EXPECT_EQ(report.files[1].failure->reason, SkipReason::readFailed);
+    EXPECT_EQ(report.files[1].failure->error, CodecError::cannotOpen);
+    EXPECT_EQ(test::listFolder(folder.path()), (std::vector<std::string>{"a.bmp", "a.png", "c.bmp", "c.png", "victim.bmp"}));
+}
+
+TEST(RunBatchInParallel, FailureWhileDeliveringEndsTheBatchWithTheFilesDoneSoFar)
+{
+    ScratchFolder folder;
+    fs::create_directory(folder / "out");
+    const auto bmp = testing::buildBmp({.width = 64, .height = 64, .pixels = std::vector<std::uint8_t>(64 * 64 * 3, 5)});
+    std::vector<fs::path> inputs;
+    for (int i = 0; i < 12; ++i) {
+        inputs.push_back(folder / ("p" + std::to_string(i) + ".bmp"));
+        test::writeBytes(inputs.back(), bmp);
+    }
+    ConvertOptions options;
+    options.outputType = kOutputPng;
+    options.outputFolder = folder / "out";
+    BatchReport report = RunBatchInParallel(inputs, options, 3, [](const FileReport&, std::size_t index, std::size_t) {
+        if (index == 2)
+            throw std::runtime_error("the caller gives up");
+    });
+    ASSERT_EQ(report.files.size(), inputs.size());
+    for (std::size_t i = 0; i < inputs.size(); ++i) {
+        EXPECT_EQ(report.files[i].converted(), i <= 2) << i;
+        if (i > 2) {
+            EXPECT_EQ(report.files[i].failure->reason, SkipReason::batchStopped) << i;
+        }
+    }
+    EXPECT_EQ(test::listFolder(folder / "out"), (std::vector<std::string>{"p0.png", "p1.png", "p2.png"}))
+        << "no staged file is left behind";
 }
 
 TEST(RunBatch, EmptyFileConvertsNothingAndLeavesNoTemporaryFile)
@@ -233,19 +303,22 @@ TEST(RunBatch, FileWithoutAFreeOutputNameIsSkipped)
 
 TEST(RunBatch, OverlongSubFolderOrOutputNameIsRefusedNotCut)
 {
+    // Linux's own limits: a name of at most NAME_MAX bytes.
+    constexpr std::size_t kNameMax = 255;
     ScratchFolder folder;
-    TempFolderOverride temp(folder.path());
-    const std::size_t room = 259 - (folder.path().native().size() + 1);
     test::writeBytes(folder / "a.bmp", testing::buildBmp({.width = 1, .height = 1, .pixels = {1, 2, 3, 0}}));
     RecordingHost recorder;
     recorder.settings.MkDirAdd = true;
-    recorder.settings.MkDirStr = std::string(room + 1, 's');
+    recorder.settings.MkDirStr = std::string(kNameMax + 1, 's');
     std::vector<fs::path> inputs{folder / "a.bmp"};
     EXPECT_FALSE(StartBatch(inputs, recorder.host));
     EXPECT_EQ(recorder.shown, std::vector<ErrorCode>{kErrorFolderCreate});
 
-    // The sub-folder fits, the output name inside it does not.
-    recorder.settings.MkDirStr = std::string(room - 4, 's');
+    // The sub-folder fits, the output name inside it does not: ".b" becomes ".bmp".
+    recorder.settings.MkDirStr = std::string(kNameMax, 's');
+    const fs::path longInput = folder / (std::string(kNameMax - 2, 'n') + ".b");
+    fs::copy_file(folder / "a.bmp", longInput);
+    inputs = {longInput};
     recorder.shown.clear();
     EXPECT_TRUE(StartBatch(inputs, recorder.host));
     EXPECT_EQ(recorder.shown, std::vector<ErrorCode>{kErrorNothingConverted});

@@ -25,22 +25,22 @@ using testing::writeFile;
 
 class CodecFileTest : public testing::TempFolderTest {};
 
-TEST_F(CodecFileTest, MappingFailsAsCannotOpenForMissingAndEmptyFiles)
+TEST_F(CodecFileTest, ReadingFailsAsCannotOpenForMissingAndEmptyFiles)
 {
-    Result<InputFile> missing = InputFile::map(file("missing"));
+    Result<InputFile> missing = InputFile::read(file("missing"));
     ASSERT_FALSE(missing);
     EXPECT_EQ(missing.error(), CodecError::cannotOpen);
 
     writeFile(file("empty"), {});
-    Result<InputFile> empty = InputFile::map(file("empty"));
+    Result<InputFile> empty = InputFile::read(file("empty"));
     ASSERT_FALSE(empty);
     EXPECT_EQ(empty.error(), CodecError::cannotOpen);
 }
 
-TEST_F(CodecFileTest, CursorReadsBothByteOrdersWithinTheMappedFile)
+TEST_F(CodecFileTest, CursorReadsBothByteOrdersWithinTheFile)
 {
     writeFile(file("in"), {1, 2, 1, 2, 0x12, 0x34, 0x56, 0x78, 9});
-    Result<InputFile> input = InputFile::map(file("in"));
+    Result<InputFile> input = InputFile::read(file("in"));
     ASSERT_TRUE(input);
     ByteCursor in = input->cursor();
     ASSERT_EQ(in.size(), 9u);

@@ -54,14 +54,15 @@ TEST(Cli, SubFolderIsCreatedAndRemovedWhenNothingConverted)
     EXPECT_TRUE(fs::is_directory(cli.root() / "Made"));
 }
 
-TEST(Cli, WithoutFilesPrintsTheSettingsAndSavesThem)
+TEST(Cli, WithoutFilesPrintsTheSettingsAndLeavesTheFileAsItWas)
 {
     CliInstall cli("Quality=80\r\n");
     auto result = cli.run("");
     EXPECT_EQ(result.status, 0);
     EXPECT_NE(result.output.find("Settings file: " + (cli.bin() / "Vrelk.ini").string()), std::string::npos);
     EXPECT_NE(result.output.find("Quality=80\n"), std::string::npos);
-    EXPECT_NE(test::readText(cli.bin() / "Vrelk.ini").find("DrctCvt=0\r\n"), std::string::npos);
+    EXPECT_NE(result.output.find("DrctCvt=0\n"), std::string::npos);
+    EXPECT_EQ(test::readText(cli.bin() / "Vrelk.ini"), "[SImg]\r\nQuality=80\r\n");
 }
 
 TEST(Cli, PerUserSettingsAreKeptEvenOnAFreshAccount)
@@ -83,7 +84,7 @@ TEST(Cli, ChoosingAtRunTimeReadsOneLetter)
 
     auto declined = cli.run(input, "x\\n");
     EXPECT_EQ(declined.status, 0);
-    EXPECT_NE(declined.output.find("BMP(B)  PNG(P)  GIF(G)  JPEG(J)  JPEG変換(T)"), std::string::npos);
+    EXPECT_NE(declined.output.find("BMP(B)  PNG(P)  GIF(G)  JPEG(J)  JPEG変換(T)  WebP(W)"), std::string::npos);
     EXPECT_EQ(declined.output.find("Error"), std::string::npos);
 
     auto endOfInput = cli.run(input);

@@ -47,6 +47,11 @@ TEST(SniffFormat, RecognisesEachSignatureAndTheShortFiles)
         {{0, 0, 0, 0x20, 'f', 't', 'y', 'p', 'i', 's', 'o', 'm'}, kFormatUnknown},
         {{0, 0, 0, 0x18, 'f', 't', 'y', 'p', 'h', 'e', 'i'}, kFormatUnknown},
         {{0, 0, 0, 0x18, 'm', 'o', 'o', 'v', 'h', 'e', 'i', 'c'}, kFormatUnknown},
+        {{'R', 'I'}, kFormatTooShort},
+        {{'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'E', 'B'}, kFormatUnknown},
+        {{'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'E', 'B', 'P'}, kFormatWebp},
+        {{'R', 'I', 'F', 'F', 9, 9, 9, 9, 'W', 'A', 'V', 'E'}, kFormatUnknown},
+        {{'R', 'I', 'F', 'X', 0, 0, 0, 0, 'W', 'E', 'B', 'P'}, kFormatUnknown},
     };
     test::ScratchFolder folder;
     for (std::size_t i = 0; i < cases.size(); ++i) {
@@ -69,6 +74,7 @@ TEST(SelectOutput, MapsOutputTypesToStepsAndExtensions)
         {0, ".bmp", PerFileStep::convert, WriteBmpStep}, {1, ".png", PerFileStep::convert, WritePngStep},
         {2, ".jpg", PerFileStep::convert, WriteJpegStep}, {3, ".bmp", PerFileStep::convert, WriteBmpStep},
         {4, ".gif", PerFileStep::convert, WriteGifStep},  {5, ".jpg", PerFileStep::recode, nullptr},
+        {6, ".webp", PerFileStep::convert, WriteWebpStep}, {7, ".bmp", PerFileStep::convert, WriteBmpStep},
         {-1, ".bmp", PerFileStep::convert, WriteBmpStep},
     };
     for (const Row& row : rows) {
@@ -81,15 +87,19 @@ TEST(SelectOutput, MapsOutputTypesToStepsAndExtensions)
 
 TEST(SelectOutput, DirectChoicesAndFormatCommandsShareOneMapping)
 {
-    const std::int32_t expected[] = {0, 1, 2, 4, 5};
-    for (int i = 0; i < 5; ++i) {
+    // DrctCvt 1..6 and the buttons 1000..1004, 1007.
+    const std::int32_t expected[] = {0, 1, 2, 4, 5, 6};
+    const int commands[] = {1000, 1001, 1002, 1003, 1004, 1007};
+    for (int i = 0; i < 6; ++i) {
         EXPECT_EQ(outputTypeForDirectChoice(i + 1), expected[i]);
-        EXPECT_EQ(outputTypeForCommand(1000 + i), expected[i]);
+        EXPECT_EQ(outputTypeForCommand(commands[i]), expected[i]);
     }
     EXPECT_FALSE(outputTypeForDirectChoice(0));
-    EXPECT_FALSE(outputTypeForDirectChoice(6));
+    EXPECT_FALSE(outputTypeForDirectChoice(7));
     EXPECT_FALSE(outputTypeForCommand(999));
     EXPECT_FALSE(outputTypeForCommand(1005));
+    EXPECT_FALSE(outputTypeForCommand(1006));
+    EXPECT_FALSE(outputTypeForCommand(1008));
 }
 
 }  // namespace

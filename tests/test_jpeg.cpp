@@ -294,7 +294,7 @@ TEST(JpegRead, ThousandsOfScansFailQuickly)
 
     test::ScratchFolder folder;
     test::writeBytes(folder / "many.jpg", hostile);
-    Result<InputFile> mapped = InputFile::map(folder / "many.jpg");
+    Result<InputFile> mapped = InputFile::read(folder / "many.jpg");
     ASSERT_TRUE(mapped);
     Status recoded = RecodeJpeg(mapped->cursor(), folder / "out.jpg");
     ASSERT_FALSE(recoded);
@@ -504,7 +504,7 @@ TEST(JpegWrite, ShortWriteFailsTheFile)
 
 bool recode(const fs::path& input, const fs::path& output)
 {
-    Result<InputFile> mapped = InputFile::map(input);
+    Result<InputFile> mapped = InputFile::read(input);
     return mapped && RecodeJpeg(mapped->cursor(), output).ok();
 }
 

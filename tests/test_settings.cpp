@@ -48,14 +48,14 @@ TEST(SettingsStore, FlagsKeepOnlyBitZeroAndNumbersAreParsedLikeProfileIntegers)
     EXPECT_EQ(s.LmtVal, 0);
     EXPECT_EQ(s.RszSize, 640);
     EXPECT_EQ(s.RszOpt, 2) << "an empty value reads as the default";
-    EXPECT_EQ(s.DrctCvt, 0) << "an output choice outside 1..5 loads as choose-at-run-time";
+    EXPECT_EQ(s.DrctCvt, 0) << "an output choice outside 1..6 loads as choose-at-run-time";
 }
 
-TEST(SettingsStore, OnlyTheFiveFixedOutputChoicesSurviveALoad)
+TEST(SettingsStore, OnlyTheSixFixedOutputChoicesSurviveALoad)
 {
     ScratchFolder folder;
     auto ini = folder / "Vrelk.ini";
-    const std::pair<const char*, int> cases[] = {{"-1", 0}, {"0", 0}, {"1", 1}, {"5", 5}, {"6", 0}, {"9", 0}};
+    const std::pair<const char*, int> cases[] = {{"-1", 0}, {"0", 0}, {"1", 1}, {"5", 5}, {"6", 6}, {"7", 0}, {"9", 0}};
     for (const auto& [stored, loaded] : cases) {
         writeText(ini, std::string("[SImg]\r\nDrctCvt=") + stored + "\r\n");
         EXPECT_EQ(LoadSettings(ini).DrctCvt, loaded) << "stored " << stored;
@@ -109,6 +109,34 @@ TEST(SettingsStore, LongStringsAreCutTo259Units)
     auto ini = folder / "Vrelk.ini";
     writeText(ini, "[SImg]\r\nMkDirStr=" + std::string(400, 'x') + "\r\n");
     EXPECT_EQ(LoadSettings(ini).MkDirStr.size(), 259u);
+}
+
+TEST(SettingsStore, LongStringsAreCountedInUtf16UnitsAndNeverCutInsideACharacter)
+{
+    auto kanji = [](int count) {
+        std::string text;
+        for (int i = 0; i < count; ++i)
+            text += "写";
+        return text;
+    };
+    const std::string ascii258(258, 'x');
+    const struct {
+        std::string stored;
+        std::string loaded;
+    } cases[] = {
+        {ascii258 + "写", ascii258 + "写"},             // three bytes, one unit: fits exactly
+        {ascii258 + "写真", ascii258 + "写"},           // the second would be unit 260
+        {ascii258 + "\U0001F4F7", ascii258},             // a pair of units does not fit in one
+        {std::string(86, 'y') + std::string(200, 'z'), std::string(86, 'y') + std::string(173, 'z')},
+        {kanji(100), kanji(100)},                       // 300 bytes, but 100 units
+        {kanji(300), kanji(259)},
+    };
+    ScratchFolder folder;
+    auto ini = folder / "Vrelk.ini";
+    for (const auto& c : cases) {
+        writeText(ini, "[SImg]\r\nMkDirStr=" + c.stored + "\r\n");
+        EXPECT_EQ(LoadSettings(ini).MkDirStr, c.loaded) << c.stored;
+    }
 }
 
 TEST(SettingsLocation, ProgramNameIsCheckedWithoutRegardToCase)

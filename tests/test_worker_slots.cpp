@@ -51,7 +51,10 @@ TEST(WorkerSlots, SizeTargetBatchKeepsEncodingsWithinTheJobs)
     test::ScratchFolder scratch;
     std::vector<platform::Path> inputs;
     for (std::uint32_t i = 0; i < 5; ++i) {
-        const fs::path input = scratch / ("p" + std::to_string(i) + ".bmp");
+        std::string name = "p";
+        name += std::to_string(i);
+        name += ".bmp";
+        const fs::path input = scratch / name;
         test::writeBytes(input, test::buildBmp({.width = 900, .height = 700, .pixels = photoRows(900, 700, i)}));
         inputs.push_back(input);
     }

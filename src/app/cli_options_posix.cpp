@@ -36,6 +36,7 @@ struct Choice {
 constexpr Choice kFormats[] = {
     {"bmp", kOutputBmp}, {"png", kOutputPng},  {"jpeg", kOutputJpeg},
     {"jpg", kOutputJpeg}, {"gif", kOutputGif}, {"recode", kOutputRecode},
+    {"webp", kOutputWebp},
 };
 // The JPEG setting's values: 0 is 2x2, 2 is 1x1.
 constexpr Choice kSamplings[] = {{"2x2", 0}, {"1x1", 2}};
@@ -55,7 +56,7 @@ using Handler = std::string (*)(RunOptions& options, std::string_view value);
 std::string setFormat(RunOptions& o, std::string_view v)
 {
     o.outputType = parseChoice(v, kFormats);
-    return o.outputType ? "" : "format must be bmp, png, jpeg, gif or recode";
+    return o.outputType ? "" : "format must be bmp, png, jpeg, gif, recode or webp";
 }
 
 std::string setQuality(RunOptions& o, std::string_view v)
@@ -285,16 +286,19 @@ std::string_view VersionText() { return "vrelk (Tessaly) " VRELK_VERSION "\n"; }
 std::string HelpText(const std::optional<platform::Path>& settingsFile)
 {
     std::string text = R"(Usage: vrelk [OPTION]... FILE...
-Convert each image FILE (BMP, PNG, JPEG, GIF, TIFF, HEIC, AVIF) into one output format.
+Convert each image FILE (BMP, PNG, JPEG, GIF, TIFF, WebP, HEIC, AVIF) into one
+output format.
 An existing file is never replaced: a taken name gains +1, +2, ...
 Options apply to this run only; the settings file decides everything else.
 Without FILE, vrelk prints the settings.
 
-  -f, --format FORMAT   bmp, png, jpeg, gif, or recode (lossless JPEG re-encode);
-                          without it DrctCvt decides, and DrctCvt=0 asks
-  -q, --quality N       JPEG quality, 1..100
+  -f, --format FORMAT   bmp, png, jpeg, gif, webp, or recode (lossless JPEG
+                          re-encode); without it DrctCvt decides, and
+                          DrctCvt=0 asks
+  -q, --quality N       JPEG and WebP quality, 1..100
       --sampling S      JPEG chroma sampling: 2x2 or 1x1
-      --max-kb N        aim each JPEG at N KB at most (searches the quality)
+      --max-kb N        aim each JPEG or WebP at N KB at most (searches the
+                          quality)
       --width N         reduce to N pixels wide
       --height N        reduce to N pixels high
       --long-side N     reduce the longer side to N pixels

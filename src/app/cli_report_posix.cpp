@@ -15,17 +15,18 @@ struct ReasonText {
     bool withCodecError;  // followed by the codec's own words when it gave any
 };
 
-constexpr std::array<ReasonText, 10> kReasonTexts{{
+constexpr std::array<ReasonText, 11> kReasonTexts{{
     {SkipReason::missing, "no such file", false},
     {SkipReason::tooShort, "empty or too short to be an image", false},
     {SkipReason::unrecognised, "unrecognised format", false},
     {SkipReason::readFailed, "cannot read", true},
     {SkipReason::reduceFailed, "size reduction failed", true},
-    {SkipReason::noTempFile, "cannot create a temporary file", false},
+    {SkipReason::noTempFile, "cannot create a file in the output folder", false},
     {SkipReason::writeFailed, "cannot write", true},
     {SkipReason::noFreeName, "every numbered output name is taken", false},
-    {SkipReason::copyFailed, "cannot copy into the output folder", false},
+    {SkipReason::publishFailed, "cannot write into the output folder", false},
     {SkipReason::notRegularFile, "not a regular file", false},
+    {SkipReason::batchStopped, "not converted: the batch stopped early", false},
 }};
 
 void writeLine(const std::string& line)

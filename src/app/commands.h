@@ -15,11 +15,12 @@ enum Command : int {
     kCommandRecode = 1004,
     kCommandResizeCheck = 1005,
     kCommandSettings = 1006,
+    kCommandWebp = 1007,
 };
 
-// DrctCvt 1..5 fix the output; 0 (or anything else) leaves it to the user.
+// DrctCvt 1..6 fix the output; 0 (or anything else) leaves it to the user.
 std::optional<std::int32_t> outputTypeForDirectChoice(std::int32_t drctCvt);
-// The format buttons 1000..1004.
+// The format buttons 1000..1004 and 1007.
 std::optional<std::int32_t> outputTypeForCommand(int command);
 
 }  // namespace vrelk

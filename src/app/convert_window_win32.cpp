@@ -14,14 +14,18 @@ namespace {
 
 constexpr int kMenuSeparatorId = 6000;
 
-constexpr std::array<ControlLayout, 7> kConvertButtons{{
+// A grid 10..265 wide: the four one-file-type formats in the first row,
+// the two JPEG writes centred under them, then the reduction check at the
+// left and the settings button at the right edge.
+constexpr std::array<ControlLayout, 8> kConvertButtons{{
     {kCommandBmp, L"BUTTON", BS_PUSHBUTTON, 0, L"BMP(B)", 10, 10, 60, 24},
     {kCommandPng, L"BUTTON", BS_PUSHBUTTON, 0, L"PNG(P)", 75, 10, 60, 24},
     {kCommandGif, L"BUTTON", BS_PUSHBUTTON, 0, L"GIF(G)", 140, 10, 60, 24},
-    {kCommandJpeg, L"BUTTON", BS_PUSHBUTTON, 0, L"JPEG(J)", 25, 39, 65, 24},
-    {kCommandRecode, L"BUTTON", BS_PUSHBUTTON, 0, L"JPEG変換(T)", 95, 39, 90, 24},
+    {kCommandWebp, L"BUTTON", BS_PUSHBUTTON, 0, L"WebP(W)", 205, 10, 60, 24},
+    {kCommandJpeg, L"BUTTON", BS_PUSHBUTTON, 0, L"JPEG(J)", 57, 39, 65, 24},
+    {kCommandRecode, L"BUTTON", BS_PUSHBUTTON, 0, L"JPEG変換(T)", 127, 39, 90, 24},
     {kCommandResizeCheck, L"BUTTON", BS_AUTOCHECKBOX, 0, L"画像サイズ縮小", 13, 77, 97, 16},
-    {kCommandSettings, L"BUTTON", BS_PUSHBUTTON, 0, L"設定変更(S)", 115, 73, 85, 24},
+    {kCommandSettings, L"BUTTON", BS_PUSHBUTTON, 0, L"設定変更(S)", 180, 73, 85, 24},
 }};
 
 struct KeyCommand {
@@ -29,9 +33,9 @@ struct KeyCommand {
     int command;
 };
 
-constexpr std::array<KeyCommand, 6> kConvertKeys{{
-    {'B', kCommandBmp}, {'P', kCommandPng}, {'J', kCommandJpeg},
-    {'G', kCommandGif}, {'T', kCommandRecode}, {'S', kCommandSettings},
+constexpr std::array<KeyCommand, 7> kConvertKeys{{
+    {'B', kCommandBmp}, {'P', kCommandPng}, {'J', kCommandJpeg}, {'G', kCommandGif},
+    {'T', kCommandRecode}, {'W', kCommandWebp}, {'S', kCommandSettings},
 }};
 
 bool isChecked(HWND window, int id) { return IsDlgButtonChecked(window, id) == BST_CHECKED; }
@@ -124,12 +128,13 @@ struct CommandEntry {
     void (*run)();
 };
 
-constexpr std::array<CommandEntry, 16> kCommands{{
+constexpr std::array<CommandEntry, 17> kCommands{{
     {kCommandBmp, [] { convertAs(kCommandBmp); }},
     {kCommandPng, [] { convertAs(kCommandPng); }},
     {kCommandJpeg, [] { convertAs(kCommandJpeg); }},
     {kCommandGif, [] { convertAs(kCommandGif); }},
     {kCommandRecode, [] { convertAs(kCommandRecode); }},
+    {kCommandWebp, [] { convertAs(kCommandWebp); }},
     {kCommandResizeCheck, resizeCheckFromConvertWindow},
     {kCommandSettings, showSettingsWindow},
     {kLimitCheck, updateFileSizeEnables},
@@ -229,7 +234,7 @@ bool registerWindowClasses()
     return registerClass(kConvertClass, convertWindowProc) && registerClass(kSettingClass, settingsWindowProc);
 }
 
-HWND createConvertWindow() { return createTopLevel(kConvertClass, 210, 107, nullptr); }
+HWND createConvertWindow() { return createTopLevel(kConvertClass, 275, 107, nullptr); }
 
 HWND createSettingsWindow(HWND owner) { return createTopLevel(kSettingClass, 410, 286, owner); }
 

@@ -30,7 +30,7 @@ struct FormatKey {
 // In the order of the convert window's buttons.
 constexpr FormatKey kFormatKeys[] = {
     {'B', kCommandBmp, "BMP(B)"},   {'P', kCommandPng, "PNG(P)"},       {'G', kCommandGif, "GIF(G)"},
-    {'J', kCommandJpeg, "JPEG(J)"}, {'T', kCommandRecode, "JPEG変換(T)"},
+    {'J', kCommandJpeg, "JPEG(J)"}, {'T', kCommandRecode, "JPEG変換(T)"}, {'W', kCommandWebp, "WebP(W)"},
 };
 
 // With the JSON report, standard output carries only its lines.
@@ -119,6 +119,10 @@ int main(int argc, char** argv)
         ShowError(nullptr, kErrorStartup);
         return kExitStartupFailed;
     }
+    // The file may be shared with the Windows program and hold what only it
+    // uses (the plug-in folder), or folders of another machine: it is
+    // created when missing and otherwise never written.
+    const bool createSettingsFile = !platform::pathExists(*iniPath);
     Settings settings = LoadSettings(*iniPath);
 
     int status = kExitOk;
@@ -140,7 +144,8 @@ int main(int argc, char** argv)
             status = convertFiles(line, run);
         }
     }
-    // A settings file that cannot be written is not reported.
-    (void)SaveSettings(settings, *iniPath);
+    // A settings file that cannot be created is not reported.
+    if (createSettingsFile)
+        (void)SaveSettings(settings, *iniPath);
     return status;
 }

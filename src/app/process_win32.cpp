@@ -10,6 +10,7 @@
 #include "app/commands.h"
 #include "app/controls.h"
 #include "app/batch_start.h"
+#include "convert/plugin_host_win32.h"
 
 namespace vrelk {
 namespace {
@@ -86,10 +87,13 @@ int runMessageLoop()
     return static_cast<int>(message.wParam);
 }
 
+// The plug-in host of a batch ends with its last file, before any message.
 BatchHost batchHost(AppState& state)
 {
-    return BatchHost{state.settings, ApplyControlsToSettings,
-                     [](ErrorCode code) { ShowError(visibleWindow(), code); }};
+    return BatchHost{state.settings, ApplyControlsToSettings, [](ErrorCode code) {
+                         EndPluginHost();
+                         ShowError(visibleWindow(), code);
+                     }};
 }
 
 // Marks the program busy for the life of a batch and its message.
@@ -112,6 +116,7 @@ void runPendingDrop(AppState& state)
     {
         BusyScope busy(state);
         StartBatch(inputs, host);
+        EndPluginHost();
     }
     ShowWindow(state.settingsWindow, SW_SHOW);
     ShowWindow(state.convertWindow, SW_HIDE);
@@ -127,6 +132,7 @@ void runCommandLine(AppState& state)
     {
         BusyScope busy(state);
         StartBatch(inputs, host);
+        EndPluginHost();
     }
     state.closeAfterBatch = false;
     SendMessageW(state.convertWindow, WM_CLOSE, 0, 0);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <string>
 
 namespace vrelk {
@@ -31,13 +32,44 @@ bool readFlag(const platform::Path& file, std::string_view key, int fallback)
     return (readInt(file, key, fallback) & 1) != 0;
 }
 
+// UTF-16 units of the character that begins at `at`, or 0 inside one: a
+// lead byte or a high surrogate begins one, a continuation byte or a low
+// surrogate does not.
+[[maybe_unused]] std::size_t unitsOfCharacterAt(const std::string& text, std::size_t at)
+{
+    const auto byte = static_cast<unsigned char>(text[at]);
+    if ((byte & 0xC0) == 0x80)
+        return 0;
+    return byte >= 0xF0 ? 2 : 1;
+}
+
+[[maybe_unused]] std::size_t unitsOfCharacterAt(const std::wstring& text, std::size_t at)
+{
+    const auto unit = static_cast<std::uint32_t>(text[at]);
+    return unit >= 0xDC00 && unit <= 0xDFFF ? 0 : 1 + (unit >= 0xD800 && unit <= 0xDBFF);
+}
+
+// The longest whole-character beginning of `value` of at most `limit`
+// UTF-16 units, which is how the Windows program counts.
+void keepWholeCharacters(platform::NativeString& value, std::size_t limit)
+{
+    std::size_t units = 0;
+    for (std::size_t at = 0; at < value.size(); ++at) {
+        const std::size_t width = unitsOfCharacterAt(value, at);
+        if (width != 0 && units + width > limit) {
+            value.resize(at);
+            return;
+        }
+        units += width;
+    }
+}
+
 platform::NativeString readString(const platform::Path& file, std::string_view key,
                                   std::string_view fallback)
 {
     platform::NativeString value =
         shell::iniReadString(file, kSection, key, platform::fromUtf8(fallback));
-    if (value.size() > kMaxStringUnits)
-        value.resize(kMaxStringUnits);
+    keepWholeCharacters(value, kMaxStringUnits);
     return value;
 }
 
@@ -107,7 +139,7 @@ Settings LoadSettings(const platform::Path& iniPath)
     // Anything but a fixed output would leave the output choice without a
     // selection, and a drop would then be kept with no window to finish it.
     s.DrctCvt = readInt(iniPath, "DrctCvt", 0);
-    if (s.DrctCvt < 1 || s.DrctCvt > 5)
+    if (s.DrctCvt < 1 || s.DrctCvt > 6)
         s.DrctCvt = 0;
     return s;
 }

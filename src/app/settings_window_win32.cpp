@@ -27,7 +27,7 @@ struct SettingsEntry {
 
 constexpr DWORD kEditStyle = ES_NUMBER | ES_RIGHT;
 constexpr DWORD kArrowsStyle = UDS_SETBUDDYINT | UDS_ALIGNRIGHT | UDS_ARROWKEYS | UDS_NOTHOUSANDS;
-constexpr std::array<const wchar_t*, 6> kOutputChoices{L"実行時に選択", L"BMP", L"PNG", L"JPEG", L"GIF", L"JPEG変換"};
+constexpr std::array<const wchar_t*, 7> kOutputChoices{L"実行時に選択", L"BMP", L"PNG", L"JPEG", L"GIF", L"JPEG変換", L"WebP"};
 
 HWND settingsChild(int id) { return GetDlgItem(app().settingsWindow, id); }
 

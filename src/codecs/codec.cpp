@@ -1,6 +1,7 @@
 #include "codecs/codec.h"
 
 #include "pixel/checked.h"
+#include "pixel/bit_depth.h"
 
 namespace vrelk {
 
@@ -30,6 +31,30 @@ Result<DibImage> allocateImage(std::int32_t width, std::int32_t height, int bits
     if (!image.pixels)
         return CodecError::noMemory;
     return image;
+}
+
+Result<const std::uint8_t*> Pixels24(const ImageView& image, PageBuffer& converted)
+{
+    if (image.width < 1 || image.height < 1)
+        return CodecError::unsupported;
+    const RowLayout source = rowLayout(image.width, image.height, image.bitCount);
+    if (!image.palette || image.pixels.size() < static_cast<std::uint64_t>(source.imageSize))
+        return CodecError::writeFailed;
+    if (image.bitCount == 24)
+        return image.pixels.data();
+
+    PixelConverter converter;
+    converter.width = image.width;
+    converter.height = image.height;
+    converter.sourceBits = image.bitCount;
+    converter.targetBits = 24;
+    converter.computeLayout();
+    converted = PageBuffer::allocate(static_cast<std::size_t>(converter.imageSize));
+    if (!converted)
+        return CodecError::noMemory;
+    if (!convertPixels(nullptr, converted.data(), converter, image.palette->data(), image.pixels.data()))
+        return CodecError::writeFailed;
+    return static_cast<const std::uint8_t*>(converted.data());
 }
 
 }  // namespace vrelk

@@ -17,4 +17,8 @@ std::string_view describe(CodecError error);
 // row layout. Sizes outside 1..kMaxDimension are unsupported.
 Result<DibImage> allocateImage(std::int32_t width, std::int32_t height, int bits, FormatCode source);
 
+// The image's pixels as 24-bit rows: its own when they already are, else
+// `converted` filled through the palette.
+Result<const std::uint8_t*> Pixels24(const ImageView& image, PageBuffer& converted);
+
 }  // namespace vrelk

@@ -1,16 +1,37 @@
 #include "codecs/files.h"
 
 #include <array>
+#include <atomic>
+#include <cstddef>
+#include <limits>
+#include <new>
 
 namespace vrelk {
+namespace {
 
-Result<InputFile> InputFile::map(const platform::Path& path)
+std::atomic<InputSizedHook> inputSizedHook{nullptr};
+
+}  // namespace
+
+void setInputSizedHook(InputSizedHook hook) { inputSizedHook = hook; }
+
+Result<InputFile> InputFile::read(const platform::Path& path)
 {
+    platform::File file = platform::File::openRead(path);
+    const std::int64_t size = file.size();
+    if (size <= 0)
+        return CodecError::cannotOpen;
+    if (static_cast<std::uint64_t>(size) > std::numeric_limits<std::size_t>::max() / 2)
+        return CodecError::noMemory;
+    if (InputSizedHook hook = inputSizedHook.load())
+        hook(path);
     InputFile input;
-    input.file_ = platform::File::openRead(path);
-    if (input.file_.isOpen())
-        input.mapping_ = platform::FileMapping::map(input.file_);
-    if (!input.mapping_.isMapped())
+    try {
+        input.bytes_.resize(static_cast<std::size_t>(size));
+    } catch (const std::bad_alloc&) {
+        return CodecError::noMemory;
+    }
+    if (file.read(input.bytes_) != input.bytes_.size())
         return CodecError::cannotOpen;
     return input;
 }

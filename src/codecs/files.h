@@ -1,9 +1,10 @@
-// How codecs reach their files: the mapped input, and the output a writer
-// fills.
+// How codecs reach their files: the input read into memory, and the output
+// a writer fills.
 #pragma once
 
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "codecs/byte_cursor.h"
 #include "codecs/codec.h"
@@ -11,20 +12,26 @@
 
 namespace vrelk {
 
-// The whole input, mapped read-only for as long as the object lives.
+// The whole input, read into memory. It is read rather than mapped: a
+// mapped file that shrinks, or a share that goes away, kills the process on
+// the next touch, where a read only comes up short and fails this file.
 class InputFile {
 public:
-    // cannotOpen when the file cannot be opened or mapped (an empty file
-    // cannot be mapped either).
-    static Result<InputFile> map(const platform::Path& path);
+    // cannotOpen when the file cannot be opened or read in full (an empty
+    // file included), noMemory when its bytes do not fit in memory.
+    static Result<InputFile> read(const platform::Path& path);
 
-    std::span<const std::uint8_t> bytes() const { return {mapping_.data(), mapping_.size()}; }
+    std::span<const std::uint8_t> bytes() const { return bytes_; }
     ByteCursor cursor() const { return ByteCursor(bytes()); }
 
 private:
-    platform::File file_;
-    platform::FileMapping mapping_;
+    std::vector<std::uint8_t> bytes_;
 };
+
+// Test seam: when set, runs once an input is open and its size known, just
+// before its bytes are read.
+using InputSizedHook = void (*)(const platform::Path& path);
+void setInputSizedHook(InputSizedHook hook);
 
 // The file a writer creates. Writes after a failed one are dropped, and
 // finish() reports the failure, so a writer checks once at the end.

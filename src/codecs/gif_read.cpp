@@ -16,7 +16,6 @@ using GifPalette = std::array<Rgb, 256>;
 
 constexpr std::uint8_t kExtensionIntroducer = 0x21;
 constexpr std::uint8_t kImageSeparator = 0x2C;
-constexpr std::uint8_t kTrailer = 0x3B;
 
 // Bytes from the label to the first sub-block of the extensions whose
 // contents this reader passes over.
@@ -188,9 +187,8 @@ public:
             const std::uint8_t block = *in_.u8();
             if (block == kImageSeparator)
                 return readImage();
-            Status status = block == kExtensionIntroducer ? readExtension()
-                            : block == kTrailer           ? Status(CodecError::badData)
-                                                          : Status(CodecError::cannotOpen);
+            // A trailer before any image, or a block of no known kind.
+            Status status = block == kExtensionIntroducer ? readExtension() : Status(CodecError::badData);
             if (!status)
                 return status.error();
         }
@@ -261,7 +259,7 @@ private:
         auto skipped = std::find_if(kSkippedExtensions.begin(), kSkippedExtensions.end(),
                                     [&](const SkippedExtension& e) { return e.label == *label; });
         if (skipped == kSkippedExtensions.end())
-            return CodecError::cannotOpen;
+            return CodecError::unsupported;
         if (!in_.skip(skipped->header))
             return CodecError::badData;
         return skipSubBlocks();

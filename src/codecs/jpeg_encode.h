@@ -70,10 +70,6 @@ struct JpegOutput {
     double* outputDone = nullptr;
 };
 
-// The image's pixels as 24-bit rows: its own when they already are, else
-// `converted` filled through the palette.
-Result<const std::uint8_t*> pixels24(const ImageView& image, PageBuffer& converted);
-
 // One whole encoding; false when libjpeg gave it up, which includes a
 // trial stopped past its target or cancelled.
 bool encodeJpeg(const JpegJob& job, const JpegOutput& output);

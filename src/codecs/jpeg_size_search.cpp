@@ -382,7 +382,7 @@ Status WriteJpegWithLimit(const ImageView& image, const platform::Path& path, co
 Status SizeSearch::run(const ImageView& image, const JpegEncoding& encoding, std::int64_t limit,
                        JpegSearchRecord* record)
 {
-    Result<const std::uint8_t*> rows = pixels24(image, converted_);
+    Result<const std::uint8_t*> rows = Pixels24(image, converted_);
     if (!rows)
         return rows.error();
 

@@ -95,32 +95,6 @@ bool compress(const JpegJob& job, JpegEncoder& encoder, const JpegOutput& output
 
 }  // namespace
 
-// The image's pixels as 24-bit rows: its own when they already are, else
-// `converted` filled through the palette.
-Result<const std::uint8_t*> pixels24(const ImageView& image, PageBuffer& converted)
-{
-    if (image.width < 1 || image.height < 1)
-        return CodecError::unsupported;
-    const RowLayout source = rowLayout(image.width, image.height, image.bitCount);
-    if (!image.palette || image.pixels.size() < static_cast<std::uint64_t>(source.imageSize))
-        return CodecError::writeFailed;
-    if (image.bitCount == 24)
-        return image.pixels.data();
-
-    PixelConverter converter;
-    converter.width = image.width;
-    converter.height = image.height;
-    converter.sourceBits = image.bitCount;
-    converter.targetBits = 24;
-    converter.computeLayout();
-    converted = PageBuffer::allocate(static_cast<std::size_t>(converter.imageSize));
-    if (!converted)
-        return CodecError::noMemory;
-    if (!convertPixels(nullptr, converted.data(), converter, image.palette->data(), image.pixels.data()))
-        return CodecError::writeFailed;
-    return static_cast<const std::uint8_t*>(converted.data());
-}
-
 bool encodeJpeg(const JpegJob& job, const JpegOutput& output)
 {
     JpegEncoder encoder;
@@ -141,7 +115,7 @@ JpegEncoding jpegEncoding(std::int32_t quality, std::int32_t sampling)
 static Status writeJpegBody(const ImageView& image, const platform::Path& path, const JpegEncoding& encoding)
 {
     PageBuffer converted;
-    Result<const std::uint8_t*> rows = pixels24(image, converted);
+    Result<const std::uint8_t*> rows = Pixels24(image, converted);
     if (!rows)
         return rows.error();
     Result<OutputFile> out = OutputFile::create(path);

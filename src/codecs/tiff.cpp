@@ -328,7 +328,7 @@ Status TiffDecoder::readValueArray(const Entry& entry, ValueArray& into)
         return CodecError::badData;
     into.seen = true;
     if (entry.count == 0)
-        return CodecError::noMemory;
+        return CodecError::badData;
     if (entry.type != kTypeShort && entry.type != kTypeLong)
         return CodecError::badData;
     const std::uint64_t size = std::uint64_t{entry.count} * (entry.type == kTypeShort ? 2 : 4);
@@ -378,7 +378,7 @@ Status TiffDecoder::buildPalette(const PixelLayout& layout, Palette& palette) co
     // Reds, then greens, then blues, 16 bits each; the high byte is kept.
     ByteCursor at(file_);
     if (!at.seek(colorMapOffset_) || !at.has(entries * 6))
-        return CodecError::cannotOpen;
+        return CodecError::badData;
     std::array<std::uint8_t RgbQuad::*, 3> components{&RgbQuad::rgbRed, &RgbQuad::rgbGreen, &RgbQuad::rgbBlue};
     for (auto component : components) {
         for (std::size_t k = 0; k < entries; ++k)
@@ -407,14 +407,14 @@ Result<StripData> TiffDecoder::gatherStrips(std::size_t needed) const
         const std::uint32_t offset = next(offsets, stripOffsets_.type);
         const std::uint32_t count = next(counts, stripByteCounts_.type);
         if (!rangeInside(offset, count, file_.size()))
-            return CodecError::cannotOpen;
+            return CodecError::badData;
         if (i > 0 && offset != expectedOffset)
             contiguous = false;
         expectedOffset = std::uint64_t{offset} + count;
         total += count;  // under 2^32 strips of under 2^32 bytes each: cannot wrap
     }
     if (total == 0)
-        return CodecError::noMemory;
+        return CodecError::badData;
     const std::size_t kept = static_cast<std::size_t>(std::min<std::uint64_t>(total, needed));
 
     StripData data;

@@ -13,11 +13,9 @@ namespace vrelk {
 namespace {
 
 constexpr int kMaxOutputNumber = 9999;
-// Paths the program forms hold at most this many units; a longer one is
-// refused rather than cut short into some other path.
-constexpr std::size_t kMaxPathUnits = 259;
-
-bool fitsPathLimit(const platform::Path& path) { return path.native().size() <= kMaxPathUnits; }
+// A path the program forms beyond what the OS takes is refused rather than
+// cut short into some other path.
+bool fitsPathLimit(const platform::Path& path) { return platform::pathWithinLimits(path); }
 
 platform::Path numberedPath(const platform::Path& path, std::string_view extension, int number)
 {
@@ -53,13 +51,10 @@ bool findFreeOutputPath(platform::Path& path, std::string_view extension, int fr
     return false;
 }
 
-// Copies the finished temporary file under a free output name. The copy
-// never replaces a file: a name taken after the check moves on to the next
-// number.
 }  // namespace
 
-std::optional<FileFailure> DeliverOutput(const platform::Path& tempPath, const platform::Path& outputPath,
-                                         std::string_view extension, platform::Path& written, CopyFn copy)
+std::optional<FileFailure> DeliverOutput(const platform::Path& stagedPath, const platform::Path& outputPath,
+                                         std::string_view extension, platform::Path& written, PublishFn publish)
 {
     int next = 0;
     while (next <= kMaxOutputNumber) {
@@ -67,10 +62,10 @@ std::optional<FileFailure> DeliverOutput(const platform::Path& tempPath, const p
         int used = 0;
         if (!findFreeOutputPath(candidate, extension, next, used))
             break;
-        switch (copy(tempPath, candidate)) {
-        case platform::CopyResult::copied: written = std::move(candidate); return std::nullopt;
-        case platform::CopyResult::failed: return FileFailure{SkipReason::copyFailed, std::nullopt};
-        case platform::CopyResult::targetExists: next = used + 1; break;
+        switch (publish(stagedPath, candidate)) {
+        case platform::PublishResult::published: written = std::move(candidate); return std::nullopt;
+        case platform::PublishResult::failed: return FileFailure{SkipReason::publishFailed, std::nullopt};
+        case platform::PublishResult::targetExists: next = used + 1; break;
         }
     }
     return FileFailure{SkipReason::noFreeName, std::nullopt};
@@ -125,52 +120,50 @@ bool MakeUniqueOutputPath(platform::Path& path, std::string_view extension)
     return findFreeOutputPath(path, extension, 0, used);
 }
 
-std::optional<FileFailure> ConvertOneFile(FileJob& job, const platform::Path& tempFolder,
-                                          const platform::Path& input, platform::Path& tempPath)
+std::optional<FileFailure> ConvertOneFile(FileJob& job, const platform::Path& outputFolder,
+                                          const platform::Path& input, platform::Path& stagedPath)
 {
     Result<DibImage, FileFailure> image = ReadImage(input, ReadContext{job.options, *job.scratch.tables});
     if (!image)
         return image.error();
 
-    auto temp = platform::createTempFile(tempFolder);
-    if (!temp)
-        return skipped(SkipReason::noTempFile);
-    tempPath = *temp;
     // Before any reduction, so that sizes and palettes are worked out on
     // the colours that will be shown.
     SettleColours(*image, WriterKeepsProfile(job.write));
     if (job.options.resize) {
-        if (Status reduced = reduceImage(job.scratch, *image, job.options); !reduced) {
-            platform::deleteFile(tempPath);
+        if (Status reduced = reduceImage(job.scratch, *image, job.options); !reduced)
             return skipped(SkipReason::reduceFailed, reduced.error());
-        }
     }
-    Status written = job.write(viewOf(*image), tempPath, job.options);
+    auto staged = platform::createStagingFile(outputFolder);
+    if (!staged)
+        return skipped(SkipReason::noTempFile);
+    stagedPath = *staged;
+    Status written = job.write(viewOf(*image), stagedPath, job.options);
     if (!written) {
-        platform::deleteFile(tempPath);
+        platform::deleteFile(stagedPath);
         return skipped(SkipReason::writeFailed, written.error());
     }
     job.written = {image->header.biWidth, std::abs(image->header.biHeight)};
     return std::nullopt;
 }
 
-std::optional<FileFailure> RecodeOneFile(FileJob& job, const platform::Path& tempFolder,
-                                         const platform::Path& input, platform::Path& tempPath)
+std::optional<FileFailure> RecodeOneFile(FileJob& job, const platform::Path& outputFolder,
+                                         const platform::Path& input, platform::Path& stagedPath)
 {
     if (!platform::pathExists(input))
         return skipped(SkipReason::missing);
-    auto temp = platform::createTempFile(tempFolder);
-    if (!temp)
+    auto staged = platform::createStagingFile(outputFolder);
+    if (!staged)
         return skipped(SkipReason::noTempFile);
-    tempPath = *temp;
+    stagedPath = *staged;
     Status recoded = [&]() -> Status {
-        Result<InputFile> mapped = InputFile::map(input);
-        if (!mapped)
-            return mapped.error();
-        return RecodeJpeg(mapped->cursor(), tempPath, &job.written);
+        Result<InputFile> bytes = InputFile::read(input);
+        if (!bytes)
+            return bytes.error();
+        return RecodeJpeg(bytes->cursor(), stagedPath, &job.written);
     }();
     if (!recoded) {
-        platform::deleteFile(tempPath);
+        platform::deleteFile(stagedPath);
         return skipped(SkipReason::readFailed, recoded.error());
     }
     return std::nullopt;
@@ -186,8 +179,6 @@ Result<BatchPlan, BatchOutcome> planBatch(std::span<const platform::Path> inputs
     if (!folder)
         return folder.error();
     plan.outputFolder = std::move(*folder);
-    // Without a temporary folder no file can be written; none is made up.
-    plan.tempFolder = platform::tempFolder();
     return plan;
 }
 
@@ -196,27 +187,26 @@ FileStep stepFor(const OutputChoice& choice)
     return choice.step == PerFileStep::recode ? RecodeOneFile : ConvertOneFile;
 }
 
-std::optional<FileFailure> produceFile(FileStep step, FileJob& job, const std::optional<platform::Path>& tempFolder,
-                                       const platform::Path& input, platform::Path& tempPath)
+std::optional<FileFailure> produceFile(FileStep step, FileJob& job, const BatchPlan& plan,
+                                       const platform::Path& input, platform::Path& stagedPath)
 {
     job.written = {};
     if (platform::pathExists(input) && !platform::isRegularFile(input))
         return skipped(SkipReason::notRegularFile);
-    if (!tempFolder)
-        return skipped(SkipReason::noTempFile);
-    return step(job, *tempFolder, input, tempPath);
+    return step(job, plan.outputFolder, input, stagedPath);
 }
 
-void deliverFile(FileReport& file, const platform::Path& tempPath, const BatchPlan& plan)
+void deliverFile(FileReport& file, const platform::Path& stagedPath, const BatchPlan& plan)
 {
     if (file.failure)
         return;
     platform::Path outputPath = plan.outputFolder / file.input.filename();
     outputPath.replace_extension(platform::fromUtf8(plan.choice.extension));
-    file.failure = DeliverOutput(tempPath, outputPath, plan.choice.extension, file.output);
-    platform::deleteFile(tempPath);
-    if (file.failure)
+    file.failure = DeliverOutput(stagedPath, outputPath, plan.choice.extension, file.output);
+    if (file.failure) {
+        platform::deleteFile(stagedPath);
         file.size = {};
+    }
 }
 
 void finishBatch(BatchReport& report, const BatchPlan& plan)
@@ -237,10 +227,10 @@ void runSequentially(std::span<const platform::Path> inputs, const ConvertOption
     const FileStep step = stepFor(plan.choice);
     for (const platform::Path& input : inputs) {
         FileReport& file = report.files.emplace_back(FileReport{input, {}, std::nullopt, {}});
-        platform::Path tempPath;
-        file.failure = produceFile(step, job, plan.tempFolder, input, tempPath);
+        platform::Path stagedPath;
+        file.failure = produceFile(step, job, plan, input, stagedPath);
         file.size = job.written;
-        deliverFile(file, tempPath, plan);
+        deliverFile(file, stagedPath, plan);
         if (fileDone)
             fileDone(file, report.files.size() - 1, inputs.size());
     }

@@ -50,30 +50,31 @@ BatchReport RunBatch(std::span<const platform::Path> inputs, const ConvertOption
 BatchReport RunBatchInParallel(std::span<const platform::Path> inputs, const ConvertOptions& options, unsigned jobs,
                                const FileDone& fileDone = {});
 
-// One file of a batch; on success `tempPath` names the finished output.
+// One file of a batch, written under a staging name in the output folder;
+// on success `stagedPath` names the finished output.
 struct FileJob {
     const ConvertOptions& options;
     ScratchBuffers& scratch;
     WriteStep write;
     ImageSize written{};  // the size of the picture the last step wrote
 };
-std::optional<FileFailure> ConvertOneFile(FileJob& job, const platform::Path& tempFolder,
-                                          const platform::Path& input, platform::Path& tempPath);
-std::optional<FileFailure> RecodeOneFile(FileJob& job, const platform::Path& tempFolder,
-                                         const platform::Path& input, platform::Path& tempPath);
+std::optional<FileFailure> ConvertOneFile(FileJob& job, const platform::Path& outputFolder,
+                                          const platform::Path& input, platform::Path& stagedPath);
+std::optional<FileFailure> RecodeOneFile(FileJob& job, const platform::Path& outputFolder,
+                                         const platform::Path& input, platform::Path& stagedPath);
 
 // Leaves `path` alone when it is free, else turns it into the first free
 // "name+N.ext" for N = 1..9999; false when all of those exist too.
 bool MakeUniqueOutputPath(platform::Path& path, std::string_view extension);
 
-// Copies the finished temporary file under the first free name from
-// `outputPath` on. The copy never replaces a file: a name taken between the
-// check and the copy moves on to the next number. `written` receives the
-// name used.
-using CopyFn = platform::CopyResult (*)(const platform::Path& from, const platform::Path& to);
-std::optional<FileFailure> DeliverOutput(const platform::Path& tempPath, const platform::Path& outputPath,
+// Names the finished staged file with the first free name from
+// `outputPath` on. No file is ever replaced: a name taken between the check
+// and the naming moves on to the next number. `written` receives the name
+// used; the staged file is gone once it is named.
+using PublishFn = platform::PublishResult (*)(const platform::Path& staged, const platform::Path& to);
+std::optional<FileFailure> DeliverOutput(const platform::Path& stagedPath, const platform::Path& outputPath,
                                          std::string_view extension, platform::Path& written,
-                                         CopyFn copy = platform::copyFileNoOverwrite);
+                                         PublishFn publish = platform::publishNoReplace);
 
 // The long form of each argument; an argument that has none is passed on
 // unchanged, so that a missing file fails on its own.

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 #include "convert/batch.h"
 #include "convert/batch_steps.h"
@@ -14,10 +15,10 @@ namespace {
 
 using namespace batch;
 
-// Workers read, reduce and write temporary files in any order; the calling
-// thread delivers them strictly in input order, so every output gets the
-// name a sequential run would give it. Workers stay at most `window` files
-// ahead of delivery, which bounds the temporary files waiting on disk.
+// Workers read, reduce and write staged files in any order; the calling
+// thread names them strictly in input order, so every output gets the name
+// a sequential run would give it. Workers stay at most `window` files ahead
+// of delivery, which bounds the staged files waiting on disk.
 class ParallelRun {
 public:
     ParallelRun(std::span<const platform::Path> inputs, const ConvertOptions& options, const BatchPlan& plan,
@@ -26,31 +27,60 @@ public:
     {
     }
 
-    void work(ScratchBuffers& scratch)
+    // Files produced but never delivered leave no staged file behind.
+    ~ParallelRun()
     {
-        const platform::HeldWorkerSlot held(options_.workers);
-        FileJob job{options_, scratch, plan_.choice.write};
-        const FileStep step = stepFor(plan_.choice);
-        while (auto index = claimNext()) {
-            Produced result;
-            result.failure = produceFile(step, job, plan_.tempFolder, inputs_[*index], result.tempPath);
-            result.size = job.written;
-            result.ready = true;
-            {
-                std::lock_guard lock(mutex_);
-                produced_[*index] = std::move(result);
+        for (Produced& produced : produced_)
+            if (produced.ready && !produced.failure)
+                platform::deleteFile(produced.stagedPath);
+    }
+
+    void work(ScratchBuffers& scratch) noexcept
+    {
+        try {
+            const platform::HeldWorkerSlot held(options_.workers);
+            FileJob job{options_, scratch, plan_.choice.write};
+            const FileStep step = stepFor(plan_.choice);
+            while (auto index = claimNext()) {
+                Produced result;
+                result.failure = produceFile(step, job, plan_, inputs_[*index], result.stagedPath);
+                result.size = job.written;
+                result.ready = true;
+                {
+                    std::lock_guard lock(mutex_);
+                    produced_[*index] = std::move(result);
+                }
+                readyChanged_.notify_all();
             }
-            readyChanged_.notify_all();
+        } catch (...) {
+            // Whatever a file throws ends the batch after the files
+            // delivered so far; it does not end the process.
+            stop();
         }
+    }
+
+    // Ends the batch: idle workers claim nothing more and delivery stops at
+    // the first file not yet produced.
+    void stop()
+    {
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        readyChanged_.notify_all();
+        roomChanged_.notify_all();
     }
 
     void deliverAll(const FileDone& fileDone, BatchReport& report)
     {
         for (std::size_t index = 0; index < inputs_.size(); ++index) {
-            Produced produced = waitFor(index);
+            std::optional<Produced> ready = waitFor(index);
+            if (!ready)
+                return;
+            Produced& produced = *ready;
             FileReport& file =
                 report.files.emplace_back(FileReport{inputs_[index], {}, produced.failure, produced.size});
-            deliverFile(file, produced.tempPath, plan_);
+            deliverFile(file, produced.stagedPath, plan_);
             {
                 std::lock_guard lock(mutex_);
                 delivered_ = index + 1;
@@ -65,24 +95,27 @@ private:
     struct Produced {
         bool ready = false;
         std::optional<FileFailure> failure;
-        platform::Path tempPath;
+        platform::Path stagedPath;
         ImageSize size;
     };
 
     std::optional<std::size_t> claimNext()
     {
         std::unique_lock lock(mutex_);
-        roomChanged_.wait(lock, [&] { return next_ >= inputs_.size() || next_ < delivered_ + window_; });
-        if (next_ >= inputs_.size())
+        roomChanged_.wait(lock,
+                          [&] { return stopping_ || next_ >= inputs_.size() || next_ < delivered_ + window_; });
+        if (stopping_ || next_ >= inputs_.size())
             return std::nullopt;
         return next_++;
     }
 
-    Produced waitFor(std::size_t index)
+    std::optional<Produced> waitFor(std::size_t index)
     {
         std::unique_lock lock(mutex_);
-        readyChanged_.wait(lock, [&] { return produced_[index].ready; });
-        return std::move(produced_[index]);
+        readyChanged_.wait(lock, [&] { return stopping_ || produced_[index].ready; });
+        if (!produced_[index].ready)
+            return std::nullopt;
+        return std::exchange(produced_[index], Produced{});
     }
 
     std::span<const platform::Path> inputs_;
@@ -95,7 +128,35 @@ private:
     std::vector<Produced> produced_;
     std::size_t next_ = 0;
     std::size_t delivered_ = 0;
+    bool stopping_ = false;
 };
+
+// Stops the run when delivery leaves early, by an exception included, so
+// that the workers end and can be joined.
+class StopOnExit {
+public:
+    explicit StopOnExit(ParallelRun& run) : run_(run) {}
+    StopOnExit(const StopOnExit&) = delete;
+    StopOnExit& operator=(const StopOnExit&) = delete;
+    ~StopOnExit() { run_.stop(); }
+
+private:
+    ParallelRun& run_;
+};
+
+// Delivers what the workers produce; when the batch stops early, the files
+// it never reached are reported as not converted.
+void deliverUntilStopped(ParallelRun& run, const FileDone& fileDone, BatchReport& report,
+                         std::span<const platform::Path> inputs)
+{
+    try {
+        run.deliverAll(fileDone, report);
+    } catch (...) {
+        run.stop();
+    }
+    for (std::size_t index = report.files.size(); index < inputs.size(); ++index)
+        report.files.push_back(FileReport{inputs[index], {}, FileFailure{SkipReason::batchStopped, std::nullopt}, {}});
+}
 
 }  // namespace
 
@@ -136,10 +197,11 @@ BatchReport RunBatchInParallel(std::span<const platform::Path> inputs, const Con
                 break;  // the threads already running do the work
             }
         }
+        StopOnExit stopWorkers(parallel);
         if (workers.empty())
             runSequentially(inputs, run, *plan, *scratch.front(), fileDone, report);
         else
-            parallel.deliverAll(fileDone, report);
+            deliverUntilStopped(parallel, fileDone, report, inputs);
     }
     scratch.clear();
     finishBatch(report, *plan);

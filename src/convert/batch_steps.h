@@ -16,7 +16,6 @@ struct BatchPlan {
     OutputChoice choice;
     platform::Path outputFolder;
     bool createdSubFolder = false;
-    std::optional<platform::Path> tempFolder;
 };
 
 // Settles the output folder (making the sub-folder) and the writer.
@@ -28,11 +27,11 @@ FileStep stepFor(const OutputChoice& choice);
 
 // The per-file step for a regular file; a FIFO or a device would block the
 // read, and a folder has no image.
-std::optional<FileFailure> produceFile(FileStep step, FileJob& job, const std::optional<platform::Path>& tempFolder,
-                                       const platform::Path& input, platform::Path& tempPath);
+std::optional<FileFailure> produceFile(FileStep step, FileJob& job, const BatchPlan& plan,
+                                       const platform::Path& input, platform::Path& stagedPath);
 
-// Copies a produced file under its output name and drops the temporary file.
-void deliverFile(FileReport& file, const platform::Path& tempPath, const BatchPlan& plan);
+// Gives a produced file its output name, or removes it when it gets none.
+void deliverFile(FileReport& file, const platform::Path& stagedPath, const BatchPlan& plan);
 
 // Removes a sub-folder this batch made when nothing was converted into it.
 void finishBatch(BatchReport& report, const BatchPlan& plan);

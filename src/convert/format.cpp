@@ -9,6 +9,7 @@
 #include "codecs/jpeg.h"
 #include "codecs/png.h"
 #include "codecs/tiff.h"
+#include "codecs/webp.h"
 
 namespace vrelk {
 namespace {
@@ -56,6 +57,7 @@ Result<DibImage> readTiff(ByteCursor in, const ReadContext&) { return ReadTiff(i
 Result<DibImage> readGif(ByteCursor in, const ReadContext&) { return ReadGif(in); }
 
 // Alpha is composited over white, as for PNG.
+Result<DibImage> readWebp(ByteCursor in, const ReadContext& context) { return ReadWebp(in, context.tables); }
 Result<DibImage> readHeif(ByteCursor in, const ReadContext& context) { return ReadHeif(in, context.tables); }
 
 constexpr std::array<ReadEntry, 9> kReadEntries{
@@ -65,8 +67,8 @@ constexpr std::array<ReadEntry, 9> kReadEntries{
     readJpeg,          // JPEG
     readTiff,          // TIFF
     readGif,           // GIF
-    nullptr,           // too short
-    nullptr,
+    nullptr,           // too short: never read
+    readWebp,          // WebP
     readHeif,          // HEIF: HEIC, AVIF
 };
 
@@ -122,12 +124,19 @@ FormatCode sniffOpenFile(platform::File& file)
     }
     if (b[0] == 0xFF && b[1] == 0xD8)
         return kFormatJpeg;
+    if (b[0] == 'R' && b[1] == 'I') {
+        std::array<std::uint8_t, kWebpSignatureLength> riff{'R', 'I'};
+        if (readSome(file, &riff[2], riff.size() - 2) == 0)
+            return kFormatTooShort;
+        if (HasWebpSignature(riff))
+            return kFormatWebp;
+    }
     return sniffBoxFile(file, b[0], b[1]);
 }
 
 Result<DibImage> readBuiltIn(const platform::Path& path, ReadEntry entry, const ReadContext& context)
 {
-    Result<InputFile> input = InputFile::map(path);
+    Result<InputFile> input = InputFile::read(path);
     if (!input)
         return input.error();
     return entry(input->cursor(), context);
@@ -192,6 +201,13 @@ Status WriteJpegStep(const ImageView& image, const platform::Path& output, const
     return WriteJpeg(image, output, encoding);
 }
 
+Status WriteWebpStep(const ImageView& image, const platform::Path& output, const ConvertOptions& options)
+{
+    if (options.limitSize)
+        return WriteWebpWithByteLimit(image, output, std::int64_t{options.limitKilobytes} * 1024);
+    return WriteWebp(image, output, options.quality);
+}
+
 Status WriteGifStep(const ImageView& image, const platform::Path& output, const ConvertOptions&)
 {
     return WriteGif(image, output);
@@ -206,6 +222,7 @@ OutputChoice SelectOutput(std::int32_t outputType)
     case kOutputJpeg: return {".jpg", PerFileStep::convert, WriteJpegStep};
     case kOutputGif: return {".gif", PerFileStep::convert, WriteGifStep};
     case kOutputRecode: return {".jpg", PerFileStep::recode, nullptr};
+    case kOutputWebp: return {".webp", PerFileStep::convert, WriteWebpStep};
     default: return {".bmp", PerFileStep::convert, WriteBmpStep};
     }
 }

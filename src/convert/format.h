@@ -20,11 +20,12 @@ enum class SkipReason {
     unrecognised,  // no reader and no plug-in takes it
     readFailed,    // its reader refused it (see the codec error)
     reduceFailed,
-    noTempFile,
+    noTempFile,    // no file can be made in the output folder
     writeFailed,   // the writer failed (see the codec error)
     noFreeName,    // every numbered output name is taken
-    copyFailed,
+    publishFailed, // the finished file could not be flushed or named
     notRegularFile,  // a folder, FIFO or device
+    batchStopped,    // the batch ended before this file, by a failure elsewhere
 };
 
 struct FileFailure {
@@ -53,6 +54,7 @@ Status WriteBmpStep(const ImageView& image, const platform::Path& output, const 
 Status WritePngStep(const ImageView& image, const platform::Path& output, const ConvertOptions& options);
 Status WriteJpegStep(const ImageView& image, const platform::Path& output, const ConvertOptions& options);
 Status WriteGifStep(const ImageView& image, const platform::Path& output, const ConvertOptions& options);
+Status WriteWebpStep(const ImageView& image, const platform::Path& output, const ConvertOptions& options);
 
 enum class PerFileStep { convert, recode };
 

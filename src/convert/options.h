@@ -11,21 +11,22 @@
 
 namespace vrelk {
 
-// The output type of a run: 0 BMP, 1 PNG, 2 JPEG, 4 GIF, 5 JPEG re-encode;
-// any other value acts as BMP.
+// The output type of a run: 0 BMP, 1 PNG, 2 JPEG, 4 GIF, 5 JPEG re-encode,
+// 6 WebP; any other value acts as BMP.
 enum OutputType : std::int32_t {
     kOutputBmp = 0,
     kOutputPng = 1,
     kOutputJpeg = 2,
     kOutputGif = 4,
     kOutputRecode = 5,
+    kOutputWebp = 6,
 };
 
 struct ConvertOptions {
     std::int32_t outputType = kOutputBmp;
-    std::int32_t quality = 75;   // JPEG, 1..100
+    std::int32_t quality = 75;   // JPEG and WebP, 1..100
     std::int32_t sampling = 0;   // JPEG chroma: 0 is 2x2, 1 is 2x1, 2 is 1x1
-    bool limitSize = false;      // aim JPEG output at limitKilobytes
+    bool limitSize = false;      // aim JPEG and WebP output at limitKilobytes
     std::int32_t limitKilobytes = 100;
     bool resize = false;
     std::int32_t resizeMode = kReduceLongerSide;

@@ -1,102 +1,44 @@
-// The Susie import plug-in host: files no built-in reader takes are offered
-// to the import filters in the plug-in folder, in the order the folder lists
-// them, and the first that accepts one decodes it.
+// The Susie import plug-ins, seen from the converting process: files no
+// built-in reader takes are offered to the import filters in the plug-in
+// folder, in the order the folder lists them, and the first that accepts
+// one decodes it. The filters run in a host process (plugin_filters_win32),
+// so that one which crashes or hangs costs its file and not the batch.
 #include <windows.h>
 
-#include <algorithm>
 #include <array>
 #include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
 #include <type_traits>
-#include <vector>
 
-#include "codecs/byte_cursor.h"
 #include "convert/format.h"
-#include "pixel/checked.h"
+#include "convert/plugin_channel_win32.h"
+#include "convert/plugin_host_win32.h"
+#include "convert/plugin_picture.h"
 
 namespace vrelk {
 namespace {
 
-constexpr std::size_t kPrefixBytes = 128;
-// Both calls of IsSupported see 2 KB: from the start and past a 128-byte prefix.
-constexpr std::size_t kHeadBytes = 2048 + kPrefixBytes;
-constexpr std::size_t kMaxPlugins = 100;
-constexpr std::uint32_t kInfoHeaderBytes = 40;
+using namespace plugin_channel;
 
-using GetPluginInfoProc = int(WINAPI*)(int infoNumber, LPSTR buffer, int bufferLength);
-using IsSupportedProc = int(WINAPI*)(LPCSTR path, const void* head);
-using ProgressProc = int(WINAPI*)(int number, int denominator, long userData);
-using GetPictureInfoProc = int(WINAPI*)(LPCSTR path, long offset, unsigned flag, void* info);
-using GetPictureProc = int(WINAPI*)(LPCSTR path, long offset, unsigned flag, HLOCAL* info, HLOCAL* bits,
-                                    ProgressProc progress, long userData);
+// How long the filters may take over one file, restarts included; then
+// the host is ended and the file fails.
+constexpr ULONGLONG kPluginTimeLimitMs = 20000;
+// How long an ended host may take to be gone.
+constexpr DWORD kEndWaitMs = 5000;
 
-constexpr unsigned kInputIsFile = 0;
-
-int WINAPI keepGoing(int, int, long) { return 0; }
-
-struct LibraryRelease {
-    void operator()(HMODULE library) const { FreeLibrary(library); }
+struct HandleClose {
+    void operator()(HANDLE handle) const { CloseHandle(handle); }
 };
-using Library = std::unique_ptr<std::remove_pointer_t<HMODULE>, LibraryRelease>;
+using UniqueHandle = std::unique_ptr<std::remove_pointer_t<HANDLE>, HandleClose>;
 
-struct SearchClose {
-    void operator()(HANDLE search) const { FindClose(search); }
+struct ViewRelease {
+    void operator()(void* view) const { UnmapViewOfFile(view); }
 };
-using Search = std::unique_ptr<std::remove_pointer_t<HANDLE>, SearchClose>;
+using UniqueView = std::unique_ptr<void, ViewRelease>;
 
-template <class Proc>
-Proc lookUp(HMODULE library, const char* name)
-{
-    return reinterpret_cast<Proc>(reinterpret_cast<void*>(GetProcAddress(library, name)));
-}
-
-// A broken plug-in (not a library, a missing dependency, a failing DllMain)
-// is skipped without the system asking the user about it.
-Library loadPlugin(const platform::Path& file)
-{
-    DWORD previous = 0;
-    SetThreadErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX, &previous);
-    Library library(LoadLibraryExW(file.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
-    SetThreadErrorMode(previous, nullptr);
-    return library;
-}
-
-// A memory block a plug-in hands over; unlocked and freed when dropped.
-class LocalBlock {
-public:
-    LocalBlock() = default;
-    LocalBlock(const LocalBlock&) = delete;
-    LocalBlock& operator=(const LocalBlock&) = delete;
-    ~LocalBlock()
-    {
-        if (!handle)
-            return;
-        if (locked_)
-            LocalUnlock(handle);
-        LocalFree(handle);
-    }
-
-    // The block's bytes; empty when it cannot be locked or holds nothing.
-    std::span<const std::uint8_t> lock()
-    {
-        if (!handle)
-            return {};
-        auto* bytes = static_cast<const std::uint8_t*>(LocalLock(handle));
-        if (!bytes)
-            return {};
-        locked_ = true;
-        return {bytes, LocalSize(handle)};
-    }
-
-    HLOCAL handle = nullptr;
-
-private:
-    bool locked_ = false;
-};
-
-platform::Path programFolder()
+std::wstring programFile()
 {
     std::wstring name(MAX_PATH, L'\0');
     for (;;) {
@@ -105,7 +47,7 @@ platform::Path programFolder()
             return {};
         if (length < name.size()) {
             name.resize(length);
-            return platform::Path(name).parent_path();
+            return name;
         }
         name.resize(name.size() * 2);
     }
@@ -114,7 +56,7 @@ platform::Path programFolder()
 // A relative plug-in folder belongs to the program, wherever it was started from.
 platform::Path resolvePluginFolder(const platform::Path& folder)
 {
-    return folder.is_relative() ? programFolder() / folder : folder;
+    return folder.is_relative() ? platform::Path(programFile()).parent_path() / folder : folder;
 }
 
 // The path in the system code page, or nullopt when a character has no
@@ -173,167 +115,222 @@ std::optional<Head> readHead(const platform::Path& path)
     return head;
 }
 
-bool isImportFilter(HMODULE library)
-{
-    auto getPluginInfo = lookUp<GetPluginInfoProc>(library, "GetPluginInfo");
-    if (!getPluginInfo)
-        return false;
-    std::array<char, 8> kind{};
-    getPluginInfo(0, kind.data(), static_cast<int>(kind.size()));
-    return std::memcmp(kind.data(), "00IN", 4) == 0;
-}
-
-// The names of the first import filters in the folder, in listing order.
-std::vector<std::wstring> listImportFilters(const platform::Path& folder)
-{
-    std::vector<std::wstring> names;
-    WIN32_FIND_DATAW entry{};
-    HANDLE found = FindFirstFileW((folder / L"*.spi").c_str(), &entry);
-    if (found == INVALID_HANDLE_VALUE)
-        return names;
-    Search search(found);
-    do {
-        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-            continue;
-        if (Library library = loadPlugin(folder / entry.cFileName); library && isImportFilter(library.get()))
-            names.emplace_back(entry.cFileName);
-    } while (names.size() < kMaxPlugins && FindNextFileW(search.get(), &entry));
-    return names;
-}
-
-struct ChosenPlugin {
-    Library library;
-    long startOffset = 0;
+// What a file asks of the host.
+struct PluginQuery {
+    const platform::Path& folder;
+    const std::string& ansiPath;
+    const Head& head;
 };
 
-// The first listed filter that recognises the file at its start or past
-// a 128-byte prefix; it stays loaded.
-std::optional<ChosenPlugin> choosePlugin(const platform::Path& folder, const std::string& ansiPath, const Head& head)
-{
-    for (const std::wstring& name : listImportFilters(folder)) {
-        Library library = loadPlugin(folder / name);
-        if (!library)
-            continue;
-        auto isSupported = lookUp<IsSupportedProc>(library.get(), "IsSupported");
-        if (!isSupported)
-            continue;
-        if (isSupported(ansiPath.c_str(), head.data()))
-            return ChosenPlugin{std::move(library), 0};
-        if (isSupported(ansiPath.c_str(), head.data() + kPrefixBytes))
-            return ChosenPlugin{std::move(library), static_cast<long>(kPrefixBytes)};
-    }
-    return std::nullopt;
-}
-
-// The picture-information record is packed in the published header, but
-// plug-ins are built both ways; it starts zeroed with room for either
-// layout, so an unset text handle reads as none.
-struct PictureInfoRecord {
-    alignas(8) std::array<std::uint8_t, 64> bytes{};
-
-    static constexpr std::size_t kPackedHandle = 22;
-    static constexpr std::size_t kAlignedHandle = 24;
-
-    // A handle at the packed offset leaves the bytes past the packed
-    // record untouched; one at the aligned offset fills them.
-    HGLOBAL textHandle() const
+// The shared memory and the two events of the host conversation, made
+// inheritable so that each host started during the batch receives them.
+class HostChannel {
+public:
+    static std::unique_ptr<HostChannel> create()
     {
-        const bool aligned = bytes[kPackedHandle + 4] != 0 || bytes[kPackedHandle + 5] != 0;
-        const std::uint32_t value = LoadU32LE(bytes.data() + (aligned ? kAlignedHandle : kPackedHandle));
-        return reinterpret_cast<HGLOBAL>(static_cast<std::uintptr_t>(value));
+        auto channel = std::make_unique<HostChannel>();
+        SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+        channel->mapping_.reset(CreateFileMappingW(INVALID_HANDLE_VALUE, &inherit, PAGE_READWRITE, 0,
+                                                   sizeof(Channel), nullptr));
+        channel->requestReady_.reset(CreateEventW(&inherit, FALSE, FALSE, nullptr));
+        channel->replyReady_.reset(CreateEventW(&inherit, FALSE, FALSE, nullptr));
+        HANDLE self = nullptr;
+        if (DuplicateHandle(GetCurrentProcess(), GetCurrentProcess(), GetCurrentProcess(), &self, SYNCHRONIZE, TRUE,
+                            0))
+            channel->parent_.reset(self);
+        if (!channel->mapping_ || !channel->requestReady_ || !channel->replyReady_ || !channel->parent_)
+            return nullptr;
+        channel->view_.reset(MapViewOfFile(channel->mapping_.get(), FILE_MAP_WRITE, 0, 0, sizeof(Channel)));
+        if (!channel->view_)
+            return nullptr;
+        Channel& shared = channel->shared();
+        shared.magic = kMagic;
+        shared.requestReady = channel->requestReady_.get();
+        shared.replyReady = channel->replyReady_.get();
+        shared.parent = channel->parent_.get();
+        return channel;
     }
+
+    Channel& shared() { return *static_cast<Channel*>(view_.get()); }
+    HANDLE mapping() const { return mapping_.get(); }
+    HANDLE requestReady() const { return requestReady_.get(); }
+    HANDLE replyReady() const { return replyReady_.get(); }
+
+    void prepare(const PluginQuery& query)
+    {
+        Channel& channel = shared();
+        std::wcscpy(channel.request.folder, query.folder.c_str());
+        std::memcpy(channel.request.path, query.ansiPath.c_str(), query.ansiPath.size() + 1);
+        std::memcpy(channel.request.head, query.head.data(), query.head.size());
+        channel.progress.stage = Stage::idle;
+        channel.progress.entriesDone = 0;
+        channel.progress.listingDone = false;
+        channel.progress.listed = 0;
+        channel.progress.candidate = 0;
+    }
+
+    // After the host died inside a filter: passes over that filter as if it
+    // had refused, or false when the file cannot go on (the filter had
+    // already taken the file, or the host died before asking any).
+    bool skipCulprit()
+    {
+        Progress& progress = shared().progress;
+        switch (progress.stage) {
+        case Stage::listing: ++progress.entriesDone; return true;
+        case Stage::asking: ++progress.candidate; return true;
+        default: return false;
+        }
+    }
+
+private:
+    UniqueHandle mapping_;
+    UniqueView view_;
+    UniqueHandle requestReady_;
+    UniqueHandle replyReady_;
+    UniqueHandle parent_;
 };
 
-void askPictureInfo(HMODULE library, const std::string& ansiPath, long startOffset)
+struct AnswerError {
+    Answer answer;
+    CodecError error;
+};
+// What the read reports when the host gives no picture.
+constexpr std::array<AnswerError, 4> kAnswerErrors{{
+    {Answer::refused, CodecError::unsupported},
+    {Answer::cannotDecode, CodecError::unsupported},
+    {Answer::decodeFailed, CodecError::badData},
+    {Answer::noMemory, CodecError::noMemory},
+}};
+
+CodecError errorFor(Answer answer)
 {
-    auto getPictureInfo = lookUp<GetPictureInfoProc>(library, "GetPictureInfo");
-    if (!getPictureInfo)
-        return;
-    PictureInfoRecord record;
-    if (getPictureInfo(ansiPath.c_str(), startOffset, kInputIsFile, record.bytes.data()) != 0)
-        return;
-    if (HGLOBAL text = record.textHandle())
-        GlobalFree(text);
+    for (const AnswerError& entry : kAnswerErrors)
+        if (entry.answer == answer)
+            return entry.error;
+    return CodecError::badData;
 }
 
-constexpr std::array<int, 4> kAcceptedDepths{1, 4, 8, 24};
+// The picture of a reply, checked as any filter's answer is; the host's
+// mapping is taken over and closed in both processes.
+Result<DibImage> pictureFromReply(HANDLE host, const Reply& reply)
+{
+    if (reply.answer != Answer::picture)
+        return errorFor(reply.answer);
+    const std::uint64_t total = std::uint64_t{reply.infoBytes} + reply.bitsBytes;
+    if (!reply.picture)
+        return total == 0 ? ImageFromPluginBlocks({}, {}) : Result<DibImage>(CodecError::badData);
+    HANDLE local = nullptr;
+    if (!DuplicateHandle(host, reply.picture, GetCurrentProcess(), &local, FILE_MAP_READ, FALSE,
+                         DUPLICATE_CLOSE_SOURCE))
+        return CodecError::noMemory;
+    UniqueHandle mapping(local);
+    if (total == 0)
+        return ImageFromPluginBlocks({}, {});
+    if (total > SIZE_MAX)
+        return CodecError::noMemory;
+    // A view longer than the host's mapping is refused by the system, so
+    // the sizes in the reply cannot lead outside it.
+    UniqueView view(MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, static_cast<SIZE_T>(total)));
+    if (!view)
+        return CodecError::noMemory;
+    std::span<const std::uint8_t> bytes(static_cast<const std::uint8_t*>(view.get()), static_cast<std::size_t>(total));
+    return ImageFromPluginBlocks(bytes.first(reply.infoBytes), bytes.subspan(reply.infoBytes));
+}
 
-struct PluginHeader {
-    std::uint32_t size = 0;
-    std::int32_t width = 0;
-    std::int32_t height = 0;
-    std::uint16_t bitCount = 0;
-    std::uint32_t compression = 0;
-    std::int32_t xPelsPerMeter = 0;
-    std::int32_t yPelsPerMeter = 0;
+// The host process of one batch: started when the first file needs a
+// plug-in, replaced after a crash or a hang, ended with the batch.
+class PluginHost {
+public:
+    explicit PluginHost(std::unique_ptr<HostChannel> channel) : channel_(std::move(channel)) {}
+    PluginHost(const PluginHost&) = delete;
+    PluginHost& operator=(const PluginHost&) = delete;
+    // Between files the host holds no filter, so ending it loses nothing.
+    ~PluginHost() { end(); }
+
+    Result<DibImage> read(const PluginQuery& query)
+    {
+        channel_->prepare(query);
+        const ULONGLONG deadline = GetTickCount64() + kPluginTimeLimitMs;
+        for (;;) {
+            if (!process_ && !start())
+                return CodecError::unsupported;
+            switch (exchange(deadline)) {
+            case Exchange::answered: return pictureFromReply(process_.get(), channel_->shared().reply);
+            case Exchange::died:
+                process_.reset();
+                if (!channel_->skipCulprit())
+                    return CodecError::badData;
+                break;
+            case Exchange::timedOut: end(); return CodecError::badData;
+            }
+        }
+    }
+
+private:
+    enum class Exchange { answered, died, timedOut };
+
+    bool start()
+    {
+        const std::wstring program = programFile();
+        std::wstring commandLine = L"\"" + program + L"\" " + kHostSwitch +
+                                   std::to_wstring(reinterpret_cast<std::uintptr_t>(channel_->mapping()));
+        ResetEvent(channel_->requestReady());
+        STARTUPINFOW startup{};
+        startup.cb = sizeof(startup);
+        startup.dwFlags = STARTF_FORCEOFFFEEDBACK;
+        PROCESS_INFORMATION started{};
+        if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                            &startup, &started))
+            return false;
+        CloseHandle(started.hThread);
+        process_.reset(started.hProcess);
+        return true;
+    }
+
+    Exchange exchange(ULONGLONG deadline)
+    {
+        ResetEvent(channel_->replyReady());
+        SetEvent(channel_->requestReady());
+        const ULONGLONG now = GetTickCount64();
+        const DWORD left = deadline > now ? static_cast<DWORD>(deadline - now) : 0;
+        const std::array<HANDLE, 2> waits{channel_->replyReady(), process_.get()};
+        switch (WaitForMultipleObjects(static_cast<DWORD>(waits.size()), waits.data(), FALSE, left)) {
+        case WAIT_OBJECT_0: return Exchange::answered;
+        case WAIT_OBJECT_0 + 1: return Exchange::died;
+        default: return Exchange::timedOut;
+        }
+    }
+
+    // Ends the host whatever it is doing, and waits until it is gone.
+    void end()
+    {
+        if (!process_)
+            return;
+        TerminateProcess(process_.get(), 1);
+        WaitForSingleObject(process_.get(), kEndWaitMs);
+        process_.reset();
+    }
+
+    std::unique_ptr<HostChannel> channel_;
+    UniqueHandle process_;
 };
 
-std::optional<PluginHeader> readInfoHeader(std::span<const std::uint8_t> info)
+std::optional<PluginHost>& batchHost()
 {
-    if (info.size() < kInfoHeaderBytes)
-        return std::nullopt;
-    const std::uint8_t* b = info.data();
-    auto s32 = [&](std::size_t at) { return static_cast<std::int32_t>(LoadU32LE(b + at)); };
-    return PluginHeader{LoadU32LE(b), s32(4), s32(8), LoadU16LE(b + 14), LoadU32LE(b + 16), s32(24), s32(28)};
+    static std::optional<PluginHost> host;
+    return host;
 }
 
-// Bottom-up, uncompressed, at a depth the rest of the program takes; a
-// top-down or compressed result is refused rather than misread.
-bool acceptable(const PluginHeader& header)
+PluginHost* pluginHost()
 {
-    return header.compression == 0 && dimensionsAllowed(header.width, header.height) &&
-           std::find(kAcceptedDepths.begin(), kAcceptedDepths.end(), header.bitCount) != kAcceptedDepths.end();
-}
-
-// The colour table begins where the header's own size says (never inside
-// the 40 bytes already read); entries the block does not hold stay zero.
-void copyPalette(std::span<const std::uint8_t> info, std::uint32_t headerSize, Palette& palette)
-{
-    headerSize = std::max<std::uint32_t>(headerSize, kInfoHeaderBytes);
-    if (headerSize >= info.size())
-        return;
-    std::span<const std::uint8_t> table = info.subspan(headerSize);
-    const std::size_t entries = std::min(table.size() / sizeof(RgbQuad), palette.size());
-    std::memcpy(palette.data(), table.data(), entries * sizeof(RgbQuad));
-}
-
-Result<DibImage> imageFromBlocks(LocalBlock& infoBlock, LocalBlock& bitsBlock)
-{
-    std::span<const std::uint8_t> info = infoBlock.lock();
-    std::optional<PluginHeader> header = readInfoHeader(info);
-    if (!header)
-        return CodecError::badData;
-    if (!acceptable(*header))
-        return CodecError::unsupported;
-    std::span<const std::uint8_t> bits = bitsBlock.lock();
-    if (bits.empty())
-        return CodecError::badData;
-
-    Result<DibImage> image = allocateImage(header->width, header->height, header->bitCount, kFormatUnknown);
-    if (!image)
-        return image;
-    image->header = makeBitmapHeader(header->width, header->height, header->bitCount, header->xPelsPerMeter,
-                                     header->yPelsPerMeter);
-    copyPalette(info, header->size, image->palette);
-    // A short pixel block fills what it can; the rest stays zero.
-    const std::size_t copied = std::min(bits.size(), image->pixels.size());
-    std::memcpy(image->pixels.data(), bits.data(), copied);
-    return image;
-}
-
-// Runs the chosen plug-in; its blocks are released before the library.
-Result<DibImage> decodeWith(const ChosenPlugin& plugin, const std::string& ansiPath)
-{
-    HMODULE library = plugin.library.get();
-    askPictureInfo(library, ansiPath, plugin.startOffset);
-    auto getPicture = lookUp<GetPictureProc>(library, "GetPicture");
-    if (!getPicture)
-        return CodecError::unsupported;
-    LocalBlock info;
-    LocalBlock bits;
-    if (getPicture(ansiPath.c_str(), plugin.startOffset, kInputIsFile, &info.handle, &bits.handle, keepGoing, 0) != 0)
-        return CodecError::badData;
-    return imageFromBlocks(info, bits);
+    std::optional<PluginHost>& host = batchHost();
+    if (!host) {
+        std::unique_ptr<HostChannel> channel = HostChannel::create();
+        if (!channel)
+            return nullptr;
+        host.emplace(std::move(channel));
+    }
+    return &*host;
 }
 
 }  // namespace
@@ -350,12 +347,14 @@ Result<DibImage> ReadWithPlugin(const platform::Path& path, const ConvertOptions
     if (!head)
         return CodecError::cannotOpen;
     std::optional<std::string> ansiPath = pluginPath(path);
-    if (!ansiPath)
+    if (!ansiPath || folder.native().size() >= kFolderUnits)
         return CodecError::unsupported;
-    std::optional<ChosenPlugin> plugin = choosePlugin(folder, *ansiPath, *head);
-    if (!plugin)
-        return CodecError::unsupported;
-    return decodeWith(*plugin, *ansiPath);
+    PluginHost* host = pluginHost();
+    if (!host)
+        return CodecError::noMemory;
+    return host->read(PluginQuery{folder, *ansiPath, *head});
 }
+
+void EndPluginHost() { batchHost().reset(); }
 
 }  // namespace vrelk

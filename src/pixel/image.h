@@ -111,6 +111,7 @@ enum FormatCode : std::int32_t {
     kFormatTiff = 4,
     kFormatGif = 5,
     kFormatTooShort = 6,
+    kFormatWebp = 7,
     kFormatHeif = 8,  // HEIC and AVIF
 };
 

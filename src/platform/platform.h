@@ -1,5 +1,5 @@
-// The thin OS layer of the engine: files, folders, mappings and pixel
-// memory. posix/ and win32/ implement it; the shell's own OS calls (settings
+// The thin OS layer of the engine: files, folders and pixel memory.
+// posix/ and win32/ implement it; the shell's own OS calls (settings
 // files, messages, windows) live in app/shell_os.h.
 #pragma once
 
@@ -26,16 +26,25 @@ std::string toUtf8(const NativeString& text);
 void* allocatePages(std::size_t size);
 void freePages(void* pages, std::size_t size);
 
-// Long form of an existing path; nullopt when it cannot be formed.
+// Long form of an existing path; nullopt when it cannot be formed. It names
+// the file the OS path names: nothing is folded across a symbolic link.
 std::optional<Path> longPathName(const Path& path);
 
-std::optional<Path> tempFolder();
-// Creates an empty file with a new unique name beginning with "tmp".
-std::optional<Path> createTempFile(const Path& folder);
+// Within what the OS takes: 259 UTF-16 units on Windows; on Linux a name of
+// at most NAME_MAX bytes in a path shorter than PATH_MAX.
+bool pathWithinLimits(const Path& path);
 
-enum class CopyResult { copied, targetExists, failed };
-// Never replaces an existing target; a partial target is removed on failure.
-CopyResult copyFileNoOverwrite(const Path& from, const Path& to);
+// Creates an empty file under a new hidden name of its own in `folder`
+// (".vrelk-*.tmp"; on Windows "~vk*.tmp" with the hidden attribute). An output is written there and only then named: a file that
+// an interrupted run leaves behind is recognisably unfinished.
+std::optional<Path> createStagingFile(const Path& folder);
+
+enum class PublishResult { published, targetExists, failed };
+// Flushes the finished file at `staged` to the disk and gives it the name
+// `to` in the same folder. An existing `to` is never replaced, not even by
+// a file another program creates at the same moment; on targetExists the
+// staged file stays for another name.
+PublishResult publishNoReplace(const Path& staged, const Path& to);
 
 bool deleteFile(const Path& path);
 bool createFolder(const Path& path);
@@ -70,31 +79,6 @@ public:
 
 private:
     std::intptr_t handle_ = -1;
-};
-
-// A read-only view of a whole file; unmaps itself.
-class FileMapping {
-public:
-    FileMapping() = default;
-    FileMapping(FileMapping&& other) noexcept;
-    FileMapping& operator=(FileMapping&& other) noexcept;
-    FileMapping(const FileMapping&) = delete;
-    FileMapping& operator=(const FileMapping&) = delete;
-    ~FileMapping();
-
-    // Fails (empty view) for files that cannot be opened, are empty, or
-    // do not fit the address space.
-    static FileMapping map(const File& file);
-
-    const std::uint8_t* data() const { return data_; }
-    std::size_t size() const { return size_; }
-    bool isMapped() const { return data_ != nullptr; }
-    void reset();
-
-private:
-    const std::uint8_t* data_ = nullptr;
-    std::size_t size_ = 0;
-    std::intptr_t mappingHandle_ = 0;
 };
 
 // Work running on a thread of its own. join() waits for it to end, and so

@@ -18,24 +18,4 @@ File& File::operator=(File&& other) noexcept
 
 File::~File() { close(); }
 
-FileMapping::FileMapping(FileMapping&& other) noexcept
-    : data_(std::exchange(other.data_, nullptr)),
-      size_(std::exchange(other.size_, 0)),
-      mappingHandle_(std::exchange(other.mappingHandle_, 0))
-{
-}
-
-FileMapping& FileMapping::operator=(FileMapping&& other) noexcept
-{
-    if (this != &other) {
-        reset();
-        data_ = std::exchange(other.data_, nullptr);
-        size_ = std::exchange(other.size_, 0);
-        mappingHandle_ = std::exchange(other.mappingHandle_, 0);
-    }
-    return *this;
-}
-
-FileMapping::~FileMapping() { reset(); }
-
 }  // namespace vrelk::platform

@@ -1,6 +1,8 @@
 /* An import filter for the format of test_plugin_format.h, and, built with
-   other definitions or export lists, its broken variants. Every call is
-   logged with its arguments to the file named by TP_LOG_VARIABLE. */
+   other definitions or export lists, its broken variants: among them ones
+   that fault in IsSupported or GetPicture, or spin in GetPicture for ever.
+   Every call is logged with its arguments to the file named by
+   TP_LOG_VARIABLE. */
 #include <windows.h>
 
 #include <stdarg.h>
@@ -14,6 +16,10 @@
 #else
 #define TP_KIND "00IN"
 #endif
+
+/* The faulting variants write here; the compiler cannot know it is null,
+   so the fault is a real write and not a trap instruction. */
+static int* volatile nowhere = NULL;
 
 typedef int(__stdcall* ProgressProc)(int number, int denominator, long userData);
 
@@ -119,6 +125,9 @@ int __stdcall IsSupported(LPCSTR path, const void* data)
     int accepted = memcmp(head, TP_MAGIC, 8) == 0 && (!acceptName[0] || lstrcmpiA(acceptName, selfName) == 0);
     logLine("IsSupported\t%s\t%s\t%02X%02X%02X%02X\t%d", selfName, path, head[0], head[1], head[2], head[3],
             accepted);
+#ifdef TP_CRASH_SUPPORTED
+    *nowhere = accepted;
+#endif
     return accepted;
 }
 
@@ -198,6 +207,14 @@ int __stdcall GetPicture(LPCSTR path, long offset, unsigned flag, HLOCAL* info, 
 {
     uint8_t header[TP_HEADER_BYTES];
     int opened = readHeader(path, offset, header);
+#if defined(TP_CRASH_PICTURE)
+    logLine("GetPicture\t%s\t%s\tfaults", selfName, path);
+    *nowhere = opened;
+#elif defined(TP_HANG_PICTURE)
+    logLine("GetPicture\t%s\t%s\tspins", selfName, path);
+    for (volatile int spinning = 1; spinning;) {
+    }
+#endif
     int first = progress ? progress(0, 1, userData) : -1;
     int result = opened ? s32At(header, TP_PICTURE_RESULT) : 6;
     if (opened) {

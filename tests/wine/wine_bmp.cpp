@@ -97,3 +97,48 @@ WINE_TEST(hostileBitmapsAreReadSafelyOrSkipped)
     h.check(!has(L"wide.bmp") && !has(L"rle.bmp"), L"hostile: out-of-range and RLE files are skipped");
     h.check(temp.files().empty(), L"hostile: no temporary file left");
 }
+
+// Stopped at any moment while it writes large outputs, the program leaves
+// complete files under real names and at most its own "~vk" files beside them.
+WINE_TEST(bmpStoppedAnywhereLeavesOnlyCompleteOutputs)
+{
+    Folder folder = h.freshFolder(L"stopped");
+    Folder temp = h.freshFolder(L"stopped-temp");
+    std::wstring exe = folder.install(h.program(), L"Vrelk.exe");
+    Bytes picture = bitmap24(1000, 700);
+    std::vector<std::wstring> inputs;
+    for (const wchar_t* name : {L"p0.bmp", L"p1.bmp", L"p2.bmp"})
+        inputs.push_back(folder.writeFile(name, picture));
+
+    auto runInto = [&](const std::wstring& name) {
+        Folder out = h.freshFolder(name);
+        folder.writeSettings((L"DrctCvt=1\r\nOutDir=" + out.path() + L"\r\n").c_str());
+        return std::make_pair(std::move(out), Process::start(exe, inputs, temp.path()));
+    };
+    const DWORD started = GetTickCount();
+    {
+        auto whole = runInto(L"stopped-whole");
+        h.check(whole.second.waitForExit(60000), L"stopped: an uninterrupted run ends");
+        h.check(whole.first.files().size() == inputs.size(), L"stopped: an uninterrupted run writes every file");
+    }
+    const DWORD duration = GetTickCount() - started;
+
+    constexpr int kPoints = 8;
+    bool onlyComplete = true;
+    for (int point = 1; point <= kPoints; ++point) {
+        auto run = runInto(L"stopped-" + std::to_wstring(point));
+        Sleep(duration * static_cast<DWORD>(point) / kPoints);
+        { Process stopped = std::move(run.second); }  // terminated if still running
+        Sleep(200);                                    // termination completes on its own
+        for (const std::wstring& name : run.first.files()) {
+            if (name.rfind(L"~vk", 0) == 0)
+                continue;
+            const bool known = name == L"p0.bmp" || name == L"p1.bmp" || name == L"p2.bmp";
+            if (!known || run.first.readFile(name) != picture) {
+                onlyComplete = false;
+                h.check(false, L"stopped at point " + std::to_wstring(point) + L": " + name + L" is not a complete output");
+            }
+        }
+    }
+    h.check(onlyComplete, L"stopped: every file under a real name is complete");
+}

@@ -63,8 +63,8 @@ WINE_TEST(uiFormatKeysActEvenOnADisabledButton)
         WPARAM key;
         const wchar_t* output;  // nullptr: the batch fails and says so
     };
-    const std::array<Case, 5> cases{{{'B', L"pic+1.bmp"}, {'P', L"pic.png"}, {'J', L"pic.jpg"},
-                                     {'G', L"pic.gif"}, {'T', nullptr}}};
+    const std::array<Case, 6> cases{{{'B', L"pic+1.bmp"}, {'P', L"pic.png"}, {'J', L"pic.jpg"},
+                                     {'G', L"pic.gif"}, {'T', nullptr}, {'W', L"pic.webp"}}};
     for (const Case& c : cases) {
         std::wstring label = std::wstring(L"key ") + static_cast<wchar_t>(c.key);
         Run run = launch(h, L"ui-keys", L"Resize=1\r\nRszSize=1000\r\n", {L"pic.bmp"});
@@ -79,6 +79,16 @@ WINE_TEST(uiFormatKeysActEvenOnADisabledButton)
         if (c.output)
             h.check(!run.folder.readFile(c.output).empty(), label + L": wrote " + c.output);
     }
+}
+
+WINE_TEST(uiWebpButtonWritesAWebp)
+{
+    Run run = launch(h, L"ui-webp", L"Quality=90\r\n", {L"pic.bmp"});
+    click(run.convert.child(1007));
+    h.check(run.process.waitForExit(10000), L"WebP button: program ends after the batch");
+    std::vector<unsigned char> webp = run.folder.readFile(L"pic.webp");
+    h.check(webp.size() > 12 && std::memcmp(webp.data(), "RIFF", 4) == 0 && std::memcmp(webp.data() + 8, "WEBP", 4) == 0,
+            L"WebP button: wrote pic.webp");
 }
 
 WINE_TEST(uiReductionCheckOfTheConvertWindowReachesTheBatch)

@@ -1,12 +1,15 @@
 #include "platform/platform.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
+#include <random>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -45,100 +48,85 @@ std::optional<Path> longPathName(const Path& path)
     Path full = std::filesystem::absolute(path, ec);
     if (ec)
         return std::nullopt;
-    return full.lexically_normal();
+    // Only "." goes: "link/.." is the parent of the link's target, which a
+    // lexical fold would turn into the folder that holds the link.
+    Path kept;
+    for (const Path& part : full)
+        if (part != ".")
+            kept /= part;
+    return kept;
 }
 
-std::optional<Path> tempFolder()
+bool pathWithinLimits(const Path& path)
 {
-    std::error_code ec;
-    Path folder = std::filesystem::temp_directory_path(ec);
-    if (ec)
-        return std::nullopt;
-    return folder;
+    if (path.native().size() >= PATH_MAX)
+        return false;
+    for (const Path& part : path)
+        if (part.native().size() > NAME_MAX)
+            return false;
+    return true;
 }
 
-std::optional<Path> createTempFile(const Path& folder)
+std::optional<Path> createStagingFile(const Path& folder)
 {
-    std::string pattern = (folder / "tmpXXXXXX").string();
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    int fd = ::mkstemp(buffer.data());
-    if (fd < 0)
-        return std::nullopt;
-    ::close(fd);
-    return Path(buffer.data());
+    // Made by hand rather than by mkstemp, whose files only their owner may
+    // read: the output keeps the permissions the umask gives a new file.
+    static std::atomic<unsigned> counter{0};
+    std::random_device entropy;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char name[32];
+        std::snprintf(name, sizeof name, ".vrelk-%08x%04x.tmp", entropy(), counter++ & 0xFFFFu);
+        Path candidate = folder / name;
+        int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            ::close(fd);
+            return candidate;
+        }
+        if (errno != EEXIST)
+            return std::nullopt;
+    }
+    return std::nullopt;
 }
 
 namespace {
 
-bool writeAll(int fd, const std::uint8_t* bytes, std::size_t count)
+bool syncToDisk(const Path& path, int flags)
 {
-    while (count > 0) {
-        ssize_t put = ::write(fd, bytes, count);
-        if (put < 0 && errno == EINTR)
-            continue;
-        if (put <= 0)
-            return false;
-        bytes += put;
-        count -= static_cast<std::size_t>(put);
-    }
-    return true;
+    int fd = ::open(path.c_str(), flags | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    bool synced = ::fsync(fd) == 0;
+    return ::close(fd) == 0 && synced;
 }
 
-enum class KernelCopy { done, unsupported, failed };
-
-// Lets the kernel move the bytes, which spares a trip through user memory
-// for large outputs; some file system pairs refuse before the first byte.
-KernelCopy copyInKernel(int source, int target)
+// Names `staged` as `to` unless `to` exists. File systems without the
+// no-replace rename still refuse a hard link onto an existing name.
+PublishResult renameNoReplace(const Path& staged, const Path& to)
 {
-    bool started = false;
-    for (;;) {
-        ssize_t moved = ::copy_file_range(source, nullptr, target, nullptr, std::size_t{1} << 30, 0);
-        if (moved > 0) {
-            started = true;
-            continue;
-        }
-        if (moved == 0)
-            return KernelCopy::done;
-        if (errno == EINTR)
-            continue;
-        bool refused = errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP;
-        return refused && !started ? KernelCopy::unsupported : KernelCopy::failed;
-    }
-}
-
-bool copyThroughBuffer(File& source, int target)
-{
-    std::vector<std::uint8_t> chunk(std::size_t{1} << 20);
-    for (;;) {
-        std::size_t got = source.read(chunk);
-        if (got == 0)
-            return true;
-        if (!writeAll(target, chunk.data(), got))
-            return false;
-    }
+    if (::renameat2(AT_FDCWD, staged.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+        return PublishResult::published;
+    if (errno == EEXIST)
+        return PublishResult::targetExists;
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
+        return PublishResult::failed;
+    if (::link(staged.c_str(), to.c_str()) != 0)
+        return errno == EEXIST ? PublishResult::targetExists : PublishResult::failed;
+    ::unlink(staged.c_str());
+    return PublishResult::published;
 }
 
 }  // namespace
 
-CopyResult copyFileNoOverwrite(const Path& from, const Path& to)
+PublishResult publishNoReplace(const Path& staged, const Path& to)
 {
-    File source = File::openRead(from);
-    if (!source.isOpen())
-        return CopyResult::failed;
-    int target = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (target < 0)
-        return errno == EEXIST ? CopyResult::targetExists : CopyResult::failed;
-
-    KernelCopy fast = copyInKernel(static_cast<int>(source.nativeHandle()), target);
-    bool ok = fast == KernelCopy::done || (fast == KernelCopy::unsupported && copyThroughBuffer(source, target));
-    if (::close(target) != 0)
-        ok = false;
-    if (!ok) {
-        ::unlink(to.c_str());
-        return CopyResult::failed;
-    }
-    return CopyResult::copied;
+    if (!syncToDisk(staged, O_RDONLY))
+        return PublishResult::failed;
+    PublishResult result = renameNoReplace(staged, to);
+    // The new name lasts only once its folder is on the disk too; some file
+    // systems cannot sync a folder, and the file is named either way.
+    if (result == PublishResult::published)
+        syncToDisk(to.parent_path().empty() ? Path(".") : to.parent_path(), O_RDONLY | O_DIRECTORY);
+    return result;
 }
 
 bool deleteFile(const Path& path) { return ::unlink(path.c_str()) == 0; }
@@ -238,31 +226,6 @@ std::int64_t File::size() const
     if (!isOpen() || ::fstat(static_cast<int>(handle_), &info) != 0)
         return -1;
     return info.st_size;
-}
-
-// ---- FileMapping -------------------------------------------------------------
-
-FileMapping FileMapping::map(const File& file)
-{
-    FileMapping mapping;
-    std::int64_t size = file.size();
-    if (size <= 0 || static_cast<std::uint64_t>(size) > SIZE_MAX)
-        return mapping;
-    void* view = ::mmap(nullptr, static_cast<std::size_t>(size), PROT_READ, MAP_PRIVATE,
-                        static_cast<int>(file.nativeHandle()), 0);
-    if (view == MAP_FAILED)
-        return mapping;
-    mapping.data_ = static_cast<const std::uint8_t*>(view);
-    mapping.size_ = static_cast<std::size_t>(size);
-    return mapping;
-}
-
-void FileMapping::reset()
-{
-    if (data_)
-        ::munmap(const_cast<std::uint8_t*>(data_), size_);
-    data_ = nullptr;
-    size_ = 0;
 }
 
 struct BackgroundWork::Thread {

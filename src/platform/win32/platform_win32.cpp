@@ -5,6 +5,7 @@
 #include <shlobj.h>
 
 #include <array>
+#include <cwchar>
 #include <vector>
 
 namespace vrelk::platform {
@@ -62,30 +63,53 @@ std::optional<Path> longPathName(const Path& path)
     return Path(buffer.data());
 }
 
-std::optional<Path> tempFolder()
+bool pathWithinLimits(const Path& path) { return path.native().size() < kPathUnits; }
+
+std::optional<Path> createStagingFile(const Path& folder)
 {
-    std::array<wchar_t, kPathUnits + 1> buffer{};
-    DWORD units = GetTempPathW(kPathUnits, buffer.data());
-    if (units == 0 || units > kPathUnits)
-        return std::nullopt;
-    return Path(buffer.data());
+    static LONG counter = 0;
+    const DWORD seed = GetTickCount() ^ (GetCurrentProcessId() << 16);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::array<wchar_t, 16> name{};
+        const DWORD number = (seed + static_cast<DWORD>(InterlockedIncrement(&counter)) * 7919u) & 0xFFFFFFu;
+        std::swprintf(name.data(), name.size(), L"~vk%06lx.tmp", static_cast<unsigned long>(number));
+        Path candidate = folder / name.data();
+        HANDLE handle = CreateFileW(candidate.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_HIDDEN, nullptr);
+        if (handle != INVALID_HANDLE_VALUE) {
+            CloseHandle(handle);
+            return candidate;
+        }
+        if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS)
+            return std::nullopt;
+    }
+    return std::nullopt;
 }
 
-std::optional<Path> createTempFile(const Path& folder)
+namespace {
+
+bool flushToDisk(const Path& path)
 {
-    std::array<wchar_t, kPathUnits> buffer{};
-    if (GetTempFileNameW(folder.c_str(), L"tmp", 0, buffer.data()) == 0)
-        return std::nullopt;
-    return Path(buffer.data());
+    HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    bool flushed = FlushFileBuffers(handle) != 0;
+    return CloseHandle(handle) != 0 && flushed;
 }
 
-CopyResult copyFileNoOverwrite(const Path& from, const Path& to)
+}  // namespace
+
+PublishResult publishNoReplace(const Path& staged, const Path& to)
 {
-    if (CopyFileW(from.c_str(), to.c_str(), TRUE))
-        return CopyResult::copied;
+    // Shown again before it is named, so the output is an ordinary file;
+    // an unfinished one keeps its "~vk" name.
+    if (!flushToDisk(staged) || !SetFileAttributesW(staged.c_str(), FILE_ATTRIBUTE_NORMAL))
+        return PublishResult::failed;
+    if (MoveFileExW(staged.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH))
+        return PublishResult::published;
     DWORD error = GetLastError();
-    return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ? CopyResult::targetExists
-                                                                       : CopyResult::failed;
+    return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ? PublishResult::targetExists
+                                                                       : PublishResult::failed;
 }
 
 bool deleteFile(const Path& path) { return DeleteFileW(path.c_str()) != 0; }
@@ -121,8 +145,14 @@ File File::openRead(const Path& path)
 File File::createWrite(const Path& path)
 {
     File file;
-    HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Opened and cut rather than created afresh: replacing a hidden file
+    // (an output being staged) with CREATE_ALWAYS is refused.
+    HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                nullptr);
+    if (handle != INVALID_HANDLE_VALUE && !SetEndOfFile(handle)) {
+        CloseHandle(handle);
+        handle = INVALID_HANDLE_VALUE;
+    }
     file.handle_ = reinterpret_cast<std::intptr_t>(handle);
     return file;
 }
@@ -175,39 +205,6 @@ std::int64_t File::size() const
     if (!isOpen() || !GetFileSizeEx(asHandle(handle_), &size))
         return -1;
     return size.QuadPart;
-}
-
-// ---- FileMapping -------------------------------------------------------------
-
-FileMapping FileMapping::map(const File& file)
-{
-    FileMapping mapping;
-    std::int64_t size = file.size();
-    if (size <= 0 || static_cast<std::uint64_t>(size) > SIZE_MAX)
-        return mapping;
-    HANDLE handle = CreateFileMappingW(asHandle(file.nativeHandle()), nullptr, PAGE_READONLY, 0, 0, nullptr);
-    if (!handle)
-        return mapping;
-    mapping.mappingHandle_ = reinterpret_cast<std::intptr_t>(handle);
-    const void* view = MapViewOfFile(handle, FILE_MAP_READ, 0, 0, 0);
-    if (!view) {
-        mapping.reset();
-        return mapping;
-    }
-    mapping.data_ = static_cast<const std::uint8_t*>(view);
-    mapping.size_ = static_cast<std::size_t>(size);
-    return mapping;
-}
-
-void FileMapping::reset()
-{
-    if (data_)
-        UnmapViewOfFile(data_);
-    if (mappingHandle_)
-        CloseHandle(asHandle(mappingHandle_));
-    data_ = nullptr;
-    size_ = 0;
-    mappingHandle_ = 0;
 }
 
 struct BackgroundWork::Thread {

@@ -1,0 +1,43 @@
+// WebP through libwebp: reading the first picture of any WebP (lossy,
+// lossless, with alpha, animated) and writing lossy WebP at a quality or
+// within a file-size target.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "codecs/byte_cursor.h"
+#include "codecs/codec.h"
+#include "pixel/image.h"
+#include "pixel/lookup_tables.h"
+
+namespace vrelk {
+
+// "RIFF", a length, "WEBP": the twelve bytes every WebP file begins with.
+inline constexpr std::size_t kWebpSignatureLength = 12;
+bool HasWebpSignature(std::span<const std::uint8_t> first);
+
+// Decodes into 24 bits; alpha is composited over white with the blend
+// table, as the PNG reader does. An animation gives its first frame on the
+// canvas. Pictures past the size cap are unsupported, files libwebp
+// refuses are bad data.
+Result<DibImage> ReadWebp(ByteCursor in, const LookupTables& tables);
+
+// As for JPEG: qualities above 100 fall back to 75, those below 1 are 1.
+std::int32_t webpQuality(std::int32_t quality);
+
+Status WriteWebp(const ImageView& image, const platform::Path& path, std::int32_t quality);
+
+// What a size-limited write tried and wrote.
+struct WebpSearchRecord {
+    std::vector<std::int32_t> qualitiesTried;
+    std::int32_t writtenQuality = 0;
+};
+
+// The JPEG size search's order of qualities, over WebP encodings: the
+// highest quality whose file is at most `limit` bytes, else quality 1.
+Status WriteWebpWithByteLimit(const ImageView& image, const platform::Path& path, std::int64_t limit,
+                              WebpSearchRecord* record = nullptr);
+
+}  // namespace vrelk

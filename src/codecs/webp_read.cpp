@@ -1,0 +1,154 @@
+#include <algorithm>
+#include <array>
+#include <memory>
+
+#include <webp/decode.h>
+#include <webp/demux.h>
+
+#include "codecs/webp.h"
+#include "pixel/checked.h"
+
+namespace vrelk {
+namespace {
+
+// libwebp's verdicts as the program's failures; the rest are bad data.
+struct StatusMapping {
+    VP8StatusCode status;
+    CodecError error;
+};
+constexpr std::array<StatusMapping, 2> kStatusErrors{{
+    {VP8_STATUS_OUT_OF_MEMORY, CodecError::noMemory},
+    {VP8_STATUS_UNSUPPORTED_FEATURE, CodecError::unsupported},
+}};
+
+CodecError errorFor(VP8StatusCode status)
+{
+    for (const StatusMapping& mapping : kStatusErrors)
+        if (mapping.status == status)
+            return mapping.error;
+    return CodecError::badData;
+}
+
+struct AnimDecoderDeleter {
+    void operator()(WebPAnimDecoder* decoder) const { WebPAnimDecoderDelete(decoder); }
+};
+using AnimDecoder = std::unique_ptr<WebPAnimDecoder, AnimDecoderDeleter>;
+
+// Blue-green-red-alpha rows, top-down, composited over white into the
+// image's bottom-up 24-bit rows.
+void compositeOverWhite(const std::uint8_t* bgra, std::size_t sourceStride, DibImage& image, const LookupTables& tables)
+{
+    const auto& blend = tables.blendTable;
+    const auto width = static_cast<std::size_t>(image.header.biWidth);
+    const auto height = static_cast<std::size_t>(image.header.biHeight);
+    const auto stride = static_cast<std::size_t>(rowLayout(image.header.biWidth, 1, 24).stride);
+    for (std::size_t y = 0; y < height; ++y) {
+        const std::uint8_t* in = bgra + y * sourceStride;
+        std::uint8_t* out = image.pixels.data() + (height - 1 - y) * stride;
+        for (std::size_t x = 0; x < width; ++x, in += 4, out += 3) {
+            const std::uint8_t a = in[3];
+            const auto& over = blend[a];
+            const auto& under = blend[255 - a];
+            for (std::size_t c = 0; c < 3; ++c)
+                out[c] = static_cast<std::uint8_t>(std::min(over[in[c]] + under[255], 255));
+        }
+    }
+}
+
+// Decodes a still picture straight into the image: bottom-up (libwebp
+// flips it) blue-green-red rows, or, with alpha, through a top-down
+// blue-green-red-alpha copy.
+Status decodeStill(std::span<const std::uint8_t> data, DibImage& image, bool alpha, const LookupTables& tables)
+{
+    WebPDecoderConfig config;
+    if (!WebPInitDecoderConfig(&config))
+        return CodecError::unsupported;
+    const auto width = static_cast<std::size_t>(image.header.biWidth);
+    const auto height = static_cast<std::size_t>(image.header.biHeight);
+    PageBuffer bgra;
+    WebPRGBABuffer& target = config.output.u.RGBA;
+    config.output.is_external_memory = 1;
+    if (alpha) {
+        bgra = PageBuffer::allocate(width * height * 4);
+        if (!bgra)
+            return CodecError::noMemory;
+        config.output.colorspace = MODE_BGRA;
+        target = {bgra.data(), static_cast<int>(width * 4), bgra.size()};
+    } else {
+        config.output.colorspace = MODE_BGR;
+        config.options.flip = 1;
+        target = {image.pixels.data(), static_cast<int>(rowLayout(image.header.biWidth, 1, 24).stride),
+                  image.pixels.size()};
+    }
+    const VP8StatusCode status = WebPDecode(data.data(), data.size(), &config);
+    WebPFreeDecBuffer(&config.output);
+    if (status != VP8_STATUS_OK)
+        return errorFor(status);
+    if (alpha)
+        compositeOverWhite(bgra.data(), width * 4, image, tables);
+    return {};
+}
+
+// The first frame of an animation as shown: on its canvas, which the
+// demuxer's own decoder fills.
+Status decodeFirstFrame(std::span<const std::uint8_t> data, DibImage& image, const LookupTables& tables)
+{
+    WebPAnimDecoderOptions options;
+    if (!WebPAnimDecoderOptionsInit(&options))
+        return CodecError::unsupported;
+    options.color_mode = MODE_BGRA;
+    options.use_threads = 0;
+    const WebPData whole{data.data(), data.size()};
+    AnimDecoder decoder(WebPAnimDecoderNew(&whole, &options));
+    if (!decoder)
+        return CodecError::badData;
+    WebPAnimInfo info;
+    if (!WebPAnimDecoderGetInfo(decoder.get(), &info) || info.canvas_width != static_cast<std::uint32_t>(image.header.biWidth) ||
+        info.canvas_height != static_cast<std::uint32_t>(image.header.biHeight))
+        return CodecError::badData;
+    std::uint8_t* canvas = nullptr;
+    int timestamp = 0;
+    if (!WebPAnimDecoderGetNext(decoder.get(), &canvas, &timestamp))
+        return CodecError::badData;
+    compositeOverWhite(canvas, std::size_t{info.canvas_width} * 4, image, tables);
+    return {};
+}
+
+Result<DibImage> readWebpBody(ByteCursor in, const LookupTables& tables)
+{
+    const std::span<const std::uint8_t> data = in.whole();
+    if (!HasWebpSignature(data))
+        return CodecError::badData;
+    WebPBitstreamFeatures features;
+    if (const VP8StatusCode status = WebPGetFeatures(data.data(), data.size(), &features); status != VP8_STATUS_OK)
+        return errorFor(status);
+    // The header's size is checked, and the pixels allocated, before
+    // libwebp decodes anything.
+    if (!dimensionsAllowed(features.width, features.height))
+        return CodecError::unsupported;
+    Result<DibImage> image = allocateImage(features.width, features.height, 24, kFormatWebp);
+    if (!image)
+        return image.error();
+    const Status decoded = features.has_animation ? decodeFirstFrame(data, *image, tables)
+                                                  : decodeStill(data, *image, features.has_alpha != 0, tables);
+    if (!decoded)
+        return decoded.error();
+    return image;
+}
+
+}  // namespace
+
+bool HasWebpSignature(std::span<const std::uint8_t> first)
+{
+    constexpr std::array<std::uint8_t, 4> kRiff{'R', 'I', 'F', 'F'};
+    constexpr std::array<std::uint8_t, 4> kWebp{'W', 'E', 'B', 'P'};
+    return first.size() >= kWebpSignatureLength && std::equal(kRiff.begin(), kRiff.end(), first.begin()) &&
+           std::equal(kWebp.begin(), kWebp.end(), first.begin() + 8);
+}
+
+Result<DibImage> ReadWebp(ByteCursor in, const LookupTables& tables)
+{
+    return withoutExceptions([&] { return readWebpBody(in, tables); });
+}
+
+}  // namespace vrelk

@@ -1,0 +1,196 @@
+// vrelk stopped or disturbed half-way: no half-written output under a real
+// name, a file that changes under it fails alone, and the settings file
+// stays as the user wrote it.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <map>
+#include <thread>
+
+#include "image_builder.h"
+#include "test_support.h"
+
+extern char** environ;
+
+namespace vrelk {
+namespace {
+
+namespace fs = std::filesystem;
+using test::CliInstall;
+
+void writeBmp(const fs::path& path, int width, int height)
+{
+    test::writeBytes(path, test::buildBmp({.width = width, .height = height,
+                                           .pixels = test::patternRows24(width, height)}));
+}
+
+// vrelk started without a shell, so that the test can kill it by its id.
+class Running {
+public:
+    explicit Running(std::vector<std::string> arguments) : arguments_(std::move(arguments))
+    {
+        std::vector<char*> argv;
+        for (std::string& argument : arguments_)
+            argv.push_back(argument.data());
+        argv.push_back(nullptr);
+        if (posix_spawn(&pid_, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
+            pid_ = -1;
+    }
+    // True when the program was still running when it was killed.
+    bool kill()
+    {
+        int status = 0;
+        bool running = waitpid(pid_, &status, WNOHANG) == 0;
+        if (running) {
+            ::kill(pid_, SIGKILL);
+            waitpid(pid_, &status, 0);
+        }
+        return running;
+    }
+    int wait()
+    {
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    bool started() const { return pid_ > 0; }
+
+private:
+    std::vector<std::string> arguments_;
+    pid_t pid_ = -1;
+};
+
+std::map<std::string, std::string> folderContents(const fs::path& folder)
+{
+    std::map<std::string, std::string> contents;
+    for (const std::string& name : test::listFolder(folder))
+        contents[name] = test::readText(folder / name);
+    return contents;
+}
+
+bool isStagingName(const std::string& name)
+{
+    return name.rfind(".vrelk-", 0) == 0 && name.size() > 4 && name.substr(name.size() - 4) == ".tmp";
+}
+
+TEST(CliDurable, KilledAnywhereLeavesOnlyCompleteOutputsUnderRealNames)
+{
+    CliInstall cli("DrctCvt=1\r\n");
+    std::vector<std::string> base{cli.program().string(), "-f", "bmp", "-j", "2", "-o"};
+    std::vector<std::string> inputs;
+    writeBmp(cli.root() / "picture.bmp", 1000, 700);
+    for (int i = 0; i < 4; ++i) {
+        std::string file = "p";
+        file += std::to_string(i);
+        file += ".bmp";
+        fs::path input = cli.root() / file;
+        fs::copy_file(cli.root() / "picture.bmp", input);
+        inputs.push_back(input.string());
+    }
+
+    auto runInto = [&](const fs::path& out) {
+        fs::create_directory(out);
+        std::vector<std::string> arguments = base;
+        arguments.push_back(out.string());
+        arguments.insert(arguments.end(), inputs.begin(), inputs.end());
+        return Running(arguments);
+    };
+    const auto started = std::chrono::steady_clock::now();
+    Running whole = runInto(cli.root() / "whole");
+    ASSERT_TRUE(whole.started());
+    ASSERT_EQ(whole.wait(), 0);
+    const auto duration = std::chrono::steady_clock::now() - started;
+    const auto expected = folderContents(cli.root() / "whole");
+    ASSERT_EQ(expected.size(), inputs.size());
+
+    constexpr int kPoints = 12;
+    int killedRunning = 0;
+    for (int point = 1; point <= kPoints; ++point) {
+        std::string folder = "killed";
+        folder += std::to_string(point);
+        const fs::path out = cli.root() / folder;
+        Running run = runInto(out);
+        ASSERT_TRUE(run.started());
+        std::this_thread::sleep_for(duration * point / kPoints);
+        killedRunning += run.kill();
+        for (const auto& [name, bytes] : folderContents(out)) {
+            if (isStagingName(name))
+                continue;
+            ASSERT_TRUE(expected.count(name)) << "point " << point << ": unexpected " << name;
+            EXPECT_TRUE(bytes == expected.at(name)) << "point " << point << ": " << name << " is incomplete";
+        }
+    }
+    EXPECT_GE(killedRunning, kPoints / 2) << "most kills land while the program runs";
+}
+
+TEST(CliDurable, SettingsFileIsByteIdenticalAfterEveryKindOfRun)
+{
+    const std::string settings =
+        "; shared with the Windows program\r\n[SImg]\r\nQuality=80\r\nUseSpi=1\r\nSPI=C:\\Susie\\plugins\r\n"
+        "OutDir=/mnt/usbstick/photos\r\nMkDirAdd=1\r\nMkDirStr=Web\r\nDrctCvt=0\r\nUnknown=kept\r\n";
+    CliInstall cli("");
+    test::writeText(cli.bin() / "Vrelk.ini", settings);
+    writeBmp(cli.root() / "x.bmp", 8, 8);
+    test::writeText(cli.root() / "broken.png", "not a picture");
+    const struct {
+        const char* arguments;
+        const char* answer;
+    } runs[] = {
+        {"", ""},
+        {"--help", ""},
+        {"--version", ""},
+        {"--bogus", ""},
+        {"-f png x.bmp", ""},
+        {"-f jpeg -q 90 --long-side 4 -o . x.bmp", ""},
+        {"x.bmp", "p\n"},
+        {"x.bmp", "z\n"},
+        {"-f gif broken.png", ""},
+        {"-f recode x.bmp", ""},
+        {"-f png -o missing-folder x.bmp", ""},
+    };
+    for (const auto& run : runs) {
+        auto result = cli.run(run.arguments, run.answer);
+        EXPECT_EQ(test::readText(cli.bin() / "Vrelk.ini"), settings) << run.arguments << "\n" << result.output;
+    }
+    EXPECT_TRUE(fs::exists(cli.root() / "Web" / "x.png")) << "the missing OutDir falls back to the input's folder";
+}
+
+TEST(CliDurable, PathsAreTakenAsTheSystemNamesThem)
+{
+    CliInstall cli("DrctCvt=2\r\n");
+    // "link/../photo.bmp" is beside the link's target, not beside the link.
+    fs::create_directories(cli.root() / "elsewhere" / "inner");
+    fs::create_directories(cli.root() / "here");
+    fs::create_directory_symlink(cli.root() / "elsewhere" / "inner", cli.root() / "here" / "link");
+    writeBmp(cli.root() / "elsewhere" / "photo.bmp", 7, 3);
+    writeBmp(cli.root() / "here" / "photo.bmp", 5, 2);
+    auto result = cli.run("-f bmp here/link/../photo.bmp");
+    ASSERT_EQ(result.status, 0) << result.output;
+    // Same size (7 x 3) and pixels as the picture beside the target; the
+    // writer fills header fields the test's input leaves at 0.
+    const std::string written = test::readText(cli.root() / "elsewhere" / "photo+1.bmp");
+    const std::string source = test::readText(cli.root() / "elsewhere" / "photo.bmp");
+    ASSERT_EQ(written.size(), source.size());
+    EXPECT_EQ(written.substr(18, 8), source.substr(18, 8));
+    EXPECT_EQ(written.substr(54), source.substr(54));
+    EXPECT_EQ(test::listFolder(cli.root() / "here"), (std::vector<std::string>{"link", "photo.bmp"}));
+
+    // 80 Japanese characters and ".bmp": 244 bytes, within Linux's 255.
+    std::string name;
+    for (int i = 0; i < 80; ++i)
+        name += "写";
+    writeBmp(cli.root() / (name + ".bmp"), 4, 4);
+    std::string arguments = "-f png ";
+    arguments += test::quoted(cli.root() / (name + ".bmp"));
+    result = cli.run(arguments);
+    ASSERT_EQ(result.status, 0) << result.output;
+    EXPECT_TRUE(fs::exists(cli.root() / (name + ".png")));
+}
+
+}  // namespace
+}  // namespace vrelk
