@@ -1,4 +1,4 @@
-// Embedded colour profiles: read from JPEG, PNG and TIFF, kept by the
+// Embedded colour profiles: read from JPEG, PNG, TIFF and WebP, kept by the
 // writers that can carry them, converted to sRGB (checked against Pillow's
 // ImageCms) for the ones that cannot, and damaged ones ignored.
 #include <gtest/gtest.h>
@@ -260,21 +260,27 @@ std::vector<ProfileCase> profileCases()
     };
 }
 
-// JPEG and PNG output carry the profile with the pixels of a conversion
-// without it; a grey profile, which no writer here stores, is converted.
-TEST(ColourProfilesEndToEnd, JpegAndPngKeepTheProfile)
+const char* extensionOf(const std::string& format)
+{
+    return format == "png" ? ".png" : format == "webp" ? ".webp" : ".jpg";
+}
+
+// JPEG, PNG and WebP output carry the profile with the pixels of a
+// conversion without it; a grey profile, which no writer here stores, is
+// converted.
+TEST(ColourProfilesEndToEnd, JpegPngAndWebpKeepTheProfile)
 {
     if (!havePillow())
         GTEST_SKIP() << "no Pillow";
     for (const ProfileCase& test : profileCases()) {
-        for (const char* format : {"jpeg", "png"}) {
+        for (const char* format : {"jpeg", "png", "webp"}) {
             CliInstall cli("");
             writeJpeg(cli.root() / "tagged.jpg", test.components, test.profile);
             writeJpeg(cli.root() / "plain.jpg", test.components, {});
             const auto run = cli.run(std::string("-f ") + format + " " + quoted(cli.root() / "tagged.jpg") + " " +
                                      quoted(cli.root() / "plain.jpg"));
             ASSERT_EQ(run.status, 0) << run.output;
-            const std::string extension = format == std::string("png") ? ".png" : ".jpg";
+            const std::string extension = extensionOf(format);
             const fs::path tagged = cli.root() / ("tagged+1" + extension);
             const fs::path plain = cli.root() / ("plain+1" + extension);
             const fs::path out = fs::exists(tagged) ? tagged : cli.root() / ("tagged" + extension);
@@ -432,7 +438,9 @@ TEST(ColourProfilesEndToEnd, HeicProfileGoesIntoJpeg)
     if (!havePillow() || !fs::exists("/usr/bin/heif-enc"))
         GTEST_SKIP() << "no Pillow or heif-enc";
     CliInstall cli("DrctCvt=3\r\n");
-    test::writeBytes(cli.root() / "p3.icc", test::displayP3Profile());
+    // Made once: a profile's header holds the time it was made.
+    const Bytes p3 = test::displayP3Profile();
+    test::writeBytes(cli.root() / "p3.icc", p3);
     writeJpeg(cli.root() / "source.jpg", 3, {});
     ASSERT_EQ(reference("embed " + quoted(cli.root() / "source.jpg") + " " + quoted(cli.root() / "p3.icc") + " " +
                         quoted(cli.root() / "p3.png"))
@@ -443,7 +451,109 @@ TEST(ColourProfilesEndToEnd, HeicProfileGoesIntoJpeg)
     ASSERT_EQ(made.status, 0) << made.output;
     const auto run = cli.run(quoted(cli.root() / "p3.heic"));
     ASSERT_EQ(run.status, 0) << run.output;
-    EXPECT_EQ(test::jpegIccProfile(readBytes(cli.root() / "p3.jpg")), test::displayP3Profile());
+    EXPECT_EQ(test::jpegIccProfile(readBytes(cli.root() / "p3.jpg")), p3);
+}
+
+// ---- WebP, with profiles put in and taken out by libwebp's own tools ------------
+
+bool haveWebpTools() { return fs::exists("/usr/bin/cwebp") && fs::exists("/usr/bin/webpmux"); }
+
+void runTool(const std::string& command)
+{
+    const auto result = test::runCommand(command);
+    ASSERT_EQ(result.status, 0) << command << "\n" << result.output;
+}
+
+// plain.webp from cwebp, and `name` the same bitstream with webpmux's ICCP
+// chunk holding `profile`.
+void writeWebpWithProfile(const CliInstall& cli, const std::string& name, const Bytes& profile)
+{
+    if (!fs::exists(cli.root() / "plain.webp")) {
+        writeJpeg(cli.root() / "source.jpg", 3, {});
+        runTool("/usr/bin/cwebp -quiet -q 80 " + quoted(cli.root() / "source.jpg") + " -o " +
+                quoted(cli.root() / "plain.webp"));
+    }
+    test::writeBytes(cli.root() / (name + ".icc"), profile);
+    runTool("/usr/bin/webpmux -set icc " + quoted(cli.root() / (name + ".icc")) + " " +
+            quoted(cli.root() / "plain.webp") + " -o " + quoted(cli.root() / name));
+}
+
+Bytes webpmuxProfile(const fs::path& webp)
+{
+    const fs::path out = webp.string() + ".icc";
+    runTool("/usr/bin/webpmux -get icc " + quoted(webp) + " -o " + quoted(out));
+    return readBytes(out);
+}
+
+// A Display P3 WebP keeps its profile into JPEG and PNG and becomes
+// Pillow's sRGB conversion in BMP.
+TEST(ColourProfilesEndToEnd, WebpProfileIsReadAndKeptOrConverted)
+{
+    if (!havePillow() || !haveWebpTools())
+        GTEST_SKIP() << "no Pillow or libwebp's tools";
+    const Bytes p3 = test::displayP3Profile();
+    for (const char* format : {"jpeg", "png", "bmp"}) {
+        CliInstall cli("");
+        writeWebpWithProfile(cli, "p3.webp", p3);
+        const auto run = cli.run(std::string("-f ") + format + " " + quoted(cli.root() / "p3.webp"));
+        ASSERT_EQ(run.status, 0) << run.output;
+        const std::string extension = format == std::string("bmp") ? ".bmp" : extensionOf(format);
+        const fs::path out = cli.root() / ("p3" + extension);
+        if (extension == ".bmp") {
+            EXPECT_LE(differenceFromPillow(out, cli.root() / "p3.webp"), 1);
+            EXPECT_FALSE(samePixels(out, cli.root() / "plain.webp")) << "not converted";
+        } else {
+            EXPECT_EQ(pillowProfile(out), p3) << format;
+        }
+    }
+}
+
+// The size target holds for the whole file: a profile of over 100 KB
+// counts against it and still goes along.
+TEST(ColourProfilesEndToEnd, WebpSizeTargetCountsTheProfile)
+{
+    if (!haveWebpTools())
+        GTEST_SKIP() << "no libwebp tools";
+    const Bytes large = test::largeP3Profile();
+    const std::size_t limitKb = large.size() / 1024 + 8;
+    CliInstall cli("");
+    test::JpegRecipe recipe = pictureRecipe(3);
+    recipe.width = 240;
+    recipe.height = 180;
+    recipe.icc = large;
+    test::writeBytes(cli.root() / "noisy.jpg", test::makeJpeg(recipe, test::noise(240 * 180 * 3)));
+    const auto run = cli.run("-f webp --max-kb " + std::to_string(limitKb) + " " + quoted(cli.root() / "noisy.jpg"));
+    ASSERT_EQ(run.status, 0) << run.output;
+    const fs::path out = cli.root() / "noisy.webp";
+    EXPECT_LE(fs::file_size(out), limitKb * 1024);
+    EXPECT_EQ(webpmuxProfile(out), large);
+}
+
+// ICCP chunks that hold no sound profile leave the picture as sRGB.
+TEST(ColourProfilesEndToEnd, DamagedWebpProfilesAreIgnored)
+{
+    if (!haveWebpTools())
+        GTEST_SKIP() << "no libwebp tools";
+    const Bytes profile = test::displayP3Profile();
+    Bytes wrongSignature = profile;
+    wrongSignature[36] ^= 0xFF;
+    const std::vector<std::pair<const char*, Bytes>> cases{
+        {"not a profile", test::noise(600)},
+        {"size field past the end", Bytes(profile.begin(), profile.end() - 40)},
+        {"no profile signature", wrongSignature},
+    };
+    CliInstall cli("DrctCvt=1\r\n");
+    std::string arguments;
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const std::string name = "damaged" + std::to_string(i) + ".webp";
+        writeWebpWithProfile(cli, name, cases[i].second);
+        arguments += " " + quoted(cli.root() / name);
+    }
+    const auto run = cli.run(quoted(cli.root() / "plain.webp") + arguments);
+    ASSERT_EQ(run.status, 0) << run.output;
+    for (std::size_t i = 0; i < cases.size(); ++i)
+        EXPECT_EQ(readBytes(cli.root() / ("damaged" + std::to_string(i) + ".bmp")), readBytes(cli.root() / "plain.bmp"))
+            << cases[i].first;
 }
 
 // A damaged profile is no profile: the file converts as if it had none.

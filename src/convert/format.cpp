@@ -213,7 +213,10 @@ Status WriteGifStep(const ImageView& image, const platform::Path& output, const 
     return WriteGif(image, output);
 }
 
-bool WriterKeepsProfile(WriteStep write) { return write == WritePngStep || write == WriteJpegStep; }
+bool WriterKeepsProfile(WriteStep write)
+{
+    return write == WritePngStep || write == WriteJpegStep || write == WriteWebpStep;
+}
 
 OutputChoice SelectOutput(std::int32_t outputType)
 {
