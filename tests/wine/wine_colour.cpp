@@ -1,6 +1,6 @@
 // Colour profiles through the Windows program: a Display P3 JPEG becomes a
-// BMP in sRGB (Little CMS inside Vrelk.exe) and a JPEG that keeps the
-// profile.
+// BMP in sRGB (Little CMS inside Vrelk.exe), and a JPEG and a WebP that
+// keep the profile (libwebpmux inside Vrelk.exe).
 #include <algorithm>
 #include <cstdlib>
 
@@ -26,14 +26,15 @@ bool withinOneLevel(const Bytes& bmp, const Bytes& expected)
 
 }  // namespace
 
-WINE_TEST(displayP3JpegToBmpAndJpeg)
+WINE_TEST(displayP3JpegToBmpJpegAndWebp)
 {
     const Bytes profile = h.fixtureBytes(L"colour_p3.icc");
     struct Target {
         const wchar_t* settings;
         const wchar_t* extension;
     };
-    for (const Target& target : {Target{L"DrctCvt=1\r\n", L"bmp"}, Target{L"DrctCvt=3\r\n", L"jpg"}}) {
+    for (const Target& target :
+         {Target{L"DrctCvt=1\r\n", L"bmp"}, Target{L"DrctCvt=3\r\n", L"jpg"}, Target{L"DrctCvt=6\r\n", L"webp"}}) {
         const std::wstring ext = target.extension;
         Folder folder = h.freshFolder(L"colour-" + ext);
         Folder temp = h.freshFolder(L"colour-" + ext + L"-temp");
@@ -53,7 +54,7 @@ WINE_TEST(displayP3JpegToBmpAndJpeg)
         } else {
             h.check(!profile.empty() &&
                         std::search(output.begin(), output.end(), profile.begin(), profile.end()) != output.end(),
-                    L"P3 JPEG to jpg: the profile goes along");
+                    L"P3 JPEG to " + ext + L": the profile goes along");
         }
     }
 }
