@@ -284,6 +284,10 @@ Result<DibImage> convertPicture(heif_image* image, const LookupTables& tables)
     return result;
 }
 
+struct NclxDeleter {
+    void operator()(heif_color_profile_nclx* nclx) const { heif_nclx_color_profile_free(nclx); }
+};
+
 // The picture's colour profile: an embedded ICC profile as it is, or the
 // profile its nclx code points describe (none for sRGB).
 std::vector<std::uint8_t> heifProfile(const heif_image_handle* handle)
@@ -300,12 +304,13 @@ std::vector<std::uint8_t> heifProfile(const heif_image_handle* handle)
         return icc;
     }
     case heif_color_profile_type_nclx: {
-        heif_color_profile_nclx* nclx = nullptr;
-        if (heif_image_handle_get_nclx_color_profile(handle, &nclx).code != heif_error_Ok || !nclx)
+        heif_color_profile_nclx* given = nullptr;
+        const heif_error error = heif_image_handle_get_nclx_color_profile(handle, &given);
+        // libheif hands out the box even when it refuses one of its values.
+        const std::unique_ptr<heif_color_profile_nclx, NclxDeleter> nclx(given);
+        if (error.code != heif_error_Ok || !nclx)
             return {};
-        std::vector<std::uint8_t> icc = ProfileFromCodePoints(nclx->color_primaries, nclx->transfer_characteristics);
-        heif_nclx_color_profile_free(nclx);
-        return icc;
+        return ProfileFromCodePoints(nclx->color_primaries, nclx->transfer_characteristics);
     }
     default: return {};
     }
