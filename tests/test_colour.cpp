@@ -185,6 +185,40 @@ TEST(ColourProfiles, KindsAndProfilesFromCodePoints)
     EXPECT_EQ(a, b);
 }
 
+// The conversion matches Little CMS's own 8-bit transform (relative
+// colorimetric, black-point compensation) within a level on random colours,
+// for profiles with parametric, gamma and long sampled curves.
+TEST(ColourProfiles, ConversionAgreesWithLittleCms)
+{
+    constexpr std::size_t kPixels = 1 << 16;
+    const Bytes pixels = test::noise(3 * kPixels, 7);
+    const std::vector<std::pair<const char*, Bytes>> cases{
+        {"Display P3", test::displayP3Profile()},
+        {"Adobe RGB", test::adobeRgbProfile()},
+        {"Display P3, sampled curves", test::largeP3Profile()},
+        {"BT.2020 (9, 14)", ProfileFromCodePoints(9, 14)},
+    };
+    for (const auto& [name, profile] : cases) {
+        const auto ours = SrgbTransform::create(profile, SrgbTransform::Input::bgr);
+        ASSERT_TRUE(ours) << name;
+        cmsHPROFILE source = cmsOpenProfileFromMem(profile.data(), static_cast<cmsUInt32Number>(profile.size()));
+        cmsHPROFILE srgb = cmsCreate_sRGBProfile();
+        cmsHTRANSFORM reference = cmsCreateTransform(source, TYPE_BGR_8, srgb, TYPE_BGR_8, INTENT_RELATIVE_COLORIMETRIC,
+                                                     cmsFLAGS_BLACKPOINTCOMPENSATION);
+        Bytes a(pixels.size()), b(pixels.size());
+        ours->convert(pixels.data(), a.data(), kPixels);
+        cmsDoTransform(reference, pixels.data(), b.data(), kPixels);
+        cmsDeleteTransform(reference);
+        cmsCloseProfile(source);
+        cmsCloseProfile(srgb);
+        int worst = 0;
+        for (std::size_t i = 0; i < a.size(); ++i)
+            worst = std::max(worst, std::abs(a[i] - b[i]));
+        EXPECT_LE(worst, 1) << name;
+        EXPECT_NE(a, pixels) << name << ": nothing converted";
+    }
+}
+
 // ---- Through the program -------------------------------------------------------
 
 const fs::path kReference = fs::path(__FILE__).parent_path() / "colour_reference.py";

@@ -37,12 +37,17 @@ public:
     // Safe to call from several threads at once; `in` may be `out`.
     void convert(const std::uint8_t* in, std::uint8_t* out, std::size_t pixels) const;
 
+    // Tables for a matrix-shaper profile: each input level's share of each
+    // output channel in linear light, and linear light back to sRGB levels.
+    struct MatrixShaper;
+
 private:
     struct Deleter {
         void operator()(void* transform) const;
     };
     explicit SrgbTransform(void* transform) : transform_(transform) {}
     std::unique_ptr<void, Deleter> transform_;
+    std::shared_ptr<const MatrixShaper> shaper_;
 };
 
 // Settles the colours of a decoded image before it is reduced and written.
