@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Every archive and object file that the link map of Vrelk.exe shows linked
 # in must be the program's own or have its section in the notices: a
-# library added to the link without a notice fails here.
+# library added to the link without a notice, or without its line in the
+# version window's library list, fails here.
 #   tests/check_notices.sh <build folder with Vrelk.map> <THIRD-PARTY-NOTICES.txt>
 set -euo pipefail
 build="$(cd "$1" && pwd)"
@@ -62,6 +63,14 @@ while IFS= read -r notice; do
     count=$((count + 1))
     grep -qE "^$(sed 's/[][\.*^$+?(){}|]/\\&/g' <<<"$notice")( \(|$)" <<<"$headings" ||
         fail "$notice is linked into Vrelk.exe but THIRD-PARTY-NOTICES.txt has no section for it"
+done < <(sort -u <<<"$needed")
+
+# The version window's tip names the same libraries.
+version_window="$(dirname "$0")/../src/app/version_window_win32.cpp"
+while IFS= read -r notice; do
+    [ -n "$notice" ] || continue
+    grep -qF "{L\"$notice\"," "$version_window" ||
+        fail "$notice is linked into Vrelk.exe but the version window's library list does not name it"
 done < <(sort -u <<<"$needed")
 
 [ "$status" -eq 0 ] && echo "notices: ok - $count linked libraries, each with its section"

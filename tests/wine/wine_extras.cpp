@@ -5,6 +5,7 @@
 
 #include "app/version.h"
 
+#include <commctrl.h>
 #include <objbase.h>
 #include <shlobj.h>
 #include <shobjidl.h>
@@ -219,6 +220,33 @@ WINE_TEST(extrasShortcutsMoveAndFollowTheChecks)
         DeleteFileW(f->file(kShortcut).c_str());
 }
 
+namespace {
+
+// The tip that lists the libraries inside the program: a tooltip window
+// owned by the version window, with one tool.
+struct TipSearch {
+    HWND owner;
+    HWND tip;
+};
+
+BOOL CALLBACK findTip(HWND window, LPARAM data)
+{
+    auto* search = reinterpret_cast<TipSearch*>(data);
+    if (GetWindow(window, GW_OWNER) != search->owner || Window(window).className() != L"tooltips_class32")
+        return TRUE;
+    search->tip = window;
+    return FALSE;
+}
+
+LRESULT libraryTipToolCount(HWND version)
+{
+    TipSearch search{version, nullptr};
+    EnumWindows(findTip, reinterpret_cast<LPARAM>(&search));
+    return search.tip ? SendMessageW(search.tip, TTM_GETTOOLCOUNT, 0, 0) : -1;
+}
+
+}  // namespace
+
 WINE_TEST(extrasVersionWindowOpensAndClosesEachWay)
 {
     Dir folder = h.freshFolder(L"version");
@@ -264,6 +292,7 @@ WINE_TEST(extrasVersionWindowOpensAndClosesEachWay)
         }
         h.check(Window(version.child(100)).className() == L"ver_child_class", label + L"the link's class");
         h.check(!controlText(version.child(103)).empty(), label + L"notice line");
+        h.check(libraryTipToolCount(version.handle()) == 1, label + L"the notice line's library tip");
         way.close(version.handle());
         h.check(waitUntil([&] { return !IsWindow(version.handle()); }, 5000), label + L"version window gone");
         h.check(waitUntil([&] { return IsWindowEnabled(s.settings.handle()) != 0; }, 5000),
