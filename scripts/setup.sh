@@ -9,6 +9,7 @@ DEFLATE_PREFIX="$DEPS_PREFIX/libdeflate-i686"
 DE265_PREFIX="$DEPS_PREFIX/libde265-i686"
 DAV1D_PREFIX="$DEPS_PREFIX/dav1d-i686"
 HEIF_PREFIX="$DEPS_PREFIX/libheif-i686"
+LCMS_PREFIX="$DEPS_PREFIX/lcms2-i686"
 WEBP_PREFIX="$DEPS_PREFIX/libwebp-i686"
 export DEBIAN_FRONTEND=noninteractive
 
@@ -48,7 +49,7 @@ PACKAGES=(
     wine wine32:i386 xvfb xauth fonts-ipafont-gothic fonts-wine locales fp-utils
     dpkg-dev clang libclang-rt-14-dev
     imagemagick graphicsmagick gifsicle libtiff-tools python3-pil python3-numpy libvips-tools hyperfine
-    libdeflate-dev libwebp-dev webp
+    libdeflate-dev liblcms2-dev libwebp-dev webp
     libheif-dev libde265-dev libdav1d-dev libheif-examples libavif-bin meson
     lintian zip unzip parallel man-db
 )
@@ -305,9 +306,11 @@ build_heif_i686() {
     rm -rf "$work"
 }
 
-# libwebp with its demuxer (the first frame of an animation), static.
+# libwebp with its demuxer (the first frame of an animation, the ICCP chunk)
+# and its muxer (the ICCP chunk on output), static.
 build_webp_i686() {
     if [ -f "$WEBP_PREFIX/lib/libwebp.a" ] && [ -f "$WEBP_PREFIX/lib/libwebpdemux.a" ] \
+        && [ -f "$WEBP_PREFIX/lib/libwebpmux.a" ] \
         && [ -f "$WEBP_PREFIX/include/webp/decode.h" ] && [ -f "$WEBP_PREFIX/licence/COPYING" ]; then
         return 0
     fi
@@ -324,10 +327,39 @@ build_webp_i686() {
             -DBUILD_SHARED_LIBS=OFF -DWEBP_BUILD_ANIM_UTILS=OFF -DWEBP_BUILD_CWEBP=OFF \
             -DWEBP_BUILD_DWEBP=OFF -DWEBP_BUILD_GIF2WEBP=OFF -DWEBP_BUILD_IMG2WEBP=OFF \
             -DWEBP_BUILD_VWEBP=OFF -DWEBP_BUILD_WEBPINFO=OFF -DWEBP_BUILD_WEBPMUX=OFF \
-            -DWEBP_BUILD_EXTRAS=OFF -DWEBP_BUILD_LIBWEBPMUX=OFF >/dev/null
+            -DWEBP_BUILD_EXTRAS=OFF -DWEBP_BUILD_LIBWEBPMUX=ON >/dev/null
         cmake --build build -j2 >/dev/null
         cmake --install build >/dev/null
         copy_licences "$WEBP_PREFIX" src/COPYING src/PATENTS
+    )
+    rm -rf "$work"
+}
+
+# Little CMS, static, with none of its optional image libraries.
+build_lcms2_i686() {
+    if [ -f "$LCMS_PREFIX/lib/liblcms2.a" ] && [ -f "$LCMS_PREFIX/include/lcms2.h" ] \
+        && [ -f "$LCMS_PREFIX/licence/copyright" ]; then
+        return 0
+    fi
+    local work
+    work="$(mktemp -d)"
+    (
+        cd "$work"
+        fetch_debian_source lcms2
+        (
+            cd src
+            ./configure --host=i686-w64-mingw32 --prefix="$LCMS_PREFIX" --disable-shared --enable-static \
+                --without-jpeg --without-tiff --without-zlib CFLAGS=-O2 >/dev/null
+            make -C src -j2 >/dev/null
+        )
+        mkdir -p "$LCMS_PREFIX/lib" "$LCMS_PREFIX/include"
+        cp src/src/.libs/liblcms2.a "$LCMS_PREFIX/lib/"
+        cp src/include/lcms2.h src/include/lcms2_plugin.h "$LCMS_PREFIX/include/"
+        local texts=()
+        for f in src/COPYING src/LICENSE; do
+            [ -f "$f" ] && texts+=("$f")
+        done
+        copy_licences "$LCMS_PREFIX" "${texts[@]}"
     )
     rm -rf "$work"
 }
@@ -342,4 +374,5 @@ build_de265_i686
 build_dav1d_i686
 build_heif_i686
 build_webp_i686
-echo "setup: done (libjpeg-turbo, libdeflate, libde265, dav1d, libheif and libwebp for i686 in $DEPS_PREFIX)"
+build_lcms2_i686
+echo "setup: done (libjpeg-turbo, libdeflate, libde265, dav1d, libheif, libwebp and Little CMS for i686 in $DEPS_PREFIX)"

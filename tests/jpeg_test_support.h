@@ -27,6 +27,7 @@ struct JpegRecipe {
     std::uint16_t xDensity = 1;
     std::uint16_t yDensity = 1;
     std::vector<std::pair<int, std::string>> markers;  // marker code, payload
+    std::vector<std::uint8_t> icc;  // written by libjpeg's own ICC support
 };
 
 // `samples` are interleaved in the recipe's colour space, top row first.
@@ -51,6 +52,8 @@ inline std::vector<std::uint8_t> makeJpeg(const JpegRecipe& recipe, const std::v
     info.X_density = recipe.xDensity;
     info.Y_density = recipe.yDensity;
     jpeg_start_compress(&info, TRUE);
+    if (!recipe.icc.empty())
+        jpeg_write_icc_profile(&info, recipe.icc.data(), static_cast<unsigned>(recipe.icc.size()));
     for (const auto& [code, payload] : recipe.markers)
         jpeg_write_marker(&info, code, reinterpret_cast<const JOCTET*>(payload.data()),
                           static_cast<unsigned>(payload.size()));

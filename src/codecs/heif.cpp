@@ -10,7 +10,9 @@
 
 #include <libheif/heif.h>
 
+#include "codecs/icc_profile.h"
 #include "pixel/checked.h"
+#include "pixel/colour_manage.h"
 
 namespace vrelk {
 namespace {
@@ -280,6 +282,38 @@ Result<DibImage> convertPicture(heif_image* image, const LookupTables& tables)
     return result;
 }
 
+struct NclxDeleter {
+    void operator()(heif_color_profile_nclx* nclx) const { heif_nclx_color_profile_free(nclx); }
+};
+
+// The picture's colour profile: an embedded ICC profile as it is, or the
+// profile its nclx code points describe (none for sRGB).
+std::vector<std::uint8_t> heifProfile(const heif_image_handle* handle)
+{
+    switch (heif_image_handle_get_color_profile_type(handle)) {
+    case heif_color_profile_type_prof:
+    case heif_color_profile_type_rICC: {
+        const std::size_t size = heif_image_handle_get_raw_color_profile_size(handle);
+        if (size == 0 || size > kMaxIccProfileBytes)
+            return {};
+        std::vector<std::uint8_t> icc(size);
+        if (heif_image_handle_get_raw_color_profile(handle, icc.data()).code != heif_error_Ok)
+            return {};
+        return icc;
+    }
+    case heif_color_profile_type_nclx: {
+        heif_color_profile_nclx* given = nullptr;
+        const heif_error error = heif_image_handle_get_nclx_color_profile(handle, &given);
+        // libheif hands out the box even when it refuses one of its values.
+        const std::unique_ptr<heif_color_profile_nclx, NclxDeleter> nclx(given);
+        if (error.code != heif_error_Ok || !nclx)
+            return {};
+        return ProfileFromCodePoints(nclx->color_primaries, nclx->transfer_characteristics);
+    }
+    default: return {};
+    }
+}
+
 Result<DibImage> readHeifBody(ByteCursor in, const LookupTables& tables)
 {
     Result<Context> context = openContext(in.whole());
@@ -299,7 +333,10 @@ Result<DibImage> readHeifBody(ByteCursor in, const LookupTables& tables)
     Picture picture(decoded);
     if (error.code != heif_error_Ok || !picture)
         return error.code != heif_error_Ok ? codecErrorOf(error) : CodecError::badData;
-    return convertPicture(picture.get(), tables);
+    Result<DibImage> result = convertPicture(picture.get(), tables);
+    if (result)
+        result->iccProfile = heifProfile(handle->get());
+    return result;
 }
 
 }  // namespace

@@ -71,8 +71,9 @@ Status WriteJpegWithByteLimit(const ImageView& image, const platform::Path& path
 using JpegTrial = std::function<bool(std::int32_t quality, std::size_t& length)>;
 std::int32_t SearchJpegQuality(std::int64_t limit, const JpegTrial& encodeAt);
 
-// Rewrites a JPEG from its coefficients with optimised Huffman tables, no
-// markers of the input and a single sequential scan.
+// Rewrites a JPEG from its coefficients with optimised Huffman tables and a
+// single sequential scan. Of the input's markers it keeps the orientation
+// and the colour profile's segments, nothing else.
 Status RecodeJpeg(ByteCursor in, const platform::Path& output, ImageSize* size = nullptr);
 
 }  // namespace vrelk

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "codecs/codec.h"
@@ -53,6 +54,7 @@ struct JpegJob {
     const std::uint8_t* pixels;  // 24-bit rows
     JpegEncoding encoding;
     const ComponentPlanes* planes = nullptr;
+    std::span<const std::uint8_t> iccProfile{};
 };
 
 // Where an encoding goes: a file, or a growing memory buffer, where it may

@@ -6,8 +6,10 @@
 #include "codecs/jpeg.h"
 #include "codecs/decode_memory.h"
 #include "codecs/exif.h"
+#include "codecs/jpeg_icc.h"
 #include "codecs/jpeg_lib.h"
 #include "pixel/checked.h"
+#include "pixel/colour_manage.h"
 #include "pixel/orient.h"
 
 namespace vrelk {
@@ -77,6 +79,9 @@ struct JpegReader {
     DibImage image;
     std::optional<CodecError> refused;  // why decode() stopped, when it was not libjpeg
     ExifOrientation orientation = kUpright;
+    // Four-component pixels go through the file's CMYK profile when it
+    // has one, else through the fixed ink rule.
+    std::optional<SrgbTransform> inkProfile = std::nullopt;
 };
 
 
@@ -174,8 +179,12 @@ void readRows(JpegReader& reader, jpeg_decompress_struct& info)
             const JDIMENSION got = jpeg_read_scanlines(&info, ink ? inkRows + filled : targets + filled, count - filled);
             if (got == 0)
                 break;
-            for (JDIMENSION i = filled; ink && i < filled + got; ++i)
-                convertInkRow(inkRows[i], targets[i], width, *table);
+            for (JDIMENSION i = filled; ink && i < filled + got; ++i) {
+                if (reader.inkProfile)
+                    reader.inkProfile->convert(inkRows[i], targets[i], width);
+                else
+                    convertInkRow(inkRows[i], targets[i], width, *table);
+            }
             filled += got;
         }
         if (!upright && filled > 0)
@@ -184,6 +193,19 @@ void readRows(JpegReader& reader, jpeg_decompress_struct& info)
         if (filled < count)
             return;
     }
+}
+
+// A CMYK profile is used up by the decode, which gives sRGB; any other
+// goes along with the image.
+void takeProfile(JpegReader& reader, const jpeg_decompress_struct& info, std::vector<std::uint8_t> icc)
+{
+    if (info.out_color_components != 4) {
+        reader.image.iccProfile = std::move(icc);
+        return;
+    }
+    if (classifyProfile(icc) == ProfileKind::cmyk)
+        reader.inkProfile = SrgbTransform::create(
+            icc, info.saw_Adobe_marker ? SrgbTransform::Input::invertedCmyk : SrgbTransform::Input::cmyk);
 }
 
 // Sets the jump target: everything here that libjpeg can leave early is
@@ -197,6 +219,7 @@ bool decode(JpegReader& reader, JpegDecoder& decoder, std::span<const std::uint8
     InstallScanLimit(info, kJpegMaxScans);
     InstallMemorySource(info, input);
     KeepExifSegments(info);
+    KeepIccSegments(info);
     jpeg_read_header(&info, TRUE);
     reader.orientation = SavedOrientation(info);
     if (info.out_color_space == JCS_RGB)
@@ -207,6 +230,7 @@ bool decode(JpegReader& reader, JpegDecoder& decoder, std::span<const std::uint8
         jpeg_calc_output_dimensions(&info);
     if (!acceptOutput(reader, info) || !claimMemory(reader, info) || !allocatePixels(reader, info))
         return false;
+    takeProfile(reader, info, SavedIccProfile(info));
 
     jpeg_start_decompress(&info);
     readRows(reader, info);

@@ -4,6 +4,7 @@
 #include "codecs/exif.h"
 #include "codecs/files.h"
 #include "codecs/jpeg.h"
+#include "codecs/jpeg_icc.h"
 #include "codecs/jpeg_lib.h"
 #include "pixel/checked.h"
 #include "platform/platform.h"
@@ -32,6 +33,7 @@ bool transcode(JpegTranscoder& transcoder, std::span<const std::uint8_t> input, 
     InstallScanLimit(transcoder.source, kJpegMaxScans);
     InstallMemorySource(transcoder.source, input);
     KeepExifSegments(transcoder.source);
+    KeepIccSegments(transcoder.source);
     jpeg_read_header(&transcoder.source, TRUE);
     // Coefficients are held for the whole picture: the reader's size limit
     // keeps a hostile header from asking for gigabytes.
@@ -53,6 +55,7 @@ bool transcode(JpegTranscoder& transcoder, std::span<const std::uint8_t> input, 
     InstallFileDestination(transcoder.target, output);
     jpeg_write_coefficients(&transcoder.target, coefficients);
     writeOrientation(transcoder.target, SavedOrientation(transcoder.source));
+    CopyIccSegments(transcoder.source, transcoder.target);
     jpeg_finish_compress(&transcoder.target);
     jpeg_finish_decompress(&transcoder.source);
     return true;

@@ -391,7 +391,7 @@ Status SizeSearch::run(const ImageView& image, const JpegEncoding& encoding, std
 
     // A trial stopped at the target needs one byte more than it; larger
     // encodings (quality 1 runs to its end) grow the buffer.
-    SizeSearchTrials& trials = trials_.emplace(JpegJob{image.width, image.height, *rows, encoding}, limit);
+    SizeSearchTrials& trials = trials_.emplace(JpegJob{image.width, image.height, *rows, encoding, nullptr, image.iccProfile}, limit);
     if (!trials.reserve(static_cast<std::size_t>(std::clamp<std::uint64_t>(target + 1, 1u << 16, std::max<std::uint64_t>(uncompressed, 1u << 16)))))
         return CodecError::noMemory;
     // The search's first trial converts the pixels itself while the planes

@@ -16,6 +16,7 @@ constexpr ChunkType kIHDR{'I', 'H', 'D', 'R'};
 constexpr ChunkType kPLTE{'P', 'L', 'T', 'E'};
 constexpr ChunkType kIDAT{'I', 'D', 'A', 'T'};
 constexpr ChunkType kIEND{'I', 'E', 'N', 'D'};
+constexpr ChunkType kiCCP{'i', 'C', 'C', 'P'};
 
 inline constexpr std::array<std::uint8_t, 8> kPngSignature{137, 80, 78, 71, 13, 10, 26, 10};
 

@@ -6,6 +6,7 @@
 #include <zlib.h>
 
 #include "codecs/png.h"
+#include "codecs/icc_profile.h"
 #include "codecs/png_reader.h"
 #include "codecs/decode_memory.h"
 #include "pixel/checked.h"
@@ -369,6 +370,16 @@ void readTransparency(PngReader& reader, const Chunk& chunk)
     reader.seenTransparency = true;
 }
 
+// Only the first profile before the palette and the image data counts; a
+// damaged one leaves the picture in sRGB.
+void readProfile(PngReader& reader, const Chunk& chunk)
+{
+    if (reader.seenProfile || reader.seenPLTE || reader.seenIDAT || !crcMatches(reader, chunk))
+        return;
+    reader.seenProfile = true;
+    reader.image.iccProfile = ProfileFromIccpChunk(chunk.data);
+}
+
 void readResolution(PngReader& reader, const Chunk& chunk)
 {
     if (reader.seenIDAT || chunk.data.size() != 9 || !crcMatches(reader, chunk) || chunk.data[8] != 1)
@@ -405,6 +416,8 @@ Status walkChunks(PngReader& reader, ByteCursor& in)
             readTransparency(reader, chunk);
         } else if (chunk.type == kpHYs) {
             readResolution(reader, chunk);
+        } else if (chunk.type == kiCCP) {
+            readProfile(reader, chunk);
         } else if (chunk.type == kIDAT) {
             if (Status status = readImageData(reader, in, chunk); !status)
                 return status;
@@ -446,6 +459,10 @@ static Result<DibImage> readPngBody(ByteCursor in, const PngReadOptions& options
         return status.error();
     if (Status status = walkChunks(reader, in); !status)
         return status.error();
+    // A profile describes the samples as they are; gAMA is only the
+    // fallback for readers without one.
+    if (!reader.image.iccProfile.empty())
+        reader.seenGamma = false;
 
     // A reader used on its own builds the blend table it composites with.
     std::unique_ptr<LookupTables> ownTables;

@@ -29,6 +29,7 @@ struct PngReader {
     bool seenIEND = false;
     bool seenGamma = false;
     bool seenTransparency = false;
+    bool seenProfile = false;
     bool streamCutShort = false;
     std::int64_t idatLength = 0;
     std::int32_t fileGamma = 0;

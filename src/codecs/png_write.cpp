@@ -6,6 +6,7 @@
 #include <libdeflate.h>
 
 #include "codecs/files.h"
+#include "codecs/icc_profile.h"
 #include "codecs/png.h"
 
 namespace vrelk {
@@ -32,6 +33,18 @@ void writeHeader(PngWriter& writer)
     header[8] = static_cast<std::uint8_t>(writer.bitDepth);
     header[9] = static_cast<std::uint8_t>(writer.colourType);
     writeChunk(writer, kIHDR, header);
+}
+
+// The colour profile goes before the palette and the image data.
+Status writeProfile(PngWriter& writer, std::span<const std::uint8_t> icc)
+{
+    if (icc.empty())
+        return {};
+    const std::vector<std::uint8_t> data = IccpChunkData(icc);
+    if (data.empty())
+        return CodecError::noMemory;
+    writeChunk(writer, kiCCP, data);
+    return {};
 }
 
 Status allocateFilteredData(PngWriter& writer)
@@ -261,6 +274,8 @@ static Status writePngBody(const ImageView& image, const platform::Path& path)
 
     writer.out = &*out;
     writeHeader(writer);
+    if (Status status = writeProfile(writer, image.iccProfile); !status)
+        return status;
     if (Status status = allocateFilteredData(writer); !status)
         return status;
     if (writer.colourType == 3)

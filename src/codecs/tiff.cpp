@@ -6,9 +6,11 @@
 #include <cstring>
 #include <optional>
 #include <span>
+#include <vector>
 
 #include "codecs/byte_cursor.h"
 #include "codecs/decode_memory.h"
+#include "codecs/icc_profile.h"
 #include "pixel/checked.h"
 
 namespace vrelk {
@@ -16,6 +18,8 @@ namespace {
 
 using Bytes = std::span<const std::uint8_t>;
 
+constexpr std::uint16_t kTypeByte = 1;
+constexpr std::uint16_t kTypeUndefined = 7;
 constexpr std::uint16_t kTypeShort = 3;
 constexpr std::uint16_t kTypeLong = 4;
 constexpr std::size_t kEntrySize = 12;
@@ -33,6 +37,7 @@ enum Tag : std::uint16_t {
     kPlanarConfiguration = 284,
     kResolutionUnit = 296,
     kColorMap = 320,
+    kIccProfile = 34675,
 };
 
 constexpr std::uint32_t kNoCompression = 1;
@@ -169,6 +174,7 @@ private:
     Result<StripData> gatherStrips(std::uint64_t needed, std::uint64_t alsoNeeded) const;
     void convertRows(const PixelLayout& layout, Bytes data, DibImage& image) const;
     void applyResolution(BitmapInfoHeader& header) const;
+    std::vector<std::uint8_t> iccProfile() const;
 
     std::uint16_t fieldU16(const Entry& entry) const;
     std::uint32_t fieldU32(const Entry& entry) const;
@@ -194,6 +200,7 @@ private:
     std::optional<std::uint32_t> yResolutionOffset_;
     ValueArray stripOffsets_;
     ValueArray stripByteCounts_;
+    std::optional<Entry> iccProfile_;
 };
 
 std::uint16_t TiffDecoder::fieldU16(const Entry& entry) const { return load16_(entry.field.data()); }
@@ -276,6 +283,7 @@ Status TiffDecoder::readEntry(const Entry& entry)
     case kPlanarConfiguration: planarConfiguration_ = fieldValue(entry); return {};
     case kResolutionUnit: resolutionUnit_ = fieldValue(entry); return {};
     case kColorMap: colorMapOffset_ = fieldU32(entry); return {};
+    case kIccProfile: iccProfile_ = entry; return {};
     default: return {};
     }
 }
@@ -478,6 +486,22 @@ void TiffDecoder::applyResolution(BitmapInfoHeader& header) const
     header.biYPelsPerMeter = pixelsPerMetre(*yNumerator, *yDenominator, densityUnit(resolutionUnit_));
 }
 
+// The profile's bytes where the entry points; none when they do not lie
+// inside the file or do not look like a whole profile.
+std::vector<std::uint8_t> TiffDecoder::iccProfile() const
+{
+    if (!iccProfile_ || (iccProfile_->type != kTypeUndefined && iccProfile_->type != kTypeByte) ||
+        iccProfile_->count > kMaxIccProfileBytes || iccProfile_->count <= 4)
+        return {};
+    ByteCursor at(file_);
+    if (!at.seek(fieldU32(*iccProfile_)))
+        return {};
+    const auto bytes = at.take(iccProfile_->count);
+    if (!bytes || !IccProfileLooksWhole(*bytes))
+        return {};
+    return std::vector<std::uint8_t>(bytes->begin(), bytes->end());
+}
+
 Result<DibImage> TiffDecoder::decode()
 {
     if (Status status = readHeader(); !status)
@@ -509,6 +533,7 @@ Result<DibImage> TiffDecoder::decode()
     image->palette = palette;
     convertRows(pixels, strips->bytes, *image);
     applyResolution(image->header);
+    image->iccProfile = iccProfile();
     return std::move(image.value());
 }
 

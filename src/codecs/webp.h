@@ -20,13 +20,15 @@ bool HasWebpSignature(std::span<const std::uint8_t> first);
 
 // Decodes into 24 bits; alpha is composited over white with the blend
 // table, as the PNG reader does. An animation gives its first frame on the
-// canvas. Pictures past the size cap are unsupported, files libwebp
-// refuses are bad data.
+// canvas. The profile of a sound ICCP chunk goes with the picture.
+// Pictures past the size cap are unsupported, files libwebp refuses are
+// bad data.
 Result<DibImage> ReadWebp(ByteCursor in, const LookupTables& tables);
 
 // As for JPEG: qualities above 100 fall back to 75, those below 1 are 1.
 std::int32_t webpQuality(std::int32_t quality);
 
+// The view's colour profile, if any, goes into an ICCP chunk.
 Status WriteWebp(const ImageView& image, const platform::Path& path, std::int32_t quality);
 
 // What a size-limited write tried and wrote.
@@ -36,7 +38,8 @@ struct WebpSearchRecord {
 };
 
 // The JPEG size search's order of qualities, over WebP encodings: the
-// highest quality whose file is at most `limit` bytes, else quality 1.
+// highest quality whose file, profile included, is at most `limit` bytes,
+// else quality 1.
 Status WriteWebpWithByteLimit(const ImageView& image, const platform::Path& path, std::int64_t limit,
                               WebpSearchRecord* record = nullptr);
 

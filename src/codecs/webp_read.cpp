@@ -1,10 +1,12 @@
 #include <algorithm>
 #include <array>
 #include <memory>
+#include <vector>
 
 #include <webp/decode.h>
 #include <webp/demux.h>
 
+#include "codecs/icc_profile.h"
 #include "codecs/webp.h"
 #include "codecs/decode_memory.h"
 #include "pixel/checked.h"
@@ -28,6 +30,31 @@ CodecError errorFor(VP8StatusCode status)
         if (mapping.status == status)
             return mapping.error;
     return CodecError::badData;
+}
+
+struct DemuxDeleter {
+    void operator()(WebPDemuxer* demuxer) const { WebPDemuxDelete(demuxer); }
+};
+using Demuxer = std::unique_ptr<WebPDemuxer, DemuxDeleter>;
+
+// The ICCP chunk's profile; none when the chunk is missing, larger than
+// any profile is read, or not a sound profile, so that the picture shows
+// as sRGB.
+std::vector<std::uint8_t> embeddedProfile(std::span<const std::uint8_t> data)
+{
+    const WebPData whole{data.data(), data.size()};
+    const Demuxer demuxer(WebPDemux(&whole));
+    if (!demuxer || !(WebPDemuxGetI(demuxer.get(), WEBP_FF_FORMAT_FLAGS) & ICCP_FLAG))
+        return {};
+    WebPChunkIterator chunk;
+    if (!WebPDemuxGetChunk(demuxer.get(), "ICCP", 1, &chunk))
+        return {};
+    const std::span<const std::uint8_t> icc(chunk.chunk.bytes, chunk.chunk.size);
+    std::vector<std::uint8_t> profile;
+    if (icc.size() <= kMaxIccProfileBytes && IccProfileLooksWhole(icc))
+        profile.assign(icc.begin(), icc.end());
+    WebPDemuxReleaseChunkIterator(&chunk);
+    return profile;
 }
 
 struct AnimDecoderDeleter {
@@ -148,6 +175,7 @@ Result<DibImage> readWebpBody(ByteCursor in, const LookupTables& tables)
                                                   : decodeStill(data, *image, features.has_alpha != 0, tables);
     if (!decoded)
         return decoded.error();
+    image->iccProfile = embeddedProfile(data);
     return image;
 }
 

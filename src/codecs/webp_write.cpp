@@ -3,6 +3,7 @@
 #include <vector>
 
 #include <webp/encode.h>
+#include <webp/mux.h>
 
 #include "codecs/files.h"
 #include "codecs/jpeg.h"
@@ -80,6 +81,49 @@ Status encodeInto(Picture& picture, std::int32_t quality, std::vector<std::uint8
                : CodecError::writeFailed;
 }
 
+struct MuxDeleter {
+    void operator()(WebPMux* mux) const { WebPMuxDelete(mux); }
+};
+using Mux = std::unique_ptr<WebPMux, MuxDeleter>;
+
+// A file the muxer assembled, freed by libwebp.
+struct Assembled {
+    Assembled() { WebPDataInit(&data); }
+    ~Assembled() { WebPDataClear(&data); }
+    Assembled(const Assembled&) = delete;
+    Assembled& operator=(const Assembled&) = delete;
+    WebPData data;
+};
+
+// The encoded file with the picture's colour profile in an ICCP chunk, in
+// place; nothing changes without a profile.
+Status attachProfile(std::vector<std::uint8_t>& encoded, std::span<const std::uint8_t> icc)
+{
+    if (icc.empty())
+        return {};
+    const WebPData bitstream{encoded.data(), encoded.size()};
+    const Mux mux(WebPMuxCreate(&bitstream, 0));
+    if (!mux)
+        return CodecError::writeFailed;
+    const WebPData profile{icc.data(), icc.size()};
+    if (WebPMuxSetChunk(mux.get(), "ICCP", &profile, 0) != WEBP_MUX_OK)
+        return CodecError::writeFailed;
+    Assembled assembled;
+    if (const WebPMuxError error = WebPMuxAssemble(mux.get(), &assembled.data); error != WEBP_MUX_OK)
+        return error == WEBP_MUX_MEMORY_ERROR ? CodecError::noMemory : CodecError::writeFailed;
+    encoded.assign(assembled.data.bytes, assembled.data.bytes + assembled.data.size);
+    return {};
+}
+
+// One whole file at a quality: the encoding and the profile.
+Status encodeFile(Picture& picture, std::int32_t quality, std::span<const std::uint8_t> icc,
+                  std::vector<std::uint8_t>& into)
+{
+    if (Status done = encodeInto(picture, quality, into); !done)
+        return done;
+    return attachProfile(into, icc);
+}
+
 Status writeFile(const platform::Path& path, std::span<const std::uint8_t> bytes)
 {
     Result<OutputFile> out = OutputFile::create(path);
@@ -114,7 +158,7 @@ Status writeWebpBody(const ImageView& image, const platform::Path& path, std::in
     if (Status loaded = loadPicture(image, picture); !loaded)
         return loaded;
     std::vector<std::uint8_t> encoded;
-    if (Status done = encodeInto(picture, webpQuality(quality), encoded); !done)
+    if (Status done = encodeFile(picture, webpQuality(quality), image.iccProfile, encoded); !done)
         return done;
     return writeFile(path, encoded);
 }
@@ -134,7 +178,8 @@ Status writeWebpWithLimitBody(const ImageView& image, const platform::Path& path
     WebpSearchRecord search;
     search.writtenQuality = SearchJpegQuality(limit, [&](std::int32_t quality, std::size_t& length) {
         search.qualitiesTried.push_back(quality);
-        if (failure = encodeInto(picture, quality, trial); !failure)
+        // The profile counts against the limit.
+        if (failure = encodeFile(picture, quality, image.iccProfile, trial); !failure)
             return false;
         length = trial.size();
         if (static_cast<std::int64_t>(length) <= limit) {

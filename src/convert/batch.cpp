@@ -9,6 +9,7 @@
 #include "codecs/decode_memory.h"
 #include "codecs/files.h"
 #include "codecs/jpeg.h"
+#include "pixel/colour_manage.h"
 
 namespace vrelk {
 namespace {
@@ -132,6 +133,9 @@ std::optional<FileFailure> ConvertOneFile(FileJob& job, const platform::Path& ou
     if (!image)
         return image.error();
 
+    // Before any reduction, so that sizes and palettes are worked out on
+    // the colours that will be shown.
+    SettleColours(*image, WriterKeepsProfile(job.write));
     if (job.options.resize) {
         if (Status reduced = reduceImage(job.scratch, *image, job.options); !reduced)
             return skipped(SkipReason::reduceFailed, reduced.error());

@@ -224,7 +224,7 @@ Result<DibImage, FileFailure> ReadImage(const platform::Path& path, const ReadCo
 ImageView viewOf(const DibImage& image)
 {
     return ImageView{image.header.biWidth, image.header.biHeight, image.header.biBitCount, &image.palette,
-                     {image.pixels.data(), image.pixels.size()}};
+                     {image.pixels.data(), image.pixels.size()}, image.iccProfile};
 }
 
 Status WriteBmpStep(const ImageView& image, const platform::Path& output, const ConvertOptions&)
@@ -256,6 +256,11 @@ Status WriteWebpStep(const ImageView& image, const platform::Path& output, const
 Status WriteGifStep(const ImageView& image, const platform::Path& output, const ConvertOptions&)
 {
     return WriteGif(image, output);
+}
+
+bool WriterKeepsProfile(WriteStep write)
+{
+    return write == WritePngStep || write == WriteJpegStep || write == WriteWebpStep;
 }
 
 OutputChoice SelectOutput(std::int32_t outputType)

@@ -87,6 +87,10 @@ struct OutputChoice {
     WriteStep write = nullptr;  // null for the re-encode, which has its own writer
 };
 
+// Whether a writer embeds an RGB colour profile; for the others the
+// colours are converted to sRGB before the pixels reach them.
+bool WriterKeepsProfile(WriteStep write);
+
 // The writer, the per-file step and the extension for an output type.
 OutputChoice SelectOutput(std::int32_t outputType);
 

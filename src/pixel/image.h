@@ -8,6 +8,7 @@
 #include <memory>
 #include <new>
 #include <span>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -120,6 +121,8 @@ struct DibImage {
     Palette palette{};
     std::int32_t sourceFormat = kFormatUnknown;
     PageBuffer pixels;
+    // The embedded colour profile as the file holds it; empty means sRGB.
+    std::vector<std::uint8_t> iccProfile;
 };
 
 // What a writer is given: an image in the standard layout of its depth.
@@ -129,6 +132,8 @@ struct ImageView {
     std::int32_t bitCount = 0;
     const Palette* palette = nullptr;
     std::span<const std::uint8_t> pixels;
+    // A profile for the writer to embed; empty for none.
+    std::span<const std::uint8_t> iccProfile{};
 };
 
 struct RowLayout {
