@@ -39,7 +39,9 @@ struct StopScene {
         for (int i = 0; i < 12; ++i) {
             fs::path folder = root / (i % 2 == 0 ? "a" : "b");
             fs::create_directories(folder);
-            std::string name = "p" + std::to_string(i / 2) + ".bmp";
+            std::string name = "p";
+            name += std::to_string(i / 2);
+            name += ".bmp";
             test::writeBytes(folder / name, test::buildBmp({.width = 30 + 7 * i, .height = 40 - i,
                                                             .pixels = test::patternRows24(30 + 7 * i, 40 - i)}));
             inputs.push_back(folder / name);
