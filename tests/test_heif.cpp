@@ -188,11 +188,14 @@ TEST(HeifRead, DamagedFilesFailCleanly)
             }
         }
     }
-    // Fuzzer finding: an AV1 item whose coded data dav1d refuses.
-    const fs::path refused = fs::path(__FILE__).parent_path().parent_path() / "fuzz/corpus/heif_fuzz/dav1d_refused.avif";
-    Result<DibImage> image = readBytes(fileBytes(refused));
-    ASSERT_FALSE(image.ok());
-    EXPECT_EQ(image.error(), CodecError::badData);
+    // Fuzzer findings: an AV1 item whose coded data dav1d refuses; a 67x45
+    // HEIC whose HEVC stream decodes to 4266x24877.
+    const fs::path seeds = fs::path(__FILE__).parent_path().parent_path() / "fuzz/corpus/heif_fuzz";
+    for (const char* name : {"dav1d_refused.avif", "stream_larger_than_container.heic"}) {
+        Result<DibImage> image = readBytes(fileBytes(seeds / name));
+        ASSERT_FALSE(image.ok()) << name;
+        EXPECT_EQ(image.error(), CodecError::badData) << name;
+    }
 }
 
 // Through the command-line program: a tiled HEIC and an AVIF with alpha to

@@ -333,6 +333,11 @@ Result<DibImage> readHeifBody(ByteCursor in, const LookupTables& tables)
     Picture picture(decoded);
     if (error.code != heif_error_Ok || !picture)
         return error.code != heif_error_Ok ? codecErrorOf(error) : CodecError::badData;
+    // The coded stream states its own size; one that disagrees with the
+    // container's is damaged, and the memory claimed above would not cover it.
+    if (heif_image_get_primary_width(picture.get()) != heif_image_handle_get_width(handle->get()) ||
+        heif_image_get_primary_height(picture.get()) != heif_image_handle_get_height(handle->get()))
+        return CodecError::badData;
     Result<DibImage> result = convertPicture(picture.get(), tables);
     if (result)
         result->iccProfile = heifProfile(handle->get());
