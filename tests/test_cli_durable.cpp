@@ -192,5 +192,25 @@ TEST(CliDurable, PathsAreTakenAsTheSystemNamesThem)
     EXPECT_TRUE(fs::exists(cli.root() / (name + ".png")));
 }
 
+// A disk that fills up while an output is written fails that file as one
+// that cannot be written and leaves no part of it behind; the next file
+// still converts. The file-size limit stands in for the full disk.
+TEST(CliDurable, FullDiskFailsTheFileAsCannotWrite)
+{
+    CliInstall cli("DrctCvt=1\r\n");
+    writeBmp(cli.root() / "big.bmp", 200, 200);
+    writeBmp(cli.root() / "small.bmp", 1, 1);
+    fs::create_directory(cli.root() / "out");
+    std::string command = "trap '' XFSZ; ulimit -f 64; cd ";
+    command += test::quoted(cli.root());
+    command += " && TMPDIR=" + test::quoted(cli.temp());
+    command += " HOME=" + test::quoted(cli.root());
+    command += " " + test::quoted(cli.program());
+    command += " -o out big.bmp small.bmp < /dev/null";
+    const auto result = test::runCommand(command);
+    EXPECT_NE(result.output.find("vrelk: skipped big.bmp: cannot write"), std::string::npos) << result.output;
+    EXPECT_EQ(test::listFolder(cli.root() / "out"), (std::vector<std::string>{"small.bmp"})) << result.output;
+}
+
 }  // namespace
 }  // namespace vrelk
