@@ -35,14 +35,12 @@ trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/out" "$work/temp"
 
 /usr/bin/python3 - "$work" "$root/tests/wine/fixtures_colour.py" <<'PY'
-import importlib.util, os, sys
+import os, runpy, sys
 import numpy as np
 from PIL import Image
 work, fixtures = sys.argv[1], sys.argv[2]
-spec = importlib.util.spec_from_file_location("fixtures", fixtures)
-module = importlib.util.module_from_spec(spec)
 sys.argv = [fixtures, os.path.join(work, "fixtures")]
-spec.loader.exec_module(module)
+made = runpy.run_path(fixtures, run_name="fixtures")
 height, width = 3000, 4000
 y, x = np.mgrid[0:height, 0:width].astype(np.float32)
 rng = np.random.default_rng(7)
@@ -53,7 +51,7 @@ picture = np.stack([
 ], -1) + rng.normal(0, 12, (height, width, 3))
 image = Image.fromarray(np.clip(picture, 0, 255).astype(np.uint8))
 image.save(os.path.join(work, "srgb.jpg"), quality=90)
-image.save(os.path.join(work, "p3.jpg"), quality=90, icc_profile=module.icc)
+image.save(os.path.join(work, "p3.jpg"), quality=90, icc_profile=made["icc"])
 PY
 
 install() {

@@ -51,7 +51,7 @@ std::vector<std::uint8_t> embeddedProfile(std::span<const std::uint8_t> data)
         return {};
     const std::span<const std::uint8_t> icc(chunk.chunk.bytes, chunk.chunk.size);
     std::vector<std::uint8_t> profile;
-    if (icc.size() <= kMaxIccProfileBytes && IccProfileLooksWhole(icc))
+    if (IccProfileLooksWhole(icc))
         profile.assign(icc.begin(), icc.end());
     WebPDemuxReleaseChunkIterator(&chunk);
     return profile;
