@@ -60,14 +60,16 @@ xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
     fi
     # Honest pictures without a window manager: Japanese captions in the
     # face the program asks for, Wine drawing its own frames, and the
-    # caption-button glyphs.
-    if [ ! -f "$WINEPREFIX/.vrelk-display" ]; then
+    # caption-button glyphs. Windows are unmanaged, or Wine would wait 2 s
+    # for the missing window manager each time one is hidden.
+    if [ ! -f "$WINEPREFIX/.vrelk-display-2" ]; then
         wine reg add "HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontSubstitutes" \
             /v "MS UI Gothic" /t REG_SZ /d IPAPGothic /f >/dev/null 2>&1
         wine reg add "HKCU\Software\Wine\X11 Driver" /v Decorated /t REG_SZ /d N /f >/dev/null 2>&1
+        wine reg add "HKCU\Software\Wine\X11 Driver" /v Managed /t REG_SZ /d N /f >/dev/null 2>&1
         cp /usr/share/wine/fonts/marlett.ttf "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
         wineserver -w || true
-        touch "$WINEPREFIX/.vrelk-display"
+        touch "$WINEPREFIX/.vrelk-display-2"
     fi
     status=0
     wine "$0" "$1" "$2" "$3" ${4:+"$4"} || status=$?
