@@ -1,6 +1,7 @@
 // The parallel batch: workers on threads of their own, delivery in input
 // order on the calling thread.
 #include <algorithm>
+#include <deque>
 #include <mutex>
 #include <utility>
 
@@ -44,10 +45,11 @@ public:
                 platform::deleteFile(produced.stagedPath);
     }
 
-    void work(ScratchBuffers& scratch) noexcept
+    // The worker's slot is given back when it has nothing more to convert,
+    // so the last files' guesses can use its core.
+    void work(ScratchBuffers& scratch, platform::HeldWorkerSlot& slot) noexcept
     {
         try {
-            const platform::HeldWorkerSlot held(options_.workers);
             FileJob job{options_, scratch, plan_.choice.write};
             job.pluginTurns = &pluginTurns_;
             const FileStep step = stepFor(plan_.choice);
@@ -74,6 +76,7 @@ public:
             // delivered so far; it does not end the process.
             stop();
         }
+        slot.release();
     }
 
     // Ends the batch: idle workers claim nothing more and delivery stops at
@@ -223,16 +226,24 @@ BatchReport RunBatchInParallel(std::span<const platform::Path> inputs, const Con
     if (scratch.size() == 1) {
         runSequentially(inputs, run, *plan, *scratch.front(), fileDone, report, stop);
     } else {
+        // Every worker's slot is taken before any worker starts: a first
+        // file's guesses must not take the slot of a worker not yet running.
+        std::deque<platform::HeldWorkerSlot> slots;
+        for (std::size_t i = 0; i < scratch.size(); ++i)
+            slots.emplace_back(run.workers);
         ParallelRun parallel(inputs, run, *plan, 2 * scratch.size(), stop);
         std::vector<std::unique_ptr<platform::BackgroundWork>> workers;
         StopOnExit stopWorkers(parallel);  // before the workers are joined
-        for (std::unique_ptr<ScratchBuffers>& set : scratch) {
-            auto worker = std::make_unique<platform::BackgroundWork>([&parallel, &set] { parallel.work(*set); },
-                                                                     platform::BackgroundWork::IfNoThread::skip);
+        for (std::size_t i = 0; i < scratch.size(); ++i) {
+            auto worker = std::make_unique<platform::BackgroundWork>(
+                [&parallel, &set = *scratch[i], &slot = slots[i]] { parallel.work(set, slot); },
+                platform::BackgroundWork::IfNoThread::skip);
             if (!worker->started())
                 break;  // the threads already running do the work
             workers.push_back(std::move(worker));
         }
+        for (std::size_t i = workers.size(); i < slots.size(); ++i)
+            slots[i].release();
         if (workers.empty())
             runSequentially(inputs, run, *plan, *scratch.front(), fileDone, report, stop);
         else

@@ -49,10 +49,14 @@ public:
     explicit HeldWorkerSlot(WorkerSlots* slots) : slots_(slots && slots->tryTake() ? slots : nullptr) {}
     HeldWorkerSlot(const HeldWorkerSlot&) = delete;
     HeldWorkerSlot& operator=(const HeldWorkerSlot&) = delete;
-    ~HeldWorkerSlot()
+    ~HeldWorkerSlot() { release(); }
+
+    // Its worker has nothing more to convert: the slot is free for guesses.
+    void release()
     {
         if (slots_)
             slots_->give();
+        slots_ = nullptr;
     }
 
 private:
