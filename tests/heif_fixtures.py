@@ -17,7 +17,7 @@ import sys
 import numpy as np
 from PIL import Image
 
-from heif_mux import assemble, coded_tile, imir, irot
+from heif_mux import assemble, clap, coded_tile, imir, irot, with_thumbnail
 
 folder = sys.argv[1]
 manifest = []
@@ -148,3 +148,89 @@ assert manifest[-1].split()[1:3] == [str(2 * TH - 5), str(2 * TW - 6)]
 
 with open(path("manifest.txt"), "w") as f:
     f.write("\n".join(manifest) + "\n")
+
+# Crops, turns and mirrorings the reader applies itself. Each file carries
+# the coded picture of a plain file; transforms.txt has a line
+# "FILE PLAIN STEP..." with the steps that show it, in the order the file
+# associates them: crop:LEFT,TOP,RIGHT,BOTTOM (margins of the picture as
+# shown so far), rot:K (K anticlockwise quarter turns), mir:M (0 swaps top
+# and bottom, 1 left and right). The test applies them to the plain decode.
+transformed = []
+
+
+def steps_as_boxes(steps, w, h):
+    out = b""
+    for kind, *args in steps:
+        if kind == "crop":
+            left, top, right, bottom = args
+            cw, ch = w - left - right, h - top - bottom
+            # The offsets move the crop's centre from the picture's, in halves.
+            out += clap(cw, 1, ch, 1, 2 * left - (w - cw), 2, 2 * top - (h - ch), 2)
+            w, h = cw, ch
+        elif kind == "rot":
+            out += irot(90 * args[0])
+            w, h = (h, w) if args[0] % 2 else (w, h)
+        else:
+            out += imir(args[0])
+    return out
+
+
+def step_words(steps):
+    return " ".join(f"{kind}:{','.join(str(a) for a in args)}" for kind, *args in steps)
+
+
+STEPS = [
+    ("rot90", [("rot", 1)]), ("rot180", [("rot", 2)]), ("rot270", [("rot", 3)]),
+    ("mir0", [("mir", 0)]), ("mir1", [("mir", 1)]), ("crop", [("crop", 3, 5, 8, 2)]),
+    ("crop_rot_mir", [("crop", 3, 5, 7, 2), ("rot", 1), ("mir", 0)]),
+    ("mir_rot_crop", [("mir", 1), ("rot", 3), ("crop", 1, 4, 6, 3)]),
+    ("rot_crop", [("rot", 1), ("crop", 2, 1, 5, 0)]),
+    ("mir_crop_rot", [("mir", 0), ("crop", 2, 3, 4, 5), ("rot", 2)]),
+]
+
+run("/usr/bin/avifenc", "-s", "8", "-d", "8", "-y", "420", path("large.png"), path("avif_large.avif"))
+plain = {"heic": (single, "heic_large.heic"), "avif": (coded_tile(path("avif_large.avif")), "avif_large_plain.avif")}
+for kind, (tile, plain_name) in plain.items():
+    assemble(path(plain_name), [tile])
+    for name, steps in STEPS:
+        for first in (False, True):
+            out = f"{kind}_{name}{'_first' if first else ''}.{kind}"
+            assemble(path(out), [tile], transforms=steps_as_boxes(steps, *tile[2:4]), transforms_first=first)
+            transformed.append(f"{out} {plain_name} {step_words(steps)}")
+for name, steps in STEPS:
+    out = f"heic_grid_{name}.heic"
+    assemble(path(out), tiles, grid=grid, transforms=steps_as_boxes(steps, *grid[2:4]))
+    transformed.append(f"{out} heic_grid.heic {step_words(steps)}")
+
+# A crop that is not whole pixels, or not inside the picture, is passed over.
+for name, bad in [("half_pixel", clap(21, 2, 40, 1, 0, 1, 0, 1)), ("outside", clap(150, 1, 90, 1, 40, 1, 0, 1)),
+                  ("half_offset", clap(100, 1, 90, 1, 1, 2, 0, 1))]:
+    out = f"heic_clap_{name}.heic"
+    assemble(path(out), [single], transforms=bad + irot(180))
+    transformed.append(f"{out} heic_large.heic rot:2")
+
+# avifenc's own boxes, in its order of properties.
+run("/usr/bin/avifenc", "-s", "8", "-d", "8", "-y", "444", path("large.png"), path("avif_enc_plain.avif"))
+for name, options, steps in [("irot", ["--irot", "1"], [("rot", 1)]), ("imir0", ["--imir", "0"], [("mir", 0)]),
+                             ("imir1", ["--imir", "1"], [("mir", 1)]),
+                             ("crop", ["--crop", "4,6,120,80"], [("crop", 4, 6, 36, 10)]),
+                             ("all", ["--crop", "4,6,120,80", "--irot", "3", "--imir", "0"],
+                              [("crop", 4, 6, 36, 10), ("rot", 3), ("mir", 0)])]:
+    out = f"avif_enc_{name}.avif"
+    run("/usr/bin/avifenc", "-s", "8", "-d", "8", "-y", "444", *options, path("large.png"), path(out))
+    transformed.append(f"{out} avif_enc_plain.avif {step_words(steps)}")
+
+# A thumbnail listed before the picture, or after it: the picture is the
+# primary item, whatever the order.
+Image.fromarray(picture(32, 24)).save(path("thumb.png"))
+run("/usr/bin/heif-enc", "-q", "90", path("thumb.png"), "-o", path("thumb.heic"))
+run("/usr/bin/avifenc", "-s", "8", "-d", "8", "-y", "420", path("thumb.png"), path("thumb.avif"))
+for kind, (tile, plain_name) in plain.items():
+    thumb = coded_tile(path(f"thumb.{kind}"))
+    for thumb_id in (1, 3):
+        out = f"{kind}_thumbnail_{thumb_id}.{kind}"
+        with_thumbnail(path(out), tile, thumb, thumb_id)
+        transformed.append(f"{out} {plain_name}")
+
+with open(path("transforms.txt"), "w") as f:
+    f.write("\n".join(transformed) + "\n")

@@ -1,7 +1,12 @@
-"""Assembles HEIC files from pictures heif-enc coded: grids of tiles and
-pictures with rotation and mirroring boxes, as phones write them and
-heif-enc does not. Used by the HEIF tests and the benchmark."""
+"""Assembles HEIF files from pictures heif-enc or avifenc coded: grids of
+tiles, pictures with crop, rotation and mirroring boxes in either order of
+properties, and thumbnails listed before the picture, as phones and other
+encoders write them and the two tools do not. Used by the HEIF tests and
+the benchmark."""
 import struct
+
+# Coded item type -> its configuration property and the file's brands.
+CODECS = {"hvc1": ("hvcC", b"heic", b"mif1heic"), "av01": ("av1C", b"avif", b"mif1avifmiaf")}
 
 
 def boxes(data, start, end):
@@ -21,17 +26,20 @@ def child(data, start, end, kind):
     return next((s, e) for k, s, e in boxes(data, start, end) if k == kind)
 
 
-def coded_tile(heic):
-    """The hvcC box, the coded picture and its coded size from a heif-enc
-    file: its one HEVC item (small pictures come inside a grid of one)."""
-    data = open(heic, "rb").read()
+def coded_tile(path):
+    """(configuration box, coded picture, width, height, item type) of the
+    one coded item of a heif-enc or avifenc file (heif-enc puts small
+    pictures inside a grid of one)."""
+    data = open(path, "rb").read()
     ms, me = child(data, 0, len(data), "meta")
     ms += 4
     iinf_start, iinf_end = child(data, ms, me, "iinf")
-    hevc = [struct.unpack(">H", data[s + 4:s + 6])[0] for k, s, e in boxes(data, iinf_start + 6, iinf_end)
-            if k == "infe" and data[s + 8:s + 12] == b"hvc1"]
-    assert len(hevc) == 1
-    item = hevc[0]
+    entry_bytes = 2 if data[iinf_start] == 0 else 4
+    coded = [(struct.unpack(">H", data[s + 4:s + 6])[0], data[s + 8:s + 12].decode())
+             for k, s, e in boxes(data, iinf_start + 4 + entry_bytes, iinf_end)
+             if k == "infe" and data[s + 8:s + 12] in (b"hvc1", b"av01")]
+    assert len(coded) == 1
+    item, item_type = coded[0]
     iprp = child(data, ms, me, "iprp")
     properties = list(boxes(data, *child(data, *iprp, "ipco")))
     s, _ = child(data, *iprp, "ipma")
@@ -45,7 +53,8 @@ def coded_tile(heic):
             pos += 1 + wide_index
             if entry_item == item:
                 mine.append(properties[index - 1])
-    hvcc = next(data[s - 8:e] for k, s, e in mine if k == "hvcC")
+    config = CODECS[item_type][0]
+    config_box = next(data[s - 8:e] for k, s, e in mine if k == config)
     width, height = next(struct.unpack(">II", data[s + 4:s + 12]) for k, s, e in mine if k == "ispe")
 
     s, _ = child(data, ms, me, "iloc")
@@ -59,7 +68,7 @@ def coded_tile(heic):
         pos += n
         return value
 
-    coded = b""
+    payload = b""
     for _ in range(take(2 if version < 2 else 4)):
         entry_item = take(2 if version < 2 else 4)
         if version > 0:
@@ -71,8 +80,8 @@ def coded_tile(heic):
                 take(index_size)
             offset, length = take(offset_size), take(length_size)
             if entry_item == item:
-                coded += data[base + offset:base + offset + length]
-    return hvcc, coded, width, height
+                payload += data[base + offset:base + offset + length]
+    return config_box, payload, width, height, item_type
 
 
 def box(kind, payload):
@@ -83,57 +92,92 @@ def full_box(kind, version, flags, payload):
     return box(kind, struct.pack(">I", version << 24 | flags) + payload)
 
 
-def assemble(out, tiles, grid=None, transforms=b""):
-    """A HEIC of coded pictures. With `grid` (columns, rows, width, height)
-    item 1 is a grid of the tiles, items 2.. the tiles row by row; without,
-    item 1 is the one coded picture. `transforms` are irot/imir boxes for
-    item 1."""
-    count = len(tiles)
-    tile_w, tile_h = tiles[0][2:4]
-    ids = list(range(2, 2 + count)) if grid else [1]
-    infe = [full_box("infe", 2, 1 if grid else 0, struct.pack(">HH4s", i, 0, b"hvc1") + b"\0") for i in ids]
-    props = [t[0] for t in tiles] + [full_box("ispe", 0, 0, struct.pack(">II", tile_w, tile_h))]
-    tile_ispe = count + 1
-    assoc = b"".join(struct.pack(">HBBB", i, 2, 0x80 | (n + 1), tile_ispe) for n, i in enumerate(ids))
-    first_extra = len(props) + 1
-    extras = list(boxes(transforms, 0, len(transforms)))
-    props += [transforms[s - 8:e] for _, s, e in extras]
-    extra_assoc = bytes(0x80 | (first_extra + n) for n in range(len(extras)))
-    payloads = [t[1] for t in tiles]
+def ispe(width, height):
+    return full_box("ispe", 0, 0, struct.pack(">II", width, height))
+
+
+def write_heif(out, items, primary, refs=(), item_type="hvc1"):
+    """A HEIF file of `items`: (id, type, [property boxes in association
+    order], data, hidden) each; `refs` are (kind, from, [to]) references."""
+    props, assoc = [], b""
+    for item_id, _, item_props, _, _ in items:
+        indices = []
+        for prop in item_props:
+            if prop not in props:
+                props.append(prop)
+            indices.append(props.index(prop) + 1)
+        assoc += struct.pack(">HB", item_id, len(indices)) + bytes(0x80 | i for i in indices)
+    infe = [full_box("infe", 2, 1 if hidden else 0, struct.pack(">HH4s", i, 0, t.encode()) + b"\0")
+            for i, t, _, _, hidden in items]
     iref = b""
-    if grid:
-        columns, rows, out_w, out_h = grid
-        infe.insert(0, full_box("infe", 2, 0, struct.pack(">HH4s", 1, 0, b"grid") + b"\0"))
-        iref = full_box("iref", 0, 0, box("dimg", struct.pack(">HH", 1, count) + struct.pack(f">{count}H", *ids)))
-        props.append(full_box("ispe", 0, 0, struct.pack(">II", out_w, out_h)))
-        assoc = struct.pack(">HB", 1, 1 + len(extras)) + bytes([len(props)]) + extra_assoc + assoc
-        payloads.insert(0, struct.pack(">BBBBHH", 0, 0, rows - 1, columns - 1, out_w, out_h))
-    else:
-        assoc = struct.pack(">HB", 1, 2 + len(extras)) + assoc[3:] + extra_assoc
-    items = [1] + ids if grid else ids
+    if refs:
+        iref = full_box("iref", 0, 0, b"".join(
+            box(kind, struct.pack(">HH", source, len(to)) + struct.pack(f">{len(to)}H", *to)) for kind, source, to in refs))
     iinf = full_box("iinf", 0, 0, struct.pack(">H", len(infe)) + b"".join(infe))
     ipma = full_box("ipma", 0, 0, struct.pack(">I", len(items)) + assoc)
     iprp = box("iprp", box("ipco", b"".join(props)) + ipma)
     hdlr = full_box("hdlr", 0, 0, struct.pack(">I4s12s", 0, b"pict", b"\0" * 12) + b"\0")
-    pitm = full_box("pitm", 0, 0, struct.pack(">H", 1))
-    ftyp = box("ftyp", b"heic" + struct.pack(">I", 0) + b"mif1heic")
+    pitm = full_box("pitm", 0, 0, struct.pack(">H", primary))
+    _, major, compatible = CODECS[item_type]
+    ftyp = box("ftyp", major + struct.pack(">I", 0) + compatible)
 
     def meta(first_offset):
         entries, offset = b"", first_offset
-        for i, payload in zip(items, payloads):
-            entries += struct.pack(">HHHII", i, 0, 1, offset, len(payload))
-            offset += len(payload)
+        for item_id, _, _, data, _ in items:
+            entries += struct.pack(">HHHII", item_id, 0, 1, offset, len(data))
+            offset += len(data)
         iloc = full_box("iloc", 0, 0, bytes([0x44, 0x00]) + struct.pack(">H", len(items)) + entries)
         return full_box("meta", 0, 0, hdlr + pitm + iloc + iinf + iref + iprp)
 
     size = len(ftyp) + len(meta(0)) + 8
     with open(out, "wb") as f:
-        f.write(ftyp + meta(size) + box("mdat", b"".join(payloads)))
+        f.write(ftyp + meta(size) + box("mdat", b"".join(item[3] for item in items)))
+
+
+def assemble(out, tiles, grid=None, transforms=b"", transforms_first=False):
+    """A HEIF file of coded pictures. With `grid` (columns, rows, width,
+    height) item 1 is a grid of the tiles, items 2.. the tiles row by row;
+    without, item 1 is the one coded picture. `transforms` are clap, irot
+    and imir boxes for item 1, associated after its other properties or,
+    with `transforms_first`, before them."""
+    item_type = tiles[0][4]
+    tile_w, tile_h = tiles[0][2:4]
+    extras = [transforms[s - 8:e] for _, s, e in boxes(transforms, 0, len(transforms))]
+
+    def with_transforms(own):
+        return extras + own if transforms_first else own + extras
+
+    if not grid:
+        config, data = tiles[0][0:2]
+        write_heif(out, [(1, item_type, with_transforms([config, ispe(tile_w, tile_h)]), data, False)], 1,
+                   item_type=item_type)
+        return
+    columns, rows, out_w, out_h = grid
+    ids = list(range(2, 2 + len(tiles)))
+    items = [(1, "grid", with_transforms([ispe(out_w, out_h)]),
+              struct.pack(">BBBBHH", 0, 0, rows - 1, columns - 1, out_w, out_h), False)]
+    items += [(i, item_type, [t[0], ispe(tile_w, tile_h)], t[1], True) for i, t in zip(ids, tiles)]
+    write_heif(out, items, 1, refs=[("dimg", 1, ids)], item_type=item_type)
+
+
+def with_thumbnail(out, picture, thumbnail, thumbnail_id):
+    """The coded `picture` as the primary item 2 with `thumbnail` as item
+    `thumbnail_id` (1 lists it first), its thmb reference pointing at 2."""
+    def item(item_id, tile):
+        return (item_id, tile[4], [tile[0], ispe(*tile[2:4])], tile[1], False)
+
+    items = sorted([item(2, picture), item(thumbnail_id, thumbnail)])
+    write_heif(out, items, 2, refs=[("thmb", thumbnail_id, [2])], item_type=picture[4])
 
 
 def irot(degrees):
     return box("irot", bytes([degrees // 90]))
 
 
-def imir(vertical_axis):
-    return box("imir", bytes([vertical_axis]))
+def imir(mode):
+    return box("imir", bytes([mode]))
+
+
+def clap(width_n, width_d, height_n, height_d, horizontal_n, horizontal_d, vertical_n, vertical_d):
+    values = [width_n, width_d, height_n, height_d, horizontal_n, horizontal_d, vertical_n, vertical_d]
+    return box("clap", b"".join(struct.pack(">i" if v < 0 else ">I", v) for v in values))

@@ -10,9 +10,11 @@
 
 #include <libheif/heif.h>
 
+#include "codecs/heif_items.h"
 #include "codecs/icc_profile.h"
 #include "pixel/checked.h"
 #include "pixel/colour_manage.h"
+#include "pixel/orient.h"
 
 namespace vrelk {
 namespace {
@@ -67,10 +69,12 @@ Result<Context> openContext(std::span<const std::uint8_t> bytes)
     return context;
 }
 
-Result<Handle> primaryPicture(heif_context* context)
+// The item the file names as its picture, never a thumbnail or an
+// auxiliary picture that libheif might offer in its place.
+Result<Handle> primaryPicture(heif_context* context, std::uint32_t id)
 {
     heif_image_handle* handle = nullptr;
-    const heif_error got = heif_context_get_primary_image_handle(context, &handle);
+    const heif_error got = heif_context_get_image_handle(context, id, &handle);
     if (got.code != heif_error_Ok || handle == nullptr)
         return got.code != heif_error_Ok ? codecErrorOf(got) : CodecError::badData;
     return Handle(handle);
@@ -78,18 +82,18 @@ Result<Handle> primaryPicture(heif_context* context)
 
 // The decoder keeps the coded planes and their RGB conversion while it
 // works, each sample in one or two bytes, besides the image this reader
-// returns. Claiming that much first turns an impossible picture into a
-// clean refusal before any decoding.
-Status checkMemoryFor(const heif_image_handle* handle)
+// returns and, when the item is turned or cropped, the image as shown.
+// Claiming that much first turns an impossible picture into a clean
+// refusal before any decoding.
+Status checkMemoryFor(const heif_image_handle* handle, const PrimaryItem& item)
 {
-    const int width = heif_image_handle_get_width(handle);
-    const int height = heif_image_handle_get_height(handle);
-    if (!dimensionsAllowed(width, height))
+    if (!dimensionsAllowed(item.codedWidth, item.codedHeight))
         return CodecError::unsupported;
     const int sampleBytes = heif_image_handle_get_luma_bits_per_pixel(handle) > 8 ? 2 : 1;
     const int planes = 3 + 3 + (heif_image_handle_has_alpha_channel(handle) ? 1 : 0);
-    const std::uint64_t pixels = std::uint64_t{static_cast<std::uint32_t>(width)} * static_cast<std::uint32_t>(height);
-    return ClaimDecodeMemory(multiplyNeeds(pixels, static_cast<std::uint64_t>(sampleBytes * planes + 3)));
+    const int shown = item.transforms.empty() ? 3 : 6;
+    const std::uint64_t pixels = static_cast<std::uint64_t>(item.codedWidth) * static_cast<std::uint64_t>(item.codedHeight);
+    return ClaimDecodeMemory(multiplyNeeds(pixels, static_cast<std::uint64_t>(sampleBytes * planes + shown)));
 }
 
 // One plane of the decoded picture, its samples brought to 8 bits a row
@@ -314,33 +318,102 @@ std::vector<std::uint8_t> heifProfile(const heif_image_handle* handle)
     }
 }
 
-Result<DibImage> readHeifBody(ByteCursor in, const LookupTables& tables)
+// The coded rows inside the placement's rectangle, turned and mirrored
+// into a new image. The turning copy reads one byte past each row's last
+// pixel; the picture's top row, last in memory, gets a padded copy.
+Result<DibImage> showPlaced(const DibImage& coded, const HeifPlacement& placement)
 {
-    Result<Context> context = openContext(in.whole());
-    if (!context)
-        return context.error();
-    Result<Handle> handle = primaryPicture(context->get());
-    if (!handle)
-        return handle.error();
-    if (Status memory = checkMemoryFor(handle->get()); !memory)
-        return memory.error();
+    const int bits = coded.header.biBitCount;
+    const auto width = static_cast<std::int32_t>(placement.width);
+    const auto height = static_cast<std::int32_t>(placement.height);
+    const UprightPlacement upright = uprightPlacement(width, height, bits, placement.orientation);
+    Result<DibImage> shown = allocateImage(upright.uprightWidth, upright.uprightHeight, bits, kFormatHeif);
+    if (!shown)
+        return shown;
+    shown->palette = coded.palette;
+    const std::int64_t codedHeight = coded.header.biHeight;
+    const std::size_t stride = static_cast<std::size_t>(rowLayout(coded.header.biWidth, 1, bits).stride);
+    const std::size_t bytes = static_cast<std::size_t>(bits / 8);
+    std::vector<std::uint8_t> padded(static_cast<std::size_t>(width) * bytes + 1);
+    constexpr std::int32_t kRun = 64;
+    std::array<const std::uint8_t*, kRun> rows{};
+    for (std::int32_t first = 0; first < height; first += kRun) {
+        const std::int32_t count = std::min(kRun, height - first);
+        for (std::int32_t r = 0; r < count; ++r) {
+            const std::int64_t codedRow = placement.top + first + r;
+            const std::uint8_t* row = coded.pixels.data() + static_cast<std::size_t>(codedHeight - 1 - codedRow) * stride +
+                                      static_cast<std::size_t>(placement.left) * bytes;
+            if (codedRow == 0) {
+                std::memcpy(padded.data(), row, padded.size() - 1);
+                row = padded.data();
+            }
+            rows[static_cast<std::size_t>(r)] = row;
+        }
+        placeStoredRows(upright, std::span(rows.data(), static_cast<std::size_t>(count)), first, shown->pixels.data());
+    }
+    return shown;
+}
 
+bool showsAsCoded(const HeifPlacement& placement, const PrimaryItem& item)
+{
+    return placement.orientation == 1 && placement.left == 0 && placement.top == 0 &&
+           placement.width == item.codedWidth && placement.height == item.codedHeight;
+}
+
+// The coded picture, undone of nothing: a grid comes assembled, its crop,
+// turns and mirrorings are left to this reader.
+Result<Picture> decodeCoded(const heif_image_handle* handle)
+{
+    struct OptionsFree {
+        void operator()(heif_decoding_options* options) const { heif_decoding_options_free(options); }
+    };
+    const std::unique_ptr<heif_decoding_options, OptionsFree> options(heif_decoding_options_alloc());
+    if (!options)
+        return CodecError::noMemory;
+    options->ignore_transformations = 1;
     // Undefined colour space and chroma keep what the picture is: RGB
     // planes for colour, one Y plane for monochrome.
     heif_image* decoded = nullptr;
     const heif_error error =
-        heif_decode_image(handle->get(), &decoded, heif_colorspace_undefined, heif_chroma_undefined, nullptr);
+        heif_decode_image(handle, &decoded, heif_colorspace_undefined, heif_chroma_undefined, options.get());
     Picture picture(decoded);
     if (error.code != heif_error_Ok || !picture)
         return error.code != heif_error_Ok ? codecErrorOf(error) : CodecError::badData;
+    return picture;
+}
+
+Result<DibImage> readHeifBody(ByteCursor in, const LookupTables& tables)
+{
+    const std::optional<PrimaryItem> item = ReadPrimaryItem(in.whole());
+    Result<Context> context = openContext(in.whole());
+    if (!context)
+        return context.error();
+    if (!item)
+        return CodecError::badData;
+    Result<Handle> handle = primaryPicture(context->get(), item->id);
+    if (!handle)
+        return handle.error();
+    if (Status memory = checkMemoryFor(handle->get(), *item); !memory)
+        return memory.error();
+    Result<Picture> picture = decodeCoded(handle->get());
+    if (!picture)
+        return picture.error();
     // The coded stream states its own size; one that disagrees with the
     // container's is damaged, and the memory claimed above would not cover it.
-    if (heif_image_get_primary_width(picture.get()) != heif_image_handle_get_width(handle->get()) ||
-        heif_image_get_primary_height(picture.get()) != heif_image_handle_get_height(handle->get()))
+    if (heif_image_get_primary_width(picture->get()) != item->codedWidth ||
+        heif_image_get_primary_height(picture->get()) != item->codedHeight)
         return CodecError::badData;
-    Result<DibImage> result = convertPicture(picture.get(), tables);
-    if (result)
-        result->iccProfile = heifProfile(handle->get());
+    Result<DibImage> result = convertPicture(picture->get(), tables);
+    if (!result)
+        return result;
+    picture->reset();
+    const HeifPlacement placement = PlacementOf(*item);
+    if (!showsAsCoded(placement, *item)) {
+        result = showPlaced(*result, placement);
+        if (!result)
+            return result;
+    }
+    result->iccProfile = heifProfile(handle->get());
     return result;
 }
 

@@ -21,9 +21,9 @@ inline constexpr std::size_t kHeifSignatureBytes = 12;
 // HEIF still picture or image sequence (HEVC or AV1 coded).
 bool IsHeifSignature(std::span<const std::uint8_t> first);
 
-// Decodes the primary picture as libheif shows it: the grid assembled, its
-// rotation, mirroring and crop applied (an Exif orientation inside is not
-// applied again). Monochrome pictures give 8 bits with a grey palette, the
+// Decodes the primary item (pitm) as a viewer shows it: the grid
+// assembled, then its crop, turns and mirrorings applied in the order the
+// file associates them (an Exif orientation inside is not applied again). Monochrome pictures give 8 bits with a grey palette, the
 // others 24 bits; deeper samples are brought to 8 bits and alpha is
 // composited over white. Sizes beyond the cap are unsupported; a file
 // libheif refuses is bad data.

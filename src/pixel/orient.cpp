@@ -96,13 +96,43 @@ constexpr std::array<std::array<PlaceRows, 2>, 2> kPlacers{{
     {placeAlongRows<3>, placeAcrossRows24},
 }};
 
+constexpr std::uint16_t validOrientation(std::uint16_t orientation)
+{
+    return orientation >= 1 && orientation <= 8 ? orientation : 1;
+}
+
 }  // namespace
+
+std::array<std::int64_t, 2> uprightPosition(std::uint16_t orientation, std::int64_t sx, std::int64_t sy,
+                                            std::int64_t storedWidth, std::int64_t storedHeight)
+{
+    const ForwardMap& m = kForwardMaps[validOrientation(orientation)];
+    return {m.xFromSx * sx + m.xFromSy * sy + m.xLastW * (storedWidth - 1) + m.xLastH * (storedHeight - 1),
+            m.yFromSx * sx + m.yFromSy * sy + m.yLastW * (storedWidth - 1) + m.yLastH * (storedHeight - 1)};
+}
+
+// The linear parts multiply; the offsets only keep the picture in place,
+// so the product names the orientation.
+std::uint16_t composeOrientations(std::uint16_t first, std::uint16_t then)
+{
+    const ForwardMap& a = kForwardMaps[validOrientation(first)];
+    const ForwardMap& b = kForwardMaps[validOrientation(then)];
+    const int xx = b.xFromSx * a.xFromSx + b.xFromSy * a.yFromSx;
+    const int xy = b.xFromSx * a.xFromSy + b.xFromSy * a.yFromSy;
+    const int yx = b.yFromSx * a.xFromSx + b.yFromSy * a.yFromSx;
+    const int yy = b.yFromSx * a.xFromSy + b.yFromSy * a.yFromSy;
+    for (std::uint16_t o = 1; o <= 8; ++o) {
+        const ForwardMap& m = kForwardMaps[o];
+        if (m.xFromSx == xx && m.xFromSy == xy && m.yFromSx == yx && m.yFromSy == yy)
+            return o;
+    }
+    return 1;
+}
 
 UprightPlacement uprightPlacement(std::int32_t storedWidth, std::int32_t storedHeight, int bits,
                                   std::uint16_t orientation)
 {
-    if (orientation < 1 || orientation > 8)
-        orientation = 1;
+    orientation = validOrientation(orientation);
     const bool transposes = orientationTransposes(orientation);
     UprightPlacement p;
     p.storedWidth = storedWidth;
@@ -110,10 +140,8 @@ UprightPlacement uprightPlacement(std::int32_t storedWidth, std::int32_t storedH
     p.uprightHeight = transposes ? storedWidth : storedHeight;
     const std::int64_t bytes = bits / 8;
     const std::int64_t stride = rowLayout(p.uprightWidth, 1, bits).stride;
-    const ForwardMap& m = kForwardMaps[orientation];
     auto offsetOf = [&](std::int64_t sx, std::int64_t sy) {
-        const std::int64_t x = m.xFromSx * sx + m.xFromSy * sy + m.xLastW * (storedWidth - 1) + m.xLastH * (storedHeight - 1);
-        const std::int64_t y = m.yFromSx * sx + m.yFromSy * sy + m.yLastW * (storedWidth - 1) + m.yLastH * (storedHeight - 1);
+        const auto [x, y] = uprightPosition(orientation, sx, sy, storedWidth, storedHeight);
         return (p.uprightHeight - 1 - y) * stride + x * bytes;
     };
     p.origin = offsetOf(0, 0);

@@ -3,6 +3,7 @@
 // picture is turned without a second full-size buffer.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <span>
 
@@ -10,6 +11,22 @@ namespace vrelk {
 
 // True for the orientations that swap width and height.
 constexpr bool orientationTransposes(std::uint16_t orientation) { return orientation >= 5 && orientation <= 8; }
+
+// The orientation that undoes `orientation`: each is its own inverse but
+// the two quarter turns.
+constexpr std::uint16_t inverseOrientation(std::uint16_t orientation)
+{
+    return orientation == 6 ? 8 : orientation == 8 ? 6 : orientation;
+}
+
+// The orientation that shows `first` and then `then` applied to what
+// `first` showed.
+std::uint16_t composeOrientations(std::uint16_t first, std::uint16_t then);
+
+// Where stored pixel (sx, sy) of a storedWidth x storedHeight picture
+// lands, counted from the top left of the upright picture.
+std::array<std::int64_t, 2> uprightPosition(std::uint16_t orientation, std::int64_t sx, std::int64_t sy,
+                                            std::int64_t storedWidth, std::int64_t storedHeight);
 
 struct UprightPlacement;
 using PlaceRows = void (*)(const UprightPlacement& placement, std::span<const std::uint8_t* const> rows,

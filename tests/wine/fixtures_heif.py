@@ -44,5 +44,15 @@ run("/usr/bin/avifenc", "-s", "8", "-d", "10", path("heif_alpha.src.png"), path(
 run("/usr/bin/avifdec", "-u", "nearest", "-d", "8", path("heif_web.avif"), path("heif_web.ref.png"))
 over_white(path("heif_web.ref.png"), path("heif_web.expected.bmp"))
 
-for name in ("heif_photo.src.png", "heif_alpha.src.png", "heif_photo.ref.png", "heif_web.ref.png"):
+# Stored on its side and mirrored, as a phone may store a picture: avifdec
+# shows the picture as coded, turned here a quarter anticlockwise (irot 1)
+# and then its top and bottom swapped (imir 0).
+run("/usr/bin/avifenc", "-s", "8", "-d", "8", "-y", "444", "--irot", "1", "--imir", "0", path("heif_photo.src.png"),
+    path("heif_turned.avif"))
+run("/usr/bin/avifdec", "-d", "8", path("heif_turned.avif"), path("heif_turned.ref.png"))
+coded = np.asarray(Image.open(path("heif_turned.ref.png")).convert("RGB"))
+Image.fromarray(np.ascontiguousarray(np.flipud(np.rot90(coded))), "RGB").save(path("heif_turned.expected.bmp"))
+
+for name in ("heif_photo.src.png", "heif_alpha.src.png", "heif_photo.ref.png", "heif_web.ref.png",
+             "heif_turned.ref.png"):
     os.remove(path(name))

@@ -76,3 +76,19 @@ WINE_TEST(heicAndAvifToEveryOutput)
         }
     }
 }
+
+WINE_TEST(turnedAvifComesOutUpright)
+{
+    Folder folder = h.freshFolder(L"heif-turned");
+    std::wstring exe = folder.install(h.program(), L"Vrelk.exe");
+    folder.writeSettings("DrctCvt=1\r\n");
+    std::wstring turned = folder.writeFile(L"turned.avif", h.fixtureBytes(L"heif_turned.avif"));
+    Process run = Process::start(exe, {turned}, folder.path());
+    bool ended = run.waitForExit(30000);
+    Window box = run.findMessageBox();
+    if (box.valid())
+        box.dismiss();
+    h.check(ended && !box.valid(), L"turned AVIF: converts without a message");
+    h.check(closePixels(folder.readFile(L"turned.bmp"), h.fixtureBytes(L"heif_turned.expected.bmp"), 1),
+            L"turned AVIF to BMP: the picture turned and mirrored as the file says");
+}

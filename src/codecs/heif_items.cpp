@@ -1,0 +1,292 @@
+#include "codecs/heif_items.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+#include "codecs/byte_cursor.h"
+#include "pixel/orient.h"
+
+namespace vrelk {
+namespace {
+
+using FourCc = std::array<char, 4>;
+
+struct Box {
+    FourCc type{};
+    ByteCursor body;
+
+    bool is(const char (&name)[5]) const { return std::memcmp(type.data(), name, 4) == 0; }
+};
+
+// The next box of `in`; nothing when its header or body runs past the end.
+std::optional<Box> nextBox(ByteCursor& in)
+{
+    const std::size_t start = in.offset();
+    const std::optional<std::uint32_t> size32 = in.u32be();
+    const auto type = in.take(4);
+    if (!size32 || !type)
+        return std::nullopt;
+    Box box;
+    std::memcpy(box.type.data(), type->data(), 4);
+    std::uint64_t size = *size32;
+    if (size == 1) {
+        const std::optional<std::uint32_t> high = in.u32be();
+        const std::optional<std::uint32_t> low = in.u32be();
+        if (!high || !low)
+            return std::nullopt;
+        size = std::uint64_t{*high} << 32 | *low;
+    } else if (size == 0) {
+        size = in.offset() - start + in.left();
+    }
+    const std::size_t header = in.offset() - start;
+    if (size < header || size - header > in.left())
+        return std::nullopt;
+    box.body = ByteCursor(*in.take(static_cast<std::size_t>(size - header)));
+    return box;
+}
+
+// Every box of `in`, or nothing when one of them is cut short.
+std::optional<std::vector<Box>> childrenOf(ByteCursor in)
+{
+    std::vector<Box> boxes;
+    while (!in.atEnd()) {
+        std::optional<Box> box = nextBox(in);
+        if (!box)
+            return std::nullopt;
+        boxes.push_back(*box);
+    }
+    return boxes;
+}
+
+const Box* find(const std::vector<Box>& boxes, const char (&name)[5])
+{
+    const auto found = std::find_if(boxes.begin(), boxes.end(), [&](const Box& box) { return box.is(name); });
+    return found == boxes.end() ? nullptr : &*found;
+}
+
+struct FullBoxHeader {
+    std::uint8_t version = 0;
+    std::uint32_t flags = 0;
+};
+
+std::optional<FullBoxHeader> fullBoxHeader(ByteCursor& in)
+{
+    const std::optional<std::uint32_t> word = in.u32be();
+    if (!word)
+        return std::nullopt;
+    return FullBoxHeader{static_cast<std::uint8_t>(*word >> 24), *word & 0xFFFFFF};
+}
+
+std::optional<std::uint32_t> itemId(ByteCursor& in, bool wide)
+{
+    if (wide)
+        return in.u32be();
+    const std::optional<std::uint16_t> narrow = in.u16be();
+    return narrow ? std::optional<std::uint32_t>(*narrow) : std::nullopt;
+}
+
+std::optional<std::uint32_t> primaryId(const Box& pitm)
+{
+    ByteCursor in = pitm.body;
+    const std::optional<FullBoxHeader> header = fullBoxHeader(in);
+    return header ? itemId(in, header->version != 0) : std::nullopt;
+}
+
+// An association's property index, without its "essential" bit.
+std::optional<std::uint16_t> propertyIndex(ByteCursor& in, bool wide)
+{
+    if (wide) {
+        const std::optional<std::uint16_t> entry = in.u16be();
+        return entry ? std::optional<std::uint16_t>(*entry & 0x7FFF) : std::nullopt;
+    }
+    const std::optional<std::uint8_t> entry = in.u8();
+    return entry ? std::optional<std::uint16_t>(*entry & 0x7F) : std::nullopt;
+}
+
+// The 1-based property indices that the ipma boxes associate with `item`,
+// in their order.
+std::optional<std::vector<std::uint16_t>> associationsOf(const std::vector<Box>& iprp, std::uint32_t item)
+{
+    std::vector<std::uint16_t> indices;
+    for (const Box& ipma : iprp) {
+        if (!ipma.is("ipma"))
+            continue;
+        ByteCursor in = ipma.body;
+        const std::optional<FullBoxHeader> header = fullBoxHeader(in);
+        const std::optional<std::uint32_t> entries = in.u32be();
+        if (!header || !entries)
+            return std::nullopt;
+        const bool wideIndex = (header->flags & 1) != 0;
+        for (std::uint32_t e = 0; e < *entries; ++e) {
+            const std::optional<std::uint32_t> id = itemId(in, header->version >= 1);
+            const std::optional<std::uint8_t> count = in.u8();
+            if (!id || !count)
+                return std::nullopt;
+            for (int a = 0; a < *count; ++a) {
+                const std::optional<std::uint16_t> index = propertyIndex(in, wideIndex);
+                if (!index)
+                    return std::nullopt;
+                if (*id == item && *index != 0)
+                    indices.push_back(*index);
+            }
+        }
+    }
+    return indices;
+}
+
+std::optional<CleanAperture> cleanAperture(ByteCursor in)
+{
+    std::array<std::uint32_t, 8> fields{};
+    for (std::uint32_t& field : fields) {
+        const std::optional<std::uint32_t> value = in.u32be();
+        if (!value)
+            return std::nullopt;
+        field = *value;
+    }
+    // The offsets' numerators are signed: the crop may lie left of centre.
+    auto signedOf = [](std::uint32_t v) { return static_cast<std::int64_t>(static_cast<std::int32_t>(v)); };
+    return CleanAperture{fields[0], fields[1], fields[2], fields[3],
+                         signedOf(fields[4]), fields[5], signedOf(fields[6]), fields[7]};
+}
+
+// Reads one property of the item into it; properties it does not know
+// leave it as it is. False when a known property is cut short.
+bool takeProperty(const Box& property, PrimaryItem& item, bool& sized)
+{
+    ByteCursor in = property.body;
+    if (property.is("ispe")) {
+        if (sized)
+            return true;
+        const std::optional<FullBoxHeader> header = fullBoxHeader(in);
+        const std::optional<std::uint32_t> width = in.u32be();
+        const std::optional<std::uint32_t> height = in.u32be();
+        if (!header || !width || !height)
+            return false;
+        item.codedWidth = *width;
+        item.codedHeight = *height;
+        sized = true;
+        return true;
+    }
+    if (property.is("irot") || property.is("imir")) {
+        const std::optional<std::uint8_t> value = in.u8();
+        if (!value)
+            return false;
+        const bool rotate = property.is("irot");
+        item.transforms.push_back({rotate ? HeifTransform::Kind::rotate : HeifTransform::Kind::mirror,
+                                   *value & (rotate ? 3 : 1), {}});
+        return true;
+    }
+    if (property.is("clap")) {
+        const std::optional<CleanAperture> aperture = cleanAperture(in);
+        if (!aperture)
+            return false;
+        item.transforms.push_back({HeifTransform::Kind::crop, 0, *aperture});
+    }
+    return true;
+}
+
+struct Rect {
+    std::int64_t left, top, width, height;
+};
+
+// The clean aperture as whole pixels of a width x height picture, or
+// nothing when it is not whole pixels inside it.
+std::optional<Rect> apertureRect(const CleanAperture& c, std::int64_t width, std::int64_t height)
+{
+    if (c.widthD <= 0 || c.heightD <= 0 || c.horizontalOffsetD <= 0 || c.verticalOffsetD <= 0 ||
+        c.widthN % c.widthD != 0 || c.heightN % c.heightD != 0)
+        return std::nullopt;
+    const std::int64_t w = c.widthN / c.widthD;
+    const std::int64_t h = c.heightN / c.heightD;
+    if (w < 1 || h < 1 || w > width || h > height)
+        return std::nullopt;
+    // The crop's first column: its centre, offset + (width - 1) / 2, less
+    // (w - 1) / 2; kept in halves of offsetD so that it stays exact.
+    auto firstOf = [](std::int64_t offsetN, std::int64_t offsetD, std::int64_t whole, std::int64_t part) {
+        const std::int64_t numerator = 2 * offsetN + (whole - part) * offsetD;
+        const std::int64_t denominator = 2 * offsetD;
+        return numerator % denominator == 0 ? std::optional<std::int64_t>(numerator / denominator) : std::nullopt;
+    };
+    const std::optional<std::int64_t> left = firstOf(c.horizontalOffsetN, c.horizontalOffsetD, width, w);
+    const std::optional<std::int64_t> top = firstOf(c.verticalOffsetN, c.verticalOffsetD, height, h);
+    if (!left || !top || *left < 0 || *top < 0 || *left + w > width || *top + h > height)
+        return std::nullopt;
+    return Rect{*left, *top, w, h};
+}
+
+// The orientations, as Exif numbers them, of the turns and mirrorings.
+constexpr std::array<std::uint16_t, 4> kAnticlockwiseTurns{1, 8, 3, 6};
+constexpr std::array<std::uint16_t, 2> kMirrors{4, 2};
+
+// Crops what is shown so far: the shown rectangle is taken back to the
+// coded picture through the orientation, which maps rectangles to
+// rectangles.
+void cropShown(HeifPlacement& p, const CleanAperture& aperture)
+{
+    const bool transposed = orientationTransposes(p.orientation);
+    const std::int64_t shownWidth = transposed ? p.height : p.width;
+    const std::int64_t shownHeight = transposed ? p.width : p.height;
+    const std::optional<Rect> crop = apertureRect(aperture, shownWidth, shownHeight);
+    if (!crop)
+        return;
+    const std::uint16_t back = inverseOrientation(p.orientation);
+    const auto first = uprightPosition(back, crop->left, crop->top, shownWidth, shownHeight);
+    const auto last = uprightPosition(back, crop->left + crop->width - 1, crop->top + crop->height - 1, shownWidth,
+                                      shownHeight);
+    p.left += std::min(first[0], last[0]);
+    p.top += std::min(first[1], last[1]);
+    p.width = std::max(first[0], last[0]) - std::min(first[0], last[0]) + 1;
+    p.height = std::max(first[1], last[1]) - std::min(first[1], last[1]) + 1;
+}
+
+}  // namespace
+
+std::optional<PrimaryItem> ReadPrimaryItem(std::span<const std::uint8_t> file)
+{
+    const std::optional<std::vector<Box>> top = childrenOf(ByteCursor(file));
+    const Box* meta = top ? find(*top, "meta") : nullptr;
+    if (!meta)
+        return std::nullopt;
+    ByteCursor metaBody = meta->body;
+    if (!fullBoxHeader(metaBody))
+        return std::nullopt;
+    const std::optional<std::vector<Box>> inMeta = childrenOf(metaBody);
+    const Box* pitm = inMeta ? find(*inMeta, "pitm") : nullptr;
+    const Box* iprp = inMeta ? find(*inMeta, "iprp") : nullptr;
+    const std::optional<std::uint32_t> id = pitm ? primaryId(*pitm) : std::nullopt;
+    if (!id || !iprp)
+        return std::nullopt;
+    const std::optional<std::vector<Box>> inIprp = childrenOf(iprp->body);
+    const Box* ipco = inIprp ? find(*inIprp, "ipco") : nullptr;
+    const std::optional<std::vector<Box>> properties = ipco ? childrenOf(ipco->body) : std::nullopt;
+    const std::optional<std::vector<std::uint16_t>> indices =
+        properties ? associationsOf(*inIprp, *id) : std::nullopt;
+    if (!indices)
+        return std::nullopt;
+
+    PrimaryItem item;
+    item.id = *id;
+    bool sized = false;
+    for (std::uint16_t index : *indices)
+        if (index > properties->size() || !takeProperty((*properties)[index - 1u], item, sized))
+            return std::nullopt;
+    if (!sized)
+        return std::nullopt;
+    return item;
+}
+
+HeifPlacement PlacementOf(const PrimaryItem& item)
+{
+    HeifPlacement p{0, 0, item.codedWidth, item.codedHeight, 1};
+    for (const HeifTransform& t : item.transforms) {
+        switch (t.kind) {
+        case HeifTransform::Kind::crop: cropShown(p, t.aperture); break;
+        case HeifTransform::Kind::rotate: p.orientation = composeOrientations(p.orientation, kAnticlockwiseTurns[t.value & 3]); break;
+        case HeifTransform::Kind::mirror: p.orientation = composeOrientations(p.orientation, kMirrors[t.value & 1]); break;
+        }
+    }
+    return p;
+}
+
+}  // namespace vrelk

@@ -1,0 +1,52 @@
+// What the HEIF container says about its primary picture, read from the
+// boxes themselves: which item it is, the size its coded picture has, and
+// the crop, turns and mirrorings a viewer applies, in the order the file
+// associates them. libheif decodes the coded picture; this reader shows it.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+namespace vrelk {
+
+// A clean aperture as stored: sizes and offsets as fractions; the offsets
+// move the crop's centre from the picture's.
+struct CleanAperture {
+    std::int64_t widthN = 0, widthD = 0, heightN = 0, heightD = 0;
+    std::int64_t horizontalOffsetN = 0, horizontalOffsetD = 0, verticalOffsetN = 0, verticalOffsetD = 0;
+};
+
+struct HeifTransform {
+    enum class Kind { crop, rotate, mirror } kind;
+    // rotate: anticlockwise quarter turns 0..3; mirror: 0 swaps top and
+    // bottom, 1 swaps left and right.
+    int value = 0;
+    CleanAperture aperture{};
+};
+
+struct PrimaryItem {
+    std::uint32_t id = 0;
+    std::int64_t codedWidth = 0;   // its ispe: the coded (or assembled grid) picture
+    std::int64_t codedHeight = 0;
+    std::vector<HeifTransform> transforms;
+};
+
+// Nothing when the file has no readable meta box, no primary item or no
+// size for it.
+std::optional<PrimaryItem> ReadPrimaryItem(std::span<const std::uint8_t> file);
+
+// A rectangle of the coded picture and where its pixels go: the Exif
+// orientation (1..8) that shows the rectangle as the viewer sees it.
+struct HeifPlacement {
+    std::int64_t left = 0, top = 0, width = 0, height = 0;
+    std::uint16_t orientation = 1;
+};
+
+// The item's transforms folded into one crop and one orientation. A clean
+// aperture that is not whole pixels inside the picture is passed over, as
+// browsers pass it over.
+HeifPlacement PlacementOf(const PrimaryItem& item);
+
+}  // namespace vrelk
