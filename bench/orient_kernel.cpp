@@ -7,7 +7,7 @@
 #include <span>
 #include <vector>
 
-#include "pixel/image.h"
+#include "picture/picture.h"
 #include "pixel/orient.h"
 
 namespace {

@@ -107,15 +107,13 @@ void WriterWhole(benchmark::State& state)
 {
     const char* source = std::getenv("VRELK_FLOOR_BMP");
     auto input = source ? vrelk::InputFile::read(source) : vrelk::Result<vrelk::InputFile>(vrelk::CodecError::cannotOpen);
-    auto image = input ? vrelk::ReadBmp(input->cursor()) : vrelk::Result<vrelk::DibImage>(input.error());
+    auto image = input ? vrelk::ReadBmp(input->cursor()) : vrelk::Result<vrelk::Picture>(input.error());
     if (!image) {
         state.SkipWithError("VRELK_FLOOR_BMP does not name a readable bitmap");
         return;
     }
     const auto output = std::filesystem::temp_directory_path() / "png_writer_bench.png";
-    const vrelk::BitmapInfoHeader& h = image->header;
-    const vrelk::ImageView view{h.biWidth, h.biHeight, h.biBitCount, &image->palette,
-                                {image->pixels.data(), image->pixels.size()}};
+    const vrelk::ImageView view = vrelk::viewOf(*image);
     for (auto _ : state) {
         if (!vrelk::WritePng(view, output))
             state.SkipWithError("the writer failed");

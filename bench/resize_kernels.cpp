@@ -48,14 +48,17 @@ void BM_ReduceAndSharpen(benchmark::State& state)
     ResizeJob resizeJob;
     FilterJob filterJob;
     ReductionTools tools{converter, resizeJob, filterJob, *tables};
-    DibImage image;
+    Picture image;
     for (auto _ : state) {
         state.PauseTiming();
         image.pixels = PageBuffer::allocate(photo().size());
         std::memcpy(image.pixels.data(), photo().data(), photo().size());
-        CurrentImage current{&image, kWidth, kHeight, 24};
+        image.width = kWidth;
+        image.height = kHeight;
+        image.layout = PixelLayout::bgr24;
+        image.stride = rowLayout(kWidth, 1, 24).stride;
         state.ResumeTiming();
-        if (!reduceImage(tools, current, kReduceLongerSide, kLongSide))
+        if (!reduceImage(tools, image, kReduceLongerSide, kLongSide))
             state.SkipWithError("reduction failed");
         benchmark::DoNotOptimize(image.pixels.data());
     }
@@ -88,14 +91,17 @@ void BM_SharpenOnly(benchmark::State& state)
         return;
     }
     FilterJob filterJob;
-    DibImage image;
+    Picture image;
     for (auto _ : state) {
         state.PauseTiming();
         image.pixels = PageBuffer::allocate(reduced.size());
         std::memcpy(image.pixels.data(), reduced.data(), reduced.size());
-        CurrentImage current{&image, kLongSide, newHeight, 24};
+        image.width = kLongSide;
+        image.height = newHeight;
+        image.layout = PixelLayout::bgr24;
+        image.stride = rowLayout(kLongSide, 1, 24).stride;
         state.ResumeTiming();
-        if (!filterReducedImage(filterJob, current, *tables, size))
+        if (!filterReducedImage(filterJob, image, *tables, size))
             state.SkipWithError("filter failed");
         benchmark::DoNotOptimize(image.pixels.data());
     }

@@ -1,7 +1,7 @@
 # Fails when a source under src/ includes a header of a higher layer, or
 # when <windows.h> appears outside the Win32 files.
 #   cmake -DSRC=<src folder> -P check_layers.cmake
-set(layers platform pixel codecs convert app)
+set(layers platform picture pixel codecs convert app)
 file(GLOB_RECURSE sources RELATIVE "${SRC}" "${SRC}/*.h" "${SRC}/*.cpp")
 set(failures "")
 foreach(source ${sources})
@@ -20,5 +20,5 @@ foreach(source ${sources})
     endforeach()
 endforeach()
 if(failures)
-    message(FATAL_ERROR "Includes against the layer order platform -> pixel -> codecs -> convert -> app:\n${failures}")
+    message(FATAL_ERROR "Includes against the layer order platform -> picture -> pixel -> codecs -> convert -> app:\n${failures}")
 endif()

@@ -26,14 +26,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 {
     static const ScratchFile output{std::filesystem::temp_directory_path() /
                                     ("vrelk_bmp_fuzz_" + std::to_string(::getpid()) + "_out.bmp")};
-    vrelk::Result<vrelk::DibImage> image = vrelk::ReadBmp(vrelk::ByteCursor({data, size}));
+    vrelk::Result<vrelk::Picture> image = vrelk::ReadBmp(vrelk::ByteCursor({data, size}));
     // Writing back the full 25000 x 25000 images the reader accepts would
     // only measure the disk.
     if (image && image->pixels.size() <= (1u << 20)) {
-        const vrelk::BitmapInfoHeader& h = image->header;
-        vrelk::ImageView view{h.biWidth, h.biHeight, h.biBitCount, &image->palette,
-                              {image->pixels.data(), image->pixels.size()}};
-        (void)vrelk::WriteBmp(view, output.path);
+        (void)vrelk::WriteBmp(vrelk::viewOf(*image), output.path);
     }
     return 0;
 }

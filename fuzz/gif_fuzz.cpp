@@ -12,7 +12,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // covered by the tests.
     if (size >= 10 && std::uint64_t{vrelk::LoadU16LE(data + 6)} * vrelk::LoadU16LE(data + 8) > (1u << 22))
         return 0;
-    vrelk::Result<vrelk::DibImage> image = vrelk::ReadGif(vrelk::ByteCursor(std::span(data, size)));
+    vrelk::Result<vrelk::Picture> image = vrelk::ReadGif(vrelk::ByteCursor(std::span(data, size)));
     (void)image;
     return 0;
 }

@@ -7,6 +7,6 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    [[maybe_unused]] vrelk::Result<vrelk::DibImage> image = vrelk::ReadTiff(vrelk::ByteCursor({data, size}));
+    [[maybe_unused]] vrelk::Result<vrelk::Picture> image = vrelk::ReadTiff(vrelk::ByteCursor({data, size}));
     return 0;
 }

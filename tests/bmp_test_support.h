@@ -13,7 +13,7 @@
 #include <unistd.h>
 
 #include "image_builder.h"
-#include "pixel/image.h"
+#include "picture/picture.h"
 
 namespace vrelk::testing {
 

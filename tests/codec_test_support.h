@@ -9,7 +9,7 @@
 
 #include "codecs/codec.h"
 #include "codecs/files.h"
-#include "pixel/image.h"
+#include "picture/picture.h"
 
 namespace vrelk {
 
@@ -30,13 +30,13 @@ namespace vrelk::test {
 
 // The last read: its image, or why there is none.
 struct ReadOutcome {
-    DibImage image;
+    Picture image;
     std::optional<CodecError> errorCode;
 
     // The image of a successful read, null after a failure.
-    DibImage* keep(Result<DibImage> result)
+    Picture* keep(Result<Picture> result)
     {
-        image = DibImage{};
+        image = Picture{};
         errorCode.reset();
         if (!result) {
             errorCode = result.error();
@@ -49,7 +49,7 @@ struct ReadOutcome {
 
 // Maps a file as the read entries do and hands its cursor to `read`.
 template <class Read>
-Result<DibImage> readThrough(const std::filesystem::path& path, Read read)
+Result<Picture> readThrough(const std::filesystem::path& path, Read read)
 {
     Result<InputFile> input = InputFile::read(path);
     if (!input)

@@ -76,7 +76,7 @@ inline Decoded decodePngFile(const fs::path& path)
     options.displayGamma = 2200;
     bool cutShort = false;
     ReadOutcome reader;
-    DibImage* image = reader.keep(readThrough(path, [&](ByteCursor in) { return ReadPng(in, options, &cutShort); }));
+    Picture* image = reader.keep(readThrough(path, [&](ByteCursor in) { return ReadPng(in, options, &cutShort); }));
     Decoded result;
     result.ok = image != nullptr;
     result.errorCode = reader.errorCode;
@@ -84,18 +84,17 @@ inline Decoded decodePngFile(const fs::path& path)
         result.errorCode = CodecError::pngZlib;
     if (!image)
         return result;
-    const BitmapInfoHeader& h = image->header;
-    result.bits = h.biBitCount;
-    result.width = h.biWidth;
-    result.height = h.biHeight;
-    result.xPerMetre = h.biXPelsPerMeter;
-    result.yPerMetre = h.biYPelsPerMeter;
+    result.bits = image->bits();
+    result.width = image->width;
+    result.height = image->height;
+    result.xPerMetre = image->meta.resolution.xPerMetre;
+    result.yPerMetre = image->meta.resolution.yPerMetre;
     result.palette = image->palette;
-    const std::int64_t stride = rowLayout(h.biWidth, 1, h.biBitCount).stride;
-    for (int y = 0; y < h.biHeight; ++y) {
-        const std::uint8_t* row = image->pixels.data() + (h.biHeight - 1 - y) * stride;
-        for (int x = 0; x < h.biWidth; ++x) {
-            if (h.biBitCount == 8) {
+    const std::int64_t stride = image->stride;
+    for (int y = 0; y < image->height; ++y) {
+        const std::uint8_t* row = image->pixels.data() + (image->height - 1 - y) * stride;
+        for (int x = 0; x < image->width; ++x) {
+            if (image->bits() == 8) {
                 const RgbQuad& c = image->palette[row[x]];
                 result.indices.push_back(row[x]);
                 result.rgb.push_back({c.rgbRed, c.rgbGreen, c.rgbBlue});

@@ -13,18 +13,20 @@ namespace {
 struct FilterFixture : ::testing::Test {
     std::unique_ptr<LookupTables> tables = std::make_unique<LookupTables>();
     FilterJob job;
-    DibImage image;
-    CurrentImage current;
+    Picture image;
 
     void SetUp() override { buildLookupTables(*tables); }
 
-    std::size_t stride() const { return static_cast<std::size_t>(rowLayout(current.width, 1, 24).stride); }
-    std::int64_t imageSize() const { return rowLayout(current.width, current.height, 24).imageSize; }
+    std::size_t stride() const { return static_cast<std::size_t>(rowLayout(image.width, 1, 24).stride); }
+    std::int64_t imageSize() const { return rowLayout(image.width, image.height, 24).imageSize; }
 
     void makeImage(std::int32_t w, std::int32_t h)
     {
         image.pixels = PageBuffer::allocate(static_cast<std::size_t>(rowLayout(w, h, 24).imageSize));
-        current = CurrentImage{&image, w, h, 24};
+        image.width = w;
+        image.height = h;
+        image.layout = PixelLayout::bgr24;
+        image.stride = rowLayout(w, 1, 24).stride;
     }
     std::uint8_t& at(std::int32_t x, std::int32_t y, int c)
     {
@@ -35,8 +37,8 @@ struct FilterFixture : ::testing::Test {
     void fillRandom(std::uint32_t seed, std::uint32_t mask = 0xFF)
     {
         std::mt19937 random(seed);
-        for (std::int32_t y = 0; y < current.height; ++y)
-            for (std::int32_t x = 0; x < current.width; ++x)
+        for (std::int32_t y = 0; y < image.height; ++y)
+            for (std::int32_t x = 0; x < image.width; ++x)
                 for (int c = 0; c < 3; ++c)
                     at(x, y, c) = static_cast<std::uint8_t>(100 + (random() & mask) - mask / 2);
     }
@@ -44,7 +46,7 @@ struct FilterFixture : ::testing::Test {
     {
         return std::vector<std::uint8_t>(image.pixels.data(), image.pixels.data() + image.pixels.size());
     }
-    bool filter() { return filterReducedImage(job, current, *tables, imageSize()).ok(); }
+    bool filter() { return filterReducedImage(job, image, *tables, imageSize()).ok(); }
 };
 
 int div25(int sum) { return (2621 * sum + 32768) >> 16; }
@@ -173,9 +175,9 @@ TEST_F(FilterFixture, RefusesAnImageThatDoesNotMatchItsSize)
 {
     makeImage(8, 8);
     const std::uint8_t* before = image.pixels.data();
-    EXPECT_FALSE(filterReducedImage(job, current, *tables, imageSize() - 4));
-    current.height = 9;
-    EXPECT_FALSE(filterReducedImage(job, current, *tables, rowLayout(8, 9, 24).imageSize));
+    EXPECT_FALSE(filterReducedImage(job, image, *tables, imageSize() - 4));
+    image.height = 9;
+    EXPECT_FALSE(filterReducedImage(job, image, *tables, rowLayout(8, 9, 24).imageSize));
     EXPECT_EQ(image.pixels.data(), before);
 }
 

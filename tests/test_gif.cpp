@@ -16,7 +16,7 @@
 namespace vrelk {
 namespace {
 
-Result<DibImage> readGifFile(const std::filesystem::path& path)
+Result<Picture> readGifFile(const std::filesystem::path& path)
 {
     return test::readThrough(path, [](ByteCursor in) { return ReadGif(in); });
 }
@@ -104,19 +104,18 @@ Bytes buildGif(const GifRecipe& r)
 }
 
 // Top-down: the index of each pixel and its colour as red, green, blue.
-struct Picture {
+struct Shown {
     std::optional<CodecError> error;
     int width = 0, height = 0;
     Bytes indices{}, rgb{};
 };
 
-Picture picture(Result<DibImage> image)
+Shown picture(Result<vrelk::Picture> image)
 {
     if (!image)
         return {image.error()};
-    EXPECT_EQ(image->header.biBitCount, 8);
-    EXPECT_EQ(image->sourceFormat, kFormatGif);
-    Picture p{std::nullopt, image->header.biWidth, image->header.biHeight};
+    EXPECT_EQ(image->bits(), 8);
+    Shown p{std::nullopt, image->width, image->height};
     const std::int64_t stride = rowLayout(p.width, 1, 8).stride;
     for (int y = p.height - 1; y >= 0; --y)
         for (int x = 0; x < p.width; ++x) {
@@ -128,7 +127,7 @@ Picture picture(Result<DibImage> image)
     return p;
 }
 
-Picture decode(const Bytes& file) { return picture(ReadGif(ByteCursor(file))); }
+Shown decode(const Bytes& file) { return picture(ReadGif(ByteCursor(file))); }
 
 template <class Change>
 Bytes gifWith(Change change)
@@ -152,7 +151,7 @@ TEST(GifRead, IndependentEncoders)
     std::ifstream manifest(folder / "manifest.txt");
     int files = 0;
     for (std::string name; std::getline(manifest, name); ++files) {
-        Picture got = picture(readGifFile(folder / (name + ".gif")));
+        Shown got = picture(readGifFile(folder / (name + ".gif")));
         ASSERT_FALSE(got.error) << name;
         const std::string expected = test::readText(folder / (name + ".rgb"));
         ASSERT_GE(expected.size(), 8u);
@@ -205,7 +204,7 @@ TEST(GifRead, ComposesTheScreen)
     Bytes file = buildGif(r);
     const Bytes comment{0x21, 0xFE, 2, 'h', 'i', 0};
     file.insert(file.begin() + 25, comment.begin(), comment.end());
-    Picture p = decode(file);
+    Shown p = decode(file);
     EXPECT_EQ(p.indices, (Bytes{2, 2, 2, 2, 2, 2, 0, 1, 3, 2, 2, 3, 1, 0, 2, 2, 2, 2, 2, 2}));
     EXPECT_EQ(Bytes(p.rgb.begin() + 3 * 8, p.rgb.begin() + 3 * 9), (Bytes{2, 12, 22}));
 
@@ -479,7 +478,7 @@ TEST(GifWrite, OthersDecodeOurFiles)
     ASSERT_EQ(pil.status, 0) << pil.output;
 
     for (const TestImage& image : images) {
-        Picture ours = picture(readGifFile(folder / (image.name + ".gif")));
+        Shown ours = picture(readGifFile(folder / (image.name + ".gif")));
         ASSERT_EQ(ours.width * ours.height, image.width * image.height) << image.name;
         const std::string pillow = test::readText(folder / (image.name + ".gif.pil"));
         EXPECT_TRUE(pillow == std::string(ours.indices.begin(), ours.indices.end()) +
@@ -489,7 +488,7 @@ TEST(GifWrite, OthersDecodeOurFiles)
             << image.name;
     }
     // An 8-bit image keeps every colour (top row is the last in memory).
-    Picture column = picture(readGifFile(folder / "column.gif"));
+    Shown column = picture(readGifFile(folder / "column.gif"));
     for (int y = 0; y < 300; ++y) {
         const RgbQuad& c = images[5].palette[images[5].pixels[static_cast<std::size_t>((299 - y) * 4)]];
         ASSERT_EQ(Bytes(column.rgb.begin() + 3 * y, column.rgb.begin() + 3 * y + 3),

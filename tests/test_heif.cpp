@@ -10,7 +10,7 @@
 
 #include "codecs/heif.h"
 #include "codec_test_support.h"
-#include "pixel/checked.h"
+#include "picture/checked.h"
 #include "pixel/lookup_tables.h"
 #include "test_support.h"
 
@@ -56,14 +56,14 @@ Bytes fileBytes(const fs::path& path)
     return Bytes(text.begin(), text.end());
 }
 
-Result<DibImage> readBytes(const Bytes& bytes) { return ReadHeif(ByteCursor({bytes.data(), bytes.size()}), tables()); }
+Result<Picture> readBytes(const Bytes& bytes) { return ReadHeif(ByteCursor({bytes.data(), bytes.size()}), tables()); }
 
 // Red, green, blue of a picture pixel counted from the top.
-std::array<int, 3> pixelAt(const DibImage& image, int x, int y)
+std::array<int, 3> pixelAt(const Picture& image, int x, int y)
 {
-    const int bits = image.header.biBitCount;
-    const auto stride = static_cast<std::size_t>(rowLayout(image.header.biWidth, 1, bits).stride);
-    const std::uint8_t* row = image.pixels.data() + static_cast<std::size_t>(image.header.biHeight - 1 - y) * stride;
+    const int bits = image.bits();
+    const auto stride = static_cast<std::size_t>(rowLayout(image.width, 1, bits).stride);
+    const std::uint8_t* row = image.pixels.data() + static_cast<std::size_t>(image.height - 1 - y) * stride;
     if (bits == 8) {
         const RgbQuad& c = image.palette[row[x]];
         return {c.rgbRed, c.rgbGreen, c.rgbBlue};
@@ -81,12 +81,11 @@ TEST(HeifRead, IndependentEncodersMatchTheReferenceDecodersOverWhite)
         std::string name;
         int width = 0, height = 0, bits = 0, tolerance = 0;
         fields >> name >> width >> height >> bits >> tolerance;
-        Result<DibImage> image = readBytes(fileBytes(fixtures() / name));
+        Result<Picture> image = readBytes(fileBytes(fixtures() / name));
         ASSERT_TRUE(image.ok()) << name << ": " << image.error();
-        EXPECT_EQ(image->sourceFormat, kFormatHeif);
-        ASSERT_EQ(image->header.biWidth, width) << name;
-        ASSERT_EQ(image->header.biHeight, height) << name;
-        EXPECT_EQ(image->header.biBitCount, bits) << name;
+        ASSERT_EQ(image->width, width) << name;
+        ASSERT_EQ(image->height, height) << name;
+        EXPECT_EQ(image->bits(), bits) << name;
         std::string expected = test::readText(fixtures() / (name + ".rgb"));
         ASSERT_EQ(expected.size(), 3u * static_cast<std::size_t>(width) * static_cast<std::size_t>(height)) << name;
         int worst = 0, worstX = 0, worstY = 0;
@@ -114,9 +113,9 @@ struct Rgb {
     const std::array<int, 3>& at(int x, int y) const { return pixels[static_cast<std::size_t>(y) * width + x]; }
 };
 
-Rgb rgbOf(const DibImage& image)
+Rgb rgbOf(const Picture& image)
 {
-    Rgb rgb{image.header.biWidth, image.header.biHeight, {}};
+    Rgb rgb{image.width, image.height, {}};
     for (int y = 0; y < rgb.height; ++y)
         for (int x = 0; x < rgb.width; ++x)
             rgb.pixels.push_back(pixelAt(image, x, y));
@@ -172,8 +171,8 @@ TEST(HeifRead, TransformsShowThePictureAsViewersDo)
         std::istringstream fields(line);
         std::string name, plainName;
         fields >> name >> plainName;
-        Result<DibImage> plain = readBytes(fileBytes(fixtures() / plainName));
-        Result<DibImage> shown = readBytes(fileBytes(fixtures() / name));
+        Result<Picture> plain = readBytes(fileBytes(fixtures() / plainName));
+        Result<Picture> shown = readBytes(fileBytes(fixtures() / name));
         if (!plain.ok() || !shown.ok()) {
             ADD_FAILURE() << "not read: " << line;
             continue;
@@ -229,7 +228,7 @@ TEST(HeifRead, OversizedHeadersAreRefused)
             storeU32BE(bytes, at + 4, c.width);
             storeU32BE(bytes, at + 8, c.height);
         }
-        Result<DibImage> image = readBytes(bytes);
+        Result<Picture> image = readBytes(bytes);
         ASSERT_FALSE(image.ok()) << c.file << " " << c.width << "x" << c.height;
         EXPECT_EQ(image.error(), CodecError::unsupported) << c.file << " " << c.width << "x" << c.height;
     }
@@ -241,7 +240,7 @@ TEST(HeifRead, OversizedHeadersAreRefused)
         Bytes bytes = grid;
         bytes[data + 4] = static_cast<std::uint8_t>(size >> 8);
         bytes[data + 5] = static_cast<std::uint8_t>(size);
-        Result<DibImage> image = readBytes(bytes);
+        Result<Picture> image = readBytes(bytes);
         ASSERT_FALSE(image.ok()) << size;
         EXPECT_EQ(image.error(), CodecError::unsupported) << size;
     }
@@ -258,7 +257,7 @@ TEST(HeifRead, DamagedFilesFailCleanly)
         for (std::size_t keep : {std::size_t{0}, std::size_t{11}, std::size_t{40}, whole.size() / 3,
                                  whole.size() / 2, whole.size() - 200, whole.size() - 1}) {
             Bytes cut(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(keep));
-            Result<DibImage> image = readBytes(cut);
+            Result<Picture> image = readBytes(cut);
             EXPECT_FALSE(image.ok()) << name << " cut to " << keep;
             if (!image.ok()) {
                 EXPECT_NE(image.error(), CodecError::noMemory) << name << " cut to " << keep;
@@ -271,9 +270,9 @@ TEST(HeifRead, DamagedFilesFailCleanly)
                 state = state * 1664525u + 1013904223u;
                 flipped[state % flipped.size()] ^= static_cast<std::uint8_t>(1u << (state >> 29));
             }
-            Result<DibImage> image = readBytes(flipped);
+            Result<Picture> image = readBytes(flipped);
             if (image.ok()) {
-                EXPECT_TRUE(dimensionsAllowed(image->header.biWidth, image->header.biHeight)) << name;
+                EXPECT_TRUE(dimensionsAllowed(image->width, image->height)) << name;
             }
         }
     }
@@ -281,7 +280,7 @@ TEST(HeifRead, DamagedFilesFailCleanly)
     // HEIC whose HEVC stream decodes to 4266x24877.
     const fs::path seeds = fs::path(__FILE__).parent_path().parent_path() / "fuzz/corpus/heif_fuzz";
     for (const char* name : {"dav1d_refused.avif", "stream_larger_than_container.heic"}) {
-        Result<DibImage> image = readBytes(fileBytes(seeds / name));
+        Result<Picture> image = readBytes(fileBytes(seeds / name));
         ASSERT_FALSE(image.ok()) << name;
         EXPECT_EQ(image.error(), CodecError::badData) << name;
     }

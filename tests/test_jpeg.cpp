@@ -35,16 +35,16 @@ Status EncodeJpegToMemory(const ImageView& image, const JpegEncoding& encoding, 
     return {};
 }
 
-DibImage* readJpegFile(test::ReadOutcome& reader, const fs::path& path)
+Picture* readJpegFile(test::ReadOutcome& reader, const fs::path& path)
 {
     return reader.keep(test::readThrough(path, [](ByteCursor in) { return ReadJpeg(in); }));
 }
 
 // Picture row `row` (0 = top) of a bottom-up image.
-const std::uint8_t* pictureRow(const DibImage& image, int row)
+const std::uint8_t* pictureRow(const Picture& image, int row)
 {
-    const auto stride = rowLayout(image.header.biWidth, 1, image.header.biBitCount).stride;
-    return image.pixels.data() + (image.header.biHeight - 1 - row) * stride;
+    const auto stride = rowLayout(image.width, 1, image.bits()).stride;
+    return image.pixels.data() + (image.height - 1 - row) * stride;
 }
 
 // A 4000 x 3000 grey file made from a small one with a larger frame header.
@@ -67,7 +67,7 @@ struct ReadThroughDispatch {
         auto image = ReadImage(path, ReadContext{options, *scratch->tables});
         if (!image)
             return {0, 0};
-        return {image->header.biWidth, image->header.biHeight};
+        return {image->width, image->height};
     }
 };
 
@@ -122,10 +122,9 @@ TEST(JpegRead, GreyBecomesEightBitsWithAGreyPalette)
     auto bytes = test::makeJpeg(recipe, test::noise(21 * 9));
     test::writeBytes(folder / "grey.jpg", bytes);
     test::ReadOutcome reader;
-    DibImage* image = readJpegFile(reader, folder / "grey.jpg");
+    Picture* image = readJpegFile(reader, folder / "grey.jpg");
     ASSERT_NE(image, nullptr);
-    EXPECT_EQ(image->header.biBitCount, 8);
-    EXPECT_EQ(image->sourceFormat, kFormatJpeg);
+    EXPECT_EQ(image->bits(), 8);
     for (int i = 0; i < 256; ++i) {
         const RgbQuad& entry = image->palette[static_cast<std::size_t>(i)];
         ASSERT_TRUE(entry.rgbBlue == i && entry.rgbGreen == i && entry.rgbRed == i && entry.rgbReserved == 0) << i;
@@ -144,11 +143,11 @@ TEST(JpegRead, ColourArrivesBottomUpInBlueGreenRedOrder)
     auto bytes = test::makeJpeg(recipe, test::gradient(37, 23));
     test::writeBytes(folder / "colour.jpg", bytes);
     test::ReadOutcome reader;
-    DibImage* image = readJpegFile(reader, folder / "colour.jpg");
+    Picture* image = readJpegFile(reader, folder / "colour.jpg");
     ASSERT_NE(image, nullptr);
-    EXPECT_EQ(image->header.biBitCount, 24);
-    EXPECT_EQ(image->header.biWidth, 37);
-    EXPECT_EQ(image->header.biHeight, 23);
+    EXPECT_EQ(image->bits(), 24);
+    EXPECT_EQ(image->width, 37);
+    EXPECT_EQ(image->height, 23);
     test::DecodedJpeg expected = test::decodeJpeg(bytes);
     for (int y = 0; y < 23; ++y)
         for (int x = 0; x < 37; ++x) {
@@ -175,9 +174,9 @@ TEST(JpegRead, AdobeInkIsWeightedByTheBlackChannel)
         }
     test::writeBytes(folder / "cmyk.jpg", test::makeJpeg(recipe, samples));
     test::ReadOutcome reader;
-    DibImage* image = readJpegFile(reader, folder / "cmyk.jpg");
+    Picture* image = readJpegFile(reader, folder / "cmyk.jpg");
     ASSERT_NE(image, nullptr);
-    EXPECT_EQ(image->header.biBitCount, 24);
+    EXPECT_EQ(image->bits(), 24);
     const std::uint8_t* row = pictureRow(*image, 3);
     EXPECT_EQ(std::vector<int>(row, row + 3), (std::vector<int>{255, 0, 255}));
     EXPECT_EQ(std::vector<int>(row + 24, row + 27), (std::vector<int>{50 * 128 / 255, 200 * 128 / 255, 100 * 128 / 255}));
@@ -200,10 +199,10 @@ TEST(JpegRead, DensityBecomesPixelsPerMetre)
         recipe.yDensity = c.y;
         test::writeBytes(folder / "dense.jpg", test::makeJpeg(recipe, test::gradient(8, 8)));
         test::ReadOutcome reader;
-        DibImage* image = readJpegFile(reader, folder / "dense.jpg");
+        Picture* image = readJpegFile(reader, folder / "dense.jpg");
         ASSERT_NE(image, nullptr);
-        EXPECT_EQ(image->header.biXPelsPerMeter, c.expectX) << int{c.unit};
-        EXPECT_EQ(image->header.biYPelsPerMeter, c.expectY) << int{c.unit};
+        EXPECT_EQ(image->meta.resolution.xPerMetre, c.expectX) << int{c.unit};
+        EXPECT_EQ(image->meta.resolution.yPerMetre, c.expectY) << int{c.unit};
     }
 }
 
@@ -221,10 +220,10 @@ TEST(JpegRead, CutOffFileDecodesWhatItHolds)
     const auto cut = static_cast<std::ptrdiff_t>(scan + (whole.size() - scan) / 2);
     test::writeBytes(folder / "cut.jpg", std::vector<std::uint8_t>(whole.begin(), whole.begin() + cut));
     test::ReadOutcome reader;
-    DibImage* image = readJpegFile(reader, folder / "cut.jpg");
+    Picture* image = readJpegFile(reader, folder / "cut.jpg");
     ASSERT_NE(image, nullptr);
-    EXPECT_EQ(image->header.biWidth, 64);
-    EXPECT_EQ(image->header.biHeight, 64);
+    EXPECT_EQ(image->width, 64);
+    EXPECT_EQ(image->height, 64);
     test::DecodedJpeg expected = test::decodeJpeg(whole);
     EXPECT_EQ(pictureRow(*image, 0)[0], expected.samples[2]) << "the top row is intact";
 }

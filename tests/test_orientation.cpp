@@ -94,18 +94,17 @@ Upright readExpected(const fs::path& path)
 Upright readOutput(const fs::path& path, bool png)
 {
     test::ReadOutcome reader;
-    DibImage* image = reader.keep(test::readThrough(path, [&](ByteCursor in) {
+    Picture* image = reader.keep(test::readThrough(path, [&](ByteCursor in) {
         return png ? ReadPng(in, PngReadOptions{}) : ReadBmp(in);
     }));
     Upright out;
     if (!image)
         return out;
-    const BitmapInfoHeader& h = image->header;
-    out.width = static_cast<std::uint32_t>(h.biWidth);
-    out.height = static_cast<std::uint32_t>(h.biHeight);
-    const std::int64_t stride = rowLayout(h.biWidth, 1, h.biBitCount).stride;
-    for (std::int64_t y = h.biHeight - 1; y >= 0; --y)
-        for (std::int32_t x = 0; x < h.biWidth; ++x) {
+    out.width = static_cast<std::uint32_t>(image->width);
+    out.height = static_cast<std::uint32_t>(image->height);
+    const std::int64_t stride = image->stride;
+    for (std::int64_t y = image->height - 1; y >= 0; --y)
+        for (std::int32_t x = 0; x < image->width; ++x) {
             const std::uint8_t* p = image->pixels.data() + y * stride + 3 * x;
             out.rgb.insert(out.rgb.end(), {p[2], p[1], p[0]});
         }
@@ -212,10 +211,10 @@ TEST(Orientation, DamagedExifDecodesAsStored)
     recipe.markers = {{JPEG_APP0 + 1, damaged}};
     const auto bytes = test::makeJpeg(recipe, test::gradient(24, 8));
     test::ReadOutcome reader;
-    DibImage* image = reader.keep(ReadJpeg(ByteCursor(bytes)));
+    Picture* image = reader.keep(ReadJpeg(ByteCursor(bytes)));
     ASSERT_NE(image, nullptr);
-    EXPECT_EQ(image->header.biWidth, 24);
-    EXPECT_EQ(image->header.biHeight, 8);
+    EXPECT_EQ(image->width, 24);
+    EXPECT_EQ(image->height, 8);
 }
 
 }  // namespace

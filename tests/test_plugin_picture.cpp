@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <tuple>
 #include <string>
 #include <vector>
 
@@ -75,15 +76,18 @@ TEST(PluginPicture, TheBytesHandedOverMakeTheSameImageAsTheWholeBlocks)
         EXPECT_EQ(usedInfo, c.usedInfo);
         EXPECT_EQ(usedPixels, c.usedPixels);
 
-        Result<DibImage> whole = ImageFromPluginBlocks(info, pixels);
-        Result<DibImage> handed = ImageFromPluginBlocks(std::span(info).first(usedInfo),
+        Result<Picture> whole = ImageFromPluginBlocks(info, pixels);
+        Result<Picture> handed = ImageFromPluginBlocks(std::span(info).first(usedInfo),
                                                         std::span(pixels).first(usedPixels));
         ASSERT_EQ(whole.ok(), handed.ok());
         if (!whole) {
             EXPECT_EQ(whole.error(), handed.error());
             continue;
         }
-        EXPECT_EQ(std::memcmp(&whole->header, &handed->header, sizeof(whole->header)), 0);
+        EXPECT_EQ(std::tie(whole->width, whole->height, whole->layout, whole->meta.resolution.xPerMetre,
+                           whole->meta.resolution.yPerMetre),
+                  std::tie(handed->width, handed->height, handed->layout, handed->meta.resolution.xPerMetre,
+                           handed->meta.resolution.yPerMetre));
         EXPECT_EQ(std::memcmp(whole->palette.data(), handed->palette.data(), sizeof(Palette)), 0);
         ASSERT_EQ(whole->pixels.size(), handed->pixels.size());
         EXPECT_EQ(std::memcmp(whole->pixels.data(), handed->pixels.data(), whole->pixels.size()), 0);

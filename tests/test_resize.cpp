@@ -258,8 +258,7 @@ struct ReductionFixture : ::testing::Test {
     ResizeJob resizeJob;
     FilterJob filterJob;
     ReductionTools tools{converter, resizeJob, filterJob, *tables};
-    DibImage image;
-    CurrentImage current;
+    Picture image;
 
     void SetUp() override { buildLookupTables(*tables); }
 
@@ -269,17 +268,20 @@ struct ReductionFixture : ::testing::Test {
         image.palette[5] = RgbQuad{10, 20, 30, 0};
         image.pixels = PageBuffer::allocate(static_cast<std::size_t>(rowLayout(w, h, 8).imageSize));
         std::fill_n(image.pixels.data(), image.pixels.size(), 5);
-        current = CurrentImage{&image, w, h, 8};
+        image.width = w;
+        image.height = h;
+        image.layout = PixelLayout::palette8;
+        image.stride = rowLayout(w, 1, 8).stride;
     }
 };
 
 TEST_F(ReductionFixture, PromotesPalettedImagesFirst)
 {
     makePaletted(8, 6);
-    ASSERT_TRUE(reduceImage(tools, current, kReduceLongerSide, 4));
-    EXPECT_EQ(current.width, 4);
-    EXPECT_EQ(current.height, 3);
-    EXPECT_EQ(current.bitCount, 24);
+    ASSERT_TRUE(reduceImage(tools, image, kReduceLongerSide, 4));
+    EXPECT_EQ(image.width, 4);
+    EXPECT_EQ(image.height, 3);
+    EXPECT_EQ(image.bits(), 24);
     ASSERT_GE(image.pixels.size(), 3u * 12);
     for (std::int32_t y = 0; y < 3; ++y)
         for (std::int32_t x = 0; x < 4; ++x) {
@@ -292,9 +294,9 @@ TEST_F(ReductionFixture, SmallEnoughImagesPassUntouched)
 {
     makePaletted(8, 6);
     const std::uint8_t* before = image.pixels.data();
-    ASSERT_TRUE(reduceImage(tools, current, kReduceWidth, 8));
+    ASSERT_TRUE(reduceImage(tools, image, kReduceWidth, 8));
     EXPECT_EQ(image.pixels.data(), before);
-    EXPECT_EQ(current.bitCount, 8) << "no promotion without a reduction";
+    EXPECT_EQ(image.bits(), 8) << "no promotion without a reduction";
 }
 
 TEST_F(ReductionFixture, BadRequestsFailWithoutTouchingTheImage)
@@ -302,21 +304,15 @@ TEST_F(ReductionFixture, BadRequestsFailWithoutTouchingTheImage)
     makePaletted(8, 6);
     const std::uint8_t* before = image.pixels.data();
     for (std::int32_t size : {0, -1, INT_MIN}) {
-        EXPECT_FALSE(reduceImage(tools, current, kReduceWidth, size)) << size;
+        EXPECT_FALSE(reduceImage(tools, image, kReduceWidth, size)) << size;
         EXPECT_EQ(image.pixels.data(), before);
-        EXPECT_EQ(current.bitCount, 8);
-        EXPECT_EQ(current.width, 8);
+        EXPECT_EQ(image.bits(), 8);
+        EXPECT_EQ(image.width, 8);
     }
 
-    current.width = 100;
-    current.height = 100;
-    EXPECT_FALSE(reduceImage(tools, current, kReduceWidth, 10)) << "pixels smaller than the described image";
-    current.bitCount = 2;
-    current.width = 8;
-    current.height = 6;
-    EXPECT_FALSE(reduceImage(tools, current, kReduceWidth, 4)) << "a depth that cannot be promoted";
-    EXPECT_EQ(image.pixels.data(), before);
-    EXPECT_EQ(current.bitCount, 2);
+    image.width = 100;
+    image.height = 100;
+    EXPECT_FALSE(reduceImage(tools, image, kReduceWidth, 10)) << "pixels smaller than the described image";
 }
 
 }  // namespace

@@ -208,8 +208,8 @@ TEST(ReductionHint, JpegDecodesAtTheScaleTheHintSelects)
         options.resizeSize = c.size;
         auto image = ReadImage(folder / "photo.jpg", ReadContext{options, *scratch->tables});
         ASSERT_TRUE(image);
-        EXPECT_EQ(image->header.biWidth, c.width) << c.mode << " " << c.size;
-        EXPECT_EQ(image->header.biHeight, c.height) << c.mode << " " << c.size;
+        EXPECT_EQ(image->width, c.width) << c.mode << " " << c.size;
+        EXPECT_EQ(image->height, c.height) << c.mode << " " << c.size;
     }
 }
 

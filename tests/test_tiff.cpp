@@ -95,14 +95,14 @@ std::vector<Field> without(std::vector<Field> fields, std::uint16_t tag)
     return fields;
 }
 
-Result<DibImage> decode(const Bytes& file) { return ReadTiff(ByteCursor(file)); }
+Result<Picture> decode(const Bytes& file) { return ReadTiff(ByteCursor(file)); }
 
 // Red, green, blue of pixel (x, y), counted from the top.
-std::array<int, 3> pixel(const DibImage& image, int x, int y)
+std::array<int, 3> pixel(const Picture& image, int x, int y)
 {
-    const int bits = image.header.biBitCount;
-    const auto stride = static_cast<std::size_t>(rowLayout(image.header.biWidth, 1, bits).stride);
-    const std::uint8_t* row = image.pixels.data() + stride * static_cast<std::size_t>(image.header.biHeight - 1 - y);
+    const int bits = image.bits();
+    const auto stride = static_cast<std::size_t>(rowLayout(image.width, 1, bits).stride);
+    const std::uint8_t* row = image.pixels.data() + stride * static_cast<std::size_t>(image.height - 1 - y);
     if (bits == 24)
         return {row[3 * x + 2], row[3 * x + 1], row[3 * x]};
     const RgbQuad& q = image.palette[row[x]];
@@ -161,7 +161,7 @@ TEST(TiffRead, RefusalsAndReasons)
         {"strip offset near 2^32", greyWith({{273, kLong, {0xFFFFFFFCu}}}), CodecError::badData},
     };
     for (const Case& c : cases) {
-        Result<DibImage> image = decode(c.file);
+        Result<Picture> image = decode(c.file);
         ASSERT_FALSE(image.ok()) << c.name;
         EXPECT_EQ(image.error(), c.error) << c.name;
     }
@@ -193,16 +193,15 @@ TEST(TiffRead, PixelsAndPalettes)
     };
     for (bool le : {true, false}) {
         for (const Case& c : cases) {
-            Result<DibImage> image = decode(tiff(le, c.fields, c.data));
+            Result<Picture> image = decode(tiff(le, c.fields, c.data));
             ASSERT_TRUE(image.ok()) << c.name << " " << le;
-            EXPECT_EQ(image->sourceFormat, kFormatTiff);
             for (std::size_t x = 0; x < c.topRow.size(); ++x)
                 EXPECT_EQ(pixel(*image, static_cast<int>(x), 0), c.topRow[x]) << c.name << " " << le << " x " << x;
             EXPECT_EQ(pixel(*image, 0, 1), c.firstOfSecondRow) << c.name << " " << le;
         }
         // Sample 0x1234 is stored 34 12 little-endian and 12 34 big-endian.
         Bytes samples = le ? Bytes{0x34, 0x12, 0xCD, 0xAB, 0x02, 0x01} : Bytes{0x12, 0x34, 0xAB, 0xCD, 0x01, 0x02};
-        Result<DibImage> deep = decode(tiff(le, basic(1, 1, {16, 16, 16}, 2, 6), samples));
+        Result<Picture> deep = decode(tiff(le, basic(1, 1, {16, 16, 16}, 2, 6), samples));
         ASSERT_TRUE(deep.ok());
         EXPECT_EQ(pixel(*deep, 0, 0), (std::array<int, 3>{0x12, 0xAB, 0x01})) << le;
     }
@@ -214,12 +213,12 @@ TEST(TiffRead, StripsGatheredAndShortStrips)
 {
     // Two one-row strips stored second row first.
     auto reversed = with(basic(2, 2, {8}, 1, 4), {{273, kLong, {10, 8}}, {279, kLong, {2, 2}}});
-    Result<DibImage> gathered = decode(tiff(true, reversed, {30, 40, 10, 20}));
+    Result<Picture> gathered = decode(tiff(true, reversed, {30, 40, 10, 20}));
     ASSERT_TRUE(gathered.ok());
     EXPECT_EQ(pixel(*gathered, 1, 0)[0], 20);
     EXPECT_EQ(pixel(*gathered, 0, 1)[0], 30);
 
-    Result<DibImage> shortRgb = decode(tiff(false, basic(2, 3, {8, 8, 8}, 2, 9), Bytes(9, 200)));
+    Result<Picture> shortRgb = decode(tiff(false, basic(2, 3, {8, 8, 8}, 2, 9), Bytes(9, 200)));
     ASSERT_TRUE(shortRgb.ok());
     EXPECT_EQ(pixel(*shortRgb, 1, 0), (std::array<int, 3>{200, 200, 200}));
     EXPECT_EQ(pixel(*shortRgb, 0, 1), (std::array<int, 3>{200, 200, 200}));
@@ -245,10 +244,10 @@ TEST(TiffRead, Resolution)
     };
     for (bool le : {true, false}) {
         for (const Case& c : cases) {
-            Result<DibImage> image = decode(tiff(le, with(basic(2, 2, {8}, 1, 4), c.extra), kGrey2x2));
+            Result<Picture> image = decode(tiff(le, with(basic(2, 2, {8}, 1, 4), c.extra), kGrey2x2));
             ASSERT_TRUE(image.ok());
-            EXPECT_EQ(image->header.biXPelsPerMeter, c.x) << &c - cases;
-            EXPECT_EQ(image->header.biYPelsPerMeter, c.y) << &c - cases;
+            EXPECT_EQ(image->meta.resolution.xPerMetre, c.x) << &c - cases;
+            EXPECT_EQ(image->meta.resolution.yPerMetre, c.y) << &c - cases;
         }
     }
 }
@@ -272,7 +271,7 @@ TEST(TiffRead, IndependentEncoders)
         int expectedError = 0;
         fields >> name >> expectedError;
         std::string file = test::readText(folder / (name + ".tif"));
-        Result<DibImage> image = ReadTiff(ByteCursor({reinterpret_cast<const std::uint8_t*>(file.data()), file.size()}));
+        Result<Picture> image = ReadTiff(ByteCursor({reinterpret_cast<const std::uint8_t*>(file.data()), file.size()}));
         if (expectedError != 0) {
             ASSERT_FALSE(image.ok()) << name;
             EXPECT_EQ(static_cast<int>(image.error()), expectedError) << name;
@@ -281,7 +280,7 @@ TEST(TiffRead, IndependentEncoders)
         }
         ASSERT_TRUE(image.ok()) << name << " " << static_cast<int>(image.error());
         std::string expected = test::readText(folder / (name + ".rgb"));
-        const int width = image->header.biWidth, height = image->header.biHeight;
+        const int width = image->width, height = image->height;
         ASSERT_EQ(expected.size(), 3 * static_cast<std::size_t>(width * height)) << name;
         int mismatches = 0;
         for (int i = 0; i < width * height; ++i) {

@@ -9,7 +9,7 @@
 
 #include "codec_test_support.h"
 #include "codecs/webp.h"
-#include "pixel/checked.h"
+#include "picture/checked.h"
 #include "pixel/lookup_tables.h"
 #include "test_support.h"
 
@@ -68,9 +68,9 @@ Rgb readPpm(const fs::path& path)
 }
 
 // The decoded image's bottom-up BGR rows as top-down RGB.
-Rgb asRgb(const DibImage& image)
+Rgb asRgb(const Picture& image)
 {
-    Rgb picture{image.header.biWidth, image.header.biHeight, {}};
+    Rgb picture{image.width, image.height, {}};
     const auto stride = static_cast<std::size_t>(rowLayout(picture.width, 1, 24).stride);
     for (int y = picture.height - 1; y >= 0; --y) {
         const std::uint8_t* row = image.pixels.data() + static_cast<std::size_t>(y) * stride;
@@ -125,11 +125,10 @@ TEST_F(WebpFixtures, EachEncodersFileReadsAsDwebpDecodesItOverWhite)
                            "cwebp_odd_alpha", "cwebp_one_pixel",   "pil_lossy_alpha", "pil_lossless",
                            "img2webp_anim"};
     for (const char* name : cases) {
-        Result<DibImage> image = test::readThrough(at(std::string(name) + ".webp"),
+        Result<Picture> image = test::readThrough(at(std::string(name) + ".webp"),
                                                    [](ByteCursor in) { return ReadWebp(in, tables()); });
         ASSERT_TRUE(image) << name << ": " << image.error();
-        EXPECT_EQ(image->header.biBitCount, 24) << name;
-        EXPECT_EQ(image->sourceFormat, kFormatWebp) << name;
+        EXPECT_EQ(image->bits(), 24) << name;
         EXPECT_LE(largestDifference(asRgb(*image), readPpm(at(std::string(name) + ".ppm"))), 1) << name;
     }
 }
@@ -160,10 +159,10 @@ TEST_F(WebpFixtures, WriterMatchesCwebpInSizeAndPsnrAndItsFilesReadInDwebpAndPil
 
 TEST_F(WebpFixtures, SizeTargetKeepsTheHighestFittingQualityOfTheJpegSearchOrder)
 {
-    Result<DibImage> photo = test::readThrough(at("cwebp_lossless.webp"),
+    Result<Picture> photo = test::readThrough(at("cwebp_lossless.webp"),
                                                [](ByteCursor in) { return ReadWebp(in, tables()); });
     ASSERT_TRUE(photo);
-    const ImageView view{photo->header.biWidth, photo->header.biHeight, 24, &photo->palette,
+    const ImageView view{photo->width, photo->height, 24, &photo->palette,
                          {photo->pixels.data(), photo->pixels.size()}};
     test::ScratchFolder out;
     // Every quality's size, then targets between them: the written file is
@@ -294,7 +293,7 @@ TEST(Webp, HostileFilesFailCleanly)
          CodecError::badData},
     };
     for (const auto& c : cases) {
-        Result<DibImage> image = ReadWebp(ByteCursor(c.bytes), tables());
+        Result<Picture> image = ReadWebp(ByteCursor(c.bytes), tables());
         ASSERT_FALSE(image) << c.name;
         EXPECT_EQ(image.error(), c.expected) << c.name;
     }
@@ -308,15 +307,15 @@ TEST_F(WebpFixtures, TruncatedAndBitFlippedFilesFailOrDecodeWithinBounds)
         const std::vector<std::uint8_t> whole = readBytes(at(std::string(name) + ".webp"));
         for (std::size_t length = 0; length < whole.size(); length += 1 + length / 4) {
             const std::vector<std::uint8_t> cut(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(length));
-            Result<DibImage> image = ReadWebp(ByteCursor(cut), tables());
+            Result<Picture> image = ReadWebp(ByteCursor(cut), tables());
             EXPECT_FALSE(image) << name << " cut to " << length;
         }
         for (std::size_t at = 12; at < whole.size(); at += 13) {
             std::vector<std::uint8_t> flipped = whole;
             flipped[at] ^= static_cast<std::uint8_t>(1u << (at % 8));
-            Result<DibImage> image = ReadWebp(ByteCursor(flipped), tables());
+            Result<Picture> image = ReadWebp(ByteCursor(flipped), tables());
             if (image) {
-                EXPECT_TRUE(dimensionsAllowed(image->header.biWidth, image->header.biHeight)) << name << " flip at " << at;
+                EXPECT_TRUE(dimensionsAllowed(image->width, image->height)) << name << " flip at " << at;
             }
         }
     }

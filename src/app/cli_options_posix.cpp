@@ -13,7 +13,7 @@
 #include "app/cli_posix.h"
 #include "app/version.h"
 #include "convert/options.h"
-#include "pixel/checked.h"
+#include "picture/checked.h"
 
 namespace vrelk {
 namespace {

@@ -8,11 +8,26 @@
 
 #include "codecs/decode_memory.h"
 #include "codecs/files.h"
-#include "pixel/checked.h"
+#include "picture/checked.h"
 #include "pixel/bit_depth.h"
 
 namespace vrelk {
 namespace {
+
+// The Windows BITMAPINFOHEADER, as the file stores it.
+struct BitmapInfoHeader {
+    std::uint32_t biSize = 40;
+    std::int32_t biWidth = 0;
+    std::int32_t biHeight = 0;
+    std::uint16_t biPlanes = 1;
+    std::uint16_t biBitCount = 0;
+    std::uint32_t biCompression = 0;
+    std::uint32_t biSizeImage = 0;
+    std::int32_t biXPelsPerMeter = 0;
+    std::int32_t biYPelsPerMeter = 0;
+    std::uint32_t biClrUsed = 0;
+    std::uint32_t biClrImportant = 0;
+};
 
 // The bytes of [offset, offset + count) that the file holds: fewer near
 // the end and none past it, so offsets from the file cannot lead outside it.
@@ -40,7 +55,7 @@ struct BmpReader {
     BmpFileHeader fileHeader;
     BitmapInfoHeader infoHeader;
     std::array<std::uint32_t, 3> masks{};  // red, green, blue
-    DibImage image;
+    Picture image;
 };
 
 enum class DecodePath { unpack, direct, bitFields };
@@ -125,11 +140,11 @@ Status allocatePixels(BmpReader& reader, int bitCount)
                                         multiplyNeeds(width, 4));
     if (Status claimed = ClaimDecodeMemory(need); !claimed)
         return claimed;
-    Result<DibImage> image = allocateImage(info.biWidth, info.biHeight, bitCount, kFormatBmp);
+    Result<Picture> image = allocatePicture(info.biWidth, info.biHeight, layoutOfBits(bitCount));
     if (!image)
         return image.error();
     image->palette = reader.image.palette;
-    image->header = makeBitmapHeader(info.biWidth, info.biHeight, bitCount, info.biXPelsPerMeter, info.biYPelsPerMeter);
+    image->meta.resolution = {info.biXPelsPerMeter, info.biYPelsPerMeter, DensityUnit::perMetre};
     reader.image = std::move(*image);
     return {};
 }
@@ -370,7 +385,7 @@ std::vector<std::uint8_t> headerBytes(const BmpFileHeader& file, const BitmapInf
 
 }  // namespace
 
-static Result<DibImage> readBmpBody(ByteCursor in)
+static Result<Picture> readBmpBody(ByteCursor in)
 {
     BmpReader reader(in);
     if (Status status = decode(reader); !status)
@@ -378,7 +393,7 @@ static Result<DibImage> readBmpBody(ByteCursor in)
     return std::move(reader.image);
 }
 
-Result<DibImage> ReadBmp(ByteCursor in)
+Result<Picture> ReadBmp(ByteCursor in)
 {
     return withoutExceptions([&] { return readBmpBody(in); });
 }

@@ -1,6 +1,6 @@
 #include "codecs/codec.h"
 
-#include "pixel/checked.h"
+#include "picture/checked.h"
 #include "pixel/bit_depth.h"
 
 namespace vrelk {
@@ -17,20 +17,6 @@ std::string_view describe(CodecError error)
     case CodecError::pngDeflate: return "compression failed";
     default: return "damaged file";
     }
-}
-
-Result<DibImage> allocateImage(std::int32_t width, std::int32_t height, int bits, FormatCode source)
-{
-    if (!dimensionsAllowed(width, height))
-        return CodecError::unsupported;
-    const RowLayout layout = rowLayout(width, height, bits);
-    DibImage image;
-    image.header = makeBitmapHeader(width, height, bits, 0, 0);
-    image.sourceFormat = source;
-    image.pixels = PageBuffer::allocate(static_cast<std::size_t>(layout.imageSize));
-    if (!image.pixels)
-        return CodecError::noMemory;
-    return image;
 }
 
 Result<const std::uint8_t*> Pixels24(const ImageView& image, PageBuffer& converted)

@@ -1,21 +1,17 @@
 // The shape every reader and writer shares: the failure vocabulary of
-// pixel/status.h, its words for a person, and a fresh image to decode into.
+// picture/status.h and its words for a person.
 #pragma once
 
 #include <cstdint>
 #include <string_view>
 
-#include "pixel/image.h"
-#include "pixel/status.h"
+#include "picture/picture.h"
+#include "picture/status.h"
 
 namespace vrelk {
 
 // A few words for a person: "unrecognised format", "damaged file", ...
 std::string_view describe(CodecError error);
-
-// A zero-filled image of width x height at `bits` per pixel in the standard
-// row layout. Sizes outside 1..kMaxDimension are unsupported.
-Result<DibImage> allocateImage(std::int32_t width, std::int32_t height, int bits, FormatCode source);
 
 // The image's pixels as 24-bit rows: its own when they already are, else
 // `converted` filled through the palette.

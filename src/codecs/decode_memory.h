@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <limits>
 
-#include "pixel/status.h"
+#include "picture/status.h"
 #include "platform/memory_budget.h"
 
 namespace vrelk {

@@ -5,14 +5,14 @@
 
 #include "codecs/byte_cursor.h"
 #include "codecs/codec.h"
-#include "pixel/image.h"
+#include "picture/picture.h"
 #include "platform/platform.h"
 
 namespace vrelk {
 
 // An 8-bit image of the logical screen's size: the background index around
 // the first image, a transparent index shown in the background colour.
-Result<DibImage> ReadGif(ByteCursor in);
+Result<Picture> ReadGif(ByteCursor in);
 
 // Writes 1, 2, 4, 8 or 24-bit images. Paletted images keep their depth as
 // the size of the colour table; 24-bit images are reduced to 256 colours.

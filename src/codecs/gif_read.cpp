@@ -7,7 +7,7 @@
 #include "codecs/gif.h"
 #include "codecs/decode_memory.h"
 #include "codecs/gif_lzw.h"
-#include "pixel/checked.h"
+#include "picture/checked.h"
 
 namespace vrelk {
 namespace {
@@ -180,7 +180,7 @@ class GifReader {
 public:
     explicit GifReader(ByteCursor in) : in_(in) {}
 
-    Result<DibImage> read()
+    Result<Picture> read()
     {
         if (Status status = readScreen(); !status)
             return status.error();
@@ -293,7 +293,7 @@ private:
         return frame + screen + in_.left() + std::uint64_t{image.height} * sizeof(std::int32_t);
     }
 
-    Result<DibImage> readImage()
+    Result<Picture> readImage()
     {
         auto fields = in_.take(9);
         if (!fields)
@@ -326,14 +326,14 @@ private:
         return compose(image, *active, frame);
     }
 
-    Result<DibImage> compose(const ImageDescriptor& image, GifPalette palette, std::span<const std::uint8_t> frame)
+    Result<Picture> compose(const ImageDescriptor& image, GifPalette palette, std::span<const std::uint8_t> frame)
     {
         if (transparent_)
             palette[transparentIndex_] = hasGlobalTable_ ? global_[background_] : Rgb{255, 255, 255};
-        Result<DibImage> result = allocateImage(screenWidth_, screenHeight_, 8, kFormatGif);
+        Result<Picture> result = allocatePicture(screenWidth_, screenHeight_, PixelLayout::palette8);
         if (!result)
             return result;
-        DibImage& dib = *result;
+        Picture& dib = *result;
         for (std::size_t i = 0; i < palette.size(); ++i)
             dib.palette[i] = {palette[i][2], palette[i][1], palette[i][0], 0};
 
@@ -366,7 +366,7 @@ private:
 
 }  // namespace
 
-Result<DibImage> ReadGif(ByteCursor in)
+Result<Picture> ReadGif(ByteCursor in)
 {
     try {
         return GifReader(in).read();

@@ -6,7 +6,7 @@
 #include "codecs/files.h"
 #include "codecs/gif.h"
 #include "codecs/gif_lzw.h"
-#include "pixel/checked.h"
+#include "picture/checked.h"
 #include "pixel/colour_reduce.h"
 #include "pixel/bit_depth.h"
 

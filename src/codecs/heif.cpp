@@ -12,7 +12,7 @@
 
 #include "codecs/heif_items.h"
 #include "codecs/icc_profile.h"
-#include "pixel/checked.h"
+#include "picture/checked.h"
 #include "pixel/colour_manage.h"
 #include "pixel/orient.h"
 
@@ -39,7 +39,7 @@ struct ImageRelease {
 };
 using Context = std::unique_ptr<heif_context, ContextFree>;
 using Handle = std::unique_ptr<heif_image_handle, HandleRelease>;
-using Picture = std::unique_ptr<heif_image, ImageRelease>;
+using Decoded = std::unique_ptr<heif_image, ImageRelease>;
 
 CodecError codecErrorOf(const heif_error& error)
 {
@@ -247,15 +247,7 @@ std::optional<DecodedPlanes> planesOf(const heif_image* image, int width, int he
     return planes;
 }
 
-void fillGreyPalette(Palette& palette)
-{
-    for (std::size_t i = 0; i < palette.size(); ++i) {
-        const auto level = static_cast<std::uint8_t>(i);
-        palette[i] = RgbQuad{level, level, level, 0};
-    }
-}
-
-Result<DibImage> convertPicture(heif_image* image, const LookupTables& tables)
+Result<Picture> convertPicture(heif_image* image, const LookupTables& tables)
 {
     const int width = heif_image_get_primary_width(image);
     const int height = heif_image_get_primary_height(image);
@@ -264,12 +256,10 @@ Result<DibImage> convertPicture(heif_image* image, const LookupTables& tables)
     std::optional<DecodedPlanes> planes = planesOf(image, width, height);
     if (!planes)
         return CodecError::unsupported;
-    Result<DibImage> result = allocateImage(width, height, planes->grey ? 8 : 24, kFormatHeif);
+    Result<Picture> result = allocatePicture(width, height, planes->grey ? PixelLayout::grey8 : PixelLayout::bgr24);
     if (!result)
         return result;
-    DibImage& out = *result;
-    if (planes->grey)
-        fillGreyPalette(out.palette);
+    Picture& out = *result;
 
     const int kind = !planes->alpha ? 0 : heif_image_is_premultiplied_alpha(image) ? 2 : 1;
     const RowWriter write = (planes->grey ? kGreyWriters : kColourWriters)[kind];
@@ -321,18 +311,18 @@ std::vector<std::uint8_t> heifProfile(const heif_image_handle* handle)
 // The coded rows inside the placement's rectangle, turned and mirrored
 // into a new image. The turning copy reads one byte past each row's last
 // pixel; the picture's top row, last in memory, gets a padded copy.
-Result<DibImage> showPlaced(const DibImage& coded, const HeifPlacement& placement)
+Result<Picture> showPlaced(const Picture& coded, const HeifPlacement& placement)
 {
-    const int bits = coded.header.biBitCount;
+    const int bits = coded.bits();
     const auto width = static_cast<std::int32_t>(placement.width);
     const auto height = static_cast<std::int32_t>(placement.height);
     const UprightPlacement upright = uprightPlacement(width, height, bits, placement.orientation);
-    Result<DibImage> shown = allocateImage(upright.uprightWidth, upright.uprightHeight, bits, kFormatHeif);
+    Result<Picture> shown = allocatePicture(upright.uprightWidth, upright.uprightHeight, coded.layout);
     if (!shown)
         return shown;
     shown->palette = coded.palette;
-    const std::int64_t codedHeight = coded.header.biHeight;
-    const std::size_t stride = static_cast<std::size_t>(rowLayout(coded.header.biWidth, 1, bits).stride);
+    const std::int64_t codedHeight = coded.height;
+    const std::size_t stride = static_cast<std::size_t>(rowLayout(coded.width, 1, bits).stride);
     const std::size_t bytes = static_cast<std::size_t>(bits / 8);
     std::vector<std::uint8_t> padded(static_cast<std::size_t>(width) * bytes + 1);
     constexpr std::int32_t kRun = 64;
@@ -362,7 +352,7 @@ bool showsAsCoded(const HeifPlacement& placement, const PrimaryItem& item)
 
 // The coded picture, undone of nothing: a grid comes assembled, its crop,
 // turns and mirrorings are left to this reader.
-Result<Picture> decodeCoded(const heif_image_handle* handle)
+Result<Decoded> decodeCoded(const heif_image_handle* handle)
 {
     struct OptionsFree {
         void operator()(heif_decoding_options* options) const { heif_decoding_options_free(options); }
@@ -376,13 +366,13 @@ Result<Picture> decodeCoded(const heif_image_handle* handle)
     heif_image* decoded = nullptr;
     const heif_error error =
         heif_decode_image(handle, &decoded, heif_colorspace_undefined, heif_chroma_undefined, options.get());
-    Picture picture(decoded);
+    Decoded picture(decoded);
     if (error.code != heif_error_Ok || !picture)
         return error.code != heif_error_Ok ? codecErrorOf(error) : CodecError::badData;
     return picture;
 }
 
-Result<DibImage> readHeifBody(ByteCursor in, const LookupTables& tables)
+Result<Picture> readHeifBody(ByteCursor in, const LookupTables& tables)
 {
     const std::optional<PrimaryItem> item = ReadPrimaryItem(in.whole());
     Result<Context> context = openContext(in.whole());
@@ -395,7 +385,7 @@ Result<DibImage> readHeifBody(ByteCursor in, const LookupTables& tables)
         return handle.error();
     if (Status memory = checkMemoryFor(handle->get(), *item); !memory)
         return memory.error();
-    Result<Picture> picture = decodeCoded(handle->get());
+    Result<Decoded> picture = decodeCoded(handle->get());
     if (!picture)
         return picture.error();
     // The coded stream states its own size; one that disagrees with the
@@ -403,7 +393,7 @@ Result<DibImage> readHeifBody(ByteCursor in, const LookupTables& tables)
     if (heif_image_get_primary_width(picture->get()) != item->codedWidth ||
         heif_image_get_primary_height(picture->get()) != item->codedHeight)
         return CodecError::badData;
-    Result<DibImage> result = convertPicture(picture->get(), tables);
+    Result<Picture> result = convertPicture(picture->get(), tables);
     if (!result)
         return result;
     picture->reset();
@@ -413,7 +403,7 @@ Result<DibImage> readHeifBody(ByteCursor in, const LookupTables& tables)
         if (!result)
             return result;
     }
-    result->iccProfile = heifProfile(handle->get());
+    result->meta.iccProfile = heifProfile(handle->get());
     return result;
 }
 
@@ -427,7 +417,7 @@ bool IsHeifSignature(std::span<const std::uint8_t> first)
                        [&](const std::array<char, 4>& brand) { return std::memcmp(first.data() + 8, brand.data(), 4) == 0; });
 }
 
-Result<DibImage> ReadHeif(ByteCursor in, const LookupTables& tables)
+Result<Picture> ReadHeif(ByteCursor in, const LookupTables& tables)
 {
     return withoutExceptions([&] { return readHeifBody(in, tables); });
 }

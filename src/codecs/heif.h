@@ -8,7 +8,7 @@
 
 #include "codecs/byte_cursor.h"
 #include "codecs/codec.h"
-#include "pixel/image.h"
+#include "picture/picture.h"
 #include "pixel/lookup_tables.h"
 
 namespace vrelk {
@@ -27,6 +27,6 @@ bool IsHeifSignature(std::span<const std::uint8_t> first);
 // others 24 bits; deeper samples are brought to 8 bits and alpha is
 // composited over white. Sizes beyond the cap are unsupported; a file
 // libheif refuses is bad data.
-Result<DibImage> ReadHeif(ByteCursor in, const LookupTables& tables);
+Result<Picture> ReadHeif(ByteCursor in, const LookupTables& tables);
 
 }  // namespace vrelk

@@ -9,7 +9,8 @@
 
 #include "codecs/byte_cursor.h"
 #include "codecs/codec.h"
-#include "pixel/image.h"
+#include "picture/picture.h"
+#include "platform/platform.h"
 #include "pixel/resize.h"
 #include "platform/worker_slots.h"
 
@@ -32,7 +33,7 @@ struct JpegReadOptions {
 // Decodes into 8 bits with a grey palette for one component, 24 bits
 // otherwise. Sizes or component counts it does not handle are unsupported;
 // a file libjpeg gives up on is bad data.
-Result<DibImage> ReadJpeg(ByteCursor in, const JpegReadOptions& options = {});
+Result<Picture> ReadJpeg(ByteCursor in, const JpegReadOptions& options = {});
 
 // The encoder settings of one write.
 struct JpegEncoding {

@@ -15,7 +15,7 @@
 #include "codecs/codec.h"
 #include "codecs/files.h"
 #include "codecs/jpeg.h"
-#include "pixel/image.h"
+#include "picture/picture.h"
 
 namespace vrelk {
 

@@ -8,7 +8,7 @@
 #include "codecs/exif.h"
 #include "codecs/jpeg_icc.h"
 #include "codecs/jpeg_lib.h"
-#include "pixel/checked.h"
+#include "picture/checked.h"
 #include "pixel/colour_manage.h"
 #include "pixel/orient.h"
 
@@ -67,16 +67,16 @@ void selectJpegScale(jpeg_decompress_struct& info, const JpegReadOptions& option
 }
 
 // The JFIF density unit: 1 dots per inch, 2 per centimetre, else none.
-std::int32_t densityPerMetre(std::uint8_t unit, UINT16 density)
+DensityUnit densityUnit(std::uint8_t unit)
 {
     constexpr std::array<DensityUnit, 3> kUnits{DensityUnit::none, DensityUnit::perInch, DensityUnit::perCentimetre};
-    return pixelsPerMetre(density, 1, unit < kUnits.size() ? kUnits[unit] : DensityUnit::none);
+    return unit < kUnits.size() ? kUnits[unit] : DensityUnit::none;
 }
 
 // Everything one read works with, made afresh for every file.
 struct JpegReader {
     JpegReadOptions options;
-    DibImage image;
+    Picture image;
     std::optional<CodecError> refused;  // why decode() stopped, when it was not libjpeg
     ExifOrientation orientation = kUpright;
     // Four-component pixels go through the file's CMYK profile when it
@@ -120,24 +120,19 @@ bool allocatePixels(JpegReader& reader, const jpeg_decompress_struct& info)
     const bool turned = orientationTransposes(reader.orientation);
     const auto width = static_cast<std::int32_t>(turned ? info.output_height : info.output_width);
     const auto height = static_cast<std::int32_t>(turned ? info.output_width : info.output_height);
-    Result<DibImage> image = allocateImage(width, height, grey ? 8 : 24, kFormatJpeg);
+    Result<Picture> image = allocatePicture(width, height, grey ? PixelLayout::grey8 : PixelLayout::bgr24);
     if (!image) {
         reader.refused = image.error();
         return false;
     }
     reader.image = std::move(*image);
-    if (grey)
-        for (std::size_t i = 0; i < reader.image.palette.size(); ++i) {
-            auto level = static_cast<std::uint8_t>(i);
-            reader.image.palette[i] = RgbQuad{level, level, level, 0};
-        }
     return true;
 }
 
 // The top row of the picture is the last row in memory.
 std::uint8_t* pictureRow(JpegReader& reader, std::size_t stride, JDIMENSION row)
 {
-    const std::size_t height = static_cast<std::size_t>(reader.image.header.biHeight);
+    const std::size_t height = static_cast<std::size_t>(reader.image.height);
     return reader.image.pixels.data() + (height - 1 - row) * stride;
 }
 
@@ -152,7 +147,7 @@ JSAMPARRAY imageRows(jpeg_decompress_struct& info, JDIMENSION rowBytes, JDIMENSI
 // is then placed upright.
 void readRows(JpegReader& reader, jpeg_decompress_struct& info)
 {
-    const int bits = reader.image.header.biBitCount;
+    const int bits = reader.image.bits();
     const bool upright = reader.orientation == kUpright;
     const bool ink = info.out_color_components == 4;
     const JDIMENSION width = info.output_width;
@@ -200,7 +195,7 @@ void readRows(JpegReader& reader, jpeg_decompress_struct& info)
 void takeProfile(JpegReader& reader, const jpeg_decompress_struct& info, std::vector<std::uint8_t> icc)
 {
     if (info.out_color_components != 4) {
-        reader.image.iccProfile = std::move(icc);
+        reader.image.meta.iccProfile = std::move(icc);
         return;
     }
     if (classifyProfile(icc) == ProfileKind::cmyk)
@@ -237,14 +232,16 @@ bool decode(JpegReader& reader, JpegDecoder& decoder, std::span<const std::uint8
     jpeg_finish_decompress(&info);
 
     const bool turned = orientationTransposes(reader.orientation);
-    reader.image.header.biXPelsPerMeter = densityPerMetre(info.density_unit, turned ? info.Y_density : info.X_density);
-    reader.image.header.biYPelsPerMeter = densityPerMetre(info.density_unit, turned ? info.X_density : info.Y_density);
+    const DensityUnit unit = densityUnit(info.density_unit);
+    reader.image.meta.resolution = {pixelsPerMetre(turned ? info.Y_density : info.X_density, 1, unit),
+                                    pixelsPerMetre(turned ? info.X_density : info.Y_density, 1, unit), unit};
+    reader.image.meta.orientation = reader.orientation;
     return true;
 }
 
 }  // namespace
 
-static Result<DibImage> readJpegBody(ByteCursor in, const JpegReadOptions& options)
+static Result<Picture> readJpegBody(ByteCursor in, const JpegReadOptions& options)
 {
     JpegReader reader{options, {}, std::nullopt};
     bool decoded = false;
@@ -257,7 +254,7 @@ static Result<DibImage> readJpegBody(ByteCursor in, const JpegReadOptions& optio
     return std::move(reader.image);
 }
 
-Result<DibImage> ReadJpeg(ByteCursor in, const JpegReadOptions& options)
+Result<Picture> ReadJpeg(ByteCursor in, const JpegReadOptions& options)
 {
     return withoutExceptions([&] { return readJpegBody(in, options); });
 }

@@ -6,7 +6,7 @@
 #include "codecs/jpeg.h"
 #include "codecs/jpeg_icc.h"
 #include "codecs/jpeg_lib.h"
-#include "pixel/checked.h"
+#include "picture/checked.h"
 #include "platform/platform.h"
 
 namespace vrelk {

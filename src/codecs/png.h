@@ -11,7 +11,8 @@
 #include "codecs/codec.h"
 #include "codecs/files.h"
 #include "codecs/png_common.h"
-#include "pixel/image.h"
+#include "picture/picture.h"
+#include "platform/platform.h"
 #include "pixel/lookup_tables.h"
 
 namespace vrelk {
@@ -44,7 +45,7 @@ struct PngReadOptions {
 // Decodes a whole file into 8 bits with a palette or 24 bits. A data stream
 // that breaks off still gives the rows decoded so far, with the rest zero;
 // `streamCutShort` then tells so.
-Result<DibImage> ReadPng(ByteCursor in, const PngReadOptions& options, bool* streamCutShort = nullptr);
+Result<Picture> ReadPng(ByteCursor in, const PngReadOptions& options, bool* streamCutShort = nullptr);
 
 // The work record of one PNG write, made afresh for every file.
 struct PngWriter {

@@ -9,7 +9,7 @@
 #include "codecs/icc_profile.h"
 #include "codecs/png_reader.h"
 #include "codecs/decode_memory.h"
-#include "pixel/checked.h"
+#include "picture/checked.h"
 
 namespace vrelk {
 namespace {
@@ -377,7 +377,7 @@ void readProfile(PngReader& reader, const Chunk& chunk)
     if (reader.seenProfile || reader.seenPLTE || reader.seenIDAT || !crcMatches(reader, chunk))
         return;
     reader.seenProfile = true;
-    reader.image.iccProfile = ProfileFromIccpChunk(chunk.data);
+    reader.image.meta.iccProfile = ProfileFromIccpChunk(chunk.data);
 }
 
 void readResolution(PngReader& reader, const Chunk& chunk)
@@ -386,10 +386,8 @@ void readResolution(PngReader& reader, const Chunk& chunk)
         return;
     auto x = static_cast<std::int32_t>(LoadU32BE(chunk.data.data()));
     auto y = static_cast<std::int32_t>(LoadU32BE(chunk.data.data() + 4));
-    if (x >= 0 && y >= 0) {
-        reader.xPixelsPerMetre = x;
-        reader.yPixelsPerMetre = y;
-    }
+    if (x >= 0 && y >= 0)
+        reader.image.meta.resolution = {x, y, DensityUnit::perMetre};
 }
 
 // Walks the chunks behind IHDR up to IEND.
@@ -434,7 +432,7 @@ Status walkChunks(PngReader& reader, ByteCursor& in)
 
 }  // namespace
 
-static Result<DibImage> readPngBody(ByteCursor in, const PngReadOptions& options, bool* streamCutShort)
+static Result<Picture> readPngBody(ByteCursor in, const PngReadOptions& options, bool* streamCutShort)
 {
     std::unique_ptr<PngReader> made = tryAllocate<PngReader>();
     if (!made)
@@ -461,7 +459,7 @@ static Result<DibImage> readPngBody(ByteCursor in, const PngReadOptions& options
         return status.error();
     // A profile describes the samples as they are; gAMA is only the
     // fallback for readers without one.
-    if (!reader.image.iccProfile.empty())
+    if (!reader.image.meta.iccProfile.empty())
         reader.seenGamma = false;
 
     // A reader used on its own builds the blend table it composites with.
@@ -475,15 +473,17 @@ static Result<DibImage> readPngBody(ByteCursor in, const PngReadOptions& options
     }
     applyGammaAndTransparency(reader);
 
-    reader.image.header = makeBitmapHeader(width, height, reader.outputBits, reader.xPixelsPerMetre, reader.yPixelsPerMetre);
+    reader.image.width = width;
+    reader.image.height = height;
+    reader.image.layout = layoutOfBits(reader.outputBits);
+    reader.image.stride = rowLayout(width, 1, reader.outputBits).stride;
     reader.image.pixels = std::move(reader.pixelBuffer);
-    reader.image.sourceFormat = kFormatPng;
     if (streamCutShort)
         *streamCutShort = reader.streamCutShort;
     return std::move(reader.image);
 }
 
-Result<DibImage> ReadPng(ByteCursor in, const PngReadOptions& options, bool* streamCutShort)
+Result<Picture> ReadPng(ByteCursor in, const PngReadOptions& options, bool* streamCutShort)
 {
     return withoutExceptions([&] { return readPngBody(in, options, streamCutShort); });
 }

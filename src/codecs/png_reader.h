@@ -7,7 +7,7 @@
 #include <cstdint>
 
 #include "codecs/png.h"
-#include "pixel/image.h"
+#include "picture/picture.h"
 #include "pixel/lookup_tables.h"
 
 namespace vrelk {
@@ -16,7 +16,7 @@ namespace vrelk {
 struct PngReader {
     std::int32_t width = 0;
     std::int32_t height = 0;
-    DibImage image;
+    Picture image;
     CrcTable crcTable{};
     std::int32_t bitDepth = 0;
     std::int32_t colourType = 0;
@@ -37,8 +37,6 @@ struct PngReader {
     std::uint8_t keyGreen = 0;
     std::uint8_t keyBlue = 0;
     std::array<std::uint8_t, 256> alphaTable{};
-    std::int32_t xPixelsPerMetre = 0;
-    std::int32_t yPixelsPerMetre = 0;
     std::int64_t outputStride = 0;
     std::int32_t bytesPerSample = 0;
     PageBuffer pixelBuffer;

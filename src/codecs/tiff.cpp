@@ -11,7 +11,7 @@
 #include "codecs/byte_cursor.h"
 #include "codecs/decode_memory.h"
 #include "codecs/icc_profile.h"
-#include "pixel/checked.h"
+#include "picture/checked.h"
 
 namespace vrelk {
 namespace {
@@ -113,7 +113,7 @@ void rgb16ToBgr(const std::uint8_t* in, std::uint8_t* out, std::int32_t width)
 enum class ColourModel { grey, palette, rgb };
 
 // The sample layouts this reader decodes.
-struct PixelLayout {
+struct TiffLayout {
     ColourModel model;
     std::uint32_t bits;
     std::uint32_t samples;
@@ -122,7 +122,7 @@ struct PixelLayout {
     RowRoutine bigEndian;
 };
 
-constexpr std::array<PixelLayout, 8> kLayouts{{
+constexpr std::array<TiffLayout, 8> kLayouts{{
     {ColourModel::grey, 1, 1, 8, expand1Bit, expand1Bit},
     {ColourModel::grey, 4, 1, 8, expand4Bit, expand4Bit},
     {ColourModel::grey, 8, 1, 8, copy8Bit, copy8Bit},
@@ -160,7 +160,7 @@ class TiffDecoder {
 public:
     explicit TiffDecoder(ByteCursor in) : file_(in.whole()) {}
 
-    Result<DibImage> decode();
+    Result<Picture> decode();
 
 private:
     Status readHeader();
@@ -169,11 +169,11 @@ private:
     Status readDimension(const Entry& entry, std::int32_t& into);
     Status readBitsPerSample(const Entry& entry);
     Status readValueArray(const Entry& entry, ValueArray& into);
-    Result<const PixelLayout*> chooseLayout() const;
-    Status buildPalette(const PixelLayout& layout, Palette& palette) const;
+    Result<const TiffLayout*> chooseLayout() const;
+    Status buildPalette(const TiffLayout& layout, Palette& palette) const;
     Result<StripData> gatherStrips(std::uint64_t needed, std::uint64_t alsoNeeded) const;
-    void convertRows(const PixelLayout& layout, Bytes data, DibImage& image) const;
-    void applyResolution(BitmapInfoHeader& header) const;
+    void convertRows(const TiffLayout& layout, Bytes data, Picture& image) const;
+    void applyResolution(Resolution& resolution) const;
     std::vector<std::uint8_t> iccProfile() const;
 
     std::uint16_t fieldU16(const Entry& entry) const;
@@ -347,7 +347,7 @@ Status TiffDecoder::readValueArray(const Entry& entry, ValueArray& into)
     return {};
 }
 
-Result<const PixelLayout*> TiffDecoder::chooseLayout() const
+Result<const TiffLayout*> TiffDecoder::chooseLayout() const
 {
     const std::optional<ColourModel> model = colourModelOf(photometric_);
     if (!model || !dimensionsAllowed(width_, height_))
@@ -357,14 +357,14 @@ Result<const PixelLayout*> TiffDecoder::chooseLayout() const
     // Separate planes would be read as interleaved samples.
     if (planarConfiguration_ != kInterleaved && samplesPerPixel_ > 1)
         return CodecError::unsupported;
-    for (const PixelLayout& layout : kLayouts) {
+    for (const TiffLayout& layout : kLayouts) {
         if (layout.model == *model && layout.bits == bitsPerSample_ && layout.samples == samplesPerPixel_)
             return &layout;
     }
     return CodecError::unsupported;
 }
 
-Status TiffDecoder::buildPalette(const PixelLayout& layout, Palette& palette) const
+Status TiffDecoder::buildPalette(const TiffLayout& layout, Palette& palette) const
 {
     const std::size_t entries = std::size_t{1} << layout.bits;
     if (layout.model == ColourModel::grey) {
@@ -451,7 +451,7 @@ Result<StripData> TiffDecoder::gatherStrips(std::uint64_t needed, std::uint64_t 
 // The first row of the file is the bottom row of the image. Rows the strips
 // do not hold stay zero; a partly present row is converted from a
 // zero-padded copy.
-void TiffDecoder::convertRows(const PixelLayout& layout, Bytes data, DibImage& image) const
+void TiffDecoder::convertRows(const TiffLayout& layout, Bytes data, Picture& image) const
 {
     const RowRoutine convert = littleEndian_ ? layout.littleEndian : layout.bigEndian;
     const std::size_t inRowBytes =
@@ -472,7 +472,7 @@ void TiffDecoder::convertRows(const PixelLayout& layout, Bytes data, DibImage& i
     }
 }
 
-void TiffDecoder::applyResolution(BitmapInfoHeader& header) const
+void TiffDecoder::applyResolution(Resolution& resolution) const
 {
     if (!xResolutionOffset_ || !yResolutionOffset_)
         return;
@@ -482,8 +482,8 @@ void TiffDecoder::applyResolution(BitmapInfoHeader& header) const
     const auto yDenominator = u32At(std::size_t{*yResolutionOffset_} + 4);
     if (!xDenominator || !yDenominator || *xDenominator == 0 || *yDenominator == 0)
         return;
-    header.biXPelsPerMeter = pixelsPerMetre(*xNumerator, *xDenominator, densityUnit(resolutionUnit_));
-    header.biYPelsPerMeter = pixelsPerMetre(*yNumerator, *yDenominator, densityUnit(resolutionUnit_));
+    const DensityUnit unit = densityUnit(resolutionUnit_);
+    resolution = {pixelsPerMetre(*xNumerator, *xDenominator, unit), pixelsPerMetre(*yNumerator, *yDenominator, unit), unit};
 }
 
 // The profile's bytes where the entry points; none when they do not lie
@@ -502,16 +502,16 @@ std::vector<std::uint8_t> TiffDecoder::iccProfile() const
     return std::vector<std::uint8_t>(bytes->begin(), bytes->end());
 }
 
-Result<DibImage> TiffDecoder::decode()
+Result<Picture> TiffDecoder::decode()
 {
     if (Status status = readHeader(); !status)
         return status.error();
     if (Status status = readDirectory(); !status)
         return status.error();
-    Result<const PixelLayout*> layout = chooseLayout();
+    Result<const TiffLayout*> layout = chooseLayout();
     if (!layout)
         return layout.error();
-    const PixelLayout& pixels = **layout;
+    const TiffLayout& pixels = **layout;
 
     Palette palette{};
     if (pixels.outputBits == 8) {
@@ -527,25 +527,25 @@ Result<DibImage> TiffDecoder::decode()
     if (!strips)
         return strips.error();
 
-    Result<DibImage> image = allocateImage(width_, height_, pixels.outputBits, kFormatTiff);
+    Result<Picture> image = allocatePicture(width_, height_, layoutOfBits(pixels.outputBits));
     if (!image)
         return image.error();
     image->palette = palette;
     convertRows(pixels, strips->bytes, *image);
-    applyResolution(image->header);
-    image->iccProfile = iccProfile();
+    applyResolution(image->meta.resolution);
+    image->meta.iccProfile = iccProfile();
     return std::move(image.value());
 }
 
 }  // namespace
 
-static Result<DibImage> readTiffBody(ByteCursor in)
+static Result<Picture> readTiffBody(ByteCursor in)
 {
     TiffDecoder decoder(in);
     return decoder.decode();
 }
 
-Result<DibImage> ReadTiff(ByteCursor in)
+Result<Picture> ReadTiff(ByteCursor in)
 {
     return withoutExceptions([&] { return readTiffBody(in); });
 }

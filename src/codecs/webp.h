@@ -9,7 +9,8 @@
 
 #include "codecs/byte_cursor.h"
 #include "codecs/codec.h"
-#include "pixel/image.h"
+#include "picture/picture.h"
+#include "platform/platform.h"
 #include "pixel/lookup_tables.h"
 
 namespace vrelk {
@@ -23,7 +24,7 @@ bool HasWebpSignature(std::span<const std::uint8_t> first);
 // canvas. The profile of a sound ICCP chunk goes with the picture.
 // Pictures past the size cap are unsupported, files libwebp refuses are
 // bad data.
-Result<DibImage> ReadWebp(ByteCursor in, const LookupTables& tables);
+Result<Picture> ReadWebp(ByteCursor in, const LookupTables& tables);
 
 // As for JPEG: qualities above 100 fall back to 75, those below 1 are 1.
 std::int32_t webpQuality(std::int32_t quality);

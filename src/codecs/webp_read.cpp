@@ -9,7 +9,7 @@
 #include "codecs/icc_profile.h"
 #include "codecs/webp.h"
 #include "codecs/decode_memory.h"
-#include "pixel/checked.h"
+#include "picture/checked.h"
 
 namespace vrelk {
 namespace {
@@ -64,12 +64,12 @@ using AnimDecoder = std::unique_ptr<WebPAnimDecoder, AnimDecoderDeleter>;
 
 // Blue-green-red-alpha rows, top-down, composited over white into the
 // image's bottom-up 24-bit rows.
-void compositeOverWhite(const std::uint8_t* bgra, std::size_t sourceStride, DibImage& image, const LookupTables& tables)
+void compositeOverWhite(const std::uint8_t* bgra, std::size_t sourceStride, Picture& image, const LookupTables& tables)
 {
     const auto& blend = tables.blendTable;
-    const auto width = static_cast<std::size_t>(image.header.biWidth);
-    const auto height = static_cast<std::size_t>(image.header.biHeight);
-    const auto stride = static_cast<std::size_t>(rowLayout(image.header.biWidth, 1, 24).stride);
+    const auto width = static_cast<std::size_t>(image.width);
+    const auto height = static_cast<std::size_t>(image.height);
+    const auto stride = static_cast<std::size_t>(rowLayout(image.width, 1, 24).stride);
     for (std::size_t y = 0; y < height; ++y) {
         const std::uint8_t* in = bgra + y * sourceStride;
         std::uint8_t* out = image.pixels.data() + (height - 1 - y) * stride;
@@ -86,13 +86,13 @@ void compositeOverWhite(const std::uint8_t* bgra, std::size_t sourceStride, DibI
 // Decodes a still picture straight into the image: bottom-up (libwebp
 // flips it) blue-green-red rows, or, with alpha, through a top-down
 // blue-green-red-alpha copy.
-Status decodeStill(std::span<const std::uint8_t> data, DibImage& image, bool alpha, const LookupTables& tables)
+Status decodeStill(std::span<const std::uint8_t> data, Picture& image, bool alpha, const LookupTables& tables)
 {
     WebPDecoderConfig config;
     if (!WebPInitDecoderConfig(&config))
         return CodecError::unsupported;
-    const auto width = static_cast<std::size_t>(image.header.biWidth);
-    const auto height = static_cast<std::size_t>(image.header.biHeight);
+    const auto width = static_cast<std::size_t>(image.width);
+    const auto height = static_cast<std::size_t>(image.height);
     PageBuffer bgra;
     WebPRGBABuffer& target = config.output.u.RGBA;
     config.output.is_external_memory = 1;
@@ -105,7 +105,7 @@ Status decodeStill(std::span<const std::uint8_t> data, DibImage& image, bool alp
     } else {
         config.output.colorspace = MODE_BGR;
         config.options.flip = 1;
-        target = {image.pixels.data(), static_cast<int>(rowLayout(image.header.biWidth, 1, 24).stride),
+        target = {image.pixels.data(), static_cast<int>(rowLayout(image.width, 1, 24).stride),
                   image.pixels.size()};
     }
     const VP8StatusCode status = WebPDecode(data.data(), data.size(), &config);
@@ -119,7 +119,7 @@ Status decodeStill(std::span<const std::uint8_t> data, DibImage& image, bool alp
 
 // The first frame of an animation as shown: on its canvas, which the
 // demuxer's own decoder fills.
-Status decodeFirstFrame(std::span<const std::uint8_t> data, DibImage& image, const LookupTables& tables)
+Status decodeFirstFrame(std::span<const std::uint8_t> data, Picture& image, const LookupTables& tables)
 {
     WebPAnimDecoderOptions options;
     if (!WebPAnimDecoderOptionsInit(&options))
@@ -131,8 +131,8 @@ Status decodeFirstFrame(std::span<const std::uint8_t> data, DibImage& image, con
     if (!decoder)
         return CodecError::badData;
     WebPAnimInfo info;
-    if (!WebPAnimDecoderGetInfo(decoder.get(), &info) || info.canvas_width != static_cast<std::uint32_t>(image.header.biWidth) ||
-        info.canvas_height != static_cast<std::uint32_t>(image.header.biHeight))
+    if (!WebPAnimDecoderGetInfo(decoder.get(), &info) || info.canvas_width != static_cast<std::uint32_t>(image.width) ||
+        info.canvas_height != static_cast<std::uint32_t>(image.height))
         return CodecError::badData;
     std::uint8_t* canvas = nullptr;
     int timestamp = 0;
@@ -154,7 +154,7 @@ std::uint64_t decodeNeed(const WebPBitstreamFeatures& features)
     return pictureNeed(width, height, 24) + (wholeCopies ? 8 * width * height : 64 * width);
 }
 
-Result<DibImage> readWebpBody(ByteCursor in, const LookupTables& tables)
+Result<Picture> readWebpBody(ByteCursor in, const LookupTables& tables)
 {
     const std::span<const std::uint8_t> data = in.whole();
     if (!HasWebpSignature(data))
@@ -168,14 +168,14 @@ Result<DibImage> readWebpBody(ByteCursor in, const LookupTables& tables)
         return CodecError::unsupported;
     if (Status claimed = ClaimDecodeMemory(decodeNeed(features)); !claimed)
         return claimed.error();
-    Result<DibImage> image = allocateImage(features.width, features.height, 24, kFormatWebp);
+    Result<Picture> image = allocatePicture(features.width, features.height, PixelLayout::bgr24);
     if (!image)
         return image.error();
     const Status decoded = features.has_animation ? decodeFirstFrame(data, *image, tables)
                                                   : decodeStill(data, *image, features.has_alpha != 0, tables);
     if (!decoded)
         return decoded.error();
-    image->iccProfile = embeddedProfile(data);
+    image->meta.iccProfile = embeddedProfile(data);
     return image;
 }
 
@@ -189,7 +189,7 @@ bool HasWebpSignature(std::span<const std::uint8_t> first)
            std::equal(kWebp.begin(), kWebp.end(), first.begin() + 8);
 }
 
-Result<DibImage> ReadWebp(ByteCursor in, const LookupTables& tables)
+Result<Picture> ReadWebp(ByteCursor in, const LookupTables& tables)
 {
     return withoutExceptions([&] { return readWebpBody(in, tables); });
 }

@@ -99,17 +99,10 @@ Result<platform::Path, BatchOutcome> settleOutputFolder(const platform::Path& fi
     return folder;
 }
 
-Status reduceImage(ScratchBuffers& scratch, DibImage& image, const ConvertOptions& options)
+Status reduceImage(ScratchBuffers& scratch, Picture& image, const ConvertOptions& options)
 {
-    CurrentImage current{&image, image.header.biWidth, image.header.biHeight, image.header.biBitCount};
     ReductionTools tools{scratch.converter24, scratch.resizeJob, scratch.filterJob, *scratch.tables};
-    if (Status reduced = reduceImage(tools, current, options.resizeMode, options.resizeSize); !reduced)
-        return reduced;
-    // The header describes the pixels the writer gets.
-    image.header.biWidth = current.width;
-    image.header.biHeight = current.height;
-    image.header.biBitCount = static_cast<std::uint16_t>(current.bitCount);
-    return {};
+    return reduceImage(tools, image, options.resizeMode, options.resizeSize);
 }
 
 FileFailure skipped(SkipReason reason, std::optional<CodecError> error = std::nullopt) { return {reason, error}; }
@@ -128,7 +121,7 @@ std::optional<FileFailure> ConvertOneFile(FileJob& job, const platform::Path& ou
     // The decoder reserves its picture from the process budget; it is held
     // until the output is written.
     DecodeMemory memory(platform::processMemoryBudget());
-    Result<DibImage, FileFailure> image =
+    Result<Picture, FileFailure> image =
         ReadImage(input, ReadContext{job.options, *job.scratch.tables, job.pluginTurns, job.file});
     if (!image)
         return image.error();
@@ -149,7 +142,7 @@ std::optional<FileFailure> ConvertOneFile(FileJob& job, const platform::Path& ou
         platform::deleteFile(stagedPath);
         return skipped(SkipReason::writeFailed, written.error());
     }
-    job.written = {image->header.biWidth, std::abs(image->header.biHeight)};
+    job.written = {image->width, std::abs(image->height)};
     return std::nullopt;
 }
 

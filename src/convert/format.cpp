@@ -15,13 +15,13 @@
 namespace vrelk {
 namespace {
 
-using ReadEntry = Result<DibImage> (*)(ByteCursor in, const ReadContext& context);
+using ReadEntry = Result<Picture> (*)(ByteCursor in, const ReadContext& context);
 
-Result<DibImage> readBmp(ByteCursor in, const ReadContext&) { return ReadBmp(in); }
+Result<Picture> readBmp(ByteCursor in, const ReadContext&) { return ReadBmp(in); }
 
 // The reader always composites over white at a display gamma of 2.2,
 // whatever background the file asks for.
-Result<DibImage> readPng(ByteCursor in, const ReadContext& context)
+Result<Picture> readPng(ByteCursor in, const ReadContext& context)
 {
     PngReadOptions options;
     options.tables = &context.tables;
@@ -48,18 +48,18 @@ JpegReadOptions jpegScaleHint(const ConvertOptions& options)
     return hint;
 }
 
-Result<DibImage> readJpeg(ByteCursor in, const ReadContext& context)
+Result<Picture> readJpeg(ByteCursor in, const ReadContext& context)
 {
     return ReadJpeg(in, jpegScaleHint(context.options));
 }
 
-Result<DibImage> readTiff(ByteCursor in, const ReadContext&) { return ReadTiff(in); }
+Result<Picture> readTiff(ByteCursor in, const ReadContext&) { return ReadTiff(in); }
 
-Result<DibImage> readGif(ByteCursor in, const ReadContext&) { return ReadGif(in); }
+Result<Picture> readGif(ByteCursor in, const ReadContext&) { return ReadGif(in); }
 
 // Alpha is composited over white, as for PNG.
-Result<DibImage> readWebp(ByteCursor in, const ReadContext& context) { return ReadWebp(in, context.tables); }
-Result<DibImage> readHeif(ByteCursor in, const ReadContext& context) { return ReadHeif(in, context.tables); }
+Result<Picture> readWebp(ByteCursor in, const ReadContext& context) { return ReadWebp(in, context.tables); }
+Result<Picture> readHeif(ByteCursor in, const ReadContext& context) { return ReadHeif(in, context.tables); }
 
 constexpr std::array<ReadEntry, 9> kReadEntries{
     nullptr,           // unknown: plug-ins only
@@ -135,7 +135,7 @@ FormatCode sniffOpenFile(platform::File& file)
     return sniffBoxFile(file, b[0], b[1]);
 }
 
-Result<DibImage> readBuiltIn(const platform::Path& path, ReadEntry entry, const ReadContext& context)
+Result<Picture> readBuiltIn(const platform::Path& path, ReadEntry entry, const ReadContext& context)
 {
     Result<InputFile> input = InputFile::read(path);
     if (!input)
@@ -194,7 +194,7 @@ private:
 
 }  // namespace
 
-Result<DibImage, FileFailure> ReadImage(const platform::Path& path, const ReadContext& context)
+Result<Picture, FileFailure> ReadImage(const platform::Path& path, const ReadContext& context)
 {
     const TurnPassed turnPassed(context);
     if (!platform::pathExists(path))
@@ -206,25 +206,19 @@ Result<DibImage, FileFailure> ReadImage(const platform::Path& path, const ReadCo
 
     std::optional<CodecError> builtInError;
     if (ReadEntry entry = kReadEntries[code]) {
-        Result<DibImage> image = readBuiltIn(path, entry, context);
+        Result<Picture> image = readBuiltIn(path, entry, context);
         if (image)
             return std::move(*image);
         builtInError = image.error();
     }
     if (context.turns && context.options.usePlugins)
         context.turns->await(context.file);
-    Result<DibImage> image = ReadWithPlugin(path, context.options);
+    Result<Picture> image = ReadWithPlugin(path, context.options);
     if (image)
         return std::move(*image);
     if (builtInError)
         return FileFailure{SkipReason::readFailed, builtInError};
     return FileFailure{SkipReason::unrecognised, std::nullopt};
-}
-
-ImageView viewOf(const DibImage& image)
-{
-    return ImageView{image.header.biWidth, image.header.biHeight, image.header.biBitCount, &image.palette,
-                     {image.pixels.data(), image.pixels.size()}, image.iccProfile};
 }
 
 Status WriteBmpStep(const ImageView& image, const platform::Path& output, const ConvertOptions&)

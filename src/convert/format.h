@@ -8,10 +8,24 @@
 
 #include "codecs/codec.h"
 #include "convert/options.h"
-#include "pixel/image.h"
+#include "picture/picture.h"
+#include "platform/platform.h"
 #include "pixel/lookup_tables.h"
 
 namespace vrelk {
+
+// What sniffing a file's first bytes found.
+enum FormatCode : std::int32_t {
+    kFormatUnknown = 0,
+    kFormatBmp = 1,
+    kFormatPng = 2,
+    kFormatJpeg = 3,
+    kFormatTiff = 4,
+    kFormatGif = 5,
+    kFormatTooShort = 6,
+    kFormatWebp = 7,
+    kFormatHeif = 8,  // HEIC and AVIF
+};
 
 FormatCode SniffFormat(const platform::Path& path);
 
@@ -64,11 +78,11 @@ struct ReadContext {
 
 // Sniffs the file, runs the reader of its format and offers the file to
 // the plug-ins when that reader fails or none is known.
-Result<DibImage, FileFailure> ReadImage(const platform::Path& path, const ReadContext& context);
+Result<Picture, FileFailure> ReadImage(const platform::Path& path, const ReadContext& context);
 
 // The import plug-ins; the Windows program's host reads with them, the
 // native program has none.
-Result<DibImage> ReadWithPlugin(const platform::Path& path, const ConvertOptions& options);
+Result<Picture> ReadWithPlugin(const platform::Path& path, const ConvertOptions& options);
 
 // Writes an image to a path (the batch's temporary file).
 using WriteStep = Status (*)(const ImageView& image, const platform::Path& output, const ConvertOptions& options);
@@ -93,8 +107,5 @@ bool WriterKeepsProfile(WriteStep write);
 
 // The writer, the per-file step and the extension for an output type.
 OutputChoice SelectOutput(std::int32_t outputType);
-
-// The view a writer gets of a decoded image.
-ImageView viewOf(const DibImage& image);
 
 }  // namespace vrelk

@@ -6,7 +6,7 @@
 #include <optional>
 
 #include "codecs/byte_cursor.h"
-#include "pixel/checked.h"
+#include "picture/checked.h"
 
 namespace vrelk {
 namespace {
@@ -58,7 +58,7 @@ void copyPalette(std::span<const std::uint8_t> info, std::uint32_t start, Palett
 
 }  // namespace
 
-Result<DibImage> ImageFromPluginBlocks(std::span<const std::uint8_t> info, std::span<const std::uint8_t> bits)
+Result<Picture> ImageFromPluginBlocks(std::span<const std::uint8_t> info, std::span<const std::uint8_t> bits)
 {
     std::optional<PluginHeader> header = readInfoHeader(info);
     if (!header)
@@ -68,11 +68,10 @@ Result<DibImage> ImageFromPluginBlocks(std::span<const std::uint8_t> info, std::
     if (bits.empty())
         return CodecError::badData;
 
-    Result<DibImage> image = allocateImage(header->width, header->height, header->bitCount, kFormatUnknown);
+    Result<Picture> image = allocatePicture(header->width, header->height, layoutOfBits(header->bitCount));
     if (!image)
         return image;
-    image->header = makeBitmapHeader(header->width, header->height, header->bitCount, header->xPelsPerMeter,
-                                     header->yPelsPerMeter);
+    image->meta.resolution = {header->xPelsPerMeter, header->yPelsPerMeter, DensityUnit::perMetre};
     copyPalette(info, paletteStart(*header), image->palette);
     const std::size_t copied = std::min(bits.size(), image->pixels.size());
     std::memcpy(image->pixels.data(), bits.data(), copied);

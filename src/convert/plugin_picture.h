@@ -8,7 +8,7 @@
 #include <span>
 
 #include "codecs/codec.h"
-#include "pixel/image.h"
+#include "picture/picture.h"
 
 namespace vrelk {
 
@@ -16,7 +16,7 @@ namespace vrelk {
 // colour table) and pixel block. Only bottom-up, uncompressed pictures of
 // 1, 4, 8 or 24 bits are taken; a short pixel block fills what it can and
 // the rest stays zero.
-Result<DibImage> ImageFromPluginBlocks(std::span<const std::uint8_t> info, std::span<const std::uint8_t> bits);
+Result<Picture> ImageFromPluginBlocks(std::span<const std::uint8_t> info, std::span<const std::uint8_t> bits);
 
 // How many leading bytes of each block ImageFromPluginBlocks reads: the
 // host copies no more than these across, and the image stays the same.

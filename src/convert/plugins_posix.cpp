@@ -4,7 +4,7 @@ namespace vrelk {
 
 // Susie plug-ins are Windows libraries: the native program keeps the
 // settings but never looks for them.
-Result<DibImage> ReadWithPlugin(const platform::Path&, const ConvertOptions&)
+Result<Picture> ReadWithPlugin(const platform::Path&, const ConvertOptions&)
 {
     return CodecError::unsupported;
 }

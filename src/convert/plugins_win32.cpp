@@ -213,13 +213,13 @@ CodecError errorFor(Answer answer)
 
 // The picture of a reply, checked as any filter's answer is; the host's
 // mapping is taken over and closed in both processes.
-Result<DibImage> pictureFromReply(HANDLE host, const Reply& reply)
+Result<Picture> pictureFromReply(HANDLE host, const Reply& reply)
 {
     if (reply.answer != Answer::picture)
         return errorFor(reply.answer);
     const std::uint64_t total = std::uint64_t{reply.infoBytes} + reply.bitsBytes;
     if (!reply.picture)
-        return total == 0 ? ImageFromPluginBlocks({}, {}) : Result<DibImage>(CodecError::badData);
+        return total == 0 ? ImageFromPluginBlocks({}, {}) : Result<Picture>(CodecError::badData);
     HANDLE local = nullptr;
     if (!DuplicateHandle(host, reply.picture, GetCurrentProcess(), &local, FILE_MAP_READ, FALSE,
                          DUPLICATE_CLOSE_SOURCE))
@@ -258,7 +258,7 @@ public:
             launcher_.reset(CreateThread(nullptr, 64 * 1024, launch, this, 0, nullptr));
     }
 
-    Result<DibImage> read(const PluginQuery& query)
+    Result<Picture> read(const PluginQuery& query)
     {
         awaitLaunch();
         channel_->prepare(query);
@@ -391,7 +391,7 @@ void StartPluginHostAhead(const ConvertOptions& options)
         host->startAhead();
 }
 
-Result<DibImage> ReadWithPlugin(const platform::Path& path, const ConvertOptions& options)
+Result<Picture> ReadWithPlugin(const platform::Path& path, const ConvertOptions& options)
 {
     if (!options.usePlugins || options.pluginFolder.empty())
         return CodecError::unsupported;

@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "pixel/image.h"
+#include "pixel/pixel_converter.h"
 #include "pixel/lookup_tables.h"
 #include "pixel/resize.h"
 

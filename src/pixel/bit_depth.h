@@ -3,8 +3,8 @@
 
 #include <cstdint>
 
-#include "pixel/image.h"
-#include "pixel/status.h"
+#include "pixel/pixel_converter.h"
+#include "picture/status.h"
 
 namespace vrelk {
 

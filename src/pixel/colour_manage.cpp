@@ -10,6 +10,7 @@
 
 #include <lcms2.h>
 
+#include "picture/byte_order.h"
 #include "platform/platform.h"
 
 namespace vrelk {
@@ -25,7 +26,7 @@ using ProfileHandle = std::unique_ptr<void, ProfileCloser>;
 ProfileHandle openProfile(std::span<const std::uint8_t> icc)
 {
     if (icc.size() < 4 || icc.size() > 0x7FFFFFFFu ||
-        (std::uint32_t{icc[0]} << 24 | std::uint32_t{icc[1]} << 16 | std::uint32_t{icc[2]} << 8 | icc[3]) != icc.size())
+        LoadU32BE(icc.data()) != icc.size())
         return nullptr;
     return ProfileHandle(cmsOpenProfileFromMem(icc.data(), static_cast<cmsUInt32Number>(icc.size())));
 }
@@ -102,21 +103,21 @@ constexpr std::array<cmsUInt32Number, 4> kInputFormats{TYPE_BGR_8, TYPE_GRAY_8, 
 // Images this large are converted by two threads, half the rows each.
 constexpr std::int64_t kSplitPixels = 1 << 20;
 
-void convertRows(const SrgbTransform& transform, DibImage& image, std::int64_t first, std::int64_t last,
+void convertRows(const SrgbTransform& transform, Picture& image, std::int64_t first, std::int64_t last,
                  std::int64_t stride)
 {
-    const auto width = static_cast<std::size_t>(image.header.biWidth);
+    const auto width = static_cast<std::size_t>(image.width);
     for (std::int64_t y = first; y < last; ++y) {
         std::uint8_t* row = image.pixels.data() + y * stride;
         transform.convert(row, row, width);
     }
 }
 
-void convertPixels(const SrgbTransform& transform, DibImage& image)
+void convertPixels(const SrgbTransform& transform, Picture& image)
 {
-    const std::int64_t height = image.header.biHeight;
-    const std::int64_t stride = rowLayout(image.header.biWidth, 1, 24).stride;
-    if (height * image.header.biWidth < kSplitPixels || height < 2) {
+    const std::int64_t height = image.height;
+    const std::int64_t stride = rowLayout(image.width, 1, 24).stride;
+    if (height * image.width < kSplitPixels || height < 2) {
         convertRows(transform, image, 0, height, stride);
         return;
     }
@@ -144,23 +145,23 @@ void convertPalette(const SrgbTransform& transform, Palette& palette, bool grey)
 }
 
 // Grey images arrive as palette images whose every entry is a grey.
-bool isGreyImage(const DibImage& image)
+bool isGreyImage(const Picture& image)
 {
-    if (image.header.biBitCount > 8)
+    if (image.bits() > 8)
         return false;
     return std::all_of(image.palette.begin(), image.palette.end(), [](const RgbQuad& c) {
         return c.rgbRed == c.rgbGreen && c.rgbGreen == c.rgbBlue;
     });
 }
 
-void convertImage(DibImage& image, SrgbTransform::Input input)
+void convertImage(Picture& image, SrgbTransform::Input input)
 {
-    const std::optional<SrgbTransform> transform = SrgbTransform::create(image.iccProfile, input);
+    const std::optional<SrgbTransform> transform = SrgbTransform::create(image.meta.iccProfile, input);
     if (!transform)
         return;
-    if (image.header.biBitCount <= 8)
+    if (image.bits() <= 8)
         convertPalette(*transform, image.palette, input == SrgbTransform::Input::grey);
-    else if (image.header.biBitCount == 24)
+    else if (image.bits() == 24)
         convertPixels(*transform, image);
 }
 
@@ -393,11 +394,11 @@ void SrgbTransform::convert(const std::uint8_t* in, std::uint8_t* out, std::size
         cmsDoTransform(transform_.get(), in, out, static_cast<cmsUInt32Number>(pixels));
 }
 
-void SettleColours(DibImage& image, bool writerKeepsRgbProfile)
+void SettleColours(Picture& image, bool writerKeepsRgbProfile)
 {
-    if (image.iccProfile.empty())
+    if (image.meta.iccProfile.empty())
         return;
-    switch (classifyProfile(image.iccProfile)) {
+    switch (classifyProfile(image.meta.iccProfile)) {
     case ProfileKind::rgb:
         if (writerKeepsRgbProfile)
             return;
@@ -411,7 +412,7 @@ void SettleColours(DibImage& image, bool writerKeepsRgbProfile)
         break;
     default: break;
     }
-    image.iccProfile = {};
+    image.meta.iccProfile = {};
 }
 
 std::vector<std::uint8_t> ProfileFromCodePoints(int primaries, int transfer)

@@ -10,7 +10,7 @@
 #include <span>
 #include <vector>
 
-#include "pixel/image.h"
+#include "picture/picture.h"
 
 namespace vrelk {
 
@@ -55,7 +55,7 @@ private:
 // usable profile has the pixels (24 bits) or the palette (8 bits and less)
 // converted into sRGB and is dropped. sRGB profiles and profiles that
 // cannot be used are dropped with nothing converted.
-void SettleColours(DibImage& image, bool writerKeepsRgbProfile);
+void SettleColours(Picture& image, bool writerKeepsRgbProfile);
 
 // The profile of colours given as ITU-T H.273 colour primaries and
 // transfer characteristics (as HEIF's nclx box gives them); empty for sRGB

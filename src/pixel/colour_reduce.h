@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "pixel/image.h"
-#include "pixel/status.h"
+#include "pixel/pixel_converter.h"
+#include "picture/status.h"
 
 namespace vrelk {
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "pixel/image.h"
+#include "pixel/pixel_converter.h"
 
 namespace vrelk {
 

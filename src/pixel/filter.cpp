@@ -97,13 +97,13 @@ void sharpenImage(const FilterJob& job)
     }
 }
 
-Status filterReducedImage(FilterJob& job, CurrentImage& current, const LookupTables& tables, std::int64_t imageSize)
+Status filterReducedImage(FilterJob& job, Picture& image, const LookupTables& tables, std::int64_t imageSize)
 {
-    if (current.width < kFilterMinSize || current.height < kFilterMinSize)
+    if (image.width < kFilterMinSize || image.height < kFilterMinSize)
         return {};
-    const RowLayout layout = rowLayout(current.width, current.height, 24);
-    if (!current.image || current.bitCount != 24 || imageSize != layout.imageSize ||
-        static_cast<std::uint64_t>(imageSize) > current.image->pixels.size() || !tables.clampBase)
+    const RowLayout layout = rowLayout(image.width, image.height, 24);
+    if (image.layout != PixelLayout::bgr24 || imageSize != layout.imageSize ||
+        static_cast<std::uint64_t>(imageSize) > image.pixels.size() || !tables.clampBase)
         return CodecError::unsupported;
 
     const auto bytes = static_cast<std::size_t>(imageSize);
@@ -112,10 +112,10 @@ Status filterReducedImage(FilterJob& job, CurrentImage& current, const LookupTab
     if (!output || !detail)
         return CodecError::noMemory;
 
-    job = FilterJob{current.width,
-                    current.height,
+    job = FilterJob{image.width,
+                    image.height,
                     static_cast<std::int32_t>(layout.stride),
-                    current.image->pixels.data(),
+                    image.pixels.data(),
                     output.data(),
                     detail.data(),
                     tables.div25Table.data(),
@@ -125,7 +125,7 @@ Status filterReducedImage(FilterJob& job, CurrentImage& current, const LookupTab
     if (blurred) {
         computeDetail(job);
         sharpenImage(job);
-        current.image->pixels = std::move(output);
+        image.pixels = std::move(output);
     }
     job.source = job.output = job.detail = nullptr;
     return blurred;

@@ -4,9 +4,9 @@
 
 #include <cstdint>
 
-#include "pixel/image.h"
+#include "picture/picture.h"
 #include "pixel/lookup_tables.h"
-#include "pixel/status.h"
+#include "picture/status.h"
 
 namespace vrelk {
 
@@ -29,10 +29,10 @@ inline constexpr int kSharpenThreshold = 20;
 // Eighths of the detail added back.
 inline constexpr int kSharpenEighths = 3;
 
-// Sharpens the 24-bit current image (imageSize = stride x height bytes),
+// Sharpens the 24-bit image (imageSize = stride x height bytes),
 // replacing its pixels. noMemory when the buffers cannot be had,
 // unsupported when the image does not match its description.
-Status filterReducedImage(FilterJob& job, CurrentImage& current, const LookupTables& tables,
+Status filterReducedImage(FilterJob& job, Picture& image, const LookupTables& tables,
                           std::int64_t imageSize);
 
 // The three steps, on a filled job with width and height of at least 5.

@@ -3,7 +3,7 @@
 #include <array>
 #include <cstring>
 
-#include "pixel/image.h"
+#include "picture/picture.h"
 
 namespace vrelk {
 namespace {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "pixel/error_diffusion.h"
-#include "pixel/image.h"
+#include "pixel/pixel_converter.h"
 
 namespace vrelk {
 

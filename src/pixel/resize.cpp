@@ -264,26 +264,24 @@ std::optional<ImageSize> reducedSize(std::int32_t width, std::int32_t height, st
     return widthConstrained ? ImageSize{size, newOther} : ImageSize{newOther, size};
 }
 
-Status promoteTo24(PixelConverter& converter, CurrentImage& current)
+Status promoteTo24(PixelConverter& converter, Picture& image)
 {
-    if (current.bitCount == 24)
+    if (image.layout == PixelLayout::bgr24)
         return {};
-    if (!current.image)
-        return CodecError::unsupported;
-    converter.width = current.width;
-    converter.height = current.height;
-    converter.sourceBits = current.bitCount;
+    converter.width = image.width;
+    converter.height = image.height;
+    converter.sourceBits = image.bits();
     converter.targetBits = 24;
     converter.computeLayout();
     PageBuffer promoted = PageBuffer::allocate(static_cast<std::size_t>(converter.imageSize));
     if (!promoted)
         return CodecError::noMemory;
-    DibImage& image = *current.image;
     if (Status converted = convertPixels(nullptr, promoted.data(), converter, image.palette.data(), image.pixels.data());
         !converted)
         return converted;
     image.pixels = std::move(promoted);
-    current.bitCount = 24;
+    image.layout = PixelLayout::bgr24;
+    image.stride = converter.stride;
     return {};
 }
 
@@ -316,35 +314,33 @@ Status resizeImage(ResizeJob& job, std::int32_t newWidth, std::int32_t newHeight
     return withoutExceptions([&] { return resizeImageBody(job, newWidth, newHeight); });
 }
 
-Status reduceImage(ReductionTools& tools, CurrentImage& current, std::int32_t mode, std::int32_t size)
+Status reduceImage(ReductionTools& tools, Picture& image, std::int32_t mode, std::int32_t size)
 {
-    if (!current.image)
-        return CodecError::unsupported;
-    std::optional<ImageSize> wanted = reducedSize(current.width, current.height, mode, size);
+    std::optional<ImageSize> wanted = reducedSize(image.width, image.height, mode, size);
     if (!wanted)
         return CodecError::unsupported;
-    if (*wanted == ImageSize{current.width, current.height})
+    if (*wanted == ImageSize{image.width, image.height})
         return {};
-    if (!lengthUsable(current.width) || !lengthUsable(current.height) ||
-        !bufferHolds(current.image->pixels, current.width, current.height, current.bitCount))
+    if (!lengthUsable(image.width) || !lengthUsable(image.height) ||
+        !bufferHolds(image.pixels, image.width, image.height, image.bits()))
         return CodecError::unsupported;
-    if (Status promoted = promoteTo24(tools.converter, current); !promoted)
+    if (Status promoted = promoteTo24(tools.converter, image); !promoted)
         return promoted;
 
     const std::int64_t imageSize = rowLayout(wanted->width, wanted->height, 24).imageSize;
     PageBuffer reduced = PageBuffer::allocate(static_cast<std::size_t>(imageSize));
     if (!reduced)
         return CodecError::noMemory;
-    DibImage& image = *current.image;
-    tools.resize = ResizeJob{current.width, current.height, image.pixels.data(), reduced.data()};
+    tools.resize = ResizeJob{image.width, image.height, image.pixels.data(), reduced.data()};
     const Status resized = resizeImage(tools.resize, wanted->width, wanted->height);
     tools.resize = ResizeJob{};
     if (!resized)
         return resized;
     image.pixels = std::move(reduced);
-    current.width = wanted->width;
-    current.height = wanted->height;
-    return filterReducedImage(tools.filter, current, tools.tables, imageSize);
+    image.width = wanted->width;
+    image.height = wanted->height;
+    image.stride = rowLayout(image.width, 1, 24).stride;
+    return filterReducedImage(tools.filter, image, tools.tables, imageSize);
 }
 
 }  // namespace vrelk

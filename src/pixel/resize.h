@@ -5,11 +5,11 @@
 #include <cstdint>
 #include <optional>
 
-#include "pixel/checked.h"
+#include "picture/checked.h"
 #include "pixel/filter.h"
-#include "pixel/image.h"
+#include "pixel/pixel_converter.h"
 #include "pixel/lookup_tables.h"
-#include "pixel/status.h"
+#include "picture/status.h"
 
 namespace vrelk {
 
@@ -48,14 +48,14 @@ struct ReductionTools {
     const LookupTables& tables;
 };
 
-// Reduces the current image for mode and size, leaving it at 24 bits and
+// Reduces the image for mode and size, leaving it at 24 bits and
 // sharpened; an image that is small enough already passes unchanged.
 // noMemory when memory runs out, unsupported for a request or an image it
 // cannot take.
-Status reduceImage(ReductionTools& tools, CurrentImage& current, std::int32_t mode, std::int32_t size);
+Status reduceImage(ReductionTools& tools, Picture& image, std::int32_t mode, std::int32_t size);
 
-// Brings the current image to 24 bits; on failure it stays as it was.
-Status promoteTo24(PixelConverter& converter, CurrentImage& current);
+// Brings the image to 24 bits; on failure it stays as it was.
+Status promoteTo24(PixelConverter& converter, Picture& image);
 
 // Resamples job.source into job.target (both 24-bit with padded rows).
 // Fails for sizes outside 1..25000, for an enlargement beyond twice the

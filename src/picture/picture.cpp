@@ -1,7 +1,10 @@
-#include "pixel/image.h"
+#include "picture/picture.h"
 
 #include <limits>
 #include <utility>
+
+#include "picture/checked.h"
+#include "platform/platform.h"
 
 namespace vrelk {
 
@@ -13,6 +16,7 @@ std::int32_t pixelsPerMetre(std::uint32_t numerator, std::uint32_t denominator, 
     switch (unit) {
     case DensityUnit::perInch: perUnit = 254, unitsPerMetre = 10000; break;
     case DensityUnit::perCentimetre: perUnit = 1, unitsPerMetre = 100; break;
+    case DensityUnit::perMetre: perUnit = 1, unitsPerMetre = 1; break;
     case DensityUnit::none: return 0;
     }
     if (denominator == 0)
@@ -70,20 +74,36 @@ RowLayout rowLayout(std::int64_t width, std::int64_t height, int bits)
     return layout;
 }
 
-PixelConverter::PixelConverter()
-    : share1(errorShare1.data() + 255),
-      share3(errorShare3.data() + 255),
-      share5(errorShare5.data() + 255),
-      share7(errorShare7.data() + 255)
+Result<Picture> allocatePicture(std::int32_t width, std::int32_t height, PixelLayout layout)
 {
+    if (!dimensionsAllowed(width, height))
+        return CodecError::unsupported;
+    const RowLayout rows = rowLayout(width, height, bitsPerPixel(layout));
+    Picture picture;
+    picture.width = width;
+    picture.height = height;
+    picture.layout = layout;
+    picture.stride = rows.stride;
+    picture.pixels = PageBuffer::allocate(static_cast<std::size_t>(rows.imageSize));
+    if (!picture.pixels)
+        return CodecError::noMemory;
+    if (layout == PixelLayout::grey8)
+        fillGreyPalette(picture.palette);
+    return picture;
 }
 
-void PixelConverter::computeLayout()
+void fillGreyPalette(Palette& palette)
 {
-    RowLayout layout = rowLayout(width, height, targetBits);
-    rowBytes = layout.rowBytes;
-    stride = layout.stride;
-    imageSize = layout.imageSize;
+    for (std::size_t i = 0; i < palette.size(); ++i) {
+        const auto level = static_cast<std::uint8_t>(i);
+        palette[i] = RgbQuad{level, level, level, 0};
+    }
+}
+
+ImageView viewOf(const Picture& picture)
+{
+    return ImageView{picture.width, picture.height, picture.bits(), &picture.palette,
+                     {picture.pixels.data(), picture.pixels.size()}, picture.meta.iccProfile};
 }
 
 }  // namespace vrelk
