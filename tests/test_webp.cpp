@@ -1,6 +1,6 @@
 // WebP against libwebp's own tools: what the reader makes of files from
-// cwebp, img2webp and Pillow, what cwebp, dwebp and Pillow make of the
-// writer's files, and hostile input.
+// cwebp, img2webp, Pillow and of lossless files written bit by bit, what
+// cwebp, dwebp and Pillow make of the writer's files, and hostile input.
 #include <gtest/gtest.h>
 
 #include <cmath>
