@@ -1,6 +1,6 @@
 // WebP against libwebp's own tools: what the reader makes of files from
-// cwebp, img2webp and Pillow, what cwebp, dwebp and Pillow make of the
-// writer's files, and hostile input.
+// cwebp, img2webp, Pillow and of lossless files written bit by bit, what
+// cwebp, dwebp and Pillow make of the writer's files, and hostile input.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -30,6 +30,7 @@ bool haveTools()
 }
 
 fs::path fixtureScript() { return fs::path(__FILE__).parent_path() / "webp_fixtures.py"; }
+fs::path paletteScript() { return fs::path(__FILE__).parent_path() / "vp8l_fixtures.py"; }
 
 const LookupTables& tables()
 {
@@ -98,7 +99,11 @@ protected:
         if (!haveTools())
             return;
         folder_ = new test::ScratchFolder;
-        made_ = test::runCommand(std::string(kPython) + " " + quoted(fixtureScript()) + " " + quoted(folder_->path()));
+        for (const fs::path& script : {fixtureScript(), paletteScript()}) {
+            made_ = test::runCommand(std::string(kPython) + " " + quoted(script) + " " + quoted(folder_->path()));
+            if (made_.status != 0)
+                return;
+        }
     }
     static void TearDownTestSuite()
     {
@@ -131,6 +136,27 @@ TEST_F(WebpFixtures, EachEncodersFileReadsAsDwebpDecodesItOverWhite)
         EXPECT_EQ(image->bits(), 24) << name;
         EXPECT_LE(largestDifference(asRgb(*image), readPpm(at(std::string(name) + ".ppm"))), 1) << name;
     }
+}
+
+// Lossless pictures whose palette indices run past the palette, packed 1,
+// 2, 4 and 8 to a byte, with and without declared alpha, as stills in
+// every container and as an animation's first frame: each sample is
+// dwebp's.
+TEST_F(WebpFixtures, PaletteIndicesPastThePaletteReadExactlyAsDwebpShowsThem)
+{
+    std::ifstream manifest(at("vp8l_manifest.txt"));
+    int files = 0;
+    std::string name;
+    Rgb reference;
+    while (manifest >> name >> reference.width >> reference.height) {
+        Result<DibImage> image = test::readThrough(at(name + ".webp"),
+                                                   [](ByteCursor in) { return ReadWebp(in, tables()); });
+        ASSERT_TRUE(image) << name << ": " << image.error();
+        reference.samples = readBytes(at(name + ".rgb"));
+        EXPECT_EQ(largestDifference(asRgb(*image), reference), 0) << name;
+        ++files;
+    }
+    EXPECT_EQ(files, 6 * 2 * 5);
 }
 
 TEST_F(WebpFixtures, WriterMatchesCwebpInSizeAndPsnrAndItsFilesReadInDwebpAndPillow)

@@ -117,6 +117,47 @@ Status decodeStill(std::span<const std::uint8_t> data, Picture& image, bool alph
     return {};
 }
 
+// Where the first frame lies on the canvas, and whether its bitstream
+// declares alpha.
+struct FirstFrame {
+    std::size_t left = 0, top = 0, width = 0, height = 0;
+    bool declaresAlpha = false;
+};
+
+Result<FirstFrame> firstFrame(const WebPDemuxer* demuxer, const WebPAnimInfo& info)
+{
+    WebPIterator iterator;
+    if (!WebPDemuxGetFrame(demuxer, 1, &iterator))
+        return CodecError::badData;
+    // A negative value becomes one past any canvas.
+    const auto asSize = [](int value) { return static_cast<std::uint64_t>(static_cast<std::int64_t>(value)); };
+    const bool inside = rangeInside(asSize(iterator.x_offset), asSize(iterator.width), info.canvas_width) &&
+                        rangeInside(asSize(iterator.y_offset), asSize(iterator.height), info.canvas_height);
+    const FirstFrame frame{static_cast<std::size_t>(iterator.x_offset), static_cast<std::size_t>(iterator.y_offset),
+                           static_cast<std::size_t>(iterator.width), static_cast<std::size_t>(iterator.height),
+                           iterator.has_alpha != 0};
+    WebPDemuxReleaseIterator(&iterator);
+    if (!inside)
+        return CodecError::badData;
+    return frame;
+}
+
+// The first frame shows as it does on its own, where dwebp drops the alpha
+// of a bitstream that declares none. libwebp's canvas keeps it: a lossless
+// frame's palette indices past the palette come out transparent black
+// there, declared or not.
+void showOpaqueUnlessDeclared(const FirstFrame& frame, std::uint8_t* canvas, const WebPAnimInfo& info)
+{
+    if (frame.declaresAlpha)
+        return;
+    const std::size_t stride = std::size_t{info.canvas_width} * 4;
+    for (std::size_t y = 0; y < frame.height; ++y) {
+        std::uint8_t* alpha = canvas + (frame.top + y) * stride + frame.left * 4 + 3;
+        for (std::size_t x = 0; x < frame.width; ++x)
+            alpha[4 * x] = 255;
+    }
+}
+
 // The first frame of an animation as shown: on its canvas, which the
 // demuxer's own decoder fills.
 Status decodeFirstFrame(std::span<const std::uint8_t> data, Picture& image, const LookupTables& tables)
@@ -138,6 +179,10 @@ Status decodeFirstFrame(std::span<const std::uint8_t> data, Picture& image, cons
     int timestamp = 0;
     if (!WebPAnimDecoderGetNext(decoder.get(), &canvas, &timestamp))
         return CodecError::badData;
+    Result<FirstFrame> frame = firstFrame(WebPAnimDecoderGetDemuxer(decoder.get()), info);
+    if (!frame)
+        return frame.error();
+    showOpaqueUnlessDeclared(*frame, canvas, info);
     compositeOverWhite(canvas, std::size_t{info.canvas_width} * 4, image, tables);
     return {};
 }
