@@ -149,7 +149,7 @@ TEST_F(WebpFixtures, PaletteIndicesPastThePaletteReadExactlyAsDwebpShowsThem)
     std::string name;
     Rgb reference;
     while (manifest >> name >> reference.width >> reference.height) {
-        Result<DibImage> image = test::readThrough(at(name + ".webp"),
+        Result<Picture> image = test::readThrough(at(name + ".webp"),
                                                    [](ByteCursor in) { return ReadWebp(in, tables()); });
         ASSERT_TRUE(image) << name << ": " << image.error();
         reference.samples = readBytes(at(name + ".rgb"));
