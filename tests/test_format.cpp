@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "app/commands.h"
+#include "codecs/files.h"
+#include "convert/batch.h"
 #include "convert/format.h"
 #include "test_support.h"
 
@@ -53,53 +55,110 @@ TEST(SniffFormat, RecognisesEachSignatureAndTheShortFiles)
         {{'R', 'I', 'F', 'F', 9, 9, 9, 9, 'W', 'A', 'V', 'E'}, kFormatUnknown},
         {{'R', 'I', 'F', 'X', 0, 0, 0, 0, 'W', 'E', 'B', 'P'}, kFormatUnknown},
     };
-    test::ScratchFolder folder;
-    for (std::size_t i = 0; i < cases.size(); ++i) {
-        auto path = folder / ("case" + std::to_string(i));
-        test::writeBytes(path, cases[i].bytes);
-        EXPECT_EQ(SniffFormat(path), cases[i].expected) << "case " << i;
-    }
-    EXPECT_EQ(SniffFormat(folder / "missing"), kFormatUnknown);
+    for (std::size_t i = 0; i < cases.size(); ++i)
+        EXPECT_EQ(SniffFormat(cases[i].bytes), cases[i].expected) << "case " << i;
 }
 
-TEST(SelectOutput, MapsOutputTypesToStepsAndExtensions)
+TEST(OutputFormats, TypesChoicesButtonsKeysAndNamesNameOneFormat)
 {
     struct Row {
         std::int32_t type;
+        std::int32_t directChoice;
+        int command;
+        char key;
+        std::string_view cliName;
         std::string_view extension;
         PerFileStep step;
-        WriteStep write;
     };
     const Row rows[] = {
-        {0, ".bmp", PerFileStep::convert, WriteBmpStep}, {1, ".png", PerFileStep::convert, WritePngStep},
-        {2, ".jpg", PerFileStep::convert, WriteJpegStep}, {3, ".bmp", PerFileStep::convert, WriteBmpStep},
-        {4, ".gif", PerFileStep::convert, WriteGifStep},  {5, ".jpg", PerFileStep::recode, nullptr},
-        {6, ".webp", PerFileStep::convert, WriteWebpStep}, {7, ".bmp", PerFileStep::convert, WriteBmpStep},
-        {-1, ".bmp", PerFileStep::convert, WriteBmpStep},
+        {0, 1, 1000, 'B', "bmp", ".bmp", PerFileStep::convert},   {1, 2, 1001, 'P', "png", ".png", PerFileStep::convert},
+        {2, 3, 1002, 'J', "jpeg", ".jpg", PerFileStep::convert},  {4, 4, 1003, 'G', "gif", ".gif", PerFileStep::convert},
+        {5, 5, 1004, 'T', "recode", ".jpg", PerFileStep::recode}, {6, 6, 1007, 'W', "webp", ".webp", PerFileStep::convert},
     };
     for (const Row& row : rows) {
-        OutputChoice choice = SelectOutput(row.type);
-        EXPECT_EQ(choice.extension, row.extension) << row.type;
-        EXPECT_EQ(choice.step, row.step) << row.type;
-        EXPECT_EQ(choice.write, row.write) << row.type;
+        const OutputFormat& format = OutputFormatOf(row.type);
+        EXPECT_EQ(format.extension, row.extension) << row.type;
+        EXPECT_EQ(format.step, row.step) << row.type;
+        EXPECT_EQ(format.write == nullptr, row.step == PerFileStep::recode) << row.type;
+        EXPECT_EQ(OutputForDirectChoice(row.directChoice), &format) << row.type;
+        EXPECT_EQ(OutputForCommand(row.command), &format) << row.type;
+        EXPECT_EQ(OutputForKey(row.key), &format) << row.type;
+        EXPECT_EQ(OutputForCliName(row.cliName), &format) << row.type;
     }
+    EXPECT_EQ(OutputForCliName("jpg"), &OutputFormatOf(kOutputJpeg));
+    // Any other output type writes a bitmap, as it always has.
+    for (std::int32_t other : {3, 7, -1})
+        EXPECT_EQ(&OutputFormatOf(other), &OutputFormatOf(kOutputBmp)) << other;
+    for (std::int32_t choice : {0, 7, -1})
+        EXPECT_EQ(OutputForDirectChoice(choice), nullptr) << choice;
+    for (int command : {999, 1005, 1006, 1008})
+        EXPECT_EQ(OutputForCommand(command), nullptr) << command;
+    EXPECT_EQ(OutputForCliName(""), nullptr);
 }
 
-TEST(SelectOutput, DirectChoicesAndFormatCommandsShareOneMapping)
+// A format added as one entry each way, as a new codec would be: files
+// carrying its signature are read by its reader, and a batch writes its
+// output under its extension.
+constexpr auto kToyFormat = static_cast<FormatCode>(90);
+constexpr std::int32_t kToyOutput = 90;
+
+Signature sniffToy(std::span<const std::uint8_t> bytes)
 {
-    // DrctCvt 1..6 and the buttons 1000..1004, 1007.
-    const std::int32_t expected[] = {0, 1, 2, 4, 5, 6};
-    const int commands[] = {1000, 1001, 1002, 1003, 1004, 1007};
-    for (int i = 0; i < 6; ++i) {
-        EXPECT_EQ(outputTypeForDirectChoice(i + 1), expected[i]);
-        EXPECT_EQ(outputTypeForCommand(commands[i]), expected[i]);
-    }
-    EXPECT_FALSE(outputTypeForDirectChoice(0));
-    EXPECT_FALSE(outputTypeForDirectChoice(7));
-    EXPECT_FALSE(outputTypeForCommand(999));
-    EXPECT_FALSE(outputTypeForCommand(1005));
-    EXPECT_FALSE(outputTypeForCommand(1006));
-    EXPECT_FALSE(outputTypeForCommand(1008));
+    return bytes.size() >= 4 && std::equal(bytes.begin(), bytes.begin() + 4, "TOY1") ? Signature::yes : Signature::no;
+}
+
+// "TOY1", a width byte and a height byte; every pixel grey at the level of the fifth byte.
+Result<Picture> readToy(ByteCursor in, const ReadContext&)
+{
+    const auto header = in.take(7);
+    if (!header)
+        return CodecError::badData;
+    Result<Picture> picture = allocatePicture((*header)[4], (*header)[5], PixelLayout::bgr24);
+    if (picture)
+        std::fill_n(picture->pixels.data(), picture->pixels.size(), (*header)[6]);
+    return picture;
+}
+
+// The size and the first pixel's blue, green, red, as text.
+Status writeToy(const ImageView& image, const platform::Path& output, const ConvertOptions&)
+{
+    Result<OutputFile> out = OutputFile::create(output);
+    if (!out)
+        return out.error();
+    const std::string text = std::to_string(image.width) + "x" + std::to_string(image.height) + " " +
+                             std::to_string(image.pixels[0]) + "," + std::to_string(image.pixels[1]) + "," +
+                             std::to_string(image.pixels[2]);
+    out->write(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+    return out->finish();
+}
+
+TEST(FormatTable, AFormatIsOneEntryEachWay)
+{
+    static const bool registered = [] {
+        RegisterInputFormat({kToyFormat, sniffToy, readToy});
+        RegisterOutputFormat({kToyOutput, 90, 0, '\0', "Toy", "Toy", "toy", "", ".toy", PerFileStep::convert,
+                              writeToy, kKeepsNothing});
+        return true;
+    }();
+    ASSERT_TRUE(registered);
+    EXPECT_EQ(SniffFormat(std::vector<std::uint8_t>{'T', 'O', 'Y', '1'}), kToyFormat);
+    EXPECT_EQ(SniffFormat(std::vector<std::uint8_t>{'B', 'M'}), kFormatBmp) << "built-in formats come first";
+
+    test::ScratchFolder folder;
+    const std::vector<std::uint8_t> toy{'T', 'O', 'Y', '1', 3, 2, 77};
+    test::writeBytes(folder / "a.toy1", toy);
+    ConvertOptions options;
+    options.outputType = kToyOutput;
+    options.resize = true;
+    options.resizeMode = kReduceWidth;
+    options.resizeSize = 2;
+    const platform::Path inputs[] = {folder / "a.toy1"};
+    const BatchReport report = RunBatch(inputs, options);
+    ASSERT_EQ(report.files.size(), 1u);
+    ASSERT_TRUE(report.files[0].converted());
+    EXPECT_EQ(report.files[0].output, folder / "a.toy");
+    EXPECT_EQ(test::readText(folder / "a.toy"), "2x1 77,77,77") << "read, reduced and written through the entries";
+    EXPECT_EQ(OutputForCliName("toy"), &OutputFormatOf(kToyOutput));
 }
 
 }  // namespace

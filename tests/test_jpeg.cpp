@@ -573,7 +573,7 @@ TEST(JpegRecode, OtherInputFailsAndLeavesNoTemporaryFile)
 
     std::unique_ptr<ScratchBuffers> scratch = AllocateScratchBuffers();
     ConvertOptions options;
-    FileJob job{options, *scratch, nullptr};
+    FileJob job{options, *scratch, OutputFormatOf(kOutputRecode)};
     fs::create_directory(folder / "temp");
     fs::path tempPath;
     EXPECT_TRUE(RecodeOneFile(job, folder / "temp", folder / "in.png", tempPath).has_value()) << "a failure";

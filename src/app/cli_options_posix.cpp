@@ -12,6 +12,7 @@
 
 #include "app/cli_posix.h"
 #include "app/version.h"
+#include "convert/format_table.h"
 #include "convert/options.h"
 #include "picture/checked.h"
 
@@ -35,11 +36,6 @@ struct Choice {
     std::int32_t value;
 };
 
-constexpr Choice kFormats[] = {
-    {"bmp", kOutputBmp}, {"png", kOutputPng},  {"jpeg", kOutputJpeg},
-    {"jpg", kOutputJpeg}, {"gif", kOutputGif}, {"recode", kOutputRecode},
-    {"webp", kOutputWebp},
-};
 // The JPEG setting's values: 0 is 2x2, 2 is 1x1.
 constexpr Choice kSamplings[] = {{"2x2", 0}, {"1x1", 2}};
 
@@ -57,8 +53,15 @@ using Handler = std::string (*)(RunOptions& options, std::string_view value);
 
 std::string setFormat(RunOptions& o, std::string_view v)
 {
-    o.outputType = parseChoice(v, kFormats);
-    return o.outputType ? "" : "format must be bmp, png, jpeg, gif, recode or webp";
+    if (const OutputFormat* format = OutputForCliName(v)) {
+        o.outputType = format->outputType;
+        return "";
+    }
+    std::string names;
+    const auto formats = OutputFormats();
+    for (std::size_t i = 0; i < formats.size(); ++i)
+        names += std::string(i == 0 ? "" : i + 1 == formats.size() ? " or " : ", ") + std::string(formats[i].cliName);
+    return "format must be " + names;
 }
 
 std::string setQuality(RunOptions& o, std::string_view v)

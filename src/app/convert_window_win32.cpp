@@ -66,8 +66,8 @@ void convertAs(int command)
     AppState& state = app();
     if (state.busy || (!state.pendingDrop && state.fileArguments.empty()))
         return;
-    if (auto type = outputTypeForCommand(command)) {
-        state.settings.outputType = *type;
+    if (const OutputFormat* format = OutputForCommand(command)) {
+        state.settings.outputType = format->outputType;
         StartConversion();
     }
 }

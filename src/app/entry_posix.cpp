@@ -22,25 +22,16 @@ using namespace vrelk;
 
 enum ExitStatus { kExitOk = 0, kExitBatchMessage = 1, kExitStartupFailed = 2 };
 
-struct FormatKey {
-    char key;
-    int command;
-    const char* label;
-};
-
-// In the order of the convert window's buttons.
-constexpr FormatKey kFormatKeys[] = {
-    {'B', kCommandBmp, "BMP(B)"},   {'P', kCommandPng, "PNG(P)"},       {'G', kCommandGif, "GIF(G)"},
-    {'J', kCommandJpeg, "JPEG(J)"}, {'T', kCommandRecode, "JPEG変換(T)"}, {'W', kCommandWebp, "WebP(W)"},
-};
+// The output keys in the order of the convert window's buttons.
+constexpr std::string_view kPromptKeys = "BPGJTW";
 
 // With the JSON report, standard output carries only its lines.
 std::ostream& humanStream(const RunOptions& options) { return options.jsonReport ? std::cerr : std::cout; }
 
 std::optional<std::int32_t> askForOutputType(std::ostream& prompt)
 {
-    for (const FormatKey& format : kFormatKeys)
-        prompt << format.label << "  ";
+    for (char key : kPromptKeys)
+        prompt << OutputForKey(key)->label << "  ";
     prompt << "\n> " << std::flush;
 
     std::string line;
@@ -50,10 +41,10 @@ std::optional<std::int32_t> askForOutputType(std::ostream& prompt)
     if (first == std::string::npos)
         return std::nullopt;
     char key = static_cast<char>(std::toupper(static_cast<unsigned char>(line[first])));
-    for (const FormatKey& format : kFormatKeys)
-        if (format.key == key)
-            return outputTypeForCommand(format.command);
-    return std::nullopt;
+    const OutputFormat* format = OutputForKey(key);
+    if (!format)
+        return std::nullopt;
+    return format->outputType;
 }
 
 void printSettings(std::ostream& out, const platform::Path& iniPath, const Settings& settings)
@@ -134,7 +125,8 @@ int main(int argc, char** argv)
     } else {
         auto outputType = line.options.outputType;
         if (!outputType)
-            outputType = outputTypeForDirectChoice(settings.DrctCvt);
+            if (const OutputFormat* fixed = OutputForDirectChoice(settings.DrctCvt))
+                outputType = fixed->outputType;
         if (!outputType)
             outputType = askForOutputType(humanStream(line.options));
         if (outputType) {

@@ -70,8 +70,8 @@ void chooseStart(AppState& state)
         ShowWindow(state.settingsWindow, SW_SHOW);
         return;
     }
-    if (auto type = outputTypeForDirectChoice(state.settings.DrctCvt)) {
-        state.settings.outputType = *type;
+    if (const OutputFormat* format = OutputForDirectChoice(state.settings.DrctCvt)) {
+        state.settings.outputType = format->outputType;
         StartConversion();
         return;
     }

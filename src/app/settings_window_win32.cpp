@@ -27,7 +27,7 @@ struct SettingsEntry {
 
 constexpr DWORD kEditStyle = ES_NUMBER | ES_RIGHT;
 constexpr DWORD kArrowsStyle = UDS_SETBUDDYINT | UDS_ALIGNRIGHT | UDS_ARROWKEYS | UDS_NOTHOUSANDS;
-constexpr std::array<const wchar_t*, 7> kOutputChoices{L"実行時に選択", L"BMP", L"PNG", L"JPEG", L"GIF", L"JPEG変換", L"WebP"};
+constexpr const wchar_t* kChooseAtRunTime = L"実行時に選択";
 
 HWND settingsChild(int id) { return GetDlgItem(app().settingsWindow, id); }
 
@@ -45,8 +45,11 @@ void attachArrows(HWND arrows, int min, int max, int position)
 
 void fillOutputChoices(HWND combo, const Settings& s)
 {
-    for (const wchar_t* choice : kOutputChoices)
-        SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(choice));
+    SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(kChooseAtRunTime));
+    for (const OutputFormat& format : OutputFormats()) {
+        const std::wstring name = platform::fromUtf8(format.name);
+        SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name.c_str()));
+    }
     SendMessageW(combo, CB_SETEXTENDEDUI, TRUE, 0);
     SendMessageW(combo, CB_SETCURSEL, static_cast<WPARAM>(s.DrctCvt), 0);
 }
@@ -245,8 +248,8 @@ void acceptDroppedFiles(std::vector<platform::Path> files)
     state.pendingDrop = std::move(files);
     LRESULT choice = SendMessageW(settingsChild(kOutputChoice), CB_GETCURSEL, 0, 0);
     state.settings.DrctCvt = choice == CB_ERR ? 0 : static_cast<std::int32_t>(choice);
-    if (auto type = outputTypeForDirectChoice(state.settings.DrctCvt)) {
-        state.settings.outputType = *type;
+    if (const OutputFormat* format = OutputForDirectChoice(state.settings.DrctCvt)) {
+        state.settings.outputType = format->outputType;
         StartConversion();
         return;
     }

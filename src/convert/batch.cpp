@@ -128,7 +128,7 @@ std::optional<FileFailure> ConvertOneFile(FileJob& job, const platform::Path& ou
 
     // Before any reduction, so that sizes and palettes are worked out on
     // the colours that will be shown.
-    SettleColours(*image, WriterKeepsProfile(job.write));
+    SettleColours(*image, (job.output.keeps & kKeepsProfile) != 0);
     if (job.options.resize) {
         if (Status reduced = reduceImage(job.scratch, *image, job.options); !reduced)
             return skipped(SkipReason::reduceFailed, reduced.error());
@@ -137,7 +137,7 @@ std::optional<FileFailure> ConvertOneFile(FileJob& job, const platform::Path& ou
     if (!staged)
         return skipped(SkipReason::noTempFile);
     stagedPath = *staged;
-    Status written = job.write(viewOf(*image), stagedPath, job.options);
+    Status written = job.output.write(viewOf(*image), stagedPath, job.options);
     if (!written) {
         platform::deleteFile(stagedPath);
         return skipped(SkipReason::writeFailed, written.error());
@@ -174,7 +174,7 @@ namespace batch {
 Result<BatchPlan, BatchOutcome> planBatch(std::span<const platform::Path> inputs, const ConvertOptions& options)
 {
     BatchPlan plan;
-    plan.choice = SelectOutput(options.outputType);
+    plan.output = &OutputFormatOf(options.outputType);
     auto folder = settleOutputFolder(inputs.front(), options, plan.createdSubFolder);
     if (!folder)
         return folder.error();
@@ -182,9 +182,9 @@ Result<BatchPlan, BatchOutcome> planBatch(std::span<const platform::Path> inputs
     return plan;
 }
 
-FileStep stepFor(const OutputChoice& choice)
+FileStep stepFor(const OutputFormat& output)
 {
-    return choice.step == PerFileStep::recode ? RecodeOneFile : ConvertOneFile;
+    return output.step == PerFileStep::recode ? RecodeOneFile : ConvertOneFile;
 }
 
 std::optional<FileFailure> produceFile(FileStep step, FileJob& job, const BatchPlan& plan,
@@ -209,8 +209,8 @@ void deliverFile(FileReport& file, const platform::Path& stagedPath, const Batch
     if (file.failure)
         return;
     platform::Path outputPath = plan.outputFolder / file.input.filename();
-    outputPath.replace_extension(platform::fromUtf8(plan.choice.extension));
-    file.failure = DeliverOutput(stagedPath, outputPath, plan.choice.extension, file.output);
+    outputPath.replace_extension(platform::fromUtf8(plan.output->extension));
+    file.failure = DeliverOutput(stagedPath, outputPath, plan.output->extension, file.output);
     if (file.failure) {
         platform::deleteFile(stagedPath);
         file.size = {};
@@ -231,8 +231,8 @@ void runSequentially(std::span<const platform::Path> inputs, const ConvertOption
                      ScratchBuffers& scratch, const FileDone& fileDone, BatchReport& report, const StopFlag* stop)
 {
     const platform::HeldWorkerSlot held(options.workers);
-    FileJob job{options, scratch, plan.choice.write};
-    const FileStep step = stepFor(plan.choice);
+    FileJob job{options, scratch, *plan.output};
+    const FileStep step = stepFor(*plan.output);
     for (const platform::Path& input : inputs) {
         if (stop && stop->load()) {
             report.cancelled = true;

@@ -65,7 +65,7 @@ unsigned BatchWorkerCount(unsigned processors);
 struct FileJob {
     const ConvertOptions& options;
     ScratchBuffers& scratch;
-    WriteStep write;
+    const OutputFormat& output;
     ImageSize written{};  // the size of the picture the last step wrote
     PluginTurns* pluginTurns = nullptr;  // a parallel batch's, with the file's place
     std::size_t file = 0;

@@ -50,9 +50,9 @@ public:
     void work(ScratchBuffers& scratch, platform::HeldWorkerSlot& slot) noexcept
     {
         try {
-            FileJob job{options_, scratch, plan_.choice.write};
+            FileJob job{options_, scratch, *plan_.output};
             job.pluginTurns = &pluginTurns_;
-            const FileStep step = stepFor(plan_.choice);
+            const FileStep step = stepFor(*plan_.output);
             while (auto index = claimNext()) {
                 Produced result;
                 job.file = *index;

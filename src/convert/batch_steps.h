@@ -13,7 +13,7 @@ namespace vrelk::batch {
 
 // What every file of a batch shares once the batch has started.
 struct BatchPlan {
-    OutputChoice choice;
+    const OutputFormat* output = nullptr;
     platform::Path outputFolder;
     bool createdSubFolder = false;
 };
@@ -23,7 +23,7 @@ Result<BatchPlan, BatchOutcome> planBatch(std::span<const platform::Path> inputs
 
 using FileStep = std::optional<FileFailure> (*)(FileJob&, const platform::Path&, const platform::Path&,
                                                 platform::Path&);
-FileStep stepFor(const OutputChoice& choice);
+FileStep stepFor(const OutputFormat& output);
 
 // The per-file step for a regular file; a FIFO or a device would block the
 // read, and a folder has no image.

@@ -1,4 +1,5 @@
-// Format detection, read dispatch and the per-batch choice of writer.
+// Read dispatch: a file read once into memory, its format told from its
+// first bytes, its reader run, and the plug-ins asked when that fails.
 #pragma once
 
 #include <cstddef>
@@ -7,27 +8,13 @@
 #include <vector>
 
 #include "codecs/codec.h"
+#include "convert/format_table.h"
 #include "convert/options.h"
 #include "picture/picture.h"
 #include "platform/platform.h"
 #include "pixel/lookup_tables.h"
 
 namespace vrelk {
-
-// What sniffing a file's first bytes found.
-enum FormatCode : std::int32_t {
-    kFormatUnknown = 0,
-    kFormatBmp = 1,
-    kFormatPng = 2,
-    kFormatJpeg = 3,
-    kFormatTiff = 4,
-    kFormatGif = 5,
-    kFormatTooShort = 6,
-    kFormatWebp = 7,
-    kFormatHeif = 8,  // HEIC and AVIF
-};
-
-FormatCode SniffFormat(const platform::Path& path);
 
 // Why a file of a batch produced no output.
 enum class SkipReason {
@@ -76,36 +63,12 @@ struct ReadContext {
     std::size_t file = 0;
 };
 
-// Sniffs the file, runs the reader of its format and offers the file to
-// the plug-ins when that reader fails or none is known.
+// Reads the file, runs the reader of its format and offers the file to the
+// plug-ins when that reader fails or none is known.
 Result<Picture, FileFailure> ReadImage(const platform::Path& path, const ReadContext& context);
 
 // The import plug-ins; the Windows program's host reads with them, the
 // native program has none.
 Result<Picture> ReadWithPlugin(const platform::Path& path, const ConvertOptions& options);
-
-// Writes an image to a path (the batch's temporary file).
-using WriteStep = Status (*)(const ImageView& image, const platform::Path& output, const ConvertOptions& options);
-
-Status WriteBmpStep(const ImageView& image, const platform::Path& output, const ConvertOptions& options);
-Status WritePngStep(const ImageView& image, const platform::Path& output, const ConvertOptions& options);
-Status WriteJpegStep(const ImageView& image, const platform::Path& output, const ConvertOptions& options);
-Status WriteGifStep(const ImageView& image, const platform::Path& output, const ConvertOptions& options);
-Status WriteWebpStep(const ImageView& image, const platform::Path& output, const ConvertOptions& options);
-
-enum class PerFileStep { convert, recode };
-
-struct OutputChoice {
-    std::string_view extension;
-    PerFileStep step = PerFileStep::convert;
-    WriteStep write = nullptr;  // null for the re-encode, which has its own writer
-};
-
-// Whether a writer embeds an RGB colour profile; for the others the
-// colours are converted to sRGB before the pixels reach them.
-bool WriterKeepsProfile(WriteStep write);
-
-// The writer, the per-file step and the extension for an output type.
-OutputChoice SelectOutput(std::int32_t outputType);
 
 }  // namespace vrelk
