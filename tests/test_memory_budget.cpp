@@ -24,14 +24,15 @@ TEST(MemoryBudget, GrantsWithinTheTotalAndRefusesMoreThanItAtOnce)
     EXPECT_TRUE(budget.tryReserve(100));
     budget.release(100);
 
-    EXPECT_TRUE(ClaimDecodeMemory(std::uint64_t{1} << 62)) << "a reader used on its own has no budget";
+    EXPECT_TRUE(ReadLimits{}.claim(std::uint64_t{1} << 62)) << "a reader used on its own has no budget";
     {
         DecodeMemory memory(budget);
-        EXPECT_TRUE(ClaimDecodeMemory(30));
-        EXPECT_TRUE(ClaimDecodeMemory(20)) << "a smaller claim is already covered";
-        EXPECT_TRUE(ClaimDecodeMemory(70));
+        const ReadLimits limits{kMaxDimension, &memory};
+        EXPECT_TRUE(limits.claim(30));
+        EXPECT_TRUE(limits.claim(20)) << "a smaller claim is already covered";
+        EXPECT_TRUE(limits.claim(70));
         EXPECT_EQ(memory.held(), 70u);
-        EXPECT_EQ(ClaimDecodeMemory(101).error(), CodecError::noMemory);
+        EXPECT_EQ(limits.claim(101).error(), CodecError::noMemory);
         EXPECT_FALSE(budget.tryReserve(31));
     }
     EXPECT_TRUE(budget.tryReserve(100)) << "the file's reservation ends with it";

@@ -49,9 +49,10 @@ std::size_t readAt(ByteCursor in, std::uint64_t offset, std::span<std::uint8_t> 
 
 // Everything one read works with, made afresh for every file.
 struct BmpReader {
-    explicit BmpReader(ByteCursor input) : in(input) {}
+    BmpReader(ByteCursor input, const ReadLimits& given) : in(input), limits(given) {}
 
     ByteCursor in;
+    ReadLimits limits;
     BmpFileHeader fileHeader;
     BitmapInfoHeader infoHeader;
     std::array<std::uint32_t, 3> masks{};  // red, green, blue
@@ -132,13 +133,13 @@ Status allocatePixels(BmpReader& reader, int bitCount)
 {
     const BitmapInfoHeader& info = reader.infoHeader;
     const std::int64_t height = std::abs(std::int64_t{info.biHeight});
-    if (!dimensionsAllowed(info.biWidth, height))
+    if (!reader.limits.allows(info.biWidth, height))
         return CodecError::unsupported;
     // The picture and a packed row.
     const auto width = static_cast<std::uint64_t>(info.biWidth);
     const std::uint64_t need = addNeeds(pictureNeed(width, static_cast<std::uint64_t>(height), static_cast<std::uint64_t>(bitCount)),
                                         multiplyNeeds(width, 4));
-    if (Status claimed = ClaimDecodeMemory(need); !claimed)
+    if (Status claimed = reader.limits.claim(need); !claimed)
         return claimed;
     Result<Picture> image = allocatePicture(info.biWidth, info.biHeight, layoutOfBits(bitCount));
     if (!image)
@@ -385,17 +386,17 @@ std::vector<std::uint8_t> headerBytes(const BmpFileHeader& file, const BitmapInf
 
 }  // namespace
 
-static Result<Picture> readBmpBody(ByteCursor in)
+static Result<Picture> readBmpBody(ByteCursor in, const ReadLimits& limits)
 {
-    BmpReader reader(in);
+    BmpReader reader(in, limits);
     if (Status status = decode(reader); !status)
         return status.error();
     return std::move(reader.image);
 }
 
-Result<Picture> ReadBmp(ByteCursor in)
+Result<Picture> ReadBmp(ByteCursor in, const ReadLimits& limits)
 {
-    return withoutExceptions([&] { return readBmpBody(in); });
+    return withoutExceptions([&] { return readBmpBody(in, limits); });
 }
 
 static Status writeBmpBody(const ImageView& image, const platform::Path& path)

@@ -27,7 +27,7 @@ inline constexpr std::uint32_t kBmpMaxInfoHeaderSize = 124;
 
 // Decodes a whole file into 8 bits with a palette, or 24 bits. Pixel data
 // the file does not hold stays zero.
-Result<Picture> ReadBmp(ByteCursor in);
+Result<Picture> ReadBmp(ByteCursor in, const ReadLimits& limits = {});
 
 // Writes an image of 1, 4, 8 or 24 bits per pixel.
 Status WriteBmp(const ImageView& image, const platform::Path& path);

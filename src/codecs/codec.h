@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "codecs/decode_memory.h"
 #include "picture/picture.h"
 #include "picture/status.h"
 

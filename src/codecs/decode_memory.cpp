@@ -1,21 +1,9 @@
 #include "codecs/decode_memory.h"
 
 namespace vrelk {
-namespace {
+DecodeMemory::DecodeMemory(platform::MemoryBudget& budget) : budget_(budget) {}
 
-// The readers take no budget parameter: the conversion that runs them on
-// this thread installs its reservation here.
-thread_local DecodeMemory* current = nullptr;
-
-}  // namespace
-
-DecodeMemory::DecodeMemory(platform::MemoryBudget& budget) : budget_(budget), outer_(current) { current = this; }
-
-DecodeMemory::~DecodeMemory()
-{
-    budget_.release(held_);
-    current = outer_;
-}
+DecodeMemory::~DecodeMemory() { budget_.release(held_); }
 
 Status DecodeMemory::claim(std::uint64_t bytes)
 {
@@ -33,11 +21,6 @@ Status DecodeMemory::claim(std::uint64_t bytes)
         return CodecError::noMemory;
     held_ = bytes;
     return {};
-}
-
-Status ClaimDecodeMemory(std::uint64_t bytes)
-{
-    return current ? current->claim(bytes) : Status{};
 }
 
 }  // namespace vrelk

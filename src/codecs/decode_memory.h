@@ -4,14 +4,15 @@
 #include <cstdint>
 #include <limits>
 
+#include "picture/checked.h"
 #include "picture/status.h"
 #include "platform/memory_budget.h"
 
 namespace vrelk {
 
-// Held by the conversion of one file on its thread. Each reader states its
-// peak need from the header, before it allocates, through ClaimDecodeMemory;
-// the reservation lasts until the file is written.
+// Held by the conversion of one file. Each reader states its peak need from
+// the header, before it allocates, through the ReadLimits it is given; the
+// reservation lasts until the file is written.
 class DecodeMemory {
 public:
     explicit DecodeMemory(platform::MemoryBudget& budget);
@@ -29,12 +30,22 @@ public:
 private:
     platform::MemoryBudget& budget_;
     std::uint64_t held_ = 0;
-    DecodeMemory* outer_;
 };
 
-// Claims from the DecodeMemory of this thread; granted when there is none
-// (a reader used on its own).
-Status ClaimDecodeMemory(std::uint64_t bytes);
+// What one read may take, passed to every reader: pictures of at most
+// maxDimension pixels a side (never more than kMaxDimension), and the
+// memory the file's reservation grants; a reader used on its own, without
+// one, takes what it needs.
+struct ReadLimits {
+    std::int32_t maxDimension = kMaxDimension;
+    DecodeMemory* memory = nullptr;
+
+    bool allows(std::int64_t width, std::int64_t height) const
+    {
+        return dimensionsAllowed(width, height) && width <= maxDimension && height <= maxDimension;
+    }
+    Status claim(std::uint64_t bytes) const { return memory ? memory->claim(bytes) : Status{}; }
+};
 
 // Sums sizes without wrapping: a need that does not fit 64 bits is refused all the same.
 constexpr std::uint64_t kNeedTooLarge = std::numeric_limits<std::uint64_t>::max();

@@ -12,7 +12,7 @@ namespace vrelk {
 
 // An 8-bit image of the logical screen's size: the background index around
 // the first image, a transparent index shown in the background colour.
-Result<Picture> ReadGif(ByteCursor in);
+Result<Picture> ReadGif(ByteCursor in, const ReadLimits& limits = {});
 
 // Writes 1, 2, 4, 8 or 24-bit images. Paletted images keep their depth as
 // the size of the colour table; 24-bit images are reduced to 256 colours.

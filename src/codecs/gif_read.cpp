@@ -178,7 +178,7 @@ private:
 
 class GifReader {
 public:
-    explicit GifReader(ByteCursor in) : in_(in) {}
+    GifReader(ByteCursor in, const ReadLimits& limits) : limits_(limits), in_(in) {}
 
     Result<Picture> read()
     {
@@ -197,6 +197,7 @@ public:
     }
 
 private:
+    ReadLimits limits_;
     static bool readTable(ByteCursor& in, std::uint8_t packed, GifPalette& palette)
     {
         const std::size_t entries = std::size_t{1} << ((packed & 7) + 1);
@@ -219,7 +220,7 @@ private:
             return CodecError::badData;
         screenWidth_ = LoadU16LE(h + 6);
         screenHeight_ = LoadU16LE(h + 8);
-        if (!dimensionsAllowed(screenWidth_, screenHeight_))
+        if (!limits_.allows(screenWidth_, screenHeight_))
             return CodecError::unsupported;
         hasGlobalTable_ = (h[10] & 0x80) != 0;
         if (hasGlobalTable_) {
@@ -315,7 +316,7 @@ private:
         auto codeSize = in_.u8();
         if (!codeSize || *codeSize < 2 || *codeSize > 8)
             return CodecError::badData;
-        if (Status claimed = ClaimDecodeMemory(readNeed(image)); !claimed)
+        if (Status claimed = limits_.claim(readNeed(image)); !claimed)
             return claimed.error();
         auto data = gather();
         if (!data)
@@ -366,10 +367,10 @@ private:
 
 }  // namespace
 
-Result<Picture> ReadGif(ByteCursor in)
+Result<Picture> ReadGif(ByteCursor in, const ReadLimits& limits)
 {
     try {
-        return GifReader(in).read();
+        return GifReader(in, limits).read();
     } catch (const std::bad_alloc&) {
         return CodecError::noMemory;
     }

@@ -85,15 +85,15 @@ Result<Handle> primaryPicture(heif_context* context, std::uint32_t id)
 // returns and, when the item is turned or cropped, the image as shown.
 // Claiming that much first turns an impossible picture into a clean
 // refusal before any decoding.
-Status checkMemoryFor(const heif_image_handle* handle, const PrimaryItem& item)
+Status checkMemoryFor(const heif_image_handle* handle, const PrimaryItem& item, const ReadLimits& limits)
 {
-    if (!dimensionsAllowed(item.codedWidth, item.codedHeight))
+    if (!limits.allows(item.codedWidth, item.codedHeight))
         return CodecError::unsupported;
     const int sampleBytes = heif_image_handle_get_luma_bits_per_pixel(handle) > 8 ? 2 : 1;
     const int planes = 3 + 3 + (heif_image_handle_has_alpha_channel(handle) ? 1 : 0);
     const int shown = item.transforms.empty() ? 3 : 6;
     const std::uint64_t pixels = static_cast<std::uint64_t>(item.codedWidth) * static_cast<std::uint64_t>(item.codedHeight);
-    return ClaimDecodeMemory(multiplyNeeds(pixels, static_cast<std::uint64_t>(sampleBytes * planes + shown)));
+    return limits.claim(multiplyNeeds(pixels, static_cast<std::uint64_t>(sampleBytes * planes + shown)));
 }
 
 // One plane of the decoded picture, its samples brought to 8 bits a row
@@ -372,7 +372,7 @@ Result<Decoded> decodeCoded(const heif_image_handle* handle)
     return picture;
 }
 
-Result<Picture> readHeifBody(ByteCursor in, const LookupTables& tables)
+Result<Picture> readHeifBody(ByteCursor in, const LookupTables& tables, const ReadLimits& limits)
 {
     const std::optional<PrimaryItem> item = ReadPrimaryItem(in.whole());
     Result<Context> context = openContext(in.whole());
@@ -383,7 +383,7 @@ Result<Picture> readHeifBody(ByteCursor in, const LookupTables& tables)
     Result<Handle> handle = primaryPicture(context->get(), item->id);
     if (!handle)
         return handle.error();
-    if (Status memory = checkMemoryFor(handle->get(), *item); !memory)
+    if (Status memory = checkMemoryFor(handle->get(), *item, limits); !memory)
         return memory.error();
     Result<Decoded> picture = decodeCoded(handle->get());
     if (!picture)
@@ -417,9 +417,9 @@ bool IsHeifSignature(std::span<const std::uint8_t> first)
                        [&](const std::array<char, 4>& brand) { return std::memcmp(first.data() + 8, brand.data(), 4) == 0; });
 }
 
-Result<Picture> ReadHeif(ByteCursor in, const LookupTables& tables)
+Result<Picture> ReadHeif(ByteCursor in, const LookupTables& tables, const ReadLimits& limits)
 {
-    return withoutExceptions([&] { return readHeifBody(in, tables); });
+    return withoutExceptions([&] { return readHeifBody(in, tables, limits); });
 }
 
 }  // namespace vrelk

@@ -27,6 +27,6 @@ bool IsHeifSignature(std::span<const std::uint8_t> first);
 // others 24 bits; deeper samples are brought to 8 bits and alpha is
 // composited over white. Sizes beyond the cap are unsupported; a file
 // libheif refuses is bad data.
-Result<Picture> ReadHeif(ByteCursor in, const LookupTables& tables);
+Result<Picture> ReadHeif(ByteCursor in, const LookupTables& tables, const ReadLimits& limits = {});
 
 }  // namespace vrelk

@@ -28,6 +28,7 @@ struct JpegReadOptions {
     bool scaleHint = false;
     std::uint32_t wantedWidth = 0;
     std::uint32_t wantedHeight = 0;
+    ReadLimits limits;
 };
 
 // Decodes into 8 bits with a grey palette for one component, 24 bits
@@ -75,6 +76,6 @@ std::int32_t SearchJpegQuality(std::int64_t limit, const JpegTrial& encodeAt);
 // Rewrites a JPEG from its coefficients with optimised Huffman tables and a
 // single sequential scan. Of the input's markers it keeps the orientation
 // and the colour profile's segments, nothing else.
-Status RecodeJpeg(ByteCursor in, const platform::Path& output, ImageSize* size = nullptr);
+Status RecodeJpeg(ByteCursor in, const platform::Path& output, ImageSize* size = nullptr, const ReadLimits& limits = {});
 
 }  // namespace vrelk

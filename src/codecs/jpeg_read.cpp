@@ -88,7 +88,7 @@ struct JpegReader {
 // Checked before decoding starts, so a huge or odd file allocates nothing.
 bool acceptOutput(JpegReader& reader, const jpeg_decompress_struct& info)
 {
-    if (!dimensionsAllowed(info.output_width, info.output_height) ||
+    if (!reader.options.limits.allows(info.output_width, info.output_height) ||
         (info.out_color_components != 1 && info.out_color_components != 3 && info.out_color_components != 4)) {
         reader.refused = CodecError::unsupported;
         return false;
@@ -105,7 +105,7 @@ bool claimMemory(JpegReader& reader, jpeg_decompress_struct& info)
     const std::uint64_t rows = multiplyNeeds(std::uint64_t{info.output_width} * 4, kStripRows + kRowsPerRead);
     const std::uint64_t need = addNeeds(addNeeds(pictureNeed(info.output_width, info.output_height, grey ? 8 : 24),
                                                  library), rows);
-    if (Status claimed = ClaimDecodeMemory(need); !claimed) {
+    if (Status claimed = reader.options.limits.claim(need); !claimed) {
         reader.refused = claimed.error();
         return false;
     }

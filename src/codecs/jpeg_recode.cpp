@@ -24,7 +24,7 @@ void writeOrientation(jpeg_compress_struct& target, ExifOrientation orientation)
 }
 
 bool transcode(JpegTranscoder& transcoder, std::span<const std::uint8_t> input, OutputFile& output,
-               std::optional<CodecError>& refused)
+               const ReadLimits& limits, std::optional<CodecError>& refused)
 {
     if (setjmp(transcoder.error.jump))
         return false;
@@ -37,14 +37,14 @@ bool transcode(JpegTranscoder& transcoder, std::span<const std::uint8_t> input, 
     jpeg_read_header(&transcoder.source, TRUE);
     // Coefficients are held for the whole picture: the reader's size limit
     // keeps a hostile header from asking for gigabytes.
-    if (transcoder.source.image_width > kMaxDimension || transcoder.source.image_height > kMaxDimension) {
+    if (!limits.allows(transcoder.source.image_width, transcoder.source.image_height)) {
         refused = CodecError::unsupported;
         return false;
     }
     // The coefficients are all the memory a re-encode holds; the encoder
     // writes them out as they are.
     const std::uint64_t need = JpegLibraryNeed(transcoder.source, true);
-    if (Status claimed = ClaimDecodeMemory(need); !claimed) {
+    if (Status claimed = limits.claim(need); !claimed) {
         refused = claimed.error();
         return false;
     }
@@ -63,7 +63,7 @@ bool transcode(JpegTranscoder& transcoder, std::span<const std::uint8_t> input, 
 
 }  // namespace
 
-static Status recodeJpegBody(ByteCursor in, const platform::Path& output, ImageSize* size)
+static Status recodeJpegBody(ByteCursor in, const platform::Path& output, ImageSize* size, const ReadLimits& limits)
 {
     Result<OutputFile> out = OutputFile::create(output);
     if (!out)
@@ -72,7 +72,7 @@ static Status recodeJpegBody(ByteCursor in, const platform::Path& output, ImageS
     bool recoded = false;
     {
         JpegTranscoder transcoder;
-        recoded = transcode(transcoder, in.whole(), *out, refused);
+        recoded = transcode(transcoder, in.whole(), *out, limits, refused);
         if (recoded && size)
             *size = {static_cast<std::int32_t>(transcoder.source.image_width),
                      static_cast<std::int32_t>(transcoder.source.image_height)};
@@ -83,9 +83,9 @@ static Status recodeJpegBody(ByteCursor in, const platform::Path& output, ImageS
     return finished;
 }
 
-Status RecodeJpeg(ByteCursor in, const platform::Path& output, ImageSize* size)
+Status RecodeJpeg(ByteCursor in, const platform::Path& output, ImageSize* size, const ReadLimits& limits)
 {
-    return withoutExceptions([&] { return recodeJpegBody(in, output, size); });
+    return withoutExceptions([&] { return recodeJpegBody(in, output, size, limits); });
 }
 
 }  // namespace vrelk

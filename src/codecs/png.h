@@ -40,6 +40,7 @@ struct PngReadOptions {
     std::uint8_t backgroundGreen = 255;
     std::uint8_t backgroundBlue = 255;
     std::int32_t displayGamma = 0;  // thousandths; 0 leaves the samples alone
+    ReadLimits limits;
 };
 
 // Decodes a whole file into 8 bits with a palette or 24 bits. A data stream

@@ -76,7 +76,7 @@ Status readHeader(PngReader& reader, ByteCursor& in, std::int32_t& width, std::i
 
     const std::uint8_t* d = chunk.data.data();
     const std::uint32_t w = LoadU32BE(d), h = LoadU32BE(d + 4);
-    if (!dimensionsAllowed(w, h))
+    if (!reader.limits.allows(w, h))
         return CodecError::unsupported;
     width = static_cast<std::int32_t>(w);
     height = static_cast<std::int32_t>(h);
@@ -130,7 +130,7 @@ Status selectFormat(PngReader& reader, std::uint64_t compressedMost)
     reader.outputStride = rowLayout(reader.width, 1, format->outputBits).stride;
     if (reader.isGrey)
         fillGreyRamp(reader.image.palette, depth);
-    if (Status claimed = ClaimDecodeMemory(readerNeed(reader, compressedMost)); !claimed)
+    if (Status claimed = reader.limits.claim(readerNeed(reader, compressedMost)); !claimed)
         return claimed;
     if (reader.hasAlpha) {
         reader.alphaPlane = PageBuffer::allocate(static_cast<std::size_t>(std::int64_t{reader.width} * reader.height));
@@ -441,6 +441,7 @@ static Result<Picture> readPngBody(ByteCursor in, const PngReadOptions& options,
     BuildCrcTable(reader.crcTable);
     reader.alphaTable.fill(255);
     reader.tables = options.tables;
+    reader.limits = options.limits;
     reader.useGivenBackground = options.useGivenBackground;
     reader.backgroundRed = options.backgroundRed;
     reader.backgroundGreen = options.backgroundGreen;

@@ -17,6 +17,7 @@ struct PngReader {
     std::int32_t width = 0;
     std::int32_t height = 0;
     Picture image;
+    ReadLimits limits;
     CrcTable crcTable{};
     std::int32_t bitDepth = 0;
     std::int32_t colourType = 0;

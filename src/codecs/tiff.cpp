@@ -158,11 +158,12 @@ struct StripData {
 
 class TiffDecoder {
 public:
-    explicit TiffDecoder(ByteCursor in) : file_(in.whole()) {}
+    TiffDecoder(ByteCursor in, const ReadLimits& limits) : limits_(limits), file_(in.whole()) {}
 
     Result<Picture> decode();
 
 private:
+    ReadLimits limits_;
     Status readHeader();
     Status readDirectory();
     Status readEntry(const Entry& entry);
@@ -350,7 +351,7 @@ Status TiffDecoder::readValueArray(const Entry& entry, ValueArray& into)
 Result<const TiffLayout*> TiffDecoder::chooseLayout() const
 {
     const std::optional<ColourModel> model = colourModelOf(photometric_);
-    if (!model || !dimensionsAllowed(width_, height_))
+    if (!model || !limits_.allows(width_, height_))
         return CodecError::unsupported;
     if (*model == ColourModel::palette && colorMapOffset_ == 0)
         return CodecError::unsupported;
@@ -420,7 +421,7 @@ Result<StripData> TiffDecoder::gatherStrips(std::uint64_t needed, std::uint64_t 
         return CodecError::badData;
     const std::uint64_t keptBytes = std::min(total, needed);
     // Strips that do not follow one another are copied together.
-    if (Status claimed = ClaimDecodeMemory(addNeeds(alsoNeeded, contiguous ? 0 : keptBytes)); !claimed)
+    if (Status claimed = limits_.claim(addNeeds(alsoNeeded, contiguous ? 0 : keptBytes)); !claimed)
         return claimed.error();
     if (keptBytes > SIZE_MAX)
         return CodecError::noMemory;
@@ -539,15 +540,15 @@ Result<Picture> TiffDecoder::decode()
 
 }  // namespace
 
-static Result<Picture> readTiffBody(ByteCursor in)
+static Result<Picture> readTiffBody(ByteCursor in, const ReadLimits& limits)
 {
-    TiffDecoder decoder(in);
+    TiffDecoder decoder(in, limits);
     return decoder.decode();
 }
 
-Result<Picture> ReadTiff(ByteCursor in)
+Result<Picture> ReadTiff(ByteCursor in, const ReadLimits& limits)
 {
-    return withoutExceptions([&] { return readTiffBody(in); });
+    return withoutExceptions([&] { return readTiffBody(in, limits); });
 }
 
 }  // namespace vrelk

@@ -13,6 +13,6 @@ namespace vrelk {
 // badData for damaged structure; cannotOpen when the colour map or a strip
 // lies outside the file; noMemory for failed allocations and for files
 // without strips.
-Result<Picture> ReadTiff(ByteCursor in);
+Result<Picture> ReadTiff(ByteCursor in, const ReadLimits& limits = {});
 
 }  // namespace vrelk

@@ -24,7 +24,7 @@ bool HasWebpSignature(std::span<const std::uint8_t> first);
 // canvas. The profile of a sound ICCP chunk goes with the picture.
 // Pictures past the size cap are unsupported, files libwebp refuses are
 // bad data.
-Result<Picture> ReadWebp(ByteCursor in, const LookupTables& tables);
+Result<Picture> ReadWebp(ByteCursor in, const LookupTables& tables, const ReadLimits& limits = {});
 
 // As for JPEG: qualities above 100 fall back to 75, those below 1 are 1.
 std::int32_t webpQuality(std::int32_t quality);

@@ -199,7 +199,7 @@ std::uint64_t decodeNeed(const WebPBitstreamFeatures& features)
     return pictureNeed(width, height, 24) + (wholeCopies ? 8 * width * height : 64 * width);
 }
 
-Result<Picture> readWebpBody(ByteCursor in, const LookupTables& tables)
+Result<Picture> readWebpBody(ByteCursor in, const LookupTables& tables, const ReadLimits& limits)
 {
     const std::span<const std::uint8_t> data = in.whole();
     if (!HasWebpSignature(data))
@@ -209,9 +209,9 @@ Result<Picture> readWebpBody(ByteCursor in, const LookupTables& tables)
         return errorFor(status);
     // The header's size is checked, and the pixels allocated, before
     // libwebp decodes anything.
-    if (!dimensionsAllowed(features.width, features.height))
+    if (!limits.allows(features.width, features.height))
         return CodecError::unsupported;
-    if (Status claimed = ClaimDecodeMemory(decodeNeed(features)); !claimed)
+    if (Status claimed = limits.claim(decodeNeed(features)); !claimed)
         return claimed.error();
     Result<Picture> image = allocatePicture(features.width, features.height, PixelLayout::bgr24);
     if (!image)
@@ -234,9 +234,9 @@ bool HasWebpSignature(std::span<const std::uint8_t> first)
            std::equal(kWebp.begin(), kWebp.end(), first.begin() + 8);
 }
 
-Result<Picture> ReadWebp(ByteCursor in, const LookupTables& tables)
+Result<Picture> ReadWebp(ByteCursor in, const LookupTables& tables, const ReadLimits& limits)
 {
-    return withoutExceptions([&] { return readWebpBody(in, tables); });
+    return withoutExceptions([&] { return readWebpBody(in, tables, limits); });
 }
 
 }  // namespace vrelk

@@ -121,8 +121,8 @@ std::optional<FileFailure> ConvertOneFile(FileJob& job, const platform::Path& ou
     // The decoder reserves its picture from the process budget; it is held
     // until the output is written.
     DecodeMemory memory(platform::processMemoryBudget());
-    Result<Picture, FileFailure> image =
-        ReadImage(input, ReadContext{job.options, *job.scratch.tables, job.pluginTurns, job.file});
+    Result<Picture, FileFailure> image = ReadImage(
+        input, ReadContext{job.options, *job.scratch.tables, job.pluginTurns, job.file, ReadLimits{kMaxDimension, &memory}});
     if (!image)
         return image.error();
 
@@ -160,7 +160,7 @@ std::optional<FileFailure> RecodeOneFile(FileJob& job, const platform::Path& out
         Result<InputFile> bytes = InputFile::read(input);
         if (!bytes)
             return bytes.error();
-        return RecodeJpeg(bytes->cursor(), stagedPath, &job.written);
+        return RecodeJpeg(bytes->cursor(), stagedPath, &job.written, ReadLimits{kMaxDimension, &memory});
     }();
     if (!recoded) {
         platform::deleteFile(stagedPath);

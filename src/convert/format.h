@@ -61,6 +61,7 @@ struct ReadContext {
     const LookupTables& tables;
     PluginTurns* turns = nullptr;  // in a parallel batch: this file's place
     std::size_t file = 0;
+    ReadLimits limits{};
 };
 
 // Reads the file, runs the reader of its format and offers the file to the

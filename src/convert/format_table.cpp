@@ -73,7 +73,7 @@ Signature sniffHeif(std::span<const std::uint8_t> bytes)
     return yesIf(IsHeifSignature(bytes.first(std::min(bytes.size(), kHeifSignatureBytes))));
 }
 
-Result<Picture> readBmp(ByteCursor in, const ReadContext&) { return ReadBmp(in); }
+Result<Picture> readBmp(ByteCursor in, const ReadContext& context) { return ReadBmp(in, context.limits); }
 
 // The reader always composites over white at a display gamma of 2.2,
 // whatever background the file asks for.
@@ -84,6 +84,7 @@ Result<Picture> readPng(ByteCursor in, const ReadContext& context)
     options.useGivenBackground = true;
     options.backgroundRed = options.backgroundGreen = options.backgroundBlue = 255;
     options.displayGamma = 2200;
+    options.limits = context.limits;
     return ReadPng(in, options);
 }
 
@@ -106,14 +107,22 @@ JpegReadOptions jpegScaleHint(const ConvertOptions& options)
 
 Result<Picture> readJpeg(ByteCursor in, const ReadContext& context)
 {
-    return ReadJpeg(in, jpegScaleHint(context.options));
+    JpegReadOptions options = jpegScaleHint(context.options);
+    options.limits = context.limits;
+    return ReadJpeg(in, options);
 }
 
-Result<Picture> readTiff(ByteCursor in, const ReadContext&) { return ReadTiff(in); }
-Result<Picture> readGif(ByteCursor in, const ReadContext&) { return ReadGif(in); }
+Result<Picture> readTiff(ByteCursor in, const ReadContext& context) { return ReadTiff(in, context.limits); }
+Result<Picture> readGif(ByteCursor in, const ReadContext& context) { return ReadGif(in, context.limits); }
 // Alpha is composited over white, as for PNG.
-Result<Picture> readWebp(ByteCursor in, const ReadContext& context) { return ReadWebp(in, context.tables); }
-Result<Picture> readHeif(ByteCursor in, const ReadContext& context) { return ReadHeif(in, context.tables); }
+Result<Picture> readWebp(ByteCursor in, const ReadContext& context)
+{
+    return ReadWebp(in, context.tables, context.limits);
+}
+Result<Picture> readHeif(ByteCursor in, const ReadContext& context)
+{
+    return ReadHeif(in, context.tables, context.limits);
+}
 
 constexpr std::array<InputFormat, 7> kInputFormats{{
     {kFormatBmp, sniffBmp, readBmp},
