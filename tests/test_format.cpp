@@ -4,6 +4,8 @@
 #include "codecs/files.h"
 #include "convert/batch.h"
 #include "convert/format.h"
+#include "convert/scratch_buffers.h"
+#include "platform/memory_budget.h"
 #include "test_support.h"
 
 namespace vrelk {
@@ -94,6 +96,40 @@ TEST(OutputFormats, TypesChoicesButtonsKeysAndNamesNameOneFormat)
     for (int command : {999, 1005, 1006, 1008})
         EXPECT_EQ(OutputForCommand(command), nullptr) << command;
     EXPECT_EQ(OutputForCliName(""), nullptr);
+}
+
+// Every reader honours the limits it is handed: a picture wider or taller
+// than the cap is refused as unsupported before anything is decoded, and
+// one whose need exceeds the file's reservation as out of memory.
+TEST(FormatTable, EveryReaderTakesTheLimitsItIsGiven)
+{
+    const std::filesystem::path data = std::filesystem::path(__FILE__).parent_path() / "data/identity";
+    const char* const files[] = {"bmp-24bit.bmp", "png-rgb.png", "jpeg-420.jpg", "tiff-rgb.tif",
+                                 "gif-palette.gif", "webp-lossy.webp", "heic-plain.heic", "avif-plain.avif"};
+    std::unique_ptr<ScratchBuffers> scratch = AllocateScratchBuffers();
+    ConvertOptions options;
+    for (const char* name : files) {
+        const std::string text = test::readText(data / name);
+        const std::vector<std::uint8_t> bytes(text.begin(), text.end());
+        const InputFormat* format = InputFormatOf(SniffFormat(bytes));
+        ASSERT_NE(format, nullptr) << name;
+        const ByteCursor in(bytes);
+        Result<Picture> whole = format->read(in, ReadContext{options, *scratch->tables});
+        ASSERT_TRUE(whole.ok()) << name;
+        const std::int32_t side = std::max(whole->width, whole->height);
+
+        Result<Picture> capped = format->read(in, ReadContext{options, *scratch->tables, nullptr, 0, ReadLimits{side - 1}});
+        ASSERT_FALSE(capped.ok()) << name;
+        EXPECT_EQ(capped.error(), CodecError::unsupported) << name;
+        EXPECT_TRUE(format->read(in, ReadContext{options, *scratch->tables, nullptr, 0, ReadLimits{side}}).ok()) << name;
+
+        platform::MemoryBudget budget(1024);
+        DecodeMemory memory(budget);
+        Result<Picture> starved =
+            format->read(in, ReadContext{options, *scratch->tables, nullptr, 0, ReadLimits{kMaxDimension, &memory}});
+        ASSERT_FALSE(starved.ok()) << name;
+        EXPECT_EQ(starved.error(), CodecError::noMemory) << name;
+    }
 }
 
 // A format added as one entry each way, as a new codec would be: files
