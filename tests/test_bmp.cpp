@@ -85,7 +85,7 @@ TEST_F(CodecFileTest, SwapsHeaderAndOutputHelpers)
         full->writeU32BE(1);
         Status finished = full->finish();
         ASSERT_FALSE(finished);
-        EXPECT_EQ(finished.error(), CodecError::writeFailed);
+        EXPECT_EQ(finished.error(), CodecError::cannotWrite);
     }
 }
 
@@ -251,9 +251,9 @@ TEST_F(BmpReadTest, RefusesKindsItDoesNotRead)
         {"top-down", {.width = 2, .height = -1, .pixels = row}, CodecError::unsupported},
         {"2 bits", {.width = 2, .bits = 2, .pixels = row}, CodecError::unsupported},
         {"0 bits", {.width = 2, .bits = 0, .pixels = row}, CodecError::unsupported},
-        {"width 0", {.width = 0, .pixels = row}, CodecError::unsupported},
-        {"width 25001", {.width = 25001, .pixels = row}, CodecError::unsupported},
-        {"height 25001", {.width = 1, .height = 25001, .pixels = row}, CodecError::unsupported},
+        {"width 0", {.width = 0, .pixels = row}, CodecError::damaged},
+        {"width 25001", {.width = 25001, .pixels = row}, CodecError::tooLarge},
+        {"height 25001", {.width = 1, .height = 25001, .pixels = row}, CodecError::tooLarge},
         {"core header", {.width = 2, .headerSize = 12, .pixels = row}, CodecError::unsupported},
         {"header 125", {.width = 2, .headerSize = 125, .pixels = row}, CodecError::unsupported},
     };
@@ -265,7 +265,7 @@ TEST_F(BmpReadTest, RefusesKindsItDoesNotRead)
     std::vector<std::uint8_t> truncated = buildBmp({.width = 1, .pixels = row});
     truncated.resize(53);
     EXPECT_EQ(readBytes(truncated), nullptr);
-    EXPECT_EQ(reader.errorCode, CodecError::badData);
+    EXPECT_EQ(reader.errorCode, CodecError::truncated);
 
     EXPECT_EQ(reader.keep(test::readThrough(file("missing.bmp"), [](ByteCursor in) { return ReadBmp(in); })), nullptr);
     EXPECT_EQ(reader.errorCode, CodecError::cannotOpen);
@@ -406,11 +406,11 @@ TEST_F(BmpWriteTest, FailuresAreReportedWithTheirCodes)
 
     // Fewer pixel bytes than the layout needs.
     EXPECT_FALSE(write(file("short.bmp"), 4, 4, 24, std::span(pixels).first(47)));
-    EXPECT_EQ(writer.errorCode, CodecError::writeFailed);
+    EXPECT_EQ(writer.errorCode, CodecError::cannotWrite);
 
     if (std::filesystem::exists("/dev/full")) {
         EXPECT_FALSE(write("/dev/full", 4, 4, 24, pixels));
-        EXPECT_EQ(writer.errorCode, CodecError::writeFailed);
+        EXPECT_EQ(writer.errorCode, CodecError::cannotWrite);
     }
 }
 

@@ -197,7 +197,7 @@ TEST(CliReport, SkippedFilesNameTheirReasonAndSetStatus1)
                                    "vrelk: skipped photo.xyz: unrecognised format\n"
                                    "vrelk: skipped empty.bmp: empty or too short to be an image\n"
                                    "vrelk: skipped missing.png: no such file\n"
-                                   "vrelk: skipped cut.png: cannot read: damaged file\n"
+                                   "vrelk: skipped cut.png: cannot read: damaged file (a checksum does not match)\n"
                                    "vrelk: skipped folder: not a regular file\n"
                                    "vrelk: skipped pipe: not a regular file\n"
                                    "vrelk: skipped big.bmp: cannot read: out of memory\n"}))

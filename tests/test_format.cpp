@@ -120,7 +120,7 @@ TEST(FormatTable, EveryReaderTakesTheLimitsItIsGiven)
 
         Result<Picture> capped = format->read(in, ReadContext{options, *scratch->tables, nullptr, 0, ReadLimits{side - 1}});
         ASSERT_FALSE(capped.ok()) << name;
-        EXPECT_EQ(capped.error(), CodecError::unsupported) << name;
+        EXPECT_EQ(capped.error(), CodecError::tooLarge) << name;
         EXPECT_TRUE(format->read(in, ReadContext{options, *scratch->tables, nullptr, 0, ReadLimits{side}}).ok()) << name;
 
         platform::MemoryBudget budget(1024);
@@ -148,7 +148,7 @@ Result<Picture> readToy(ByteCursor in, const ReadContext&)
 {
     const auto header = in.take(7);
     if (!header)
-        return CodecError::badData;
+        return CodecError::damaged;
     Result<Picture> picture = allocatePicture((*header)[4], (*header)[5], PixelLayout::bgr24);
     if (picture)
         std::fill_n(picture->pixels.data(), picture->pixels.size(), (*header)[6]);

@@ -174,20 +174,20 @@ TEST(GifRead, RefusesDamagedFiles)
         return file;
     };
     const std::vector<std::tuple<const char*, Bytes, CodecError>> cases{
-        {"88a", gifWith([](GifRecipe& r) { r.version = "GIF88a"; }), CodecError::badData},
-        {"screen width 0", gifWith([](GifRecipe& r) { r.screenWidth = 0; }), CodecError::unsupported},
-        {"no data terminator", gifWith([](GifRecipe& r) { r.terminated = false; }), CodecError::badData},
-        {"off the screen", gifWith([](GifRecipe& r) { r.left = 1; }), CodecError::badData},
-        {"no colour table", gifWith([](GifRecipe& r) { r.globalBits = 0; }), CodecError::badData},
-        {"code size 9", gifWith([](GifRecipe& r) { r.codeSize = 9; }), CodecError::badData},
-        {"short header", Bytes(good.begin(), good.begin() + 12), CodecError::badData},
-        {"short table", Bytes(good.begin(), good.begin() + 20), CodecError::badData},
-        {"trailer first", withTail({0x3B}), CodecError::badData},
+        {"88a", gifWith([](GifRecipe& r) { r.version = "GIF88a"; }), CodecError::unsupported},
+        {"screen width 0", gifWith([](GifRecipe& r) { r.screenWidth = 0; }), CodecError::damaged},
+        {"no data terminator", gifWith([](GifRecipe& r) { r.terminated = false; }), CodecError::damaged},
+        {"off the screen", gifWith([](GifRecipe& r) { r.left = 1; }), CodecError::damaged},
+        {"no colour table", gifWith([](GifRecipe& r) { r.globalBits = 0; }), CodecError::damaged},
+        {"code size 9", gifWith([](GifRecipe& r) { r.codeSize = 9; }), CodecError::damaged},
+        {"short header", Bytes(good.begin(), good.begin() + 12), CodecError::truncated},
+        {"short table", Bytes(good.begin(), good.begin() + 20), CodecError::damaged},
+        {"trailer first", withTail({0x3B}), CodecError::damaged},
         {"unknown label", withTail({0x21, 0x02, 0}), CodecError::unsupported},
-        {"unknown block", withTail({0x99}), CodecError::badData},
-        {"cut comment", withTail({0x21, 0xFE, 3, 'a'}), CodecError::badData},
-        {"empty image data", withTail({0x2C, 0, 0, 0, 0, 4, 0, 1, 0, 0, 2, 0}), CodecError::badData},
-        {"no image", withTail({}), CodecError::badData},
+        {"unknown block", withTail({0x99}), CodecError::damaged},
+        {"cut comment", withTail({0x21, 0xFE, 3, 'a'}), CodecError::damaged},
+        {"empty image data", withTail({0x2C, 0, 0, 0, 0, 4, 0, 1, 0, 0, 2, 0}), CodecError::damaged},
+        {"no image", withTail({}), CodecError::damaged},
     };
     for (const auto& [what, file, error] : cases)
         EXPECT_EQ(decode(file).error, error) << what;
@@ -446,11 +446,11 @@ TEST(GifWrite, HeaderTableAndFailures)
         EXPECT_EQ(file.back(), 0x3B);
     }
     TestImage image = makeImage("x", 5, 3, 32);
-    EXPECT_EQ(WriteGif(image.view(), folder / "y.gif").error(), CodecError::writeFailed);
+    EXPECT_EQ(WriteGif(image.view(), folder / "y.gif").error(), CodecError::cannotWrite);
     image = makeImage("x", 5, 3, 8);
     EXPECT_EQ(WriteGif(image.view(), folder / "none" / "y.gif").error(), CodecError::cannotCreate);
     if (fs::exists("/dev/full")) {
-        EXPECT_EQ(WriteGif(image.view(), "/dev/full").error(), CodecError::writeFailed);
+        EXPECT_EQ(WriteGif(image.view(), "/dev/full").error(), CodecError::cannotWrite);
     }
 }
 

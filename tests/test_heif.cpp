@@ -230,7 +230,7 @@ TEST(HeifRead, OversizedHeadersAreRefused)
         }
         Result<Picture> image = readBytes(bytes);
         ASSERT_FALSE(image.ok()) << c.file << " " << c.width << "x" << c.height;
-        EXPECT_EQ(image.error(), CodecError::unsupported) << c.file << " " << c.width << "x" << c.height;
+        EXPECT_EQ(image.error(), CodecError::tooLarge) << c.file << " " << c.width << "x" << c.height;
     }
 
     // The grid item's own output size, in its data at the start of mdat.
@@ -242,7 +242,7 @@ TEST(HeifRead, OversizedHeadersAreRefused)
         bytes[data + 5] = static_cast<std::uint8_t>(size);
         Result<Picture> image = readBytes(bytes);
         ASSERT_FALSE(image.ok()) << size;
-        EXPECT_EQ(image.error(), CodecError::unsupported) << size;
+        EXPECT_EQ(image.error(), CodecError::tooLarge) << size;
     }
 }
 
@@ -282,7 +282,7 @@ TEST(HeifRead, DamagedFilesFailCleanly)
     for (const char* name : {"dav1d_refused.avif", "stream_larger_than_container.heic"}) {
         Result<Picture> image = readBytes(fileBytes(seeds / name));
         ASSERT_FALSE(image.ok()) << name;
-        EXPECT_EQ(image.error(), CodecError::badData) << name;
+        EXPECT_EQ(image.error(), CodecError::damaged) << name;
     }
 }
 

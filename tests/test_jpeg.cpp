@@ -101,7 +101,7 @@ TEST(JpegRead, SizeLimitAppliesToTheDecodedSize)
     test::writeBytes(folder / "wide.jpg", claimedSize(30000, 100));
     test::ReadOutcome reader;
     EXPECT_EQ(readJpegFile(reader, folder / "wide.jpg"), nullptr);
-    EXPECT_EQ(reader.errorCode, CodecError::unsupported);
+    EXPECT_EQ(reader.errorCode, CodecError::tooLarge);
     EXPECT_FALSE(reader.image.pixels);
 
     ReadThroughDispatch read;
@@ -288,7 +288,7 @@ TEST(JpegRead, ThousandsOfScansFailQuickly)
 
     const auto hostile = withRepeatedLastScan(plain, 5000);
     const auto taken = timeRead(hostile, error);
-    EXPECT_EQ(error, CodecError::badData);
+    EXPECT_EQ(error, CodecError::damaged);
     EXPECT_LT(taken, 100 * ordinary);
 
     test::ScratchFolder folder;
@@ -297,7 +297,7 @@ TEST(JpegRead, ThousandsOfScansFailQuickly)
     ASSERT_TRUE(mapped);
     Status recoded = RecodeJpeg(mapped->cursor(), folder / "out.jpg");
     ASSERT_FALSE(recoded);
-    EXPECT_EQ(recoded.error(), CodecError::badData);
+    EXPECT_EQ(recoded.error(), CodecError::damaged);
 }
 
 // The writer set up as the JPEG write step sets it up.
@@ -498,7 +498,7 @@ TEST(JpegWrite, ShortWriteFailsTheFile)
 
     WriterFor limited(32, 32, 24);
     EXPECT_FALSE(limited.outcome.keep(WriteJpegWithLimit(limited.view(palette, pixels), "/dev/full", limited.encoding, 100, &limited.search)));
-    EXPECT_EQ(limited.outcome.errorCode, CodecError::writeFailed);
+    EXPECT_EQ(limited.outcome.errorCode, CodecError::cannotWrite);
 }
 
 bool recode(const fs::path& input, const fs::path& output)

@@ -76,13 +76,13 @@ TEST(PngRead, StatusCodes)
         Bytes bytes;
         CodecError code;
     } cases[] = {
-        {"shorter than 33 bytes", Bytes(good.begin(), good.begin() + 32), CodecError::badData},
-        {"wrong signature", badSignature, CodecError::badData},
+        {"shorter than 33 bytes", Bytes(good.begin(), good.begin() + 32), CodecError::truncated},
+        {"wrong signature", badSignature, CodecError::notThisFormat},
         {"IHDR length", longHeader, CodecError::pngHeaderLength},
         {"first chunk not IHDR", wrongFirst, CodecError::pngHeaderMissing},
         {"IHDR CRC", badCrc, CodecError::pngBadCrc},
-        {"width 25001", header(8, 0, 0, 0, 0, 25001), CodecError::unsupported},
-        {"width 0", header(8, 0, 0, 0, 0, 0), CodecError::unsupported},
+        {"width 25001", header(8, 0, 0, 0, 0, 25001), CodecError::tooLarge},
+        {"width 0", header(8, 0, 0, 0, 0, 0), CodecError::damaged},
         {"colour type 3 at 16 bits", header(16, 3, 0, 0, 0), CodecError::pngBadColourType},
         {"colour type 2 at 4 bits", header(4, 2, 0, 0, 0), CodecError::pngBadColourType},
         {"colour type 5", header(8, 5, 0, 0, 0), CodecError::pngBadColourType},
@@ -91,7 +91,7 @@ TEST(PngRead, StatusCodes)
         {"filter method 1", header(8, 0, 0, 1, 0), CodecError::pngBadFilterMethod},
         {"interlace 2", header(8, 0, 0, 0, 2), CodecError::pngBadInterlace},
         {"length 2^31", hugeLength, CodecError::pngChunkTooLong},
-        {"chunk past the end", pastEnd, CodecError::badData},
+        {"chunk past the end", pastEnd, CodecError::damaged},
         {"no IEND", noEnd, CodecError::pngBrokenDataRun},
         {"second IHDR", twoHeaders, CodecError::pngChunkOrder},
         {"IEND before IDAT", endFirst, CodecError::pngMissingData},

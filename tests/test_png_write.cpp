@@ -184,7 +184,7 @@ TEST(PngWrite, RefusedDepthsAndFailedWrites)
         Image image(2, 2, bits);
         std::optional<CodecError> code;
         EXPECT_FALSE(write(image, folder / "deep.png", &code));
-        EXPECT_EQ(code, CodecError::writeFailed);
+        EXPECT_EQ(code, CodecError::cannotWrite);
         EXPECT_TRUE(fs::exists(folder / "deep.png"));
         EXPECT_EQ(fs::file_size(folder / "deep.png"), 0u);
     }
@@ -193,7 +193,7 @@ TEST(PngWrite, RefusedDepthsAndFailedWrites)
     EXPECT_EQ(code, CodecError::cannotCreate);
     if (fs::exists("/dev/full")) {
         EXPECT_FALSE(write(Image(64, 64, 24), "/dev/full", &code));
-        EXPECT_EQ(code, CodecError::writeFailed);
+        EXPECT_EQ(code, CodecError::cannotWrite);
     }
 }
 

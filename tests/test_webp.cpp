@@ -293,30 +293,30 @@ TEST(Webp, HostileFilesFailCleanly)
         std::vector<std::uint8_t> bytes;
         CodecError expected;
     } cases[] = {
-        {"signature only", riff({}), CodecError::badData},
-        {"not a WebP", {'R', 'I', 'F', 'F', 4, 0, 0, 0, 'W', 'A', 'V', 'E'}, CodecError::badData},
-        {"lossless 16384 square with no data", riff(vp8lHeader(16384, 16384)), CodecError::badData},
+        {"signature only", riff({}), CodecError::damaged},
+        {"not a WebP", {'R', 'I', 'F', 'F', 4, 0, 0, 0, 'W', 'A', 'V', 'E'}, CodecError::notThisFormat},
+        {"lossless 16384 square with no data", riff(vp8lHeader(16384, 16384)), CodecError::damaged},
         {"extended canvas unlike its picture", riff([&] {
              auto c = vp8x(0x10, 300, 8);
              auto body = vp8lHeader(16384, 8);
              c.insert(c.end(), body.begin(), body.end());
              return c;
          }()),
-         CodecError::badData},
+         CodecError::damaged},
         {"animation canvas past the size cap with no frames", riff([&] {
              auto c = vp8x(0x02, 30000, 30000);
              auto anim = chunk("ANIM", animHeader);
              c.insert(c.end(), anim.begin(), anim.end());
              return c;
          }()),
-         CodecError::unsupported},
+         CodecError::tooLarge},
         {"animation with no frames", riff([&] {
              auto c = vp8x(0x02, 64, 64);
              auto anim = chunk("ANIM", animHeader);
              c.insert(c.end(), anim.begin(), anim.end());
              return c;
          }()),
-         CodecError::badData},
+         CodecError::damaged},
     };
     for (const auto& c : cases) {
         Result<Picture> image = ReadWebp(ByteCursor(c.bytes), tables());

@@ -96,7 +96,7 @@ Status readHeaders(BmpReader& reader)
     ByteCursor in = reader.in;
     auto bytes = in.take(kBmpFileHeaderSize + kBmpInfoHeaderSize);
     if (!bytes)
-        return CodecError::badData;
+        return CodecError::truncated;
     const std::uint8_t* b = bytes->data();
     auto u32 = [&](std::size_t at) { return LoadU32LE(b + at); };
     auto s32 = [&](std::size_t at) { return static_cast<std::int32_t>(LoadU32LE(b + at)); };
@@ -132,9 +132,7 @@ void readPalette(const BmpReader& reader, const DepthRule& rule, Palette& palett
 Status allocatePixels(BmpReader& reader, int bitCount)
 {
     const BitmapInfoHeader& info = reader.infoHeader;
-    const std::int64_t height = std::abs(std::int64_t{info.biHeight});
-    if (!reader.limits.allows(info.biWidth, height))
-        return CodecError::unsupported;
+    const std::int64_t height = info.biHeight;
     // The picture and a packed row.
     const auto width = static_cast<std::uint64_t>(info.biWidth);
     const std::uint64_t need = addNeeds(pictureNeed(width, static_cast<std::uint64_t>(height), static_cast<std::uint64_t>(bitCount)),
@@ -332,8 +330,10 @@ Status decode(BmpReader& reader)
     if (Status status = readHeaders(reader); !status)
         return status;
     const BitmapInfoHeader& info = reader.infoHeader;
-    // A negative height (top-down rows) is refused along with the rest.
-    if (!dimensionsAllowed(info.biWidth, info.biHeight))
+    if (Status admitted = reader.limits.admit(info.biWidth, std::abs(std::int64_t{info.biHeight})); !admitted)
+        return admitted;
+    // Rows stored top-down are a variant this reader leaves to the plug-ins.
+    if (info.biHeight < 0)
         return CodecError::unsupported;
     if (info.biSize < kBmpInfoHeaderSize || info.biSize > kBmpMaxInfoHeaderSize)
         return CodecError::unsupported;
@@ -408,7 +408,7 @@ static Status writeBmpBody(const ImageView& image, const platform::Path& path)
     const auto pixelBytes = static_cast<std::uint64_t>(rowLayout(image.width, image.height, image.bitCount).imageSize);
     const std::uint64_t pixelOffset = kBmpFileHeaderSize + kBmpInfoHeaderSize + 4u * depth->paletteEntries;
     if (image.pixels.size() < pixelBytes || pixelOffset + pixelBytes > UINT32_MAX)
-        return CodecError::writeFailed;
+        return CodecError::cannotWrite;
     Result<OutputFile> out = OutputFile::create(path);
     if (!out)
         return out.error();

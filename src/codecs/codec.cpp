@@ -1,5 +1,7 @@
 #include "codecs/codec.h"
 
+#include <array>
+
 #include "picture/checked.h"
 #include "pixel/bit_depth.h"
 
@@ -7,16 +9,39 @@ namespace vrelk {
 
 std::string_view describe(CodecError error)
 {
-    switch (error) {
-    case CodecError::noMemory: return "out of memory";
-    case CodecError::unsupported: return "unsupported variant or size";
-    case CodecError::cannotOpen: return "cannot open";
-    case CodecError::cannotCreate: return "cannot create the output";
-    case CodecError::writeFailed: return "write failed";
-    case CodecError::pngZlib:
-    case CodecError::pngDeflate: return "compression failed";
-    default: return "damaged file";
-    }
+    struct Words {
+        CodecError error;
+        std::string_view text;
+    };
+    static constexpr std::array<Words, 24> kWords{{
+        {CodecError::noMemory, "out of memory"},
+        {CodecError::unsupported, "unsupported variant"},
+        {CodecError::notThisFormat, "not of its format"},
+        {CodecError::cannotOpen, "cannot open"},
+        {CodecError::cannotCreate, "cannot create the output"},
+        {CodecError::damaged, "damaged file"},
+        {CodecError::cannotWrite, "write failed"},
+        {CodecError::truncated, "truncated file"},
+        {CodecError::tooLarge, "too large"},
+        {CodecError::pngBadCrc, "damaged file (a checksum does not match)"},
+        {CodecError::pngChunkTooLong, "damaged file (a chunk longer than the file)"},
+        {CodecError::pngHeaderLength, "damaged file (no header)"},
+        {CodecError::pngHeaderMissing, "damaged file (no header)"},
+        {CodecError::pngBadColourType, "damaged file (an impossible header value)"},
+        {CodecError::pngBadBitDepth, "damaged file (an impossible header value)"},
+        {CodecError::pngBadCompression, "damaged file (an impossible header value)"},
+        {CodecError::pngBadFilterMethod, "damaged file (an impossible header value)"},
+        {CodecError::pngBadInterlace, "damaged file (an impossible header value)"},
+        {CodecError::pngChunkOrder, "damaged file (chunks out of order)"},
+        {CodecError::pngMissingData, "truncated file (no image data)"},
+        {CodecError::pngBrokenDataRun, "damaged file (image data interrupted)"},
+        {CodecError::pngZlib, "compression failed"},
+        {CodecError::pngDeflate, "compression failed"},
+    }};
+    for (const Words& words : kWords)
+        if (words.error == error)
+            return words.text;
+    return "damaged file";
 }
 
 Result<const std::uint8_t*> Pixels24(const ImageView& image, PageBuffer& converted)
@@ -25,7 +50,7 @@ Result<const std::uint8_t*> Pixels24(const ImageView& image, PageBuffer& convert
         return CodecError::unsupported;
     const RowLayout source = rowLayout(image.width, image.height, image.bitCount);
     if (!image.palette || image.pixels.size() < static_cast<std::uint64_t>(source.imageSize))
-        return CodecError::writeFailed;
+        return CodecError::cannotWrite;
     if (image.bitCount == 24)
         return image.pixels.data();
 
@@ -39,7 +64,7 @@ Result<const std::uint8_t*> Pixels24(const ImageView& image, PageBuffer& convert
     if (!converted)
         return CodecError::noMemory;
     if (!convertPixels(nullptr, converted.data(), converter, image.palette->data(), image.pixels.data()))
-        return CodecError::writeFailed;
+        return CodecError::cannotWrite;
     return static_cast<const std::uint8_t*>(converted.data());
 }
 

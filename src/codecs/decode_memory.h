@@ -44,6 +44,14 @@ struct ReadLimits {
     {
         return dimensionsAllowed(width, height) && width <= maxDimension && height <= maxDimension;
     }
+    // Why a picture of these sides may not be read: a side below one pixel
+    // is damage, one beyond the cap too large.
+    Status admit(std::int64_t width, std::int64_t height) const
+    {
+        if (width < 1 || height < 1)
+            return CodecError::damaged;
+        return allows(width, height) ? Status{} : Status{CodecError::tooLarge};
+    }
     Status claim(std::uint64_t bytes) const { return memory ? memory->claim(bytes) : Status{}; }
 };
 

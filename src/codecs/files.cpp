@@ -26,11 +26,8 @@ Result<InputFile> InputFile::read(const platform::Path& path)
     if (InputSizedHook hook = inputSizedHook.load())
         hook(path);
     InputFile input;
-    try {
-        input.bytes_.resize(static_cast<std::size_t>(size));
-    } catch (const std::bad_alloc&) {
-        return CodecError::noMemory;
-    }
+    if (Status held = withoutExceptions([&] { return (input.bytes_.resize(static_cast<std::size_t>(size)), Status{}); }); !held)
+        return held.error();
     if (file.read(input.bytes_) != input.bytes_.size())
         return CodecError::cannotOpen;
     return input;
@@ -62,7 +59,7 @@ Status OutputFile::finish()
 {
     file_.close();
     if (failed_)
-        return CodecError::writeFailed;
+        return CodecError::cannotWrite;
     return {};
 }
 

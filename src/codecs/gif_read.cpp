@@ -189,11 +189,11 @@ public:
             if (block == kImageSeparator)
                 return readImage();
             // A trailer before any image, or a block of no known kind.
-            Status status = block == kExtensionIntroducer ? readExtension() : Status(CodecError::badData);
+            Status status = block == kExtensionIntroducer ? readExtension() : Status(CodecError::damaged);
             if (!status)
                 return status.error();
         }
-        return CodecError::badData;
+        return CodecError::damaged;
     }
 
 private:
@@ -214,19 +214,21 @@ private:
     {
         auto header = in_.take(13);
         if (!header)
-            return CodecError::badData;
+            return CodecError::truncated;
         const std::uint8_t* h = header->data();
-        if (std::memcmp(h, "GIF87a", 6) != 0 && std::memcmp(h, "GIF89a", 6) != 0)
-            return CodecError::badData;
+        if (std::memcmp(h, "GIF", 3) != 0)
+            return CodecError::notThisFormat;
+        if (std::memcmp(h + 3, "87a", 3) != 0 && std::memcmp(h + 3, "89a", 3) != 0)
+            return CodecError::unsupported;
         screenWidth_ = LoadU16LE(h + 6);
         screenHeight_ = LoadU16LE(h + 8);
-        if (!limits_.allows(screenWidth_, screenHeight_))
-            return CodecError::unsupported;
+        if (Status admitted = limits_.admit(screenWidth_, screenHeight_); !admitted)
+            return admitted.error();
         hasGlobalTable_ = (h[10] & 0x80) != 0;
         if (hasGlobalTable_) {
             background_ = h[11];
             if (!readTable(in_, h[10], global_))
-                return CodecError::badData;
+                return CodecError::damaged;
         }
         return {};
     }
@@ -236,11 +238,11 @@ private:
         for (;;) {
             auto length = in_.u8();
             if (!length)
-                return CodecError::badData;
+                return CodecError::damaged;
             if (*length == 0)
                 return {};
             if (!in_.skip(*length))
-                return CodecError::badData;
+                return CodecError::damaged;
         }
     }
 
@@ -248,12 +250,12 @@ private:
     {
         auto label = in_.u8();
         if (!label)
-            return CodecError::badData;
+            return CodecError::damaged;
         if (*label == kGraphicControlLabel) {
             // Taken as its fixed size: block size, flags, delay, index, end.
             auto block = in_.take(6);
             if (!block)
-                return CodecError::badData;
+                return CodecError::damaged;
             transparent_ = ((*block)[1] & 1) != 0;
             transparentIndex_ = (*block)[4];
             return {};
@@ -263,7 +265,7 @@ private:
         if (skipped == kSkippedExtensions.end())
             return CodecError::unsupported;
         if (!in_.skip(skipped->header))
-            return CodecError::badData;
+            return CodecError::damaged;
         return skipSubBlocks();
     }
 
@@ -274,12 +276,12 @@ private:
         for (bool first = true;; first = false) {
             auto length = in_.u8();
             if (!length || (first && *length == 0))
-                return CodecError::badData;
+                return CodecError::damaged;
             if (*length == 0)
                 return data;
             auto bytes = in_.take(*length);
             if (!bytes)
-                return CodecError::badData;
+                return CodecError::damaged;
             data.insert(data.end(), bytes->begin(), bytes->end());
         }
     }
@@ -298,24 +300,24 @@ private:
     {
         auto fields = in_.take(9);
         if (!fields)
-            return CodecError::badData;
+            return CodecError::damaged;
         const std::uint8_t* f = fields->data();
         ImageDescriptor image{LoadU16LE(f), LoadU16LE(f + 2), LoadU16LE(f + 4), LoadU16LE(f + 6),
                               (f[8] & 0x40) != 0};
         if (image.left + image.width > screenWidth_ || image.top + image.height > screenHeight_)
-            return CodecError::badData;
+            return CodecError::damaged;
         const GifPalette* active = &global_;
         if (f[8] & 0x80) {
             if (!readTable(in_, f[8], local_))
-                return CodecError::badData;
+                return CodecError::damaged;
             active = &local_;
         } else if (!hasGlobalTable_) {
-            return CodecError::badData;
+            return CodecError::damaged;
         }
 
         auto codeSize = in_.u8();
         if (!codeSize || *codeSize < 2 || *codeSize > 8)
-            return CodecError::badData;
+            return CodecError::damaged;
         if (Status claimed = limits_.claim(readNeed(image)); !claimed)
             return claimed.error();
         auto data = gather();
@@ -369,11 +371,7 @@ private:
 
 Result<Picture> ReadGif(ByteCursor in, const ReadLimits& limits)
 {
-    try {
-        return GifReader(in, limits).read();
-    } catch (const std::bad_alloc&) {
-        return CodecError::noMemory;
-    }
+    return withoutExceptions([&] { return GifReader(in, limits).read(); });
 }
 
 

@@ -181,7 +181,7 @@ Result<Indexed> reduceToIndices(const ImageView& image, int tableBits)
         if (!unpacked)
             return CodecError::noMemory;
         if (!convertPixels(unpackedPalette.data(), unpacked.data(), *unpack, palette, pixels))
-            return CodecError::writeFailed;
+            return CodecError::cannotWrite;
         palette = unpackedPalette.data();
         pixels = unpacked.data();
     }
@@ -189,7 +189,7 @@ Result<Indexed> reduceToIndices(const ImageView& image, int tableBits)
     buildDiffusionTables(*converter);
     if (Status reduced = reduceToIndexBytes(palette, pixels, result.palette.data(), *converter, result.indices.data());
         !reduced)
-        return reduced.error() == CodecError::noMemory ? CodecError::noMemory : CodecError::writeFailed;
+        return reduced.error() == CodecError::noMemory ? CodecError::noMemory : CodecError::cannotWrite;
     return result;
 }
 
@@ -241,10 +241,10 @@ Status writeGif(const ImageView& image, const platform::Path& path)
                               [&](const GifDepth& d) { return d.bitCount == image.bitCount; });
     if (depth == kGifDepths.end() || !dimensionsAllowed(image.width, image.height) ||
         (image.bitCount != 24 && !image.palette))
-        return CodecError::writeFailed;
+        return CodecError::cannotWrite;
     const RowLayout layout = rowLayout(image.width, image.height, image.bitCount);
     if (image.pixels.size() < static_cast<std::size_t>(layout.imageSize))
-        return CodecError::writeFailed;
+        return CodecError::cannotWrite;
 
     Result<OutputFile> out = OutputFile::create(path);
     if (!out)
@@ -270,11 +270,7 @@ Status writeGif(const ImageView& image, const platform::Path& path)
 
 Status WriteGif(const ImageView& image, const platform::Path& path)
 {
-    try {
-        return writeGif(image, path);
-    } catch (const std::bad_alloc&) {
-        return CodecError::noMemory;
-    }
+    return withoutExceptions([&] { return writeGif(image, path); });
 }
 
 }  // namespace vrelk

@@ -45,11 +45,10 @@ CodecError codecErrorOf(const heif_error& error)
 {
     switch (error.code) {
     case heif_error_Memory_allocation_error:
-        return error.subcode == heif_suberror_Security_limit_exceeded ? CodecError::unsupported
-                                                                      : CodecError::noMemory;
+        return error.subcode == heif_suberror_Security_limit_exceeded ? CodecError::tooLarge : CodecError::noMemory;
     case heif_error_Unsupported_feature:
     case heif_error_Unsupported_filetype: return CodecError::unsupported;
-    default: return CodecError::badData;
+    default: return error.subcode == heif_suberror_End_of_data ? CodecError::truncated : CodecError::damaged;
     }
 }
 
@@ -76,7 +75,7 @@ Result<Handle> primaryPicture(heif_context* context, std::uint32_t id)
     heif_image_handle* handle = nullptr;
     const heif_error got = heif_context_get_image_handle(context, id, &handle);
     if (got.code != heif_error_Ok || handle == nullptr)
-        return got.code != heif_error_Ok ? codecErrorOf(got) : CodecError::badData;
+        return got.code != heif_error_Ok ? codecErrorOf(got) : CodecError::damaged;
     return Handle(handle);
 }
 
@@ -87,8 +86,8 @@ Result<Handle> primaryPicture(heif_context* context, std::uint32_t id)
 // refusal before any decoding.
 Status checkMemoryFor(const heif_image_handle* handle, const PrimaryItem& item, const ReadLimits& limits)
 {
-    if (!limits.allows(item.codedWidth, item.codedHeight))
-        return CodecError::unsupported;
+    if (Status admitted = limits.admit(item.codedWidth, item.codedHeight); !admitted)
+        return admitted;
     const int sampleBytes = heif_image_handle_get_luma_bits_per_pixel(handle) > 8 ? 2 : 1;
     const int planes = 3 + 3 + (heif_image_handle_has_alpha_channel(handle) ? 1 : 0);
     const int shown = item.transforms.empty() ? 3 : 6;
@@ -252,7 +251,7 @@ Result<Picture> convertPicture(heif_image* image, const LookupTables& tables)
     const int width = heif_image_get_primary_width(image);
     const int height = heif_image_get_primary_height(image);
     if (!dimensionsAllowed(width, height))
-        return CodecError::unsupported;
+        return CodecError::tooLarge;
     std::optional<DecodedPlanes> planes = planesOf(image, width, height);
     if (!planes)
         return CodecError::unsupported;
@@ -368,7 +367,7 @@ Result<Decoded> decodeCoded(const heif_image_handle* handle)
         heif_decode_image(handle, &decoded, heif_colorspace_undefined, heif_chroma_undefined, options.get());
     Decoded picture(decoded);
     if (error.code != heif_error_Ok || !picture)
-        return error.code != heif_error_Ok ? codecErrorOf(error) : CodecError::badData;
+        return error.code != heif_error_Ok ? codecErrorOf(error) : CodecError::damaged;
     return picture;
 }
 
@@ -379,7 +378,7 @@ Result<Picture> readHeifBody(ByteCursor in, const LookupTables& tables, const Re
     if (!context)
         return context.error();
     if (!item)
-        return CodecError::badData;
+        return CodecError::damaged;
     Result<Handle> handle = primaryPicture(context->get(), item->id);
     if (!handle)
         return handle.error();
@@ -392,7 +391,7 @@ Result<Picture> readHeifBody(ByteCursor in, const LookupTables& tables, const Re
     // container's is damaged, and the memory claimed above would not cover it.
     if (heif_image_get_primary_width(picture->get()) != item->codedWidth ||
         heif_image_get_primary_height(picture->get()) != item->codedHeight)
-        return CodecError::badData;
+        return CodecError::damaged;
     Result<Picture> result = convertPicture(picture->get(), tables);
     if (!result)
         return result;

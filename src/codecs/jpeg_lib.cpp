@@ -1,5 +1,6 @@
 #include "codecs/jpeg_lib.h"
 
+#include <array>
 #include <algorithm>
 #include <new>
 #include <stdexcept>
@@ -156,7 +157,7 @@ void checkScanCount(j_common_ptr object)
     auto* info = reinterpret_cast<j_decompress_ptr>(object);
     const auto* limit = reinterpret_cast<const ScanLimit*>(info->progress);
     if (info->input_scan_number > limit->maxScans)
-        ERREXIT(info, JERR_NOT_COMPILED);
+        ERREXIT(info, JERR_BAD_PROGRESSION);
 }
 
 struct TrialProgress {
@@ -204,6 +205,28 @@ void CapJpegMemory(jpeg_decompress_struct& info, std::uint64_t cap)
 {
     constexpr auto kMost = static_cast<std::uint64_t>(std::numeric_limits<long>::max());
     info.mem->max_memory_to_use = static_cast<long>(cap < kMost ? cap : kMost);
+}
+
+CodecError JpegFailureOf(const JpegErrorManager& manager)
+{
+    struct Cause {
+        int code;
+        CodecError error;
+    };
+    static constexpr std::array<Cause, 8> kCauses{{
+        {JERR_NO_SOI, CodecError::notThisFormat},
+        {JERR_OUT_OF_MEMORY, CodecError::noMemory},
+        {JERR_INPUT_EMPTY, CodecError::truncated},
+        {JERR_INPUT_EOF, CodecError::truncated},
+        {JERR_BAD_PRECISION, CodecError::unsupported},
+        {JERR_NOT_COMPILED, CodecError::unsupported},
+        {JERR_NOTIMPL, CodecError::unsupported},
+        {JERR_IMAGE_TOO_BIG, CodecError::tooLarge},
+    }};
+    for (const Cause& cause : kCauses)
+        if (manager.library.msg_code == cause.code)
+            return cause.error;
+    return CodecError::damaged;
 }
 
 bool ResizeWithoutThrowing(std::vector<std::uint8_t>& buffer, std::size_t size)

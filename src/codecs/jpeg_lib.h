@@ -30,6 +30,9 @@ struct JpegErrorManager {
 // jump and silences warnings, and hooks it into `object`.
 void InstallJpegErrorManager(JpegErrorManager& manager, jpeg_common_struct& object);
 
+// The cause of the fatal error libjpeg last reported through `manager`.
+CodecError JpegFailureOf(const JpegErrorManager& manager);
+
 // Feeds libjpeg from `input`, which must outlive the decompression. When
 // the bytes run out the source keeps supplying an end-of-image marker, so a
 // cut-off file decodes to what it holds; skips stop at the end.

@@ -88,8 +88,11 @@ struct JpegReader {
 // Checked before decoding starts, so a huge or odd file allocates nothing.
 bool acceptOutput(JpegReader& reader, const jpeg_decompress_struct& info)
 {
-    if (!reader.options.limits.allows(info.output_width, info.output_height) ||
-        (info.out_color_components != 1 && info.out_color_components != 3 && info.out_color_components != 4)) {
+    if (Status admitted = reader.options.limits.admit(info.output_width, info.output_height); !admitted) {
+        reader.refused = admitted.error();
+        return false;
+    }
+    if (info.out_color_components != 1 && info.out_color_components != 3 && info.out_color_components != 4) {
         reader.refused = CodecError::unsupported;
         return false;
     }
@@ -245,12 +248,15 @@ static Result<Picture> readJpegBody(ByteCursor in, const JpegReadOptions& option
 {
     JpegReader reader{options, {}, std::nullopt};
     bool decoded = false;
+    CodecError failure = CodecError::damaged;
     {
         JpegDecoder decoder;
         decoded = decode(reader, decoder, in.whole());
+        if (!decoded)
+            failure = reader.refused.value_or(JpegFailureOf(decoder.error));
     }
     if (!decoded)
-        return reader.refused.value_or(CodecError::badData);
+        return failure;
     return std::move(reader.image);
 }
 

@@ -37,8 +37,8 @@ bool transcode(JpegTranscoder& transcoder, std::span<const std::uint8_t> input, 
     jpeg_read_header(&transcoder.source, TRUE);
     // Coefficients are held for the whole picture: the reader's size limit
     // keeps a hostile header from asking for gigabytes.
-    if (!limits.allows(transcoder.source.image_width, transcoder.source.image_height)) {
-        refused = CodecError::unsupported;
+    if (Status admitted = limits.admit(transcoder.source.image_width, transcoder.source.image_height); !admitted) {
+        refused = admitted.error();
         return false;
     }
     // The coefficients are all the memory a re-encode holds; the encoder
@@ -76,10 +76,12 @@ static Status recodeJpegBody(ByteCursor in, const platform::Path& output, ImageS
         if (recoded && size)
             *size = {static_cast<std::int32_t>(transcoder.source.image_width),
                      static_cast<std::int32_t>(transcoder.source.image_height)};
+        if (!recoded && !refused && !out->failed())
+            refused = JpegFailureOf(transcoder.error);
     }
     Status finished = out->finish();
     if (!recoded)
-        return refused.value_or(out->failed() ? CodecError::writeFailed : CodecError::badData);
+        return refused.value_or(CodecError::cannotWrite);
     return finished;
 }
 

@@ -408,7 +408,7 @@ Status SizeSearch::run(const ImageView& image, const JpegEncoding& encoding, std
     if (record)
         *record = search;
     if (search.writtenQuality == 0)
-        return trials.outOfMemory() ? CodecError::noMemory : CodecError::writeFailed;
+        return trials.outOfMemory() ? CodecError::noMemory : CodecError::cannotWrite;
     return {};
 }
 

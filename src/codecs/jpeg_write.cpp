@@ -125,7 +125,7 @@ static Status writeJpegBody(const ImageView& image, const platform::Path& path, 
     Status finished = out->finish();
     if (!finished)
         return finished;
-    return encoded ? Status{} : Status{CodecError::writeFailed};
+    return encoded ? Status{} : Status{CodecError::cannotWrite};
 }
 
 Status WriteJpeg(const ImageView& image, const platform::Path& path, const JpegEncoding& encoding)

@@ -62,9 +62,12 @@ bool crcMatches(const PngReader& reader, const Chunk& chunk)
 
 Status readHeader(PngReader& reader, ByteCursor& in, std::int32_t& width, std::int32_t& height)
 {
+    auto start = in.peek(kPngSignature.size());
+    if (!start || !std::equal(kPngSignature.begin(), kPngSignature.end(), start->begin()))
+        return CodecError::notThisFormat;
     auto signature = in.peek(33);
-    if (!signature || !std::equal(kPngSignature.begin(), kPngSignature.end(), signature->begin()))
-        return CodecError::badData;
+    if (!signature)
+        return CodecError::truncated;
     if (!in.skip(kPngSignature.size()) || LoadU32BE(signature->data() + kPngSignature.size()) != 13)
         return CodecError::pngHeaderLength;
     // The 33 bytes hold the whole 25-byte IHDR chunk.
@@ -76,8 +79,8 @@ Status readHeader(PngReader& reader, ByteCursor& in, std::int32_t& width, std::i
 
     const std::uint8_t* d = chunk.data.data();
     const std::uint32_t w = LoadU32BE(d), h = LoadU32BE(d + 4);
-    if (!reader.limits.allows(w, h))
-        return CodecError::unsupported;
+    if (Status admitted = reader.limits.admit(w, h); !admitted)
+        return admitted;
     width = static_cast<std::int32_t>(w);
     height = static_cast<std::int32_t>(h);
     reader.bitDepth = d[8];
@@ -397,7 +400,7 @@ Status walkChunks(PngReader& reader, ByteCursor& in)
         Chunk chunk;
         switch (takeChunk(in, chunk)) {
         case ChunkRead::tooLong: return CodecError::pngChunkTooLong;
-        case ChunkRead::pastEnd: return CodecError::badData;
+        case ChunkRead::pastEnd: return CodecError::damaged;
         case ChunkRead::ok: break;
         }
         if (chunk.type == kIHDR)

@@ -262,7 +262,7 @@ static Status writePngBody(const ImageView& image, const platform::Path& path)
         writer.colourType = 2;
         writer.bytesPerPixel = 3;
     } else {
-        return CodecError::writeFailed;
+        return CodecError::cannotWrite;
     }
     writer.width = image.width;
     writer.height = image.height;
@@ -270,7 +270,7 @@ static Status writePngBody(const ImageView& image, const platform::Path& path)
     writer.stride = layout.stride;
     if (image.width < 1 || image.height < 1 || !image.palette ||
         image.pixels.size() < static_cast<std::uint64_t>(layout.imageSize))
-        return CodecError::writeFailed;
+        return CodecError::cannotWrite;
 
     writer.out = &*out;
     writeHeader(writer);

@@ -227,17 +227,17 @@ Status TiffDecoder::readHeader()
     ByteCursor in(file_);
     auto mark = in.take(8);
     if (!mark)
-        return CodecError::badData;
+        return CodecError::truncated;
     const std::uint8_t first = (*mark)[0];
     if (first != (*mark)[1] || (first != 'I' && first != 'M'))
-        return CodecError::badData;
+        return CodecError::notThisFormat;
     littleEndian_ = first == 'I';
     order_ = littleEndian_ ? kLittleEndianReaders : kBigEndianReaders;
     load16_ = littleEndian_ ? LoadU16LE : LoadU16BE;
     load32_ = littleEndian_ ? LoadU32LE : LoadU32BE;
     ByteCursor header(mark->subspan(2));
     if (order_.u16(header) != 42)
-        return CodecError::badData;
+        return CodecError::notThisFormat;
     directoryOffset_ = order_.u32(header).value_or(0);
     return {};
 }
@@ -247,13 +247,13 @@ Status TiffDecoder::readDirectory()
 {
     ByteCursor in(file_);
     if (!in.seek(directoryOffset_))
-        return CodecError::badData;
+        return CodecError::damaged;
     const auto count = order_.u16(in);
     if (!count)
-        return CodecError::badData;
+        return CodecError::damaged;
     const auto entries = in.take(std::size_t{*count} * kEntrySize);
     if (!entries)
-        return CodecError::badData;
+        return CodecError::damaged;
     for (std::size_t i = 0; i < *count; ++i) {
         ByteCursor raw(entries->subspan(i * kEntrySize, kEntrySize));
         Entry entry;
@@ -265,7 +265,7 @@ Status TiffDecoder::readDirectory()
             return status;
     }
     if (stripOffsets_.count != stripByteCounts_.count)
-        return CodecError::badData;
+        return CodecError::damaged;
     return {};
 }
 
@@ -292,10 +292,10 @@ Status TiffDecoder::readEntry(const Entry& entry)
 Status TiffDecoder::readDimension(const Entry& entry, std::int32_t& into)
 {
     if (entry.type != kTypeShort && entry.type != kTypeLong)
-        return CodecError::badData;
+        return CodecError::damaged;
     const std::uint32_t value = fieldValue(entry);
     if (value == 0)
-        return CodecError::badData;
+        return CodecError::damaged;
     if (!dimensionAllowed(value))
         return CodecError::unsupported;
     into = static_cast<std::int32_t>(value);
@@ -312,14 +312,14 @@ Status TiffDecoder::readBitsPerSample(const Entry& entry)
     } else if (entry.count == 3) {
         ByteCursor at(file_);
         if (!at.seek(fieldU32(entry)))
-            return CodecError::badData;
+            return CodecError::damaged;
         const auto red = order_.u16(at);
         const auto green = order_.u16(at);
         const auto blue = order_.u16(at);
         if (!blue)
-            return CodecError::badData;
+            return CodecError::damaged;
         if (*red != *green || *green != *blue || (*red != 8 && *red != 16))
-            return CodecError::badData;
+            return CodecError::damaged;
         bitsPerSample_ = *red;
     }
     return {};
@@ -328,19 +328,19 @@ Status TiffDecoder::readBitsPerSample(const Entry& entry)
 Status TiffDecoder::readValueArray(const Entry& entry, ValueArray& into)
 {
     if (into.seen)
-        return CodecError::badData;
+        return CodecError::damaged;
     into.seen = true;
     if (entry.count == 0)
-        return CodecError::badData;
+        return CodecError::damaged;
     if (entry.type != kTypeShort && entry.type != kTypeLong)
-        return CodecError::badData;
+        return CodecError::damaged;
     const std::uint64_t size = std::uint64_t{entry.count} * (entry.type == kTypeShort ? 2 : 4);
     if (size <= entry.field.size()) {
         into.values = entry.field.first(static_cast<std::size_t>(size));
     } else {
         const std::uint32_t offset = fieldU32(entry);
         if (!rangeInside(offset, size, file_.size()))
-            return CodecError::badData;
+            return CodecError::damaged;
         into.values = file_.subspan(offset, static_cast<std::size_t>(size));
     }
     into.type = entry.type;
@@ -351,8 +351,10 @@ Status TiffDecoder::readValueArray(const Entry& entry, ValueArray& into)
 Result<const TiffLayout*> TiffDecoder::chooseLayout() const
 {
     const std::optional<ColourModel> model = colourModelOf(photometric_);
-    if (!model || !limits_.allows(width_, height_))
+    if (!model)
         return CodecError::unsupported;
+    if (Status admitted = limits_.admit(width_, height_); !admitted)
+        return admitted.error();
     if (*model == ColourModel::palette && colorMapOffset_ == 0)
         return CodecError::unsupported;
     // Separate planes would be read as interleaved samples.
@@ -381,7 +383,7 @@ Status TiffDecoder::buildPalette(const TiffLayout& layout, Palette& palette) con
     // Reds, then greens, then blues, 16 bits each; the high byte is kept.
     ByteCursor at(file_);
     if (!at.seek(colorMapOffset_) || !at.has(entries * 6))
-        return CodecError::badData;
+        return CodecError::damaged;
     std::array<std::uint8_t RgbQuad::*, 3> components{&RgbQuad::rgbRed, &RgbQuad::rgbGreen, &RgbQuad::rgbBlue};
     for (auto component : components) {
         for (std::size_t k = 0; k < entries; ++k)
@@ -411,14 +413,14 @@ Result<StripData> TiffDecoder::gatherStrips(std::uint64_t needed, std::uint64_t 
         const std::uint32_t offset = next(offsets, stripOffsets_.type);
         const std::uint32_t count = next(counts, stripByteCounts_.type);
         if (!rangeInside(offset, count, file_.size()))
-            return CodecError::badData;
+            return CodecError::damaged;
         if (i > 0 && offset != expectedOffset)
             contiguous = false;
         expectedOffset = std::uint64_t{offset} + count;
         total += count;  // under 2^32 strips of under 2^32 bytes each: cannot wrap
     }
     if (total == 0)
-        return CodecError::badData;
+        return CodecError::damaged;
     const std::uint64_t keptBytes = std::min(total, needed);
     // Strips that do not follow one another are copied together.
     if (Status claimed = limits_.claim(addNeeds(alsoNeeded, contiguous ? 0 : keptBytes)); !claimed)

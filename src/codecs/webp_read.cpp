@@ -19,9 +19,10 @@ struct StatusMapping {
     VP8StatusCode status;
     CodecError error;
 };
-constexpr std::array<StatusMapping, 2> kStatusErrors{{
+constexpr std::array<StatusMapping, 3> kStatusErrors{{
     {VP8_STATUS_OUT_OF_MEMORY, CodecError::noMemory},
     {VP8_STATUS_UNSUPPORTED_FEATURE, CodecError::unsupported},
+    {VP8_STATUS_NOT_ENOUGH_DATA, CodecError::truncated},
 }};
 
 CodecError errorFor(VP8StatusCode status)
@@ -29,7 +30,7 @@ CodecError errorFor(VP8StatusCode status)
     for (const StatusMapping& mapping : kStatusErrors)
         if (mapping.status == status)
             return mapping.error;
-    return CodecError::badData;
+    return CodecError::damaged;
 }
 
 struct DemuxDeleter {
@@ -128,7 +129,7 @@ Result<FirstFrame> firstFrame(const WebPDemuxer* demuxer, const WebPAnimInfo& in
 {
     WebPIterator iterator;
     if (!WebPDemuxGetFrame(demuxer, 1, &iterator))
-        return CodecError::badData;
+        return CodecError::damaged;
     // A negative value becomes one past any canvas.
     const auto asSize = [](int value) { return static_cast<std::uint64_t>(static_cast<std::int64_t>(value)); };
     const bool inside = rangeInside(asSize(iterator.x_offset), asSize(iterator.width), info.canvas_width) &&
@@ -138,7 +139,7 @@ Result<FirstFrame> firstFrame(const WebPDemuxer* demuxer, const WebPAnimInfo& in
                            iterator.has_alpha != 0};
     WebPDemuxReleaseIterator(&iterator);
     if (!inside)
-        return CodecError::badData;
+        return CodecError::damaged;
     return frame;
 }
 
@@ -170,15 +171,15 @@ Status decodeFirstFrame(std::span<const std::uint8_t> data, Picture& image, cons
     const WebPData whole{data.data(), data.size()};
     AnimDecoder decoder(WebPAnimDecoderNew(&whole, &options));
     if (!decoder)
-        return CodecError::badData;
+        return CodecError::damaged;
     WebPAnimInfo info;
     if (!WebPAnimDecoderGetInfo(decoder.get(), &info) || info.canvas_width != static_cast<std::uint32_t>(image.width) ||
         info.canvas_height != static_cast<std::uint32_t>(image.height))
-        return CodecError::badData;
+        return CodecError::damaged;
     std::uint8_t* canvas = nullptr;
     int timestamp = 0;
     if (!WebPAnimDecoderGetNext(decoder.get(), &canvas, &timestamp))
-        return CodecError::badData;
+        return CodecError::damaged;
     Result<FirstFrame> frame = firstFrame(WebPAnimDecoderGetDemuxer(decoder.get()), info);
     if (!frame)
         return frame.error();
@@ -203,14 +204,14 @@ Result<Picture> readWebpBody(ByteCursor in, const LookupTables& tables, const Re
 {
     const std::span<const std::uint8_t> data = in.whole();
     if (!HasWebpSignature(data))
-        return CodecError::badData;
+        return CodecError::notThisFormat;
     WebPBitstreamFeatures features;
     if (const VP8StatusCode status = WebPGetFeatures(data.data(), data.size(), &features); status != VP8_STATUS_OK)
         return errorFor(status);
     // The header's size is checked, and the pixels allocated, before
     // libwebp decodes anything.
-    if (!limits.allows(features.width, features.height))
-        return CodecError::unsupported;
+    if (Status admitted = limits.admit(features.width, features.height); !admitted)
+        return admitted.error();
     if (Status claimed = limits.claim(decodeNeed(features)); !claimed)
         return claimed.error();
     Result<Picture> image = allocatePicture(features.width, features.height, PixelLayout::bgr24);

@@ -69,7 +69,7 @@ Status encodeInto(Picture& picture, std::int32_t quality, std::vector<std::uint8
 {
     WebPConfig config;
     if (!configure(config, quality))
-        return CodecError::writeFailed;
+        return CodecError::cannotWrite;
     into.clear();
     WebPPicture& p = picture.get();
     p.writer = appendToVector;
@@ -78,7 +78,7 @@ Status encodeInto(Picture& picture, std::int32_t quality, std::vector<std::uint8
         return {};
     return p.error_code == VP8_ENC_ERROR_OUT_OF_MEMORY || p.error_code == VP8_ENC_ERROR_BITSTREAM_OUT_OF_MEMORY
                ? CodecError::noMemory
-               : CodecError::writeFailed;
+               : CodecError::cannotWrite;
 }
 
 struct MuxDeleter {
@@ -104,13 +104,13 @@ Status attachProfile(std::vector<std::uint8_t>& encoded, std::span<const std::ui
     const WebPData bitstream{encoded.data(), encoded.size()};
     const Mux mux(WebPMuxCreate(&bitstream, 0));
     if (!mux)
-        return CodecError::writeFailed;
+        return CodecError::cannotWrite;
     const WebPData profile{icc.data(), icc.size()};
     if (WebPMuxSetChunk(mux.get(), "ICCP", &profile, 0) != WEBP_MUX_OK)
-        return CodecError::writeFailed;
+        return CodecError::cannotWrite;
     Assembled assembled;
     if (const WebPMuxError error = WebPMuxAssemble(mux.get(), &assembled.data); error != WEBP_MUX_OK)
-        return error == WEBP_MUX_MEMORY_ERROR ? CodecError::noMemory : CodecError::writeFailed;
+        return error == WEBP_MUX_MEMORY_ERROR ? CodecError::noMemory : CodecError::cannotWrite;
     encoded.assign(assembled.data.bytes, assembled.data.bytes + assembled.data.size);
     return {};
 }
@@ -193,7 +193,7 @@ Status writeWebpWithLimitBody(const ImageView& image, const platform::Path& path
     if (record)
         *record = search;
     if (search.writtenQuality == 0)
-        return failure.ok() ? Status{CodecError::writeFailed} : failure;
+        return failure.ok() ? Status{CodecError::cannotWrite} : failure;
     return writeFile(path, search.writtenQuality == fittedQuality ? fitted : tooLarge);
 }
 

@@ -62,11 +62,11 @@ Result<Picture> ImageFromPluginBlocks(std::span<const std::uint8_t> info, std::s
 {
     std::optional<PluginHeader> header = readInfoHeader(info);
     if (!header)
-        return CodecError::badData;
+        return CodecError::damaged;
     if (!acceptable(*header))
         return CodecError::unsupported;
     if (bits.empty())
-        return CodecError::badData;
+        return CodecError::damaged;
 
     Result<Picture> image = allocatePicture(header->width, header->height, layoutOfBits(header->bitCount));
     if (!image)

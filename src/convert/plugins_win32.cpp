@@ -199,7 +199,7 @@ struct AnswerError {
 constexpr std::array<AnswerError, 4> kAnswerErrors{{
     {Answer::refused, CodecError::unsupported},
     {Answer::cannotDecode, CodecError::unsupported},
-    {Answer::decodeFailed, CodecError::badData},
+    {Answer::decodeFailed, CodecError::damaged},
     {Answer::noMemory, CodecError::noMemory},
 }};
 
@@ -208,7 +208,7 @@ CodecError errorFor(Answer answer)
     for (const AnswerError& entry : kAnswerErrors)
         if (entry.answer == answer)
             return entry.error;
-    return CodecError::badData;
+    return CodecError::damaged;
 }
 
 // The picture of a reply, checked as any filter's answer is; the host's
@@ -219,7 +219,7 @@ Result<Picture> pictureFromReply(HANDLE host, const Reply& reply)
         return errorFor(reply.answer);
     const std::uint64_t total = std::uint64_t{reply.infoBytes} + reply.bitsBytes;
     if (!reply.picture)
-        return total == 0 ? ImageFromPluginBlocks({}, {}) : Result<Picture>(CodecError::badData);
+        return total == 0 ? ImageFromPluginBlocks({}, {}) : Result<Picture>(CodecError::damaged);
     HANDLE local = nullptr;
     if (!DuplicateHandle(host, reply.picture, GetCurrentProcess(), &local, FILE_MAP_READ, FALSE,
                          DUPLICATE_CLOSE_SOURCE))
@@ -271,9 +271,9 @@ public:
             case Exchange::died:
                 process_.reset();
                 if (!channel_->skipCulprit())
-                    return CodecError::badData;
+                    return CodecError::damaged;
                 break;
-            case Exchange::timedOut: end(); return CodecError::badData;
+            case Exchange::timedOut: end(); return CodecError::damaged;
             }
         }
     }

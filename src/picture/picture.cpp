@@ -76,8 +76,10 @@ RowLayout rowLayout(std::int64_t width, std::int64_t height, int bits)
 
 Result<Picture> allocatePicture(std::int32_t width, std::int32_t height, PixelLayout layout)
 {
+    if (width < 1 || height < 1)
+        return CodecError::damaged;
     if (!dimensionsAllowed(width, height))
-        return CodecError::unsupported;
+        return CodecError::tooLarge;
     const RowLayout rows = rowLayout(width, height, bitsPerPixel(layout));
     Picture picture;
     picture.width = width;

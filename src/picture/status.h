@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 #include <new>
 #include <optional>
 #include <stdexcept>
@@ -11,15 +12,18 @@
 
 namespace vrelk {
 
-// Why a pixel routine, a reader or a writer gave up. The numbers are the codec error codes the
-// program has always used; the PNG codec adds its own from 9 on.
+// Why a pixel routine, a reader or a writer gave up, named by cause. The
+// first numbers are the codec error codes the program has always used; the
+// PNG reader adds its own from 9 on, each a kind of damage it found.
 enum class CodecError : std::int32_t {
     noMemory = 1,
-    unsupported = 2,  // a variant this program does not read, or too large
+    unsupported = 2,    // a variant of the format this program does not read
+    notThisFormat = 3,  // the file does not carry the format's signature
     cannotOpen = 4,
     cannotCreate = 5,
-    badData = 6,      // damaged, truncated or not of the format
-    writeFailed = 7,  // a short write, or pixels the writer cannot take
+    damaged = 6,        // the data contradicts itself or its format
+    cannotWrite = 7,    // a short write, or pixels the writer cannot take
+    truncated = 8,      // the data ends before the picture does
     pngBadCrc = 9,
     pngChunkTooLong = 10,
     pngHeaderLength = 11,
@@ -34,6 +38,7 @@ enum class CodecError : std::int32_t {
     pngBrokenDataRun = 22,
     pngZlib = 23,
     pngDeflate = 24,
+    tooLarge = 25,      // sides beyond the size cap, or a need beyond any budget
 };
 
 // Either a value or the reason there is none.
@@ -45,13 +50,23 @@ public:
 
     bool ok() const { return state_.index() == 0; }
     explicit operator bool() const { return ok(); }
-    const E& error() const { return std::get<1>(state_); }
-    T& value() { return std::get<0>(state_); }
-    const T& value() const { return std::get<0>(state_); }
+    // Asking a result for what it does not hold is a fault of the caller:
+    // the program stops there, whichever of the two is asked.
+    const E& error() const { return *checked(std::get_if<1>(&state_)); }
+    T& value() { return *checked(std::get_if<0>(&state_)); }
+    const T& value() const { return *checked(std::get_if<0>(&state_)); }
     T* operator->() { return &value(); }
     T& operator*() { return value(); }
 
 private:
+    template <class P>
+    static P* checked(P* held)
+    {
+        if (!held)
+            std::abort();
+        return held;
+    }
+
     std::variant<T, E> state_;
 };
 
@@ -63,7 +78,12 @@ public:
 
     bool ok() const { return !error_; }
     explicit operator bool() const { return ok(); }
-    CodecError error() const { return *error_; }
+    CodecError error() const
+    {
+        if (!error_)
+            std::abort();
+        return *error_;
+    }
 
 private:
     std::optional<CodecError> error_;
