@@ -155,7 +155,7 @@ Status decodePacked(BmpReader& reader, const DepthRule& rule)
     Palette sourcePalette{};
     readPalette(reader, rule, sourcePalette);
 
-    // The rows are taken straight from the mapped file; only the part the
+    // The rows are taken straight from the input in memory; only the part the
     // file holds is converted, since rows it lacks would unpack to index 0,
     // which the zeroed target already holds.
     const RowLayout packed = rowLayout(info.biWidth, info.biHeight, rule.bitCount);

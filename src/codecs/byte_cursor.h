@@ -1,5 +1,5 @@
-// The one way readers look at their input: a bounded cursor over the mapped
-// file whose every read says whether it could be made.
+// The one way readers look at their input: a bounded cursor over the bytes
+// read into memory, whose every read says whether it could be made.
 #pragma once
 
 #include <cstddef>

@@ -1,6 +1,6 @@
 // The program's adapters around libjpeg: the error manager that turns a
 // library error into a long jump back to the codec, the source over the
-// mapped input, and the file and growing-memory destinations. Only the
+// input in memory, and the file and growing-memory destinations. Only the
 // JPEG codec sources include this.
 #pragma once
 

@@ -279,7 +279,7 @@ Status decodeImage(PngReader& reader, CompressedInput input)
 }
 
 // The IDAT run starting with `first`: every chunk of it checked, its data
-// decoded from the mapping or, when split, from one gathered block.
+// decoded where it lies in the input or, when split, from one gathered block.
 Status readImageData(PngReader& reader, ByteCursor& in, const Chunk& first)
 {
     if (reader.seenIDAT)
