@@ -304,8 +304,7 @@ const char* extensionOf(const std::string& format)
 // converted.
 TEST(ColourProfilesEndToEnd, JpegPngAndWebpKeepTheProfile)
 {
-    if (!havePillow())
-        GTEST_SKIP() << "no Pillow";
+    VRELK_REQUIRE_TOOLS(havePillow(), "Pillow");
     for (const ProfileCase& test : profileCases()) {
         for (const char* format : {"jpeg", "png", "webp"}) {
             CliInstall cli("");
@@ -333,8 +332,7 @@ TEST(ColourProfilesEndToEnd, JpegPngAndWebpKeepTheProfile)
 // from JPEG, PNG and TIFF inputs alike.
 TEST(ColourProfilesEndToEnd, BmpHoldsTheColoursConvertedToSrgb)
 {
-    if (!havePillow())
-        GTEST_SKIP() << "no Pillow";
+    VRELK_REQUIRE_TOOLS(havePillow(), "Pillow");
     CliInstall cli("DrctCvt=1\r\n");
     std::vector<std::string> inputs;
     for (const ProfileCase& test : profileCases()) {
@@ -369,8 +367,7 @@ TEST(ColourProfilesEndToEnd, BmpHoldsTheColoursConvertedToSrgb)
 // its profile, as Pillow's ImageCms takes it.
 TEST(ColourProfilesEndToEnd, CmykJpegUsesItsProfile)
 {
-    if (!havePillow())
-        GTEST_SKIP() << "no Pillow";
+    VRELK_REQUIRE_TOOLS(havePillow(), "Pillow");
     CliInstall cli("DrctCvt=1\r\n");
     test::JpegRecipe recipe = pictureRecipe(4);
     recipe.space = JCS_CMYK;
@@ -446,8 +443,7 @@ TEST(ColourProfilesEndToEnd, RecodeKeepsProfileSegmentsAndOrientationOnly)
 // Over 64 KB: two APP2 segments one way, one iCCP chunk the other.
 TEST(ColourProfilesEndToEnd, MultiSegmentProfileBothWays)
 {
-    if (!havePillow())
-        GTEST_SKIP() << "no Pillow";
+    VRELK_REQUIRE_TOOLS(havePillow(), "Pillow");
     const Bytes large = test::largeP3Profile();
     ASSERT_GT(large.size(), std::size_t{65536});
     CliInstall toPng("DrctCvt=2\r\n");
@@ -469,8 +465,7 @@ TEST(ColourProfilesEndToEnd, MultiSegmentProfileBothWays)
 // heif-enc stores the P3 profile of a PNG in the HEIC's colr box.
 TEST(ColourProfilesEndToEnd, HeicProfileGoesIntoJpeg)
 {
-    if (!havePillow() || !fs::exists("/usr/bin/heif-enc"))
-        GTEST_SKIP() << "no Pillow or heif-enc";
+    VRELK_REQUIRE_TOOLS(havePillow() && fs::exists("/usr/bin/heif-enc"), "Pillow or heif-enc");
     CliInstall cli("DrctCvt=3\r\n");
     // Made once: a profile's header holds the time it was made.
     const Bytes p3 = test::displayP3Profile();
@@ -523,8 +518,7 @@ Bytes webpmuxProfile(const fs::path& webp)
 // Pillow's sRGB conversion in BMP.
 TEST(ColourProfilesEndToEnd, WebpProfileIsReadAndKeptOrConverted)
 {
-    if (!havePillow() || !haveWebpTools())
-        GTEST_SKIP() << "no Pillow or libwebp's tools";
+    VRELK_REQUIRE_TOOLS(havePillow() && haveWebpTools(), "Pillow or libwebp's tools");
     const Bytes p3 = test::displayP3Profile();
     for (const char* format : {"jpeg", "png", "bmp"}) {
         CliInstall cli("");
@@ -546,8 +540,7 @@ TEST(ColourProfilesEndToEnd, WebpProfileIsReadAndKeptOrConverted)
 // counts against it and still goes along.
 TEST(ColourProfilesEndToEnd, WebpSizeTargetCountsTheProfile)
 {
-    if (!haveWebpTools())
-        GTEST_SKIP() << "no libwebp tools";
+    VRELK_REQUIRE_TOOLS(haveWebpTools(), "libwebp's tools");
     const Bytes large = test::largeP3Profile();
     const std::size_t limitKb = large.size() / 1024 + 8;
     CliInstall cli("");
@@ -566,8 +559,7 @@ TEST(ColourProfilesEndToEnd, WebpSizeTargetCountsTheProfile)
 // ICCP chunks that hold no sound profile leave the picture as sRGB.
 TEST(ColourProfilesEndToEnd, DamagedWebpProfilesAreIgnored)
 {
-    if (!haveWebpTools())
-        GTEST_SKIP() << "no libwebp tools";
+    VRELK_REQUIRE_TOOLS(haveWebpTools(), "libwebp's tools");
     const Bytes profile = test::displayP3Profile();
     Bytes wrongSignature = profile;
     wrongSignature[36] ^= 0xFF;

@@ -489,8 +489,7 @@ TEST(JpegSizeSearch, EncodingLargerThanTheUncompressedImageFits)
 
 TEST(JpegWrite, ShortWriteFailsTheFile)
 {
-    if (!fs::exists("/dev/full"))
-        GTEST_SKIP() << "no /dev/full";
+    VRELK_REQUIRE_TOOLS(fs::exists("/dev/full"), "/dev/full");
     Palette palette{};
     auto pixels = test::noise(static_cast<std::size_t>(rowLayout(32, 32, 24).imageSize));
     WriterFor plain(32, 32, 24);

@@ -112,8 +112,7 @@ protected:
     }
     void SetUp() override
     {
-        if (!haveTools())
-            GTEST_SKIP() << "needs Python with Pillow and libwebp's tools";
+        VRELK_REQUIRE_TOOLS(haveTools(), "Python with Pillow and libwebp's tools");
         ASSERT_EQ(made_.status, 0) << made_.output;
     }
     static fs::path at(const std::string& name) { return folder_->path() / name; }
@@ -226,8 +225,7 @@ TEST_F(WebpFixtures, SizeTargetKeepsTheHighestFittingQualityOfTheJpegSearchOrder
 
 TEST(Webp, TwelveMegapixelPhotoAimedAt200KbFitsAndDecodes)
 {
-    if (!haveTools())
-        GTEST_SKIP() << "needs Python with Pillow and libwebp's tools";
+    VRELK_REQUIRE_TOOLS(haveTools(), "Python with Pillow and libwebp's tools");
     test::CliInstall cli("Limit=1\r\nLmtVal=200\r\n");
     const std::string make =
         std::string(kPython) + " -c \"import numpy as np; from PIL import Image; r = np.random.default_rng(7); "
