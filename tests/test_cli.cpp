@@ -1,6 +1,7 @@
 // The command-line program as a user runs it.
 #include <gtest/gtest.h>
 
+#include "image_builder.h"
 #include "test_support.h"
 
 namespace vrelk {
@@ -38,6 +39,41 @@ TEST(Cli, GoneInputFolderIsAnInvalidOutputFolder)
     auto result = cli.run(quoted(cli.root() / "gone" / "a.png"));
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.output, "Error: 出力フォルダが無効です。\n");
+}
+
+// A mistyped name fails alone wherever it stands. The output folder is
+// still the first argument's folder part, the current folder for a bare
+// name, whether or not its file exists.
+TEST(Cli, MissingFileIsSkippedAloneAndItsFolderPartStillChoosesTheOutputFolder)
+{
+    const struct {
+        const char* arguments;
+        const char* written;  // relative to the working folder
+        std::vector<const char*> said;
+    } cases[] = {
+        {"-f png nosuch.png a.bmp", "a.png", {"vrelk: skipped nosuch.png: no such file\n"}},
+        {"-f png -j 1 nosuch.png a.bmp", "a.png", {"vrelk: skipped nosuch.png: no such file\n"}},
+        {"-f png a.bmp nosuch.png", "a.png", {"vrelk: skipped nosuch.png: no such file\n"}},
+        {"-f png ./nosuch.png sub/b.bmp", "b.png", {"vrelk: skipped ./nosuch.png: no such file\n"}},
+        {"-f png sub/nosuch.png a.bmp", "sub/a.png", {"vrelk: skipped sub/nosuch.png: no such file\n"}},
+        {"-f png --report=json nosuch.png a.bmp", "a.png",
+         {"{\"input\":\"nosuch.png\",\"status\":\"skipped\",\"output\":null,\"reason\":\"no such file\"",
+          "{\"input\":\"a.bmp\",\"status\":\"converted\""}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.arguments);
+        CliInstall cli("DrctCvt=0\r\n");
+        fs::create_directory(cli.root() / "sub");
+        for (const char* name : {"a.bmp", "sub/b.bmp"})
+            test::writeBytes(cli.root() / name,
+                             test::buildBmp({.width = 3, .height = 2, .pixels = test::patternRows24(3, 2)}));
+        auto result = cli.run(c.arguments);
+        EXPECT_EQ(result.status, 1) << result.output;
+        EXPECT_TRUE(fs::exists(cli.root() / c.written)) << result.output;
+        for (const char* said : c.said)
+            EXPECT_NE(result.output.find(said), std::string::npos) << said << "\n" << result.output;
+        EXPECT_EQ(result.output.find("Error"), std::string::npos) << result.output;
+    }
 }
 
 TEST(Cli, SubFolderIsCreatedAndRemovedWhenNothingConverted)

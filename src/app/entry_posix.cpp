@@ -5,7 +5,9 @@
 
 #include <cctype>
 #include <cstdio>
+#include <filesystem>
 #include <iostream>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -63,6 +65,22 @@ void printSettings(std::ostream& out, const platform::Path& iniPath, const Setti
         out << entry.key << '=' << platform::toUtf8(entry.value) << "\n";
 }
 
+// The output folder is by default the first input's folder. A relative
+// name is taken from the current folder whether or not its file exists, so
+// a mistyped first name (a bare one has no folder part) fails alone as
+// "no such file" rather than leaving the batch without an output folder.
+std::vector<platform::Path> inputsOfRun(std::span<const platform::NativeString> files)
+{
+    std::vector<platform::Path> inputs = inputsFromArguments(files);
+    for (platform::Path& input : inputs) {
+        std::error_code error;
+        if (input.is_relative())
+            if (platform::Path full = std::filesystem::absolute(input, error); !error)
+                input = std::move(full);
+    }
+    return inputs;
+}
+
 void writeJsonLine(const std::string& line)
 {
     std::fputs(line.c_str(), stdout);
@@ -74,7 +92,7 @@ void writeJsonLine(const std::string& line)
 // was skipped, so that scripts notice.
 int convertFiles(const CommandLine& line, Settings settings)
 {
-    std::vector<platform::Path> inputs = inputsFromArguments(line.files);
+    std::vector<platform::Path> inputs = inputsOfRun(line.files);
     FileReporter reporter(line.options.verbosity, line.files, ::isatty(STDERR_FILENO) == 1);
     const bool json = line.options.jsonReport;
     const auto fileDone = [&](const FileReport& file, std::size_t index, std::size_t count) {
