@@ -119,17 +119,56 @@ TEST(Cli, ChoosingAtRunTimeReadsOneLetter)
     std::string input = quoted(cli.root() / "empty.bmp");
 
     auto declined = cli.run(input, "x\\n");
-    EXPECT_EQ(declined.status, 0);
+    EXPECT_EQ(declined.status, 1) << "nothing was converted";
     EXPECT_NE(declined.output.find("BMP(B)  PNG(P)  GIF(G)  JPEG(J)  JPEG変換(T)  WebP(W)"), std::string::npos);
     EXPECT_EQ(declined.output.find("Error"), std::string::npos);
 
     auto endOfInput = cli.run(input);
-    EXPECT_EQ(endOfInput.status, 0);
+    EXPECT_EQ(endOfInput.status, 1) << "nothing was converted";
     EXPECT_EQ(endOfInput.output.find("Error"), std::string::npos);
 
     auto chosen = cli.run(input, "p\\n");
     EXPECT_EQ(chosen.status, 1) << "the batch ran and converted nothing";
     EXPECT_NE(chosen.output.find("Error: ファイル変換に失敗しました。"), std::string::npos);
+}
+
+// A declined question, or none answered (a cron job without -f), converts
+// nothing: every file is skipped as such, and the exit status says so.
+TEST(Cli, NoFormatChosenSkipsEveryFile)
+{
+    const std::string prompt = "BMP(B)  PNG(P)  GIF(G)  JPEG(J)  JPEG変換(T)  WebP(W)  \n> ";
+    const std::string lines = "vrelk: skipped a.bmp: no format chosen\nvrelk: skipped b c.bmp: no format chosen\n";
+    const std::string json = "{\"input\":\"a.bmp\",\"status\":\"skipped\",\"output\":null,\"reason\":\"no format "
+                             "chosen\",\"width\":null,\"height\":null,\"bytes\":null}\n";
+    const struct {
+        const char* options;
+        const char* answer;  // none: standard input is empty
+        std::string output;
+    } cases[] = {
+        {"", "x\\n", prompt + lines},
+        {"", "", prompt + "\n" + lines},
+        {"", "\\n", prompt + lines},
+        {"--quiet", "", prompt + "\n"},
+        {"--quiet --report=json", "", prompt + "\n" + json},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.options) + " answer '" + c.answer + "'");
+        CliInstall cli("DrctCvt=0\r\n");
+        for (const char* name : {"a.bmp", "b c.bmp"})
+            test::writeBytes(cli.root() / name,
+                             test::buildBmp({.width = 3, .height = 2, .pixels = test::patternRows24(3, 2)}));
+        const auto before = test::listFolder(cli.root());
+        auto result = cli.run(std::string(c.options) + " a.bmp 'b c.bmp'", c.answer);
+        EXPECT_EQ(result.status, 1);
+        if (std::string(c.options).find("json") != std::string::npos) {
+            EXPECT_EQ(result.output.substr(0, c.output.size()), c.output);
+            EXPECT_NE(result.output.find("{\"input\":\"b c.bmp\",\"status\":\"skipped\""), std::string::npos)
+                << result.output;
+        } else {
+            EXPECT_EQ(result.output, c.output);
+        }
+        EXPECT_EQ(test::listFolder(cli.root()), before);
+    }
 }
 
 TEST(Cli, RenamedProgramRefusesToStart)

@@ -117,6 +117,11 @@ std::string JsonUnreachedLine(std::string_view input, BatchOutcome outcome)
     for (const OutcomeText& entry : kOutcomeTexts)
         if (entry.outcome == outcome)
             reason = entry.text;
+    return JsonSkippedLine(input, reason);
+}
+
+std::string JsonSkippedLine(std::string_view input, std::string_view reason)
+{
     return jsonObject(input, "skipped", "null", JsonString(reason), "null", "null", "null");
 }
 

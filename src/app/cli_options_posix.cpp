@@ -327,7 +327,7 @@ Without FILE, vrelk prints the settings.
 
   -f, --format FORMAT   bmp, png, jpeg, gif, webp, or recode (lossless JPEG
                           re-encode); without it DrctCvt decides, and
-                          DrctCvt=0 asks
+                          DrctCvt=0 asks (no answer: nothing converted)
   -q, --quality N       JPEG and WebP quality, 1..100
       --sampling S      JPEG chroma sampling: 2x2 or 1x1
       --max-kb N        aim each JPEG or WebP at N KB at most (searches the

@@ -56,6 +56,8 @@ std::string SkipReasonText(const FileFailure& failure);
 // reached because it stopped as a whole.
 std::string JsonReportLine(std::string_view input, const FileReport& report);
 std::string JsonUnreachedLine(std::string_view input, BatchOutcome outcome);
+// The object for an input skipped before any batch began.
+std::string JsonSkippedLine(std::string_view input, std::string_view reason);
 // `text` as a JSON string. Bytes that are not UTF-8 become \udc80..\udcff,
 // the way Python's os.fsdecode keeps them, so names survive the round trip.
 std::string JsonString(std::string_view text);
@@ -66,11 +68,14 @@ class FileReporter {
 public:
     FileReporter(Verbosity verbosity, std::span<const platform::NativeString> names, bool terminal);
     void fileDone(const FileReport& report, std::size_t index, std::size_t count);
+    // The line of an input skipped before any batch began.
+    void skipped(std::size_t index, std::string_view reason);
     // Clears the progress line.
     void finish();
 
 private:
     void clearProgress();
+    void writeSkipped(const std::string& name, std::string_view reason);
 
     Verbosity verbosity_;
     std::span<const platform::NativeString> names_;

@@ -63,8 +63,7 @@ void FileReporter::fileDone(const FileReport& report, std::size_t index, std::si
         return;
     const std::string name = index < names_.size() ? platform::toUtf8(names_[index]) : report.input.string();
     if (report.failure) {
-        clearProgress();
-        writeLine("vrelk: skipped " + name + ": " + SkipReasonText(*report.failure));
+        writeSkipped(name, SkipReasonText(*report.failure));
     } else if (verbosity_ == Verbosity::verbose) {
         clearProgress();
         writeLine("vrelk: " + name + " -> " + report.output.string());
@@ -76,6 +75,20 @@ void FileReporter::fileDone(const FileReport& report, std::size_t index, std::si
         std::fflush(stderr);
         progressShown_ = true;
     }
+}
+
+void FileReporter::skipped(std::size_t index, std::string_view reason)
+{
+    if (verbosity_ != Verbosity::quiet && index < names_.size())
+        writeSkipped(platform::toUtf8(names_[index]), reason);
+}
+
+void FileReporter::writeSkipped(const std::string& name, std::string_view reason)
+{
+    clearProgress();
+    std::string line = "vrelk: skipped " + name + ": ";
+    line += reason;
+    writeLine(line);
 }
 
 void FileReporter::finish() { clearProgress(); }

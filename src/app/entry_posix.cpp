@@ -36,6 +36,8 @@ constexpr FormatKey kFormatKeys[] = {
     {'J', kCommandJpeg, "JPEG(J)"}, {'T', kCommandRecode, "JPEG変換(T)"}, {'W', kCommandWebp, "WebP(W)"},
 };
 
+constexpr std::string_view kNoFormatChosen = "no format chosen";
+
 // With the JSON report, standard output carries only its lines.
 std::ostream& humanStream(const RunOptions& options) { return options.jsonReport ? std::cerr : std::cout; }
 
@@ -46,8 +48,10 @@ std::optional<std::int32_t> askForOutputType(std::ostream& prompt)
     prompt << "\n> " << std::flush;
 
     std::string line;
-    if (!std::getline(std::cin, line))
+    if (!std::getline(std::cin, line)) {
+        prompt << std::endl;
         return std::nullopt;
+    }
     std::size_t first = line.find_first_not_of(" \t");
     if (first == std::string::npos)
         return std::nullopt;
@@ -118,6 +122,19 @@ int convertFiles(const CommandLine& line, Settings settings)
     return kExitOk;
 }
 
+// Declining the format question converts nothing, which a script must be
+// able to tell from a batch that converted everything.
+int reportNoFormatChosen(const CommandLine& line)
+{
+    FileReporter reporter(line.options.verbosity, line.files, false);
+    for (std::size_t index = 0; index < line.files.size(); ++index) {
+        reporter.skipped(index, kNoFormatChosen);
+        if (line.options.jsonReport)
+            writeJsonLine(JsonSkippedLine(platform::toUtf8(line.files[index]), kNoFormatChosen));
+    }
+    return kExitBatchMessage;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -163,6 +180,8 @@ int main(int argc, char** argv)
             run.outputType = *outputType;
             ApplyRunOptions(line.options, run);
             status = convertFiles(line, run);
+        } else {
+            status = reportNoFormatChosen(line);
         }
     }
     // A settings file that cannot be created is not reported.
