@@ -209,6 +209,27 @@ TEST(CliReport, SkippedFilesNameTheirReasonAndSetStatus1)
     EXPECT_EQ(cli.run("good.bmp").status, 0) << "nothing skipped";
 }
 
+// The lossless re-encode takes JPEG files only; any other picture says so
+// rather than passing for a damaged JPEG, which stays one.
+TEST(CliReport, RecodeSaysWhatItCannotTake)
+{
+    CliInstall cli("DrctCvt=0\r\n");
+    writeBmp(cli.root() / "picture.bmp", 4, 4);
+    test::writeBytes(cli.root() / "picture.png", test::pngFile({test::ihdr(1, 1, 8, 2), test::iend()}));
+    test::writeText(cli.root() / "picture.gif", "GIF89a\x01\x00\x01\x00\x00\x00\x00;");
+    test::writeText(cli.root() / "short.jpg", "\xFF");
+    test::writeText(cli.root() / "cut.jpg", "\xFF\xD8\xFF\xE0\x00\x10JFIF");
+    test::writeBytes(cli.root() / "photo.jpg", test::makeJpeg({}, std::vector<std::uint8_t>(16 * 16 * 3, 90)));
+    const std::string notJpeg = ": not a JPEG: only JPEG files can be re-encoded losslessly\n";
+
+    auto result = cli.run("-f recode picture.bmp picture.png picture.gif short.jpg cut.jpg photo.jpg");
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.output, text({"vrelk: skipped picture.bmp", notJpeg, "vrelk: skipped picture.png", notJpeg,
+                                   "vrelk: skipped picture.gif", notJpeg, "vrelk: skipped short.jpg", notJpeg,
+                                   "vrelk: skipped cut.jpg: cannot read: damaged file\n"}));
+    EXPECT_TRUE(fs::exists(cli.root() / "photo+1.jpg"));
+}
+
 TEST(CliReport, ProgressLineOnlyOnATerminal)
 {
     CliInstall cli("DrctCvt=1\r\n");

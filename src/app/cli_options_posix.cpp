@@ -325,8 +325,9 @@ An existing file is never replaced: a taken name gains +1, +2, ...
 Options apply to this run only; the settings file decides everything else.
 Without FILE, vrelk prints the settings.
 
-  -f, --format FORMAT   bmp, png, jpeg, gif, webp, or recode (lossless JPEG
-                          re-encode); without it DrctCvt decides, and
+  -f, --format FORMAT   bmp, png, jpeg, gif, webp, or recode (lossless
+                          re-encode of JPEG files only); without it DrctCvt
+                          decides, and
                           DrctCvt=0 asks (no answer: nothing converted)
   -q, --quality N       JPEG and WebP quality, 1..100
       --sampling S      JPEG chroma sampling: 2x2 or 1x1

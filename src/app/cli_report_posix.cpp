@@ -15,7 +15,7 @@ struct ReasonText {
     bool withCodecError;  // followed by the codec's own words when it gave any
 };
 
-constexpr std::array<ReasonText, 11> kReasonTexts{{
+constexpr std::array<ReasonText, 12> kReasonTexts{{
     {SkipReason::missing, "no such file", false},
     {SkipReason::tooShort, "empty or too short to be an image", false},
     {SkipReason::unrecognised, "unrecognised format", false},
@@ -27,6 +27,7 @@ constexpr std::array<ReasonText, 11> kReasonTexts{{
     {SkipReason::publishFailed, "cannot write into the output folder", false},
     {SkipReason::notRegularFile, "not a regular file", false},
     {SkipReason::batchStopped, "not converted: the batch stopped early", false},
+    {SkipReason::notJpeg, "not a JPEG: only JPEG files can be re-encoded losslessly", false},
 }};
 
 void writeLine(const std::string& line)

@@ -114,6 +114,11 @@ Status reduceImage(ScratchBuffers& scratch, DibImage& image, const ConvertOption
 
 FileFailure skipped(SkipReason reason, std::optional<CodecError> error = std::nullopt) { return {reason, error}; }
 
+bool startsAsJpeg(std::span<const std::uint8_t> bytes)
+{
+    return bytes.size() >= 2 && bytes[0] == 0xFF && bytes[1] == 0xD8;
+}
+
 }  // namespace
 
 bool MakeUniqueOutputPath(platform::Path& path, std::string_view extension)
@@ -158,17 +163,19 @@ std::optional<FileFailure> RecodeOneFile(FileJob& job, const platform::Path& out
 {
     if (!platform::pathExists(input))
         return skipped(SkipReason::missing);
+    DecodeMemory memory(platform::processMemoryBudget());
+    Result<InputFile> bytes = InputFile::read(input);
+    if (!bytes)
+        return skipped(SkipReason::readFailed, bytes.error());
+    // Only a JPEG has coefficients to carry over; any other picture would
+    // otherwise fail as a damaged JPEG.
+    if (!startsAsJpeg(bytes->bytes()))
+        return skipped(SkipReason::notJpeg);
     auto staged = platform::createStagingFile(outputFolder);
     if (!staged)
         return skipped(SkipReason::noTempFile);
     stagedPath = *staged;
-    DecodeMemory memory(platform::processMemoryBudget());
-    Status recoded = [&]() -> Status {
-        Result<InputFile> bytes = InputFile::read(input);
-        if (!bytes)
-            return bytes.error();
-        return RecodeJpeg(bytes->cursor(), stagedPath, &job.written);
-    }();
+    Status recoded = RecodeJpeg(bytes->cursor(), stagedPath, &job.written);
     if (!recoded) {
         platform::deleteFile(stagedPath);
         return skipped(SkipReason::readFailed, recoded.error());
