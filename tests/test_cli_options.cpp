@@ -7,6 +7,7 @@
 
 #include "image_builder.h"
 #include "jpeg_test_support.h"
+#include "app/cli_posix.h"
 #include "app/version.h"
 #include "test_support.h"
 
@@ -146,6 +147,33 @@ TEST(CliOptions, BadOptionsAndValuesExitWithStatus2AndWriteNothing)
         EXPECT_NE(result.output.find("Usage: vrelk"), std::string::npos) << result.output;
         EXPECT_EQ(test::listFolder(cli.root()), filesBefore);
         EXPECT_EQ(test::readText(cli.bin() / "Vrelk.ini"), "[SImg]\r\nDrctCvt=1\r\n");
+    }
+}
+
+// A run reduces by one side; two of them together are refused rather than
+// the last one silently taken. The same one twice keeps the last value.
+TEST(CliOptions, OneSideToReduceByAtATime)
+{
+    const struct {
+        const char* arguments;
+        int status;
+    } cases[] = {
+        {"--width 400 --height 100", 2},    {"--height=1 --long-side=2", 2},
+        {"--long-side 5 --width 5", 2},     {"--width 5 --no-resize --height 5", 2},
+        {"--width 50 --width 40", 0},       {"--long-side 30", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.arguments);
+        CliInstall cli("DrctCvt=1\r\n");
+        writeBmp(cli.root() / "wide.bmp", 200, 100);
+        auto result = cli.run(text({"-f png ", c.arguments, " wide.bmp"}));
+        EXPECT_EQ(result.status, c.status) << result.output;
+        if (c.status == 2) {
+            EXPECT_EQ(result.output, text({"vrelk: --width, --height and --long-side cannot be combined: give one of "
+                                           "them\n",
+                                           UsageLine(), "\n"}));
+        }
+        EXPECT_EQ(fs::exists(cli.root() / "wide.png"), c.status == 0);
     }
 }
 
