@@ -258,6 +258,63 @@ TEST(CliReport, RecodeSaysWhatItCannotTake)
     EXPECT_TRUE(fs::exists(cli.root() / "photo+1.jpg"));
 }
 
+// Noise, which no JPEG or WebP quality brings near 1 KB.
+void writeNoiseBmp(const fs::path& path, int side)
+{
+    test::Bytes rows(static_cast<std::size_t>(side) * side * 3);
+    std::uint32_t state = 12345;
+    for (std::uint8_t& byte : rows) {
+        state = state * 1664525u + 1013904223u;
+        byte = static_cast<std::uint8_t>(state >> 24);
+    }
+    test::writeBytes(path, test::buildBmp({.width = side, .height = side, .pixels = rows}));
+}
+
+// A size target that no quality reaches still writes the smallest file
+// tried, but says so for that file and in the exit status. The figures are
+// checked against the file on the disk.
+TEST(CliReport, MissedSizeTargetIsAWarningPerFile)
+{
+    const struct {
+        const char* settings;
+        const char* arguments;
+        const char* output;
+        const char* targetMet;  // in the JSON report
+        int status;
+    } cases[] = {
+        {"", "-f jpeg --max-kb 1", "noise.jpg", "false", 1},
+        {"", "-f webp --max-kb 1", "noise.webp", "false", 1},
+        {"Limit=1\r\nLmtVal=1\r\n", "-f jpeg", "noise.jpg", "false", 1},
+        {"", "-f jpeg --max-kb 32767", "noise.jpg", "true", 0},
+        {"", "-f jpeg", "noise.jpg", "null", 0},
+        {"", "-f png --max-kb 1", "noise.png", "null", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.arguments);
+        CliInstall cli(c.settings);
+        writeNoiseBmp(cli.root() / "noise.bmp", 256);
+        auto quiet = cli.run(text({c.arguments, " --quiet noise.bmp"}));
+        EXPECT_EQ(quiet.status, c.status);
+        EXPECT_EQ(quiet.output, "");
+        fs::remove(cli.root() / c.output);
+
+        auto said = cli.run(text({c.arguments, " noise.bmp"}));
+        EXPECT_EQ(said.status, c.status);
+        ASSERT_TRUE(fs::exists(cli.root() / c.output)) << said.output;
+        const std::uintmax_t bytes = fs::file_size(cli.root() / c.output);
+        const std::string warning = text({"vrelk: noise.bmp: ", std::to_string((bytes + 1023) / 1024),
+                                          " KB, above the 1 KB target\n"});
+        EXPECT_EQ(said.output, c.status == 1 ? warning : "");
+        fs::remove(cli.root() / c.output);
+
+        auto json = cli.run(text({c.arguments, " --quiet --report=json noise.bmp"}));
+        EXPECT_EQ(json.status, c.status);
+        EXPECT_NE(json.output.find(text({",\"bytes\":", std::to_string(bytes), ",\"target_met\":", c.targetMet, "}\n"})),
+                  std::string::npos)
+            << json.output;
+    }
+}
+
 TEST(CliReport, ProgressLineOnlyOnATerminal)
 {
     CliInstall cli("DrctCvt=1\r\n");

@@ -348,7 +348,8 @@ Without FILE, vrelk prints the settings.
   -q, --quality N       JPEG and WebP quality, 1..100
       --sampling S      JPEG chroma sampling: 2x2 or 1x1
       --max-kb N        aim each JPEG or WebP at N KB at most (searches the
-                          quality)
+                          quality); a file no quality brings there is
+                          written at the lowest, with a warning
       --width N         reduce to N pixels wide
       --height N        reduce to N pixels high
       --long-side N     reduce the longer side to N pixels (one of these
@@ -364,13 +365,14 @@ Without FILE, vrelk prints the settings.
       --quiet           no per-file lines and no progress
       --report=json     one JSON object per FILE on standard output, in
                           order: input, status (converted or skipped),
-                          output, reason, width, height, bytes
+                          output, reason, width, height, bytes, target_met
   -h, --help            show this help and exit
       --version         show the version and exit
       --                end of options: later arguments are files
 
 Exit status: 0 when every file converted, 1 when a file was skipped or
-nothing converted, 2 on a bad option or when vrelk cannot start.
+missed its size target or nothing converted, 2 on a bad option or when
+vrelk cannot start.
 
 )";
     text += "Settings file: ";

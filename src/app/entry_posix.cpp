@@ -93,16 +93,20 @@ void writeJsonLine(const std::string& line)
 }
 
 // The whole-batch message as before, and exit status 1 also when any file
-// was skipped, so that scripts notice.
+// was skipped or missed its size target, so that scripts notice.
 int convertFiles(const CommandLine& line, Settings settings)
 {
     std::vector<platform::Path> inputs = inputsOfRun(line.files);
-    FileReporter reporter(line.options.verbosity, line.files, ::isatty(STDERR_FILENO) == 1);
+    const std::optional<std::uint64_t> sizeTarget = SizeTarget(settings);
+    FileReporter reporter(line.options.verbosity, line.files, ::isatty(STDERR_FILENO) == 1, sizeTarget);
     const bool json = line.options.jsonReport;
+    bool targetMissed = false;
     const auto fileDone = [&](const FileReport& file, std::size_t index, std::size_t count) {
-        reporter.fileDone(file, index, count);
+        const WrittenFile written = InspectWritten(file, sizeTarget);
+        targetMissed |= written.targetMet == false;
+        reporter.fileDone(file, written, index, count);
         if (json)
-            writeJsonLine(JsonReportLine(platform::toUtf8(line.files[index]), file));
+            writeJsonLine(JsonReportLine(platform::toUtf8(line.files[index]), file, written));
     };
     if (line.options.maxMemory)
         platform::processMemoryBudget().setTotal(*line.options.maxMemory);
@@ -119,7 +123,7 @@ int convertFiles(const CommandLine& line, Settings settings)
     for (const FileReport& file : report.files)
         if (!file.converted())
             return kExitBatchMessage;
-    return kExitOk;
+    return targetMissed ? kExitBatchMessage : kExitOk;
 }
 
 // Declining the format question converts nothing, which a script must be
