@@ -112,6 +112,60 @@ TEST(Cli, PerUserSettingsAreKeptEvenOnAFreshAccount)
     EXPECT_TRUE(fs::exists(expected)) << "the configuration home is made when it is missing";
 }
 
+// Settings are kept in an existing XDG_CONFIG_HOME, or without one in
+// ~/.config made inside an existing home; else vrelk converts on the
+// defaults and makes nothing, least of all the home itself.
+TEST(Cli, SettingsFolderIsNeverMadeOutsideAnExistingHome)
+{
+    const struct {
+        const char* environment;  // "@" stands for the install's root
+        const char* settingsFile;  // relative to the root; empty: none
+    } cases[] = {
+        {"env -u HOME", ""},
+        {"HOME=", ""},
+        {"HOME=@/nohome", ""},
+        {"HOME=@/afile", ""},
+        {"HOME=nohome", ""},
+        {"HOME=@/nohome XDG_CONFIG_HOME=@/noconfig", ""},
+        {"HOME=@/nohome XDG_CONFIG_HOME=@/config", "config/Vrelk/Vrelk.ini"},
+        {"HOME=@/home XDG_CONFIG_HOME=@/noconfig", ""},
+        {"HOME=@/home XDG_CONFIG_HOME=relative", "home/.config/Vrelk/Vrelk.ini"},
+        {"HOME=@/home", "home/.config/Vrelk/Vrelk.ini"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.environment);
+        CliInstall cli("");
+        fs::remove(cli.bin() / "Vrelk.ini");
+        fs::create_directory(cli.root() / "config");
+        fs::create_directory(cli.root() / "home");
+        test::writeText(cli.root() / "afile", "");
+        test::writeBytes(cli.root() / "a.bmp",
+                         test::buildBmp({.width = 3, .height = 2, .pixels = test::patternRows24(3, 2)}));
+        std::string environment = c.environment;
+        for (std::size_t at = environment.find('@'); at != std::string::npos; at = environment.find('@'))
+            environment.replace(at, 1, cli.root().string());
+
+        auto listing = cli.run("", "", environment);
+        EXPECT_EQ(listing.status, 0) << listing.output;
+        const std::string expected = *c.settingsFile ? (cli.root() / c.settingsFile).string()
+                                                     : "none (no settings folder: the defaults apply and nothing "
+                                                       "is written)";
+        EXPECT_NE(listing.output.find("Settings file: " + expected + "\n"), std::string::npos) << listing.output;
+        EXPECT_NE(listing.output.find("Quality=75\n"), std::string::npos) << listing.output;
+        auto converted = cli.run("-f png a.bmp", "", environment);
+        EXPECT_EQ(converted.status, 0) << converted.output;
+
+        std::vector<std::string> made{"a.bmp", "a.png", "afile", "bin", "config", "home", "temp"};
+        EXPECT_EQ(test::listFolder(cli.root()), made);
+        EXPECT_EQ(test::listFolder(cli.bin()), std::vector<std::string>{"vrelk"});
+        EXPECT_EQ(fs::exists(cli.root() / "config" / "Vrelk"), std::string(c.settingsFile).rfind("config", 0) == 0);
+        EXPECT_EQ(fs::exists(cli.root() / "home" / ".config"), std::string(c.settingsFile).rfind("home", 0) == 0);
+        if (*c.settingsFile) {
+            EXPECT_TRUE(fs::is_regular_file(cli.root() / c.settingsFile));
+        }
+    }
+}
+
 TEST(Cli, ChoosingAtRunTimeReadsOneLetter)
 {
     CliInstall cli("DrctCvt=0\r\n");

@@ -376,9 +376,15 @@ vrelk cannot start.
 
 )";
     text += "Settings file: ";
-    text += settingsFile ? settingsFile->string() : std::string("none (the program must be named vrelk)");
+    text += settingsFile ? SettingsFileText(*settingsFile) : std::string("none (the program must be named vrelk)");
     text += '\n';
     return text;
+}
+
+std::string SettingsFileText(const platform::Path& settingsFile)
+{
+    return settingsFile.empty() ? "none (no settings folder: the defaults apply and nothing is written)"
+                                : settingsFile.string();
 }
 
 }  // namespace vrelk

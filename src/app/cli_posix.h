@@ -46,6 +46,8 @@ CommandLine ParseCommandLine(int argc, char** argv);
 void ApplyRunOptions(const RunOptions& options, Settings& settings);
 
 std::string HelpText(const std::optional<platform::Path>& settingsFile);
+// The settings file's location as --help and the settings listing name it.
+std::string SettingsFileText(const platform::Path& settingsFile);
 std::string_view UsageLine();
 std::string_view VersionText();
 

@@ -64,7 +64,7 @@ std::optional<std::int32_t> askForOutputType(std::ostream& prompt)
 
 void printSettings(std::ostream& out, const platform::Path& iniPath, const Settings& settings)
 {
-    out << "Settings file: " << iniPath.string() << "\n";
+    out << "Settings file: " << SettingsFileText(iniPath) << "\n";
     for (const shell::IniEntry& entry : settingsEntries(settings))
         out << entry.key << '=' << platform::toUtf8(entry.value) << "\n";
 }
@@ -148,7 +148,10 @@ int main(int argc, char** argv)
         std::cerr << "vrelk: " << line.problem << "\n" << UsageLine() << std::endl;
         return kExitStartupFailed;
     }
-    auto iniPath = LocateSettingsFile();
+    // Without a home the settings file would go beside the program, in a
+    // folder of the system's: vrelk then runs on the defaults and writes
+    // nothing.
+    auto iniPath = LocateSettingsFile(WithoutUserFolder::nowhere);
     if (line.action == CliAction::help) {
         std::cout << HelpText(iniPath);
         return kExitOk;
@@ -164,7 +167,7 @@ int main(int argc, char** argv)
     // The file may be shared with the Windows program and hold what only it
     // uses (the plug-in folder), or folders of another machine: it is
     // created when missing and otherwise never written.
-    const bool createSettingsFile = !platform::pathExists(*iniPath);
+    const bool createSettingsFile = !iniPath->empty() && !platform::pathExists(*iniPath);
     Settings settings = LoadSettings(*iniPath);
 
     int status = kExitOk;
