@@ -370,9 +370,12 @@ Without FILE, vrelk prints the settings.
       --version         show the version and exit
       --                end of options: later arguments are files
 
+SIGINT or SIGTERM stops the batch after the files begun; the others are
+skipped.
+
 Exit status: 0 when every file converted, 1 when a file was skipped or
 missed its size target or nothing converted, 2 on a bad option or when
-vrelk cannot start.
+vrelk cannot start, 130 or 143 when SIGINT or SIGTERM stopped the batch.
 
 )";
     text += "Settings file: ";

@@ -2,6 +2,9 @@
 // file on standard error.
 #pragma once
 
+#include <signal.h>
+
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -101,5 +104,26 @@ private:
     std::optional<std::uint64_t> sizeTarget_;
     bool progressShown_ = false;
 };
+
+// While one lives, SIGINT and SIGTERM stop the batch the way the Windows
+// program's 中止 button does: the files begun are finished and named, no
+// other is started. A second signal ends the program at once.
+class StopSignals {
+public:
+    StopSignals();
+    ~StopSignals();
+    StopSignals(const StopSignals&) = delete;
+    StopSignals& operator=(const StopSignals&) = delete;
+
+    const StopFlag* flag() const;
+    // The signal that stopped the batch, or 0.
+    int received() const;
+
+private:
+    std::array<struct sigaction, 2> previous_{};
+    std::array<bool, 2> installed_{};
+};
+
+std::string_view SignalName(int signal);
 
 }  // namespace vrelk

@@ -22,7 +22,7 @@ namespace {
 
 using namespace vrelk;
 
-enum ExitStatus { kExitOk = 0, kExitBatchMessage = 1, kExitStartupFailed = 2 };
+enum ExitStatus { kExitOk = 0, kExitBatchMessage = 1, kExitStartupFailed = 2, kExitSignalled = 128 };
 
 struct FormatKey {
     char key;
@@ -92,6 +92,22 @@ void writeJsonLine(const std::string& line)
     std::fflush(stdout);
 }
 
+// A batch stopped by a signal: the files it never reached are skipped, and
+// the exit status is the shell's for a program the signal ended.
+int reportStopped(const CommandLine& line, const BatchReport& report, int signal)
+{
+    std::string reason = "not converted: the batch was stopped by ";
+    reason += SignalName(signal);
+    if (line.options.jsonReport)
+        for (std::size_t index = report.files.size(); index < line.files.size(); ++index)
+            writeJsonLine(JsonSkippedLine(platform::toUtf8(line.files[index]), reason));
+    // Said even under --quiet, like the batch messages: the Windows program
+    // tells how many files a stopped batch converted.
+    std::cerr << "vrelk: stopped by " << SignalName(signal) << ": " << convertedCount(report) << " of "
+              << line.files.size() << " files converted" << std::endl;
+    return kExitSignalled + signal;
+}
+
 // The whole-batch message as before, and exit status 1 also when any file
 // was skipped or missed its size target, so that scripts notice.
 int convertFiles(const CommandLine& line, Settings settings)
@@ -110,8 +126,12 @@ int convertFiles(const CommandLine& line, Settings settings)
     };
     if (line.options.maxMemory)
         platform::processMemoryBudget().setTotal(*line.options.maxMemory);
-    BatchReport report = RunBatchInParallel(inputs, optionsFromSettings(settings), line.options.jobs, fileDone);
+    const StopSignals stopSignals;
+    BatchReport report =
+        RunBatchInParallel(inputs, optionsFromSettings(settings), line.options.jobs, fileDone, stopSignals.flag());
     reporter.finish();
+    if (const int signal = stopSignals.received())
+        return reportStopped(line, report, signal);
     // Inputs the batch never reached, when it stopped as a whole.
     if (json)
         for (std::size_t index = report.files.size(); index < line.files.size(); ++index)

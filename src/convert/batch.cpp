@@ -193,6 +193,9 @@ Result<BatchPlan, BatchOutcome> planBatch(std::span<const platform::Path> inputs
     if (!folder)
         return folder.error();
     plan.outputFolder = std::move(*folder);
+    // A run killed outright leaves its staging files behind. A minute is
+    // long past the moment between a file's creation and its lock.
+    platform::removeAbandonedStagingFiles(plan.outputFolder, std::chrono::minutes(1));
     return plan;
 }
 
