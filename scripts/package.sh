@@ -111,10 +111,10 @@ Depends: $depends
 Section: graphics
 Priority: optional
 Homepage: https://tessaly.example.org/
-Description: convert images to BMP, PNG, JPEG or GIF
- vrelk reads BMP, PNG, JPEG, GIF and TIFF files, optionally reduces their
- size, and writes them as BMP, PNG, JPEG or GIF, or re-encodes JPEG files
- losslessly. It never replaces an existing file, converts files in parallel
+Description: convert images to BMP, PNG, JPEG, GIF or WebP
+ vrelk reads BMP, PNG, JPEG, GIF, TIFF, WebP, HEIC and AVIF files,
+ optionally reduces their size, and writes them as BMP, PNG, JPEG, GIF or
+ WebP, or re-encodes JPEG files losslessly. It never replaces an existing file, converts files in parallel
  under the names a sequential run would give, and can report each file as
  a line of JSON for scripts and batch systems.
  .

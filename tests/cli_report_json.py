@@ -15,7 +15,7 @@ import tempfile
 from PIL import Image
 
 VRELK = os.path.abspath(sys.argv[1])
-FIELDS = ["input", "status", "output", "reason", "width", "height", "bytes"]
+FIELDS = ["input", "status", "output", "reason", "width", "height", "bytes", "target_met"]
 
 # name (bytes), what to put there, expected status; None makes nothing.
 NAMES = [
@@ -81,13 +81,15 @@ def check_batch(jobs, root, env):
         check(os.fsencode(entry["input"]) == name, "%s: input read back as %r" % (what, entry["input"]))
         check(entry["status"] == status, "%s: status %s" % (what, entry["status"]))
         if status == "skipped":
-            check(entry["output"] is None and entry["width"] is None and entry["bytes"] is None,
+            check(entry["output"] is None and entry["width"] is None and entry["bytes"] is None
+                  and entry["target_met"] is None,
                   "%s: a skipped file names an output" % what)
             check(isinstance(entry["reason"], str) and entry["reason"], "%s: skipped without a reason" % what)
             continue
         output = os.fsencode(entry["output"])
         written.append(os.path.basename(output))
         check(entry["reason"] is None, "%s: converted with a reason" % what)
+        check(entry["target_met"] is None, "%s: a size target met or missed in a run without one" % what)
         check(os.path.isfile(output), "%s: output %r not on disk" % (what, output))
         if not os.path.isfile(output):
             continue
@@ -114,6 +116,24 @@ def check_stopped_batch(root, env):
     check(all(e["status"] == "skipped" and e["reason"] for e in entries), "stopped batch: %s" % entries)
 
 
+def check_size_target(root, env):
+    """target_met says whether the file on the disk is within the target."""
+    folder = os.path.join(root, "target")
+    os.mkdir(folder)
+    Image.new("RGB", (40, 30), (30, 160, 90)).save(os.path.join(folder, "flat.png"))
+    Image.frombytes("RGB", (256, 256), os.urandom(256 * 256 * 3)).save(os.path.join(folder, "noise.png"))
+    for kind in ("jpeg", "webp"):
+        result = run(["-f", kind, "--max-kb", "1", "--report=json", "flat.png", "noise.png"], folder, env)
+        entries = [json.loads(line) for line in result.stdout.decode("utf-8").splitlines()]
+        check(result.returncode == 1, "%s size target: exit status %d, not 1 for a missed target" % (kind, result.returncode))
+        check([e["target_met"] for e in entries] == [True, False], "%s size target: %s" % (kind, entries))
+        for e in entries:
+            size = os.path.getsize(e["output"])
+            check(e["bytes"] == size and e["target_met"] == (size <= 1024), "%s size target: %s, %d bytes" % (kind, e, size))
+        check(b"noise.png: " in result.stderr and b"above the 1 KB target" in result.stderr,
+              "%s size target: no warning on standard error: %r" % (kind, result.stderr))
+
+
 def main():
     with tempfile.TemporaryDirectory() as root:
         env = dict(os.environ, XDG_CONFIG_HOME=os.path.join(root, "config"), LC_ALL="C.UTF-8")
@@ -123,6 +143,7 @@ def main():
         check(strip(one) == strip(four), "-j 1 and -j 4 report differently")
         check(written_one == written_four, "-j 1 and -j 4 wrote different names")
         check_stopped_batch(root, env)
+        check_size_target(root, env)
     for failure in failures:
         print("FAIL: " + failure)
     print("report json: %s" % ("ok" if not failures else "%d failures" % len(failures)))

@@ -1,41 +1,58 @@
 #!/usr/bin/env bash
-# The README's GNU parallel recipe on this machine alone: 50 pictures, two
-# of them damaged, in shards of 10 over two job slots. Every JSON line must
-# parse and name its input once, every converted picture must be on disk
-# under its deterministic name with the size and bytes reported, the two
-# damaged ones skipped with a reason, and parallel's exit status must count
-# the two shards that held them.
+# The README's GNU parallel recipe, its text taken from README.md and run as
+# a user pastes it, with vrelk on the PATH, over 450 pictures in shards of
+# the recipe's size (3 of 200, 200 and 50), one damaged picture in the first
+# shard and one in the last, two of them larger than the recipe's long side.
+# Every JSON line must parse and name its input once, every converted
+# picture must be on disk under its deterministic name, reduced as asked,
+# with the size and bytes reported, the damaged ones skipped with a reason,
+# and parallel's exit status must count the shards that held them.
 #   tests/parallel_recipe.sh <vrelk>
 set -euo pipefail
 vrelk="$(readlink -f "$1")"
+readme="$(cd "$(dirname "$0")/.." && pwd)/README.md"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
+
+# The first sh block after the README names this script.
+recipe="$(awk '/tests\/parallel_recipe\.sh/ { named = 1 }
+               named && /^```sh$/ { inside = 1; next }
+               inside && /^```$/ { exit }
+               inside { print }' "$readme")"
+[ -n "$recipe" ] || { echo "parallel recipe: FAILED - no recipe found in README.md"; exit 1; }
+
+mkdir -p "$work/bin" "$work/config"
+ln -s "$vrelk" "$work/bin/vrelk"
 export XDG_CONFIG_HOME="$work/config"
 cd "$work"
-mkdir -p photos/day1 photos/day2 web
+mkdir -p photos/day1 photos/day2
 
 /usr/bin/python3 - <<'MAKE'
 from PIL import Image
-for n in range(50):
-    path = "photos/day%d/img_%02d.%s" % (1 + n % 2, n, ("png", "bmp", "jpg")[n % 3])  # as below
-    if n in (4, 36):
+for n in range(450):
+    path = "photos/day%d/img_%03d.%s" % (1 + n % 2, n, ("png", "bmp", "jpg")[n % 3])  # as below
+    size = {10: (1700, 60), 11: (50, 1800)}.get(n, (40 + n % 50, 90 - n % 50))
+    if n in (4, 449):
         open(path, "wb").write(b"\x89PNG\r\n\x1a\n damaged")
     else:
-        Image.new("RGB", (40 + n, 90 - n), (n * 5, 120, 200 - n * 3)).save(path)
+        Image.new("RGB", size, (n % 50 * 5, 120, 200 - n % 50 * 3)).save(path)
 MAKE
 
 status=0
-find photos -type f -print0 | LC_ALL=C sort -z |
-    parallel -0 -j 2 --xargs -n 10 --joblog jobs.log \
-        "$vrelk" -f jpeg --long-side 64 -j 1 --quiet --report=json -o web -- >report.jsonl || status=$?
+PATH="$work/bin:$PATH" bash -c "$recipe" || status=$?
 
-STATUS="$status" /usr/bin/python3 - <<'CHECK'
-import glob, json, os, sys
+STATUS="$status" RECIPE="$recipe" /usr/bin/python3 - <<'CHECK'
+import glob, json, os, re, sys
 from PIL import Image
 
 failures = []
+recipe = os.environ["RECIPE"]
+shard = int(re.search(r"--xargs -n (\d+)", recipe).group(1))
+long_side = int(re.search(r"--long-side (\d+)", recipe).group(1))
 inputs = sorted(glob.glob("photos/*/*"))
-damaged = {"photos/day%d/img_%02d.%s" % (1 + n % 2, n, ("png", "bmp", "jpg")[n % 3]) for n in (4, 36)}
+damaged = {"photos/day%d/img_%03d.%s" % (1 + n % 2, n, ("png", "bmp", "jpg")[n % 3]) for n in (4, 449)}
+shards = [inputs[i:i + shard] for i in range(0, len(inputs), shard)]
+expected_failed = sum(1 for names in shards if damaged & set(names))
 entries = [json.loads(line) for line in open("report.jsonl", encoding="utf-8")]
 seen = [e["input"] for e in entries]
 if sorted(seen) != inputs:
@@ -50,26 +67,34 @@ for e in entries:
     if e["status"] != "converted" or e["output"] != expected:
         failures.append("%s: %s, not %s" % (name, e, expected))
         continue
+    if not os.path.isfile(expected):
+        failures.append("%s: %s not on disk" % (name, expected))
+        continue
     with Image.open(expected) as picture:
-        n = int(name[-6:-4])
-        longer = max(40 + n, 90 - n)
-        size = (round((40 + n) * 64 / longer), round((90 - n) * 64 / longer)) if longer > 64 else (40 + n, 90 - n)
+        n = int(name[-7:-4])
+        width, height = {10: (1700, 60), 11: (50, 1800)}.get(n, (40 + n % 50, 90 - n % 50))
+        longer = max(width, height)
+        size = (round(width * long_side / longer), round(height * long_side / longer)) if longer > long_side else (width, height)
         if picture.format != "JPEG" or picture.size != (e["width"], e["height"]):
             failures.append("%s: %s %s, report says %sx%s" % (name, picture.format, picture.size, e["width"], e["height"]))
         if abs(picture.size[0] - size[0]) > 1 or abs(picture.size[1] - size[1]) > 1:
             failures.append("%s: reduced to %s, not about %s" % (name, picture.size, size))
     if os.path.getsize(expected) != e["bytes"]:
         failures.append("%s: %s bytes on disk, %s reported" % (name, os.path.getsize(expected), e["bytes"]))
-written = sorted(os.listdir("web"))
+written = sorted(os.listdir("web")) if os.path.isdir("web") else []
 if len(written) != len(inputs) - len(damaged):
     failures.append("web holds %d files: %s" % (len(written), written))
-if os.environ["STATUS"] != "2":
-    failures.append("parallel's exit status %s, not 2 (two shards skipped a file)" % os.environ["STATUS"])
+if len(shards) < 3 or expected_failed != 2:
+    failures.append("the pictures make %d shards of %d, %d with a damaged one: not the 3 and 2 meant" %
+                    (len(shards), shard, expected_failed))
+if os.environ["STATUS"] != str(expected_failed):
+    failures.append("parallel's exit status %s, not %d (shards that skipped a file)" % (os.environ["STATUS"], expected_failed))
 failed_jobs = [line.split("\t")[6] for line in open("jobs.log").read().splitlines()[1:]]
-if sorted(failed_jobs) != ["0", "0", "0", "1", "1"]:
+if sorted(failed_jobs) != sorted("1" if damaged & set(names) else "0" for names in shards):
     failures.append("job exit values %s" % failed_jobs)
 for failure in failures:
     print("FAIL: " + failure)
-print("parallel recipe: %s" % ("ok - %d lines, %d outputs" % (len(entries), len(written)) if not failures else "FAILED"))
+print("parallel recipe: %s" % ("ok - %d lines, %d outputs, %d shards" % (len(entries), len(written), len(shards))
+                               if not failures else "FAILED"))
 sys.exit(1 if failures else 0)
 CHECK

@@ -1,6 +1,7 @@
 // The command-line program as a user runs it.
 #include <gtest/gtest.h>
 
+#include "image_builder.h"
 #include "test_support.h"
 
 namespace vrelk {
@@ -40,6 +41,41 @@ TEST(Cli, GoneInputFolderIsAnInvalidOutputFolder)
     EXPECT_EQ(result.output, "Error: 出力フォルダが無効です。\n");
 }
 
+// A mistyped name fails alone wherever it stands. The output folder is
+// still the first argument's folder part, the current folder for a bare
+// name, whether or not its file exists.
+TEST(Cli, MissingFileIsSkippedAloneAndItsFolderPartStillChoosesTheOutputFolder)
+{
+    const struct {
+        const char* arguments;
+        const char* written;  // relative to the working folder
+        std::vector<const char*> said;
+    } cases[] = {
+        {"-f png nosuch.png a.bmp", "a.png", {"vrelk: skipped nosuch.png: no such file\n"}},
+        {"-f png -j 1 nosuch.png a.bmp", "a.png", {"vrelk: skipped nosuch.png: no such file\n"}},
+        {"-f png a.bmp nosuch.png", "a.png", {"vrelk: skipped nosuch.png: no such file\n"}},
+        {"-f png ./nosuch.png sub/b.bmp", "b.png", {"vrelk: skipped ./nosuch.png: no such file\n"}},
+        {"-f png sub/nosuch.png a.bmp", "sub/a.png", {"vrelk: skipped sub/nosuch.png: no such file\n"}},
+        {"-f png --report=json nosuch.png a.bmp", "a.png",
+         {"{\"input\":\"nosuch.png\",\"status\":\"skipped\",\"output\":null,\"reason\":\"no such file\"",
+          "{\"input\":\"a.bmp\",\"status\":\"converted\""}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.arguments);
+        CliInstall cli("DrctCvt=0\r\n");
+        fs::create_directory(cli.root() / "sub");
+        for (const char* name : {"a.bmp", "sub/b.bmp"})
+            test::writeBytes(cli.root() / name,
+                             test::buildBmp({.width = 3, .height = 2, .pixels = test::patternRows24(3, 2)}));
+        auto result = cli.run(c.arguments);
+        EXPECT_EQ(result.status, 1) << result.output;
+        EXPECT_TRUE(fs::exists(cli.root() / c.written)) << result.output;
+        for (const char* said : c.said)
+            EXPECT_NE(result.output.find(said), std::string::npos) << said << "\n" << result.output;
+        EXPECT_EQ(result.output.find("Error"), std::string::npos) << result.output;
+    }
+}
+
 TEST(Cli, SubFolderIsCreatedAndRemovedWhenNothingConverted)
 {
     CliInstall cli("DrctCvt=1\r\nMkDirAdd=1\r\nMkDirStr=Made\r\n");
@@ -76,6 +112,60 @@ TEST(Cli, PerUserSettingsAreKeptEvenOnAFreshAccount)
     EXPECT_TRUE(fs::exists(expected)) << "the configuration home is made when it is missing";
 }
 
+// Settings are kept in an existing XDG_CONFIG_HOME, or without one in
+// ~/.config made inside an existing home; else vrelk converts on the
+// defaults and makes nothing, least of all the home itself.
+TEST(Cli, SettingsFolderIsNeverMadeOutsideAnExistingHome)
+{
+    const struct {
+        const char* environment;  // "@" stands for the install's root
+        const char* settingsFile;  // relative to the root; empty: none
+    } cases[] = {
+        {"env -u HOME", ""},
+        {"HOME=", ""},
+        {"HOME=@/nohome", ""},
+        {"HOME=@/afile", ""},
+        {"HOME=nohome", ""},
+        {"HOME=@/nohome XDG_CONFIG_HOME=@/noconfig", ""},
+        {"HOME=@/nohome XDG_CONFIG_HOME=@/config", "config/Vrelk/Vrelk.ini"},
+        {"HOME=@/home XDG_CONFIG_HOME=@/noconfig", ""},
+        {"HOME=@/home XDG_CONFIG_HOME=relative", "home/.config/Vrelk/Vrelk.ini"},
+        {"HOME=@/home", "home/.config/Vrelk/Vrelk.ini"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.environment);
+        CliInstall cli("");
+        fs::remove(cli.bin() / "Vrelk.ini");
+        fs::create_directory(cli.root() / "config");
+        fs::create_directory(cli.root() / "home");
+        test::writeText(cli.root() / "afile", "");
+        test::writeBytes(cli.root() / "a.bmp",
+                         test::buildBmp({.width = 3, .height = 2, .pixels = test::patternRows24(3, 2)}));
+        std::string environment = c.environment;
+        for (std::size_t at = environment.find('@'); at != std::string::npos; at = environment.find('@'))
+            environment.replace(at, 1, cli.root().string());
+
+        auto listing = cli.run("", "", environment);
+        EXPECT_EQ(listing.status, 0) << listing.output;
+        const std::string expected = *c.settingsFile ? (cli.root() / c.settingsFile).string()
+                                                     : "none (no settings folder: the defaults apply and nothing "
+                                                       "is written)";
+        EXPECT_NE(listing.output.find("Settings file: " + expected + "\n"), std::string::npos) << listing.output;
+        EXPECT_NE(listing.output.find("Quality=75\n"), std::string::npos) << listing.output;
+        auto converted = cli.run("-f png a.bmp", "", environment);
+        EXPECT_EQ(converted.status, 0) << converted.output;
+
+        std::vector<std::string> made{"a.bmp", "a.png", "afile", "bin", "config", "home", "temp"};
+        EXPECT_EQ(test::listFolder(cli.root()), made);
+        EXPECT_EQ(test::listFolder(cli.bin()), std::vector<std::string>{"vrelk"});
+        EXPECT_EQ(fs::exists(cli.root() / "config" / "Vrelk"), std::string(c.settingsFile).rfind("config", 0) == 0);
+        EXPECT_EQ(fs::exists(cli.root() / "home" / ".config"), std::string(c.settingsFile).rfind("home", 0) == 0);
+        if (*c.settingsFile) {
+            EXPECT_TRUE(fs::is_regular_file(cli.root() / c.settingsFile));
+        }
+    }
+}
+
 TEST(Cli, ChoosingAtRunTimeReadsOneLetter)
 {
     CliInstall cli("DrctCvt=0\r\n");
@@ -83,17 +173,56 @@ TEST(Cli, ChoosingAtRunTimeReadsOneLetter)
     std::string input = quoted(cli.root() / "empty.bmp");
 
     auto declined = cli.run(input, "x\\n");
-    EXPECT_EQ(declined.status, 0);
+    EXPECT_EQ(declined.status, 1) << "nothing was converted";
     EXPECT_NE(declined.output.find("BMP(B)  PNG(P)  GIF(G)  JPEG(J)  JPEG変換(T)  WebP(W)"), std::string::npos);
     EXPECT_EQ(declined.output.find("Error"), std::string::npos);
 
     auto endOfInput = cli.run(input);
-    EXPECT_EQ(endOfInput.status, 0);
+    EXPECT_EQ(endOfInput.status, 1) << "nothing was converted";
     EXPECT_EQ(endOfInput.output.find("Error"), std::string::npos);
 
     auto chosen = cli.run(input, "p\\n");
     EXPECT_EQ(chosen.status, 1) << "the batch ran and converted nothing";
     EXPECT_NE(chosen.output.find("Error: ファイル変換に失敗しました。"), std::string::npos);
+}
+
+// A declined question, or none answered (a cron job without -f), converts
+// nothing: every file is skipped as such, and the exit status says so.
+TEST(Cli, NoFormatChosenSkipsEveryFile)
+{
+    const std::string prompt = "BMP(B)  PNG(P)  GIF(G)  JPEG(J)  JPEG変換(T)  WebP(W)  \n> ";
+    const std::string lines = "vrelk: skipped a.bmp: no format chosen\nvrelk: skipped b c.bmp: no format chosen\n";
+    const std::string json = "{\"input\":\"a.bmp\",\"status\":\"skipped\",\"output\":null,\"reason\":\"no format "
+                             "chosen\",\"width\":null,\"height\":null,\"bytes\":null,\"target_met\":null}\n";
+    const struct {
+        const char* options;
+        const char* answer;  // none: standard input is empty
+        std::string output;
+    } cases[] = {
+        {"", "x\\n", prompt + lines},
+        {"", "", prompt + "\n" + lines},
+        {"", "\\n", prompt + lines},
+        {"--quiet", "", prompt + "\n"},
+        {"--quiet --report=json", "", prompt + "\n" + json},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.options) + " answer '" + c.answer + "'");
+        CliInstall cli("DrctCvt=0\r\n");
+        for (const char* name : {"a.bmp", "b c.bmp"})
+            test::writeBytes(cli.root() / name,
+                             test::buildBmp({.width = 3, .height = 2, .pixels = test::patternRows24(3, 2)}));
+        const auto before = test::listFolder(cli.root());
+        auto result = cli.run(std::string(c.options) + " a.bmp 'b c.bmp'", c.answer);
+        EXPECT_EQ(result.status, 1);
+        if (std::string(c.options).find("json") != std::string::npos) {
+            EXPECT_EQ(result.output.substr(0, c.output.size()), c.output);
+            EXPECT_NE(result.output.find("{\"input\":\"b c.bmp\",\"status\":\"skipped\""), std::string::npos)
+                << result.output;
+        } else {
+            EXPECT_EQ(result.output, c.output);
+        }
+        EXPECT_EQ(test::listFolder(cli.root()), before);
+    }
 }
 
 TEST(Cli, RenamedProgramRefusesToStart)

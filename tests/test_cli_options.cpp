@@ -7,6 +7,7 @@
 
 #include "image_builder.h"
 #include "jpeg_test_support.h"
+#include "app/cli_posix.h"
 #include "app/version.h"
 #include "test_support.h"
 
@@ -149,6 +150,33 @@ TEST(CliOptions, BadOptionsAndValuesExitWithStatus2AndWriteNothing)
     }
 }
 
+// A run reduces by one side; two of them together are refused rather than
+// the last one silently taken. The same one twice keeps the last value.
+TEST(CliOptions, OneSideToReduceByAtATime)
+{
+    const struct {
+        const char* arguments;
+        int status;
+    } cases[] = {
+        {"--width 400 --height 100", 2},    {"--height=1 --long-side=2", 2},
+        {"--long-side 5 --width 5", 2},     {"--width 5 --no-resize --height 5", 2},
+        {"--width 50 --width 40", 0},       {"--long-side 30", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.arguments);
+        CliInstall cli("DrctCvt=1\r\n");
+        writeBmp(cli.root() / "wide.bmp", 200, 100);
+        auto result = cli.run(text({"-f png ", c.arguments, " wide.bmp"}));
+        EXPECT_EQ(result.status, c.status) << result.output;
+        if (c.status == 2) {
+            EXPECT_EQ(result.output, text({"vrelk: --width, --height and --long-side cannot be combined: give one of "
+                                           "them\n",
+                                           UsageLine(), "\n"}));
+        }
+        EXPECT_EQ(fs::exists(cli.root() / "wide.png"), c.status == 0);
+    }
+}
+
 TEST(CliOptions, HelpNamesEveryOptionAndTheSettingsFile)
 {
     CliInstall cli("");
@@ -207,6 +235,84 @@ TEST(CliReport, SkippedFilesNameTheirReasonAndSetStatus1)
     EXPECT_EQ(quiet.status, 1);
     EXPECT_EQ(quiet.output, "");
     EXPECT_EQ(cli.run("good.bmp").status, 0) << "nothing skipped";
+}
+
+// The lossless re-encode takes JPEG files only; any other picture says so
+// rather than passing for a damaged JPEG, which stays one.
+TEST(CliReport, RecodeSaysWhatItCannotTake)
+{
+    CliInstall cli("DrctCvt=0\r\n");
+    writeBmp(cli.root() / "picture.bmp", 4, 4);
+    test::writeBytes(cli.root() / "picture.png", test::pngFile({test::ihdr(1, 1, 8, 2), test::iend()}));
+    test::writeText(cli.root() / "picture.gif", "GIF89a\x01\x00\x01\x00\x00\x00\x00;");
+    test::writeText(cli.root() / "short.jpg", "\xFF");
+    test::writeText(cli.root() / "cut.jpg", "\xFF\xD8\xFF\xE0\x00\x10JFIF");
+    test::writeBytes(cli.root() / "photo.jpg", test::makeJpeg({}, std::vector<std::uint8_t>(16 * 16 * 3, 90)));
+    const std::string notJpeg = ": not a JPEG: only JPEG files can be re-encoded losslessly\n";
+
+    auto result = cli.run("-f recode picture.bmp picture.png picture.gif short.jpg cut.jpg photo.jpg");
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.output, text({"vrelk: skipped picture.bmp", notJpeg, "vrelk: skipped picture.png", notJpeg,
+                                   "vrelk: skipped picture.gif", notJpeg, "vrelk: skipped short.jpg", notJpeg,
+                                   "vrelk: skipped cut.jpg: cannot read: damaged file\n"}));
+    EXPECT_TRUE(fs::exists(cli.root() / "photo+1.jpg"));
+}
+
+// Noise, which no JPEG or WebP quality brings near 1 KB.
+void writeNoiseBmp(const fs::path& path, int side)
+{
+    test::Bytes rows(static_cast<std::size_t>(side) * side * 3);
+    std::uint32_t state = 12345;
+    for (std::uint8_t& byte : rows) {
+        state = state * 1664525u + 1013904223u;
+        byte = static_cast<std::uint8_t>(state >> 24);
+    }
+    test::writeBytes(path, test::buildBmp({.width = side, .height = side, .pixels = rows}));
+}
+
+// A size target that no quality reaches still writes the smallest file
+// tried, but says so for that file and in the exit status. The figures are
+// checked against the file on the disk.
+TEST(CliReport, MissedSizeTargetIsAWarningPerFile)
+{
+    const struct {
+        const char* settings;
+        const char* arguments;
+        const char* output;
+        const char* targetMet;  // in the JSON report
+        int status;
+    } cases[] = {
+        {"", "-f jpeg --max-kb 1", "noise.jpg", "false", 1},
+        {"", "-f webp --max-kb 1", "noise.webp", "false", 1},
+        {"Limit=1\r\nLmtVal=1\r\n", "-f jpeg", "noise.jpg", "false", 1},
+        {"", "-f jpeg --max-kb 32767", "noise.jpg", "true", 0},
+        {"", "-f jpeg", "noise.jpg", "null", 0},
+        {"", "-f png --max-kb 1", "noise.png", "null", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.arguments);
+        CliInstall cli(c.settings);
+        writeNoiseBmp(cli.root() / "noise.bmp", 256);
+        auto quiet = cli.run(text({c.arguments, " --quiet noise.bmp"}));
+        EXPECT_EQ(quiet.status, c.status);
+        EXPECT_EQ(quiet.output, "");
+        fs::remove(cli.root() / c.output);
+
+        auto said = cli.run(text({c.arguments, " noise.bmp"}));
+        EXPECT_EQ(said.status, c.status);
+        ASSERT_TRUE(fs::exists(cli.root() / c.output)) << said.output;
+        const std::uintmax_t bytes = fs::file_size(cli.root() / c.output);
+        const std::string warning = text({"vrelk: noise.bmp: ", std::to_string((bytes + 1023) / 1024),
+                                          " KB, above the 1 KB target\n"});
+        EXPECT_EQ(said.output, c.status == 1 ? warning : "");
+        fs::remove(cli.root() / c.output);
+
+        auto json = cli.run(text({c.arguments, " --quiet --report=json noise.bmp"}));
+        EXPECT_EQ(json.status, c.status);
+        EXPECT_NE(json.output.find(text({",\"bytes\":", std::to_string(bytes), ",\"target_met\":", c.targetMet, "}\n"})),
+                  std::string::npos)
+            << json.output;
+    }
 }
 
 TEST(CliReport, ProgressLineOnlyOnATerminal)

@@ -251,7 +251,8 @@ TEST(JpegEndToEnd, ReencodeDropsMarkersAndSkipsOtherFiles)
     auto refused = only.run(quoted(only.root() / "real.png"));
     EXPECT_EQ(refused.status, 1);
     EXPECT_EQ(refused.output, std::string("vrelk: skipped ") + (only.root() / "real.png").string() +
-                                  ": cannot read: not of its format\nError: ファイル変換に失敗しました。\n");
+                                  ": not a JPEG: only JPEG files can be re-encoded losslessly\n"
+                                  "Error: ファイル変換に失敗しました。\n");
 }
 
 TEST(JpegEndToEnd, PngToJpegAndBack)

@@ -172,6 +172,11 @@ TEST(SettingsLocation, PerUserFolderIsCreatedWhenNoFileIsBesideTheProgram)
     auto withoutUserFolder = locateSettingsFileFor(folder / "bin" / "vrelk", std::nullopt);
     ASSERT_TRUE(withoutUserFolder);
     EXPECT_EQ(*withoutUserFolder, folder / "bin" / "Vrelk.ini");
+
+    auto nowhere = locateSettingsFileFor(folder / "bin" / "vrelk", std::nullopt, WithoutUserFolder::nowhere);
+    ASSERT_TRUE(nowhere);
+    EXPECT_TRUE(nowhere->empty());
+    EXPECT_EQ(LoadSettings(*nowhere).Quality, 75);
 }
 
 TEST(SettingsControls, BoundsAndFolderChecksApplyBeforeABatch)

@@ -148,10 +148,14 @@ public:
     fs::path program() const { return bin() / "vrelk"; }
     fs::path root() const { return folder_.path(); }
 
-    CommandResult run(const std::string& arguments, const std::string& input = "") const
+    // `environment` comes before the program, after the install's own
+    // variables: "HOME=/elsewhere", or "env -u HOME".
+    CommandResult run(const std::string& arguments, const std::string& input = "",
+                      const std::string& environment = "") const
     {
         std::string command = "cd " + quoted(root()) + " && TMPDIR=" + quoted(temp()) + " HOME=" +
-                              quoted(root()) + " XDG_CONFIG_HOME= " + quoted(program()) + " " + arguments;
+                              quoted(root()) + " XDG_CONFIG_HOME= " + environment + " " + quoted(program()) + " " +
+                              arguments;
         if (!input.empty())
             command = "printf '" + input + "' | (" + command + ")";
         else

@@ -1,7 +1,6 @@
 // The JSON report of vrelk: one object per input, for scripts and
 // schedulers that collect what happened to each file.
 #include <array>
-#include <filesystem>
 
 #include "app/cli_posix.h"
 
@@ -70,10 +69,16 @@ void appendUnitEscape(std::string& out, unsigned unit)
 
 std::string jsonObject(std::string_view input, std::string_view status, const std::string& output,
                        const std::string& reason, const std::string& width, const std::string& height,
-                       const std::string& bytes)
+                       const std::string& bytes, const std::string& targetMet = "null")
 {
     return "{\"input\":" + JsonString(input) + ",\"status\":\"" + std::string(status) + "\",\"output\":" + output +
-           ",\"reason\":" + reason + ",\"width\":" + width + ",\"height\":" + height + ",\"bytes\":" + bytes + "}";
+           ",\"reason\":" + reason + ",\"width\":" + width + ",\"height\":" + height + ",\"bytes\":" + bytes +
+           ",\"target_met\":" + targetMet + "}";
+}
+
+std::string jsonBool(std::optional<bool> value)
+{
+    return value ? (*value ? "true" : "false") : "null";
 }
 
 }  // namespace
@@ -100,15 +105,14 @@ std::string JsonString(std::string_view text)
     return out;
 }
 
-std::string JsonReportLine(std::string_view input, const FileReport& report)
+std::string JsonReportLine(std::string_view input, const FileReport& report, const WrittenFile& written)
 {
     if (report.failure)
         return jsonObject(input, "skipped", "null", JsonString(SkipReasonText(*report.failure)), "null", "null",
                           "null");
-    std::error_code error;
-    const std::uintmax_t bytes = std::filesystem::file_size(report.output, error);
     return jsonObject(input, "converted", JsonString(report.output.string()), "null", std::to_string(report.size.width),
-                      std::to_string(report.size.height), error ? "null" : std::to_string(bytes));
+                      std::to_string(report.size.height), written.bytes ? std::to_string(*written.bytes) : "null",
+                      jsonBool(written.targetMet));
 }
 
 std::string JsonUnreachedLine(std::string_view input, BatchOutcome outcome)
@@ -117,6 +121,11 @@ std::string JsonUnreachedLine(std::string_view input, BatchOutcome outcome)
     for (const OutcomeText& entry : kOutcomeTexts)
         if (entry.outcome == outcome)
             reason = entry.text;
+    return JsonSkippedLine(input, reason);
+}
+
+std::string JsonSkippedLine(std::string_view input, std::string_view reason)
+{
     return jsonObject(input, "skipped", "null", JsonString(reason), "null", "null", "null");
 }
 

@@ -3,8 +3,10 @@
 // file.
 #include <getopt.h>
 
+#include <algorithm>
 #include <array>
 #include <charconv>
+#include <iterator>
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -180,7 +182,15 @@ std::string setQuiet(RunOptions& o, std::string_view)
     return "";
 }
 
-enum OptionId : int { kHelp = 'h', kVersion = 256 };
+enum OptionId : int { kHelp = 'h', kVersion = 256, kWidth = 259, kHeight = 260, kLongSide = 261 };
+
+// Each names the one side a run reduces by.
+constexpr int kReductionOptions[] = {kWidth, kHeight, kLongSide};
+
+bool isReductionOption(int id)
+{
+    return std::find(std::begin(kReductionOptions), std::end(kReductionOptions), id) != std::end(kReductionOptions);
+}
 
 struct OptionEntry {
     option longOption;
@@ -194,9 +204,9 @@ const std::array<OptionEntry, 18> kOptions{{
     {{"quality", required_argument, nullptr, 'q'}, setQuality},
     {{"sampling", required_argument, nullptr, 257}, setSampling},
     {{"max-kb", required_argument, nullptr, 258}, setMaxKilobytes},
-    {{"width", required_argument, nullptr, 259}, setWidth},
-    {{"height", required_argument, nullptr, 260}, setHeight},
-    {{"long-side", required_argument, nullptr, 261}, setLongSide},
+    {{"width", required_argument, nullptr, kWidth}, setWidth},
+    {{"height", required_argument, nullptr, kHeight}, setHeight},
+    {{"long-side", required_argument, nullptr, kLongSide}, setLongSide},
     {{"no-resize", no_argument, nullptr, 262}, setNoResize},
     {{"output", required_argument, nullptr, 'o'}, setOutput},
     {{"subfolder", required_argument, nullptr, 263}, setSubFolder},
@@ -255,6 +265,7 @@ CommandLine ParseCommandLine(int argc, char** argv)
     line.options.jobs = defaultJobs();
     opterr = 0;
     optind = 0;  // 0 rather than 1 also resets GNU getopt's scanning state
+    std::optional<int> reduction;
     for (;;) {
         int id = getopt_long(argc, argv, "hf:q:o:j:v", options.data(), nullptr);
         if (id == -1)
@@ -270,6 +281,11 @@ CommandLine ParseCommandLine(int argc, char** argv)
         if (id == kHelp || id == kVersion) {
             line.action = id == kHelp ? CliAction::help : CliAction::version;
             continue;
+        }
+        if (isReductionOption(id)) {
+            if (reduction && *reduction != id)
+                return usageError("--width, --height and --long-side cannot be combined: give one of them");
+            reduction = id;
         }
         const OptionEntry* entry = entryFor(id);
         if (!entry || !entry->handler)
@@ -328,16 +344,19 @@ An existing file is never replaced: a taken name gains +1, +2, ...
 Options apply to this run only; the settings file decides everything else.
 Without FILE, vrelk prints the settings.
 
-  -f, --format FORMAT   bmp, png, jpeg, gif, webp, or recode (lossless JPEG
-                          re-encode); without it DrctCvt decides, and
-                          DrctCvt=0 asks
+  -f, --format FORMAT   bmp, png, jpeg, gif, webp, or recode (lossless
+                          re-encode of JPEG files only); without it DrctCvt
+                          decides, and DrctCvt=0 asks (no answer: nothing
+                          converted)
   -q, --quality N       JPEG and WebP quality, 1..100
       --sampling S      JPEG chroma sampling: 2x2 or 1x1
       --max-kb N        aim each JPEG or WebP at N KB at most (searches the
-                          quality)
+                          quality); a file no quality brings there is
+                          written at the lowest, with a warning
       --width N         reduce to N pixels wide
       --height N        reduce to N pixels high
-      --long-side N     reduce the longer side to N pixels
+      --long-side N     reduce the longer side to N pixels (one of these
+                          three at a time: a run reduces by one side)
       --no-resize       keep the size, whatever the settings say
   -o, --output DIR      write into DIR (default: the folder of the first FILE)
       --subfolder NAME  write into the sub-folder NAME of the output folder
@@ -349,19 +368,29 @@ Without FILE, vrelk prints the settings.
       --quiet           no per-file lines and no progress
       --report=json     one JSON object per FILE on standard output, in
                           order: input, status (converted or skipped),
-                          output, reason, width, height, bytes
+                          output, reason, width, height, bytes, target_met
   -h, --help            show this help and exit
       --version         show the version and exit
       --                end of options: later arguments are files
 
+SIGINT or SIGTERM stops the batch after the files begun; the others are
+skipped.
+
 Exit status: 0 when every file converted, 1 when a file was skipped or
-nothing converted, 2 on a bad option or when vrelk cannot start.
+missed its size target or nothing converted, 2 on a bad option or when
+vrelk cannot start, 130 or 143 when SIGINT or SIGTERM stopped the batch.
 
 )";
     text += "Settings file: ";
-    text += settingsFile ? settingsFile->string() : std::string("none (the program must be named vrelk)");
+    text += settingsFile ? SettingsFileText(*settingsFile) : std::string("none (the program must be named vrelk)");
     text += '\n';
     return text;
+}
+
+std::string SettingsFileText(const platform::Path& settingsFile)
+{
+    return settingsFile.empty() ? "none (no settings folder: the defaults apply and nothing is written)"
+                                : settingsFile.string();
 }
 
 }  // namespace vrelk

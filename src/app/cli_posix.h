@@ -2,6 +2,9 @@
 // file on standard error.
 #pragma once
 
+#include <signal.h>
+
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -46,36 +49,81 @@ CommandLine ParseCommandLine(int argc, char** argv);
 void ApplyRunOptions(const RunOptions& options, Settings& settings);
 
 std::string HelpText(const std::optional<platform::Path>& settingsFile);
+// The settings file's location as --help and the settings listing name it.
+std::string SettingsFileText(const platform::Path& settingsFile);
 std::string_view UsageLine();
 std::string_view VersionText();
 
 // Why a file was skipped, in a few words.
 std::string SkipReasonText(const FileFailure& failure);
 
+// The size each output of a run is aimed at, in bytes: the JPEG and WebP
+// writers' target when the settings or --max-kb set one.
+std::optional<std::uint64_t> SizeTarget(const Settings& settings);
+
+// What is known of a file once it is written: its size on the disk, and
+// whether it came within the run's size target (none without a target,
+// or for a skipped file). The writers keep the smallest file they tried
+// when none fits, so a missed target is a warning, not a failure.
+struct WrittenFile {
+    std::optional<std::uint64_t> bytes;
+    std::optional<bool> targetMet;
+};
+WrittenFile InspectWritten(const FileReport& report, std::optional<std::uint64_t> sizeTarget);
+
 // The JSON report's object for one input, and for an input the batch never
 // reached because it stopped as a whole.
-std::string JsonReportLine(std::string_view input, const FileReport& report);
+std::string JsonReportLine(std::string_view input, const FileReport& report, const WrittenFile& written);
 std::string JsonUnreachedLine(std::string_view input, BatchOutcome outcome);
+// The object for an input skipped before any batch began.
+std::string JsonSkippedLine(std::string_view input, std::string_view reason);
 // `text` as a JSON string. Bytes that are not UTF-8 become \udc80..\udcff,
 // the way Python's os.fsdecode keeps them, so names survive the round trip.
 std::string JsonString(std::string_view text);
 
-// Writes the skipped-file lines, the written names under -v and, on a
-// terminal, a progress line, as each file of the batch is done.
+// Writes the skipped-file lines, the missed size targets, the written names
+// under -v and, on a terminal, a progress line, as each file of the batch
+// is done.
 class FileReporter {
 public:
-    FileReporter(Verbosity verbosity, std::span<const platform::NativeString> names, bool terminal);
-    void fileDone(const FileReport& report, std::size_t index, std::size_t count);
+    FileReporter(Verbosity verbosity, std::span<const platform::NativeString> names, bool terminal,
+                 std::optional<std::uint64_t> sizeTarget = std::nullopt);
+    void fileDone(const FileReport& report, const WrittenFile& written, std::size_t index, std::size_t count);
+    // The line of an input skipped before any batch began.
+    void skipped(std::size_t index, std::string_view reason);
     // Clears the progress line.
     void finish();
 
 private:
     void clearProgress();
+    void writeSkipped(const std::string& name, std::string_view reason);
 
     Verbosity verbosity_;
     std::span<const platform::NativeString> names_;
     bool terminal_;
+    std::optional<std::uint64_t> sizeTarget_;
     bool progressShown_ = false;
 };
+
+// While one lives, SIGINT and SIGTERM stop the batch the way the Windows
+// program's 中止 button does: the files begun are finished and named, no
+// other is started. A second signal ends the program at once.
+class StopSignals {
+public:
+    StopSignals();
+    ~StopSignals();
+    StopSignals(const StopSignals&) = delete;
+    StopSignals& operator=(const StopSignals&) = delete;
+
+    const StopFlag* flag() const;
+    // The signal that stopped the batch, or 0.
+    int received() const;
+
+private:
+    std::array<struct sigaction, 2> previous_{};
+    std::array<bool, 2> installed_{};
+};
+
+std::string_view SignalName(int signal);
 
 }  // namespace vrelk

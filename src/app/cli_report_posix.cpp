@@ -1,8 +1,11 @@
 // What vrelk says about single files, on standard error: one line per
-// skipped file, one per written file with -v, and a progress line that
-// only a terminal gets.
+// skipped file and per file above its size target, one per written file
+// with -v, and a progress line that only a terminal gets.
+#include <algorithm>
 #include <array>
 #include <cstdio>
+#include <filesystem>
+#include <iterator>
 
 #include "app/cli_posix.h"
 
@@ -15,7 +18,7 @@ struct ReasonText {
     bool withCodecError;  // followed by the codec's own words when it gave any
 };
 
-constexpr std::array<ReasonText, 11> kReasonTexts{{
+constexpr std::array<ReasonText, 12> kReasonTexts{{
     {SkipReason::missing, "no such file", false},
     {SkipReason::tooShort, "empty or too short to be an image", false},
     {SkipReason::unrecognised, "unrecognised format", false},
@@ -27,7 +30,11 @@ constexpr std::array<ReasonText, 11> kReasonTexts{{
     {SkipReason::publishFailed, "cannot write into the output folder", false},
     {SkipReason::notRegularFile, "not a regular file", false},
     {SkipReason::batchStopped, "not converted: the batch stopped early", false},
+    {SkipReason::notJpeg, "not a JPEG: only JPEG files can be re-encoded losslessly", false},
 }};
+
+// Rounded up, so that a file just past its target never reads as on it.
+std::uint64_t kilobytesAbove(std::uint64_t bytes) { return bytes / 1024 + (bytes % 1024 != 0); }
 
 void writeLine(const std::string& line)
 {
@@ -52,22 +59,52 @@ std::string SkipReasonText(const FileFailure& failure)
     return "failed";
 }
 
-FileReporter::FileReporter(Verbosity verbosity, std::span<const platform::NativeString> names, bool terminal)
-    : verbosity_(verbosity), names_(names), terminal_(terminal)
+std::optional<std::uint64_t> SizeTarget(const Settings& settings)
+{
+    constexpr std::int32_t kTypesWithTarget[] = {kOutputJpeg, kOutputWebp};
+    if (!settings.Limit || std::find(std::begin(kTypesWithTarget), std::end(kTypesWithTarget),
+                                     settings.outputType) == std::end(kTypesWithTarget))
+        return std::nullopt;
+    return std::uint64_t{1024} * static_cast<std::uint64_t>(std::max(settings.LmtVal, 1));
+}
+
+WrittenFile InspectWritten(const FileReport& report, std::optional<std::uint64_t> sizeTarget)
+{
+    WrittenFile written;
+    if (report.failure)
+        return written;
+    std::error_code error;
+    const std::uintmax_t bytes = std::filesystem::file_size(report.output, error);
+    if (error)
+        return written;
+    written.bytes = bytes;
+    if (sizeTarget)
+        written.targetMet = bytes <= *sizeTarget;
+    return written;
+}
+
+FileReporter::FileReporter(Verbosity verbosity, std::span<const platform::NativeString> names, bool terminal,
+                           std::optional<std::uint64_t> sizeTarget)
+    : verbosity_(verbosity), names_(names), terminal_(terminal), sizeTarget_(sizeTarget)
 {
 }
 
-void FileReporter::fileDone(const FileReport& report, std::size_t index, std::size_t count)
+void FileReporter::fileDone(const FileReport& report, const WrittenFile& written, std::size_t index,
+                            std::size_t count)
 {
     if (verbosity_ == Verbosity::quiet)
         return;
     const std::string name = index < names_.size() ? platform::toUtf8(names_[index]) : report.input.string();
     if (report.failure) {
-        clearProgress();
-        writeLine("vrelk: skipped " + name + ": " + SkipReasonText(*report.failure));
+        writeSkipped(name, SkipReasonText(*report.failure));
     } else if (verbosity_ == Verbosity::verbose) {
         clearProgress();
         writeLine("vrelk: " + name + " -> " + report.output.string());
+    }
+    if (written.targetMet == false && written.bytes && sizeTarget_) {
+        clearProgress();
+        writeLine("vrelk: " + name + ": " + std::to_string(kilobytesAbove(*written.bytes)) + " KB, above the " +
+                  std::to_string(*sizeTarget_ / 1024) + " KB target");
     }
     if (terminal_ && count > 1) {
         std::string progress = "\r[" + std::to_string(index + 1) + '/' + std::to_string(count) + "] " +
@@ -76,6 +113,20 @@ void FileReporter::fileDone(const FileReport& report, std::size_t index, std::si
         std::fflush(stderr);
         progressShown_ = true;
     }
+}
+
+void FileReporter::skipped(std::size_t index, std::string_view reason)
+{
+    if (verbosity_ != Verbosity::quiet && index < names_.size())
+        writeSkipped(platform::toUtf8(names_[index]), reason);
+}
+
+void FileReporter::writeSkipped(const std::string& name, std::string_view reason)
+{
+    clearProgress();
+    std::string line = "vrelk: skipped " + name + ": ";
+    line += reason;
+    writeLine(line);
 }
 
 void FileReporter::finish() { clearProgress(); }

@@ -87,7 +87,8 @@ bool pluginFolderExists(const platform::Path& spi)
 }  // namespace
 
 std::optional<platform::Path> locateSettingsFileFor(const platform::Path& executable,
-                                                    const std::optional<platform::Path>& userRoot)
+                                                    const std::optional<platform::Path>& userRoot,
+                                                    WithoutUserFolder fallback)
 {
     if (!sameNameIgnoringCase(executable.filename().native(), platform::fromUtf8(shell::kExecutableName)))
         return std::nullopt;
@@ -96,7 +97,7 @@ std::optional<platform::Path> locateSettingsFileFor(const platform::Path& execut
     if (platform::pathExists(besideExecutable) && !platform::folderExists(besideExecutable))
         return besideExecutable;
     if (!userRoot)
-        return besideExecutable;
+        return fallback == WithoutUserFolder::besideProgram ? besideExecutable : platform::Path();
 
     platform::Path folder = *userRoot / kFolderName;
     if (!platform::folderExists(folder))
@@ -104,14 +105,14 @@ std::optional<platform::Path> locateSettingsFileFor(const platform::Path& execut
     return folder / kFileName;
 }
 
-std::optional<platform::Path> LocateSettingsFile()
+std::optional<platform::Path> LocateSettingsFile(WithoutUserFolder fallback)
 {
     // The per-user folder is only asked for (and possibly made) when no
     // settings file lies beside the program.
     platform::Path executable = shell::executablePath();
     platform::Path beside = executable.parent_path() / kFileName;
     bool portable = platform::pathExists(beside) && !platform::folderExists(beside);
-    return locateSettingsFileFor(executable, portable ? std::nullopt : shell::userSettingsRoot());
+    return locateSettingsFileFor(executable, portable ? std::nullopt : shell::userSettingsRoot(), fallback);
 }
 
 Settings LoadSettings(const platform::Path& iniPath)

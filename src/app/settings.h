@@ -27,18 +27,28 @@ struct Settings {
     std::int32_t DrctCvt = 0;
 };
 
+// Where the settings go when the user has no settings folder and no file
+// lies beside the program.
+enum class WithoutUserFolder {
+    besideProgram,  // made there on the first save
+    nowhere,        // the defaults apply and nothing is written
+};
+
 // Settles where the settings live for an executable at `executable`, with
 // `userRoot` the per-user folder that holds the program's "Vrelk" folder.
-// False when the executable does not carry the program's name.
+// False when the executable does not carry the program's name; an empty
+// path when the settings are kept nowhere.
 std::optional<platform::Path> locateSettingsFileFor(const platform::Path& executable,
-                                                    const std::optional<platform::Path>& userRoot);
+                                                    const std::optional<platform::Path>& userRoot,
+                                                    WithoutUserFolder fallback = WithoutUserFolder::besideProgram);
 
 // The same for the running program.
-std::optional<platform::Path> LocateSettingsFile();
+std::optional<platform::Path> LocateSettingsFile(WithoutUserFolder fallback = WithoutUserFolder::besideProgram);
 
 // The fourteen stored keys with their values, in file order.
 std::array<shell::IniEntry, 14> settingsEntries(const Settings& settings);
 
+// A file that does not exist, the empty path included, gives the defaults.
 Settings LoadSettings(const platform::Path& iniPath);
 // False when the file could not be written. The shells do not report it:
 // the values are simply not kept.

@@ -29,30 +29,28 @@ Path executablePath()
 
 namespace {
 
-std::optional<Path> configHome()
-{
-    if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg == '/')
-        return Path(xdg);
-    if (const char* home = std::getenv("HOME"); home && *home)
-        return Path(home) / ".config";
-    return std::nullopt;
-}
+bool isExistingFolder(const char* path) { return path && *path == '/' && platform::folderExists(path); }
 
 }  // namespace
 
-// Unlike Windows' application-data folder, the configuration home need not
-// exist yet on a fresh account; it is made so that settings can be kept.
+// XDG_CONFIG_HOME when set, else ~/.config, made when missing (only the
+// owner may enter it) inside a home that exists. Neither is made beyond
+// that: an account whose HOME names nothing, such as HOME=/nonexistent for
+// a service, or whose XDG_CONFIG_HOME does not exist yet, has no settings
+// folder rather than settings somewhere it did not ask for.
 std::optional<Path> userSettingsRoot()
 {
-    auto root = configHome();
-    if (root && !platform::folderExists(*root)) {
-        std::error_code ec;
-        std::filesystem::create_directories(*root, ec);
-        if (!ec)
-            ::chmod(root->c_str(), 0700);
-    }
-    return root;
+    if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg == '/')
+        return isExistingFolder(xdg) ? std::optional(Path(xdg)) : std::nullopt;
+    const char* home = std::getenv("HOME");
+    if (!isExistingFolder(home))
+        return std::nullopt;
+    Path root = Path(home) / ".config";
+    if (!platform::folderExists(root) && platform::createFolder(root))
+        ::chmod(root.c_str(), 0700);
+    return platform::folderExists(root) ? std::optional(root) : std::nullopt;
 }
+
 // ---- Messages and windows -------------------------------------------------------
 
 void showMessage(void*, std::string_view textUtf8, std::string_view captionUtf8)

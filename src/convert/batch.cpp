@@ -151,17 +151,19 @@ std::optional<FileFailure> RecodeOneFile(FileJob& job, const platform::Path& out
 {
     if (!platform::pathExists(input))
         return skipped(SkipReason::missing);
+    DecodeMemory memory(platform::processMemoryBudget());
+    Result<InputFile> bytes = InputFile::read(input);
+    if (!bytes)
+        return skipped(SkipReason::readFailed, bytes.error());
+    // Only a JPEG has coefficients to carry over; any other picture would
+    // otherwise fail as a damaged JPEG.
+    if (SniffFormat(bytes->bytes()) != kFormatJpeg)
+        return skipped(SkipReason::notJpeg);
     auto staged = platform::createStagingFile(outputFolder);
     if (!staged)
         return skipped(SkipReason::noTempFile);
     stagedPath = *staged;
-    DecodeMemory memory(platform::processMemoryBudget());
-    Status recoded = [&]() -> Status {
-        Result<InputFile> bytes = InputFile::read(input);
-        if (!bytes)
-            return bytes.error();
-        return RecodeJpeg(bytes->cursor(), stagedPath, &job.written, ReadLimits{kMaxDimension, &memory});
-    }();
+    Status recoded = RecodeJpeg(bytes->cursor(), stagedPath, &job.written, ReadLimits{kMaxDimension, &memory});
     if (!recoded) {
         platform::deleteFile(stagedPath);
         return skipped(SkipReason::readFailed, recoded.error());
@@ -179,6 +181,9 @@ Result<BatchPlan, BatchOutcome> planBatch(std::span<const platform::Path> inputs
     if (!folder)
         return folder.error();
     plan.outputFolder = std::move(*folder);
+    // A run killed outright leaves its staging files behind. A minute is
+    // long past the moment between a file's creation and its lock.
+    platform::removeAbandonedStagingFiles(plan.outputFolder, std::chrono::minutes(1));
     return plan;
 }
 

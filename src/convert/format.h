@@ -29,6 +29,7 @@ enum class SkipReason {
     publishFailed, // the finished file could not be flushed or named
     notRegularFile,  // a folder, FIFO or device
     batchStopped,    // the batch ended before this file, by a failure elsewhere
+    notJpeg,         // given to the lossless JPEG re-encode
 };
 
 struct FileFailure {

@@ -3,6 +3,7 @@
 // files, messages, windows) live in app/shell_os.h.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -39,6 +40,11 @@ bool pathWithinLimits(const Path& path);
 // (".vrelk-*.tmp"; on Windows "~vk*.tmp" with the hidden attribute). An output is written there and only then named: a file that
 // an interrupted run leaves behind is recognisably unfinished.
 std::optional<Path> createStagingFile(const Path& folder);
+
+// Removes the staging files in `folder` that runs killed outright left
+// behind: those last written more than `minimumAge` ago that no running
+// program still holds. Returns how many went.
+std::size_t removeAbandonedStagingFiles(const Path& folder, std::chrono::seconds minimumAge);
 
 // Writes the file's data through to the disk.
 bool flushToDisk(const Path& path);

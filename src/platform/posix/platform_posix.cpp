@@ -1,9 +1,11 @@
 #include "platform/platform.h"
 #include "platform/memory_budget.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <sched.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
@@ -16,6 +18,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <iostream>
 #include <mutex>
 #include <random>
@@ -72,6 +75,75 @@ bool pathWithinLimits(const Path& path)
     return true;
 }
 
+namespace {
+
+constexpr std::string_view kStagingPrefix = ".vrelk-";
+constexpr std::string_view kStagingSuffix = ".tmp";
+
+// Each staging file of this process stays locked (flock, exclusive) from
+// its creation until it is named or deleted, through a descriptor kept
+// here: the writers open the file by its name. The kernel drops the lock
+// when the process ends, however it ends, so a staging file nobody holds
+// is one that no running program will name.
+class StagingLocks {
+public:
+    void hold(const Path& path, int fd)
+    {
+        std::lock_guard lock(mutex_);
+        held_.emplace_back(path.native(), fd);
+    }
+    void release(const Path& path)
+    {
+        std::lock_guard lock(mutex_);
+        auto found = std::find_if(held_.begin(), held_.end(),
+                                  [&](const auto& entry) { return entry.first == path.native(); });
+        if (found == held_.end())
+            return;
+        ::close(found->second);
+        held_.erase(found);
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<std::pair<std::string, int>> held_;
+};
+
+StagingLocks& stagingLocks()
+{
+    static StagingLocks locks;
+    return locks;
+}
+
+bool isStagingName(std::string_view name)
+{
+    return name.size() > kStagingPrefix.size() + kStagingSuffix.size() && name.starts_with(kStagingPrefix) &&
+           name.ends_with(kStagingSuffix);
+}
+
+// Removes the staging file `name` in the open folder when it is a regular
+// file last written before `writtenBefore` that no process holds.
+bool removeIfAbandoned(int folder, const char* name, std::time_t writtenBefore)
+{
+    struct stat seen{};
+    if (::fstatat(folder, name, &seen, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(seen.st_mode) ||
+        seen.st_mtime >= writtenBefore)
+        return false;
+    int fd = ::openat(folder, name, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat opened{};
+    bool removed = false;
+    // The name must still be the file that was locked, not a new one.
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::fstat(fd, &opened) == 0 &&
+        ::fstatat(folder, name, &seen, AT_SYMLINK_NOFOLLOW) == 0 && opened.st_ino == seen.st_ino &&
+        opened.st_dev == seen.st_dev)
+        removed = ::unlinkat(folder, name, 0) == 0;
+    ::close(fd);
+    return removed;
+}
+
+}  // namespace
+
 std::optional<Path> createStagingFile(const Path& folder)
 {
     // Made by hand rather than by mkstemp, whose files only their owner may
@@ -84,13 +156,33 @@ std::optional<Path> createStagingFile(const Path& folder)
         Path candidate = folder / name;
         int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd >= 0) {
-            ::close(fd);
+            // Waits for the lock: a run looking for abandoned files may hold
+            // it for a moment, and a file left unlocked would stay so. Where
+            // the file system has no locks the file goes unlocked, and no
+            // other run can take it for abandoned either.
+            while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+            }
+            stagingLocks().hold(candidate, fd);
             return candidate;
         }
         if (errno != EEXIST)
             return std::nullopt;
     }
     return std::nullopt;
+}
+
+std::size_t removeAbandonedStagingFiles(const Path& folder, std::chrono::seconds minimumAge)
+{
+    DIR* listing = ::opendir(folder.c_str());
+    if (!listing)
+        return 0;
+    const std::time_t writtenBefore = std::time(nullptr) - static_cast<std::time_t>(minimumAge.count());
+    std::size_t removed = 0;
+    while (const dirent* entry = ::readdir(listing))
+        if (isStagingName(entry->d_name))
+            removed += removeIfAbandoned(::dirfd(listing), entry->d_name, writtenBefore) ? 1 : 0;
+    ::closedir(listing);
+    return removed;
 }
 
 namespace {
@@ -127,14 +219,21 @@ bool flushToDisk(const Path& path) { return syncToDisk(path, O_RDONLY); }
 PublishResult publishNoReplace(const Path& staged, const Path& to)
 {
     PublishResult result = renameNoReplace(staged, to);
+    if (result != PublishResult::published)
+        return result;
+    stagingLocks().release(staged);
     // The new name lasts only once its folder is on the disk too; some file
     // systems cannot sync a folder, and the file is named either way.
-    if (result == PublishResult::published)
-        syncToDisk(to.parent_path().empty() ? Path(".") : to.parent_path(), O_RDONLY | O_DIRECTORY);
+    syncToDisk(to.parent_path().empty() ? Path(".") : to.parent_path(), O_RDONLY | O_DIRECTORY);
     return result;
 }
 
-bool deleteFile(const Path& path) { return ::unlink(path.c_str()) == 0; }
+bool deleteFile(const Path& path)
+{
+    const bool deleted = ::unlink(path.c_str()) == 0;
+    stagingLocks().release(path);
+    return deleted;
+}
 bool createFolder(const Path& path) { return ::mkdir(path.c_str(), 0777) == 0; }
 bool removeFolder(const Path& path) { return ::rmdir(path.c_str()) == 0; }
 

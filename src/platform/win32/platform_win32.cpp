@@ -67,6 +67,10 @@ std::optional<Path> longPathName(const Path& path)
 
 bool pathWithinLimits(const Path& path) { return path.native().size() < kPathUnits; }
 
+// The Windows program leaves its hidden staging files to the user: nothing
+// there tells a file another copy is about to name from an abandoned one.
+std::size_t removeAbandonedStagingFiles(const Path&, std::chrono::seconds) { return 0; }
+
 std::optional<Path> createStagingFile(const Path& folder)
 {
     static LONG counter = 0;
