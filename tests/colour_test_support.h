@@ -9,6 +9,10 @@
 #include <cstdint>
 #include <cstdlib>
 #include <vector>
+#include <string>
+#include <span>
+#include <fstream>
+#include <filesystem>
 
 #include <jpeglib.h>
 #include <lcms2.h>
@@ -137,6 +141,32 @@ inline std::vector<std::uint8_t> jpegIccProfile(const std::vector<std::uint8_t>&
     std::free(data);
     jpeg_destroy_decompress(&info);
     return icc;
+}
+
+inline std::vector<std::uint8_t> readBytes(const std::filesystem::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// An APP2 payload carrying chunk `sequence` of `count`.
+inline std::vector<std::uint8_t> iccChunk(int sequence, int count, std::span<const std::uint8_t> part)
+{
+    std::vector<std::uint8_t> payload{'I', 'C', 'C', '_', 'P', 'R', 'O', 'F', 'I', 'L', 'E', 0};
+    payload.push_back(static_cast<std::uint8_t>(sequence));
+    payload.push_back(static_cast<std::uint8_t>(count));
+    payload.insert(payload.end(), part.begin(), part.end());
+    return payload;
+}
+
+inline std::string asString(const std::vector<std::uint8_t>& bytes) { return std::string(bytes.begin(), bytes.end()); }
+
+// The profile cut into three parts of about equal size.
+inline std::array<std::span<const std::uint8_t>, 3> thirds(const std::vector<std::uint8_t>& profile)
+{
+    const std::span<const std::uint8_t> all(profile);
+    const std::size_t third = all.size() / 3;
+    return {all.first(third), all.subspan(third, third), all.subspan(2 * third)};
 }
 
 }  // namespace vrelk::test
