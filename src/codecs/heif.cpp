@@ -10,6 +10,7 @@
 
 #include <libheif/heif.h>
 
+#include "codecs/heif_check.h"
 #include "codecs/heif_items.h"
 #include "codecs/icc_profile.h"
 #include "picture/checked.h"
@@ -79,20 +80,25 @@ Result<Handle> primaryPicture(heif_context* context, std::uint32_t id)
     return Handle(handle);
 }
 
-// The decoder keeps the coded planes and their RGB conversion while it
-// works, each sample in one or two bytes, besides the image this reader
-// returns and, when the item is turned or cropped, the image as shown.
-// Claiming that much first turns an impossible picture into a clean
-// refusal before any decoding.
-Status checkMemoryFor(const heif_image_handle* handle, const PrimaryItem& item, const ReadLimits& limits)
+// While a coded item decodes, its decoder's memory (`decoderBytes`) comes
+// on top of the picture assembled so far: a grid's, or the colour planes
+// while the alpha plane decodes. Afterwards libheif keeps the coded planes
+// and their RGB conversion, each sample in one or two bytes, besides the
+// image this reader returns and, when the item is turned or cropped, the
+// image as shown. Claiming the larger first turns an impossible picture
+// into a clean refusal before any decoding.
+Status checkMemoryFor(const heif_image_handle* handle, const PrimaryItem& item, std::uint64_t decoderBytes,
+                      const ReadLimits& limits)
 {
-    if (Status admitted = limits.admit(item.codedWidth, item.codedHeight); !admitted)
-        return admitted;
     const int sampleBytes = heif_image_handle_get_luma_bits_per_pixel(handle) > 8 ? 2 : 1;
-    const int planes = 3 + 3 + (heif_image_handle_has_alpha_channel(handle) ? 1 : 0);
+    const int alpha = heif_image_handle_has_alpha_channel(handle) ? 1 : 0;
     const int shown = item.transforms.empty() ? 3 : 6;
     const std::uint64_t pixels = static_cast<std::uint64_t>(item.codedWidth) * static_cast<std::uint64_t>(item.codedHeight);
-    return limits.claim(multiplyNeeds(pixels, static_cast<std::uint64_t>(sampleBytes * planes + shown)));
+    const std::uint64_t decoding =
+        addNeeds(decoderBytes, multiplyNeeds(pixels, static_cast<std::uint64_t>(sampleBytes * (3 + alpha))));
+    const std::uint64_t converting =
+        multiplyNeeds(pixels, static_cast<std::uint64_t>(sampleBytes * (3 + 3 + alpha) + shown));
+    return limits.claim(std::max(decoding, converting));
 }
 
 // One plane of the decoded picture, its samples brought to 8 bits a row
@@ -379,10 +385,15 @@ Result<Picture> readHeifBody(ByteCursor in, const LookupTables& tables, const Re
         return context.error();
     if (!item)
         return CodecError::damaged;
+    if (Status admitted = limits.admit(item->codedWidth, item->codedHeight); !admitted)
+        return admitted.error();
+    const Result<std::uint64_t> decoderBytes = CheckHeifItems(in.whole(), item->id);
+    if (!decoderBytes)
+        return decoderBytes.error();
     Result<Handle> handle = primaryPicture(context->get(), item->id);
     if (!handle)
         return handle.error();
-    if (Status memory = checkMemoryFor(handle->get(), *item, limits); !memory)
+    if (Status memory = checkMemoryFor(handle->get(), *item, decoderBytes.value(), limits); !memory)
         return memory.error();
     Result<Decoded> picture = decodeCoded(handle->get());
     if (!picture)

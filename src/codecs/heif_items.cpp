@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <map>
+#include <set>
+#include <string_view>
 
 #include "codecs/byte_cursor.h"
 #include "pixel/orient.h"
@@ -240,6 +243,242 @@ void cropShown(HeifPlacement& p, const CleanAperture& aperture)
     p.height = std::max(first[1], last[1]) - std::min(first[1], last[1]) + 1;
 }
 
+// ---- Every item, for the checks made before decoding
+
+// A value of 0, 4 or 8 bytes, as iloc sizes its fields.
+std::optional<std::uint64_t> sizedValue(ByteCursor& in, unsigned bytes)
+{
+    if (bytes == 0)
+        return 0;
+    const std::optional<std::uint32_t> high = bytes == 8 ? in.u32be() : std::optional<std::uint32_t>(0);
+    const std::optional<std::uint32_t> low = bytes == 4 || bytes == 8 ? in.u32be() : std::nullopt;
+    return high && low ? std::optional<std::uint64_t>(std::uint64_t{*high} << 32 | *low) : std::nullopt;
+}
+
+bool readItemInfos(const Box& iinf, HeifItems& items)
+{
+    ByteCursor in = iinf.body;
+    const std::optional<FullBoxHeader> header = fullBoxHeader(in);
+    if (!header || !in.skip(header->version == 0 ? 2 : 4))  // entry_count
+        return false;
+    const std::optional<std::vector<Box>> entries = childrenOf(ByteCursor(in.rest()));
+    if (!entries)
+        return false;
+    for (const Box& infe : *entries) {
+        if (!infe.is("infe"))
+            continue;
+        ByteCursor entry = infe.body;
+        const std::optional<FullBoxHeader> version = fullBoxHeader(entry);
+        const std::optional<std::uint32_t> id = version ? itemId(entry, version->version >= 3) : std::nullopt;
+        if (!id || !entry.skip(2))  // item_protection_index
+            return false;
+        HeifItem item;
+        item.id = *id;
+        if (version->version >= 2) {
+            const auto type = entry.take(4);
+            if (!type)
+                return false;
+            std::memcpy(item.type.data(), type->data(), 4);
+        }
+        if (!items.emplace(*id, std::move(item)).second)
+            return false;
+    }
+    return true;
+}
+
+// An extent as bytes of `source`: the file, or the idat box for
+// construction method 1. Length 0 stands for the rest of the source.
+std::optional<std::span<const std::uint8_t>> extentOf(std::span<const std::uint8_t> source, std::uint64_t base,
+                                                      std::uint64_t offset, std::uint64_t length)
+{
+    if (base > source.size() || offset > source.size() - base)
+        return std::nullopt;
+    const std::uint64_t start = base + offset;
+    const std::uint64_t size = length == 0 ? source.size() - start : length;
+    if (size > source.size() - start)
+        return std::nullopt;
+    return source.subspan(static_cast<std::size_t>(start), static_cast<std::size_t>(size));
+}
+
+struct LocationSizes {
+    unsigned offset, length, base, index;
+};
+
+// One iloc entry's extents into its item, when the iinf box lists it.
+Status readLocation(ByteCursor& in, std::uint8_t version, const LocationSizes& sizes, std::span<const std::uint8_t> file,
+                  std::span<const std::uint8_t> idat, HeifItems& items, std::set<std::uint32_t>& located)
+{
+    const std::optional<std::uint32_t> id = itemId(in, version >= 2);
+    const std::optional<std::uint16_t> method = version >= 1 ? in.u16be() : std::optional<std::uint16_t>(0);
+    const std::optional<std::uint16_t> reference = in.u16be();
+    const std::optional<std::uint64_t> base = sizedValue(in, sizes.base);
+    const std::optional<std::uint16_t> count = in.u16be();
+    if (!id || !method || !reference || !base || !count || !located.insert(*id).second)
+        return CodecError::damaged;
+    const auto found = items.find(*id);
+    HeifItem* item = found == items.end() ? nullptr : &found->second;
+    const unsigned construction = *method & 15;
+    const bool readable = *reference == 0 && construction <= 1;
+    for (int e = 0; e < *count; ++e) {
+        const bool indexed = version >= 1 && sizes.index != 0;
+        const std::optional<std::uint64_t> index =
+            indexed ? sizedValue(in, sizes.index) : std::optional<std::uint64_t>(0);
+        const std::optional<std::uint64_t> offset = sizedValue(in, sizes.offset);
+        const std::optional<std::uint64_t> length = sizedValue(in, sizes.length);
+        if (!index || !offset || !length)
+            return CodecError::damaged;
+        if (!item || !readable)
+            continue;
+        const auto extent = extentOf(construction == 0 ? file : idat, *base, *offset, *length);
+        if (!extent)
+            return CodecError::truncated;
+        item->extents.push_back(*extent);
+    }
+    if (item)
+        item->dataReadable = readable;
+    return {};
+}
+
+Status readLocations(const Box& iloc, std::span<const std::uint8_t> file, std::span<const std::uint8_t> idat,
+                   HeifItems& items)
+{
+    ByteCursor in = iloc.body;
+    const std::optional<FullBoxHeader> header = fullBoxHeader(in);
+    const std::optional<std::uint16_t> packed = in.u16be();
+    if (!header || !packed || header->version > 2)
+        return CodecError::damaged;
+    const unsigned fields = *packed;
+    const LocationSizes sizes{fields >> 12, fields >> 8 & 15, fields >> 4 & 15, fields & 15};
+    const std::optional<std::uint32_t> count = itemId(in, header->version >= 2);  // sized as the ids are
+    if (!count)
+        return CodecError::damaged;
+    std::set<std::uint32_t> located;
+    for (std::uint32_t i = 0; i < *count; ++i)
+        if (Status read = readLocation(in, header->version, sizes, file, idat, items, located); !read)
+            return read;
+    return {};
+}
+
+bool readReferences(const Box& iref, HeifItems& items)
+{
+    ByteCursor in = iref.body;
+    const std::optional<FullBoxHeader> header = fullBoxHeader(in);
+    const std::optional<std::vector<Box>> references = header ? childrenOf(ByteCursor(in.rest())) : std::nullopt;
+    if (!references)
+        return false;
+    std::set<std::pair<std::uint32_t, bool>> seen;
+    for (const Box& reference : *references) {
+        ByteCursor body = reference.body;
+        const std::optional<std::uint32_t> from = itemId(body, header->version != 0);
+        const std::optional<std::uint16_t> count = body.u16be();
+        if (!from || !count)
+            return false;
+        std::vector<std::uint32_t> to;
+        for (int i = 0; i < *count; ++i) {
+            const std::optional<std::uint32_t> id = itemId(body, header->version != 0);
+            if (!id)
+                return false;
+            to.push_back(*id);
+        }
+        const bool derived = reference.is("dimg");
+        if (!derived && !reference.is("auxl"))
+            continue;
+        if (!seen.insert({*from, derived}).second)
+            return false;
+        if (const auto found = items.find(*from); found != items.end())
+            (derived ? found->second.derivedFrom : found->second.auxiliaryOf) = std::move(to);
+    }
+    return true;
+}
+
+// Every item's 1-based property indices, in association order; nothing
+// when an ipma box is cut short or an item has two entries.
+std::optional<std::map<std::uint32_t, std::vector<std::uint16_t>>> everyAssociation(const std::vector<Box>& iprp)
+{
+    std::map<std::uint32_t, std::vector<std::uint16_t>> associations;
+    for (const Box& ipma : iprp) {
+        if (!ipma.is("ipma"))
+            continue;
+        ByteCursor in = ipma.body;
+        const std::optional<FullBoxHeader> header = fullBoxHeader(in);
+        const std::optional<std::uint32_t> entries = in.u32be();
+        if (!header || !entries)
+            return std::nullopt;
+        for (std::uint32_t e = 0; e < *entries; ++e) {
+            const std::optional<std::uint32_t> id = itemId(in, header->version >= 1);
+            const std::optional<std::uint8_t> count = in.u8();
+            if (!id || !count || associations.count(*id) != 0)
+                return std::nullopt;
+            std::vector<std::uint16_t>& indices = associations[*id];
+            for (int a = 0; a < *count; ++a) {
+                const std::optional<std::uint16_t> index = propertyIndex(in, (header->flags & 1) != 0);
+                if (!index)
+                    return std::nullopt;
+                indices.push_back(*index);
+            }
+        }
+    }
+    return associations;
+}
+
+bool namesAlpha(const Box& auxC)
+{
+    ByteCursor in = auxC.body;
+    if (!fullBoxHeader(in))
+        return false;
+    const std::span<const std::uint8_t> rest = in.rest();
+    const auto end = std::find(rest.begin(), rest.end(), std::uint8_t{0});
+    const std::string_view type(reinterpret_cast<const char*>(rest.data()),
+                                static_cast<std::size_t>(end - rest.begin()));
+    return type == "urn:mpeg:avc:2015:auxid:1" || type == "urn:mpeg:hevc:2015:auxid:1" ||
+           type == "urn:mpeg:mpegB:cicp:systems:auxiliary:alpha";
+}
+
+// The properties the decoder goes by, each the first of its kind.
+bool takeItemProperties(HeifItem& item, const std::vector<std::uint16_t>& indices, const std::vector<Box>& properties)
+{
+    bool sized = false, aux = false;
+    const char* config = item.is("av01") ? "av1C" : "hvcC";
+    for (std::uint16_t index : indices) {
+        if (index == 0)
+            continue;
+        if (index > properties.size())
+            return false;
+        const Box& property = properties[index - 1u];
+        ByteCursor in = property.body;
+        if (property.is("ispe") && !sized) {
+            const std::optional<FullBoxHeader> header = fullBoxHeader(in);
+            const std::optional<std::uint32_t> width = in.u32be();
+            const std::optional<std::uint32_t> height = in.u32be();
+            if (!header || !width || !height)
+                return false;
+            item.size = std::array<std::int64_t, 2>{*width, *height};
+            sized = true;
+        } else if (std::memcmp(property.type.data(), config, 4) == 0 && !item.config) {
+            item.config = property.body.whole();
+        } else if (property.is("auxC") && !aux) {
+            item.alpha = namesAlpha(property);
+            aux = true;
+        }
+    }
+    return true;
+}
+
+bool readProperties(const Box& iprp, HeifItems& items)
+{
+    const std::optional<std::vector<Box>> inIprp = childrenOf(iprp.body);
+    const Box* ipco = inIprp ? find(*inIprp, "ipco") : nullptr;
+    const std::optional<std::vector<Box>> properties = ipco ? childrenOf(ipco->body) : std::nullopt;
+    const auto associations = properties ? everyAssociation(*inIprp) : std::nullopt;
+    if (!associations)
+        return false;
+    for (const auto& [id, indices] : *associations)
+        if (const auto found = items.find(id); found != items.end())
+            if (!takeItemProperties(found->second, indices, *properties))
+                return false;
+    return true;
+}
+
 }  // namespace
 
 std::optional<PrimaryItem> ReadPrimaryItem(std::span<const std::uint8_t> file)
@@ -287,6 +526,33 @@ HeifPlacement PlacementOf(const PrimaryItem& item)
         }
     }
     return p;
+}
+
+bool HeifItem::is(const char (&name)[5]) const { return std::memcmp(type.data(), name, 4) == 0; }
+
+Result<HeifItems> ReadHeifItems(std::span<const std::uint8_t> file)
+{
+    const std::optional<std::vector<Box>> top = childrenOf(ByteCursor(file));
+    const Box* meta = top ? find(*top, "meta") : nullptr;
+    ByteCursor metaBody = meta ? meta->body : ByteCursor();
+    const std::optional<std::vector<Box>> inMeta =
+        meta && fullBoxHeader(metaBody) ? childrenOf(metaBody) : std::nullopt;
+    const Box* iinf = inMeta ? find(*inMeta, "iinf") : nullptr;
+    const Box* iloc = inMeta ? find(*inMeta, "iloc") : nullptr;
+    const Box* iprp = inMeta ? find(*inMeta, "iprp") : nullptr;
+    if (!iinf || !iloc || !iprp)
+        return CodecError::damaged;
+    const Box* idat = find(*inMeta, "idat");
+    const Box* iref = find(*inMeta, "iref");
+    const std::span<const std::uint8_t> idatBytes = idat ? idat->body.whole() : std::span<const std::uint8_t>();
+    HeifItems items;
+    if (!readItemInfos(*iinf, items))
+        return CodecError::damaged;
+    if (Status located = readLocations(*iloc, file, idatBytes, items); !located)
+        return located.error();
+    if (!readProperties(*iprp, items) || (iref && !readReferences(*iref, items)))
+        return CodecError::damaged;
+    return items;
 }
 
 }  // namespace vrelk

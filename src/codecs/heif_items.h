@@ -4,10 +4,14 @@
 // associates them. libheif decodes the coded picture; this reader shows it.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <span>
 #include <vector>
+
+#include "picture/status.h"
 
 namespace vrelk {
 
@@ -36,6 +40,30 @@ struct PrimaryItem {
 // Nothing when the file has no readable meta box, no primary item or no
 // size for it.
 std::optional<PrimaryItem> ReadPrimaryItem(std::span<const std::uint8_t> file);
+
+// An item of the file as the decoder will meet it: its type, its data
+// and the properties and references libheif decodes it by.
+struct HeifItem {
+    std::uint32_t id = 0;
+    std::array<char, 4> type{};  // "hvc1", "av01", "grid", ...; zeros for an entry without one
+    std::optional<std::array<std::int64_t, 2>> size;  // its first ispe
+    std::optional<std::span<const std::uint8_t>> config;  // the body of its first hvcC (av1C for av01)
+    bool alpha = false;  // its first auxC names an alpha plane
+    std::vector<std::span<const std::uint8_t>> extents;  // its data, in order
+    bool dataReadable = true;  // false: kept elsewhere than in this file's bytes or its idat
+    std::vector<std::uint32_t> derivedFrom;  // its dimg references, in order
+    std::vector<std::uint32_t> auxiliaryOf;  // its auxl references
+
+    bool is(const char (&name)[5]) const;
+};
+
+using HeifItems = std::map<std::uint32_t, HeifItem>;
+
+// Every item of the file by its id. Damaged when a box the decoder reads
+// is cut short, or names an item, its data or its properties twice (libheif
+// and this reader might then take different ones); truncated when an
+// item's data lies past the end of the file.
+Result<HeifItems> ReadHeifItems(std::span<const std::uint8_t> file);
 
 // A rectangle of the coded picture and where its pixels go: the Exif
 // orientation (1..8) that shows the rectangle as the viewer sees it.
