@@ -3,8 +3,11 @@
 # tiny files that declare huge pictures: a progressive JPEG of 8000x8000 in
 # a few hundred bytes, and a PNG, a GIF and a TIFF of 25000x25000 with
 # almost no data. Each alone, then 16 of them with -j 8; each line counts
-# the files converted and the files skipped with a reason. Extra vrelk
-# options (for instance a memory limit) follow the build folder.
+# the files converted and the files skipped with a reason. Then the HEIF
+# fuzz seeds whose coded streams state far larger pictures than their
+# container (HEVC 24000x24000, AV1 16384x16384, tiles of 2048x2048 in a
+# 128x128 grid) or whose grid of 25000x25000 has one 64x64 tile. Extra
+# vrelk options (for instance a memory limit) follow the build folder.
 #
 #   bench/hostile_rss.sh [Release build folder] [vrelk option]...
 #
@@ -67,3 +70,9 @@ peak "TIFF 25000x25000 to BMP" "${extra[@]}" -f bmp "$work/bomb0.tif"
 peak "16 JPEG+PNG, -j 8" "${extra[@]}" -f bmp -j 8 "$work"/bomb*.jpg "$work"/bomb*.png
 peak "16 GIF+TIFF, -j 8" "${extra[@]}" -f bmp -j 8 "$work"/bomb*.gif "$work"/bomb*.tif
 peak "16 JPEG recode, -j 8" "${extra[@]}" -f recode -j 8 "$work"/bomb*.jpg "$work"/bomb[0-7].jpg
+seeds="$root/fuzz/corpus/heif_fuzz"
+peak "HEIC SPS 24000x24000" "${extra[@]}" -f bmp "$seeds/sps_24000_in_hvcC.heic"
+peak "AVIF sequence 16384x16384" "${extra[@]}" -f bmp "$seeds/sequence_header_16384.avif"
+peak "AVIF key frame 16384x16384" "${extra[@]}" -f bmp "$seeds/key_frame_states_16384.avif"
+peak "HEIC tiles 2048x2048" "${extra[@]}" -f bmp "$seeds/grid_tiles_stream_2048.heic"
+peak "HEIC grid of one tile" "${extra[@]}" -f bmp "$seeds/grid_25000_of_one_tile.heic"
