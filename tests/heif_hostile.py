@@ -125,11 +125,16 @@ write_heif(path("heic_alpha_larger.heic"),
            [(1, "hvc1", [config, ispe(64, 64)], data, False),
             (2, "hvc1", [large[0], ispe(128, 64), alpha_type], large[1], True)], 1, refs=[("auxl", 2, [1])])
 hostile.append("heic_alpha_larger.heic damaged")
-# A derived picture other than a grid.
+# A derived picture other than a grid: an identity derivation shows the
+# picture it names; one that states another size is damaged.
 write_heif(path("heic_identity.heic"),
            [(1, "iden", [ispe(64, 64)], b"", False), (2, "hvc1", [config, ispe(64, 64)], data, True)], 1,
            refs=[("dimg", 1, [2])])
-hostile.append("heic_identity.heic unsupported")
+equivalent.append("heic_identity.heic heic_plain.heic")
+write_heif(path("heic_identity_larger.heic"),
+           [(1, "iden", [ispe(4096, 4096)], b"", False), (2, "hvc1", [config, ispe(64, 64)], data, True)], 1,
+           refs=[("dimg", 1, [2])])
+hostile.append("heic_identity_larger.heic damaged")
 
 # --- AV1: a 96x64 picture
 avif = coded("avif96", 96, 64, "avif")

@@ -117,7 +117,40 @@ Status checkGrid(const HeifItems& items, const HeifItem& grid)
     return {};
 }
 
-bool isPicture(const HeifItem& item) { return decoderOf(item) || item.is("grid"); }
+// An overlay is a canvas its data sizes, which libheif allocates as it
+// stands: it must be the size its ispe states, for which memory is claimed.
+Status checkOverlay(const HeifItem& overlay)
+{
+    std::vector<std::uint8_t> joined;
+    ByteCursor in(overlay.dataReadable ? dataOf(overlay, joined) : std::span<const std::uint8_t>{});
+    const std::optional<std::uint8_t> version = in.u8();
+    const std::optional<std::uint8_t> flags = in.u8();
+    if (!version || !flags || !in.skip(8))
+        return CodecError::damaged;
+    const bool wide = (*flags & 1) != 0;
+    const std::optional<std::uint32_t> width = outputLength(in, wide);
+    const std::optional<std::uint32_t> height = outputLength(in, wide);
+    if (!width || !height || !overlay.size || (*overlay.size)[0] != *width || (*overlay.size)[1] != *height)
+        return CodecError::damaged;
+    return dimensionsAllowed(*width, *height) ? Status{} : Status{CodecError::tooLarge};
+}
+
+// An identity derivation shows the one picture it names; its size is that
+// picture's, which is what libheif decodes.
+Status checkIdentity(const HeifItems& items, const HeifItem& identity)
+{
+    if (identity.derivedFrom.size() != 1)
+        return CodecError::damaged;
+    const auto shown = items.find(identity.derivedFrom.front());
+    if (shown == items.end() || !shown->second.size || shown->second.size != identity.size)
+        return CodecError::damaged;
+    return {};
+}
+
+bool isPicture(const HeifItem& item)
+{
+    return decoderOf(item) || item.is("grid") || item.is("iovl") || item.is("iden");
+}
 
 // libheif decodes an alpha item along with the picture it belongs to, at
 // its own size.
@@ -150,6 +183,12 @@ Result<std::uint64_t> CheckHeifItems(std::span<const std::uint8_t> file, std::ui
         } else if (item.is("grid")) {
             if (Status grid = checkGrid(items.value(), item); !grid)
                 return grid.error();
+        } else if (item.is("iovl")) {
+            if (Status overlay = checkOverlay(item); !overlay)
+                return overlay.error();
+        } else if (item.is("iden")) {
+            if (Status identity = checkIdentity(items.value(), item); !identity)
+                return identity.error();
         }
         if (item.alpha && !item.auxiliaryOf.empty() && item.auxiliaryOf.front() == primaryId)
             if (Status alpha = checkAlpha(item, primary->second); !alpha)
