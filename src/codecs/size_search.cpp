@@ -152,13 +152,20 @@ public:
         end();
     }
 
+    // The caller now waits for this trial, which so runs in its stead and
+    // needs no worker slot of its own.
+    void releaseSlot()
+    {
+        if (holdsSlot_)
+            workers_->give();
+        holdsSlot_ = false;
+    }
+
 private:
     void end()
     {
         work_.reset();
-        if (holdsSlot_)
-            workers_->give();
-        holdsSlot_ = false;
+        releaseSlot();
     }
 
     TrialEncoder encoder_;
@@ -266,7 +273,9 @@ bool SizeSearch::lengthAt(std::int32_t quality, std::size_t& length)
         if (slot->busy() && slot->quality() != quality && slot->quality() != next)
             slot->cancel();
     TrialSlot* current = slotRunning(quality);
-    if (!current) {
+    if (current) {
+        current->releaseSlot();
+    } else {
         current = idleSlot();
         start(*current, quality, false);
     }
