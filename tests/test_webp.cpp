@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <fstream>
+#include <map>
 #include <sstream>
 
 #include "codec_test_support.h"
@@ -205,16 +206,16 @@ TEST_F(WebpFixtures, SizeTargetKeepsTheHighestFittingQualityOfTheJpegSearchOrder
         {1, 1},
     };
     for (const auto& c : cases) {
-        WebpSearchRecord record;
-        ASSERT_TRUE(WriteWebpWithByteLimit(view, out / "limited.webp", c.limit, &record));
+        SizeSearchRecord record;
+        ASSERT_TRUE(WriteWebpWithByteLimit(view, out / "limited.webp", c.limit, nullptr, &record));
         EXPECT_EQ(record.writtenQuality, c.written) << c.limit;
         if (c.written > 1) {
             EXPECT_LE(static_cast<std::int64_t>(fs::file_size(out / "limited.webp")), c.limit);
         }
     }
-    WebpSearchRecord middle;
+    SizeSearchRecord middle;
     const auto target = static_cast<std::int64_t>((lengths[34] + lengths[67]) / 2);
-    ASSERT_TRUE(WriteWebpWithByteLimit(view, out / "middle.webp", target, &middle));
+    ASSERT_TRUE(WriteWebpWithByteLimit(view, out / "middle.webp", target, nullptr, &middle));
     EXPECT_LE(static_cast<std::int64_t>(fs::file_size(out / "middle.webp")), target);
     EXPECT_EQ(middle.qualitiesTried.front(), 100);
     EXPECT_EQ(middle.qualitiesTried[1], 69);
@@ -368,6 +369,60 @@ TEST(Webp, QualitiesOutsideTheRangeFollowTheJpegRule)
     const std::pair<std::int32_t, std::int32_t> cases[] = {{-5, 1}, {0, 1}, {1, 1}, {100, 100}, {101, 75}, {150, 75}};
     for (auto [given, used] : cases)
         EXPECT_EQ(webpQuality(given), used) << given;
+}
+
+// The size search runs its WebP trials two at a time, each through a view
+// of one shared picture, on guesses at the next quality: whatever the
+// guesses, the qualities tried and the file are those of one plain write
+// per trial, the colour profile counted against the limit.
+TEST(WebpSizeSearch, TrialsRunAheadChangeNothing)
+{
+    test::ScratchFolder out;
+    const Palette palette{};
+    const std::int32_t width = 96, height = 80;
+    const auto stride = static_cast<std::size_t>(rowLayout(width, 1, 24).stride);
+    std::vector<std::uint8_t> pixels(stride * height);
+    std::uint32_t grain = 7;
+    for (std::size_t y = 0; y < static_cast<std::size_t>(height); ++y)
+        for (std::size_t x = 0; x < 3 * static_cast<std::size_t>(width); ++x) {
+            grain = grain * 1664525u + 1013904223u;
+            pixels[y * stride + x] = static_cast<std::uint8_t>(x * 2 / 3 + y + x % 3 * 40 + (grain >> 27));
+        }
+    const std::vector<std::uint8_t> profile(700, 0x5A);
+    for (bool withProfile : {false, true}) {
+        ImageView view{width, height, 24, &palette, pixels};
+        if (withProfile)
+            view.iccProfile = profile;
+        std::map<std::int32_t, std::vector<std::uint8_t>> files;
+        auto fileAt = [&](std::int32_t quality) -> const std::vector<std::uint8_t>& {
+            if (!files.contains(quality)) {
+                EXPECT_TRUE(WriteWebp(view, out / "plain.webp", quality));
+                files[quality] = readBytes(out / "plain.webp");
+                fs::remove(out / "plain.webp");
+            }
+            return files[quality];
+        };
+        std::vector<std::int64_t> limits{10, std::int64_t{1} << 30};
+        for (std::int32_t quality : {5, 30, 60, 90}) {
+            const auto length = static_cast<std::int64_t>(fileAt(quality).size());
+            limits.insert(limits.end(), {length, length - 1});
+        }
+        for (std::int64_t limit : limits) {
+            SizeSearchRecord plain;
+            plain.writtenQuality = SearchQuality({}, limit, [&](std::int32_t quality, std::size_t& length) {
+                plain.qualitiesTried.push_back(quality);
+                length = fileAt(quality).size();
+                return true;
+            });
+            SizeSearchRecord guessed;
+            ASSERT_TRUE(WriteWebpWithByteLimit(view, out / "kept.webp", limit, nullptr, &guessed));
+            EXPECT_EQ(guessed.qualitiesTried, plain.qualitiesTried) << "limit " << limit;
+            EXPECT_EQ(guessed.writtenQuality, plain.writtenQuality) << "limit " << limit;
+            EXPECT_EQ(readBytes(out / "kept.webp"), fileAt(plain.writtenQuality))
+                << "limit " << limit << (withProfile ? " with a profile" : "");
+            fs::remove(out / "kept.webp");
+        }
+    }
 }
 
 }  // namespace

@@ -3,12 +3,12 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <span>
 #include <vector>
 
 #include "codecs/byte_cursor.h"
 #include "codecs/codec.h"
+#include "codecs/size_search.h"
 #include "picture/picture.h"
 #include "platform/platform.h"
 #include "pixel/resize.h"
@@ -53,25 +53,12 @@ JpegEncoding jpegEncoding(std::int32_t quality, std::int32_t sampling);
 // Images of another depth than 24 are converted through the palette first.
 Status WriteJpeg(const ImageView& image, const platform::Path& path, const JpegEncoding& encoding);
 
-// What a size-limited write tried and wrote.
-struct JpegSearchRecord {
-    std::vector<std::int32_t> qualitiesTried;
-    std::int32_t writtenQuality = 0;
-};
-
 // Writes the highest quality whose file is not larger than the target,
 // searched from 100 down; when none fits, the file at quality 1.
 Status WriteJpegWithLimit(const ImageView& image, const platform::Path& path, const JpegEncoding& encoding,
-                          std::int32_t kilobytes, JpegSearchRecord* record = nullptr);
+                          std::int32_t kilobytes, SizeSearchRecord* record = nullptr);
 Status WriteJpegWithByteLimit(const ImageView& image, const platform::Path& path, const JpegEncoding& encoding,
-                              std::int64_t limit, JpegSearchRecord* record = nullptr);
-
-// The qualities the size search visits. `encodeAt` encodes at a quality,
-// stores the length and returns false on failure. Returns the quality
-// whose encoding is to be written: the last one that fitted, or the last
-// one tried when none did; 0 when an encoding failed.
-using JpegTrial = std::function<bool(std::int32_t quality, std::size_t& length)>;
-std::int32_t SearchJpegQuality(std::int64_t limit, const JpegTrial& encodeAt);
+                              std::int64_t limit, SizeSearchRecord* record = nullptr);
 
 // Rewrites a JPEG from its coefficients with optimised Huffman tables and a
 // single sequential scan. Of the input's markers it keeps the orientation

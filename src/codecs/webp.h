@@ -9,9 +9,11 @@
 
 #include "codecs/byte_cursor.h"
 #include "codecs/codec.h"
+#include "codecs/size_search.h"
 #include "picture/picture.h"
 #include "platform/platform.h"
 #include "pixel/lookup_tables.h"
+#include "platform/worker_slots.h"
 
 namespace vrelk {
 
@@ -32,16 +34,10 @@ std::int32_t webpQuality(std::int32_t quality);
 // The view's colour profile, if any, goes into an ICCP chunk.
 Status WriteWebp(const ImageView& image, const platform::Path& path, std::int32_t quality);
 
-// What a size-limited write tried and wrote.
-struct WebpSearchRecord {
-    std::vector<std::int32_t> qualitiesTried;
-    std::int32_t writtenQuality = 0;
-};
-
-// The JPEG size search's order of qualities, over WebP encodings: the
-// highest quality whose file, profile included, is at most `limit` bytes,
-// else quality 1.
+// The size search over WebP files: the highest quality whose file, profile
+// included, is at most `limit` bytes, else quality 1. Its guessed trials
+// run on slots free in `workers`; null lets them always run.
 Status WriteWebpWithByteLimit(const ImageView& image, const platform::Path& path, std::int64_t limit,
-                              WebpSearchRecord* record = nullptr);
+                              platform::WorkerSlots* workers = nullptr, SizeSearchRecord* record = nullptr);
 
 }  // namespace vrelk

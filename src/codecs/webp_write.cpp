@@ -1,3 +1,4 @@
+#include <atomic>
 #include <new>
 #include <stdexcept>
 #include <vector>
@@ -6,7 +7,7 @@
 #include <webp/mux.h>
 
 #include "codecs/files.h"
-#include "codecs/jpeg.h"
+#include "codecs/size_search.h"
 #include "codecs/webp.h"
 
 namespace vrelk {
@@ -14,13 +15,13 @@ namespace {
 
 // A picture in libwebp's own YUV form, converted once from the image's
 // rows and reusable for any number of encodings: the encoder changes a
-// picture only where it has alpha, and ours never has.
-class Picture {
+// picture's planes only where it has alpha, and ours never has.
+class EncoderPicture {
 public:
-    Picture() { WebPPictureInit(&picture_); }
-    ~Picture() { WebPPictureFree(&picture_); }
-    Picture(const Picture&) = delete;
-    Picture& operator=(const Picture&) = delete;
+    EncoderPicture() { WebPPictureInit(&picture_); }
+    ~EncoderPicture() { WebPPictureFree(&picture_); }
+    EncoderPicture(const EncoderPicture&) = delete;
+    EncoderPicture& operator=(const EncoderPicture&) = delete;
 
     Status import(const ImageView& image, const std::uint8_t* rows)
     {
@@ -36,9 +37,32 @@ public:
     }
 
     WebPPicture& get() { return picture_; }
+    const WebPPicture& get() const { return picture_; }
 
 private:
     WebPPicture picture_;
+};
+
+// The planes of a shared picture under a record of its own, which one
+// encoding writes into (writer, progress, error), so that trials on
+// several threads can encode the same picture.
+class PictureView {
+public:
+    explicit PictureView(const EncoderPicture& picture)
+    {
+        const WebPPicture& shared = picture.get();
+        made_ = WebPPictureInit(&view_) && WebPPictureView(&shared, 0, 0, shared.width, shared.height, &view_);
+    }
+    ~PictureView() { WebPPictureFree(&view_); }
+    PictureView(const PictureView&) = delete;
+    PictureView& operator=(const PictureView&) = delete;
+
+    bool made() const { return made_; }
+    WebPPicture& get() { return view_; }
+
+private:
+    WebPPicture view_;
+    bool made_ = false;
 };
 
 // The settings cwebp uses by default, at a quality.
@@ -65,13 +89,12 @@ int appendToVector(const std::uint8_t* data, std::size_t size, const WebPPicture
     return 1;
 }
 
-Status encodeInto(Picture& picture, std::int32_t quality, std::vector<std::uint8_t>& into)
+Status encodeInto(WebPPicture& p, std::int32_t quality, std::vector<std::uint8_t>& into)
 {
     WebPConfig config;
     if (!configure(config, quality))
         return CodecError::cannotWrite;
     into.clear();
-    WebPPicture& p = picture.get();
     p.writer = appendToVector;
     p.custom_ptr = &into;
     if (WebPEncode(&config, &p))
@@ -116,7 +139,7 @@ Status attachProfile(std::vector<std::uint8_t>& encoded, std::span<const std::ui
 }
 
 // One whole file at a quality: the encoding and the profile.
-Status encodeFile(Picture& picture, std::int32_t quality, std::span<const std::uint8_t> icc,
+Status encodeFile(WebPPicture& picture, std::int32_t quality, std::span<const std::uint8_t> icc,
                   std::vector<std::uint8_t>& into)
 {
     if (Status done = encodeInto(picture, quality, into); !done)
@@ -141,7 +164,7 @@ bool fitsWebp(const ImageView& image)
 }
 
 // The image's pixels in libwebp's picture, which keeps its own copy.
-Status loadPicture(const ImageView& image, Picture& picture)
+Status loadPicture(const ImageView& image, EncoderPicture& picture)
 {
     if (!fitsWebp(image))
         return CodecError::unsupported;
@@ -154,47 +177,55 @@ Status loadPicture(const ImageView& image, Picture& picture)
 
 Status writeWebpBody(const ImageView& image, const platform::Path& path, std::int32_t quality)
 {
-    Picture picture;
+    EncoderPicture picture;
     if (Status loaded = loadPicture(image, picture); !loaded)
         return loaded;
     std::vector<std::uint8_t> encoded;
-    if (Status done = encodeFile(picture, webpQuality(quality), image.iccProfile, encoded); !done)
+    if (Status done = encodeFile(picture.get(), webpQuality(quality), image.iccProfile, encoded); !done)
         return done;
     return writeFile(path, encoded);
 }
 
-// Keeps the last encoding that fitted and the last one that did not; the
-// search writes one of them.
-Status writeWebpWithLimitBody(const ImageView& image, const platform::Path& path, std::int64_t limit,
-                              WebpSearchRecord* record)
+// libwebp's progress callback on a trial's view: a false return ends the
+// encoding.
+int continueUnlessCancelled(int, const WebPPicture* picture)
 {
-    Picture picture;
+    return static_cast<const std::atomic<bool>*>(picture->user_data)->load(std::memory_order_relaxed) ? 0 : 1;
+}
+
+// One trial: the whole file at the trial's quality, profile included, as
+// it counts against the limit. libwebp writes its output at the end, so a
+// trial runs to its end unless cancelled.
+Result<TrialEnd> encodeTrial(const EncoderPicture& picture, std::span<const std::uint8_t> icc, const TrialRequest& trial)
+{
+    PictureView view(picture);
+    if (!view.made())
+        return CodecError::cannotWrite;
+    view.get().progress_hook = continueUnlessCancelled;
+    view.get().user_data = const_cast<std::atomic<bool>*>(&trial.cancel);
+    if (Status done = encodeFile(view.get(), trial.quality, icc, trial.into); !done)
+        return done.error();
+    return TrialEnd{true, trial.into.size(), 0};
+}
+
+// Lossy WebP lengths fall roughly exponentially with the quality.
+double qualityAxis(std::int32_t quality) { return quality; }
+constexpr LengthModel kWebpLengths{qualityAxis, 0.05};
+
+Status writeWebpWithLimitBody(const ImageView& image, const platform::Path& path, std::int64_t limit,
+                              platform::WorkerSlots* workers, SizeSearchRecord* record)
+{
+    EncoderPicture picture;
     if (Status loaded = loadPicture(image, picture); !loaded)
         return loaded;
-
-    std::vector<std::uint8_t> trial, fitted, tooLarge;
-    std::int32_t fittedQuality = 0;
-    Status failure;
-    WebpSearchRecord search;
-    search.writtenQuality = SearchJpegQuality(limit, [&](std::int32_t quality, std::size_t& length) {
-        search.qualitiesTried.push_back(quality);
-        // The profile counts against the limit.
-        if (failure = encodeFile(picture, quality, image.iccProfile, trial); !failure)
-            return false;
-        length = trial.size();
-        if (static_cast<std::int64_t>(length) <= limit) {
-            fitted.swap(trial);
-            fittedQuality = quality;
-        } else {
-            tooLarge.swap(trial);
-        }
-        return true;
+    const std::span<const std::uint8_t> icc = image.iccProfile;
+    SizeSearch search(SizeTarget{{}, limit, kWebpLengths, workers, 0}, [&picture, icc](const TrialRequest& trial) {
+        return withoutExceptions([&] { return encodeTrial(picture, icc, trial); });
     });
-    if (record)
-        *record = search;
-    if (search.writtenQuality == 0)
-        return failure.ok() ? Status{CodecError::cannotWrite} : failure;
-    return writeFile(path, search.writtenQuality == fittedQuality ? fitted : tooLarge);
+    Result<ChosenTrial> chosen = search.run(record);
+    if (!chosen)
+        return chosen.error();
+    return writeFile(path, chosen->bytes);
 }
 
 }  // namespace
@@ -212,9 +243,9 @@ Status WriteWebp(const ImageView& image, const platform::Path& path, std::int32_
 }
 
 Status WriteWebpWithByteLimit(const ImageView& image, const platform::Path& path, std::int64_t limit,
-                              WebpSearchRecord* record)
+                              platform::WorkerSlots* workers, SizeSearchRecord* record)
 {
-    return withoutExceptions([&] { return writeWebpWithLimitBody(image, path, limit, record); });
+    return withoutExceptions([&] { return writeWebpWithLimitBody(image, path, limit, workers, record); });
 }
 
 }  // namespace vrelk

@@ -156,7 +156,7 @@ Status writeJpeg(const ImageView& image, const platform::Path& output, const Con
 Status writeWebp(const ImageView& image, const platform::Path& output, const ConvertOptions& options)
 {
     if (options.limitSize)
-        return WriteWebpWithByteLimit(image, output, std::int64_t{options.limitKilobytes} * 1024);
+        return WriteWebpWithByteLimit(image, output, std::int64_t{options.limitKilobytes} * 1024, options.workers);
     return WriteWebp(image, output, options.quality);
 }
 

@@ -25,8 +25,8 @@ public:
     }
     void give() { free_.fetch_add(1); }
 
-    // JPEG encodings running at once, and the most seen: what the slots are
-    // there to bound, counted where the encoding runs.
+    // Size-search trials encoding at once, and the most seen: what the
+    // slots are there to bound, counted where the encoding runs.
     void encodingStarted()
     {
         const int now = ++encodings_;
