@@ -19,7 +19,7 @@ import sys
 import numpy as np
 from PIL import Image
 
-from heif_mux import assemble, box, coded_tile, full_box, ispe, write_heif
+from heif_mux import assemble, box, coded_tile, full_box, ispe, with_thumbnail, write_heif
 from heif_streams import (FRAME, SEQUENCE_HEADER, data_nal_units, data_of,
                           hevc_sps, hevc_with_sps, nal_type, obu_bytes, obus, rewrite_sequence, rewrite_sps,
                           sequence_layout, sized_key_frame, sps_layout, unescape)
@@ -93,7 +93,13 @@ def with_slice_type(tile, nal_kind):
 
 
 assert [nal_type(u) for u in units] in ([19], [20])
-write("heic_cra.heic", "unsupported", [with_slice_type(heic, 21)])
+# A clean random access picture, as the pictures of a collection cut from
+# one intra stream begin, is read (its slices, written for an IDR picture,
+# decode to other pixels; the test checks only that it is read).
+assemble(path("heic_cra.heic"), [with_slice_type(heic, 21)])
+# A thumbnail is not decoded: one whose stream lies does not stop the picture.
+with_thumbnail(path("heic_lying_thumbnail.heic"), heic, with_sps(heic, 16384, 16384), 1)
+equivalent.append("heic_lying_thumbnail.heic heic_plain.heic")
 write("heic_trail.heic", "damaged", [with_slice_type(heic, 1)])
 write("heic_two_pictures.heic", "damaged", [(config, data + data, w, h, kind)])
 write("heic_no_picture.heic", "damaged", [(config, b"", w, h, kind)])

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <set>
 #include <vector>
 
 #include "codecs/byte_cursor.h"
@@ -173,8 +174,26 @@ Result<std::uint64_t> CheckHeifItems(std::span<const std::uint8_t> file, std::ui
         return CodecError::damaged;
     if (!isPicture(primary->second))
         return CodecError::unsupported;
+    // Only what the primary picture is made of is decoded: its tiles or the
+    // picture it derives from, and its alpha plane; thumbnails and other
+    // pictures of the file are not.
+    std::set<std::uint32_t> used{primaryId};
+    for (std::vector<std::uint32_t> next{primaryId}; !next.empty();) {
+        const auto at = items->find(next.back());
+        next.pop_back();
+        if (at == items->end())
+            continue;
+        for (std::uint32_t part : at->second.derivedFrom)
+            if (used.insert(part).second)
+                next.push_back(part);
+    }
+    for (const auto& [id, item] : items.value())
+        if (item.alpha && !item.auxiliaryOf.empty() && item.auxiliaryOf.front() == primaryId)
+            used.insert(id);
     std::uint64_t largest = 0;
     for (const auto& [id, item] : items.value()) {
+        if (!used.count(id))
+            continue;
         if (const Decoder* decoder = decoderOf(item)) {
             const Result<std::uint64_t> bytes = decoderBytes(item, *decoder);
             if (!bytes)

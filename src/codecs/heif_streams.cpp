@@ -128,6 +128,7 @@ private:
     PictureSize shown_;
     StreamPictures pictures_;
     int pictureCount_ = 0;
+    bool standIns_ = false;  // a clean random access picture, whose leading pictures libde265 makes up
 };
 
 Status HevcScan::unit(std::span<const std::uint8_t> nal)
@@ -157,8 +158,13 @@ Status HevcScan::unit(std::span<const std::uint8_t> nal)
     ++pictureCount_;
     if (type == kIdrWithLeadingType || type == kIdrType)
         return {};
-    return type >= kFirstRandomAccessType && type <= kLastRandomAccessType ? CodecError::unsupported
-                                                                           : CodecError::damaged;
+    // Pictures of a collection cut from one intra stream start clean random
+    // access points; libheif decodes them, libde265 keeping stand-ins for the
+    // references a leading picture would have.
+    if (type < kFirstRandomAccessType || type > kLastRandomAccessType)
+        return CodecError::damaged;
+    standIns_ = true;
+    return {};
 }
 
 Result<StreamPictures> HevcScan::result() const
@@ -166,7 +172,9 @@ Result<StreamPictures> HevcScan::result() const
     if (pictureCount_ != 1 || pictures_.width == 0)
         return CodecError::damaged;
     StreamPictures pictures = pictures_;
-    pictures.pixels = static_cast<std::uint64_t>(pictures.width) * static_cast<std::uint64_t>(pictures.height);
+    // libde265 holds up to 16 stand-in pictures beside a random access one.
+    const std::uint64_t held = standIns_ ? 17 : 1;
+    pictures.pixels = static_cast<std::uint64_t>(pictures.width) * static_cast<std::uint64_t>(pictures.height) * held;
     return pictures;
 }
 
