@@ -1,5 +1,3 @@
-#include "app/controls.h"
-
 #include "app/app_win32.h"
 
 #include <commctrl.h>
@@ -49,11 +47,11 @@ HWND createControl(HWND parent, HINSTANCE instance, const ControlLayout& layout,
 void ApplyControlsToSettings(Settings& s)
 {
     s.Quality = arrowsPosition(kQualityArrows);
-    s.Sampling = checked(kSampling11) ? 2 : 0;
+    s.Sampling = keys::kSamplings[checked(kSampling11) ? 1 : 0].value;
     s.Limit = checked(kLimitCheck);
     s.LmtVal = arrowsPosition(kLimitArrows);
     s.Resize = checked(kReduceCheck);
-    s.RszOpt = checked(kSideWidth) ? 0 : checked(kSideHeight) ? 1 : 2;
+    s.RszOpt = checked(kSideWidth) ? kReduceWidth : checked(kSideHeight) ? kReduceHeight : kReduceLongerSide;
     s.RszSize = signedNumber(textOf(kReduceSizeEdit));
     s.MkDirAdd = checked(kSubFolderCheck);
     s.MkDirStr = textOf(kSubFolderEdit);

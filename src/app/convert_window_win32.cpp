@@ -5,7 +5,6 @@
 #include <array>
 
 #include "app/commands.h"
-#include "app/controls.h"
 #include "app/messages.h"
 #include "app/shell_extras_win32.h"
 

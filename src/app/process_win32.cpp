@@ -8,8 +8,8 @@
 #include <utility>
 
 #include "app/commands.h"
-#include "app/controls.h"
 #include "app/batch_start.h"
+#include "app/shell_os_win32.h"
 #include "convert/plugin_host_win32.h"
 
 namespace vrelk {

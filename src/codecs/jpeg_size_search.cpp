@@ -18,7 +18,7 @@ namespace vrelk {
 namespace {
 
 // Where the size search begins.
-constexpr std::int32_t kTopQuality = 100;
+constexpr std::int32_t kTopQuality = kHighestQuality;
 
 bool copyBuffer(std::vector<std::uint8_t>& to, std::span<const std::uint8_t> from)
 {
