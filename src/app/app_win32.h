@@ -93,7 +93,7 @@ AppState& app();
 
 // Copies the settings window's controls into the settings; run before every
 // batch and when the settings window closes.
-void ApplyControlsToSettings(Settings& settings);
+void ApplyControlsToSettings(HWND settingsWindow, Settings& settings);
 
 // Shared by both windows.
 bool registerWindowClasses();

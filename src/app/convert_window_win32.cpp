@@ -98,7 +98,7 @@ void showSettingsWindow()
 void closeSettingsWindow()
 {
     AppState& state = app();
-    ApplyControlsToSettings(state.settings);
+    ApplyControlsToSettings(state.settingsWindow, state.settings);
     ApplyShortcutChecks(state.settingsWindow);
     if (!state.fileArguments.empty())
         showOnly(state.convertWindow, state.settingsWindow);

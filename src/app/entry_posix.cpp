@@ -117,11 +117,13 @@ int convertFiles(const CommandLine& line, Settings settings)
     if (line.options.maxMemory)
         platform::processMemoryBudget().setTotal(*line.options.maxMemory);
     const StopSignals stopSignals;
+    // Read once, when the batch has ended: a signal's own report then
+    // replaces the batch message and the unreached inputs' lines.
+    int stoppedBy = 0;
     bool messageShown = false;
     // The settings come bounded and checked, with the options applied.
     BatchHost host{settings, nullptr, [&](ErrorCode code) {
-                       // A signal's own report replaces the batch message.
-                       if (stopSignals.received() != 0)
+                       if (stoppedBy != 0)
                            return;
                        ShowError(nullptr, code);
                        messageShown = true;
@@ -129,16 +131,17 @@ int convertFiles(const CommandLine& line, Settings settings)
     host.run = [&](std::span<const platform::Path> files, const ConvertOptions& options) {
         BatchReport ran = RunBatchInParallel(files, options, line.options.jobs, fileDone, stopSignals.flag());
         reporter.finish();
+        stoppedBy = stopSignals.received();
         // Inputs the batch never reached, when it stopped as a whole.
-        if (json && stopSignals.received() == 0)
+        if (json && stoppedBy == 0)
             for (std::size_t index = ran.files.size(); index < line.files.size(); ++index)
                 writeJsonLine(JsonUnreachedLine(platform::toUtf8(line.files[index]), ran.outcome));
         return ran;
     };
     BatchReport report;
     StartBatch(inputs, host, &report);
-    if (const int signal = stopSignals.received())
-        return reportStopped(line, report, signal);
+    if (stoppedBy != 0)
+        return reportStopped(line, report, stoppedBy);
     if (messageShown)
         return kExitBatchMessage;
     for (const FileReport& file : report.files)
