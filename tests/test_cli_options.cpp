@@ -150,6 +150,52 @@ TEST(CliOptions, BadOptionsAndValuesExitWithStatus2AndWriteNothing)
     }
 }
 
+CommandLine parse(std::vector<std::string> arguments)
+{
+    arguments.insert(arguments.begin(), "vrelk");
+    std::vector<char*> argv;
+    for (std::string& argument : arguments)
+        argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    return ParseCommandLine(static_cast<int>(arguments.size()), argv.data());
+}
+
+// The bounds each option holds, at both ends, and the words a value
+// outside them is refused with.
+TEST(CliOptions, EachNumberIsTakenWithinItsBoundsAndRefusedOutsideThem)
+{
+    const struct {
+        std::string option;
+        std::string lowest, highest, below, above;
+        std::string problem;
+    } cases[] = {
+        {"--quality", "1", "100", "0", "101", "quality must be a number from 1 to 100"},
+        {"--max-kb", "1", "32767", "0", "32768", "size target must be a number of KB from 1 to 32767"},
+        {"--width", "1", "25000", "0", "25001", "size must be a number of pixels from 1 to 25000"},
+        {"--long-side", "1", "25000", "-1", "25001", "size must be a number of pixels from 1 to 25000"},
+        {"--jobs", "1", "256", "0", "257", "jobs must be a number from 1 to 256"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.option);
+        for (const std::string& value : {c.lowest, c.highest}) {
+            const CommandLine line = parse({c.option, value, "a.bmp"});
+            EXPECT_EQ(line.action, CliAction::convert) << value << ": " << line.problem;
+        }
+        for (const std::string& value : {c.below, c.above}) {
+            const CommandLine line = parse({c.option, value, "a.bmp"});
+            EXPECT_EQ(line.action, CliAction::usageError);
+            EXPECT_EQ(line.problem, text({c.problem, " (got '", value, "')"}));
+        }
+    }
+    const CommandLine highest = parse({"-q", "100", "--max-kb", "32767", "--height", "25000", "--sampling", "1x1"});
+    EXPECT_EQ(highest.options.quality, 100);
+    EXPECT_EQ(highest.options.limitKilobytes, 32767);
+    EXPECT_EQ(highest.options.resizeSize, 25000);
+    EXPECT_EQ(highest.options.sampling, 2);
+    EXPECT_EQ(parse({"--sampling", "2x2"}).options.sampling, 0);
+    EXPECT_EQ(parse({"--sampling", "4x4"}).problem, "sampling must be 2x2 or 1x1 (got '4x4')");
+}
+
 // A run reduces by one side; two of them together are refused rather than
 // the last one silently taken. The same one twice keeps the last value.
 TEST(CliOptions, OneSideToReduceByAtATime)

@@ -3,7 +3,6 @@
 #include <string>
 #include <utility>
 
-#include "app/controls.h"
 #include "app/settings.h"
 #include "test_support.h"
 
@@ -103,6 +102,63 @@ TEST(SettingsStore, SaveReplacesTheSectionWithTheFourteenKeysInOrder)
     EXPECT_EQ(again.OutDir, "/some/folder");
 }
 
+// The bytes the store has always written, so that a file shared with the
+// Windows program and compared by users' scripts never changes shape.
+TEST(SettingsStore, SavedBytesAreUnchangedForDefaultsAndEditedSettings)
+{
+    ScratchFolder folder;
+    std::filesystem::create_directory(folder / "spi");
+    Settings edited;
+    edited.Quality = -12;
+    edited.Sampling = 2;
+    edited.Limit = true;
+    edited.LmtVal = 32767;
+    edited.Resize = true;
+    edited.RszOpt = 0;
+    edited.RszSize = 640;
+    edited.OutDir = "/out/\xe5\x86\x99\xe7\x9c\x9f";
+    edited.MkDirAdd = true;
+    edited.MkDirStr = "\xe5\x87\xba\xe5\x8a\x9b x";
+    edited.UseSpi = true;
+    edited.SPI = folder / "spi";
+    edited.OldCheck = true;
+    edited.DrctCvt = 6;
+    Settings fromMissingFile = LoadSettings(folder / "absent.ini");
+    fromMissingFile.RszOpt = 1;
+    const struct {
+        const char* name;
+        Settings settings;
+        std::string before;
+        std::string written;
+        bool reloadsAsSaved;  // without a plug-in folder, plug-ins load as off
+    } cases[] = {
+        {"defaults", Settings{}, "",
+         "[SImg]\r\nQuality=75\r\nSampling=0\r\nLimit=0\r\nLmtVal=100\r\nResize=0\r\nRszOpt=2\r\n"
+         "RszSize=100\r\nOutDir=\r\nMkDirAdd=0\r\nMkDirStr=Output\r\nUseSpi=1\r\nSPI=\r\nOldCheck=0\r\n"
+         "DrctCvt=0\r\n", false},
+        {"loaded from no file", fromMissingFile, "[Keep]\nA = 1\n",
+         "[Keep]\r\nA = 1\r\n[SImg]\r\nQuality=75\r\nSampling=0\r\nLimit=0\r\nLmtVal=100\r\nResize=0\r\n"
+         "RszOpt=1\r\nRszSize=100\r\nOutDir=\r\nMkDirAdd=0\r\nMkDirStr=Output\r\nUseSpi=0\r\nSPI=\r\n"
+         "OldCheck=0\r\nDrctCvt=0\r\n", true},
+        {"edited", edited, "[SImg]\r\nQuality=1\r\n",
+         "[SImg]\r\nQuality=-12\r\nSampling=2\r\nLimit=1\r\nLmtVal=32767\r\nResize=1\r\nRszOpt=0\r\n"
+         "RszSize=640\r\nOutDir=/out/\xe5\x86\x99\xe7\x9c\x9f\r\nMkDirAdd=1\r\nMkDirStr=\xe5\x87\xba\xe5\x8a\x9b x\r\n"
+         "UseSpi=1\r\nSPI=" + (folder / "spi").string() + "\r\nOldCheck=1\r\nDrctCvt=6\r\n", true},
+    };
+    for (const auto& c : cases) {
+        const auto ini = folder / "Vrelk.ini";
+        std::filesystem::remove(ini);
+        if (!c.before.empty())
+            writeText(ini, c.before);
+        ASSERT_TRUE(SaveSettings(c.settings, ini)) << c.name;
+        EXPECT_EQ(test::readText(ini), c.written) << c.name;
+        if (!c.reloadsAsSaved)
+            continue;
+        ASSERT_TRUE(SaveSettings(LoadSettings(ini), ini)) << c.name;
+        EXPECT_EQ(test::readText(ini), c.written) << c.name << ", saved again";
+    }
+}
+
 TEST(SettingsStore, LongStringsAreCutTo259Units)
 {
     ScratchFolder folder;
@@ -188,7 +244,7 @@ TEST(SettingsControls, BoundsAndFolderChecksApplyBeforeABatch)
     s.OutDir = folder / "gone";
     s.SPI = folder.path();
     s.UseSpi = true;
-    ApplyControlsToSettings(s);
+    applyControlBounds(s);
     EXPECT_EQ(s.Quality, 1);
     EXPECT_EQ(s.LmtVal, 32767);
     EXPECT_TRUE(s.OutDir.empty());
@@ -196,7 +252,7 @@ TEST(SettingsControls, BoundsAndFolderChecksApplyBeforeABatch)
 
     s.Quality = 101;
     s.SPI = folder / "gone";
-    ApplyControlsToSettings(s);
+    applyControlBounds(s);
     EXPECT_EQ(s.Quality, 100);
     EXPECT_FALSE(s.UseSpi);
     EXPECT_TRUE(s.SPI.empty());

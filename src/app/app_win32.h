@@ -91,6 +91,10 @@ struct AppState {
 
 AppState& app();
 
+// Copies the settings window's controls into the settings; run before every
+// batch and when the settings window closes.
+void ApplyControlsToSettings(HWND settingsWindow, Settings& settings);
+
 // Shared by both windows.
 bool registerWindowClasses();
 HWND createConvertWindow();

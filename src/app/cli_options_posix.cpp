@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <span>
 #include <iterator>
 #include <cstdint>
 #include <limits>
@@ -16,38 +17,27 @@
 #include "app/version.h"
 #include "convert/format_table.h"
 #include "convert/options.h"
-#include "picture/checked.h"
 
 namespace vrelk {
 namespace {
 
-constexpr int kMaxKilobytes = 32767;
-constexpr int kMaxJobs = 256;
+// Not a setting: how many files a run converts at a time.
+constexpr NumberKey kJobs{"jobs", 1, 1, 256, OnLoad::asStored};
 
-std::optional<std::int32_t> parseNumber(std::string_view text, std::int32_t low, std::int32_t high)
+std::optional<std::int32_t> parseChoice(std::string_view text, std::span<const NamedValue> choices)
 {
-    std::int32_t value = 0;
-    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc() || end != text.data() + text.size() || value < low || value > high)
-        return std::nullopt;
-    return value;
-}
-
-struct Choice {
-    std::string_view name;
-    std::int32_t value;
-};
-
-// The JPEG setting's values: 0 is 2x2, 2 is 1x1.
-constexpr Choice kSamplings[] = {{"2x2", 0}, {"1x1", 2}};
-
-template <std::size_t N>
-std::optional<std::int32_t> parseChoice(std::string_view text, const Choice (&choices)[N])
-{
-    for (const Choice& choice : choices)
-        if (choice.name == text)
+    for (const NamedValue& choice : choices)
+        if (choice.cliName == text)
             return choice.value;
     return std::nullopt;
+}
+
+std::string choicesText(std::span<const NamedValue> choices)
+{
+    std::string text;
+    for (std::size_t i = 0; i < choices.size(); ++i)
+        text += std::string(i == 0 ? "" : i + 1 == choices.size() ? " or " : ", ") + std::string(choices[i].cliName);
+    return text;
 }
 
 // A handler returns the problem with its value, or an empty string.
@@ -68,27 +58,27 @@ std::string setFormat(RunOptions& o, std::string_view v)
 
 std::string setQuality(RunOptions& o, std::string_view v)
 {
-    o.quality = parseNumber(v, 1, 100);
-    return o.quality ? "" : "quality must be a number from 1 to 100";
+    o.quality = parseNumberOption(v, keys::kQuality);
+    return o.quality ? "" : "quality must be a number " + boundsText(keys::kQuality);
 }
 
 std::string setSampling(RunOptions& o, std::string_view v)
 {
-    o.sampling = parseChoice(v, kSamplings);
-    return o.sampling ? "" : "sampling must be 2x2 or 1x1";
+    o.sampling = parseChoice(v, keys::kSamplings);
+    return o.sampling ? "" : "sampling must be " + choicesText(keys::kSamplings);
 }
 
 std::string setMaxKilobytes(RunOptions& o, std::string_view v)
 {
-    o.limitKilobytes = parseNumber(v, 1, kMaxKilobytes);
-    return o.limitKilobytes ? "" : "size target must be a number of KB from 1 to 32767";
+    o.limitKilobytes = parseNumberOption(v, keys::kLmtVal);
+    return o.limitKilobytes ? "" : "size target must be a number of KB " + boundsText(keys::kLmtVal);
 }
 
 std::string setReduction(RunOptions& o, std::string_view v, std::int32_t mode)
 {
-    auto size = parseNumber(v, 1, kMaxDimension);
+    auto size = parseNumberOption(v, keys::kRszSize);
     if (!size)
-        return "size must be a number of pixels from 1 to " + std::to_string(kMaxDimension);
+        return "size must be a number of pixels " + boundsText(keys::kRszSize);
     o.resizeMode = mode;
     o.resizeSize = *size;
     o.noResize = false;
@@ -127,9 +117,9 @@ std::string setSubFolder(RunOptions& o, std::string_view v)
 
 std::string setJobs(RunOptions& o, std::string_view v)
 {
-    auto jobs = parseNumber(v, 1, kMaxJobs);
+    auto jobs = parseNumberOption(v, kJobs);
     if (!jobs)
-        return "jobs must be a number from 1 to 256";
+        return "jobs must be a number " + boundsText(kJobs);
     o.jobs = static_cast<unsigned>(*jobs);
     return "";
 }

@@ -1,5 +1,3 @@
-#include "app/controls.h"
-
 #include "app/app_win32.h"
 
 #include <commctrl.h>
@@ -10,22 +8,22 @@
 namespace vrelk {
 namespace {
 
-HWND child(int id) { return GetDlgItem(app().settingsWindow, id); }
+HWND child(HWND settingsWindow, int id) { return GetDlgItem(settingsWindow, id); }
 
-bool checked(int id) { return IsDlgButtonChecked(app().settingsWindow, id) == BST_CHECKED; }
+bool checked(HWND settingsWindow, int id) { return IsDlgButtonChecked(settingsWindow, id) == BST_CHECKED; }
 
-std::wstring textOf(int id)
+std::wstring textOf(HWND settingsWindow, int id)
 {
-    HWND control = child(id);
+    HWND control = child(settingsWindow, id);
     int units = GetWindowTextLengthW(control);
     std::wstring text(static_cast<std::size_t>(units) + 1, L'\0');
     text.resize(static_cast<std::size_t>(GetWindowTextW(control, text.data(), units + 1)));
     return text;
 }
 
-std::int32_t arrowsPosition(int id)
+std::int32_t arrowsPosition(HWND settingsWindow, int id)
 {
-    return static_cast<std::int32_t>(SendMessageW(child(id), UDM_GETPOS32, 0, 0));
+    return static_cast<std::int32_t>(SendMessageW(child(settingsWindow, id), UDM_GETPOS32, 0, 0));
 }
 
 std::int32_t signedNumber(const std::wstring& text)
@@ -46,20 +44,22 @@ HWND createControl(HWND parent, HINSTANCE instance, const ControlLayout& layout,
     return control;
 }
 
-void ApplyControlsToSettings(Settings& s)
+void ApplyControlsToSettings(HWND settingsWindow, Settings& s)
 {
-    s.Quality = arrowsPosition(kQualityArrows);
-    s.Sampling = checked(kSampling11) ? 2 : 0;
-    s.Limit = checked(kLimitCheck);
-    s.LmtVal = arrowsPosition(kLimitArrows);
-    s.Resize = checked(kReduceCheck);
-    s.RszOpt = checked(kSideWidth) ? 0 : checked(kSideHeight) ? 1 : 2;
-    s.RszSize = signedNumber(textOf(kReduceSizeEdit));
-    s.MkDirAdd = checked(kSubFolderCheck);
-    s.MkDirStr = textOf(kSubFolderEdit);
-    s.UseSpi = checked(kPluginCheck);
+    s.Quality = arrowsPosition(settingsWindow, kQualityArrows);
+    s.Sampling = keys::kSamplings[checked(settingsWindow, kSampling11) ? 1 : 0].value;
+    s.Limit = checked(settingsWindow, kLimitCheck);
+    s.LmtVal = arrowsPosition(settingsWindow, kLimitArrows);
+    s.Resize = checked(settingsWindow, kReduceCheck);
+    s.RszOpt = checked(settingsWindow, kSideWidth)    ? kReduceWidth
+               : checked(settingsWindow, kSideHeight) ? kReduceHeight
+                                                      : kReduceLongerSide;
+    s.RszSize = signedNumber(textOf(settingsWindow, kReduceSizeEdit));
+    s.MkDirAdd = checked(settingsWindow, kSubFolderCheck);
+    s.MkDirStr = textOf(settingsWindow, kSubFolderEdit);
+    s.UseSpi = checked(settingsWindow, kPluginCheck);
     applyFolderChecks(s);
-    LRESULT choice = SendMessageW(child(kOutputChoice), CB_GETCURSEL, 0, 0);
+    LRESULT choice = SendMessageW(child(settingsWindow, kOutputChoice), CB_GETCURSEL, 0, 0);
     s.DrctCvt = choice == CB_ERR ? 0 : static_cast<std::int32_t>(choice);
 }
 

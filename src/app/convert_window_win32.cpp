@@ -5,7 +5,6 @@
 #include <array>
 
 #include "app/commands.h"
-#include "app/controls.h"
 #include "app/messages.h"
 #include "app/shell_extras_win32.h"
 
@@ -99,7 +98,7 @@ void showSettingsWindow()
 void closeSettingsWindow()
 {
     AppState& state = app();
-    ApplyControlsToSettings(state.settings);
+    ApplyControlsToSettings(state.settingsWindow, state.settings);
     ApplyShortcutChecks(state.settingsWindow);
     if (!state.fileArguments.empty())
         showOnly(state.convertWindow, state.settingsWindow);

@@ -14,7 +14,6 @@
 #include "app/cli_posix.h"
 #include "platform/memory_budget.h"
 #include "app/commands.h"
-#include "app/controls.h"
 #include "app/batch_start.h"
 #include "app/settings.h"
 
@@ -118,19 +117,33 @@ int convertFiles(const CommandLine& line, Settings settings)
     if (line.options.maxMemory)
         platform::processMemoryBudget().setTotal(*line.options.maxMemory);
     const StopSignals stopSignals;
-    BatchReport report =
-        RunBatchInParallel(inputs, optionsFromSettings(settings), line.options.jobs, fileDone, stopSignals.flag());
-    reporter.finish();
-    if (const int signal = stopSignals.received())
-        return reportStopped(line, report, signal);
-    // Inputs the batch never reached, when it stopped as a whole.
-    if (json)
-        for (std::size_t index = report.files.size(); index < line.files.size(); ++index)
-            writeJsonLine(JsonUnreachedLine(platform::toUtf8(line.files[index]), report.outcome));
-    if (auto message = batchMessage(report.outcome)) {
-        ShowError(nullptr, *message);
+    // Read once, when the batch has ended: a signal's own report then
+    // replaces the batch message and the unreached inputs' lines.
+    int stoppedBy = 0;
+    bool messageShown = false;
+    // The settings come bounded and checked, with the options applied.
+    BatchHost host{settings, nullptr, [&](ErrorCode code) {
+                       if (stoppedBy != 0)
+                           return;
+                       ShowError(nullptr, code);
+                       messageShown = true;
+                   }};
+    host.run = [&](std::span<const platform::Path> files, const ConvertOptions& options) {
+        BatchReport ran = RunBatchInParallel(files, options, line.options.jobs, fileDone, stopSignals.flag());
+        reporter.finish();
+        stoppedBy = stopSignals.received();
+        // Inputs the batch never reached, when it stopped as a whole.
+        if (json && stoppedBy == 0)
+            for (std::size_t index = ran.files.size(); index < line.files.size(); ++index)
+                writeJsonLine(JsonUnreachedLine(platform::toUtf8(line.files[index]), ran.outcome));
+        return ran;
+    };
+    BatchReport report;
+    StartBatch(inputs, host, &report);
+    if (stoppedBy != 0)
+        return reportStopped(line, report, stoppedBy);
+    if (messageShown)
         return kExitBatchMessage;
-    }
     for (const FileReport& file : report.files)
         if (!file.converted())
             return kExitBatchMessage;
@@ -171,7 +184,7 @@ int main(int argc, char** argv)
         std::cout << VersionText();
         return kExitOk;
     }
-    if (!iniPath || shell::osVersion().major < 5) {
+    if (!iniPath) {
         ShowError(nullptr, kErrorStartup);
         return kExitStartupFailed;
     }
@@ -194,7 +207,7 @@ int main(int argc, char** argv)
         if (outputType) {
             // The stored values are bounded and checked as before; the
             // options then change only this run's copy.
-            ApplyControlsToSettings(settings);
+            applyControlBounds(settings);
             Settings run = settings;
             run.outputType = *outputType;
             ApplyRunOptions(line.options, run);

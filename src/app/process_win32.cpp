@@ -8,8 +8,8 @@
 #include <utility>
 
 #include "app/commands.h"
-#include "app/controls.h"
 #include "app/batch_start.h"
+#include "app/shell_os_win32.h"
 #include "convert/plugin_host_win32.h"
 
 namespace vrelk {
@@ -92,7 +92,11 @@ int runMessageLoop()
 // The plug-in host of a batch ends with its last file, before any message.
 BatchHost batchHost(AppState& state)
 {
-    BatchHost host{state.settings, ApplyControlsToSettings, [](ErrorCode code) { ShowError(visibleWindow(), code); }};
+    BatchHost host{state.settings,
+                   [settingsWindow = state.settingsWindow](Settings& settings) {
+                       ApplyControlsToSettings(settingsWindow, settings);
+                   },
+                   [](ErrorCode code) { ShowError(visibleWindow(), code); }};
     host.run = [](std::span<const platform::Path> inputs, const ConvertOptions& options) {
         BatchReport report = RunBatchWithProgress(inputs, options);
         EndPluginHost();

@@ -5,26 +5,28 @@
 #include <cstdint>
 #include <optional>
 
+#include "app/settings_table.h"
 #include "app/shell_os.h"
 
 namespace vrelk {
 
+// Each field's default is its key's in the settings table.
 struct Settings {
     std::int32_t outputType = 0;  // the current run's output; never stored
-    std::int32_t Quality = 75;
-    std::int32_t Sampling = 0;
-    bool Limit = false;
-    std::int32_t LmtVal = 100;
-    bool Resize = false;
-    std::int32_t RszOpt = 2;
-    std::int32_t RszSize = 100;
-    platform::Path OutDir;
-    bool MkDirAdd = false;
-    platform::NativeString MkDirStr = platform::fromUtf8("Output");
-    bool UseSpi = true;
-    platform::Path SPI;
-    bool OldCheck = false;
-    std::int32_t DrctCvt = 0;
+    std::int32_t Quality = keys::kQuality.fallback;
+    std::int32_t Sampling = keys::kSampling.fallback;
+    bool Limit = keys::kLimit.fallback != 0;
+    std::int32_t LmtVal = keys::kLmtVal.fallback;
+    bool Resize = keys::kResize.fallback != 0;
+    std::int32_t RszOpt = keys::kRszOpt.fallback;
+    std::int32_t RszSize = keys::kRszSize.fallback;
+    platform::Path OutDir = platform::fromUtf8(keys::kOutDir.fallback);
+    bool MkDirAdd = keys::kMkDirAdd.fallback != 0;
+    platform::NativeString MkDirStr = platform::fromUtf8(keys::kMkDirStr.fallback);
+    bool UseSpi = keys::kUseSpi.fallback != 0;
+    platform::Path SPI = platform::fromUtf8(keys::kSPI.fallback);
+    bool OldCheck = keys::kOldCheck.fallback != 0;
+    std::int32_t DrctCvt = keys::kDrctCvt.fallback;
 };
 
 // Where the settings go when the user has no settings folder and no file
@@ -45,8 +47,8 @@ std::optional<platform::Path> locateSettingsFileFor(const platform::Path& execut
 // The same for the running program.
 std::optional<platform::Path> LocateSettingsFile(WithoutUserFolder fallback = WithoutUserFolder::besideProgram);
 
-// The fourteen stored keys with their values, in file order.
-std::array<shell::IniEntry, 14> settingsEntries(const Settings& settings);
+// The stored keys with their values, in file order.
+std::array<shell::IniEntry, kStoredKeyCount> settingsEntries(const Settings& settings);
 
 // A file that does not exist, the empty path included, gives the defaults.
 Settings LoadSettings(const platform::Path& iniPath);
@@ -57,5 +59,12 @@ bool SaveSettings(const Settings& settings, const platform::Path& iniPath);
 // The folder checks of applying the controls: a stored output folder or
 // plug-in folder that no longer exists is dropped (plug-ins then go off).
 void applyFolderChecks(Settings& settings);
+// Its second half: without its folder, plug-ins go off.
+void dropMissingPluginFolder(Settings& settings);
+
+// What a shell without the settings window applies before a batch: the
+// numbers bounded as the window's up-downs hold them, and the folder
+// checks.
+void applyControlBounds(Settings& settings);
 
 }  // namespace vrelk

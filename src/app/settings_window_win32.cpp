@@ -17,7 +17,8 @@
 namespace vrelk {
 namespace {
 
-using InitControl = void (*)(HWND control, const Settings& settings);
+// Not const: the shortcut check boxes record a moved Send To shortcut.
+using InitControl = void (*)(HWND control, Settings& settings);
 
 // A control of the settings window and how it shows its setting.
 struct SettingsEntry {
@@ -43,7 +44,7 @@ void attachArrows(HWND arrows, int min, int max, int position)
     SendMessageW(arrows, UDM_SETPOS32, 0, static_cast<LPARAM>(position));
 }
 
-void fillOutputChoices(HWND combo, const Settings& s)
+void fillOutputChoices(HWND combo, Settings& s)
 {
     SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(kChooseAtRunTime));
     for (const OutputFormat& format : OutputFormats()) {
@@ -65,33 +66,33 @@ constexpr std::array<SettingsEntry, 33> kSettingsControls{{
     {{kOutputChoice, L"COMBOBOX", CBS_DROPDOWNLIST | WS_VSCROLL, 0, L"", 15, 44, 100, 400}, fillOutputChoices},
     {{kQualityLabel, L"STATIC", 0, 0, L"JPEG画質", 149, 25, 55, 14}, nullptr},
     {{kQualityEdit, L"EDIT", kEditStyle, WS_EX_CLIENTEDGE, L"", 205, 22, 45, 18},
-     [](HWND edit, const Settings&) { limitText(edit, 3); }},
+     [](HWND edit, Settings&) { limitText(edit, 3); }},
     {{kQualityArrows, UPDOWN_CLASSW, kArrowsStyle, 0, L"", 0, 0, 0, 0},
-     [](HWND arrows, const Settings& s) { attachArrows(arrows, 1, 100, s.Quality); }},
+     [](HWND arrows, Settings& s) { attachArrows(arrows, keys::kQuality.low, keys::kQuality.high, s.Quality); }},
     {{1016, L"STATIC", 0, 0, L"サンプル比", 266, 25, 55, 14}, nullptr},
     {{kSampling41, L"BUTTON", BS_AUTORADIOBUTTON | WS_GROUP, 0, L"4:1", 325, 23, 34, 16},
-     [](HWND radio, const Settings& s) { check(radio, s.Sampling != 2); }},
+     [](HWND radio, Settings& s) { check(radio, s.Sampling != keys::kSamplings[1].value); }},
     {{kSampling11, L"BUTTON", BS_AUTORADIOBUTTON, 0, L"1:1", 361, 23, 34, 16},
-     [](HWND radio, const Settings& s) { check(radio, s.Sampling == 2); }},
+     [](HWND radio, Settings& s) { check(radio, s.Sampling == keys::kSamplings[1].value); }},
     {{kLimitCheck, L"BUTTON", BS_AUTOCHECKBOX, 0, L"ファイルサイズ指定", 149, 47, 108, 16},
-     [](HWND box, const Settings& s) { check(box, s.Limit); }},
+     [](HWND box, Settings& s) { check(box, s.Limit); }},
     {{kLimitEdit, L"EDIT", kEditStyle, WS_EX_CLIENTEDGE, L"", 258, 46, 52, 18},
-     [](HWND edit, const Settings&) { limitText(edit, 4); }},
+     [](HWND edit, Settings&) { limitText(edit, 4); }},
     {{kLimitArrows, UPDOWN_CLASSW, kArrowsStyle, 0, L"", 0, 0, 0, 0},
-     [](HWND arrows, const Settings& s) { attachArrows(arrows, 1, 32767, s.LmtVal); }},
+     [](HWND arrows, Settings& s) { attachArrows(arrows, keys::kLmtVal.low, keys::kLmtVal.high, s.LmtVal); }},
     {{kLimitLabel, L"STATIC", SS_CENTER, 0, L"KB 以下", 312, 49, 50, 12},
-     [](HWND, const Settings&) { updateFileSizeEnables(); }},
+     [](HWND, Settings&) { updateFileSizeEnables(); }},
     {{1030, L"BUTTON", BS_GROUPBOX, WS_EX_TRANSPARENT, L"画像サイズ縮小", 5, 85, 400, 44}, nullptr},
     {{kReduceCheck, L"BUTTON", BS_AUTOCHECKBOX | WS_GROUP, 0, L"縮小", 15, 103, 44, 16},
-     [](HWND box, const Settings& s) { check(box, s.Resize); }},
+     [](HWND box, Settings& s) { check(box, s.Resize); }},
     {{kSideWidth, L"BUTTON", BS_AUTORADIOBUTTON | WS_GROUP, 0, L"横", 74, 103, 34, 16},
-     [](HWND radio, const Settings& s) { check(radio, s.RszOpt == 0); }},
+     [](HWND radio, Settings& s) { check(radio, s.RszOpt == kReduceWidth); }},
     {{kSideHeight, L"BUTTON", BS_AUTORADIOBUTTON, 0, L"縦", 110, 103, 34, 16},
-     [](HWND radio, const Settings& s) { check(radio, s.RszOpt == 1); }},
+     [](HWND radio, Settings& s) { check(radio, s.RszOpt == kReduceHeight); }},
     {{kSideLong, L"BUTTON", BS_AUTORADIOBUTTON, 0, L"長辺", 146, 103, 40, 16},
-     [](HWND radio, const Settings& s) { check(radio, s.RszOpt != 0 && s.RszOpt != 1); }},
+     [](HWND radio, Settings& s) { check(radio, s.RszOpt != kReduceWidth && s.RszOpt != kReduceHeight); }},
     {{kReduceSizeEdit, L"EDIT", kEditStyle, WS_EX_CLIENTEDGE, L"", 205, 102, 50, 18},
-     [](HWND edit, const Settings& s) {
+     [](HWND edit, Settings& s) {
          limitText(edit, 4);
          SetWindowTextW(edit, std::to_wstring(s.RszSize).c_str());
      }},
@@ -100,32 +101,31 @@ constexpr std::array<SettingsEntry, 33> kSettingsControls{{
     {{kChooseOutputFolder, L"BUTTON", BS_PUSHBUTTON, 0, L"設定", 323, 157, 36, 22}, nullptr},
     {{kClearOutputFolder, L"BUTTON", BS_PUSHBUTTON, 0, L"解除", 359, 157, 36, 22}, nullptr},
     {{kOutputFolderEdit, L"EDIT", ES_READONLY | ES_AUTOHSCROLL, WS_EX_CLIENTEDGE, L"", 15, 159, 308, 18},
-     [](HWND edit, const Settings& s) {
+     [](HWND edit, Settings& s) {
          limitText(edit, MAX_PATH);
          SetWindowTextW(edit, outputFolderText(s.OutDir).c_str());
      }},
     {{kSubFolderCheck, L"BUTTON", BS_AUTOCHECKBOX, 0, L"出力先にフォルダを作成して保存", 15, 186, 175, 16},
-     [](HWND box, const Settings& s) { check(box, s.MkDirAdd); }},
+     [](HWND box, Settings& s) { check(box, s.MkDirAdd); }},
     {{kSubFolderEdit, L"EDIT", ES_AUTOHSCROLL, WS_EX_CLIENTEDGE, L"", 191, 185, 204, 18},
-     [](HWND edit, const Settings& s) {
+     [](HWND edit, Settings& s) {
          limitText(edit, 20);
          SetWindowTextW(edit, s.MkDirStr.c_str());
      }},
     {{kDesktopShortcutCheck, L"BUTTON", BS_AUTOCHECKBOX, 0, L"デスクトップにショートカット作成", 15, 224, 165, 16},
      nullptr},
     {{kSendToShortcutCheck, L"BUTTON", BS_AUTOCHECKBOX, 0, L"「送る」メニューに登録", 205, 224, 120, 16},
-     [](HWND box, const Settings&) { LoadShortcutChecks(GetParent(box)); }},
+     [](HWND box, Settings& s) { LoadShortcutChecks(GetParent(box), s); }},
     {{kPluginCheck, L"BUTTON", BS_AUTOCHECKBOX, 0, L"プラグイン使用", 15, 257, 90, 16},
-     [](HWND box, const Settings& s) { check(box, s.UseSpi); }},
+     [](HWND box, Settings& s) { check(box, s.UseSpi); }},
     {{kChoosePluginFolder, L"BUTTON", BS_PUSHBUTTON, 0, L"設定", 106, 254, 36, 22}, nullptr},
     {{kCloseSettings, L"BUTTON", BS_PUSHBUTTON, 0, L"閉じる", 205, 254, 85, 22}, nullptr},
     {{kHelpButton, L"BUTTON", BS_PUSHBUTTON, 0, L"ヘルプ", 300, 254, 50, 22}, nullptr},
     {{kVersionButton, L"BUTTON", BS_PUSHBUTTON, 0, L"Ver.", 360, 254, 40, 22}, nullptr},
 }};
 
-void createControls(HWND window)
+void createControls(HWND window, AppState& state)
 {
-    const AppState& state = app();
     for (const SettingsEntry& entry : kSettingsControls) {
         HWND control = createControl(window, state.instance, entry.layout);
         if (entry.init)
@@ -265,7 +265,7 @@ LRESULT CALLBACK settingsWindowProc(HWND window, UINT message, WPARAM wParam, LP
         // The controls' set-up reaches siblings through the window's handle.
         app().settingsWindow = window;
         buildSystemMenu(window);
-        createControls(window);
+        createControls(window, app());
         return 0;
     case WM_CLOSE:
         runCommand(kCloseSettings);

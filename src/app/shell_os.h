@@ -1,6 +1,7 @@
 // What the shells need from the operating system besides the engine's
 // platform layer: the program's own location and settings folder, the
-// private-profile store, messages, the single-instance check and COM.
+// private-profile store and messages. What only Windows has is in
+// shell_os_win32.h.
 #pragma once
 
 #include <optional>
@@ -14,12 +15,6 @@ namespace vrelk::shell {
 
 using platform::NativeString;
 using platform::Path;
-
-struct OsVersion {
-    unsigned major = 0;
-    unsigned minor = 0;
-};
-OsVersion osVersion();
 
 // The program's file name as the settings lookup expects it.
 extern const std::string_view kExecutableName;
@@ -44,18 +39,5 @@ bool iniReplaceSection(const Path& file, std::string_view section, std::span<con
 
 // User-visible messages. On POSIX they go to standard error as "caption: text".
 void showMessage(void* owner, std::string_view textUtf8, std::string_view captionUtf8);
-bool windowOfClassExists(std::string_view className);
-
-// Single-threaded COM apartment for the lifetime of the object.
-class ComApartment {
-public:
-    ComApartment();
-    ~ComApartment();
-    ComApartment(const ComApartment&) = delete;
-    ComApartment& operator=(const ComApartment&) = delete;
-
-private:
-    [[maybe_unused]] bool initialised_ = false;
-};
 
 }  // namespace vrelk::shell

@@ -1,5 +1,5 @@
 // The shell's side of the operating system on POSIX: where the program and
-// its settings live, messages on standard error, no windows and no COM.
+// its settings live, and messages on standard error.
 #include "app/shell_os.h"
 
 #include <sys/stat.h>
@@ -12,13 +12,6 @@ namespace vrelk::shell {
 using platform::Path;
 
 const std::string_view kExecutableName = "vrelk";
-
-OsVersion osVersion()
-{
-    // The start-up check only refuses Windows versions older than XP; any
-    // POSIX system passes as a current one.
-    return {10, 0};
-}
 
 Path executablePath()
 {
@@ -51,17 +44,11 @@ std::optional<Path> userSettingsRoot()
     return platform::folderExists(root) ? std::optional(root) : std::nullopt;
 }
 
-// ---- Messages and windows -------------------------------------------------------
+// ---- Messages --------------------------------------------------------------------
 
 void showMessage(void*, std::string_view textUtf8, std::string_view captionUtf8)
 {
     std::cerr << captionUtf8 << ": " << textUtf8 << std::endl;
 }
-
-bool windowOfClassExists(std::string_view) { return false; }
-
-ComApartment::ComApartment() = default;
-ComApartment::~ComApartment() = default;
-
 
 }  // namespace vrelk::shell

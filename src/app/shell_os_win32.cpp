@@ -1,6 +1,7 @@
 // The shell's side of the operating system on Windows: version, program
 // and settings folders, the private-profile API, message boxes and COM.
 #include "app/shell_os.h"
+#include "app/shell_os_win32.h"
 
 #include <windows.h>
 #include <objbase.h>

@@ -99,14 +99,13 @@ bool CreateShortcut(const std::wstring& shortcut, const std::wstring& target)
     return SUCCEEDED(file->Save(shortcut.c_str(), TRUE));
 }
 
-void LoadShortcutChecks(HWND settingsWindow)
+void LoadShortcutChecks(HWND settingsWindow, Settings& settings)
 {
     if (auto desktop = shortcutPath(CSIDL_DESKTOP, kShortcutName))
         setChecked(settingsWindow, kDesktopShortcutCheck, fileExists(*desktop));
     std::optional<std::wstring> sendTo = shortcutPath(CSIDL_SENDTO, kShortcutName);
     if (!sendTo)
         return;
-    Settings& settings = app().settings;
     if (!settings.OldCheck && moveFormerSendToShortcut(*sendTo))
         settings.OldCheck = true;
     setChecked(settingsWindow, kSendToShortcutCheck, fileExists(*sendTo));

@@ -9,6 +9,7 @@
 #include "codecs/byte_cursor.h"
 #include "codecs/codec.h"
 #include "codecs/size_search.h"
+#include "codecs/quality.h"
 #include "picture/picture.h"
 #include "platform/platform.h"
 #include "pixel/resize.h"
@@ -38,7 +39,7 @@ Result<Picture> ReadJpeg(ByteCursor in, const JpegReadOptions& options = {});
 
 // The encoder settings of one write.
 struct JpegEncoding {
-    std::int32_t quality = 75;
+    std::int32_t quality = kDefaultQuality;
     std::int32_t horizontalSampling = 2;  // of the luminance component
     std::int32_t verticalSampling = 2;
     // A size search starts a guessed trial only on a slot free here; null
@@ -46,7 +47,7 @@ struct JpegEncoding {
     platform::WorkerSlots* workers = nullptr;
 };
 
-// Qualities above 100 fall back to 75; sampling 0 gives 2x2 luminance
+// Qualities above the scale fall back to the default; sampling 0 gives 2x2 luminance
 // factors, 1 gives 2x1, 2 gives 1x1, anything else 2x2.
 JpegEncoding jpegEncoding(std::int32_t quality, std::int32_t sampling);
 

@@ -104,7 +104,7 @@ bool encodeJpeg(const JpegJob& job, const JpegOutput& output)
 JpegEncoding jpegEncoding(std::int32_t quality, std::int32_t sampling)
 {
     JpegEncoding encoding;
-    encoding.quality = quality <= 100 ? quality : 75;
+    encoding.quality = quality <= kHighestQuality ? quality : kDefaultQuality;
     const bool known = sampling >= 0 && sampling < static_cast<std::int32_t>(kSampling.size());
     const SamplingFactors& factors = kSampling[known ? static_cast<std::size_t>(sampling) : 0];
     encoding.horizontalSampling = factors.horizontal;

@@ -15,14 +15,15 @@
 #include <vector>
 
 #include "picture/status.h"
+#include "codecs/quality.h"
 #include "platform/worker_slots.h"
 
 namespace vrelk {
 
 // The qualities a search may try, from 1 up; it begins at the highest.
 struct QualityRange {
-    std::int32_t lowest = 1;
-    std::int32_t highest = 100;
+    std::int32_t lowest = kLowestQuality;
+    std::int32_t highest = kHighestQuality;
 };
 
 // The qualities the search asks for, in order. `lengthAt` stores the

@@ -28,7 +28,8 @@ bool HasWebpSignature(std::span<const std::uint8_t> first);
 // bad data.
 Result<Picture> ReadWebp(ByteCursor in, const LookupTables& tables, const ReadLimits& limits = {});
 
-// As for JPEG: qualities above 100 fall back to 75, those below 1 are 1.
+// As for JPEG: qualities above the scale fall back to the default, those
+// below it are the lowest.
 std::int32_t webpQuality(std::int32_t quality);
 
 // The view's colour profile, if any, goes into an ICCP chunk.

@@ -232,9 +232,9 @@ Status writeWebpWithLimitBody(const ImageView& image, const platform::Path& path
 
 std::int32_t webpQuality(std::int32_t quality)
 {
-    if (quality > 100)
-        return 75;
-    return quality < 1 ? 1 : quality;
+    if (quality > kHighestQuality)
+        return kDefaultQuality;
+    return quality < kLowestQuality ? kLowestQuality : quality;
 }
 
 Status WriteWebp(const ImageView& image, const platform::Path& path, std::int32_t quality)

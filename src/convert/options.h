@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "codecs/quality.h"
 #include "pixel/resize.h"
 #include "platform/platform.h"
 #include "platform/worker_slots.h"
@@ -22,15 +23,20 @@ enum OutputType : std::int32_t {
     kOutputWebp = 6,
 };
 
+// What a batch takes when its shell says nothing else: the settings'
+// defaults too.
+inline constexpr std::int32_t kDefaultLimitKilobytes = 100;
+inline constexpr std::int32_t kDefaultResizeSize = 100;
+
 struct ConvertOptions {
     std::int32_t outputType = kOutputBmp;
-    std::int32_t quality = 75;   // JPEG and WebP, 1..100
+    std::int32_t quality = kDefaultQuality;  // JPEG and WebP
     std::int32_t sampling = 0;   // JPEG chroma: 0 is 2x2, 1 is 2x1, 2 is 1x1
     bool limitSize = false;      // aim JPEG and WebP output at limitKilobytes
-    std::int32_t limitKilobytes = 100;
+    std::int32_t limitKilobytes = kDefaultLimitKilobytes;
     bool resize = false;
     std::int32_t resizeMode = kReduceLongerSide;
-    std::int32_t resizeSize = 100;
+    std::int32_t resizeSize = kDefaultResizeSize;
     platform::Path outputFolder;  // empty: the folder of the first input
     bool makeSubFolder = false;
     platform::NativeString subFolderName;
