@@ -44,6 +44,11 @@ std::string_view describe(CodecError error)
     return "damaged file";
 }
 
+bool ResizeWithoutThrowing(std::vector<std::uint8_t>& buffer, std::size_t size)
+{
+    return withoutExceptions([&] { return (buffer.resize(size), Status{}); }).ok();
+}
+
 Result<const std::uint8_t*> Pixels24(const ImageView& image, PageBuffer& converted)
 {
     if (image.width < 1 || image.height < 1)

@@ -107,37 +107,6 @@ std::optional<std::uint16_t> propertyIndex(ByteCursor& in, bool wide)
     return entry ? std::optional<std::uint16_t>(*entry & 0x7F) : std::nullopt;
 }
 
-// The 1-based property indices that the ipma boxes associate with `item`,
-// in their order.
-std::optional<std::vector<std::uint16_t>> associationsOf(const std::vector<Box>& iprp, std::uint32_t item)
-{
-    std::vector<std::uint16_t> indices;
-    for (const Box& ipma : iprp) {
-        if (!ipma.is("ipma"))
-            continue;
-        ByteCursor in = ipma.body;
-        const std::optional<FullBoxHeader> header = fullBoxHeader(in);
-        const std::optional<std::uint32_t> entries = in.u32be();
-        if (!header || !entries)
-            return std::nullopt;
-        const bool wideIndex = (header->flags & 1) != 0;
-        for (std::uint32_t e = 0; e < *entries; ++e) {
-            const std::optional<std::uint32_t> id = itemId(in, header->version >= 1);
-            const std::optional<std::uint8_t> count = in.u8();
-            if (!id || !count)
-                return std::nullopt;
-            for (int a = 0; a < *count; ++a) {
-                const std::optional<std::uint16_t> index = propertyIndex(in, wideIndex);
-                if (!index)
-                    return std::nullopt;
-                if (*id == item && *index != 0)
-                    indices.push_back(*index);
-            }
-        }
-    }
-    return indices;
-}
-
 std::optional<CleanAperture> cleanAperture(ByteCursor in)
 {
     std::array<std::uint32_t, 8> fields{};
@@ -499,17 +468,21 @@ std::optional<PrimaryItem> ReadPrimaryItem(std::span<const std::uint8_t> file)
     const std::optional<std::vector<Box>> inIprp = childrenOf(iprp->body);
     const Box* ipco = inIprp ? find(*inIprp, "ipco") : nullptr;
     const std::optional<std::vector<Box>> properties = ipco ? childrenOf(ipco->body) : std::nullopt;
-    const std::optional<std::vector<std::uint16_t>> indices =
-        properties ? associationsOf(*inIprp, *id) : std::nullopt;
-    if (!indices)
+    const auto associations = properties ? everyAssociation(*inIprp) : std::nullopt;
+    if (!associations)
         return std::nullopt;
+    const auto own = associations->find(*id);
+    const std::vector<std::uint16_t> indices = own == associations->end() ? std::vector<std::uint16_t>{} : own->second;
 
     PrimaryItem item;
     item.id = *id;
     bool sized = false;
-    for (std::uint16_t index : *indices)
+    for (std::uint16_t index : indices) {
+        if (index == 0)
+            continue;  // no property
         if (index > properties->size() || !takeProperty((*properties)[index - 1u], item, sized))
             return std::nullopt;
+    }
     if (!sized)
         return std::nullopt;
     return item;

@@ -229,18 +229,6 @@ CodecError JpegFailureOf(const JpegErrorManager& manager)
     return CodecError::damaged;
 }
 
-bool ResizeWithoutThrowing(std::vector<std::uint8_t>& buffer, std::size_t size)
-{
-    try {
-        buffer.resize(size);
-    } catch (const std::bad_alloc&) {
-        return false;
-    } catch (const std::length_error&) {
-        return false;
-    }
-    return true;
-}
-
 void InstallJpegErrorManager(JpegErrorManager& manager, jpeg_common_struct& object)
 {
     object.err = jpeg_std_error(&manager.library);

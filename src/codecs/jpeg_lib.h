@@ -59,9 +59,6 @@ void CapJpegMemory(jpeg_decompress_struct& info, std::uint64_t cap);
 // Writes through a 1 MiB buffer; a short write is a library error.
 void InstallFileDestination(jpeg_compress_struct& info, OutputFile& file);
 
-// vector::resize that reports exhaustion as false instead of throwing.
-bool ResizeWithoutThrowing(std::vector<std::uint8_t>& buffer, std::size_t size);
-
 // Encodes into `buffer` from its start, doubling it whenever it fills; the
 // encoded length is MemoryDestinationLength after jpeg_finish_compress.
 // An encoding that grows past `stopAfter` bytes ends there as a library

@@ -6,6 +6,7 @@
 #include <new>
 #include <stdexcept>
 
+#include "codecs/codec.h"
 #include "platform/platform.h"
 
 namespace vrelk {
@@ -59,26 +60,9 @@ std::int32_t SearchQuality(QualityRange range, std::int64_t limit, const Quality
 
 namespace {
 
-bool resizeWithoutThrowing(std::vector<std::uint8_t>& buffer, std::size_t size)
-{
-    try {
-        buffer.resize(size);
-    } catch (const std::bad_alloc&) {
-        return false;
-    } catch (const std::length_error&) {
-        return false;
-    }
-    return true;
-}
-
 bool copyWithoutThrowing(std::vector<std::uint8_t>& to, std::span<const std::uint8_t> from)
 {
-    try {
-        to.assign(from.begin(), from.end());
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-    return true;
+    return withoutExceptions([&] { return (to.assign(from.begin(), from.end()), Status{}); }).ok();
 }
 
 }  // namespace
@@ -94,7 +78,7 @@ public:
     // The encoding writes into this slot's members: it ends before they go.
     ~TrialSlot() { cancel(); }
 
-    bool reserve(std::size_t size) { return resizeWithoutThrowing(buffer_, size); }
+    bool reserve(std::size_t size) { return ResizeWithoutThrowing(buffer_, size); }
     bool busy() const { return work_ != nullptr; }
     std::int32_t quality() const { return quality_; }
     std::span<const std::uint8_t> bytes() const
