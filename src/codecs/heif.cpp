@@ -327,7 +327,7 @@ Result<Picture> showPlaced(const Picture& coded, const HeifPlacement& placement)
         return shown;
     shown->palette = coded.palette;
     const std::int64_t codedHeight = coded.height;
-    const std::size_t stride = static_cast<std::size_t>(rowLayout(coded.width, 1, bits).stride);
+    const auto stride = static_cast<std::size_t>(coded.stride);
     const std::size_t bytes = static_cast<std::size_t>(bits / 8);
     std::vector<std::uint8_t> padded(static_cast<std::size_t>(width) * bytes + 1);
     constexpr std::int32_t kRun = 64;

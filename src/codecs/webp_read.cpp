@@ -70,7 +70,7 @@ void compositeOverWhite(const std::uint8_t* bgra, std::size_t sourceStride, Pict
     const auto& blend = tables.blendTable;
     const auto width = static_cast<std::size_t>(image.width);
     const auto height = static_cast<std::size_t>(image.height);
-    const auto stride = static_cast<std::size_t>(rowLayout(image.width, 1, 24).stride);
+    const auto stride = static_cast<std::size_t>(image.stride);
     for (std::size_t y = 0; y < height; ++y) {
         const std::uint8_t* in = bgra + y * sourceStride;
         std::uint8_t* out = image.pixels.data() + (height - 1 - y) * stride;
@@ -106,7 +106,7 @@ Status decodeStill(std::span<const std::uint8_t> data, Picture& image, bool alph
     } else {
         config.output.colorspace = MODE_BGR;
         config.options.flip = 1;
-        target = {image.pixels.data(), static_cast<int>(rowLayout(image.width, 1, 24).stride),
+        target = {image.pixels.data(), static_cast<int>(image.stride),
                   image.pixels.size()};
     }
     const VP8StatusCode status = WebPDecode(data.data(), data.size(), &config);

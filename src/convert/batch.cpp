@@ -142,7 +142,7 @@ std::optional<FileFailure> ConvertOneFile(FileJob& job, const platform::Path& ou
         platform::deleteFile(stagedPath);
         return skipped(SkipReason::writeFailed, written.error());
     }
-    job.written = {image->width, std::abs(image->height)};
+    job.written = {image->width, image->height};
     return std::nullopt;
 }
 

@@ -116,7 +116,7 @@ void convertRows(const SrgbTransform& transform, Picture& image, std::int64_t fi
 void convertPixels(const SrgbTransform& transform, Picture& image)
 {
     const std::int64_t height = image.height;
-    const std::int64_t stride = rowLayout(image.width, 1, 24).stride;
+    const std::int64_t stride = image.stride;
     if (height * image.width < kSplitPixels || height < 2) {
         convertRows(transform, image, 0, height, stride);
         return;
