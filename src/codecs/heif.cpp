@@ -379,15 +379,18 @@ Result<Decoded> decodeCoded(const heif_image_handle* handle)
 
 Result<Picture> readHeifBody(ByteCursor in, const LookupTables& tables, const ReadLimits& limits)
 {
-    const std::optional<PrimaryItem> item = ReadPrimaryItem(in.whole());
     Result<Context> context = openContext(in.whole());
     if (!context)
         return context.error();
+    const Result<HeifFile> file = ReadHeifFile(in.whole());
+    if (!file)
+        return file.error();
+    Result<PrimaryItem> item = PrimaryItemOf(file.value());
     if (!item)
-        return CodecError::damaged;
+        return item.error();
     if (Status admitted = limits.admit(item->codedWidth, item->codedHeight); !admitted)
         return admitted.error();
-    const Result<std::uint64_t> decoderBytes = CheckHeifItems(in.whole(), item->id);
+    const Result<std::uint64_t> decoderBytes = CheckHeifItems(file.value());
     if (!decoderBytes)
         return decoderBytes.error();
     Result<Handle> handle = primaryPicture(context->get(), item->id);

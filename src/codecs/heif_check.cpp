@@ -164,13 +164,12 @@ Status checkAlpha(const HeifItem& alpha, const HeifItem& primary)
 
 }  // namespace
 
-Result<std::uint64_t> CheckHeifItems(std::span<const std::uint8_t> file, std::uint32_t primaryId)
+Result<std::uint64_t> CheckHeifItems(const HeifFile& file)
 {
-    Result<HeifItems> items = ReadHeifItems(file);
-    if (!items)
-        return items.error();
-    const auto primary = items->find(primaryId);
-    if (primary == items->end())
+    const HeifItems& items = file.items;
+    const std::uint32_t primaryId = file.primary;
+    const auto primary = items.find(primaryId);
+    if (primary == items.end())
         return CodecError::damaged;
     if (!isPicture(primary->second))
         return CodecError::unsupported;
@@ -179,19 +178,19 @@ Result<std::uint64_t> CheckHeifItems(std::span<const std::uint8_t> file, std::ui
     // pictures of the file are not.
     std::set<std::uint32_t> used{primaryId};
     for (std::vector<std::uint32_t> next{primaryId}; !next.empty();) {
-        const auto at = items->find(next.back());
+        const auto at = items.find(next.back());
         next.pop_back();
-        if (at == items->end())
+        if (at == items.end())
             continue;
         for (std::uint32_t part : at->second.derivedFrom)
             if (used.insert(part).second)
                 next.push_back(part);
     }
-    for (const auto& [id, item] : items.value())
+    for (const auto& [id, item] : items)
         if (item.alpha && !item.auxiliaryOf.empty() && item.auxiliaryOf.front() == primaryId)
             used.insert(id);
     std::uint64_t largest = 0;
-    for (const auto& [id, item] : items.value()) {
+    for (const auto& [id, item] : items) {
         if (!used.count(id))
             continue;
         if (const Decoder* decoder = decoderOf(item)) {
@@ -200,13 +199,13 @@ Result<std::uint64_t> CheckHeifItems(std::span<const std::uint8_t> file, std::ui
                 return bytes.error();
             largest = std::max(largest, bytes.value());
         } else if (item.is("grid")) {
-            if (Status grid = checkGrid(items.value(), item); !grid)
+            if (Status grid = checkGrid(items, item); !grid)
                 return grid.error();
         } else if (item.is("iovl")) {
             if (Status overlay = checkOverlay(item); !overlay)
                 return overlay.error();
         } else if (item.is("iden")) {
-            if (Status identity = checkIdentity(items.value(), item); !identity)
+            if (Status identity = checkIdentity(items, item); !identity)
                 return identity.error();
         }
         if (item.alpha && !item.auxiliaryOf.empty() && item.auxiliaryOf.front() == primaryId)

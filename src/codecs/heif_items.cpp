@@ -122,38 +122,25 @@ std::optional<CleanAperture> cleanAperture(ByteCursor in)
                          signedOf(fields[4]), fields[5], signedOf(fields[6]), fields[7]};
 }
 
-// Reads one property of the item into it; properties it does not know
-// leave it as it is. False when a known property is cut short.
-bool takeProperty(const Box& property, PrimaryItem& item, bool& sized)
+// A crop, turn or mirroring among an item's properties, kept in order;
+// other properties pass. False when one of these is cut short.
+bool takeTransform(const Box& property, std::vector<HeifTransform>& transforms)
 {
     ByteCursor in = property.body;
-    if (property.is("ispe")) {
-        if (sized)
-            return true;
-        const std::optional<FullBoxHeader> header = fullBoxHeader(in);
-        const std::optional<std::uint32_t> width = in.u32be();
-        const std::optional<std::uint32_t> height = in.u32be();
-        if (!header || !width || !height)
-            return false;
-        item.codedWidth = *width;
-        item.codedHeight = *height;
-        sized = true;
-        return true;
-    }
     if (property.is("irot") || property.is("imir")) {
         const std::optional<std::uint8_t> value = in.u8();
         if (!value)
             return false;
         const bool rotate = property.is("irot");
-        item.transforms.push_back({rotate ? HeifTransform::Kind::rotate : HeifTransform::Kind::mirror,
-                                   *value & (rotate ? 3 : 1), {}});
+        transforms.push_back({rotate ? HeifTransform::Kind::rotate : HeifTransform::Kind::mirror,
+                              *value & (rotate ? 3 : 1), {}});
         return true;
     }
     if (property.is("clap")) {
         const std::optional<CleanAperture> aperture = cleanAperture(in);
         if (!aperture)
             return false;
-        item.transforms.push_back({HeifTransform::Kind::crop, 0, *aperture});
+        transforms.push_back({HeifTransform::Kind::crop, 0, *aperture});
     }
     return true;
 }
@@ -428,6 +415,8 @@ bool takeItemProperties(HeifItem& item, const std::vector<std::uint16_t>& indice
         } else if (property.is("auxC") && !aux) {
             item.alpha = namesAlpha(property);
             aux = true;
+        } else if (!takeTransform(property, item.transforms)) {
+            return false;
         }
     }
     return true;
@@ -450,44 +439,6 @@ bool readProperties(const Box& iprp, HeifItems& items)
 
 }  // namespace
 
-std::optional<PrimaryItem> ReadPrimaryItem(std::span<const std::uint8_t> file)
-{
-    const std::optional<std::vector<Box>> top = childrenOf(ByteCursor(file));
-    const Box* meta = top ? find(*top, "meta") : nullptr;
-    if (!meta)
-        return std::nullopt;
-    ByteCursor metaBody = meta->body;
-    if (!fullBoxHeader(metaBody))
-        return std::nullopt;
-    const std::optional<std::vector<Box>> inMeta = childrenOf(metaBody);
-    const Box* pitm = inMeta ? find(*inMeta, "pitm") : nullptr;
-    const Box* iprp = inMeta ? find(*inMeta, "iprp") : nullptr;
-    const std::optional<std::uint32_t> id = pitm ? primaryId(*pitm) : std::nullopt;
-    if (!id || !iprp)
-        return std::nullopt;
-    const std::optional<std::vector<Box>> inIprp = childrenOf(iprp->body);
-    const Box* ipco = inIprp ? find(*inIprp, "ipco") : nullptr;
-    const std::optional<std::vector<Box>> properties = ipco ? childrenOf(ipco->body) : std::nullopt;
-    const auto associations = properties ? everyAssociation(*inIprp) : std::nullopt;
-    if (!associations)
-        return std::nullopt;
-    const auto own = associations->find(*id);
-    const std::vector<std::uint16_t> indices = own == associations->end() ? std::vector<std::uint16_t>{} : own->second;
-
-    PrimaryItem item;
-    item.id = *id;
-    bool sized = false;
-    for (std::uint16_t index : indices) {
-        if (index == 0)
-            continue;  // no property
-        if (index > properties->size() || !takeProperty((*properties)[index - 1u], item, sized))
-            return std::nullopt;
-    }
-    if (!sized)
-        return std::nullopt;
-    return item;
-}
-
 HeifPlacement PlacementOf(const PrimaryItem& item)
 {
     HeifPlacement p{0, 0, item.codedWidth, item.codedHeight, 1};
@@ -503,7 +454,7 @@ HeifPlacement PlacementOf(const PrimaryItem& item)
 
 bool HeifItem::is(const char (&name)[5]) const { return std::memcmp(type.data(), name, 4) == 0; }
 
-Result<HeifItems> ReadHeifItems(std::span<const std::uint8_t> file)
+Result<HeifFile> ReadHeifFile(std::span<const std::uint8_t> file)
 {
     const std::optional<std::vector<Box>> top = childrenOf(ByteCursor(file));
     const Box* meta = top ? find(*top, "meta") : nullptr;
@@ -513,7 +464,9 @@ Result<HeifItems> ReadHeifItems(std::span<const std::uint8_t> file)
     const Box* iinf = inMeta ? find(*inMeta, "iinf") : nullptr;
     const Box* iloc = inMeta ? find(*inMeta, "iloc") : nullptr;
     const Box* iprp = inMeta ? find(*inMeta, "iprp") : nullptr;
-    if (!iinf || !iloc || !iprp)
+    const Box* pitm = inMeta ? find(*inMeta, "pitm") : nullptr;
+    const std::optional<std::uint32_t> primary = pitm ? primaryId(*pitm) : std::nullopt;
+    if (!iinf || !iloc || !iprp || !primary)
         return CodecError::damaged;
     const Box* idat = find(*inMeta, "idat");
     const Box* iref = find(*inMeta, "iref");
@@ -525,7 +478,16 @@ Result<HeifItems> ReadHeifItems(std::span<const std::uint8_t> file)
         return located.error();
     if (!readProperties(*iprp, items) || (iref && !readReferences(*iref, items)))
         return CodecError::damaged;
-    return items;
+    return HeifFile{*primary, std::move(items)};
+}
+
+Result<PrimaryItem> PrimaryItemOf(const HeifFile& file)
+{
+    const auto found = file.items.find(file.primary);
+    if (found == file.items.end() || !found->second.size)
+        return CodecError::damaged;
+    const HeifItem& item = found->second;
+    return PrimaryItem{file.primary, (*item.size)[0], (*item.size)[1], item.transforms};
 }
 
 }  // namespace vrelk

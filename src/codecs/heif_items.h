@@ -1,7 +1,8 @@
-// What the HEIF container says about its primary picture, read from the
-// boxes themselves: which item it is, the size its coded picture has, and
-// the crop, turns and mirrorings a viewer applies, in the order the file
-// associates them. libheif decodes the coded picture; this reader shows it.
+// What the HEIF container says, read from the boxes themselves in one pass:
+// every item with its data, properties and references, which one is the
+// picture, the size its coded picture has, and the crop, turns and
+// mirrorings a viewer applies, in the order the file associates them.
+// libheif decodes the coded picture; this reader shows it.
 #pragma once
 
 #include <array>
@@ -37,10 +38,6 @@ struct PrimaryItem {
     std::vector<HeifTransform> transforms;
 };
 
-// Nothing when the file has no readable meta box, no primary item or no
-// size for it.
-std::optional<PrimaryItem> ReadPrimaryItem(std::span<const std::uint8_t> file);
-
 // An item of the file as the decoder will meet it: its type, its data
 // and the properties and references libheif decodes it by.
 struct HeifItem {
@@ -53,17 +50,26 @@ struct HeifItem {
     bool dataReadable = true;  // false: kept elsewhere than in this file's bytes or its idat
     std::vector<std::uint32_t> derivedFrom;  // its dimg references, in order
     std::vector<std::uint32_t> auxiliaryOf;  // its auxl references
+    std::vector<HeifTransform> transforms;   // its clap, irot and imir, in association order
 
     bool is(const char (&name)[5]) const;
 };
 
 using HeifItems = std::map<std::uint32_t, HeifItem>;
 
-// Every item of the file by its id. Damaged when a box the decoder reads
+// Every item of the file by its id, and which one is the picture (pitm). Damaged when a box the decoder reads
 // is cut short, or names an item, its data or its properties twice (libheif
 // and this reader might then take different ones); truncated when an
 // item's data lies past the end of the file.
-Result<HeifItems> ReadHeifItems(std::span<const std::uint8_t> file);
+struct HeifFile {
+    std::uint32_t primary = 0;
+    HeifItems items;
+};
+Result<HeifFile> ReadHeifFile(std::span<const std::uint8_t> file);
+
+// The primary item's coded size and transforms; damaged when it is missing
+// or states no size.
+Result<PrimaryItem> PrimaryItemOf(const HeifFile& file);
 
 // A rectangle of the coded picture and where its pixels go: the Exif
 // orientation (1..8) that shows the rectangle as the viewer sees it.
