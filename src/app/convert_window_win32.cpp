@@ -239,7 +239,7 @@ HWND createConvertWindow(AppState& state) { return createTopLevel(state, kConver
 
 HWND createSettingsWindow(AppState& state, HWND owner)
 {
-    return createTopLevel(state, kSettingClass, 410, 286, owner);
+    return createTopLevel(state, kSettingClass, 410, 334, owner);
 }
 
 void buildSystemMenu(HWND window)

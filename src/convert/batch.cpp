@@ -181,6 +181,7 @@ Result<BatchPlan, BatchOutcome> planBatch(std::span<const platform::Path> inputs
     if (!folder)
         return folder.error();
     plan.outputFolder = std::move(*folder);
+    plan.keepTime = options.keepTime;
     // A run killed outright leaves its staging files behind. A minute is
     // long past the moment between a file's creation and its lock.
     platform::removeAbandonedStagingFiles(plan.outputFolder, std::chrono::minutes(1));
@@ -219,7 +220,12 @@ void deliverFile(FileReport& file, const platform::Path& stagedPath, const Batch
     if (file.failure) {
         platform::deleteFile(stagedPath);
         file.size = {};
+        return;
     }
+    // Set on the named file, so that nothing but the rename follows it; a
+    // failure keeps the file and is only reported.
+    if (plan.keepTime)
+        file.timeNotKept = !platform::copyFileTimes(file.input, file.output);
 }
 
 void finishBatch(BatchReport& report, const BatchPlan& plan)

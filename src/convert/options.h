@@ -42,6 +42,7 @@ struct ConvertOptions {
     platform::NativeString subFolderName;
     bool usePlugins = false;
     platform::Path pluginFolder;
+    bool keepTime = false;  // each output gets its input's modification time
     // Set by the batch: the threads the run may keep busy. Without it the
     // size search guesses its next trial whenever it likes.
     platform::WorkerSlots* workers = nullptr;
