@@ -123,6 +123,18 @@ TEST(CliScripts, NewlineSeparatedListFileAndItsProblems)
     EXPECT_EQ(test::listFolder(cli.root() / "out"), (std::vector<std::string>{"a b.bmp", "c.bmp"}));
 }
 
+// With the names on standard input there is nobody to answer the format
+// question: without -f every name is skipped as with no answer.
+TEST(CliScripts, ListOnStandardInputIsNeverReadAsTheFormatAnswer)
+{
+    CliInstall cli("DrctCvt=0\r\n");
+    writeBmp(cli.root() / "p.bmp", 2, 2);
+    auto result = cli.runAfter("printf 'p.bmp\\0b.bmp\\0'", "-0 --files-from=- --report=json");
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(count(result.output, "\"reason\":\"no format chosen\""), 2u) << result.output;
+    EXPECT_EQ(test::listFolder(cli.root()), (std::vector<std::string>{"bin", "p.bmp", "temp"}));
+}
+
 // Three levels of folders, pictures and other files at each, a link back
 // up the tree and one to a folder walked already.
 struct Tree {

@@ -287,7 +287,7 @@ const std::array<OptionEntry, 24> kOptions{{
     {{"height", required_argument, nullptr, kHeight}, " N", "reduce to N pixels high", kNone, nullptr, setHeight},
     {{"long-side", required_argument, nullptr, kLongSide}, " N", "reduce the longer side to N pixels", kNone, nullptr,
      setLongSide},
-    {{"fit", required_argument, nullptr, kFit}, " WxH", "reduce to fit inside W by H pixels, keeping the\nshape",
+    {{"fit", required_argument, nullptr, kFit}, " WxH", "reduce to fit inside W by H pixels, keeping\nthe aspect ratio",
      kNone, nullptr, setFit},
     {{"scale", required_argument, nullptr, kScale}, " N%",
      "reduce both sides to N percent (one of --width,\n--height, --long-side, --fit and --scale at a time)", kNone,

@@ -327,11 +327,16 @@ int convertFiles(const CommandLine& line, Settings settings)
 // able to tell from a batch that converted everything.
 int reportNoFormatChosen(const CommandLine& line)
 {
-    FileReporter reporter(line.options.verbosity, line.files, false);
-    for (std::size_t index = 0; index < line.files.size(); ++index) {
+    // Every input the run would have taken, also those of a list or a
+    // folder, is named; no picture is a picture of no format.
+    std::vector<platform::NativeString> names;
+    for (RunInput& input : GatherInputs(line, kOutputBmp, std::nullopt).files)
+        names.push_back(std::move(input.name));
+    FileReporter reporter(line.options.verbosity, names, false);
+    for (std::size_t index = 0; index < names.size(); ++index) {
         reporter.skipped(index, kNoFormatChosen);
         if (line.options.jsonReport)
-            writeJsonLine(JsonSkippedLine(platform::toUtf8(line.files[index]), kNoFormatChosen));
+            writeJsonLine(JsonSkippedLine(platform::toUtf8(names[index]), kNoFormatChosen));
     }
     return kExitBatchMessage;
 }
