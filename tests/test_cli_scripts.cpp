@@ -111,6 +111,7 @@ TEST(CliScripts, NewlineSeparatedListFileAndItsProblems)
     } cases[] = {
         {"--files-from=list -o out", 1, "vrelk: skipped missing.bmp: no such file\n"},
         {"--files-from=nosuch -o out", 2, "vrelk: cannot read the file list nosuch\n"},
+        {"--files-from=bin -o out", 2, "vrelk: cannot read the file list bin\n"},
         {"-0 a.bmp", 2, "vrelk: --null needs --files-from\nUsage: vrelk [OPTION]... FILE...  (vrelk --help lists the "
                         "options)\n"},
     };
@@ -200,6 +201,17 @@ TEST(CliScripts, RecursiveRunWithoutOutputFolderWritesBesideEachPicture)
     EXPECT_EQ(beside.status, 0) << beside.output;
     EXPECT_TRUE(fs::exists(cli.root() / "tree" / "a.png"));
     EXPECT_TRUE(fs::exists(cli.root() / "tree" / "sub" / "b.png"));
+
+    // Files named beside a folder go to the first named file's folder, as
+    // they do without -r.
+    fs::create_directories(cli.root() / "loose");
+    writeBmp(cli.root() / "first.bmp", 2, 2);
+    writeBmp(cli.root() / "loose" / "second.bmp", 2, 2);
+    auto mixed = cli.run("-r -f gif tree first.bmp loose/second.bmp");
+    EXPECT_EQ(mixed.status, 0) << mixed.output;
+    EXPECT_TRUE(fs::exists(cli.root() / "tree" / "sub" / "b.gif"));
+    EXPECT_TRUE(fs::exists(cli.root() / "first.gif"));
+    EXPECT_TRUE(fs::exists(cli.root() / "second.gif"));
 
     fs::create_directories(cli.root() / "tree2" / "sub");
     writeBmp(cli.root() / "tree2" / "a.bmp", 2, 2);

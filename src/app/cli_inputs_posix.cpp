@@ -126,7 +126,8 @@ bool IsPictureFor(const platform::Path& file, std::int32_t outputType)
     return code != kFormatTooShort && InputFormatOf(code) != nullptr;
 }
 
-RunInputs GatherInputs(const CommandLine& line, std::int32_t outputType, const std::optional<platform::Path>& outputRoot)
+RunInputs GatherInputs(const CommandLine& line, std::int32_t outputType,
+                       const std::optional<platform::Path>& outputRoot)
 {
     RunInputs inputs;
     Walk walk{outputType, outputRoot, inputs, {}, outputRoot ? folderId(*outputRoot) : std::nullopt};
@@ -139,8 +140,9 @@ RunInputs GatherInputs(const CommandLine& line, std::int32_t outputType, const s
     if (*line.options.filesFrom == "-") {
         listed = ReadNameList(std::cin, line.options.nullSeparated);
     } else {
+        // A folder opens as a stream that reads nothing.
         std::ifstream list(*line.options.filesFrom, std::ios::binary);
-        if (!list) {
+        if (!list || platform::folderExists(platform::Path(*line.options.filesFrom))) {
             inputs.problem = "cannot read the file list " + *line.options.filesFrom;
             return inputs;
         }

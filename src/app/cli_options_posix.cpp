@@ -93,7 +93,8 @@ std::string setLongSide(RunOptions& o, std::string_view v) { return setReduction
 std::string setFit(RunOptions& o, std::string_view v)
 {
     const std::size_t cross = v.find('x');
-    const auto width = cross == std::string_view::npos ? std::nullopt : parseNumberOption(v.substr(0, cross), keys::kRszSize);
+    const auto width =
+        cross == std::string_view::npos ? std::nullopt : parseNumberOption(v.substr(0, cross), keys::kRszSize);
     const auto height = width ? parseNumberOption(v.substr(cross + 1), keys::kRszSize) : std::nullopt;
     if (!height)
         return "box must be WIDTHxHEIGHT in pixels, each " + boundsText(keys::kRszSize);
@@ -306,8 +307,8 @@ const std::array<OptionEntry, 24> kOptions{{
     {{"files-from", required_argument, nullptr, 267}, " LIST",
      "also convert the files named in LIST, one a line\n(- reads standard input)", ValueKind::file, nullptr,
      setFilesFrom},
-    {{"null", no_argument, nullptr, '0'}, "", "names in LIST end with NUL rather than newline,\nas find -print0 writes them",
-     kNone, nullptr, setNull},
+    {{"null", no_argument, nullptr, '0'}, "",
+     "names in LIST end with NUL rather than newline,\nas find -print0 writes them", kNone, nullptr, setNull},
     {{"skip-existing", no_argument, nullptr, 268}, "",
      "leave out a file whose output name (without +N)\nexists already",
      kNone, nullptr, setSkipExisting},

@@ -125,12 +125,17 @@ RunPlan planRun(std::vector<RunInput> inputs, const Settings& settings, bool ski
     RunPlan plan;
     if (inputs.empty())
         return plan;
-    const platform::Path firstInput = absoluteInput(inputs.front().name);
-    // Once inputs are left out, the first one left no longer decides the
-    // run's output folder: it is named for every batch.
-    if (skipExisting && settings.OutDir.empty() && platform::folderExists(firstInput.parent_path()))
+    const auto plain = [](const RunInput& input) { return !input.outputFolder; };
+    const auto firstPlain = std::find_if(inputs.begin(), inputs.end(), plain);
+    const platform::Path firstInput = absoluteInput((firstPlain != inputs.end() ? *firstPlain : inputs.front()).name);
+    // Once inputs are left out or found in folders, the batches are several
+    // and the first input of each would choose its own output folder: the
+    // first named file's is named for all of them.
+    const bool several = skipExisting || firstPlain != inputs.begin() ||
+                         std::find_if_not(firstPlain, inputs.end(), plain) != inputs.end();
+    if (several && settings.OutDir.empty() && platform::folderExists(firstInput.parent_path()))
         for (RunInput& input : inputs)
-            if (!input.outputFolder)
+            if (plain(input))
                 input.outputFolder = firstInput.parent_path();
     for (std::size_t index = 0; index < inputs.size(); ++index) {
         plan.names.push_back(inputs[index].name);
@@ -305,9 +310,10 @@ int convertFiles(const CommandLine& line, Settings settings)
             BatchReport ran = RunBatchInParallel(files, reduced, line.options.jobs, fileDone, stopSignals.flag());
             // Inputs the batch never reached, when it stopped as a whole.
             if (stopSignals.received() == 0)
-                for (std::size_t index = ran.files.size(); index < part.inputs.size(); ++index)
-                    reporter.unreached(part.inputs[index],
-                                       JsonUnreachedLine(platform::toUtf8(plan.names[part.inputs[index]]), ran.outcome));
+                for (std::size_t index = ran.files.size(); index < part.inputs.size(); ++index) {
+                    const std::size_t input = part.inputs[index];
+                    reporter.unreached(input, JsonUnreachedLine(platform::toUtf8(plan.names[input]), ran.outcome));
+                }
             return ran;
         };
         StartBatch(paths, host);

@@ -343,7 +343,8 @@ Status resizeImage(ResizeJob& job, std::int32_t newWidth, std::int32_t newHeight
     return withoutExceptions([&] { return resizeImageBody(job, newWidth, newHeight); });
 }
 
-Status reduceImage(ReductionTools& tools, Picture& image, std::int32_t mode, std::int32_t size, std::int32_t boxHeight)
+Status reduceImage(ReductionTools& tools, Picture& image, std::int32_t mode, std::int32_t size,
+                   std::int32_t boxHeight)
 {
     std::optional<ImageSize> wanted = reducedSize(image.width, image.height, mode, size, boxHeight);
     if (!wanted)
