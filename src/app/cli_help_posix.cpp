@@ -19,7 +19,9 @@ constexpr std::size_t kContinuationIndent = 26;
 std::string optionNames(const OptionEntry& entry)
 {
     const int id = entry.longOption.val;
-    std::string names = id > 0 && id < 128 ? std::string("  -") + static_cast<char>(id) + ", --" : "      --";
+    std::string names = "      --";
+    if (id > 0 && id < 128)
+        names.replace(2, 3, std::string{'-', static_cast<char>(id), ','});
     names += entry.longOption.name;
     names += entry.argument;
     return names;
@@ -70,7 +72,7 @@ std::string namesTaking(ValueKind kind)
     std::string names;
     for (const OptionEntry& entry : OptionTable())
         if (entry.valueKind == kind && entry.longOption.has_arg == required_argument)
-            names += (names.empty() ? "" : "|") + casePattern(entry);
+            names.append(names.empty() ? "" : "|").append(casePattern(entry));
     return names;
 }
 
@@ -139,7 +141,7 @@ std::string BashCompletion()
 {
     std::string options;
     for (const OptionEntry& entry : OptionTable()) {
-        options += std::string(options.empty() ? "" : " ") + "--" + entry.longOption.name;
+        options.append(options.empty() ? "--" : " --").append(entry.longOption.name);
         if (entry.longOption.has_arg == required_argument && entry.argument.starts_with('='))
             options += '=';
         const int id = entry.longOption.val;
@@ -149,7 +151,7 @@ std::string BashCompletion()
     std::string words;
     for (const OptionEntry& entry : OptionTable())
         if (entry.valueKind == ValueKind::words)
-            words += "        " + casePattern(entry) + ") values='" + entry.words() + "' ;;\n";
+            words.append("        ").append(casePattern(entry)).append(") values='").append(entry.words()).append("' ;;\n");
 
     std::string script = "# bash completion for vrelk, as `vrelk --completion=bash` prints it\n"
                          "_vrelk()\n{\n"
@@ -162,18 +164,20 @@ std::string BashCompletion()
                          "    fi\n"
                          "    case $option in\n";
     script += words;
-    script += "        " + namesTaking(ValueKind::folder) + ")\n"
-              "            COMPREPLY=($(compgen -d -- \"$cur\")); return ;;\n";
-    script += "        " + namesTaking(ValueKind::file) + ")\n"
-              "            COMPREPLY=($(compgen -f -- \"$cur\")); return ;;\n";
-    script += "        " + namesTaking(ValueKind::none) + ")\n"
-              "            return ;;\n";
+    script.append("        ").append(namesTaking(ValueKind::folder)).append(")\n");
+    script += "            COMPREPLY=($(compgen -d -- \"$cur\")); return ;;\n";
+    script.append("        ").append(namesTaking(ValueKind::file)).append(")\n");
+    script += "            COMPREPLY=($(compgen -f -- \"$cur\")); return ;;\n";
+    script.append("        ").append(namesTaking(ValueKind::none)).append(")\n");
+    script += "            return ;;\n";
     script += "    esac\n"
               "    if [[ -n $values ]]; then\n"
               "        COMPREPLY=($(compgen -W \"$values\" -- \"$cur\")); return\n"
               "    fi\n"
               "    if [[ $cur == -* ]]; then\n"
-              "        COMPREPLY=($(compgen -W '" + options + "' -- \"$cur\"))\n"
+              "        COMPREPLY=($(compgen -W '";
+    script += options;
+    script += "' -- \"$cur\"))\n"
               "        [[ ${COMPREPLY[0]} == *= ]] && compopt -o nospace\n"
               "        return\n"
               "    fi\n"
