@@ -102,7 +102,7 @@ Result<platform::Path, BatchOutcome> settleOutputFolder(const platform::Path& fi
 Status reduceImage(ScratchBuffers& scratch, Picture& image, const ConvertOptions& options)
 {
     ReductionTools tools{scratch.converter24, scratch.resizeJob, scratch.filterJob, *scratch.tables};
-    return reduceImage(tools, image, options.resizeMode, options.resizeSize);
+    return reduceImage(tools, image, options.resizeMode, options.resizeSize, options.boxHeight);
 }
 
 FileFailure skipped(SkipReason reason, std::optional<CodecError> error = std::nullopt) { return {reason, error}; }

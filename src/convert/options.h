@@ -37,6 +37,7 @@ struct ConvertOptions {
     bool resize = false;
     std::int32_t resizeMode = kReduceLongerSide;
     std::int32_t resizeSize = kDefaultResizeSize;
+    std::int32_t boxHeight = 0;  // with kReduceToFit: resizeSize is the box's width
     platform::Path outputFolder;  // empty: the folder of the first input
     bool makeSubFolder = false;
     platform::NativeString subFolderName;
