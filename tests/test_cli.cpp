@@ -193,7 +193,7 @@ TEST(Cli, NoFormatChosenSkipsEveryFile)
     const std::string prompt = "BMP(B)  PNG(P)  GIF(G)  JPEG(J)  JPEG変換(T)  WebP(W)  \n> ";
     const std::string lines = "vrelk: skipped a.bmp: no format chosen\nvrelk: skipped b c.bmp: no format chosen\n";
     const std::string json = "{\"input\":\"a.bmp\",\"status\":\"skipped\",\"output\":null,\"reason\":\"no format "
-                             "chosen\",\"width\":null,\"height\":null,\"bytes\":null,\"target_met\":null}\n";
+                             "chosen\",\"width\":null,\"height\":null,\"bytes\":null,\"target_met\":null,\"kept\":null}\n";
     const struct {
         const char* options;
         const char* answer;  // none: standard input is empty

@@ -47,6 +47,7 @@ TEST(KeepTime, EveryOutputTakesItsInputsTimeOnlyWhenAsked)
         {"KeepTime=1\r\n", "webp", "pic.bmp", "pic.webp", true},
         {"KeepTime=1\r\n", "recode", "photo.jpg", "photo+1.jpg", true},
         {"KeepTime=0\r\n", "png", "pic.bmp", "pic.png", false},
+        {"KeepTime=0\r\n", "png --keep-time", "pic.bmp", "pic.png", true},
         {"", "jpeg", "pic.bmp", "pic.jpg", false},
     };
     for (const auto& c : cases) {
@@ -59,8 +60,10 @@ TEST(KeepTime, EveryOutputTakesItsInputsTimeOnlyWhenAsked)
         fs::rename(cli.root() / "pic.jpg", cli.root() / "photo.jpg");
         setModificationTime(cli.root() / c.input, kInputTime);
 
-        const test::CommandResult run = cli.run(std::string("--quiet -f ") + c.format + " -o . " + c.input);
+        const test::CommandResult run =
+            cli.run(std::string("--report=json --quiet -f ") + c.format + " -o . " + c.input);
         ASSERT_EQ(run.status, 0) << run.output;
+        EXPECT_NE(run.output.find(c.kept ? "\"kept\":[\"time\"]}" : "\"kept\":[]}"), std::string::npos) << run.output;
         const struct timespec written = modificationTime(cli.root() / c.output);
         if (c.kept) {
             EXPECT_EQ(written.tv_sec, kInputTime.tv_sec);

@@ -219,6 +219,12 @@ std::string setSkipExisting(RunOptions& o, std::string_view)
     return "";
 }
 
+std::string setKeepTime(RunOptions& o, std::string_view)
+{
+    o.keepTime = true;
+    return "";
+}
+
 std::string setVerbose(RunOptions& o, std::string_view)
 {
     o.verbosity = Verbosity::verbose;
@@ -240,6 +246,7 @@ enum OptionId : int {
     kFit = 269,
     kScale = 270,
     kCompletion = 271,
+    kKeepTime = 272,
 };
 
 // Each names the one reduction a run makes.
@@ -272,7 +279,7 @@ std::string completionWords() { return "bash"; }
 constexpr auto kNone = ValueKind::none;
 constexpr auto kWords = ValueKind::words;
 
-const std::array<OptionEntry, 24> kOptions{{
+const std::array<OptionEntry, 25> kOptions{{
     {{"format", required_argument, nullptr, 'f'}, " FORMAT",
      "bmp, png, jpeg, gif, webp, or recode (lossless\nre-encode of JPEG files only); without it DrctCvt\n"
      "decides, and DrctCvt=0 asks (no answer: nothing\nconverted)",
@@ -312,6 +319,8 @@ const std::array<OptionEntry, 24> kOptions{{
     {{"skip-existing", no_argument, nullptr, 268}, "",
      "leave out a file whose output name (without +N)\nexists already",
      kNone, nullptr, setSkipExisting},
+    {{"keep-time", no_argument, nullptr, kKeepTime}, "",
+     "give each output its input's modification time\n(the KeepTime setting)", kNone, nullptr, setKeepTime},
     {{"jobs", required_argument, nullptr, 'j'}, " N", "convert N files at a time (default: number of cores)", kNone,
      nullptr, setJobs},
     {{"max-memory", required_argument, nullptr, 266}, " SIZE",
@@ -480,6 +489,8 @@ void ApplyRunOptions(const RunOptions& o, Settings& s)
         s.MkDirAdd = true;
         s.MkDirStr = *o.subFolder;
     }
+    if (o.keepTime)
+        s.KeepTime = true;
 }
 
 void ApplyReduction(const RunOptions& o, ConvertOptions& convert)

@@ -39,6 +39,7 @@ struct RunOptions {
     bool nullSeparated = false;            // names in filesFrom end with NUL, not newline
     bool recursive = false;
     bool skipExisting = false;
+    bool keepTime = false;
 };
 
 enum class CliAction { convert, help, version, completion, usageError };

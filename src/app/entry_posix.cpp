@@ -176,7 +176,7 @@ public:
     {
         reachInput(index);
         const WrittenFile written = InspectWritten(file, sizeTarget_);
-        targetMissed_ |= written.targetMet == false;
+        targetMissed_ |= written.targetMet == false || file.timeKept == false;
         failed_ |= !file.converted();
         converted_ += file.converted() ? 1 : 0;
         files_.fileDone(file, written, index, plan_.toConvert);

@@ -225,7 +225,7 @@ void deliverFile(FileReport& file, const platform::Path& stagedPath, const Batch
     // Set on the named file, so that nothing but the rename follows it; a
     // failure keeps the file and is only reported.
     if (plan.keepTime)
-        file.timeNotKept = !platform::copyFileTimes(file.input, file.output);
+        file.timeKept = platform::copyFileTimes(file.input, file.output);
 }
 
 void finishBatch(BatchReport& report, const BatchPlan& plan)
@@ -249,7 +249,7 @@ void runSequentially(std::span<const platform::Path> inputs, const ConvertOption
             report.cancelled = true;
             return;
         }
-        FileReport& file = report.files.emplace_back(FileReport{input, {}, std::nullopt, {}});
+        FileReport& file = report.files.emplace_back(FileReport{input, {}, std::nullopt, {}, std::nullopt});
         platform::Path stagedPath;
         file.failure = produceFile(step, job, plan, input, stagedPath);
         file.size = job.written;

@@ -30,7 +30,7 @@ struct FileReport {
     platform::Path output;  // empty when skipped
     std::optional<FileFailure> failure;
     ImageSize size;  // of the picture written; zero when skipped
-    bool timeNotKept = false;  // the input's time was asked for and could not be given
+    std::optional<bool> timeKept;  // when asked for: whether the output got its input's time
 
     bool converted() const { return !failure; }
 };
