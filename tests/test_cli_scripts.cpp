@@ -331,7 +331,7 @@ TEST(CliScripts, BashCompletionOffersTheOptionsOfTheHelp)
     const std::string every = offered("vrelk --");
     std::size_t listed = 0;
     for (std::size_t at = help.find("  --"); at != std::string::npos; at = help.find("  --", at + 1)) {
-        const std::size_t end = help.find_first_of(" =,\n", at + 2);
+        const std::size_t end = help.find_first_of(" =,[\n", at + 2);
         const std::string name = help.substr(at + 2, end - at - 2);
         if (name == "--")
             continue;

@@ -80,7 +80,12 @@ std::string jsonObject(std::string_view input, std::string_view status, const st
 // What the output carries of its input besides the picture.
 std::string jsonKept(const FileReport& report)
 {
-    return report.timeKept.value_or(false) ? "[\"time\"]" : "[]";
+    std::string kept;
+    for (auto [carried, name] : {std::pair{report.metadataKept, "\"metadata\""},
+                                 std::pair{report.timeKept.value_or(false), "\"time\""}})
+        if (carried)
+            kept += (kept.empty() ? "" : ",") + std::string(name);
+    return "[" + kept + "]";
 }
 
 std::string jsonBool(std::optional<bool> value)

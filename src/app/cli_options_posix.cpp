@@ -219,6 +219,17 @@ std::string setSkipExisting(RunOptions& o, std::string_view)
     return "";
 }
 
+std::string setKeepMetadata(RunOptions& o, std::string_view v)
+{
+    if (v.empty())
+        o.keepMetadata = 1;
+    else if (v == "no-location")
+        o.keepMetadata = 2;
+    else
+        return "--keep-metadata takes nothing or =no-location";
+    return "";
+}
+
 std::string setKeepTime(RunOptions& o, std::string_view)
 {
     o.keepTime = true;
@@ -247,6 +258,7 @@ enum OptionId : int {
     kScale = 270,
     kCompletion = 271,
     kKeepTime = 272,
+    kKeepMetadata = 273,
 };
 
 // Each names the one reduction a run makes.
@@ -279,7 +291,7 @@ std::string completionWords() { return "bash"; }
 constexpr auto kNone = ValueKind::none;
 constexpr auto kWords = ValueKind::words;
 
-const std::array<OptionEntry, 25> kOptions{{
+const std::array<OptionEntry, 26> kOptions{{
     {{"format", required_argument, nullptr, 'f'}, " FORMAT",
      "bmp, png, jpeg, gif, webp, or recode (lossless\nre-encode of JPEG files only); without it DrctCvt\n"
      "decides, and DrctCvt=0 asks (no answer: nothing\nconverted)",
@@ -319,6 +331,9 @@ const std::array<OptionEntry, 25> kOptions{{
     {{"skip-existing", no_argument, nullptr, 268}, "",
      "leave out a file whose output name (without +N)\nexists already",
      kNone, nullptr, setSkipExisting},
+    {{"keep-metadata", optional_argument, nullptr, kKeepMetadata}, "[=no-location]",
+     "carry Exif and XMP into JPEG, PNG and WebP\noutputs, or all but where the picture was taken\n(the KeepMeta setting)",
+     kNone, nullptr, setKeepMetadata},
     {{"keep-time", no_argument, nullptr, kKeepTime}, "",
      "give each output its input's modification time\n(the KeepTime setting)", kNone, nullptr, setKeepTime},
     {{"jobs", required_argument, nullptr, 'j'}, " N", "convert N files at a time (default: number of cores)", kNone,
@@ -489,6 +504,8 @@ void ApplyRunOptions(const RunOptions& o, Settings& s)
         s.MkDirAdd = true;
         s.MkDirStr = *o.subFolder;
     }
+    if (o.keepMetadata)
+        s.KeepMeta = *o.keepMetadata;
     if (o.keepTime)
         s.KeepTime = true;
 }

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 #include <libheif/heif.h>
@@ -13,6 +14,8 @@
 #include "codecs/heif_check.h"
 #include "codecs/heif_items.h"
 #include "codecs/icc_profile.h"
+#include "codecs/metadata.h"
+#include "picture/byte_order.h"
 #include "picture/checked.h"
 #include "pixel/colour_manage.h"
 #include "pixel/orient.h"
@@ -377,6 +380,44 @@ Result<Decoded> decodeCoded(const heif_image_handle* handle)
     return picture;
 }
 
+// One metadata block of the item, whole, or nothing.
+std::vector<std::uint8_t> metadataBlock(const heif_image_handle* handle, heif_item_id id)
+{
+    const std::size_t size = heif_image_handle_get_metadata_size(handle, id);
+    if (size == 0 || size > kMaxMetadataBytes)
+        return {};
+    std::vector<std::uint8_t> block(size);
+    if (heif_image_handle_get_metadata(handle, id, block.data()).code != heif_error_Ok)
+        return {};
+    return block;
+}
+
+// An Exif block starts with the offset of its TIFF header; XMP is the
+// block of type "mime" holding RDF. The container's transforms replace
+// the Exif orientation, so the picture counts as shown upright.
+void takeMetadata(const heif_image_handle* handle, PictureMeta& meta)
+{
+    meta.shownUpright = true;
+    constexpr int kMaxBlocks = 16;
+    std::array<heif_item_id, kMaxBlocks> ids{};
+    const int count = heif_image_handle_get_list_of_metadata_block_IDs(handle, nullptr, ids.data(), kMaxBlocks);
+    for (int i = 0; i < count; ++i) {
+        const auto text = [](const char* name) { return name ? std::string_view(name) : std::string_view(); };
+        const std::string_view type = text(heif_image_handle_get_metadata_type(handle, ids[i]));
+        const std::string_view content = text(heif_image_handle_get_metadata_content_type(handle, ids[i]));
+        if (type == "Exif" && meta.exif.empty()) {
+            const std::vector<std::uint8_t> block = metadataBlock(handle, ids[i]);
+            if (block.size() < 4)
+                continue;
+            const std::size_t offset = LoadU32BE(block.data());
+            if (offset <= block.size() - 4)
+                meta.exif.assign(block.begin() + 4 + static_cast<std::ptrdiff_t>(offset), block.end());
+        } else if (type == "mime" && content == "application/rdf+xml" && meta.xmp.empty()) {
+            meta.xmp = metadataBlock(handle, ids[i]);
+        }
+    }
+}
+
 Result<Picture> readHeifBody(ByteCursor in, const LookupTables& tables, const ReadLimits& limits)
 {
     Result<Context> context = openContext(in.whole());
@@ -417,6 +458,7 @@ Result<Picture> readHeifBody(ByteCursor in, const LookupTables& tables, const Re
             return result;
     }
     result->meta.iccProfile = heifProfile(handle->get());
+    takeMetadata(handle->get(), result->meta);
     return result;
 }
 

@@ -8,6 +8,7 @@
 
 #include "codecs/byte_cursor.h"
 #include "codecs/codec.h"
+#include "codecs/metadata.h"
 #include "codecs/size_search.h"
 #include "codecs/quality.h"
 #include "picture/picture.h"
@@ -64,6 +65,9 @@ Status WriteJpegWithByteLimit(const ImageView& image, const platform::Path& path
 // Rewrites a JPEG from its coefficients with optimised Huffman tables and a
 // single sequential scan. Of the input's markers it keeps the orientation
 // and the colour profile's segments, nothing else.
-Status RecodeJpeg(ByteCursor in, const platform::Path& output, ImageSize* size = nullptr, const ReadLimits& limits = {});
+// With `keep`, the APP1 segments (Exif, XMP) go along; otherwise only the
+// orientation does.
+Status RecodeJpeg(ByteCursor in, const platform::Path& output, ImageSize* size = nullptr, const ReadLimits& limits = {},
+                  KeepMetadata keep = KeepMetadata::none);
 
 }  // namespace vrelk

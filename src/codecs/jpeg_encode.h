@@ -55,6 +55,8 @@ struct JpegJob {
     JpegEncoding encoding;
     const ComponentPlanes* planes = nullptr;
     std::span<const std::uint8_t> iccProfile{};
+    std::span<const std::uint8_t> exif{};
+    std::span<const std::uint8_t> xmp{};
 };
 
 // Where an encoding goes: a file, or a growing memory buffer, where it may

@@ -10,6 +10,7 @@
 #include <limits>
 
 #include "codecs/decode_memory.h"
+#include "codecs/metadata.h"
 
 namespace vrelk {
 namespace {
@@ -288,6 +289,31 @@ ExifOrientation SavedOrientation(const jpeg_decompress_struct& info)
             return orientationFromExif(payload);
     }
     return kUpright;
+}
+
+void TakeSavedMetadata(const jpeg_decompress_struct& info, PictureMeta& meta)
+{
+    for (jpeg_saved_marker_ptr marker = info.marker_list; marker; marker = marker->next) {
+        if (marker->marker != JPEG_APP0 + 1)
+            continue;
+        const std::span<const std::uint8_t> payload(marker->data, marker->data_length);
+        if (const auto exif = AfterIdentifier(payload, kExifIdentifier); !exif.empty() && meta.exif.empty())
+            meta.exif.assign(exif.begin(), exif.end());
+        else if (const auto xmp = AfterIdentifier(payload, kXmpIdentifier); !xmp.empty() && meta.xmp.empty())
+            meta.xmp.assign(xmp.begin(), xmp.end());
+    }
+}
+
+void WriteMetadataSegments(jpeg_compress_struct& info, std::span<const std::uint8_t> exif,
+                           std::span<const std::uint8_t> xmp)
+{
+    constexpr std::size_t kMaxSegmentPayload = 65533;
+    for (auto [identifier, payload] : {std::pair{kExifIdentifier, exif}, std::pair{kXmpIdentifier, xmp}}) {
+        if (payload.empty() || payload.size() > kMaxSegmentPayload - identifier.size())
+            continue;
+        const std::vector<std::uint8_t> segment = WithIdentifier(identifier, payload);
+        jpeg_write_marker(&info, JPEG_APP0 + 1, segment.data(), static_cast<unsigned>(segment.size()));
+    }
 }
 
 void InstallFileDestination(jpeg_compress_struct& info, OutputFile& file)

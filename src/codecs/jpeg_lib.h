@@ -16,6 +16,7 @@
 
 #include "codecs/exif.h"
 #include "codecs/files.h"
+#include "picture/picture.h"
 
 namespace vrelk {
 
@@ -48,6 +49,11 @@ void InstallScanLimit(jpeg_decompress_struct& info, int maxScans);
 // there is none).
 void KeepExifSegments(jpeg_decompress_struct& info);
 ExifOrientation SavedOrientation(const jpeg_decompress_struct& info);
+// The first Exif and XMP segments among those kept, without identifiers.
+void TakeSavedMetadata(const jpeg_decompress_struct& info, PictureMeta& meta);
+// Exif and XMP as APP1 segments, each left out when too long for one.
+void WriteMetadataSegments(jpeg_compress_struct& info, std::span<const std::uint8_t> exif,
+                           std::span<const std::uint8_t> xmp);
 
 // What libjpeg itself holds at most while it decodes the file read up to its
 // first scan: the coefficients of the whole frame when `wholeFrame` (a

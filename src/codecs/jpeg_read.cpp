@@ -229,6 +229,8 @@ bool decode(JpegReader& reader, JpegDecoder& decoder, std::span<const std::uint8
     if (!acceptOutput(reader, info) || !claimMemory(reader, info) || !allocatePixels(reader, info))
         return false;
     takeProfile(reader, info, SavedIccProfile(info));
+    // The saved segments go with the image pool when decoding finishes.
+    TakeSavedMetadata(info, reader.image.meta);
 
     jpeg_start_decompress(&info);
     readRows(reader, info);
@@ -239,6 +241,7 @@ bool decode(JpegReader& reader, JpegDecoder& decoder, std::span<const std::uint8
     reader.image.meta.resolution = {pixelsPerMetre(turned ? info.Y_density : info.X_density, 1, unit),
                                     pixelsPerMetre(turned ? info.X_density : info.Y_density, 1, unit), unit};
     reader.image.meta.orientation = reader.orientation;
+    reader.image.meta.shownUpright = reader.orientation != kUpright;
     return true;
 }
 

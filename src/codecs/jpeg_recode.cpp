@@ -6,6 +6,7 @@
 #include "codecs/jpeg.h"
 #include "codecs/jpeg_icc.h"
 #include "codecs/jpeg_lib.h"
+#include "codecs/metadata.h"
 #include "picture/checked.h"
 #include "platform/platform.h"
 
@@ -23,8 +24,38 @@ void writeOrientation(jpeg_compress_struct& target, ExifOrientation orientation)
     jpeg_write_marker(&target, JPEG_APP0 + 1, exif.data(), static_cast<unsigned>(exif.size()));
 }
 
+// With KeepMeta every APP1 segment goes along as it is (the pixels do not
+// change); without the location, Exif and XMP lose it and any other APP1
+// block, which could hold it, stays behind.
+void writeApp1Segments(jpeg_compress_struct& target, const jpeg_decompress_struct& source, KeepMetadata keep)
+{
+    if (keep == KeepMetadata::none) {
+        writeOrientation(target, SavedOrientation(source));
+        return;
+    }
+    const ExifEdit edit{false, static_cast<std::int32_t>(source.image_width),
+                        static_cast<std::int32_t>(source.image_height), true};
+    for (jpeg_saved_marker_ptr marker = source.marker_list; marker; marker = marker->next) {
+        if (marker->marker != JPEG_APP0 + 1)
+            continue;
+        const std::span<const std::uint8_t> payload(marker->data, marker->data_length);
+        std::vector<std::uint8_t> kept;
+        if (keep == KeepMetadata::all) {
+            kept.assign(payload.begin(), payload.end());
+        } else if (const auto exif = AfterIdentifier(payload, kExifIdentifier); !exif.empty()) {
+            if (const std::vector<std::uint8_t> edited = EditExif(exif, edit); !edited.empty())
+                kept = WithIdentifier(kExifIdentifier, edited);
+        } else if (const auto xmp = AfterIdentifier(payload, kXmpIdentifier); !xmp.empty()) {
+            if (const std::vector<std::uint8_t> edited = EditXmp(xmp, false, true); !edited.empty())
+                kept = WithIdentifier(kXmpIdentifier, edited);
+        }
+        if (!kept.empty())
+            jpeg_write_marker(&target, JPEG_APP0 + 1, kept.data(), static_cast<unsigned>(kept.size()));
+    }
+}
+
 bool transcode(JpegTranscoder& transcoder, std::span<const std::uint8_t> input, OutputFile& output,
-               const ReadLimits& limits, std::optional<CodecError>& refused)
+               const ReadLimits& limits, KeepMetadata keep, std::optional<CodecError>& refused)
 {
     if (setjmp(transcoder.error.jump))
         return false;
@@ -54,7 +85,7 @@ bool transcode(JpegTranscoder& transcoder, std::span<const std::uint8_t> input, 
     transcoder.target.optimize_coding = TRUE;
     InstallFileDestination(transcoder.target, output);
     jpeg_write_coefficients(&transcoder.target, coefficients);
-    writeOrientation(transcoder.target, SavedOrientation(transcoder.source));
+    writeApp1Segments(transcoder.target, transcoder.source, keep);
     CopyIccSegments(transcoder.source, transcoder.target);
     jpeg_finish_compress(&transcoder.target);
     jpeg_finish_decompress(&transcoder.source);
@@ -63,7 +94,8 @@ bool transcode(JpegTranscoder& transcoder, std::span<const std::uint8_t> input, 
 
 }  // namespace
 
-static Status recodeJpegBody(ByteCursor in, const platform::Path& output, ImageSize* size, const ReadLimits& limits)
+static Status recodeJpegBody(ByteCursor in, const platform::Path& output, ImageSize* size, const ReadLimits& limits,
+                             KeepMetadata keep)
 {
     Result<OutputFile> out = OutputFile::create(output);
     if (!out)
@@ -72,7 +104,7 @@ static Status recodeJpegBody(ByteCursor in, const platform::Path& output, ImageS
     bool recoded = false;
     {
         JpegTranscoder transcoder;
-        recoded = transcode(transcoder, in.whole(), *out, limits, refused);
+        recoded = transcode(transcoder, in.whole(), *out, limits, keep, refused);
         if (recoded && size)
             *size = {static_cast<std::int32_t>(transcoder.source.image_width),
                      static_cast<std::int32_t>(transcoder.source.image_height)};
@@ -85,9 +117,10 @@ static Status recodeJpegBody(ByteCursor in, const platform::Path& output, ImageS
     return finished;
 }
 
-Status RecodeJpeg(ByteCursor in, const platform::Path& output, ImageSize* size, const ReadLimits& limits)
+Status RecodeJpeg(ByteCursor in, const platform::Path& output, ImageSize* size, const ReadLimits& limits,
+                  KeepMetadata keep)
 {
-    return withoutExceptions([&] { return recodeJpegBody(in, output, size, limits); });
+    return withoutExceptions([&] { return recodeJpegBody(in, output, size, limits, keep); });
 }
 
 }  // namespace vrelk

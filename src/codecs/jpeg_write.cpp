@@ -82,6 +82,7 @@ bool compress(const JpegJob& job, JpegEncoder& encoder, const JpegOutput& output
     info.comp_info[0].v_samp_factor = job.encoding.verticalSampling;
     jpeg_set_quality(&info, job.encoding.quality, TRUE);
     jpeg_start_compress(&info, TRUE);
+    WriteMetadataSegments(info, job.exif, job.xmp);
     WriteIccProfile(info, job.iccProfile);
     if (job.planes)
         writePlanes(info, *job.planes);
@@ -121,7 +122,7 @@ static Status writeJpegBody(const ImageView& image, const platform::Path& path, 
     Result<OutputFile> out = OutputFile::create(path);
     if (!out)
         return out.error();
-    const bool encoded = encodeJpeg(JpegJob{image.width, image.height, *rows, encoding, nullptr, image.iccProfile}, JpegOutput{&*out, nullptr, nullptr});
+    const bool encoded = encodeJpeg(JpegJob{image.width, image.height, *rows, encoding, nullptr, image.iccProfile, image.exif, image.xmp}, JpegOutput{&*out, nullptr, nullptr});
     Status finished = out->finish();
     if (!finished)
         return finished;

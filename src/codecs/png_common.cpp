@@ -1,10 +1,40 @@
 #include "codecs/png_common.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <string_view>
+
+#include "codecs/metadata.h"
 
 #include <zlib.h>
 
 namespace vrelk {
+
+// iTXt: keyword, NUL, compression flag, method, language tag, NUL,
+// translated keyword, NUL, text.
+std::span<const std::uint8_t> XmpFromItxt(std::span<const std::uint8_t> data)
+{
+    const std::size_t fixed = kXmpKeyword.size() + 3;
+    if (data.size() < fixed || !std::equal(kXmpKeyword.begin(), kXmpKeyword.end(), data.begin()) ||
+        data[kXmpKeyword.size()] != 0 || data[kXmpKeyword.size() + 1] != 0)
+        return {};
+    std::span<const std::uint8_t> rest = data.subspan(fixed);
+    for (int field = 0; field < 2; ++field) {
+        const auto end = std::find(rest.begin(), rest.end(), std::uint8_t{0});
+        if (end == rest.end())
+            return {};
+        rest = rest.subspan(static_cast<std::size_t>(end - rest.begin()) + 1);
+    }
+    return rest;
+}
+
+std::vector<std::uint8_t> ItxtForXmp(std::span<const std::uint8_t> xmp)
+{
+    std::vector<std::uint8_t> data(kXmpKeyword.begin(), kXmpKeyword.end());
+    data.insert(data.end(), {0, 0, 0, 0, 0});
+    data.insert(data.end(), xmp.begin(), xmp.end());
+    return data;
+}
 
 void BuildCrcTable(CrcTable& table)
 {

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 namespace vrelk {
 
@@ -17,8 +18,17 @@ constexpr ChunkType kPLTE{'P', 'L', 'T', 'E'};
 constexpr ChunkType kIDAT{'I', 'D', 'A', 'T'};
 constexpr ChunkType kIEND{'I', 'E', 'N', 'D'};
 constexpr ChunkType kiCCP{'i', 'C', 'C', 'P'};
+constexpr ChunkType keXIf{'e', 'X', 'I', 'f'};
+constexpr ChunkType kiTXt{'i', 'T', 'X', 't'};
 
 inline constexpr std::array<std::uint8_t, 8> kPngSignature{137, 80, 78, 71, 13, 10, 26, 10};
+
+// The XMP packet an iTXt chunk holds uncompressed under the XMP keyword;
+// empty for any other text.
+std::span<const std::uint8_t> XmpFromItxt(std::span<const std::uint8_t> data);
+// The iTXt chunk data that carries an XMP packet, uncompressed as XMP
+// readers expect it.
+std::vector<std::uint8_t> ItxtForXmp(std::span<const std::uint8_t> xmp);
 
 using CrcTable = std::array<std::uint32_t, 256>;
 

@@ -7,6 +7,7 @@
 
 #include "codecs/png.h"
 #include "codecs/icc_profile.h"
+#include "codecs/metadata.h"
 #include "codecs/png_reader.h"
 #include "codecs/decode_memory.h"
 #include "picture/checked.h"
@@ -393,6 +394,23 @@ void readResolution(PngReader& reader, const Chunk& chunk)
         reader.image.meta.resolution = {x, y, DensityUnit::perMetre};
 }
 
+// The first sound eXIf and XMP text; a chunk with a bad CRC is left out
+// rather than copied damaged.
+void readMetadata(PngReader& reader, const Chunk& chunk)
+{
+    PictureMeta& meta = reader.image.meta;
+    if (chunk.data.size() > kMaxMetadataBytes)
+        return;
+    if (chunk.type == keXIf && meta.exif.empty() && crcMatches(reader, chunk)) {
+        const std::span<const std::uint8_t> prefixed = AfterIdentifier(chunk.data, kExifIdentifier);
+        const std::span<const std::uint8_t> tiff = prefixed.empty() ? chunk.data : prefixed;
+        meta.exif.assign(tiff.begin(), tiff.end());
+    } else if (chunk.type == kiTXt && meta.xmp.empty() && crcMatches(reader, chunk)) {
+        const std::span<const std::uint8_t> xmp = XmpFromItxt(chunk.data);
+        meta.xmp.assign(xmp.begin(), xmp.end());
+    }
+}
+
 // Walks the chunks behind IHDR up to IEND.
 Status walkChunks(PngReader& reader, ByteCursor& in)
 {
@@ -419,6 +437,8 @@ Status walkChunks(PngReader& reader, ByteCursor& in)
             readResolution(reader, chunk);
         } else if (chunk.type == kiCCP) {
             readProfile(reader, chunk);
+        } else if (chunk.type == keXIf || chunk.type == kiTXt) {
+            readMetadata(reader, chunk);
         } else if (chunk.type == kIDAT) {
             if (Status status = readImageData(reader, in, chunk); !status)
                 return status;

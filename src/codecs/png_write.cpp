@@ -47,6 +47,15 @@ Status writeProfile(PngWriter& writer, std::span<const std::uint8_t> icc)
     return {};
 }
 
+// Exif and XMP go before the image data, where viewers look for them.
+void writeMetadata(PngWriter& writer, std::span<const std::uint8_t> exif, std::span<const std::uint8_t> xmp)
+{
+    if (!exif.empty())
+        writeChunk(writer, keXIf, exif);
+    if (!xmp.empty())
+        writeChunk(writer, kiTXt, ItxtForXmp(xmp));
+}
+
 Status allocateFilteredData(PngWriter& writer)
 {
     writer.rowSize = PngRowSize(writer.width, writer.bitDepth, writer.bytesPerPixel);
@@ -276,6 +285,7 @@ static Status writePngBody(const ImageView& image, const platform::Path& path)
     writeHeader(writer);
     if (Status status = writeProfile(writer, image.iccProfile); !status)
         return status;
+    writeMetadata(writer, image.exif, image.xmp);
     if (Status status = allocateFilteredData(writer); !status)
         return status;
     if (writer.colourType == 3)

@@ -1,12 +1,14 @@
 #include <algorithm>
 #include <array>
 #include <memory>
+#include <tuple>
 #include <vector>
 
 #include <webp/decode.h>
 #include <webp/demux.h>
 
 #include "codecs/icc_profile.h"
+#include "codecs/metadata.h"
 #include "codecs/webp.h"
 #include "codecs/decode_memory.h"
 #include "picture/checked.h"
@@ -56,6 +58,28 @@ std::vector<std::uint8_t> embeddedProfile(std::span<const std::uint8_t> data)
         profile.assign(icc.begin(), icc.end());
     WebPDemuxReleaseChunkIterator(&chunk);
     return profile;
+}
+
+// The EXIF and XMP chunks as they are; an EXIF chunk that starts with the
+// JPEG identifier, as some writers make it, loses it.
+void takeMetadata(std::span<const std::uint8_t> data, PictureMeta& meta)
+{
+    const WebPData whole{data.data(), data.size()};
+    const Demuxer demuxer(WebPDemux(&whole));
+    if (!demuxer)
+        return;
+    const std::uint32_t flags = WebPDemuxGetI(demuxer.get(), WEBP_FF_FORMAT_FLAGS);
+    for (auto [flag, fourcc, into] : {std::tuple{EXIF_FLAG, "EXIF", &meta.exif}, std::tuple{XMP_FLAG, "XMP ", &meta.xmp}}) {
+        WebPChunkIterator chunk;
+        if (!(flags & flag) || !WebPDemuxGetChunk(demuxer.get(), fourcc, 1, &chunk))
+            continue;
+        std::span<const std::uint8_t> bytes(chunk.chunk.bytes, chunk.chunk.size);
+        if (const auto tiff = AfterIdentifier(bytes, kExifIdentifier); into == &meta.exif && !tiff.empty())
+            bytes = tiff;
+        if (bytes.size() <= kMaxMetadataBytes)
+            into->assign(bytes.begin(), bytes.end());
+        WebPDemuxReleaseChunkIterator(&chunk);
+    }
 }
 
 struct AnimDecoderDeleter {
@@ -222,6 +246,7 @@ Result<Picture> readWebpBody(ByteCursor in, const LookupTables& tables, const Re
     if (!decoded)
         return decoded.error();
     image->meta.iccProfile = embeddedProfile(data);
+    takeMetadata(data, image->meta);
     return image;
 }
 

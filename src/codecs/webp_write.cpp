@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <atomic>
 #include <new>
 #include <stdexcept>
@@ -118,19 +119,32 @@ struct Assembled {
     WebPData data;
 };
 
-// The encoded file with the picture's colour profile in an ICCP chunk, in
-// place; nothing changes without a profile.
-Status attachProfile(std::vector<std::uint8_t>& encoded, std::span<const std::uint8_t> icc)
+// What a file carries besides its bitstream, each in a chunk of its own.
+struct Chunks {
+    std::span<const std::uint8_t> icc;
+    std::span<const std::uint8_t> exif;
+    std::span<const std::uint8_t> xmp;
+};
+
+Chunks chunksOf(const ImageView& image) { return {image.iccProfile, image.exif, image.xmp}; }
+
+// The encoded file with the picture's colour profile, Exif and XMP in
+// their chunks, in place; nothing changes without any of them.
+Status attachChunks(std::vector<std::uint8_t>& encoded, const Chunks& chunks)
 {
-    if (icc.empty())
+    const std::pair<const char*, std::span<const std::uint8_t>> named[] = {
+        {"ICCP", chunks.icc}, {"EXIF", chunks.exif}, {"XMP ", chunks.xmp}};
+    if (std::all_of(std::begin(named), std::end(named), [](const auto& chunk) { return chunk.second.empty(); }))
         return {};
     const WebPData bitstream{encoded.data(), encoded.size()};
     const Mux mux(WebPMuxCreate(&bitstream, 0));
     if (!mux)
         return CodecError::cannotWrite;
-    const WebPData profile{icc.data(), icc.size()};
-    if (WebPMuxSetChunk(mux.get(), "ICCP", &profile, 0) != WEBP_MUX_OK)
-        return CodecError::cannotWrite;
+    for (const auto& [fourcc, bytes] : named) {
+        const WebPData data{bytes.data(), bytes.size()};
+        if (!bytes.empty() && WebPMuxSetChunk(mux.get(), fourcc, &data, 0) != WEBP_MUX_OK)
+            return CodecError::cannotWrite;
+    }
     Assembled assembled;
     if (const WebPMuxError error = WebPMuxAssemble(mux.get(), &assembled.data); error != WEBP_MUX_OK)
         return error == WEBP_MUX_MEMORY_ERROR ? CodecError::noMemory : CodecError::cannotWrite;
@@ -138,13 +152,12 @@ Status attachProfile(std::vector<std::uint8_t>& encoded, std::span<const std::ui
     return {};
 }
 
-// One whole file at a quality: the encoding and the profile.
-Status encodeFile(WebPPicture& picture, std::int32_t quality, std::span<const std::uint8_t> icc,
-                  std::vector<std::uint8_t>& into)
+// One whole file at a quality: the encoding and its chunks.
+Status encodeFile(WebPPicture& picture, std::int32_t quality, const Chunks& chunks, std::vector<std::uint8_t>& into)
 {
     if (Status done = encodeInto(picture, quality, into); !done)
         return done;
-    return attachProfile(into, icc);
+    return attachChunks(into, chunks);
 }
 
 Status writeFile(const platform::Path& path, std::span<const std::uint8_t> bytes)
@@ -181,7 +194,7 @@ Status writeWebpBody(const ImageView& image, const platform::Path& path, std::in
     if (Status loaded = loadPicture(image, picture); !loaded)
         return loaded;
     std::vector<std::uint8_t> encoded;
-    if (Status done = encodeFile(picture.get(), webpQuality(quality), image.iccProfile, encoded); !done)
+    if (Status done = encodeFile(picture.get(), webpQuality(quality), chunksOf(image), encoded); !done)
         return done;
     return writeFile(path, encoded);
 }
@@ -196,14 +209,14 @@ int continueUnlessCancelled(int, const WebPPicture* picture)
 // One trial: the whole file at the trial's quality, profile included, as
 // it counts against the limit. libwebp writes its output at the end, so a
 // trial runs to its end unless cancelled.
-Result<TrialEnd> encodeTrial(const EncoderPicture& picture, std::span<const std::uint8_t> icc, const TrialRequest& trial)
+Result<TrialEnd> encodeTrial(const EncoderPicture& picture, const Chunks& chunks, const TrialRequest& trial)
 {
     PictureView view(picture);
     if (!view.made())
         return CodecError::cannotWrite;
     view.get().progress_hook = continueUnlessCancelled;
     view.get().user_data = const_cast<std::atomic<bool>*>(&trial.cancel);
-    if (Status done = encodeFile(view.get(), trial.quality, icc, trial.into); !done)
+    if (Status done = encodeFile(view.get(), trial.quality, chunks, trial.into); !done)
         return done.error();
     return TrialEnd{true, trial.into.size(), 0};
 }
@@ -218,9 +231,9 @@ Status writeWebpWithLimitBody(const ImageView& image, const platform::Path& path
     EncoderPicture picture;
     if (Status loaded = loadPicture(image, picture); !loaded)
         return loaded;
-    const std::span<const std::uint8_t> icc = image.iccProfile;
-    SizeSearch search(SizeTarget{{}, limit, kWebpLengths, workers, 0}, [&picture, icc](const TrialRequest& trial) {
-        return withoutExceptions([&] { return encodeTrial(picture, icc, trial); });
+    const Chunks chunks = chunksOf(image);
+    SizeSearch search(SizeTarget{{}, limit, kWebpLengths, workers, 0}, [&picture, chunks](const TrialRequest& trial) {
+        return withoutExceptions([&] { return encodeTrial(picture, chunks, trial); });
     });
     Result<ChosenTrial> chosen = search.run(record);
     if (!chosen)

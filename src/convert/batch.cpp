@@ -105,6 +105,22 @@ Status reduceImage(ScratchBuffers& scratch, Picture& image, const ConvertOptions
     return reduceImage(tools, image, options.resizeMode, options.resizeSize, options.boxHeight);
 }
 
+// What the output carries of the input's Exif and XMP: nothing unless
+// asked, and then whole blocks made true of the picture written.
+void settleMetadata(PictureMeta& meta, KeepMetadata keep, std::int32_t width, std::int32_t height)
+{
+    if (keep == KeepMetadata::none) {
+        meta.exif.clear();
+        meta.xmp.clear();
+        return;
+    }
+    const bool dropLocation = keep == KeepMetadata::allButLocation;
+    if (!meta.exif.empty())
+        meta.exif = EditExif(meta.exif, {meta.shownUpright, width, height, dropLocation});
+    if (!meta.xmp.empty())
+        meta.xmp = EditXmp(meta.xmp, meta.shownUpright, dropLocation);
+}
+
 FileFailure skipped(SkipReason reason, std::optional<CodecError> error = std::nullopt) { return {reason, error}; }
 
 }  // namespace
@@ -133,6 +149,7 @@ std::optional<FileFailure> ConvertOneFile(FileJob& job, const platform::Path& ou
         if (Status reduced = reduceImage(job.scratch, *image, job.options); !reduced)
             return skipped(SkipReason::reduceFailed, reduced.error());
     }
+    settleMetadata(image->meta, job.options.keepMetadata, image->width, image->height);
     auto staged = platform::createStagingFile(outputFolder);
     if (!staged)
         return skipped(SkipReason::noTempFile);
@@ -143,6 +160,7 @@ std::optional<FileFailure> ConvertOneFile(FileJob& job, const platform::Path& ou
         return skipped(SkipReason::writeFailed, written.error());
     }
     job.written = {image->width, image->height};
+    job.metadataKept = (job.output.keeps & kKeepsMetadata) != 0 && (!image->meta.exif.empty() || !image->meta.xmp.empty());
     return std::nullopt;
 }
 
@@ -163,11 +181,13 @@ std::optional<FileFailure> RecodeOneFile(FileJob& job, const platform::Path& out
     if (!staged)
         return skipped(SkipReason::noTempFile);
     stagedPath = *staged;
-    Status recoded = RecodeJpeg(bytes->cursor(), stagedPath, &job.written, ReadLimits{kMaxDimension, &memory});
+    Status recoded = RecodeJpeg(bytes->cursor(), stagedPath, &job.written, ReadLimits{kMaxDimension, &memory},
+                                job.options.keepMetadata);
     if (!recoded) {
         platform::deleteFile(stagedPath);
         return skipped(SkipReason::readFailed, recoded.error());
     }
+    job.metadataKept = job.options.keepMetadata != KeepMetadata::none;
     return std::nullopt;
 }
 
@@ -197,6 +217,7 @@ std::optional<FileFailure> produceFile(FileStep step, FileJob& job, const BatchP
                                        const platform::Path& input, platform::Path& stagedPath)
 {
     job.written = {};
+    job.metadataKept = false;
     if (platform::pathExists(input) && !platform::isRegularFile(input))
         return skipped(SkipReason::notRegularFile);
     std::optional<FileFailure> failure = step(job, plan.outputFolder, input, stagedPath);
@@ -249,10 +270,11 @@ void runSequentially(std::span<const platform::Path> inputs, const ConvertOption
             report.cancelled = true;
             return;
         }
-        FileReport& file = report.files.emplace_back(FileReport{input, {}, std::nullopt, {}, std::nullopt});
+        FileReport& file = report.files.emplace_back(FileReport{input, {}, std::nullopt, {}, std::nullopt, false});
         platform::Path stagedPath;
         file.failure = produceFile(step, job, plan, input, stagedPath);
         file.size = job.written;
+        file.metadataKept = job.metadataKept;
         deliverFile(file, stagedPath, plan);
         if (fileDone)
             fileDone(file, report.files.size() - 1, inputs.size());

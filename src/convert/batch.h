@@ -31,6 +31,7 @@ struct FileReport {
     std::optional<FileFailure> failure;
     ImageSize size;  // of the picture written; zero when skipped
     std::optional<bool> timeKept;  // when asked for: whether the output got its input's time
+    bool metadataKept = false;     // the output carries the input's Exif or XMP
 
     bool converted() const { return !failure; }
 };
@@ -68,6 +69,7 @@ struct FileJob {
     ScratchBuffers& scratch;
     const OutputFormat& output;
     ImageSize written{};  // the size of the picture the last step wrote
+    bool metadataKept = false;  // and whether it carries the input's Exif or XMP
     PluginTurns* pluginTurns = nullptr;  // a parallel batch's, with the file's place
     std::size_t file = 0;
 };

@@ -64,6 +64,7 @@ public:
                 }
                 pluginTurns_.passed(*index);  // a file that never reached its read
                 result.size = job.written;
+                result.metadataKept = job.metadataKept;
                 result.ready = true;
                 {
                     std::lock_guard lock(mutex_);
@@ -101,7 +102,7 @@ public:
             }
             Produced& produced = *ready;
             FileReport& file =
-                report.files.emplace_back(FileReport{inputs_[index], {}, produced.failure, produced.size, std::nullopt});
+                report.files.emplace_back(FileReport{inputs_[index], {}, produced.failure, produced.size, std::nullopt, produced.metadataKept});
             deliverFile(file, produced.stagedPath, plan_);
             {
                 std::lock_guard lock(mutex_);
@@ -119,6 +120,7 @@ private:
         std::optional<FileFailure> failure;
         platform::Path stagedPath;
         ImageSize size;
+        bool metadataKept = false;
     };
 
     std::optional<std::size_t> claimNext()
@@ -193,7 +195,7 @@ void deliverUntilStopped(ParallelRun& run, const FileDone& fileDone, BatchReport
     if (report.cancelled)
         return;
     for (std::size_t index = report.files.size(); index < inputs.size(); ++index)
-        report.files.push_back(FileReport{inputs[index], {}, FileFailure{SkipReason::batchStopped, std::nullopt}, {}, std::nullopt});
+        report.files.push_back(FileReport{inputs[index], {}, FileFailure{SkipReason::batchStopped, std::nullopt}, {}, std::nullopt, false});
 }
 
 }  // namespace

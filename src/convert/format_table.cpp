@@ -173,14 +173,15 @@ Status writeGif(const ImageView& image, const platform::Path& output, const Conv
 // list, button text, vrelk -f name and alias, extension, step, writer, keeps.
 constexpr std::array<OutputFormat, 6> kOutputFormats{{
     {kOutputBmp, 1, kCommandBmp, 'B', "BMP", "BMP(B)", "bmp", "", ".bmp", PerFileStep::convert, writeBmp, kKeepsNothing},
-    {kOutputPng, 2, kCommandPng, 'P', "PNG", "PNG(P)", "png", "", ".png", PerFileStep::convert, writePng, kKeepsProfile},
+    {kOutputPng, 2, kCommandPng, 'P', "PNG", "PNG(P)", "png", "", ".png", PerFileStep::convert, writePng,
+     kKeepsProfile | kKeepsMetadata},
     {kOutputJpeg, 3, kCommandJpeg, 'J', "JPEG", "JPEG(J)", "jpeg", "jpg", ".jpg", PerFileStep::convert, writeJpeg,
-     kKeepsProfile | kMeetsSizeTarget},
+     kKeepsProfile | kKeepsMetadata | kMeetsSizeTarget},
     {kOutputGif, 4, kCommandGif, 'G', "GIF", "GIF(G)", "gif", "", ".gif", PerFileStep::convert, writeGif, kKeepsNothing},
     {kOutputRecode, 5, kCommandRecode, 'T', "JPEG変換", "JPEG変換(T)", "recode", "", ".jpg", PerFileStep::recode, nullptr,
-     kKeepsProfile},
+     kKeepsProfile | kKeepsMetadata},
     {kOutputWebp, 6, kCommandWebp, 'W', "WebP", "WebP(W)", "webp", "", ".webp", PerFileStep::convert, writeWebp,
-     kKeepsProfile | kMeetsSizeTarget},
+     kKeepsProfile | kKeepsMetadata | kMeetsSizeTarget},
 }};
 
 std::vector<InputFormat>& inputTable()

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "codecs/metadata.h"
 #include "codecs/quality.h"
 #include "pixel/resize.h"
 #include "platform/platform.h"
@@ -43,6 +44,7 @@ struct ConvertOptions {
     platform::NativeString subFolderName;
     bool usePlugins = false;
     platform::Path pluginFolder;
+    KeepMetadata keepMetadata = KeepMetadata::none;  // Exif and XMP into JPEG, PNG and WebP
     bool keepTime = false;  // each output gets its input's modification time
     // Set by the batch: the threads the run may keep busy. Without it the
     // size search guesses its next trial whenever it likes.

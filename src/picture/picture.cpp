@@ -105,7 +105,8 @@ void fillGreyPalette(Palette& palette)
 ImageView viewOf(const Picture& picture)
 {
     return ImageView{picture.width, picture.height, picture.bits(), &picture.palette,
-                     {picture.pixels.data(), picture.pixels.size()}, picture.meta.iccProfile};
+                     {picture.pixels.data(), picture.pixels.size()}, picture.meta.iccProfile,
+                     picture.meta.exif,  picture.meta.xmp};
 }
 
 }  // namespace vrelk

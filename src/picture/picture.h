@@ -120,6 +120,9 @@ struct PictureMeta {
     std::vector<std::uint8_t> xmp;
     Resolution resolution;
     std::uint16_t orientation = 1;  // the file's Exif orientation, 1..8
+    // The pixels are shown as the Exif orientation asks (a JPEG turned on
+    // reading), or the container's own turns replace it (HEIF).
+    bool shownUpright = false;
 };
 
 struct Picture {
@@ -150,6 +153,8 @@ struct ImageView {
     const Palette* palette = nullptr;
     std::span<const std::uint8_t> pixels;
     std::span<const std::uint8_t> iccProfile{};
+    std::span<const std::uint8_t> exif{};  // the TIFF structure
+    std::span<const std::uint8_t> xmp{};
 };
 
 ImageView viewOf(const Picture& picture);
