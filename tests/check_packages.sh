@@ -49,7 +49,8 @@ man_page() { MANPAGER=cat MANWIDTH=80 man -l "$deb_root/usr/share/man/man1/vrelk
 check "its man page shows with the version" bash -c "$(declare -f man_page); deb_root='$deb_root'; \
     man_page | grep -q 'Tessaly $version' && man_page | grep -q -- '--report=json'"
 check "its control names the version and the libraries it needs" \
-    bash -c "dpkg-deb -f '$deb' Version | grep -qx '$version' && dpkg-deb -f '$deb' Depends | grep -q 'libc6'"
+    bash -c "dpkg-deb -f '$deb' Version | grep -qx '$version' && dpkg-deb -f '$deb' Depends | grep -q 'libc6' \
+        && dpkg-deb -f '$deb' Depends | grep -q 'libtiff6'"
 check "its copyright is machine-readable" grep -q '^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' \
     "$deb_root/usr/share/doc/vrelk/copyright"
 lintian_clean() {

@@ -190,96 +190,10 @@ Status buildPalette(TIFF* tiff, const TiffFields& f, Palette& palette)
     return {};
 }
 
-// Sample rows, top first, into the picture's bottom-up rows; CMYK rows go
-// through the ink amounts to the colour path.
-class RowSink {
-public:
-    RowSink(Picture& image, TiffRowRoutine routine, TiffRowShape shape, const SrgbTransform* inkProfile,
-            std::uint8_t* inkRow)
-        : image_(image), routine_(routine), shape_(shape), inkProfile_(inkProfile), inkRow_(inkRow)
-    {
-    }
-
-    bool full() const { return next_ >= image_.height; }
-
-    void put(const std::uint8_t* samples)
-    {
-        std::uint8_t* out = image_.pixels.data() + static_cast<std::size_t>(image_.height - 1 - next_) *
-                                                       static_cast<std::size_t>(image_.stride);
-        ++next_;
-        if (!inkRow_) {
-            routine_(samples, out, shape_);
-            return;
-        }
-        routine_(samples, inkRow_, shape_);
-        if (inkProfile_)
-            inkProfile_->convert(inkRow_, out, static_cast<std::size_t>(shape_.width));
-        else
-            InkToBgr(inkRow_, out, shape_.width);
-    }
-
-private:
-    Picture& image_;
-    TiffRowRoutine routine_;
-    TiffRowShape shape_;
-    const SrgbTransform* inkProfile_;
-    std::uint8_t* inkRow_;
-    std::int32_t next_ = 0;
-};
-
-// Cuts a run of bytes (strips one after the other) into rows. Rows the
-// bytes do not reach stay as allocated; a row partly present is padded
-// with zeros.
-class RowAssembler {
-public:
-    RowAssembler(RowSink& sink, std::span<std::uint8_t> partial) : sink_(sink), partial_(partial) {}
-
-    void feed(Bytes bytes)
-    {
-        const std::size_t rowBytes = partial_.size();
-        if (held_ > 0) {
-            const std::size_t take = std::min(rowBytes - held_, bytes.size());
-            std::memcpy(partial_.data() + held_, bytes.data(), take);
-            held_ += take;
-            bytes = bytes.subspan(take);
-            if (held_ < rowBytes)
-                return;
-            putRow(partial_.data());
-            held_ = 0;
-        }
-        for (; bytes.size() >= rowBytes && !sink_.full(); bytes = bytes.subspan(rowBytes))
-            putRow(bytes.data());
-        if (!bytes.empty() && !sink_.full()) {
-            std::memcpy(partial_.data(), bytes.data(), bytes.size());
-            held_ = bytes.size();
-        }
-    }
-
-    void finish()
-    {
-        if (held_ == 0)
-            return;
-        std::memset(partial_.data() + held_, 0, partial_.size() - held_);
-        putRow(partial_.data());
-        held_ = 0;
-    }
-
-private:
-    void putRow(const std::uint8_t* row)
-    {
-        if (!sink_.full())
-            sink_.put(row);
-    }
-
-    RowSink& sink_;
-    std::span<std::uint8_t> partial_;
-    std::size_t held_ = 0;
-};
-
 // Uncompressed strips are taken from the file's bytes as they lie, one
 // after the other in strip order, as this program has always read them;
 // each must lie inside the file.
-Status readRawStrips(Bytes file, RowAssembler& rows)
+Status readRawStrips(Bytes file, TiffRowAssembler& rows)
 {
     Result<StatedStrips> strips = StatedStrips::of(file);
     if (!strips)
@@ -298,7 +212,7 @@ Status readRawStrips(Bytes file, RowAssembler& rows)
     return {};
 }
 
-Status readEncodedStrips(TIFF* tiff, std::span<std::uint8_t> chunk, RowAssembler& rows, const RowSink& sink)
+Status readEncodedStrips(TIFF* tiff, std::span<std::uint8_t> chunk, TiffRowAssembler& rows, const TiffRowSink& sink)
 {
     const std::uint32_t strips = TIFFNumberOfStrips(tiff);
     for (std::uint32_t i = 0; i < strips && !sink.full(); ++i) {
@@ -358,7 +272,7 @@ public:
     {
     }
 
-    Status read(RowSink& sink)
+    Status read(TiffRowSink& sink)
     {
         if (bands_.width == 0 || bands_.rows == 0 || band_.size() < rowBytes_ * bands_.rows)
             return CodecError::damaged;
@@ -550,9 +464,9 @@ Result<Picture> TiffReader::readLayout(const TiffSampleLayout& layout)
     // strips keep the file's.
     const bool littleEndian = raw ? !IsBigEndianTiff(file_) : std::endian::native == std::endian::little;
     const TiffRowShape shape{static_cast<std::int32_t>(f.width), f.samples, &tables_};
-    RowSink sink(*image, littleEndian ? layout.littleEndian : layout.bigEndian, shape,
+    TiffRowSink sink(*image, littleEndian ? layout.littleEndian : layout.bigEndian, shape,
                  inkProfile ? &*inkProfile : nullptr, ink);
-    RowAssembler rows(sink, {partial, static_cast<std::size_t>(rowBytes)});
+    TiffRowAssembler rows(sink, {partial, static_cast<std::size_t>(rowBytes)});
     const std::span<std::uint8_t> chunkSpan(chunk, static_cast<std::size_t>(chunkBytes));
     const std::span<std::uint8_t> bandSpan(band, static_cast<std::size_t>(bandBytes));
     const Status status = raw      ? readRawStrips(file_, rows)

@@ -191,4 +191,50 @@ void CompositeAbgrRow(const std::uint32_t* in, std::uint8_t* out, std::int32_t w
     }
 }
 
+void TiffRowSink::put(const std::uint8_t* samples)
+{
+    std::uint8_t* out = image_.pixels.data() + static_cast<std::size_t>(image_.height - 1 - next_) *
+                                                   static_cast<std::size_t>(image_.stride);
+    ++next_;
+    if (!inkRow_) {
+        routine_(samples, out, shape_);
+        return;
+    }
+    routine_(samples, inkRow_, shape_);
+    if (inkProfile_)
+        inkProfile_->convert(inkRow_, out, static_cast<std::size_t>(shape_.width));
+    else
+        InkToBgr(inkRow_, out, shape_.width);
+}
+
+void TiffRowAssembler::feed(std::span<const std::uint8_t> bytes)
+{
+    const std::size_t rowBytes = partial_.size();
+    if (held_ > 0) {
+        const std::size_t take = std::min(rowBytes - held_, bytes.size());
+        std::memcpy(partial_.data() + held_, bytes.data(), take);
+        held_ += take;
+        bytes = bytes.subspan(take);
+        if (held_ < rowBytes)
+            return;
+        putRow(partial_.data());
+        held_ = 0;
+    }
+    for (; bytes.size() >= rowBytes && !sink_.full(); bytes = bytes.subspan(rowBytes))
+        putRow(bytes.data());
+    if (!bytes.empty() && !sink_.full()) {
+        std::memcpy(partial_.data(), bytes.data(), bytes.size());
+        held_ = bytes.size();
+    }
+}
+
+void TiffRowAssembler::finish()
+{
+    if (held_ == 0)
+        return;
+    std::memset(partial_.data() + held_, 0, partial_.size() - held_);
+    putRow(partial_.data());
+    held_ = 0;
+}
+
 }  // namespace vrelk
