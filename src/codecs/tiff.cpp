@@ -465,7 +465,7 @@ Result<Picture> TiffReader::readLayout(const TiffSampleLayout& layout)
     const bool littleEndian = raw ? !IsBigEndianTiff(file_) : std::endian::native == std::endian::little;
     const TiffRowShape shape{static_cast<std::int32_t>(f.width), f.samples, &tables_};
     TiffRowSink sink(*image, littleEndian ? layout.littleEndian : layout.bigEndian, shape,
-                 inkProfile ? &*inkProfile : nullptr, ink);
+                     inkProfile ? &*inkProfile : nullptr, ink);
     TiffRowAssembler rows(sink, {partial, static_cast<std::size_t>(rowBytes)});
     const std::span<std::uint8_t> chunkSpan(chunk, static_cast<std::size_t>(chunkBytes));
     const std::span<std::uint8_t> bandSpan(band, static_cast<std::size_t>(bandBytes));
@@ -495,8 +495,13 @@ Result<Picture> TiffReader::read()
     if (const TiffSampleLayout* layout = chooseLayout(fields_))
         return readLayout(*layout);
     Result<Picture> image = readGeneral();
-    if (image)
-        image->meta.resolution = StatedResolution(file_);
+    if (!image)
+        return image;
+    image->meta.resolution = StatedResolution(file_);
+    // libtiff's general decode gives RGB: a CMYK profile no longer describes it.
+    std::vector<std::uint8_t> icc = iccProfileOf(tiff_.get());
+    if (classifyProfile(icc) != ProfileKind::cmyk)
+        image->meta.iccProfile = std::move(icc);
     return image;
 }
 
