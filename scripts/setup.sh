@@ -11,6 +11,7 @@ DAV1D_PREFIX="$DEPS_PREFIX/dav1d-i686"
 HEIF_PREFIX="$DEPS_PREFIX/libheif-i686"
 LCMS_PREFIX="$DEPS_PREFIX/lcms2-i686"
 WEBP_PREFIX="$DEPS_PREFIX/libwebp-i686"
+TIFF_PREFIX="$DEPS_PREFIX/libtiff-i686"
 export DEBIAN_FRONTEND=noninteractive
 
 need_root() {
@@ -51,6 +52,7 @@ PACKAGES=(
     imagemagick graphicsmagick gifsicle libtiff-tools python3-pil python3-numpy libvips-tools hyperfine
     libdeflate-dev liblcms2-dev libwebp-dev webp
     libheif-dev libde265-dev libdav1d-dev libheif-examples libavif-bin meson
+    libtiff-dev
     lintian zip unzip parallel man-db
 )
 
@@ -364,6 +366,40 @@ build_lcms2_i686() {
     rm -rf "$work"
 }
 
+# libtiff, static, with the codecs the three libraries above bring (Deflate
+# through zlib and libdeflate, JPEG through libjpeg-turbo) and its own
+# (LZW, PackBits, CCITT fax); none that would need another library.
+build_tiff_i686() {
+    if [ -f "$TIFF_PREFIX/lib/libtiff.a" ] && [ -f "$TIFF_PREFIX/include/tiffio.h" ] \
+        && [ -f "$TIFF_PREFIX/licence/copyright" ]; then
+        return 0
+    fi
+    local work
+    work="$(mktemp -d)"
+    (
+        cd "$work"
+        fetch_debian_source tiff
+        write_mingw_cmake_toolchain toolchain.cmake
+        cmake -S src -B build -G Ninja \
+            -DCMAKE_TOOLCHAIN_FILE="$work/toolchain.cmake" \
+            -DCMAKE_BUILD_TYPE=Release \
+            -DCMAKE_INSTALL_PREFIX="$TIFF_PREFIX" \
+            -DBUILD_SHARED_LIBS=OFF -Dtiff-tools=OFF -Dtiff-tests=OFF -Dtiff-contrib=OFF -Dtiff-docs=OFF \
+            -Dcxx=OFF -Dzlib=ON -Dlibdeflate=ON -Djpeg=ON -Dold-jpeg=OFF -Djpeg12=OFF \
+            -Dlzma=OFF -Dzstd=OFF -Dwebp=OFF -Djbig=OFF -Dlerc=OFF -Dpixarlog=OFF \
+            -DZLIB_LIBRARY=/usr/i686-w64-mingw32/lib/libz.a -DZLIB_INCLUDE_DIR=/usr/i686-w64-mingw32/include \
+            -DJPEG_INCLUDE_DIR="$JPEG_PREFIX/include" -DJPEG_LIBRARY="$JPEG_PREFIX/lib/libjpeg.a" \
+            -DDeflate_INCLUDE_DIR="$DEFLATE_PREFIX/include" \
+            -DDeflate_LIBRARY_RELEASE="$DEFLATE_PREFIX/lib/libdeflate.a" >/dev/null
+        cmake --build build -j2 --target tiff >/dev/null
+        mkdir -p "$TIFF_PREFIX/lib" "$TIFF_PREFIX/include"
+        cp build/libtiff/libtiff.a "$TIFF_PREFIX/lib/"
+        cp src/libtiff/tiff.h src/libtiff/tiffio.h src/libtiff/tiffvers.h build/libtiff/tiffconf.h "$TIFF_PREFIX/include/"
+        copy_licences "$TIFF_PREFIX" src/LICENSE.md
+    )
+    rm -rf "$work"
+}
+
 need_root
 add_i386
 add_deb_src
@@ -375,4 +411,5 @@ build_dav1d_i686
 build_heif_i686
 build_webp_i686
 build_lcms2_i686
-echo "setup: done (libjpeg-turbo, libdeflate, libde265, dav1d, libheif, libwebp and Little CMS for i686 in $DEPS_PREFIX)"
+build_tiff_i686
+echo "setup: done (libjpeg-turbo, libdeflate, libde265, dav1d, libheif, libwebp, Little CMS and libtiff for i686 in $DEPS_PREFIX)"

@@ -51,7 +51,8 @@ check "its man page shows with the version" bash -c "$(declare -f man_page); deb
 check "its bash completion is the program's own" \
     bash -c "cmp -s '$deb_root/usr/share/bash-completion/completions/vrelk' <('$deb_root/usr/bin/vrelk' --completion=bash)"
 check "its control names the version and the libraries it needs" \
-    bash -c "dpkg-deb -f '$deb' Version | grep -qx '$version' && dpkg-deb -f '$deb' Depends | grep -q 'libc6'"
+    bash -c "dpkg-deb -f '$deb' Version | grep -qx '$version' && dpkg-deb -f '$deb' Depends | grep -q 'libc6' \
+        && dpkg-deb -f '$deb' Depends | grep -q 'libtiff6'"
 check "its copyright is machine-readable" grep -q '^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' \
     "$deb_root/usr/share/doc/vrelk/copyright"
 lintian_clean() {

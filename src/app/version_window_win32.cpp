@@ -30,7 +30,7 @@ struct LibraryNotice {
     const wchar_t* name;
     const wchar_t* licence;
 };
-constexpr std::array<LibraryNotice, 10> kLibraries{{
+constexpr std::array<LibraryNotice, 11> kLibraries{{
     {L"libjpeg-turbo", L"IJG / BSD-3-Clause"},
     {L"zlib", L"zlib"},
     {L"libdeflate", L"MIT"},
@@ -39,6 +39,7 @@ constexpr std::array<LibraryNotice, 10> kLibraries{{
     {L"libde265", L"LGPL-3.0-or-later"},
     {L"dav1d", L"BSD-2-Clause"},
     {L"lcms2", L"MIT"},
+    {L"libtiff", L"libtiff"},
     {L"mingw-w64 runtime", L"ZPL / MIT"},
     {L"GCC runtime", L"GPL-3.0 with the GCC Runtime Library Exception"},
 }};

@@ -1,378 +1,177 @@
 #include "codecs/tiff.h"
 
+#include <tiffio.h>
+
 #include <algorithm>
-#include <array>
-#include <cstdint>
+#include <bit>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <span>
-#include <vector>
 
-#include "codecs/byte_cursor.h"
 #include "codecs/decode_memory.h"
 #include "codecs/icc_profile.h"
+#include "codecs/tiff_file.h"
+#include "codecs/tiff_rows.h"
 #include "picture/checked.h"
+#include "pixel/colour_manage.h"
 
 namespace vrelk {
 namespace {
 
 using Bytes = std::span<const std::uint8_t>;
 
-constexpr std::uint16_t kTypeByte = 1;
-constexpr std::uint16_t kTypeUndefined = 7;
-constexpr std::uint16_t kTypeShort = 3;
-constexpr std::uint16_t kTypeLong = 4;
-constexpr std::size_t kEntrySize = 12;
+// The largest single allocation libtiff may make for one file: its strip
+// and tile tables and its codecs' state. The pixels and the strips or tiles
+// they are decoded from are claimed from the budget instead.
+constexpr tmsize_t kLibtiffAllocationLimit = tmsize_t{128} << 20;
 
-enum Tag : std::uint16_t {
-    kImageWidth = 256,
-    kImageLength = 257,
-    kBitsPerSample = 258,
-    kCompression = 259,
-    kPhotometricInterpretation = 262,
-    kStripOffsets = 273,
-    kStripByteCounts = 279,
-    kXResolution = 282,
-    kYResolution = 283,
-    kPlanarConfiguration = 284,
-    kResolutionUnit = 296,
-    kColorMap = 320,
-    kIccProfile = 34675,
+// What libtiff's complaints said, kept off the terminal.
+struct LibtiffReport {
+    bool overLimit = false;
 };
 
-constexpr std::uint32_t kNoCompression = 1;
-constexpr std::uint32_t kInterleaved = 1;
+int quietError(TIFF*, void* report, const char*, const char* format, va_list)
+{
+    if (report && format && std::strstr(format, "byte limit"))
+        static_cast<LibtiffReport*>(report)->overLimit = true;
+    return 1;
+}
 
-enum Photometric : std::uint32_t {
-    kWhiteIsZero = 0,
-    kBlackIsZero = 1,
-    kRgb = 2,
-    kPaletteColour = 3,
-    kNoPhotometric = 0xFFFFFFFFu,
+int quietWarning(TIFF*, void*, const char*, const char*, va_list) { return 1; }
+
+struct TiffCloser {
+    void operator()(TIFF* tiff) const { TIFFClose(tiff); }
+};
+using TiffHandle = std::unique_ptr<TIFF, TiffCloser>;
+
+struct OptionsFreer {
+    void operator()(TIFFOpenOptions* options) const { TIFFOpenOptionsFree(options); }
 };
 
-enum ResolutionUnit : std::uint32_t { kInch = 2, kCentimetre = 3 };
-
-// One 12-byte directory entry; `field` is its 4-byte value field.
-struct Entry {
-    std::uint16_t tag = 0;
-    std::uint16_t type = 0;
-    std::uint32_t count = 0;
-    Bytes field;
-};
-
-// StripOffsets or StripByteCounts, left where it lies in the file and read
-// when the strips are gathered.
-struct ValueArray {
-    Bytes values;
-    std::uint16_t type = 0;
-    std::uint32_t count = 0;
-    bool seen = false;
-};
-
-using RowRoutine = void (*)(const std::uint8_t* in, std::uint8_t* out, std::int32_t width);
-
-void expand1Bit(const std::uint8_t* in, std::uint8_t* out, std::int32_t width)
+// The handlers of each file stand in for the global ones, which print; these
+// are silenced too for the messages that reach them without a file.
+void silenceGlobalHandlers()
 {
-    for (std::int32_t x = 0; x < width; ++x)
-        out[x] = static_cast<std::uint8_t>((in[x >> 3] >> (7 - (x & 7))) & 1);
+    static const bool silenced = [] {
+        TIFFSetErrorHandler(nullptr);
+        TIFFSetWarningHandler(nullptr);
+        return true;
+    }();
+    (void)silenced;
 }
 
-void expand4Bit(const std::uint8_t* in, std::uint8_t* out, std::int32_t width)
+TiffHandle openTiff(MemoryTiff& file, LibtiffReport& report)
 {
-    for (std::int32_t x = 0; x < width; ++x)
-        out[x] = static_cast<std::uint8_t>((in[x >> 1] >> ((~x & 1) * 4)) & 0x0F);
+    silenceGlobalHandlers();
+    std::unique_ptr<TIFFOpenOptions, OptionsFreer> options(TIFFOpenOptionsAlloc());
+    if (!options)
+        return nullptr;
+    TIFFOpenOptionsSetMaxSingleMemAlloc(options.get(), kLibtiffAllocationLimit);
+    TIFFOpenOptionsSetErrorHandlerExtR(options.get(), quietError, &report);
+    TIFFOpenOptionsSetWarningHandlerExtR(options.get(), quietWarning, &report);
+    return TiffHandle(OpenMemoryTiff(file, options.get()));
 }
 
-void copy8Bit(const std::uint8_t* in, std::uint8_t* out, std::int32_t width)
-{
-    std::memcpy(out, in, static_cast<std::size_t>(width));
-}
-
-void rgb8ToBgr(const std::uint8_t* in, std::uint8_t* out, std::int32_t width)
-{
-    for (std::int32_t x = 0; x < width; ++x, in += 3, out += 3) {
-        out[0] = in[2];
-        out[1] = in[1];
-        out[2] = in[0];
-    }
-}
-
-// Keeps the high byte of each 16-bit sample: the second byte of a
-// little-endian sample, the first of a big-endian one.
-template <int kHigh>
-void rgb16ToBgr(const std::uint8_t* in, std::uint8_t* out, std::int32_t width)
-{
-    for (std::int32_t x = 0; x < width; ++x, in += 6, out += 3) {
-        out[0] = in[4 + kHigh];
-        out[1] = in[2 + kHigh];
-        out[2] = in[kHigh];
-    }
-}
-
-enum class ColourModel { grey, palette, rgb };
-
-// The sample layouts this reader decodes.
-struct TiffLayout {
-    ColourModel model;
-    std::uint32_t bits;
-    std::uint32_t samples;
-    int outputBits;
-    RowRoutine littleEndian;
-    RowRoutine bigEndian;
-};
-
-constexpr std::array<TiffLayout, 8> kLayouts{{
-    {ColourModel::grey, 1, 1, 8, expand1Bit, expand1Bit},
-    {ColourModel::grey, 4, 1, 8, expand4Bit, expand4Bit},
-    {ColourModel::grey, 8, 1, 8, copy8Bit, copy8Bit},
-    {ColourModel::palette, 1, 1, 8, expand1Bit, expand1Bit},
-    {ColourModel::palette, 4, 1, 8, expand4Bit, expand4Bit},
-    {ColourModel::palette, 8, 1, 8, copy8Bit, copy8Bit},
-    {ColourModel::rgb, 8, 3, 24, rgb8ToBgr, rgb8ToBgr},
-    {ColourModel::rgb, 16, 3, 24, rgb16ToBgr<1>, rgb16ToBgr<0>},
-}};
-
-std::optional<ColourModel> colourModelOf(std::uint32_t photometric)
+std::optional<TiffColour> colourOf(std::uint16_t photometric)
 {
     switch (photometric) {
-    case kWhiteIsZero:
-    case kBlackIsZero: return ColourModel::grey;
-    case kPaletteColour: return ColourModel::palette;
-    case kRgb: return ColourModel::rgb;
+    case PHOTOMETRIC_MINISWHITE:
+    case PHOTOMETRIC_MINISBLACK: return TiffColour::grey;
+    case PHOTOMETRIC_PALETTE: return TiffColour::palette;
+    case PHOTOMETRIC_RGB: return TiffColour::rgb;
+    case PHOTOMETRIC_SEPARATED: return TiffColour::cmyk;
     default: return std::nullopt;
     }
 }
 
-DensityUnit densityUnit(std::uint32_t unit)
+constexpr std::uint32_t colourSamples(TiffColour colour)
 {
-    return unit == kInch ? DensityUnit::perInch : unit == kCentimetre ? DensityUnit::perCentimetre : DensityUnit::none;
+    constexpr std::uint32_t kSamples[] = {1, 1, 3, 4};
+    return kSamples[static_cast<std::size_t>(colour)];
 }
 
-// The image rows in order: the strips themselves when they follow each other
-// in the file, otherwise one block they are copied into.
-struct StripData {
-    Bytes bytes;
-    PageBuffer copy;
+// What the first directory says about the pixels.
+struct TiffFields {
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    std::uint16_t bits = 1;
+    std::uint16_t samples = 1;
+    std::uint16_t photometric = PHOTOMETRIC_MINISBLACK;
+    std::uint16_t planar = PLANARCONFIG_CONTIG;
+    std::uint16_t compression = COMPRESSION_NONE;
+    std::uint16_t sampleFormat = SAMPLEFORMAT_UINT;
+    std::uint16_t inkSet = INKSET_CMYK;
+    TiffAlpha alpha = TiffAlpha::none;
+    bool tiled = false;
 };
 
-class TiffDecoder {
-public:
-    TiffDecoder(ByteCursor in, const ReadLimits& limits) : limits_(limits), file_(in.whole()) {}
-
-    Result<Picture> decode();
-
-private:
-    ReadLimits limits_;
-    Status readHeader();
-    Status readDirectory();
-    Status readEntry(const Entry& entry);
-    Status readDimension(const Entry& entry, std::int32_t& into);
-    Status readBitsPerSample(const Entry& entry);
-    Status readValueArray(const Entry& entry, ValueArray& into);
-    Result<const TiffLayout*> chooseLayout() const;
-    Status buildPalette(const TiffLayout& layout, Palette& palette) const;
-    Result<StripData> gatherStrips(std::uint64_t needed, std::uint64_t alsoNeeded) const;
-    void convertRows(const TiffLayout& layout, Bytes data, Picture& image) const;
-    void applyResolution(Resolution& resolution) const;
-    std::vector<std::uint8_t> iccProfile() const;
-
-    std::uint16_t fieldU16(const Entry& entry) const;
-    std::uint32_t fieldU32(const Entry& entry) const;
-    std::uint32_t fieldValue(const Entry& entry) const;
-    std::optional<std::uint32_t> u32At(std::size_t offset) const;
-
-    Bytes file_;
-    ByteOrderReaders order_ = kLittleEndianReaders;
-    // For the 4-byte value field of an entry, which is always whole.
-    std::uint16_t (*load16_)(const std::uint8_t*) = LoadU16LE;
-    std::uint32_t (*load32_)(const std::uint8_t*) = LoadU32LE;
-    bool littleEndian_ = true;
-    std::uint32_t directoryOffset_ = 0;
-    std::int32_t width_ = 0;
-    std::int32_t height_ = 0;
-    std::uint32_t bitsPerSample_ = 1;
-    std::uint32_t samplesPerPixel_ = 1;
-    std::uint32_t photometric_ = kNoPhotometric;
-    std::uint32_t planarConfiguration_ = kInterleaved;
-    std::uint32_t resolutionUnit_ = kInch;
-    std::uint32_t colorMapOffset_ = 0;  // 0: none
-    std::optional<std::uint32_t> xResolutionOffset_;
-    std::optional<std::uint32_t> yResolutionOffset_;
-    ValueArray stripOffsets_;
-    ValueArray stripByteCounts_;
-    std::optional<Entry> iccProfile_;
-};
-
-std::uint16_t TiffDecoder::fieldU16(const Entry& entry) const { return load16_(entry.field.data()); }
-
-std::uint32_t TiffDecoder::fieldU32(const Entry& entry) const { return load32_(entry.field.data()); }
-
-// A single SHORT or LONG held in the value field.
-std::uint32_t TiffDecoder::fieldValue(const Entry& entry) const
+TiffAlpha alphaOf(TIFF* tiff)
 {
-    return entry.type == kTypeLong ? fieldU32(entry) : fieldU16(entry);
+    std::uint16_t count = 0;
+    std::uint16_t* kinds = nullptr;
+    if (!TIFFGetField(tiff, TIFFTAG_EXTRASAMPLES, &count, &kinds) || count == 0 || !kinds)
+        return TiffAlpha::none;
+    return kinds[0] == EXTRASAMPLE_ASSOCALPHA   ? TiffAlpha::associated
+           : kinds[0] == EXTRASAMPLE_UNASSALPHA ? TiffAlpha::unassociated
+                                                : TiffAlpha::none;
 }
 
-std::optional<std::uint32_t> TiffDecoder::u32At(std::size_t offset) const
+// New-style JPEG holds YCbCr, which libjpeg turns into RGB for us.
+TiffFields readFields(TIFF* tiff)
 {
-    ByteCursor at(file_);
-    if (!at.seek(offset))
-        return std::nullopt;
-    return order_.u32(at);
-}
-
-Status TiffDecoder::readHeader()
-{
-    ByteCursor in(file_);
-    auto mark = in.take(8);
-    if (!mark)
-        return CodecError::truncated;
-    const std::uint8_t first = (*mark)[0];
-    if (first != (*mark)[1] || (first != 'I' && first != 'M'))
-        return CodecError::notThisFormat;
-    littleEndian_ = first == 'I';
-    order_ = littleEndian_ ? kLittleEndianReaders : kBigEndianReaders;
-    load16_ = littleEndian_ ? LoadU16LE : LoadU16BE;
-    load32_ = littleEndian_ ? LoadU32LE : LoadU32BE;
-    ByteCursor header(mark->subspan(2));
-    if (order_.u16(header) != 42)
-        return CodecError::notThisFormat;
-    directoryOffset_ = order_.u32(header).value_or(0);
-    return {};
-}
-
-// Only the first directory is read: later pages are never visited.
-Status TiffDecoder::readDirectory()
-{
-    ByteCursor in(file_);
-    if (!in.seek(directoryOffset_))
-        return CodecError::damaged;
-    const auto count = order_.u16(in);
-    if (!count)
-        return CodecError::damaged;
-    const auto entries = in.take(std::size_t{*count} * kEntrySize);
-    if (!entries)
-        return CodecError::damaged;
-    for (std::size_t i = 0; i < *count; ++i) {
-        ByteCursor raw(entries->subspan(i * kEntrySize, kEntrySize));
-        Entry entry;
-        entry.tag = order_.u16(raw).value_or(0);
-        entry.type = order_.u16(raw).value_or(0);
-        entry.count = order_.u32(raw).value_or(0);
-        entry.field = raw.rest();
-        if (Status status = readEntry(entry); !status)
-            return status;
+    TiffFields f;
+    TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &f.width);
+    TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &f.height);
+    TIFFGetFieldDefaulted(tiff, TIFFTAG_BITSPERSAMPLE, &f.bits);
+    TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLESPERPIXEL, &f.samples);
+    TIFFGetFieldDefaulted(tiff, TIFFTAG_PLANARCONFIG, &f.planar);
+    TIFFGetFieldDefaulted(tiff, TIFFTAG_COMPRESSION, &f.compression);
+    TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLEFORMAT, &f.sampleFormat);
+    TIFFGetFieldDefaulted(tiff, TIFFTAG_INKSET, &f.inkSet);
+    TIFFGetField(tiff, TIFFTAG_PHOTOMETRIC, &f.photometric);
+    f.alpha = alphaOf(tiff);
+    f.tiled = TIFFIsTiled(tiff) != 0;
+    if (f.compression == COMPRESSION_JPEG && f.photometric == PHOTOMETRIC_YCBCR) {
+        TIFFSetField(tiff, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);
+        f.photometric = PHOTOMETRIC_RGB;
     }
-    if (stripOffsets_.count != stripByteCounts_.count)
-        return CodecError::damaged;
-    return {};
+    return f;
 }
 
-Status TiffDecoder::readEntry(const Entry& entry)
+// The layout this reader converts itself, or none to leave the file to
+// libtiff's general decode.
+const TiffSampleLayout* chooseLayout(const TiffFields& f)
 {
-    switch (entry.tag) {
-    case kImageWidth: return readDimension(entry, width_);
-    case kImageLength: return readDimension(entry, height_);
-    case kBitsPerSample: return readBitsPerSample(entry);
-    case kCompression: return fieldValue(entry) == kNoCompression ? Status{} : CodecError::unsupported;
-    case kPhotometricInterpretation: photometric_ = fieldValue(entry); return {};
-    case kStripOffsets: return readValueArray(entry, stripOffsets_);
-    case kStripByteCounts: return readValueArray(entry, stripByteCounts_);
-    case kXResolution: xResolutionOffset_ = fieldU32(entry); return {};
-    case kYResolution: yResolutionOffset_ = fieldU32(entry); return {};
-    case kPlanarConfiguration: planarConfiguration_ = fieldValue(entry); return {};
-    case kResolutionUnit: resolutionUnit_ = fieldValue(entry); return {};
-    case kColorMap: colorMapOffset_ = fieldU32(entry); return {};
-    case kIccProfile: iccProfile_ = entry; return {};
-    default: return {};
-    }
+    const std::optional<TiffColour> colour = colourOf(f.photometric);
+    if (!colour || f.samples < colourSamples(*colour))
+        return nullptr;
+    if (*colour == TiffColour::cmyk && f.inkSet != INKSET_CMYK)
+        return nullptr;
+    // Alpha over white is worked out on black-is-zero values.
+    if (f.photometric == PHOTOMETRIC_MINISWHITE && f.alpha != TiffAlpha::none)
+        return nullptr;
+    // Separate planes are interleaved a whole sample at a time.
+    if (f.planar == PLANARCONFIG_SEPARATE && f.samples > 1 && f.bits % 8 != 0)
+        return nullptr;
+    const TiffAlpha alpha = f.samples > colourSamples(*colour) ? f.alpha : TiffAlpha::none;
+    const TiffSampleFormat format =
+        f.sampleFormat == SAMPLEFORMAT_IEEEFP ? TiffSampleFormat::floatingPoint : TiffSampleFormat::unsignedInteger;
+    if (f.sampleFormat != SAMPLEFORMAT_UINT && f.sampleFormat != SAMPLEFORMAT_IEEEFP)
+        return nullptr;
+    return FindTiffLayout(*colour, f.bits, format, alpha);
 }
 
-Status TiffDecoder::readDimension(const Entry& entry, std::int32_t& into)
+// Grey pictures carry their ramp (falling for WhiteIsZero), palette
+// pictures the colour map's high bytes.
+Status buildPalette(TIFF* tiff, const TiffFields& f, Palette& palette)
 {
-    if (entry.type != kTypeShort && entry.type != kTypeLong)
-        return CodecError::damaged;
-    const std::uint32_t value = fieldValue(entry);
-    if (value == 0)
-        return CodecError::damaged;
-    if (!dimensionAllowed(value))
-        return CodecError::unsupported;
-    into = static_cast<std::int32_t>(value);
-    return {};
-}
-
-// The value count is the number of samples per pixel; three samples must
-// share one depth of 8 or 16 bits.
-Status TiffDecoder::readBitsPerSample(const Entry& entry)
-{
-    samplesPerPixel_ = entry.count;
-    if (entry.count == 1) {
-        bitsPerSample_ = fieldU16(entry);
-    } else if (entry.count == 3) {
-        ByteCursor at(file_);
-        if (!at.seek(fieldU32(entry)))
-            return CodecError::damaged;
-        const auto red = order_.u16(at);
-        const auto green = order_.u16(at);
-        const auto blue = order_.u16(at);
-        if (!blue)
-            return CodecError::damaged;
-        if (*red != *green || *green != *blue || (*red != 8 && *red != 16))
-            return CodecError::damaged;
-        bitsPerSample_ = *red;
-    }
-    return {};
-}
-
-Status TiffDecoder::readValueArray(const Entry& entry, ValueArray& into)
-{
-    if (into.seen)
-        return CodecError::damaged;
-    into.seen = true;
-    if (entry.count == 0)
-        return CodecError::damaged;
-    if (entry.type != kTypeShort && entry.type != kTypeLong)
-        return CodecError::damaged;
-    const std::uint64_t size = std::uint64_t{entry.count} * (entry.type == kTypeShort ? 2 : 4);
-    if (size <= entry.field.size()) {
-        into.values = entry.field.first(static_cast<std::size_t>(size));
-    } else {
-        const std::uint32_t offset = fieldU32(entry);
-        if (!rangeInside(offset, size, file_.size()))
-            return CodecError::damaged;
-        into.values = file_.subspan(offset, static_cast<std::size_t>(size));
-    }
-    into.type = entry.type;
-    into.count = entry.count;
-    return {};
-}
-
-Result<const TiffLayout*> TiffDecoder::chooseLayout() const
-{
-    const std::optional<ColourModel> model = colourModelOf(photometric_);
-    if (!model)
-        return CodecError::unsupported;
-    if (Status admitted = limits_.admit(width_, height_); !admitted)
-        return admitted.error();
-    if (*model == ColourModel::palette && colorMapOffset_ == 0)
-        return CodecError::unsupported;
-    // Separate planes would be read as interleaved samples.
-    if (planarConfiguration_ != kInterleaved && samplesPerPixel_ > 1)
-        return CodecError::unsupported;
-    for (const TiffLayout& layout : kLayouts) {
-        if (layout.model == *model && layout.bits == bitsPerSample_ && layout.samples == samplesPerPixel_)
-            return &layout;
-    }
-    return CodecError::unsupported;
-}
-
-Status TiffDecoder::buildPalette(const TiffLayout& layout, Palette& palette) const
-{
-    const std::size_t entries = std::size_t{1} << layout.bits;
-    if (layout.model == ColourModel::grey) {
+    const std::size_t entries = f.bits < 8 ? std::size_t{1} << f.bits : 256;
+    if (f.photometric != PHOTOMETRIC_PALETTE) {
         const int step = 255 / static_cast<int>(entries - 1);
-        const bool inverted = photometric_ == kWhiteIsZero;
+        const bool inverted = f.photometric == PHOTOMETRIC_MINISWHITE;
         for (std::size_t k = 0; k < entries; ++k) {
             const int level = static_cast<int>(k) * step;
             const auto value = static_cast<std::uint8_t>(inverted ? 255 - level : level);
@@ -380,177 +179,340 @@ Status TiffDecoder::buildPalette(const TiffLayout& layout, Palette& palette) con
         }
         return {};
     }
-    // Reds, then greens, then blues, 16 bits each; the high byte is kept.
-    ByteCursor at(file_);
-    if (!at.seek(colorMapOffset_) || !at.has(entries * 6))
-        return CodecError::damaged;
-    std::array<std::uint8_t RgbQuad::*, 3> components{&RgbQuad::rgbRed, &RgbQuad::rgbGreen, &RgbQuad::rgbBlue};
-    for (auto component : components) {
-        for (std::size_t k = 0; k < entries; ++k)
-            palette[k].*component = static_cast<std::uint8_t>(order_.u16(at).value_or(0) >> 8);
-    }
+    std::uint16_t* red = nullptr;
+    std::uint16_t* green = nullptr;
+    std::uint16_t* blue = nullptr;
+    if (!TIFFGetField(tiff, TIFFTAG_COLORMAP, &red, &green, &blue) || !red || !green || !blue)
+        return CodecError::unsupported;
+    for (std::size_t k = 0; k < entries; ++k)
+        palette[k] = RgbQuad{static_cast<std::uint8_t>(blue[k] >> 8), static_cast<std::uint8_t>(green[k] >> 8),
+                             static_cast<std::uint8_t>(red[k] >> 8), 0};
     return {};
 }
 
-// Every strip must lie inside the file. Only the bytes the rows need are
-// kept, so strips that repeat one region of the file cannot demand more
-// memory than the image. The memory claimed is the copy, when there is one,
-// and `alsoNeeded` for the picture.
-Result<StripData> TiffDecoder::gatherStrips(std::uint64_t needed, std::uint64_t alsoNeeded) const
+// Uncompressed strips are taken from the file's bytes as they lie, one
+// after the other in strip order, as this program has always read them;
+// each must lie inside the file.
+Status readRawStrips(Bytes file, TiffRowAssembler& rows)
 {
-    ByteCursor offsets(stripOffsets_.values);
-    ByteCursor counts(stripByteCounts_.values);
-    auto next = [this](ByteCursor& values, std::uint16_t type) -> std::uint32_t {
-        if (type == kTypeShort)
-            return order_.u16(values).value_or(0);
-        return order_.u32(values).value_or(0);
-    };
-    const std::uint32_t stripCount = stripOffsets_.count;
+    Result<StatedStrips> strips = StatedStrips::of(file);
+    if (!strips)
+        return strips.error();
     std::uint64_t total = 0;
-    std::uint64_t expectedOffset = 0;
-    bool contiguous = true;
-    for (std::uint32_t i = 0; i < stripCount; ++i) {
-        const std::uint32_t offset = next(offsets, stripOffsets_.type);
-        const std::uint32_t count = next(counts, stripByteCounts_.type);
-        if (!rangeInside(offset, count, file_.size()))
+    for (std::uint32_t i = 0; i < strips->count(); ++i) {
+        if (!rangeInside(strips->offset(i), strips->byteCount(i), file.size()))
             return CodecError::damaged;
-        if (i > 0 && offset != expectedOffset)
-            contiguous = false;
-        expectedOffset = std::uint64_t{offset} + count;
-        total += count;  // under 2^32 strips of under 2^32 bytes each: cannot wrap
+        total += strips->byteCount(i);  // under 2^32 strips of under 2^32 bytes each: cannot wrap
     }
     if (total == 0)
         return CodecError::damaged;
-    const std::uint64_t keptBytes = std::min(total, needed);
-    // Strips that do not follow one another are copied together.
-    if (Status claimed = limits_.claim(addNeeds(alsoNeeded, contiguous ? 0 : keptBytes)); !claimed)
+    for (std::uint32_t i = 0; i < strips->count(); ++i)
+        rows.feed(file.subspan(strips->offset(i), strips->byteCount(i)));
+    rows.finish();
+    return {};
+}
+
+Status readEncodedStrips(TIFF* tiff, std::span<std::uint8_t> chunk, TiffRowAssembler& rows, const TiffRowSink& sink)
+{
+    const std::uint32_t strips = TIFFNumberOfStrips(tiff);
+    for (std::uint32_t i = 0; i < strips && !sink.full(); ++i) {
+        const tmsize_t got = TIFFReadEncodedStrip(tiff, i, chunk.data(), static_cast<tmsize_t>(chunk.size()));
+        if (got < 0)
+            return CodecError::damaged;
+        rows.feed(chunk.first(static_cast<std::size_t>(got)));
+    }
+    rows.finish();
+    return {};
+}
+
+// Tiles, or strips of separate planes: each band of rows is put together
+// as interleaved samples, then handed on row by row.
+struct TiffBands {
+    std::uint32_t width = 0;  // pixels of one strip or tile
+    std::uint32_t rows = 0;
+};
+
+TiffBands bandsOf(TIFF* tiff, const TiffFields& f)
+{
+    TiffBands bands{f.width, f.height};
+    if (f.tiled) {
+        TIFFGetField(tiff, TIFFTAG_TILEWIDTH, &bands.width);
+        TIFFGetField(tiff, TIFFTAG_TILELENGTH, &bands.rows);
+        return bands;
+    }
+    std::uint32_t rowsPerStrip = f.height;
+    TIFFGetFieldDefaulted(tiff, TIFFTAG_ROWSPERSTRIP, &rowsPerStrip);
+    bands.rows = std::clamp<std::uint32_t>(rowsPerStrip, 1, f.height);
+    return bands;
+}
+
+// One plane's samples of `pixels` pixels into their places among the others.
+template <std::size_t kBytes>
+void scatterSamples(const std::uint8_t* in, std::uint8_t* out, std::size_t pixels, std::size_t step)
+{
+    for (std::size_t x = 0; x < pixels; ++x, in += kBytes, out += step)
+        std::memcpy(out, in, kBytes);
+}
+
+using ScatterRoutine = void (*)(const std::uint8_t*, std::uint8_t*, std::size_t, std::size_t);
+
+ScatterRoutine scatterFor(std::uint16_t bits)
+{
+    return bits == 8 ? scatterSamples<1> : bits == 16 ? scatterSamples<2> : scatterSamples<4>;
+}
+
+class BandReader {
+public:
+    BandReader(TIFF* tiff, const TiffFields& f, std::size_t rowBytes, std::span<std::uint8_t> chunk,
+               std::span<std::uint8_t> band)
+        : tiff_(tiff), f_(f), bands_(bandsOf(tiff, f)), rowBytes_(rowBytes), chunk_(chunk), band_(band),
+          separate_(f.planar == PLANARCONFIG_SEPARATE && f.samples > 1),
+          chunkRowBytes_(separate_ ? std::size_t{bands_.width} * (f.bits / 8)
+                                   : static_cast<std::size_t>((std::uint64_t{bands_.width} * f.bits * f.samples + 7) / 8))
+    {
+    }
+
+    Status read(TiffRowSink& sink)
+    {
+        if (bands_.width == 0 || bands_.rows == 0 || band_.size() < rowBytes_ * bands_.rows)
+            return CodecError::damaged;
+        const std::uint32_t planes = separate_ ? f_.samples : 1;
+        for (std::uint32_t y = 0; y < f_.height && !sink.full(); y += bands_.rows) {
+            const std::uint32_t rows = std::min(bands_.rows, f_.height - y);
+            for (std::uint32_t plane = 0; plane < planes; ++plane) {
+                for (std::uint32_t x = 0; x < f_.width; x += bands_.width) {
+                    if (Status placed = placeChunk(x, y, rows, plane); !placed)
+                        return placed;
+                }
+            }
+            for (std::uint32_t r = 0; r < rows; ++r)
+                sink.put(band_.data() + r * rowBytes_);
+        }
+        return {};
+    }
+
+private:
+    Status placeChunk(std::uint32_t x, std::uint32_t y, std::uint32_t rows, std::uint32_t plane)
+    {
+        const auto size = static_cast<tmsize_t>(chunk_.size());
+        const tmsize_t got =
+            f_.tiled ? TIFFReadEncodedTile(tiff_, TIFFComputeTile(tiff_, x, y, 0, static_cast<std::uint16_t>(plane)),
+                                           chunk_.data(), size)
+                     : TIFFReadEncodedStrip(tiff_, TIFFComputeStrip(tiff_, y, static_cast<std::uint16_t>(plane)),
+                                            chunk_.data(), size);
+        if (got < 0 || static_cast<std::uint64_t>(got) < std::uint64_t{rows} * chunkRowBytes_)
+            return CodecError::damaged;
+        const std::size_t pixels = std::min(bands_.width, f_.width - x);
+        if (separate_) {
+            const std::size_t sampleBytes = f_.bits / 8;
+            const ScatterRoutine scatter = scatterFor(f_.bits);
+            const std::size_t at = (std::size_t{x} * f_.samples + plane) * sampleBytes;
+            for (std::uint32_t r = 0; r < rows; ++r)
+                scatter(chunk_.data() + r * chunkRowBytes_, band_.data() + r * rowBytes_ + at, pixels,
+                        f_.samples * sampleBytes);
+            return {};
+        }
+        // Tile widths are multiples of 16 pixels, so each tile starts on a byte.
+        const std::size_t at = static_cast<std::size_t>(std::uint64_t{x} * f_.bits * f_.samples / 8);
+        const std::size_t length = std::min(chunkRowBytes_, rowBytes_ - at);
+        for (std::uint32_t r = 0; r < rows; ++r)
+            std::memcpy(band_.data() + r * rowBytes_ + at, chunk_.data() + r * chunkRowBytes_, length);
+        return {};
+    }
+
+    TIFF* tiff_;
+    const TiffFields& f_;
+    TiffBands bands_;
+    std::size_t rowBytes_;
+    std::span<std::uint8_t> chunk_;
+    std::span<std::uint8_t> band_;
+    bool separate_;
+    std::size_t chunkRowBytes_;
+};
+
+// Whatever libtiff's general decode reads (YCbCr without JPEG, odd depths,
+// Lab and the like), as pixels over white.
+Status readThroughRgba(TIFF* tiff, Picture& image, const LookupTables& tables)
+{
+    const auto width = static_cast<std::size_t>(image.width);
+    auto raster = tryAllocateArray<std::uint32_t>(width * static_cast<std::size_t>(image.height));
+    if (!raster)
+        return CodecError::noMemory;
+    if (!TIFFReadRGBAImageOriented(tiff, static_cast<std::uint32_t>(image.width),
+                                   static_cast<std::uint32_t>(image.height), raster.get(), ORIENTATION_BOTLEFT, 0))
+        return CodecError::damaged;
+    for (std::size_t y = 0; y < static_cast<std::size_t>(image.height); ++y)
+        CompositeAbgrRow(raster.get() + y * width, image.pixels.data() + y * static_cast<std::size_t>(image.stride),
+                         image.width, tables);
+    return {};
+}
+
+// The profile (tag 34675) when it looks whole; a CMYK one is used up on
+// the pixels instead.
+std::vector<std::uint8_t> iccProfileOf(TIFF* tiff)
+{
+    std::uint32_t count = 0;
+    const void* data = nullptr;
+    if (!TIFFGetField(tiff, TIFFTAG_ICCPROFILE, &count, &data) || !data || count <= 4 || count > kMaxIccProfileBytes)
+        return {};
+    const Bytes bytes(static_cast<const std::uint8_t*>(data), count);
+    if (!IccProfileLooksWhole(bytes))
+        return {};
+    return std::vector<std::uint8_t>(bytes.begin(), bytes.end());
+}
+
+class TiffReader {
+public:
+    TiffReader(Bytes file, const LookupTables& tables, const ReadLimits& limits)
+        : file_(file), tables_(tables), limits_(limits)
+    {
+    }
+
+    Result<Picture> read();
+
+private:
+    Status admitSize() const;
+    Result<Picture> readGeneral();
+    Result<Picture> readLayout(const TiffSampleLayout& layout);
+    CodecError libtiffFailure() const { return report_.overLimit ? CodecError::noMemory : CodecError::damaged; }
+
+    Bytes file_;
+    const LookupTables& tables_;
+    ReadLimits limits_;
+    MemoryTiff memory_;
+    LibtiffReport report_;
+    TiffHandle tiff_;
+    TiffFields fields_;
+};
+
+Status TiffReader::admitSize() const
+{
+    if (fields_.width == 0 || fields_.height == 0)
+        return CodecError::damaged;
+    if (!dimensionAllowed(fields_.width) || !dimensionAllowed(fields_.height))
+        return CodecError::unsupported;
+    return limits_.admit(fields_.width, fields_.height);
+}
+
+Result<Picture> TiffReader::readGeneral()
+{
+    char message[1024] = {};
+    if (!TIFFRGBAImageOK(tiff_.get(), message))
+        return CodecError::unsupported;
+    const std::uint64_t raster = multiplyNeeds(std::uint64_t{fields_.width} * 4, fields_.height);
+    if (Status claimed = limits_.claim(addNeeds(pictureNeed(fields_.width, fields_.height, 24), raster)); !claimed)
         return claimed.error();
-    if (keptBytes > SIZE_MAX)
+    Result<Picture> image = allocatePicture(static_cast<std::int32_t>(fields_.width),
+                                            static_cast<std::int32_t>(fields_.height), PixelLayout::bgr24);
+    if (!image)
+        return image.error();
+    if (Status status = readThroughRgba(tiff_.get(), *image, tables_); !status)
+        return report_.overLimit ? CodecError::noMemory : status.error();
+    return std::move(image.value());
+}
+
+Result<Picture> TiffReader::readLayout(const TiffSampleLayout& layout)
+{
+    TIFF* tiff = tiff_.get();
+    const TiffFields& f = fields_;
+    const bool raw = f.compression == COMPRESSION_NONE && !f.tiled &&
+                     (f.planar == PLANARCONFIG_CONTIG || f.samples == 1);
+    const bool banded = f.tiled || (f.planar == PLANARCONFIG_SEPARATE && f.samples > 1);
+    const std::uint64_t rowBytes = (std::uint64_t{f.width} * f.bits * f.samples + 7) / 8;
+    const std::uint64_t chunkBytes = raw ? 0 : f.tiled ? TIFFTileSize64(tiff) : TIFFStripSize64(tiff);
+    const TiffBands bands = bandsOf(tiff, f);
+    const std::uint64_t bandBytes = banded ? multiplyNeeds(rowBytes, bands.rows) : 0;
+    const std::uint64_t inkBytes = layout.outputBits == 32 ? std::uint64_t{f.width} * 4 : 0;
+    const int pictureBits = layout.outputBits == 8 ? 8 : 24;
+    if (!raw && chunkBytes == 0)
+        return libtiffFailure();
+    const std::uint64_t need = addNeeds(addNeeds(pictureNeed(f.width, f.height, static_cast<std::uint64_t>(pictureBits)),
+                                                 addNeeds(chunkBytes, bandBytes)),
+                                        addNeeds(rowBytes, inkBytes));
+    if (Status claimed = limits_.claim(need); !claimed)
+        return claimed.error();
+    if (need > SIZE_MAX)
         return CodecError::noMemory;
-    const auto kept = static_cast<std::size_t>(keptBytes);
-
-    StripData data;
-    ByteCursor first(stripOffsets_.values);
-    if (contiguous) {
-        data.bytes = file_.subspan(next(first, stripOffsets_.type), kept);
-        return data;
-    }
-    data.copy = PageBuffer::allocate(kept);
-    if (!data.copy)
-        return CodecError::noMemory;
-    offsets = ByteCursor(stripOffsets_.values);
-    counts = ByteCursor(stripByteCounts_.values);
-    std::size_t filled = 0;
-    for (std::uint32_t i = 0; i < stripCount && filled < kept; ++i) {
-        const std::uint32_t offset = next(offsets, stripOffsets_.type);
-        const std::size_t count = std::min<std::size_t>(next(counts, stripByteCounts_.type), kept - filled);
-        std::memcpy(data.copy.data() + filled, file_.data() + offset, count);
-        filled += count;
-    }
-    data.bytes = Bytes(data.copy.data(), kept);
-    return data;
-}
-
-// The first row of the file is the bottom row of the image. Rows the strips
-// do not hold stay zero; a partly present row is converted from a
-// zero-padded copy.
-void TiffDecoder::convertRows(const TiffLayout& layout, Bytes data, Picture& image) const
-{
-    const RowRoutine convert = littleEndian_ ? layout.littleEndian : layout.bigEndian;
-    const std::size_t inRowBytes =
-        (static_cast<std::size_t>(width_) * layout.bits * layout.samples + 7) / 8;
-    const auto stride = static_cast<std::size_t>(rowLayout(width_, height_, layout.outputBits).stride);
-    const std::size_t fullRows = std::min<std::size_t>(data.size() / inRowBytes, static_cast<std::size_t>(height_));
-    std::uint8_t* bottom = image.pixels.data() + stride * static_cast<std::size_t>(height_ - 1);
-    for (std::size_t row = 0; row < fullRows; ++row)
-        convert(data.data() + row * inRowBytes, bottom - row * stride, width_);
-
-    const std::size_t partial = data.size() - fullRows * inRowBytes;
-    if (fullRows < static_cast<std::size_t>(height_) && partial > 0) {
-        auto padded = tryAllocateArray<std::uint8_t>(inRowBytes);
-        if (!padded)
-            return;
-        std::memcpy(padded.get(), data.data() + fullRows * inRowBytes, partial);
-        convert(padded.get(), bottom - fullRows * stride, width_);
-    }
-}
-
-void TiffDecoder::applyResolution(Resolution& resolution) const
-{
-    if (!xResolutionOffset_ || !yResolutionOffset_)
-        return;
-    const auto xNumerator = u32At(*xResolutionOffset_);
-    const auto xDenominator = u32At(std::size_t{*xResolutionOffset_} + 4);
-    const auto yNumerator = u32At(*yResolutionOffset_);
-    const auto yDenominator = u32At(std::size_t{*yResolutionOffset_} + 4);
-    if (!xDenominator || !yDenominator || *xDenominator == 0 || *yDenominator == 0)
-        return;
-    const DensityUnit unit = densityUnit(resolutionUnit_);
-    resolution = {pixelsPerMetre(*xNumerator, *xDenominator, unit), pixelsPerMetre(*yNumerator, *yDenominator, unit), unit};
-}
-
-// The profile's bytes where the entry points; none when they do not lie
-// inside the file or do not look like a whole profile.
-std::vector<std::uint8_t> TiffDecoder::iccProfile() const
-{
-    if (!iccProfile_ || (iccProfile_->type != kTypeUndefined && iccProfile_->type != kTypeByte) ||
-        iccProfile_->count > kMaxIccProfileBytes || iccProfile_->count <= 4)
-        return {};
-    ByteCursor at(file_);
-    if (!at.seek(fieldU32(*iccProfile_)))
-        return {};
-    const auto bytes = at.take(iccProfile_->count);
-    if (!bytes || !IccProfileLooksWhole(*bytes))
-        return {};
-    return std::vector<std::uint8_t>(bytes->begin(), bytes->end());
-}
-
-Result<Picture> TiffDecoder::decode()
-{
-    if (Status status = readHeader(); !status)
-        return status.error();
-    if (Status status = readDirectory(); !status)
-        return status.error();
-    Result<const TiffLayout*> layout = chooseLayout();
-    if (!layout)
-        return layout.error();
-    const TiffLayout& pixels = **layout;
 
     Palette palette{};
-    if (pixels.outputBits == 8) {
-        if (Status status = buildPalette(pixels, palette); !status)
+    if (pictureBits == 8) {
+        if (Status status = buildPalette(tiff, f, palette); !status)
             return status.error();
     }
-    // Counted in 64 bits: a 32-bit size_t wraps on a large picture.
-    const std::uint64_t inRowBytes = (std::uint64_t{static_cast<std::uint32_t>(width_)} * pixels.bits * pixels.samples + 7) / 8;
-    const std::uint64_t needed = inRowBytes * static_cast<std::uint32_t>(height_);
-    const std::uint64_t picture = pictureNeed(static_cast<std::uint32_t>(width_), static_cast<std::uint32_t>(height_),
-                                              static_cast<std::uint64_t>(pixels.outputBits)) + inRowBytes;
-    Result<StripData> strips = gatherStrips(needed, picture);
-    if (!strips)
-        return strips.error();
+    std::vector<std::uint8_t> icc = iccProfileOf(tiff);
+    std::optional<SrgbTransform> inkProfile;
+    if (layout.outputBits == 32) {
+        if (classifyProfile(icc) == ProfileKind::cmyk)
+            inkProfile = SrgbTransform::create(icc, SrgbTransform::Input::cmyk);
+        icc.clear();
+    }
 
-    Result<Picture> image = allocatePicture(width_, height_, layoutOfBits(pixels.outputBits));
+    Result<Picture> image = allocatePicture(static_cast<std::int32_t>(f.width), static_cast<std::int32_t>(f.height),
+                                            layoutOfBits(pictureBits));
     if (!image)
         return image.error();
     image->palette = palette;
-    convertRows(pixels, strips->bytes, *image);
-    applyResolution(image->meta.resolution);
-    image->meta.iccProfile = iccProfile();
+    auto work = tryAllocateArray<std::uint8_t>(static_cast<std::size_t>(chunkBytes + bandBytes + rowBytes + inkBytes));
+    if (!work)
+        return CodecError::noMemory;
+    std::uint8_t* chunk = work.get();
+    std::uint8_t* band = chunk + chunkBytes;
+    std::uint8_t* partial = band + bandBytes;
+    std::uint8_t* ink = inkBytes ? partial + rowBytes : nullptr;
+
+    // libtiff hands decoded samples over in this machine's order; the raw
+    // strips keep the file's.
+    const bool littleEndian = raw ? !IsBigEndianTiff(file_) : std::endian::native == std::endian::little;
+    const TiffRowShape shape{static_cast<std::int32_t>(f.width), f.samples, &tables_};
+    TiffRowSink sink(*image, littleEndian ? layout.littleEndian : layout.bigEndian, shape,
+                     inkProfile ? &*inkProfile : nullptr, ink);
+    TiffRowAssembler rows(sink, {partial, static_cast<std::size_t>(rowBytes)});
+    const std::span<std::uint8_t> chunkSpan(chunk, static_cast<std::size_t>(chunkBytes));
+    const std::span<std::uint8_t> bandSpan(band, static_cast<std::size_t>(bandBytes));
+    const Status status = raw      ? readRawStrips(file_, rows)
+                          : banded ? BandReader(tiff, f, static_cast<std::size_t>(rowBytes), chunkSpan, bandSpan).read(sink)
+                                   : readEncodedStrips(tiff, chunkSpan, rows, sink);
+    if (!status)
+        return status.error() == CodecError::damaged ? libtiffFailure() : status.error();
+    image->meta.iccProfile = std::move(icc);
+    image->meta.resolution = StatedResolution(file_);
     return std::move(image.value());
+}
+
+Result<Picture> TiffReader::read()
+{
+    if (Status header = CheckTiffHeader(file_); !header)
+        return header.error();
+    memory_.bytes = file_;
+    tiff_ = openTiff(memory_, report_);
+    if (!tiff_)
+        return libtiffFailure();
+    fields_ = readFields(tiff_.get());
+    if (Status admitted = admitSize(); !admitted)
+        return admitted.error();
+    if (!TIFFIsCODECConfigured(fields_.compression))
+        return CodecError::unsupported;
+    if (const TiffSampleLayout* layout = chooseLayout(fields_))
+        return readLayout(*layout);
+    Result<Picture> image = readGeneral();
+    if (!image)
+        return image;
+    image->meta.resolution = StatedResolution(file_);
+    // libtiff's general decode gives RGB: a CMYK profile no longer describes it.
+    std::vector<std::uint8_t> icc = iccProfileOf(tiff_.get());
+    if (classifyProfile(icc) != ProfileKind::cmyk)
+        image->meta.iccProfile = std::move(icc);
+    return image;
 }
 
 }  // namespace
 
-static Result<Picture> readTiffBody(ByteCursor in, const ReadLimits& limits)
+Result<Picture> ReadTiff(ByteCursor in, const LookupTables& tables, const ReadLimits& limits)
 {
-    TiffDecoder decoder(in, limits);
-    return decoder.decode();
-}
-
-Result<Picture> ReadTiff(ByteCursor in, const ReadLimits& limits)
-{
-    return withoutExceptions([&] { return readTiffBody(in, limits); });
+    return withoutExceptions([&]() -> Result<Picture> {
+        TiffReader reader(in.whole(), tables, limits);
+        return reader.read();
+    });
 }
 
 }  // namespace vrelk

@@ -1,18 +1,25 @@
-// TIFF files: the reader for the first image of an uncompressed, strip-based
-// file in either byte order. Bilevel, 4-bit and 8-bit grey or palette images
-// become 8 bits with a palette; 8-bit and 16-bit RGB images become 24 bits.
+// TIFF files through libtiff: the first page of a file in either byte
+// order, strips or tiles, interleaved or separate planes, uncompressed or
+// compressed with any codec the library was built with. Bilevel, 4-bit,
+// 8-bit and 16-bit grey or palette pictures become 8 bits with a palette;
+// RGB, CMYK (through its colour profile when it has one) and the layouts
+// libtiff's general decode reads become 24 bits; 16-bit samples keep their
+// high byte, floating-point ones run from 0 to 1. Alpha is composited over
+// white, as for PNG. Pixels stay in the order the file stores them.
 #pragma once
 
 #include "codecs/byte_cursor.h"
 #include "codecs/codec.h"
+#include "pixel/lookup_tables.h"
 
 namespace vrelk {
 
-// unsupported for layouts this reader leaves to the plug-ins (compression,
-// separate planes, other depths or sample counts, sizes over the cap);
-// badData for damaged structure; cannotOpen when the colour map or a strip
-// lies outside the file; noMemory for failed allocations and for files
-// without strips.
-Result<Picture> ReadTiff(ByteCursor in, const ReadLimits& limits = {});
+// unsupported for sizes over the cap, compression this libtiff was built
+// without, and layouts neither this reader nor libtiff's general decode
+// takes (the plug-ins may); damaged for anything libtiff refuses or cannot
+// decode; truncated or notThisFormat for a header that is short or not a
+// TIFF's; noMemory when the budget or libtiff's allocation limit cannot
+// hold what decoding needs.
+Result<Picture> ReadTiff(ByteCursor in, const LookupTables& tables, const ReadLimits& limits = {});
 
 }  // namespace vrelk

@@ -116,7 +116,11 @@ Result<Picture> readJpeg(ByteCursor in, const ReadContext& context)
     return ReadJpeg(in, options);
 }
 
-Result<Picture> readTiff(ByteCursor in, const ReadContext& context) { return ReadTiff(in, context.limits); }
+// Alpha is composited over white, as for PNG.
+Result<Picture> readTiff(ByteCursor in, const ReadContext& context)
+{
+    return ReadTiff(in, context.tables, context.limits);
+}
 Result<Picture> readGif(ByteCursor in, const ReadContext& context) { return ReadGif(in, context.limits); }
 // Alpha is composited over white, as for PNG.
 Result<Picture> readWebp(ByteCursor in, const ReadContext& context)

@@ -1,8 +1,9 @@
 #!/usr/bin/python3
 """TIFF inputs for the Windows tests: a big-endian RGB file from ImageMagick
 with the 24-bit BMP (written by Pillow) of its picture, a little-endian
-palette file from Pillow, and an LZW file from tiffcp that the program
-leaves unconverted.
+palette file from Pillow, LZW files of both from tiffcp (the RGB one with
+the horizontal predictor), and an LZMA file, a compression Vrelk.exe's
+libtiff is built without, left for the plug-ins.
 
     fixtures_tiff.py <folder>
 """
@@ -27,3 +28,5 @@ subprocess.run(["/usr/bin/convert", path("tiff_rgb.src.png"), "-compress", "None
 os.remove(path("tiff_rgb.src.png"))
 rgb.quantize(64).save(path("tiff_palette.tif"), compression=None)
 subprocess.run(["/usr/bin/tiffcp", "-c", "lzw", path("tiff_palette.tif"), path("tiff_lzw.tif")], check=True)
+subprocess.run(["/usr/bin/tiffcp", "-c", "lzw:2", path("tiff_rgb_mm.tif"), path("tiff_rgb_lzw.tif")], check=True)
+subprocess.run(["/usr/bin/tiffcp", "-c", "lzma", path("tiff_palette.tif"), path("tiff_lzma.tif")], check=True)

@@ -1,5 +1,6 @@
-// TIFF in through the Windows program: to BMP, PNG and JPEG, with a
-// compressed file left for the plug-ins (none here, so it is skipped).
+// TIFF in through the Windows program: uncompressed and LZW files to BMP,
+// PNG and JPEG, with a compression its libtiff lacks left for the plug-ins
+// (none here, so it is skipped).
 #include "wine_harness.h"
 
 namespace {
@@ -34,7 +35,9 @@ WINE_TEST(tiffToBmpPngAndJpeg)
         folder.writeSettings(target.settings);
         std::vector<std::wstring> inputs{folder.writeFile(L"rgb.tif", h.fixtureBytes(L"tiff_rgb_mm.tif")),
                                          folder.writeFile(L"palette.tif", h.fixtureBytes(L"tiff_palette.tif")),
-                                         folder.writeFile(L"lzw.tif", h.fixtureBytes(L"tiff_lzw.tif"))};
+                                         folder.writeFile(L"lzw.tif", h.fixtureBytes(L"tiff_lzw.tif")),
+                                         folder.writeFile(L"rgblzw.tif", h.fixtureBytes(L"tiff_rgb_lzw.tif")),
+                                         folder.writeFile(L"lzma.tif", h.fixtureBytes(L"tiff_lzma.tif"))};
         Process run = Process::start(exe, inputs, temp.path());
         bool ended = run.waitForExit(30000);
         Window box = run.findMessageBox();
@@ -45,13 +48,18 @@ WINE_TEST(tiffToBmpPngAndJpeg)
         h.check(startsWith(folder.readFile(L"rgb." + ext), target.signature) &&
                     startsWith(folder.readFile(L"palette." + ext), target.signature),
                 L"TIFF to " + ext + L": both uncompressed files written");
-        h.check(folder.readFile(L"lzw." + ext).empty(), L"TIFF to " + ext + L": the LZW file is skipped");
+        h.check(folder.readFile(L"lzw." + ext) == folder.readFile(L"palette." + ext) &&
+                    startsWith(folder.readFile(L"rgblzw." + ext), target.signature),
+                L"TIFF to " + ext + L": the LZW files written, the palette one as its uncompressed twin");
+        h.check(folder.readFile(L"lzma." + ext).empty(), L"TIFF to " + ext + L": the LZMA file is skipped");
         if (ext == L"bmp") {
-            Bytes bmp = folder.readFile(L"rgb.bmp");
             Bytes expected = h.fixtureBytes(L"tiff_rgb.expected.bmp");
-            h.check(bmp.size() == expected.size() && bmp.size() > 54 &&
-                        std::equal(bmp.begin() + 54, bmp.end(), expected.begin() + 54),
-                    L"TIFF to bmp: big-endian RGB pixels as Pillow's picture says");
+            for (const wchar_t* name : {L"rgb.bmp", L"rgblzw.bmp"}) {
+                Bytes bmp = folder.readFile(name);
+                h.check(bmp.size() == expected.size() && bmp.size() > 54 &&
+                            std::equal(bmp.begin() + 54, bmp.end(), expected.begin() + 54),
+                        std::wstring(L"TIFF to bmp: ") + name + L" has the RGB pixels Pillow's picture has");
+            }
         }
     }
 }
