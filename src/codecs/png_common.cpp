@@ -30,9 +30,11 @@ std::span<const std::uint8_t> XmpFromItxt(std::span<const std::uint8_t> data)
 
 std::vector<std::uint8_t> ItxtForXmp(std::span<const std::uint8_t> xmp)
 {
-    std::vector<std::uint8_t> data(kXmpKeyword.begin(), kXmpKeyword.end());
-    data.insert(data.end(), {0, 0, 0, 0, 0});
-    data.insert(data.end(), xmp.begin(), xmp.end());
+    // The keyword's NUL, compression flag and method, and two empty fields.
+    constexpr std::size_t kFields = 5;
+    std::vector<std::uint8_t> data(kXmpKeyword.size() + kFields + xmp.size(), 0);
+    std::copy(kXmpKeyword.begin(), kXmpKeyword.end(), data.begin());
+    std::copy(xmp.begin(), xmp.end(), data.begin() + static_cast<std::ptrdiff_t>(kXmpKeyword.size() + kFields));
     return data;
 }
 
