@@ -87,14 +87,18 @@ Result<platform::Path, BatchOutcome> settleOutputFolder(const platform::Path& fi
             return BatchOutcome::badOutputFolder;
     }
     if (options.makeSubFolder && !options.subFolderName.empty()) {
+        // The name comes from the settings file as it stands: "/", ".." or
+        // an absolute path would put the outputs anywhere.
+        if (!platform::isPlainFolderName(options.subFolderName))
+            return BatchOutcome::badSubFolder;
         folder /= options.subFolderName;
         if (!fitsPathLimit(folder))
             return BatchOutcome::folderNotCreated;
-        if (!platform::folderExists(folder)) {
-            if (!platform::createFolder(folder))
-                return BatchOutcome::folderNotCreated;
+        // Another run may make the same folder at the same moment.
+        if (platform::createFolder(folder))
             created = true;
-        }
+        else if (!platform::folderExists(folder))
+            return BatchOutcome::folderNotCreated;
     }
     return folder;
 }
