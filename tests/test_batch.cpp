@@ -205,6 +205,12 @@ TEST(RunBatch, ReportsEveryFileWithItsOutputOrItsReason)
         {"huge.png", test::simplePng(20000, 20000, 8, 2, Bytes(60001)), SkipReason::readFailed,
          CodecError::noMemory, "cannot read: out of memory"},
         {"victim.bmp", bmp64, SkipReason::readFailed, CodecError::cannotOpen, "cannot read: cannot open"},
+        // 25 MB of grey reads within 64 MB; its PNG's filtered rows and their
+        // compressed copy would take 50 MB more.
+        {"writer.png", test::simplePng(5000, 5000, 8, 0, Bytes(5001 * 5000)), SkipReason::writeFailed,
+         CodecError::noMemory, "cannot write: out of memory"},
+        // Made 80 MB below: claimed from its size, never read.
+        {"large.bmp", bmp64, SkipReason::readFailed, CodecError::noMemory, "cannot read: out of memory"},
     };
     test::writeBytes(folder / "a.bmp", testing::buildBmp({.width = 1, .height = 1, .pixels = {1, 2, 3, 0}}));
     fs::create_directory(folder / "folder.bmp");
@@ -214,6 +220,7 @@ TEST(RunBatch, ReportsEveryFileWithItsOutputOrItsReason)
             test::writeBytes(folder / c.name, *c.bytes);
         inputs.push_back(folder / c.name);
     }
+    fs::resize_file(folder / "large.bmp", 80 << 20);
     ConvertOptions options;
     options.outputType = kOutputPng;
     std::vector<std::size_t> seen;

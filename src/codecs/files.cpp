@@ -15,7 +15,7 @@ std::atomic<InputSizedHook> inputSizedHook{nullptr};
 
 void setInputSizedHook(InputSizedHook hook) { inputSizedHook = hook; }
 
-Result<InputFile> InputFile::read(const platform::Path& path)
+Result<InputFile> InputFile::read(const platform::Path& path, const ReadLimits& limits)
 {
     platform::File file = platform::File::openRead(path);
     const std::int64_t size = file.size();
@@ -23,6 +23,8 @@ Result<InputFile> InputFile::read(const platform::Path& path)
         return CodecError::cannotOpen;
     if (static_cast<std::uint64_t>(size) > std::numeric_limits<std::size_t>::max() / 2)
         return CodecError::noMemory;
+    if (Status kept = limits.keep(static_cast<std::uint64_t>(size)); !kept)
+        return kept.error();
     if (InputSizedHook hook = inputSizedHook.load())
         hook(path);
     InputFile input;

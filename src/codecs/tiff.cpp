@@ -421,6 +421,8 @@ Result<StripData> TiffDecoder::gatherStrips(std::uint64_t needed, std::uint64_t 
     }
     if (total == 0)
         return CodecError::damaged;
+    if (Status covered = requireCoverage(total, needed); !covered)
+        return covered.error();
     const std::uint64_t keptBytes = std::min(total, needed);
     // Strips that do not follow one another are copied together.
     if (Status claimed = limits_.claim(addNeeds(alsoNeeded, contiguous ? 0 : keptBytes)); !claimed)

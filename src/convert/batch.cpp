@@ -9,6 +9,7 @@
 #include "codecs/decode_memory.h"
 #include "codecs/files.h"
 #include "codecs/jpeg.h"
+#include "convert/convert_memory.h"
 #include "pixel/colour_manage.h"
 
 namespace vrelk {
@@ -129,14 +130,24 @@ std::optional<FileFailure> ConvertOneFile(FileJob& job, const platform::Path& ou
         input, ReadContext{job.options, *job.scratch.tables, job.pluginTurns, job.file, ReadLimits{kMaxDimension, &memory}});
     if (!image)
         return image.error();
+    // The input's bytes went with the read; each later step claims its
+    // working copies before it makes them.
+    memory.forgetKept();
 
     // Before any reduction, so that sizes and palettes are worked out on
     // the colours that will be shown.
+    if (Status claimed = memory.claim(settlingNeed(*image)); !claimed)
+        return skipped(SkipReason::readFailed, claimed.error());
     SettleColours(*image, (job.output.keeps & kKeepsProfile) != 0);
     if (job.options.resize) {
-        if (Status reduced = reduceImage(job.scratch, *image, job.options); !reduced)
+        Status reduced = memory.claim(reductionNeed(*image, job.options));
+        if (reduced)
+            reduced = reduceImage(job.scratch, *image, job.options);
+        if (!reduced)
             return skipped(SkipReason::reduceFailed, reduced.error());
     }
+    if (Status claimed = memory.claim(writingNeed(*image, job.output.outputType, job.options.limitSize)); !claimed)
+        return skipped(SkipReason::writeFailed, claimed.error());
     auto staged = platform::createStagingFile(outputFolder);
     if (!staged)
         return skipped(SkipReason::noTempFile);
@@ -156,7 +167,8 @@ std::optional<FileFailure> RecodeOneFile(FileJob& job, const platform::Path& out
     if (!platform::pathExists(input))
         return skipped(SkipReason::missing);
     DecodeMemory memory(platform::processMemoryBudget());
-    Result<InputFile> bytes = InputFile::read(input);
+    const ReadLimits limits{kMaxDimension, &memory};
+    Result<InputFile> bytes = InputFile::read(input, limits);
     if (!bytes)
         return skipped(SkipReason::readFailed, bytes.error());
     // Only a JPEG has coefficients to carry over; any other picture would
@@ -167,7 +179,7 @@ std::optional<FileFailure> RecodeOneFile(FileJob& job, const platform::Path& out
     if (!staged)
         return skipped(SkipReason::noTempFile);
     stagedPath = *staged;
-    Status recoded = RecodeJpeg(bytes->cursor(), stagedPath, &job.written, ReadLimits{kMaxDimension, &memory});
+    Status recoded = RecodeJpeg(bytes->cursor(), stagedPath, &job.written, limits);
     if (!recoded) {
         platform::deleteFile(stagedPath);
         return skipped(SkipReason::readFailed, recoded.error());

@@ -70,7 +70,7 @@ Result<Picture, FileFailure> ReadImage(const platform::Path& path, const ReadCon
 
     // The whole file is read once; only when that fails are its first
     // bytes read again to name the format and the failure.
-    Result<InputFile> input = InputFile::read(path);
+    Result<InputFile> input = InputFile::read(path, context.limits);
     const FormatCode code = input ? SniffFormat(input->bytes()) : formatOfFirstBytes(path);
     if (code == kFormatTooShort)
         return FileFailure{SkipReason::tooShort, std::nullopt};
