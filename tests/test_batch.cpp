@@ -412,6 +412,44 @@ TEST(RunBatch, OverlongSubFolderOrOutputNameIsRefusedNotCut)
     EXPECT_FALSE(fs::exists(folder / recorder.settings.MkDirStr)) << "the batch's own folder is removed again";
 }
 
+// The reasons say what the system found: a loop of links is not a missing
+// file, a name too long is not a name taken, a full disk not just a failed write.
+TEST(RunBatch, ReasonsNameLinkLoopsLongNamesAndFullDisks)
+{
+    ScratchFolder folder;
+    const Bytes bmp = testing::buildBmp({.width = 1, .height = 1, .pixels = {1, 2, 3, 0}});
+    fs::create_symlink("loop-b.bmp", folder / "loop-a.bmp");
+    fs::create_symlink("loop-a.bmp", folder / "loop-b.bmp");
+    // ".b" becomes ".bmp": two bytes past what a name may hold.
+    const fs::path longName = folder / (std::string(253, 'n') + ".b");
+    test::writeBytes(longName, bmp);
+    struct Case {
+        fs::path input;
+        std::int32_t outputType;
+        std::string_view report;
+    };
+    const Case cases[] = {
+        {folder / "loop-a.bmp", kOutputBmp, "cannot read: too many levels of symbolic links"},
+        {folder / "loop-a.bmp", kOutputRecode, "cannot read: too many levels of symbolic links"},
+        {longName, kOutputBmp, "cannot write: name too long"},
+        {folder / "gone.bmp", kOutputBmp, "no such file"},
+    };
+    for (const Case& c : cases) {
+        ConvertOptions options;
+        options.outputType = c.outputType;
+        const std::vector<fs::path> inputs{c.input};
+        const BatchReport report = RunBatch(inputs, options);
+        ASSERT_EQ(report.files.size(), 1u) << c.report;
+        ASSERT_TRUE(report.files[0].failure) << c.report;
+        EXPECT_EQ(SkipReasonText(*report.files[0].failure), c.report);
+    }
+
+    Result<OutputFile> full = OutputFile::create("/dev/full");
+    ASSERT_TRUE(full);
+    full->write(bmp);
+    EXPECT_EQ(full->finish().error(), CodecError::noSpace);
+}
+
 TEST(InputsFromArguments, LongFormOrTheArgumentUnchanged)
 {
     ScratchFolder folder;

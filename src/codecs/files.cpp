@@ -46,8 +46,11 @@ Result<OutputFile> OutputFile::create(const platform::Path& path)
 
 void OutputFile::write(std::span<const std::uint8_t> bytes)
 {
-    if (!failed_ && !file_.write(bytes))
+    if (!failed_ && !file_.write(bytes)) {
         failed_ = true;
+        if (platform::lastIoFailure() == platform::IoFailure::noSpace)
+            failure_ = CodecError::noSpace;
+    }
 }
 
 void OutputFile::writeU32BE(std::uint32_t value)
@@ -61,7 +64,7 @@ Status OutputFile::finish()
 {
     file_.close();
     if (failed_)
-        return CodecError::cannotWrite;
+        return failure_;
     return {};
 }
 

@@ -46,12 +46,14 @@ public:
     void write(std::span<const std::uint8_t> bytes);
     void writeU32BE(std::uint32_t value);
     bool failed() const { return failed_; }
-    // Closes the file; writeFailed when any write came up short.
+    // Closes the file; cannotWrite when any write came up short, noSpace
+    // when the disk was full.
     Status finish();
 
 private:
     platform::File file_;
     bool failed_ = false;
+    CodecError failure_ = CodecError::cannotWrite;
 };
 
 }  // namespace vrelk

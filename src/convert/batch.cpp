@@ -71,6 +71,9 @@ std::optional<FileFailure> DeliverOutput(const platform::Path& stagedPath, const
         case platform::PublishResult::targetExists: next = used + 1; break;
         }
     }
+    // A name that cannot take its number is too long, not taken.
+    if (!fitsPathLimit(numberedPath(outputPath, extension, kMaxOutputNumber)))
+        return FileFailure{SkipReason::writeFailed, CodecError::nameTooLong};
     return FileFailure{SkipReason::noFreeName, std::nullopt};
 }
 
@@ -165,7 +168,7 @@ std::optional<FileFailure> RecodeOneFile(FileJob& job, const platform::Path& out
                                          const platform::Path& input, platform::Path& stagedPath)
 {
     if (!platform::pathExists(input))
-        return skipped(SkipReason::missing);
+        return UnreachableInput(platform::lastIoFailure());
     DecodeMemory memory(platform::processMemoryBudget());
     const ReadLimits limits{kMaxDimension, &memory};
     Result<InputFile> bytes = InputFile::read(input, limits);

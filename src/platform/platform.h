@@ -62,6 +62,11 @@ enum class PublishResult { published, targetExists, failed };
 // staged file stays for another name.
 PublishResult publishNoReplace(const Path& staged, const Path& to);
 
+// Why the last file call of this thread failed, where the program says
+// more than that it failed.
+enum class IoFailure { other, nameTooLong, symlinkLoop, noSpace };
+IoFailure lastIoFailure();
+
 bool deleteFile(const Path& path);
 bool createFolder(const Path& path);
 bool removeFolder(const Path& path);
