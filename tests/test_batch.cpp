@@ -413,8 +413,9 @@ TEST(RunBatch, OverlongSubFolderOrOutputNameIsRefusedNotCut)
 }
 
 // The reasons say what the system found: a loop of links is not a missing
-// file, a name too long is not a name taken, a full disk not just a failed write.
-TEST(RunBatch, ReasonsNameLinkLoopsLongNamesAndFullDisks)
+// file, a name too long is not a name taken, a size setting of 0 is named.
+// (A full disk, /dev/full, is in each writer's own test.)
+TEST(RunBatch, ReasonsNameLinkLoopsLongNamesAndTheSizeSetting)
 {
     ScratchFolder folder;
     const Bytes bmp = testing::buildBmp({.width = 1, .height = 1, .pixels = {1, 2, 3, 0}});
@@ -444,10 +445,16 @@ TEST(RunBatch, ReasonsNameLinkLoopsLongNamesAndFullDisks)
         EXPECT_EQ(SkipReasonText(*report.files[0].failure), c.report);
     }
 
-    Result<OutputFile> full = OutputFile::create("/dev/full");
-    ASSERT_TRUE(full);
-    full->write(bmp);
-    EXPECT_EQ(full->finish().error(), CodecError::noSpace);
+    ConvertOptions zeroSize;
+    zeroSize.resize = true;
+    zeroSize.resizeSize = 0;
+    const std::vector<fs::path> inputs{folder / "plain.bmp"};
+    test::writeBytes(inputs[0], bmp);
+    const BatchReport report = RunBatch(inputs, zeroSize);
+    ASSERT_EQ(report.files.size(), 1u);
+    ASSERT_TRUE(report.files[0].failure);
+    EXPECT_EQ(SkipReasonText(*report.files[0].failure), "size reduction failed: the size setting (RszSize) is below 1 pixel");
+
 }
 
 TEST(InputsFromArguments, LongFormOrTheArgumentUnchanged)

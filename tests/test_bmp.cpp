@@ -85,7 +85,7 @@ TEST_F(CodecFileTest, SwapsHeaderAndOutputHelpers)
         full->writeU32BE(1);
         Status finished = full->finish();
         ASSERT_FALSE(finished);
-        EXPECT_EQ(finished.error(), CodecError::cannotWrite);
+        EXPECT_EQ(finished.error(), CodecError::noSpace);
     }
 }
 
@@ -428,7 +428,7 @@ TEST_F(BmpWriteTest, FailuresAreReportedWithTheirCodes)
 
     if (std::filesystem::exists("/dev/full")) {
         EXPECT_FALSE(write("/dev/full", 4, 4, 24, pixels));
-        EXPECT_EQ(writer.errorCode, CodecError::cannotWrite);
+        EXPECT_EQ(writer.errorCode, CodecError::noSpace);
     }
 }
 

@@ -13,7 +13,7 @@ std::string_view describe(CodecError error)
         CodecError error;
         std::string_view text;
     };
-    static constexpr std::array<Words, 27> kWords{{
+    static constexpr std::array<Words, 28> kWords{{
         {CodecError::noMemory, "out of memory"},
         {CodecError::unsupported, "unsupported variant"},
         {CodecError::notThisFormat, "not of its format"},
@@ -40,6 +40,7 @@ std::string_view describe(CodecError error)
         {CodecError::nameTooLong, "name too long"},
         {CodecError::symlinkLoop, "too many levels of symbolic links"},
         {CodecError::noSpace, "no space left on the device"},
+        {CodecError::badSizeSetting, "the size setting (RszSize) is below 1 pixel"},
     }};
     for (const Words& words : kWords)
         if (words.error == error)

@@ -42,6 +42,7 @@ enum class CodecError : std::int32_t {
     nameTooLong = 26,   // a path beyond what the system takes
     symlinkLoop = 27,   // symbolic links that lead round in a circle
     noSpace = 28,       // the disk (or the user's quota) is full
+    badSizeSetting = 29,  // a reduction to less than one pixel
 };
 
 // Either a value or the reason there is none.
