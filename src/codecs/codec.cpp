@@ -40,7 +40,7 @@ std::string_view describe(CodecError error)
         {CodecError::nameTooLong, "name too long"},
         {CodecError::symlinkLoop, "too many levels of symbolic links"},
         {CodecError::noSpace, "no space left on the device"},
-        {CodecError::badSizeSetting, "the size setting (RszSize) is below 1 pixel"},
+        {CodecError::badSizeSetting, "the size setting (RszSize) is below 1"},
     }};
     for (const Words& words : kWords)
         if (words.error == error)

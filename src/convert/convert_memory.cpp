@@ -52,7 +52,7 @@ std::uint64_t settlingNeed(const Picture& image)
 
 std::uint64_t reductionNeed(const Picture& image, const ConvertOptions& options)
 {
-    const std::optional<ImageSize> wanted = reducedSize(image.width, image.height, options.resizeMode, options.resizeSize);
+    const std::optional<ImageSize> wanted = reducedSize(image.width, image.height, options.resizeMode, options.resizeSize, options.boxHeight);
     if (!wanted)
         return need(image);
     const std::uint64_t reduced = need24(wanted->width, wanted->height);
