@@ -453,7 +453,7 @@ TEST(RunBatch, ReasonsNameLinkLoopsLongNamesAndTheSizeSetting)
     const BatchReport report = RunBatch(inputs, zeroSize);
     ASSERT_EQ(report.files.size(), 1u);
     ASSERT_TRUE(report.files[0].failure);
-    EXPECT_EQ(SkipReasonText(*report.files[0].failure), "size reduction failed: the size setting (RszSize) is below 1 pixel");
+    EXPECT_EQ(SkipReasonText(*report.files[0].failure), "size reduction failed: the size setting (RszSize) is below 1");
 
 }
 
