@@ -205,6 +205,12 @@ TEST(RunBatch, ReportsEveryFileWithItsOutputOrItsReason)
         {"huge.png", test::simplePng(20000, 20000, 8, 2, Bytes(60001)), SkipReason::readFailed,
          CodecError::noMemory, "cannot read: out of memory"},
         {"victim.bmp", bmp64, SkipReason::readFailed, CodecError::cannotOpen, "cannot read: cannot open"},
+        // 25 MB of grey reads within 64 MB; its PNG's filtered rows and their
+        // compressed copy would take 50 MB more.
+        {"writer.png", test::simplePng(5000, 5000, 8, 0, Bytes(5001 * 5000)), SkipReason::writeFailed,
+         CodecError::noMemory, "cannot write: out of memory"},
+        // Made 80 MB below: claimed from its size, never read.
+        {"large.bmp", bmp64, SkipReason::readFailed, CodecError::noMemory, "cannot read: out of memory"},
     };
     test::writeBytes(folder / "a.bmp", testing::buildBmp({.width = 1, .height = 1, .pixels = {1, 2, 3, 0}}));
     fs::create_directory(folder / "folder.bmp");
@@ -214,6 +220,7 @@ TEST(RunBatch, ReportsEveryFileWithItsOutputOrItsReason)
             test::writeBytes(folder / c.name, *c.bytes);
         inputs.push_back(folder / c.name);
     }
+    fs::resize_file(folder / "large.bmp", 80 << 20);
     ConvertOptions options;
     options.outputType = kOutputPng;
     std::vector<std::size_t> seen;
@@ -403,6 +410,51 @@ TEST(RunBatch, OverlongSubFolderOrOutputNameIsRefusedNotCut)
     EXPECT_TRUE(StartBatch(inputs, recorder.host));
     EXPECT_EQ(recorder.shown, std::vector<ErrorCode>{kErrorNothingConverted});
     EXPECT_FALSE(fs::exists(folder / recorder.settings.MkDirStr)) << "the batch's own folder is removed again";
+}
+
+// The reasons say what the system found: a loop of links is not a missing
+// file, a name too long is not a name taken, a size setting of 0 is named.
+// (A full disk, /dev/full, is in each writer's own test.)
+TEST(RunBatch, ReasonsNameLinkLoopsLongNamesAndTheSizeSetting)
+{
+    ScratchFolder folder;
+    const Bytes bmp = testing::buildBmp({.width = 1, .height = 1, .pixels = {1, 2, 3, 0}});
+    fs::create_symlink("loop-b.bmp", folder / "loop-a.bmp");
+    fs::create_symlink("loop-a.bmp", folder / "loop-b.bmp");
+    // ".b" becomes ".bmp": two bytes past what a name may hold.
+    const fs::path longName = folder / (std::string(253, 'n') + ".b");
+    test::writeBytes(longName, bmp);
+    struct Case {
+        fs::path input;
+        std::int32_t outputType;
+        std::string_view report;
+    };
+    const Case cases[] = {
+        {folder / "loop-a.bmp", kOutputBmp, "cannot read: too many levels of symbolic links"},
+        {folder / "loop-a.bmp", kOutputRecode, "cannot read: too many levels of symbolic links"},
+        {longName, kOutputBmp, "cannot write: name too long"},
+        {folder / "gone.bmp", kOutputBmp, "no such file"},
+    };
+    for (const Case& c : cases) {
+        ConvertOptions options;
+        options.outputType = c.outputType;
+        const std::vector<fs::path> inputs{c.input};
+        const BatchReport report = RunBatch(inputs, options);
+        ASSERT_EQ(report.files.size(), 1u) << c.report;
+        ASSERT_TRUE(report.files[0].failure) << c.report;
+        EXPECT_EQ(SkipReasonText(*report.files[0].failure), c.report);
+    }
+
+    ConvertOptions zeroSize;
+    zeroSize.resize = true;
+    zeroSize.resizeSize = 0;
+    const std::vector<fs::path> inputs{folder / "plain.bmp"};
+    test::writeBytes(inputs[0], bmp);
+    const BatchReport report = RunBatch(inputs, zeroSize);
+    ASSERT_EQ(report.files.size(), 1u);
+    ASSERT_TRUE(report.files[0].failure);
+    EXPECT_EQ(SkipReasonText(*report.files[0].failure), "size reduction failed: the size setting (RszSize) is below 1");
+
 }
 
 TEST(InputsFromArguments, LongFormOrTheArgumentUnchanged)

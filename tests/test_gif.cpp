@@ -450,7 +450,7 @@ TEST(GifWrite, HeaderTableAndFailures)
     image = makeImage("x", 5, 3, 8);
     EXPECT_EQ(WriteGif(image.view(), folder / "none" / "y.gif").error(), CodecError::cannotCreate);
     if (fs::exists("/dev/full")) {
-        EXPECT_EQ(WriteGif(image.view(), "/dev/full").error(), CodecError::cannotWrite);
+        EXPECT_EQ(WriteGif(image.view(), "/dev/full").error(), CodecError::noSpace);
     }
 }
 

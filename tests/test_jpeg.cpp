@@ -347,7 +347,7 @@ TEST(JpegWrite, ShortWriteFailsTheFile)
 
     WriterFor limited(32, 32, 24);
     EXPECT_FALSE(limited.outcome.keep(WriteJpegWithLimit(limited.view(palette, pixels), "/dev/full", limited.encoding, 100, &limited.search)));
-    EXPECT_EQ(limited.outcome.errorCode, CodecError::cannotWrite);
+    EXPECT_EQ(limited.outcome.errorCode, CodecError::noSpace);
 }
 
 bool recode(const fs::path& input, const fs::path& output)

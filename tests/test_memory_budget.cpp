@@ -4,10 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
 #include <thread>
 #include <vector>
 
 #include "codecs/decode_memory.h"
+#include "codecs/files.h"
+#include "test_support.h"
 #include "platform/memory_budget.h"
 
 namespace vrelk {
@@ -38,6 +41,33 @@ TEST(MemoryBudget, GrantsWithinTheTotalAndRefusesMoreThanItAtOnce)
     EXPECT_TRUE(budget.tryReserve(100)) << "the file's reservation ends with it";
 }
 
+// An input's bytes are claimed from its stated size before they are read,
+// and the reader's claims count on top of them while they are kept.
+TEST(InputFile, ItsBytesAreClaimedBeforeTheyAreReadAndKeptUnderTheReadersClaims)
+{
+    test::ScratchFolder folder;
+    test::writeBytes(folder / "large", std::vector<std::uint8_t>(150, 1));
+    test::writeBytes(folder / "small", std::vector<std::uint8_t>(60, 1));
+    platform::MemoryBudget budget(100);
+    DecodeMemory memory(budget);
+    const ReadLimits limits{kMaxDimension, &memory};
+
+    Result<InputFile> large = InputFile::read(folder / "large", limits);
+    ASSERT_FALSE(large);
+    EXPECT_EQ(large.error(), CodecError::noMemory);
+    EXPECT_EQ(memory.held(), 0u);
+
+    Result<InputFile> small = InputFile::read(folder / "small", limits);
+    ASSERT_TRUE(small);
+    EXPECT_EQ(memory.held(), 60u);
+    EXPECT_TRUE(limits.claim(30));
+    EXPECT_EQ(memory.held(), 90u) << "the reader's 30 on top of the input's 60";
+    EXPECT_EQ(limits.claim(41).error(), CodecError::noMemory);
+    memory.forgetKept();
+    EXPECT_TRUE(limits.claim(90));
+    EXPECT_EQ(memory.held(), 90u) << "once the input is gone, claims count from zero";
+}
+
 // A waiting request is served before later ones that would fit, so a
 // large file is not passed over for ever by a stream of small ones.
 TEST(MemoryBudget, ServesWaitingRequestsInOrder)
@@ -56,6 +86,41 @@ TEST(MemoryBudget, ServesWaitingRequestsInOrder)
     large.join();
     EXPECT_TRUE(granted);
     budget.release(80);
+}
+
+// A file that holds part of the budget uses it while it waits for more:
+// nobody else may take it meanwhile, and two holders waiting on each other
+// give way rather than wait for ever.
+TEST(MemoryBudget, AHolderWaitsHoldingAndTwoHoldersWaitingGiveWay)
+{
+    platform::MemoryBudget budget(100);
+    auto first = std::make_unique<DecodeMemory>(budget);
+    auto second = std::make_unique<DecodeMemory>(budget);
+    ASSERT_TRUE(first->claim(60));
+    ASSERT_TRUE(second->claim(30));
+    std::atomic<bool> grown{false};
+    std::thread growing([&] { grown = second->claim(50).ok(); });
+    while (budget.tryReserve(0))
+        std::this_thread::yield();  // until the holder waits for its 20
+    EXPECT_FALSE(budget.tryReserve(10)) << "the 10 left wait for the holder";
+    EXPECT_FALSE(grown);
+    first.reset();
+    growing.join();
+    EXPECT_TRUE(grown);
+    EXPECT_EQ(second->held(), 50u);
+
+    // 50 and 40 held, each waiting for 20 more: one gives back.
+    std::thread other([&] {
+        DecodeMemory third(budget);
+        ASSERT_TRUE(third.claim(40));
+        EXPECT_TRUE(third.claim(60));
+    });
+    while (budget.tryReserve(0))
+        std::this_thread::yield();  // until the other holder waits
+    EXPECT_TRUE(second->claim(70));
+    second.reset();
+    other.join();
+    EXPECT_TRUE(budget.tryReserve(100)) << "everything given back";
 }
 
 // Files on eight threads claim a first need and then a larger one, as a

@@ -193,7 +193,7 @@ TEST(PngWrite, RefusedDepthsAndFailedWrites)
     EXPECT_EQ(code, CodecError::cannotCreate);
     if (fs::exists("/dev/full")) {
         EXPECT_FALSE(write(Image(64, 64, 24), "/dev/full", &code));
-        EXPECT_EQ(code, CodecError::cannotWrite);
+        EXPECT_EQ(code, CodecError::noSpace);
     }
 }
 

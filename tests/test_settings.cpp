@@ -162,6 +162,47 @@ TEST(SettingsStore, SavedBytesAreUnchangedForDefaultsAndEditedSettings)
     }
 }
 
+// vrelk makes the file at the end of a run when there was none at its
+// start; one the user wrote meanwhile stays, and no staging file is left.
+TEST(SettingsStore, CreatingTheFileNeverReplacesOneThatAppeared)
+{
+    ScratchFolder folder;
+    Settings settings;
+    settings.Quality = 90;
+    ASSERT_TRUE(SaveSettings(settings, folder / "expected.ini"));
+    ASSERT_TRUE(CreateSettingsFile(settings, folder / "Vrelk.ini"));
+    EXPECT_EQ(test::readText(folder / "Vrelk.ini"), test::readText(folder / "expected.ini"));
+
+    writeText(folder / "Vrelk.ini", "[SImg]\r\nQuality=42\r\n");
+    EXPECT_FALSE(CreateSettingsFile(settings, folder / "Vrelk.ini"));
+    EXPECT_EQ(test::readText(folder / "Vrelk.ini"), "[SImg]\r\nQuality=42\r\n");
+    EXPECT_EQ(test::listFolder(folder.path()), (std::vector<std::string>{"Vrelk.ini", "expected.ini"}));
+}
+
+// Notepad saves with a byte-order mark; the file reads as the Windows
+// profile functions read it, in UTF-8 or UTF-16 LE.
+TEST(SettingsStore, FilesWithAByteOrderMarkLoadInTheirEncoding)
+{
+    ScratchFolder folder;
+    const std::string text = "[SImg]\r\nQuality=42\r\nMkDirStr=\xE5\x86\x99\xE7\x9C\x9F \xF0\x9D\x84\x9E\r\n";
+    std::u16string wide = u"[SImg]\r\nQuality=42\r\nMkDirStr=\u5199\u771F \U0001D11E\r\n";
+    std::string utf16 = "\xFF\xFE";
+    for (char16_t unit : wide) {
+        utf16 += static_cast<char>(unit & 0xFF);
+        utf16 += static_cast<char>(unit >> 8);
+    }
+    struct Case {
+        const char* name;
+        std::string bytes;
+    };
+    for (const Case& c : {Case{"UTF-8", "\xEF\xBB\xBF" + text}, Case{"UTF-16 LE", utf16}, Case{"no mark", text}}) {
+        writeText(folder / "Vrelk.ini", c.bytes);
+        const Settings s = LoadSettings(folder / "Vrelk.ini");
+        EXPECT_EQ(s.Quality, 42) << c.name;
+        EXPECT_EQ(s.MkDirStr, "\xE5\x86\x99\xE7\x9C\x9F \xF0\x9D\x84\x9E") << c.name;
+    }
+}
+
 TEST(SettingsStore, LongStringsAreCutTo259Units)
 {
     ScratchFolder folder;

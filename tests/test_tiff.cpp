@@ -173,6 +173,10 @@ TEST(TiffRead, RefusalsAndReasons)
         {"no strips", tiff(true, without(without(grey, 273), 279), kGrey2x2), CodecError::damaged},
         {"strip past the end", greyWith({{279, kLong, {400}}}), CodecError::damaged},
         {"strip offset near 2^32", greyWith({{273, kLong, {0xFFFFFFFCu}}}), CodecError::damaged},
+        {"25000 x 25000 grey in 16 bytes", tiff(true, basic(25000, 25000, {8}, 1, 16), Bytes(16, 0x80)),
+         CodecError::truncated},
+        {"2048 x 2048 grey under 1/64 there", tiff(true, basic(2048, 2048, {8}, 1, 65535), Bytes(65535, 0x80)),
+         CodecError::truncated},
     };
     for (const Case& c : cases) {
         Result<Picture> image = decode(c.file);

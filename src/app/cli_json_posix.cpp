@@ -13,9 +13,10 @@ struct OutcomeText {
 };
 
 // Why inputs were never reached when a batch stopped before its files.
-constexpr std::array<OutcomeText, 3> kOutcomeTexts{{
+constexpr std::array<OutcomeText, 4> kOutcomeTexts{{
     {BatchOutcome::badOutputFolder, "output folder is not usable"},
     {BatchOutcome::folderNotCreated, "sub-folder cannot be created"},
+    {BatchOutcome::badSubFolder, "sub-folder setting MkDirStr is not one plain folder name"},
     {BatchOutcome::noMemory, "out of memory"},
 }};
 

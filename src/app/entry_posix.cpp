@@ -406,8 +406,9 @@ int main(int argc, char** argv)
             status = reportNoFormatChosen(line);
         }
     }
-    // A settings file that cannot be created is not reported.
+    // A settings file that cannot be created is not reported, nor one that
+    // appeared during the run, which is left alone.
     if (createSettingsFile)
-        (void)SaveSettings(settings, *iniPath);
+        (void)CreateSettingsFile(settings, *iniPath);
     return status;
 }

@@ -8,6 +8,7 @@
 #include <climits>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -38,10 +39,65 @@ bool equalsNoCase(std::string_view a, std::string_view b)
            });
 }
 
+void appendUtf8(std::string& out, char32_t code)
+{
+    if (code < 0x80) {
+        out += static_cast<char>(code);
+    } else if (code < 0x800) {
+        out += static_cast<char>(0xC0 | (code >> 6));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    } else if (code < 0x10000) {
+        out += static_cast<char>(0xE0 | (code >> 12));
+        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (code >> 18));
+        out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    }
+}
+
+// UTF-16 LE after its byte-order mark, as UTF-8; a lone surrogate becomes U+FFFD.
+std::string utf8FromUtf16Le(std::string_view bytes)
+{
+    std::string out;
+    auto unitAt = [&](std::size_t i) {
+        return static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) | static_cast<unsigned char>(bytes[i + 1]) << 8);
+    };
+    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+        const char16_t unit = unitAt(i);
+        const bool high = unit >= 0xD800 && unit < 0xDC00;
+        if (high && i + 3 < bytes.size() && unitAt(i + 2) >= 0xDC00 && unitAt(i + 2) < 0xE000) {
+            appendUtf8(out, 0x10000 + ((char32_t{unit} - 0xD800) << 10) + (unitAt(i + 2) - 0xDC00));
+            i += 2;
+        } else {
+            appendUtf8(out, unit >= 0xD800 && unit < 0xE000 ? char32_t{0xFFFD} : char32_t{unit});
+        }
+    }
+    return out;
+}
+
+// The file's text as UTF-8. Like the Windows profile functions, a file
+// that opens with a byte-order mark is read in its encoding (Notepad saves
+// UTF-8 and UTF-16 LE with one); without one it is taken as it is.
+std::string readText(const Path& file)
+{
+    std::ifstream in(file, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    constexpr std::string_view kUtf8Mark = "\xEF\xBB\xBF";
+    constexpr std::string_view kUtf16LeMark = "\xFF\xFE";
+    if (bytes.starts_with(kUtf8Mark))
+        return bytes.substr(kUtf8Mark.size());
+    if (bytes.starts_with(kUtf16LeMark))
+        return utf8FromUtf16Le(std::string_view(bytes).substr(kUtf16LeMark.size()));
+    return bytes;
+}
+
 std::vector<std::string> readLines(const Path& file)
 {
     std::vector<std::string> lines;
-    std::ifstream in(file, std::ios::binary);
+    std::istringstream in(readText(file));
     for (std::string line; std::getline(in, line);) {
         if (!line.empty() && line.back() == '\r')
             line.pop_back();

@@ -80,6 +80,7 @@ std::optional<ErrorCode> batchMessage(BatchOutcome outcome)
     case BatchOutcome::nothingConverted: return kErrorNothingConverted;
     case BatchOutcome::badOutputFolder: return kErrorBadOutputFolder;
     case BatchOutcome::folderNotCreated: return kErrorFolderCreate;
+    case BatchOutcome::badSubFolder: return kErrorFolderCreate;
     case BatchOutcome::noMemory: return kErrorNoMemory;
     }
     return kErrorNothingConverted;

@@ -57,6 +57,10 @@ Settings LoadSettings(const platform::Path& iniPath);
 // False when the file could not be written. The shells do not report it:
 // the values are simply not kept.
 bool SaveSettings(const Settings& settings, const platform::Path& iniPath);
+// Makes the settings file only where there is none: written whole under a
+// name of its own, then named, so a file the user saved meanwhile (a run
+// may last hours) stays as it is. False when it was not made.
+bool CreateSettingsFile(const Settings& settings, const platform::Path& iniPath);
 
 // The folder checks of applying the controls: a stored output folder or
 // plug-in folder that no longer exists is dropped (plug-ins then go off).

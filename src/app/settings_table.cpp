@@ -151,4 +151,16 @@ bool SaveSettings(const Settings& settings, const platform::Path& iniPath)
     return shell::iniReplaceSection(iniPath, kSection, entries);
 }
 
+bool CreateSettingsFile(const Settings& settings, const platform::Path& iniPath)
+{
+    std::optional<platform::Path> staged = platform::createStagingFile(iniPath.parent_path());
+    if (!staged)
+        return false;
+    const bool made = SaveSettings(settings, *staged) && platform::flushToDisk(*staged) &&
+                      platform::publishNoReplace(*staged, iniPath) == platform::PublishResult::published;
+    if (!made)
+        platform::deleteFile(*staged);
+    return made;
+}
+
 }  // namespace vrelk

@@ -325,6 +325,19 @@ Status decodeBitFields(BmpReader& reader, const DepthRule& rule)
     return {};
 }
 
+// The rows as the file stores them: whole 32-bit words each.
+std::uint64_t storedPixelBytes(const BitmapInfoHeader& info)
+{
+    const std::uint64_t rowBits = multiplyNeeds(static_cast<std::uint64_t>(info.biWidth), info.biBitCount);
+    return multiplyNeeds((rowBits + 31) / 32 * 4, static_cast<std::uint64_t>(info.biHeight));
+}
+
+std::uint64_t pixelBytesPresent(const BmpReader& reader)
+{
+    const std::uint64_t offset = reader.fileHeader.pixelOffset;
+    return reader.in.size() > offset ? reader.in.size() - offset : 0;
+}
+
 Status decode(BmpReader& reader)
 {
     if (Status status = readHeaders(reader); !status)
@@ -340,6 +353,8 @@ Status decode(BmpReader& reader)
     const DepthRule* rule = findDepthRule(info);
     if (!rule)
         return CodecError::unsupported;
+    if (Status covered = requireCoverage(pixelBytesPresent(reader), storedPixelBytes(info)); !covered)
+        return covered;
 
     switch (rule->path) {
     case DecodePath::unpack: return decodePacked(reader, *rule);

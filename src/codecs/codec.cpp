@@ -13,7 +13,7 @@ std::string_view describe(CodecError error)
         CodecError error;
         std::string_view text;
     };
-    static constexpr std::array<Words, 24> kWords{{
+    static constexpr std::array<Words, 28> kWords{{
         {CodecError::noMemory, "out of memory"},
         {CodecError::unsupported, "unsupported variant"},
         {CodecError::notThisFormat, "not of its format"},
@@ -37,6 +37,10 @@ std::string_view describe(CodecError error)
         {CodecError::pngBrokenDataRun, "damaged file (image data interrupted)"},
         {CodecError::pngZlib, "compression failed"},
         {CodecError::pngDeflate, "compression failed"},
+        {CodecError::nameTooLong, "name too long"},
+        {CodecError::symlinkLoop, "too many levels of symbolic links"},
+        {CodecError::noSpace, "no space left on the device"},
+        {CodecError::badSizeSetting, "the size setting (RszSize) is below 1"},
     }};
     for (const Words& words : kWords)
         if (words.error == error)

@@ -20,16 +20,27 @@ public:
     DecodeMemory(const DecodeMemory&) = delete;
     DecodeMemory& operator=(const DecodeMemory&) = delete;
 
-    // Raises the reservation to `bytes`. A file never waits while holding
-    // part of the budget (two files each holding some and waiting for more
-    // would wait forever): when the rest is not free now, it gives back what
-    // it holds and waits for the whole. noMemory when `bytes` exceeds the budget.
+    // Raises the reservation to `bytes`. A file that holds part of the
+    // budget waits for the rest holding it, as what it holds is in use;
+    // only when every holder waits so (none could go on) does it give back
+    // what it holds and wait for the whole. noMemory when `bytes` exceeds
+    // the budget.
+    // Claims count on top of what the file keeps (see keep).
     Status claim(std::uint64_t bytes);
+    // Adds `bytes` to what the file keeps beneath every later claim: the
+    // input's bytes, which its reader works from.
+    Status keep(std::uint64_t bytes);
+    // What was kept is freed; the reservation stays as high as it went.
+    void forgetKept() { kept_ = 0; }
     std::uint64_t held() const { return held_; }
 
 private:
+    Status claimTotal(std::uint64_t bytes);
+    void giveBack();
+
     platform::MemoryBudget& budget_;
     std::uint64_t held_ = 0;
+    std::uint64_t kept_ = 0;
 };
 
 // What one read may take, passed to every reader: pictures of at most
@@ -53,6 +64,7 @@ struct ReadLimits {
         return allows(width, height) ? Status{} : Status{CodecError::tooLarge};
     }
     Status claim(std::uint64_t bytes) const { return memory ? memory->claim(bytes) : Status{}; }
+    Status keep(std::uint64_t bytes) const { return memory ? memory->keep(bytes) : Status{}; }
 };
 
 // Sums sizes without wrapping: a need that does not fit 64 bits is refused all the same.
@@ -61,6 +73,19 @@ constexpr std::uint64_t addNeeds(std::uint64_t a, std::uint64_t b) { return a > 
 constexpr std::uint64_t multiplyNeeds(std::uint64_t a, std::uint64_t b)
 {
     return b != 0 && a > kNeedTooLarge / b ? kNeedTooLarge : a * b;
+}
+
+// A file whose pixel data covers less than 1/64 of what its header states
+// is truncated, not a picture that is mostly zeros: refused before its
+// memory is claimed. Pictures of at most 1 MiB are let through as the
+// files state them, short data and all.
+inline constexpr std::uint64_t kLeastCoverageDivisor = 64;
+inline constexpr std::uint64_t kCoverageExempt = std::uint64_t{1} << 20;
+constexpr Status requireCoverage(std::uint64_t present, std::uint64_t stated)
+{
+    if (stated <= kCoverageExempt || present >= stated / kLeastCoverageDivisor)
+        return {};
+    return CodecError::truncated;
 }
 
 // The bytes of a picture in the standard row layout: rows of whole 32-bit

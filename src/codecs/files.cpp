@@ -15,7 +15,7 @@ std::atomic<InputSizedHook> inputSizedHook{nullptr};
 
 void setInputSizedHook(InputSizedHook hook) { inputSizedHook = hook; }
 
-Result<InputFile> InputFile::read(const platform::Path& path)
+Result<InputFile> InputFile::read(const platform::Path& path, const ReadLimits& limits)
 {
     platform::File file = platform::File::openRead(path);
     const std::int64_t size = file.size();
@@ -23,6 +23,8 @@ Result<InputFile> InputFile::read(const platform::Path& path)
         return CodecError::cannotOpen;
     if (static_cast<std::uint64_t>(size) > std::numeric_limits<std::size_t>::max() / 2)
         return CodecError::noMemory;
+    if (Status kept = limits.keep(static_cast<std::uint64_t>(size)); !kept)
+        return kept.error();
     if (InputSizedHook hook = inputSizedHook.load())
         hook(path);
     InputFile input;
@@ -44,8 +46,11 @@ Result<OutputFile> OutputFile::create(const platform::Path& path)
 
 void OutputFile::write(std::span<const std::uint8_t> bytes)
 {
-    if (!failed_ && !file_.write(bytes))
+    if (!failed_ && !file_.write(bytes)) {
         failed_ = true;
+        if (platform::lastIoFailure() == platform::IoFailure::noSpace)
+            failure_ = CodecError::noSpace;
+    }
 }
 
 void OutputFile::writeU32BE(std::uint32_t value)
@@ -59,7 +64,7 @@ Status OutputFile::finish()
 {
     file_.close();
     if (failed_)
-        return CodecError::cannotWrite;
+        return failure_;
     return {};
 }
 

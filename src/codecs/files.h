@@ -8,6 +8,7 @@
 
 #include "codecs/byte_cursor.h"
 #include "codecs/codec.h"
+#include "codecs/decode_memory.h"
 #include "platform/platform.h"
 
 namespace vrelk {
@@ -18,8 +19,10 @@ namespace vrelk {
 class InputFile {
 public:
     // cannotOpen when the file cannot be opened or read in full (an empty
-    // file included), noMemory when its bytes do not fit in memory.
-    static Result<InputFile> read(const platform::Path& path);
+    // file included), noMemory when its bytes do not fit in memory or in
+    // what `limits` grant; they are kept in the file's reservation before
+    // they are read.
+    static Result<InputFile> read(const platform::Path& path, const ReadLimits& limits = {});
 
     std::span<const std::uint8_t> bytes() const { return bytes_; }
     ByteCursor cursor() const { return ByteCursor(bytes()); }
@@ -43,12 +46,14 @@ public:
     void write(std::span<const std::uint8_t> bytes);
     void writeU32BE(std::uint32_t value);
     bool failed() const { return failed_; }
-    // Closes the file; writeFailed when any write came up short.
+    // Closes the file; cannotWrite when any write came up short, noSpace
+    // when the disk was full.
     Status finish();
 
 private:
     platform::File file_;
     bool failed_ = false;
+    CodecError failure_ = CodecError::cannotWrite;
 };
 
 }  // namespace vrelk

@@ -190,6 +190,19 @@ Status buildPalette(TIFF* tiff, const TiffFields& f, Palette& palette)
     return {};
 }
 
+// Uncompressed strips that hold far less than the picture they state are
+// a file cut short, not a picture of zeros to be made at full size.
+Status rawStripsCover(Bytes file, std::uint64_t stated)
+{
+    Result<StatedStrips> strips = StatedStrips::of(file);
+    if (!strips)
+        return strips.error();
+    std::uint64_t total = 0;
+    for (std::uint32_t i = 0; i < strips->count(); ++i)
+        total += strips->byteCount(i);
+    return requireCoverage(total, stated);
+}
+
 // Uncompressed strips are taken from the file's bytes as they lie, one
 // after the other in strip order, as this program has always read them;
 // each must lie inside the file.
@@ -447,6 +460,10 @@ Result<Picture> TiffReader::readLayout(const TiffSampleLayout& layout)
         icc.clear();
     }
 
+    if (raw) {
+        if (Status covered = rawStripsCover(file_, static_cast<std::uint64_t>(rowBytes) * f.height); !covered)
+            return covered.error();
+    }
     Result<Picture> image = allocatePicture(static_cast<std::int32_t>(f.width), static_cast<std::int32_t>(f.height),
                                             layoutOfBits(pictureBits));
     if (!image)

@@ -9,6 +9,7 @@
 #include "codecs/decode_memory.h"
 #include "codecs/files.h"
 #include "codecs/jpeg.h"
+#include "convert/convert_memory.h"
 #include "pixel/colour_manage.h"
 
 namespace vrelk {
@@ -70,6 +71,9 @@ std::optional<FileFailure> DeliverOutput(const platform::Path& stagedPath, const
         case platform::PublishResult::targetExists: next = used + 1; break;
         }
     }
+    // A name that cannot take its number is too long, not taken.
+    if (!fitsPathLimit(numberedPath(outputPath, extension, kMaxOutputNumber)))
+        return FileFailure{SkipReason::writeFailed, CodecError::nameTooLong};
     return FileFailure{SkipReason::noFreeName, std::nullopt};
 }
 
@@ -87,14 +91,18 @@ Result<platform::Path, BatchOutcome> settleOutputFolder(const platform::Path& fi
             return BatchOutcome::badOutputFolder;
     }
     if (options.makeSubFolder && !options.subFolderName.empty()) {
+        // The name comes from the settings file as it stands: "/", ".." or
+        // an absolute path would put the outputs anywhere.
+        if (!platform::isPlainFolderName(options.subFolderName))
+            return BatchOutcome::badSubFolder;
         folder /= options.subFolderName;
         if (!fitsPathLimit(folder))
             return BatchOutcome::folderNotCreated;
-        if (!platform::folderExists(folder)) {
-            if (!platform::createFolder(folder))
-                return BatchOutcome::folderNotCreated;
+        // Another run may make the same folder at the same moment.
+        if (platform::createFolder(folder))
             created = true;
-        }
+        else if (!platform::folderExists(folder))
+            return BatchOutcome::folderNotCreated;
     }
     return folder;
 }
@@ -141,15 +149,25 @@ std::optional<FileFailure> ConvertOneFile(FileJob& job, const platform::Path& ou
         input, ReadContext{job.options, *job.scratch.tables, job.pluginTurns, job.file, ReadLimits{kMaxDimension, &memory}});
     if (!image)
         return image.error();
+    // The input's bytes went with the read; each later step claims its
+    // working copies before it makes them.
+    memory.forgetKept();
 
     // Before any reduction, so that sizes and palettes are worked out on
     // the colours that will be shown.
+    if (Status claimed = memory.claim(settlingNeed(*image)); !claimed)
+        return skipped(SkipReason::readFailed, claimed.error());
     SettleColours(*image, (job.output.keeps & kKeepsProfile) != 0);
     if (job.options.resize) {
-        if (Status reduced = reduceImage(job.scratch, *image, job.options); !reduced)
+        Status reduced = memory.claim(reductionNeed(*image, job.options));
+        if (reduced)
+            reduced = reduceImage(job.scratch, *image, job.options);
+        if (!reduced)
             return skipped(SkipReason::reduceFailed, reduced.error());
     }
     settleMetadata(image->meta, job.options.keepMetadata, image->width, image->height);
+    if (Status claimed = memory.claim(writingNeed(*image, job.output.outputType, job.options.limitSize)); !claimed)
+        return skipped(SkipReason::writeFailed, claimed.error());
     auto staged = platform::createStagingFile(outputFolder);
     if (!staged)
         return skipped(SkipReason::noTempFile);
@@ -168,9 +186,10 @@ std::optional<FileFailure> RecodeOneFile(FileJob& job, const platform::Path& out
                                          const platform::Path& input, platform::Path& stagedPath)
 {
     if (!platform::pathExists(input))
-        return skipped(SkipReason::missing);
+        return UnreachableInput(platform::lastIoFailure());
     DecodeMemory memory(platform::processMemoryBudget());
-    Result<InputFile> bytes = InputFile::read(input);
+    const ReadLimits limits{kMaxDimension, &memory};
+    Result<InputFile> bytes = InputFile::read(input, limits);
     if (!bytes)
         return skipped(SkipReason::readFailed, bytes.error());
     // Only a JPEG has coefficients to carry over; any other picture would
@@ -181,8 +200,7 @@ std::optional<FileFailure> RecodeOneFile(FileJob& job, const platform::Path& out
     if (!staged)
         return skipped(SkipReason::noTempFile);
     stagedPath = *staged;
-    Status recoded = RecodeJpeg(bytes->cursor(), stagedPath, &job.written, ReadLimits{kMaxDimension, &memory},
-                                job.options.keepMetadata);
+    Status recoded = RecodeJpeg(bytes->cursor(), stagedPath, &job.written, limits, job.options.keepMetadata);
     if (!recoded) {
         platform::deleteFile(stagedPath);
         return skipped(SkipReason::readFailed, recoded.error());

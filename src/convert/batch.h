@@ -21,6 +21,7 @@ enum class BatchOutcome {
     nothingConverted,
     badOutputFolder,
     folderNotCreated,  // the sub-folder could not be made
+    badSubFolder,      // the sub-folder setting names no plain folder inside the output folder
     noMemory,
 };
 

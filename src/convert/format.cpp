@@ -21,6 +21,17 @@ FormatCode formatOfFirstBytes(const platform::Path& path)
 
 }  // namespace
 
+// A path that names no file, or leads nowhere: a loop of links or a name
+// the system does not take is not a missing file.
+FileFailure UnreachableInput(platform::IoFailure failure)
+{
+    switch (failure) {
+    case platform::IoFailure::symlinkLoop: return {SkipReason::readFailed, CodecError::symlinkLoop};
+    case platform::IoFailure::nameTooLong: return {SkipReason::readFailed, CodecError::nameTooLong};
+    default: return {SkipReason::missing, std::nullopt};
+    }
+}
+
 PluginTurns::PluginTurns(std::size_t files) : passed_(files, false) {}
 
 void PluginTurns::await(std::size_t file)
@@ -66,11 +77,11 @@ Result<Picture, FileFailure> ReadImage(const platform::Path& path, const ReadCon
 {
     const TurnPassed turnPassed(context);
     if (!platform::pathExists(path))
-        return FileFailure{SkipReason::missing, std::nullopt};
+        return UnreachableInput(platform::lastIoFailure());
 
     // The whole file is read once; only when that fails are its first
     // bytes read again to name the format and the failure.
-    Result<InputFile> input = InputFile::read(path);
+    Result<InputFile> input = InputFile::read(path, context.limits);
     const FormatCode code = input ? SniffFormat(input->bytes()) : formatOfFirstBytes(path);
     if (code == kFormatTooShort)
         return FileFailure{SkipReason::tooShort, std::nullopt};

@@ -56,6 +56,10 @@ private:
     std::size_t firstPending_ = 0;
 };
 
+// Why an input that cannot be reached was skipped: missing, or a loop of
+// links or a name too long for the system.
+FileFailure UnreachableInput(platform::IoFailure failure);
+
 // What a read needs besides the file.
 struct ReadContext {
     const ConvertOptions& options;

@@ -39,6 +39,10 @@ enum class CodecError : std::int32_t {
     pngZlib = 23,
     pngDeflate = 24,
     tooLarge = 25,      // sides beyond the size cap, or a need beyond any budget
+    nameTooLong = 26,   // a path beyond what the system takes
+    symlinkLoop = 27,   // symbolic links that lead round in a circle
+    noSpace = 28,       // the disk (or the user's quota) is full
+    badSizeSetting = 29,  // a reduction to less than one pixel
 };
 
 // Either a value or the reason there is none.

@@ -346,6 +346,9 @@ Status resizeImage(ResizeJob& job, std::int32_t newWidth, std::int32_t newHeight
 Status reduceImage(ReductionTools& tools, Picture& image, std::int32_t mode, std::int32_t size,
                    std::int32_t boxHeight)
 {
+    // A setting, not the picture, is at fault: said so for every file.
+    if (size < 1)
+        return CodecError::badSizeSetting;
     std::optional<ImageSize> wanted = reducedSize(image.width, image.height, mode, size, boxHeight);
     if (!wanted)
         return CodecError::unsupported;

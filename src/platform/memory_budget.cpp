@@ -11,7 +11,7 @@ bool MemoryBudget::reserve(std::uint64_t bytes)
         if (bytes > total_)
             return false;
         const std::uint64_t ticket = nextTicket_++;
-        changed_.wait(lock, [&] { return serving_ == ticket && total_ - reserved_ >= bytes; });
+        changed_.wait(lock, [&] { return serving_ == ticket && growing_ == 0 && total_ - reserved_ >= bytes; });
         reserved_ += bytes;
         ++serving_;
     }
@@ -23,7 +23,7 @@ bool MemoryBudget::reserve(std::uint64_t bytes)
 bool MemoryBudget::tryReserve(std::uint64_t bytes)
 {
     const std::lock_guard lock(mutex_);
-    if (serving_ != nextTicket_ || bytes > total_ - reserved_)
+    if (serving_ != nextTicket_ || growing_ != 0 || bytes > total_ - reserved_)
         return false;
     reserved_ += bytes;
     return true;
@@ -34,6 +34,36 @@ void MemoryBudget::release(std::uint64_t bytes)
     {
         const std::lock_guard lock(mutex_);
         reserved_ -= bytes < reserved_ ? bytes : reserved_;
+    }
+    changed_.notifyAll();
+}
+
+bool MemoryBudget::grow(std::uint64_t bytes)
+{
+    bool granted = false;
+    {
+        std::unique_lock lock(mutex_);
+        ++growing_;
+        changed_.wait(lock, [&] {
+            granted = total_ - reserved_ >= bytes;
+            return granted || growing_ >= holders_;
+        });
+        --growing_;
+        if (granted)
+            reserved_ += bytes;
+    }
+    changed_.notifyAll();
+    return granted;
+}
+
+void MemoryBudget::holding(bool holds)
+{
+    {
+        const std::lock_guard lock(mutex_);
+        if (holds)
+            ++holders_;
+        else if (holders_ > 0)
+            --holders_;
     }
     changed_.notifyAll();
 }

@@ -24,6 +24,15 @@ public:
     bool tryReserve(std::uint64_t bytes);
     void release(std::uint64_t bytes);
 
+    // A file holding part of the budget keeps using what it holds while it
+    // waits for more (its input, its picture), so it waits holding it, ahead
+    // of files that hold nothing. When every holder waits so, none could go
+    // on: grow then returns false and the caller gives back what it holds.
+    // Holders are counted by holding(true) on their first reservation and
+    // holding(false) when they give it all back.
+    bool grow(std::uint64_t bytes);
+    void holding(bool holds);
+
     std::uint64_t total() const;
     // Only while nothing is reserved: the command line sets it before a run.
     void setTotal(std::uint64_t total);
@@ -35,6 +44,8 @@ private:
     std::uint64_t reserved_ = 0;
     std::uint64_t nextTicket_ = 0;
     std::uint64_t serving_ = 0;
+    std::uint32_t holders_ = 0;
+    std::uint32_t growing_ = 0;
 };
 
 // Half the physical memory natively; in the 32-bit Windows program what its

@@ -36,6 +36,12 @@ std::optional<Path> longPathName(const Path& path);
 // at most NAME_MAX bytes in a path shorter than PATH_MAX.
 bool pathWithinLimits(const Path& path);
 
+// One folder name that stays where it is made on every system the settings
+// are shared with: not empty, not "." or "..", no separator, drive colon,
+// wildcard or control character, no trailing dot or space (Windows drops
+// them, so ".. " would climb), at most 255 units.
+bool isPlainFolderName(const NativeString& name);
+
 // Creates an empty file under a new hidden name of its own in `folder`
 // (".vrelk-*.tmp"; on Windows "~vk*.tmp" with the hidden attribute). An output is written there and only then named: a file that
 // an interrupted run leaves behind is recognisably unfinished.
@@ -59,6 +65,11 @@ enum class PublishResult { published, targetExists, failed };
 // a file another program creates at the same moment; on targetExists the
 // staged file stays for another name.
 PublishResult publishNoReplace(const Path& staged, const Path& to);
+
+// Why the last file call of this thread failed, where the program says
+// more than that it failed.
+enum class IoFailure { other, nameTooLong, symlinkLoop, noSpace };
+IoFailure lastIoFailure();
 
 bool deleteFile(const Path& path);
 bool createFolder(const Path& path);

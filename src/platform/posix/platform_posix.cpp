@@ -237,6 +237,17 @@ PublishResult publishNoReplace(const Path& staged, const Path& to)
     return result;
 }
 
+IoFailure lastIoFailure()
+{
+    switch (errno) {
+    case ENAMETOOLONG: return IoFailure::nameTooLong;
+    case ELOOP: return IoFailure::symlinkLoop;
+    case ENOSPC:
+    case EDQUOT: return IoFailure::noSpace;
+    default: return IoFailure::other;
+    }
+}
+
 bool deleteFile(const Path& path)
 {
     const bool deleted = ::unlink(path.c_str()) == 0;

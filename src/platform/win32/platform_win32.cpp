@@ -137,6 +137,17 @@ bool deleteFile(const Path& path) { return DeleteFileW(path.c_str()) != 0; }
 bool createFolder(const Path& path) { return CreateDirectoryW(path.c_str(), nullptr) != 0; }
 bool removeFolder(const Path& path) { return RemoveDirectoryW(path.c_str()) != 0; }
 
+IoFailure lastIoFailure()
+{
+    switch (GetLastError()) {
+    case ERROR_FILENAME_EXCED_RANGE: return IoFailure::nameTooLong;
+    case ERROR_CANT_RESOLVE_FILENAME: return IoFailure::symlinkLoop;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL: return IoFailure::noSpace;
+    default: return IoFailure::other;
+    }
+}
+
 bool pathExists(const Path& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 bool folderExists(const Path& path)
