@@ -148,6 +148,21 @@ def test_turned_photo_and_reduction(folder):
               "%s: Exif dimensions %r x %r" % (what, tag(tags, "ExifImageWidth"), tag(tags, "ExifImageHeight")))
 
 
+def test_resolution_follows_the_pixels(folder):
+    path = os.path.join(folder, "scan.png")
+    Image.effect_mandelbrot((200, 100), (-2, -1, 1, 1), 60).convert("RGB").save(path, dpi=(300, 300))
+    for fmt, ext in [("jpeg", "jpg"), ("png", "png"), ("bmp", "bmp")]:
+        for arguments, dpi in [([], 300), (["--width", "100"], 150)]:
+            output = convert(folder, ["-f", fmt, "--keep-metadata"] + arguments, path)
+            with Image.open(output) as written:
+                got = written.info.get("dpi")
+            check(got is not None and all(abs(v - dpi) < 1 for v in got),
+                  "300 dpi scan -> %s %s: %r dpi, not %d" % (fmt, arguments, got, dpi))
+        with Image.open(convert(folder, ["-f", fmt], path)) as plain:
+            check(plain.info.get("dpi") in (None, (0, 0), (72, 72), (1, 1)) or fmt == "bmp" and plain.info["dpi"][0] < 1,
+                  "%s without --keep-metadata: resolution %r written" % (fmt, plain.info.get("dpi")))
+
+
 def app1_segments(path):
     with open(path, "rb") as f:
         data = f.read()
@@ -184,6 +199,7 @@ def main():
         inputs = make_inputs(folder)
         test_every_input_to_every_output(folder, inputs)
         test_turned_photo_and_reduction(folder)
+        test_resolution_follows_the_pixels(folder)
         test_recode_keeps_every_app1(folder, inputs)
     for failure in failures:
         print("FAIL:", failure)

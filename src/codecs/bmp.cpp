@@ -435,6 +435,10 @@ static Status writeBmpBody(const ImageView& image, const platform::Path& path)
     info.biHeight = image.height;
     info.biBitCount = static_cast<std::uint16_t>(depth->bits);
     info.biClrUsed = depth->paletteEntries;
+    if (image.resolution.unit != DensityUnit::none) {
+        info.biXPelsPerMeter = image.resolution.xPerMetre;
+        info.biYPelsPerMeter = image.resolution.yPerMetre;
+    }
 
     out->write(headerBytes(file, info, depth->paletteEntries, *image.palette));
     out->write(image.pixels.first(pixelBytes));

@@ -57,6 +57,7 @@ struct JpegJob {
     std::span<const std::uint8_t> iccProfile{};
     std::span<const std::uint8_t> exif{};
     std::span<const std::uint8_t> xmp{};
+    Resolution resolution{};
 };
 
 // Where an encoding goes: a file, or a growing memory buffer, where it may

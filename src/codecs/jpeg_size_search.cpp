@@ -86,7 +86,8 @@ Result<ChosenTrial> JpegSizeSearch::run(const ImageView& image, const JpegEncodi
     const auto trialBuffer = static_cast<std::size_t>(
         std::clamp<std::uint64_t>(target + 1, 1u << 16, std::max<std::uint64_t>(uncompressed, 1u << 16)));
 
-    JpegJob job{image.width, image.height, *rows, encoding, nullptr, image.iccProfile, image.exif, image.xmp};
+    JpegJob job{image.width,      image.height, *rows,     encoding,        nullptr,
+                image.iccProfile, image.exif,   image.xmp, image.resolution};
     SizeSearch& search = search_.emplace(SizeTarget{{}, limit, kJpegLengths, encoding.workers, trialBuffer}, jpegTrials(job));
     // The search's first trial converts the pixels itself while the planes
     // for the other trials are built beside it. Without memory for the

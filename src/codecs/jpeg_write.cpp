@@ -12,6 +12,25 @@
 namespace vrelk {
 namespace {
 
+// JFIF states dots per inch or per centimetre, in 16 bits; a resolution
+// given per metre (BMP, PNG) is written per inch, as viewers show it.
+void setDensity(jpeg_compress_struct& info, const Resolution& resolution)
+{
+    if (resolution.unit == DensityUnit::none || resolution.xPerMetre <= 0 || resolution.yPerMetre <= 0)
+        return;
+    const bool perCentimetre = resolution.unit == DensityUnit::perCentimetre;
+    const auto density = [perCentimetre](std::int32_t perMetre) {
+        return perCentimetre ? (std::int64_t{perMetre} + 50) / 100 : (std::int64_t{perMetre} * 254 + 5000) / 10000;
+    };
+    const std::int64_t x = density(resolution.xPerMetre);
+    const std::int64_t y = density(resolution.yPerMetre);
+    if (x < 1 || y < 1 || x > 0xFFFF || y > 0xFFFF)
+        return;
+    info.density_unit = perCentimetre ? 2 : 1;
+    info.X_density = static_cast<UINT16>(x);
+    info.Y_density = static_cast<UINT16>(y);
+}
+
 constexpr JDIMENSION kRowsPerWrite = 16;
 
 struct SamplingFactors {
@@ -81,6 +100,7 @@ bool compress(const JpegJob& job, JpegEncoder& encoder, const JpegOutput& output
     info.comp_info[0].h_samp_factor = job.encoding.horizontalSampling;
     info.comp_info[0].v_samp_factor = job.encoding.verticalSampling;
     jpeg_set_quality(&info, job.encoding.quality, TRUE);
+    setDensity(info, job.resolution);
     jpeg_start_compress(&info, TRUE);
     WriteMetadataSegments(info, job.exif, job.xmp);
     WriteIccProfile(info, job.iccProfile);
@@ -122,7 +142,8 @@ static Status writeJpegBody(const ImageView& image, const platform::Path& path, 
     Result<OutputFile> out = OutputFile::create(path);
     if (!out)
         return out.error();
-    const bool encoded = encodeJpeg(JpegJob{image.width, image.height, *rows, encoding, nullptr, image.iccProfile, image.exif, image.xmp}, JpegOutput{&*out, nullptr, nullptr});
+    const bool encoded = encodeJpeg(JpegJob{image.width, image.height, *rows, encoding, nullptr, image.iccProfile, image.exif, image.xmp,
+                image.resolution}, JpegOutput{&*out, nullptr, nullptr});
     Status finished = out->finish();
     if (!finished)
         return finished;

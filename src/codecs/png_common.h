@@ -19,6 +19,7 @@ constexpr ChunkType kIDAT{'I', 'D', 'A', 'T'};
 constexpr ChunkType kIEND{'I', 'E', 'N', 'D'};
 constexpr ChunkType kiCCP{'i', 'C', 'C', 'P'};
 constexpr ChunkType keXIf{'e', 'X', 'I', 'f'};
+constexpr ChunkType kpHYs{'p', 'H', 'Y', 's'};
 constexpr ChunkType kiTXt{'i', 'T', 'X', 't'};
 
 inline constexpr std::array<std::uint8_t, 8> kPngSignature{137, 80, 78, 71, 13, 10, 26, 10};

@@ -17,7 +17,6 @@ namespace {
 
 constexpr ChunkType kgAMA{'g', 'A', 'M', 'A'};
 constexpr ChunkType ktRNS{'t', 'R', 'N', 'S'};
-constexpr ChunkType kpHYs{'p', 'H', 'Y', 's'};
 
 constexpr std::uint32_t kMaxChunkLength = 0x7FFFFFFFu;
 

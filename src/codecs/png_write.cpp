@@ -47,9 +47,18 @@ Status writeProfile(PngWriter& writer, std::span<const std::uint8_t> icc)
     return {};
 }
 
-// Exif and XMP go before the image data, where viewers look for them.
-void writeMetadata(PngWriter& writer, std::span<const std::uint8_t> exif, std::span<const std::uint8_t> xmp)
+// The resolution, Exif and XMP go before the image data, where viewers
+// look for them.
+void writeMetadata(PngWriter& writer, const Resolution& resolution, std::span<const std::uint8_t> exif,
+                   std::span<const std::uint8_t> xmp)
 {
+    if (resolution.unit != DensityUnit::none && resolution.xPerMetre > 0 && resolution.yPerMetre > 0) {
+        std::array<std::uint8_t, 9> density{};
+        StoreU32BE(density.data(), static_cast<std::uint32_t>(resolution.xPerMetre));
+        StoreU32BE(density.data() + 4, static_cast<std::uint32_t>(resolution.yPerMetre));
+        density[8] = 1;  // per metre
+        writeChunk(writer, kpHYs, density);
+    }
     if (!exif.empty())
         writeChunk(writer, keXIf, exif);
     if (!xmp.empty())
@@ -285,7 +294,7 @@ static Status writePngBody(const ImageView& image, const platform::Path& path)
     writeHeader(writer);
     if (Status status = writeProfile(writer, image.iccProfile); !status)
         return status;
-    writeMetadata(writer, image.exif, image.xmp);
+    writeMetadata(writer, image.resolution, image.exif, image.xmp);
     if (Status status = allocateFilteredData(writer); !status)
         return status;
     if (writer.colourType == 3)

@@ -113,15 +113,30 @@ Status reduceImage(ScratchBuffers& scratch, Picture& image, const ConvertOptions
     return reduceImage(tools, image, options.resizeMode, options.resizeSize, options.boxHeight);
 }
 
-// What the output carries of the input's Exif and XMP: nothing unless
-// asked, and then whole blocks made true of the picture written.
-void settleMetadata(PictureMeta& meta, KeepMetadata keep, std::int32_t width, std::int32_t height)
+// Dots per unit follow the pixels, so that a reduced picture prints at
+// the size its original did.
+std::int32_t scaledDensity(std::int32_t perMetre, std::int32_t written, std::int32_t read)
+{
+    if (read <= 0)
+        return perMetre;
+    return static_cast<std::int32_t>((std::int64_t{perMetre} * written + read / 2) / read);
+}
+
+// What the output carries of the input's Exif, XMP and resolution:
+// nothing unless asked, and then made true of the picture written from a
+// picture read at readWidth x readHeight.
+void settleMetadata(PictureMeta& meta, KeepMetadata keep, std::int32_t width, std::int32_t height,
+                    std::int32_t readWidth, std::int32_t readHeight)
 {
     if (keep == KeepMetadata::none) {
         meta.exif.clear();
         meta.xmp.clear();
+        meta.resolution = {};
         return;
     }
+    if (meta.resolution.unit != DensityUnit::none)
+        meta.resolution = {scaledDensity(meta.resolution.xPerMetre, width, readWidth),
+                           scaledDensity(meta.resolution.yPerMetre, height, readHeight), meta.resolution.unit};
     const bool dropLocation = keep == KeepMetadata::allButLocation;
     if (!meta.exif.empty())
         meta.exif = EditExif(meta.exif, {meta.shownUpright, width, height, dropLocation});
@@ -158,6 +173,8 @@ std::optional<FileFailure> ConvertOneFile(FileJob& job, const platform::Path& ou
     if (Status claimed = memory.claim(settlingNeed(*image)); !claimed)
         return skipped(SkipReason::readFailed, claimed.error());
     SettleColours(*image, (job.output.keeps & kKeepsProfile) != 0);
+    const std::int32_t readWidth = image->width;
+    const std::int32_t readHeight = image->height;
     if (job.options.resize) {
         Status reduced = memory.claim(reductionNeed(*image, job.options));
         if (reduced)
@@ -165,7 +182,7 @@ std::optional<FileFailure> ConvertOneFile(FileJob& job, const platform::Path& ou
         if (!reduced)
             return skipped(SkipReason::reduceFailed, reduced.error());
     }
-    settleMetadata(image->meta, job.options.keepMetadata, image->width, image->height);
+    settleMetadata(image->meta, job.options.keepMetadata, image->width, image->height, readWidth, readHeight);
     if (Status claimed = memory.claim(writingNeed(*image, job.output.outputType, job.options.limitSize)); !claimed)
         return skipped(SkipReason::writeFailed, claimed.error());
     auto staged = platform::createStagingFile(outputFolder);

@@ -106,7 +106,7 @@ ImageView viewOf(const Picture& picture)
 {
     return ImageView{picture.width, picture.height, picture.bits(), &picture.palette,
                      {picture.pixels.data(), picture.pixels.size()}, picture.meta.iccProfile,
-                     picture.meta.exif,  picture.meta.xmp};
+                     picture.meta.exif,  picture.meta.xmp, picture.meta.resolution};
 }
 
 }  // namespace vrelk

@@ -155,6 +155,7 @@ struct ImageView {
     std::span<const std::uint8_t> iccProfile{};
     std::span<const std::uint8_t> exif{};  // the TIFF structure
     std::span<const std::uint8_t> xmp{};
+    Resolution resolution{};  // written only when its unit is known
 };
 
 ImageView viewOf(const Picture& picture);
