@@ -334,15 +334,15 @@ An existing file is never replaced: a taken name gains +1, +2, ...
 Options apply to this run only; the settings file decides everything else.
 Without FILE, vrelk prints the settings.
 
-  -f, --format FORMAT   bmp, png, jpeg, gif, webp, or recode (lossless
-                          re-encode of JPEG files only); without it DrctCvt
-                          decides, and DrctCvt=0 asks (no answer: nothing
-                          converted)
-  -q, --quality N       JPEG and WebP quality, 1..100
+  -f, --format FORMAT   bmp, png, jpeg, gif, webp, avif, or recode
+                          (lossless re-encode of JPEG files only); without
+                          it DrctCvt decides, and DrctCvt=0 asks (no
+                          answer: nothing converted)
+  -q, --quality N       JPEG, WebP and AVIF quality, 1..100
       --sampling S      JPEG chroma sampling: 2x2 or 1x1
-      --max-kb N        aim each JPEG or WebP at N KB at most (searches the
-                          quality); a file no quality brings there is
-                          written at the lowest, with a warning
+      --max-kb N        aim each JPEG, WebP or AVIF at N KB at most
+                          (searches the quality); a file no quality brings
+                          there is written at the lowest, with a warning
       --width N         reduce to N pixels wide
       --height N        reduce to N pixels high
       --long-side N     reduce the longer side to N pixels (one of these

@@ -13,14 +13,16 @@ namespace {
 
 constexpr int kMenuSeparatorId = 6000;
 
-// A grid 10..265 wide: the four one-file-type formats in the first row,
-// the two JPEG writes centred under them, then the reduction check at the
-// left and the settings button at the right edge.
-constexpr std::array<ControlLayout, 8> kConvertButtons{{
+// A grid of 65-pixel columns: the one-file-type formats in the first row
+// (AVIF, the latest, in a fifth column that widened the window), the two
+// JPEG writes centred under the first four, then the reduction check at
+// the left and the settings button under the fourth column's right edge.
+constexpr std::array<ControlLayout, 9> kConvertButtons{{
     {kCommandBmp, L"BUTTON", BS_PUSHBUTTON, 0, L"BMP(B)", 10, 10, 60, 24},
     {kCommandPng, L"BUTTON", BS_PUSHBUTTON, 0, L"PNG(P)", 75, 10, 60, 24},
     {kCommandGif, L"BUTTON", BS_PUSHBUTTON, 0, L"GIF(G)", 140, 10, 60, 24},
     {kCommandWebp, L"BUTTON", BS_PUSHBUTTON, 0, L"WebP(W)", 205, 10, 60, 24},
+    {kCommandAvif, L"BUTTON", BS_PUSHBUTTON, 0, L"AVIF(A)", 270, 10, 60, 24},
     {kCommandJpeg, L"BUTTON", BS_PUSHBUTTON, 0, L"JPEG(J)", 57, 39, 65, 24},
     {kCommandRecode, L"BUTTON", BS_PUSHBUTTON, 0, L"JPEG変換(T)", 127, 39, 90, 24},
     {kCommandResizeCheck, L"BUTTON", BS_AUTOCHECKBOX, 0, L"画像サイズ縮小", 13, 77, 97, 16},
@@ -32,9 +34,9 @@ struct KeyCommand {
     int command;
 };
 
-constexpr std::array<KeyCommand, 7> kConvertKeys{{
+constexpr std::array<KeyCommand, 8> kConvertKeys{{
     {'B', kCommandBmp}, {'P', kCommandPng}, {'J', kCommandJpeg}, {'G', kCommandGif},
-    {'T', kCommandRecode}, {'W', kCommandWebp}, {'S', kCommandSettings},
+    {'T', kCommandRecode}, {'W', kCommandWebp}, {'A', kCommandAvif}, {'S', kCommandSettings},
 }};
 
 bool isChecked(HWND window, int id) { return IsDlgButtonChecked(window, id) == BST_CHECKED; }
@@ -127,13 +129,14 @@ struct CommandEntry {
     void (*run)();
 };
 
-constexpr std::array<CommandEntry, 17> kCommands{{
+constexpr std::array<CommandEntry, 18> kCommands{{
     {kCommandBmp, [] { convertAs(kCommandBmp); }},
     {kCommandPng, [] { convertAs(kCommandPng); }},
     {kCommandJpeg, [] { convertAs(kCommandJpeg); }},
     {kCommandGif, [] { convertAs(kCommandGif); }},
     {kCommandRecode, [] { convertAs(kCommandRecode); }},
     {kCommandWebp, [] { convertAs(kCommandWebp); }},
+    {kCommandAvif, [] { convertAs(kCommandAvif); }},
     {kCommandResizeCheck, resizeCheckFromConvertWindow},
     {kCommandSettings, showSettingsWindow},
     {kLimitCheck, updateFileSizeEnables},
@@ -239,7 +242,7 @@ bool registerWindowClasses()
            registerProgressClass();
 }
 
-HWND createConvertWindow() { return createTopLevel(kConvertClass, 275, 107, nullptr); }
+HWND createConvertWindow() { return createTopLevel(kConvertClass, 340, 107, nullptr); }
 
 HWND createSettingsWindow(HWND owner) { return createTopLevel(kSettingClass, 410, 286, owner); }
 

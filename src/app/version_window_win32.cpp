@@ -30,7 +30,7 @@ struct LibraryNotice {
     const wchar_t* name;
     const wchar_t* licence;
 };
-constexpr std::array<LibraryNotice, 10> kLibraries{{
+constexpr std::array<LibraryNotice, 11> kLibraries{{
     {L"libjpeg-turbo", L"IJG / BSD-3-Clause"},
     {L"zlib", L"zlib"},
     {L"libdeflate", L"MIT"},
@@ -38,6 +38,7 @@ constexpr std::array<LibraryNotice, 10> kLibraries{{
     {L"libheif", L"LGPL-3.0-or-later"},
     {L"libde265", L"LGPL-3.0-or-later"},
     {L"dav1d", L"BSD-2-Clause"},
+    {L"libaom", L"BSD-2-Clause and the AOMedia Patent License 1.0"},
     {L"lcms2", L"MIT"},
     {L"mingw-w64 runtime", L"ZPL / MIT"},
     {L"GCC runtime", L"GPL-3.0 with the GCC Runtime Library Exception"},

@@ -4,6 +4,7 @@
 #include <array>
 #include <vector>
 
+#include "codecs/avif.h"
 #include "codecs/bmp.h"
 #include "codecs/gif.h"
 #include "codecs/heif.h"
@@ -160,6 +161,14 @@ Status writeWebp(const ImageView& image, const platform::Path& output, const Con
     return WriteWebp(image, output, options.quality);
 }
 
+// AVIF's encoder runs on as many threads as the run has slots free.
+Status writeAvif(const ImageView& image, const platform::Path& output, const ConvertOptions& options)
+{
+    if (options.limitSize)
+        return WriteAvifWithByteLimit(image, output, std::int64_t{options.limitKilobytes} * 1024, options.workers);
+    return WriteAvif(image, output, options.quality, options.workers);
+}
+
 Status writeGif(const ImageView& image, const platform::Path& output, const ConvertOptions&)
 {
     return WriteGif(image, output);
@@ -167,7 +176,7 @@ Status writeGif(const ImageView& image, const platform::Path& output, const Conv
 
 // In DrctCvt's order: type, DrctCvt, button, key, name in the settings'
 // list, button text, vrelk -f name and alias, extension, step, writer, keeps.
-constexpr std::array<OutputFormat, 6> kOutputFormats{{
+constexpr std::array<OutputFormat, 7> kOutputFormats{{
     {kOutputBmp, 1, kCommandBmp, 'B', "BMP", "BMP(B)", "bmp", "", ".bmp", PerFileStep::convert, writeBmp, kKeepsNothing},
     {kOutputPng, 2, kCommandPng, 'P', "PNG", "PNG(P)", "png", "", ".png", PerFileStep::convert, writePng, kKeepsProfile},
     {kOutputJpeg, 3, kCommandJpeg, 'J', "JPEG", "JPEG(J)", "jpeg", "jpg", ".jpg", PerFileStep::convert, writeJpeg,
@@ -176,6 +185,8 @@ constexpr std::array<OutputFormat, 6> kOutputFormats{{
     {kOutputRecode, 5, kCommandRecode, 'T', "JPEG変換", "JPEG変換(T)", "recode", "", ".jpg", PerFileStep::recode, nullptr,
      kKeepsProfile},
     {kOutputWebp, 6, kCommandWebp, 'W', "WebP", "WebP(W)", "webp", "", ".webp", PerFileStep::convert, writeWebp,
+     kKeepsProfile | kMeetsSizeTarget},
+    {kOutputAvif, 7, kCommandAvif, 'A', "AVIF", "AVIF(A)", "avif", "", ".avif", PerFileStep::convert, writeAvif,
      kKeepsProfile | kMeetsSizeTarget},
 }};
 
