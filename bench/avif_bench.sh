@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Times JPEG photo -> AVIF on a 12-megapixel photo-like picture at quality
 # 60 and libaom speed 6 (avifenc's default) against avifenc, heif-enc and
-# libvips, all on the same libaom: one thread each, then on every core.
-# The sizes of the files each writes follow.
+# libvips, all on the same libaom: each held to one core (taskset; vips
+# runs libaom on several threads whatever VIPS_CONCURRENCY says, and vrelk
+# always runs it on two), then on every core.
+# The sizes of the files each writes follow, then the photo aimed at 200 KB
+# as AVIF and as JPEG (avif_size_target): the encodes each search makes.
 #
 #   bench/avif_bench.sh [Release build folder]   (default: build/bench, made here)
 set -euo pipefail
@@ -10,7 +13,8 @@ set -euo pipefail
 runs="${VRELK_BENCH_RUNS:-3}"
 source "$(dirname "$0")/common.sh"
 
-for tool in hyperfine /usr/bin/avifenc /usr/bin/heif-enc /usr/bin/vips /usr/bin/python3; do
+[ -x "$build/avif_size_target" ] || { echo "no $build/avif_size_target: a build made before it" >&2; exit 2; }
+for tool in hyperfine taskset /usr/bin/avifenc /usr/bin/heif-enc /usr/bin/vips /usr/bin/python3; do
     command -v "$tool" >/dev/null || { echo "missing $tool" >&2; exit 2; }
 done
 
@@ -48,10 +52,10 @@ heifenc_at() { echo "/usr/bin/heif-enc --avif -q $quality -p speed=6 -p threads=
 vips_at() { echo "/usr/bin/vips copy $jpg $out/v$1.avif[Q=$quality,compression=av1,effort=3]"; }
 export TMPDIR="$work/temp"
 hyperfine --style basic --runs "$runs" --prepare "rm -f $out/*" --export-json "$work/times.json" \
-    -n "vrelk 1" "$work/avif/vrelk -j 1 $jpg" \
-    -n "avifenc 1" "$(avifenc_at 1)" \
-    -n "heif-enc 1" "$(heifenc_at 1)" \
-    -n "vips 1" "VIPS_CONCURRENCY=1 $(vips_at 1)" \
+    -n "vrelk 1" "taskset -c 0 $work/avif/vrelk -j 1 $jpg" \
+    -n "avifenc 1" "taskset -c 0 $(avifenc_at 1)" \
+    -n "heif-enc 1" "taskset -c 0 $(heifenc_at 1)" \
+    -n "vips 1" "VIPS_CONCURRENCY=1 taskset -c 0 $(vips_at 1)" \
     -n "vrelk all" "$work/avif/vrelk -j $cores $jpg" \
     -n "avifenc all" "$(avifenc_at "$cores")" \
     -n "heif-enc all" "$(heifenc_at "$cores")" \
@@ -59,17 +63,19 @@ hyperfine --style basic --runs "$runs" --prepare "rm -f $out/*" --export-json "$
 
 rm -f "$out"/*
 "$work/avif/vrelk" -j 1 "$jpg"
-eval "$(avifenc_at 1)" >/dev/null
-eval "$(heifenc_at 1)" >/dev/null
-VIPS_CONCURRENCY=1 eval "$(vips_at 1)"
+for threads in 1 "$cores"; do
+    eval "$(avifenc_at "$threads")" >/dev/null
+    eval "$(heifenc_at "$threads")" >/dev/null
+    VIPS_CONCURRENCY="$threads" eval "$(vips_at "$threads")"
+done
 
-/usr/bin/python3 - "$work/times.json" "$out" <<'PY'
+/usr/bin/python3 - "$work/times.json" "$out" "$cores" <<'PY'
 import json, os, sys
 results = {r["command"]: r["mean"] for r in json.load(open(sys.argv[1]))["results"]}
 out = sys.argv[2]
-sizes = {"vrelk": "photo.avif", "avifenc": "a1.avif", "heif-enc": "h1.avif", "vips": "v1.avif"}
-sizes = {tool: os.path.getsize(os.path.join(out, name)) for tool, name in sizes.items()}
-for threads in ("1", "all"):
+for threads, count in (("1", "1"), ("all", sys.argv[3])):
+    sizes = {"vrelk": "photo.avif", "avifenc": f"a{count}.avif", "heif-enc": f"h{count}.avif", "vips": f"v{count}.avif"}
+    sizes = {tool: os.path.getsize(os.path.join(out, name)) for tool, name in sizes.items()}
     ours = results[f"vrelk {threads}"]
     peers = {tool: results[f"{tool} {threads}"] for tool in ("avifenc", "heif-enc", "vips")}
     fastest = min(peers, key=peers.get)
@@ -77,5 +83,8 @@ for threads in ("1", "all"):
           ", ".join(f"{tool} {time:.2f} s" for tool, time in peers.items()))
     print(f"  vrelk / fastest peer ({fastest}): {ours / peers[fastest]:.2f}x; "
           f"size {sizes['vrelk']} B vs {sizes[fastest]} B")
-print("\nAVIF sizes at quality 60: " + ", ".join(f"{tool} {size} B" for tool, size in sizes.items()))
+    print("  sizes at quality 60: " + ", ".join(f"{tool} {size} B" for tool, size in sizes.items()))
 PY
+echo
+rm -f "$out"/*
+"$build/avif_size_target" "$jpg" 200 "$out"

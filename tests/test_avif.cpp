@@ -164,8 +164,8 @@ TEST(AvifSizeTarget, FitsInNoMoreEncodesThanTheJpegSearch)
 }
 
 // The encoder's extra threads run on slots nobody holds and give every one
-// back; with none free it runs on its caller's thread alone. A search's
-// trials and their threads never outnumber the slots.
+// back; a search's trials and their threads never outnumber the slots. The
+// file is the same however many slots were free.
 TEST(AvifWorkerSlots, EncoderThreadsBorrowOnlyFreeSlotsAndReturnThem)
 {
     ASSERT_TRUE(CanWriteAvif());
@@ -175,6 +175,8 @@ TEST(AvifWorkerSlots, EncoderThreadsBorrowOnlyFreeSlotsAndReturnThem)
         int total;
         int held;  // by the run's busy workers, the caller among them
     } cases[] = {{1, 1}, {4, 1}, {4, 4}, {3, 2}};
+    ASSERT_TRUE(WriteAvif(photo.view(), out / "alone.avif", 60));
+    const std::string alone = test::readText(out / "alone.avif");
     for (const auto& c : cases) {
         for (bool limited : {false, true}) {
             platform::WorkerSlots slots(c.total);
@@ -185,8 +187,10 @@ TEST(AvifWorkerSlots, EncoderThreadsBorrowOnlyFreeSlotsAndReturnThem)
             ASSERT_TRUE(written);
             if (limited)
                 EXPECT_LE(slots.peakEncodings(), c.total) << c.total << "/" << c.held;
-            else
+            else {
                 EXPECT_EQ(slots.peakEncodings(), c.total - c.held) << c.total << "/" << c.held;
+                EXPECT_EQ(test::readText(out / "a.avif"), alone) << c.total << "/" << c.held;
+            }
             int freeAfter = 0;
             while (slots.tryTake())
                 ++freeAfter;

@@ -25,7 +25,8 @@ bool CanWriteAvif();
 // The quality goes to libheif as heif-enc -q gives it; qualities beyond
 // the scale are treated as for JPEG. The view's colour profile is kept.
 // Besides the thread of its caller, the encoder runs on as many slots as
-// are free in `workers` (null: on every core), giving them back at its end.
+// are free in `workers` (null: on every core), giving them back at its end;
+// its file is the same however many it finds.
 Status WriteAvif(const ImageView& image, const platform::Path& path, std::int32_t quality,
                  platform::WorkerSlots* workers = nullptr);
 

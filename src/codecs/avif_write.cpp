@@ -41,6 +41,8 @@ Status statusOf(const heif_error& error)
     return error.code == heif_error_Ok ? Status{} : Status{codecErrorOf(error)};
 }
 
+constexpr int kAvifLeastThreads = 2;
+
 // Slots of the run lent to libaom's threads for one encoding: the caller's
 // own thread runs on its own slot, each further one holds a free slot
 // until the end, and is counted as an encoding running beside it.
@@ -67,7 +69,12 @@ public:
     EncoderThreads(const EncoderThreads&) = delete;
     EncoderThreads& operator=(const EncoderThreads&) = delete;
 
-    int count() const { return threads_; }
+    // libaom writes one file on any number of threads from two up, but
+    // another on one (it codes rows differently when it splits them), so
+    // an encoding never asks for fewer than two: the bytes are then the
+    // same however busy the run is. Without a slot to lend, both threads
+    // share the work of the caller's one.
+    int count() const { return std::max(threads_, kAvifLeastThreads); }
 
 private:
     platform::WorkerSlots* workers_;
