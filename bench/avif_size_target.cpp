@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <set>
 
 #include "codecs/avif.h"
 #include "codecs/files.h"
@@ -21,8 +22,10 @@ void report(const char* format, const std::filesystem::path& path, Write write)
     const auto start = std::chrono::steady_clock::now();
     const Status written = write(path, record);
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    // A quality asked for again is not encoded again.
+    const std::set<std::int32_t> encoded(record.qualitiesTried.begin(), record.qualitiesTried.end());
     std::printf("%s: %s, %zu encodes, written at %d, %ju bytes, %.1f s\n", format, written ? "ok" : "failed",
-                record.qualitiesTried.size(), record.writtenQuality,
+                encoded.size(), record.writtenQuality,
                 static_cast<std::uintmax_t>(std::filesystem::file_size(path)), took.count());
 }
 

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <set>
 #include <sstream>
 
 #include "codec_test_support.h"
@@ -151,7 +152,11 @@ TEST(AvifSizeTarget, FitsInNoMoreEncodesThanTheJpegSearch)
         ASSERT_TRUE(WriteAvifWithByteLimit(photo.view(), out / "limited.avif", limit, nullptr, &avif));
         ASSERT_TRUE(WriteJpegWithByteLimit(photo.view(), out / "limited.jpg", jpegEncoding(75, 0), limit, &jpeg));
         EXPECT_LE(static_cast<std::int64_t>(fs::file_size(out / "limited.avif")), limit) << kilobytes << " KB";
-        EXPECT_LE(avif.qualitiesTried.size(), jpeg.qualitiesTried.size()) << kilobytes << " KB";
+        // A quality asked for again is not encoded again.
+        const auto encodes = [](const SizeSearchRecord& record) {
+            return std::set<std::int32_t>(record.qualitiesTried.begin(), record.qualitiesTried.end()).size();
+        };
+        EXPECT_LE(encodes(avif), encodes(jpeg)) << kilobytes << " KB";
         EXPECT_GT(avif.writtenQuality, 1) << kilobytes << " KB";
         // The finest level fits nothing this small, so the search goes down.
         EXPECT_LT(avif.writtenQuality, 64) << kilobytes << " KB";
