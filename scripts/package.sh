@@ -2,7 +2,8 @@
 # Makes the two downloads in dist/:
 #   Tessaly-<version>-win32.zip   Vrelk.exe, Vrelk.chm, readme texts, the
 #                                 licence and the third-party notices
-#   vrelk_<version>_amd64.deb     vrelk, its man page and copyright
+#   vrelk_<version>_amd64.deb     vrelk, its man page, its bash completion and
+#                                 copyright
 # Builds both programs in Release (build/package-*) unless given existing
 # Release builds, as scripts/test.sh does. Run scripts/setup.sh once first.
 #   scripts/package.sh [--win BUILD] [--native BUILD] [--out FOLDER]
@@ -28,7 +29,7 @@ fi
 if [ -z "$native" ]; then
     native="$root/build/package-native"
     cmake -G Ninja -S "$root" -B "$native" -DCMAKE_BUILD_TYPE=Release -DVRELK_TESTS=OFF >/dev/null
-    cmake --build "$native" -j "$jobs" --target vrelk >/dev/null
+    cmake --build "$native" -j "$jobs" --target vrelk vrelk_completion >/dev/null
 fi
 win="$(cd "$win" && pwd)"
 native="$(cd "$native" && pwd)"

@@ -48,6 +48,8 @@ check "its vrelk names the version" test "$("$deb_root/usr/bin/vrelk" --version)
 man_page() { MANPAGER=cat MANWIDTH=80 man -l "$deb_root/usr/share/man/man1/vrelk.1.gz" 2>/dev/null; }
 check "its man page shows with the version" bash -c "$(declare -f man_page); deb_root='$deb_root'; \
     man_page | grep -q 'Tessaly $version' && man_page | grep -q -- '--report=json'"
+check "its bash completion is the program's own" \
+    bash -c "cmp -s '$deb_root/usr/share/bash-completion/completions/vrelk' <('$deb_root/usr/bin/vrelk' --completion=bash)"
 check "its control names the version and the libraries it needs" \
     bash -c "dpkg-deb -f '$deb' Version | grep -qx '$version' && dpkg-deb -f '$deb' Depends | grep -q 'libc6'"
 check "its copyright is machine-readable" grep -q '^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' \

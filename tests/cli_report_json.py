@@ -15,7 +15,7 @@ import tempfile
 from PIL import Image
 
 VRELK = os.path.abspath(sys.argv[1])
-FIELDS = ["input", "status", "output", "reason", "width", "height", "bytes", "target_met"]
+FIELDS = ["input", "status", "output", "reason", "width", "height", "bytes", "target_met", "kept"]
 
 # name (bytes), what to put there, expected status; None makes nothing.
 NAMES = [

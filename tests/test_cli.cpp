@@ -18,7 +18,7 @@ TEST(Cli, EmptyFileBatchReportsNothingConverted)
     auto result = cli.run(quoted(cli.root() / "empty.bmp"));
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.output, std::string("vrelk: skipped ") + (cli.root() / "empty.bmp").string() +
-                                 ": empty or too short to be an image\nError: ファイル変換に失敗しました。\n");
+                                 ": empty or too short to be an image\nError: No file was converted.\n");
     EXPECT_TRUE(test::listFolder(cli.temp()).empty());
     EXPECT_EQ(test::listFolder(cli.root()), (std::vector<std::string>{"bin", "empty.bmp", "temp"}));
 }
@@ -30,7 +30,7 @@ TEST(Cli, RelativeInputIsTakenFromTheWorkingFolder)
     auto result = cli.run("empty.png");
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.output, "vrelk: skipped empty.png: empty or too short to be an image\n"
-                             "Error: ファイル変換に失敗しました。\n");
+                             "Error: No file was converted.\n");
 }
 
 TEST(Cli, GoneInputFolderIsAnInvalidOutputFolder)
@@ -38,7 +38,7 @@ TEST(Cli, GoneInputFolderIsAnInvalidOutputFolder)
     CliInstall cli("DrctCvt=1\r\n");
     auto result = cli.run(quoted(cli.root() / "gone" / "a.png"));
     EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.output, "Error: 出力フォルダが無効です。\n");
+    EXPECT_EQ(result.output, "Error: The output folder is not usable.\n");
 }
 
 // A mistyped name fails alone wherever it stands. The output folder is
@@ -183,7 +183,7 @@ TEST(Cli, ChoosingAtRunTimeReadsOneLetter)
 
     auto chosen = cli.run(input, "p\\n");
     EXPECT_EQ(chosen.status, 1) << "the batch ran and converted nothing";
-    EXPECT_NE(chosen.output.find("Error: ファイル変換に失敗しました。"), std::string::npos);
+    EXPECT_NE(chosen.output.find("Error: No file was converted."), std::string::npos);
 }
 
 // A declined question, or none answered (a cron job without -f), converts
@@ -193,7 +193,7 @@ TEST(Cli, NoFormatChosenSkipsEveryFile)
     const std::string prompt = "BMP(B)  PNG(P)  GIF(G)  JPEG(J)  JPEG変換(T)  WebP(W)  AVIF(A)  \n> ";
     const std::string lines = "vrelk: skipped a.bmp: no format chosen\nvrelk: skipped b c.bmp: no format chosen\n";
     const std::string json = "{\"input\":\"a.bmp\",\"status\":\"skipped\",\"output\":null,\"reason\":\"no format "
-                             "chosen\",\"width\":null,\"height\":null,\"bytes\":null,\"target_met\":null}\n";
+                             "chosen\",\"width\":null,\"height\":null,\"bytes\":null,\"target_met\":null,\"kept\":null}\n";
     const struct {
         const char* options;
         const char* answer;  // none: standard input is empty
@@ -231,7 +231,7 @@ TEST(Cli, RenamedProgramRefusesToStart)
     fs::rename(cli.program(), cli.bin() / "other");
     auto result = test::runCommand(quoted(cli.bin() / "other") + " x < /dev/null");
     EXPECT_EQ(result.status, 2);
-    EXPECT_EQ(result.output, "Error: ファイル実行に失敗しました。\n");
+    EXPECT_EQ(result.output, "Error: The program cannot start.\n");
 }
 
 }  // namespace

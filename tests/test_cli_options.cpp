@@ -134,9 +134,11 @@ TEST(CliOptions, BadOptionsAndValuesExitWithStatus2AndWriteNothing)
 {
     const char* bad[] = {"--bogus",        "-x",           "-q 0",        "-q 101",          "-q 9x",
                          "--quality=",     "-f tiff",      "--sampling 4x4", "--max-kb 0",   "--width -5",
-                         "--height 25001", "--long-side", "-o missing",  "--subfolder a/b", "--subfolder ..",
+                         "--height 25001", "--long-side", "-o wide.bmp", "--subfolder a/b", "--subfolder ..",
                          "-j 0",           "--jobs=many",  "--max-memory 0", "--max-memory 512K",
-                         "--max-memory=1.5G", "--max-memory 2T", "--max-memory 99999999999G", "--max-memory=-1G"};
+                         "--max-memory=1.5G", "--max-memory 2T", "--max-memory 99999999999G", "--max-memory=-1G",
+                         "--fit 5",        "--fit 5x",     "--scale 0",   "--scale 50%%",    "-0",
+                         "--files-from=",  "--completion=zsh"};
     for (const char* arguments : bad) {
         SCOPED_TRACE(arguments);
         CliInstall cli("DrctCvt=1\r\n");
@@ -174,6 +176,8 @@ TEST(CliOptions, EachNumberIsTakenWithinItsBoundsAndRefusedOutsideThem)
         {"--width", "1", "25000", "0", "25001", "size must be a number of pixels from 1 to 25000"},
         {"--long-side", "1", "25000", "-1", "25001", "size must be a number of pixels from 1 to 25000"},
         {"--jobs", "1", "256", "0", "257", "jobs must be a number from 1 to 256"},
+        {"--scale", "1%", "100", "0%", "101%", "scale must be a percentage from 1 to 100"},
+        {"--fit", "1x1", "25000x25000", "0x5", "5x25001", "box must be WIDTHxHEIGHT in pixels, each from 1 to 25000"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.option);
@@ -207,6 +211,8 @@ TEST(CliOptions, OneSideToReduceByAtATime)
         {"--width 400 --height 100", 2},    {"--height=1 --long-side=2", 2},
         {"--long-side 5 --width 5", 2},     {"--width 5 --no-resize --height 5", 2},
         {"--width 50 --width 40", 0},       {"--long-side 30", 0},
+        {"--fit 40x40 --width 5", 2},       {"--scale 50% --long-side 9", 2},
+        {"--scale 50 --fit 9x9", 2},        {"--fit 9x9 --fit 40x40", 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.arguments);
@@ -215,8 +221,8 @@ TEST(CliOptions, OneSideToReduceByAtATime)
         auto result = cli.run(text({"-f png ", c.arguments, " wide.bmp"}));
         EXPECT_EQ(result.status, c.status) << result.output;
         if (c.status == 2) {
-            EXPECT_EQ(result.output, text({"vrelk: --width, --height and --long-side cannot be combined: give one of "
-                                           "them\n",
+            EXPECT_EQ(result.output, text({"vrelk: --width, --height, --long-side, --fit and --scale cannot be "
+                                           "combined: give one of them\n",
                                            UsageLine(), "\n"}));
         }
         EXPECT_EQ(fs::exists(cli.root() / "wide.png"), c.status == 0);
@@ -230,7 +236,8 @@ TEST(CliOptions, HelpNamesEveryOptionAndTheSettingsFile)
     EXPECT_EQ(help.status, 0);
     for (const char* option : {"--help", "--version", "--format", "--quality", "--sampling", "--max-kb", "--width",
                                "--height", "--long-side", "--no-resize", "--output", "--subfolder", "--jobs",
-                               "--max-memory", "--verbose", "--quiet", "--report=json"})
+                               "--max-memory", "--verbose", "--quiet", "--report=json", "--fit", "--scale",
+                               "--recursive", "--files-from", "--null", "--skip-existing", "--completion=bash"})
         EXPECT_NE(help.output.find(option), std::string::npos) << option;
     EXPECT_NE(help.output.find(text({"Settings file: ", (cli.bin() / "Vrelk.ini").string()})), std::string::npos);
     auto version = cli.run("--version");
@@ -261,9 +268,8 @@ TEST(CliReport, SkippedFilesNameTheirReasonAndSetStatus1)
     writeBmp(cli.root() / "big.bmp", 1024, 1024);  // 3 MB of picture
     const std::string files = "good.bmp photo.xyz empty.bmp missing.png cut.png folder pipe big.bmp";
 
-    auto result = cli.run(text({"-v -j 4 --max-memory 2M -o out ", files}));
-    EXPECT_EQ(result.status, 2) << "the output folder does not exist yet";
-    fs::create_directory(cli.root() / "out");
+    auto result = cli.run(text({"-v -j 4 --max-memory 2M -o good.bmp/out ", files}));
+    EXPECT_EQ(result.status, 2) << "a file stands where the output folder would be made";
     result = cli.run(text({"-v -j 4 --max-memory 2M -o out ", files}));
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.output, text({"vrelk: good.bmp -> ", (cli.root() / "out" / "good.bmp").string(),
@@ -355,7 +361,7 @@ TEST(CliReport, MissedSizeTargetIsAWarningPerFile)
 
         auto json = cli.run(text({c.arguments, " --quiet --report=json noise.bmp"}));
         EXPECT_EQ(json.status, c.status);
-        EXPECT_NE(json.output.find(text({",\"bytes\":", std::to_string(bytes), ",\"target_met\":", c.targetMet, "}\n"})),
+        EXPECT_NE(json.output.find(text({",\"bytes\":", std::to_string(bytes), ",\"target_met\":", c.targetMet, ",\"kept\":[]}\n"})),
                   std::string::npos)
             << json.output;
     }

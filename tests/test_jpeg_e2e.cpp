@@ -252,7 +252,7 @@ TEST(JpegEndToEnd, ReencodeDropsMarkersAndSkipsOtherFiles)
     EXPECT_EQ(refused.status, 1);
     EXPECT_EQ(refused.output, std::string("vrelk: skipped ") + (only.root() / "real.png").string() +
                                   ": not a JPEG: only JPEG files can be re-encoded losslessly\n"
-                                  "Error: ファイル変換に失敗しました。\n");
+                                  "Error: No file was converted.\n");
 }
 
 TEST(JpegEndToEnd, PngToJpegAndBack)

@@ -76,6 +76,39 @@ TEST(ReducedSize, RefusesSizesBelowOne)
     EXPECT_EQ(reducedSize(640, 480, kReduceWidth, INT_MAX), (ImageSize{640, 480}));
 }
 
+// The box and the percentage of the command line: the tighter side, never
+// past the box, never enlarged; a box side below 1 or a percentage above
+// 100 is refused.
+TEST(ReducedSize, FitsABoxAndScalesByPercent)
+{
+    const struct {
+        std::int32_t width, height, mode, size, boxHeight;
+        std::optional<ImageSize> expected;
+    } cases[] = {
+        {640, 480, kReduceToFit, 100, 100, ImageSize{100, 75}},
+        {480, 640, kReduceToFit, 100, 100, ImageSize{75, 100}},
+        {640, 480, kReduceToFit, 1000, 60, ImageSize{80, 60}},
+        {640, 480, kReduceToFit, 640, 480, ImageSize{640, 480}},
+        {640, 480, kReduceToFit, 4000, 4000, ImageSize{640, 480}},
+        {25000, 1, kReduceToFit, 10, 10, ImageSize{10, 1}},
+        {1, 25000, kReduceToFit, 10, 10, ImageSize{1, 10}},
+        {640, 480, kReduceToFit, 100, 0, std::nullopt},
+        {640, 480, kReduceToFit, 0, 100, std::nullopt},
+        {640, 480, kReduceByPercent, 50, 0, ImageSize{320, 240}},
+        {640, 480, kReduceByPercent, 100, 0, ImageSize{640, 480}},
+        {640, 480, kReduceByPercent, 1, 0, ImageSize{6, 5}},
+        {3, 1, kReduceByPercent, 1, 0, ImageSize{1, 1}},
+        {100000, 90000, kReduceByPercent, 99, 0, ImageSize{99000, 89100}},
+        {640, 480, kReduceByPercent, 101, 0, std::nullopt},
+        {640, 480, kReduceByPercent, 0, 0, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.width << "x" << c.height << " mode " << c.mode << " " << c.size << " "
+                                        << c.boxHeight);
+        EXPECT_EQ(reducedSize(c.width, c.height, c.mode, c.size, c.boxHeight), c.expected);
+    }
+}
+
 TEST(ResizeImage, AveragesAreasAlongRows)
 {
     Image24 row(4, 1);

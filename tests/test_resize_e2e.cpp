@@ -133,7 +133,7 @@ TEST_F(ReductionRun, SizesBelowOneFailEveryFile)
     for (const char* size : {"0", "-1", "-2147483648"}) {
         test::CommandResult result = convert(std::string("Resize=1\r\nRszOpt=2\r\nRszSize=") + size + "\r\n");
         EXPECT_EQ(result.status, 1) << size;
-        EXPECT_NE(result.output.find("ファイル変換に失敗しました。"), std::string::npos) << result.output;
+        EXPECT_NE(result.output.find("No file was converted."), std::string::npos) << result.output;
         EXPECT_TRUE(test::listFolder(out).empty()) << size;
         EXPECT_TRUE(test::listFolder(cli.temp()).empty()) << "no temporary file left";
     }

@@ -153,14 +153,28 @@ public:
     CommandResult run(const std::string& arguments, const std::string& input = "",
                       const std::string& environment = "") const
     {
-        std::string command = "cd " + quoted(root()) + " && TMPDIR=" + quoted(temp()) + " HOME=" +
-                              quoted(root()) + " XDG_CONFIG_HOME= " + environment + " " + quoted(program()) + " " +
-                              arguments;
+        std::string command = "cd " + quoted(root()) + " && " + programCommand(arguments, environment);
         if (!input.empty())
             command = "printf '" + input + "' | (" + command + ")";
         else
             command += " < /dev/null";
         return runCommand(command);
+    }
+
+    // With standard input from a shell pipeline run in the install's root:
+    // "find photos -print0".
+    CommandResult runAfter(const std::string& producer, const std::string& arguments) const
+    {
+        return runCommand("cd " + quoted(root()) + " && " + producer + " | " + programCommand(arguments, ""));
+    }
+
+    // The program with the install's own variables; messages in English
+    // unless `environment` names a locale.
+    std::string programCommand(const std::string& arguments, const std::string& environment) const
+    {
+        return "TMPDIR=" + quoted(temp()) + " HOME=" + quoted(root()) +
+               " XDG_CONFIG_HOME= LC_ALL= LC_MESSAGES= LANG=C " + environment + " " + quoted(program()) + " " +
+               arguments;
     }
 
 private:

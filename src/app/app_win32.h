@@ -31,9 +31,28 @@ struct ControlLayout {
     int x, y, width, height;
 };
 
+// What every window of the program is created with.
+struct UiResources {
+    HINSTANCE instance = nullptr;
+    HFONT font = nullptr;
+};
+
 // Creates the control in `parent` in the program's font; `text`, when
 // given, replaces the layout's.
-HWND createControl(HWND parent, HINSTANCE instance, const ControlLayout& layout, const wchar_t* text = nullptr);
+HWND createControl(HWND parent, const UiResources& ui, const ControlLayout& layout, const wchar_t* text = nullptr);
+
+// The record a window was created with (CreateWindowEx's last argument),
+// kept in its user data from WM_NCCREATE on; null for the few messages
+// that come before.
+template <typename Record>
+Record* windowRecord(HWND window, UINT message, LPARAM lParam)
+{
+    if (message == WM_NCCREATE) {
+        const auto* create = reinterpret_cast<const CREATESTRUCTW*>(lParam);
+        SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
+    }
+    return reinterpret_cast<Record*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+}
 
 // Control and command ids of the settings window.
 enum SettingsControl : int {
@@ -65,13 +84,15 @@ enum SettingsControl : int {
     kCloseSettings = 1070,
     kHelpButton = 1071,
     kVersionButton = 1072,
+    kKeepTimeCheck = 1093,
     kAlwaysOnTop = 5000,
 };
 
+// The program's state, owned by RunProcess and handed to its two windows
+// when they are created; every command reaches it through its window.
 struct AppState {
-    HINSTANCE instance = nullptr;
+    UiResources ui;
     int osClass = 0;
-    HFONT uiFont = nullptr;
     DWORD_PTR helpCookie = 0;
     std::vector<std::wstring> fileArguments;
     Settings settings;
@@ -89,59 +110,58 @@ struct AppState {
     std::deque<std::vector<platform::Path>> handedOver;
 };
 
-AppState& app();
-
 // Copies the settings window's controls into the settings; run before every
 // batch and when the settings window closes.
 void ApplyControlsToSettings(HWND settingsWindow, Settings& settings);
 
 // Shared by both windows.
-bool registerWindowClasses();
-HWND createConvertWindow();
-HWND createSettingsWindow(HWND owner);
+bool registerWindowClasses(HINSTANCE instance);
+HWND createConvertWindow(AppState& state);
+HWND createSettingsWindow(AppState& state, HWND owner);
 void buildSystemMenu(HWND window);
 // The messages both windows treat alike; false when not handled.
-bool handleCommonMessage(HWND window, UINT message, WPARAM wParam, LRESULT& result);
-void runCommand(int command);
-void updateReductionEnables();
+bool handleCommonMessage(AppState& state, HWND window, UINT message, WPARAM wParam, LRESULT& result);
+void runCommand(AppState& state, int command);
+void updateReductionEnables(const AppState& state);
 // The top-level window the user sees, to own messages; the settings window
 // when neither is shown.
-HWND visibleWindow();
+HWND visibleWindow(const AppState& state);
 
 LRESULT CALLBACK settingsWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
 // Settings window commands.
-void updateFileSizeEnables();
-void chooseOutputFolder();
-void clearOutputFolder();
-void choosePluginFolder();
-void acceptDrop(HDROP drop);
+void updateFileSizeEnables(HWND settingsWindow);
+void chooseOutputFolder(AppState& state);
+void clearOutputFolder(AppState& state);
+void choosePluginFolder(AppState& state);
+void acceptDrop(AppState& state, HDROP drop);
 // Files that reach the settings window as a drop does.
-void acceptDroppedFiles(std::vector<platform::Path> files);
+void acceptDroppedFiles(AppState& state, std::vector<platform::Path> files);
 
 // A second start's file list: taken into the queue now, placed by
 // placeHandedOverFiles once the window thread is free.
-bool receiveHandOver(const COPYDATASTRUCT& data);
+bool receiveHandOver(AppState& state, const COPYDATASTRUCT& data);
 // Hands the files to a program already running; false when none runs or
 // it did not take them, and then this start converts them itself.
 bool HandedOverToRunningProgram(const std::vector<std::wstring>& files);
-void placeHandedOverFiles();
+void placeHandedOverFiles(AppState& state);
 inline constexpr UINT kHandOverArrived = WM_APP + 2;
 
-bool registerProgressClass();
+bool registerProgressClass(HINSTANCE instance);
 // Runs the batch on a thread of its own while this thread dispatches
 // messages; a batch still running after half a second shows the progress
-// window, whose "中止" stops it.
-BatchReport RunBatchWithProgress(std::span<const platform::Path> inputs, const ConvertOptions& options);
+// window, owned by the convert window, whose "中止" stops it.
+BatchReport RunBatchWithProgress(const AppState& state, std::span<const platform::Path> inputs,
+                                 const ConvertOptions& options);
 // The message that ends a stopped batch.
-void ShowCancelled(std::size_t converted);
+void ShowCancelled(HWND owner, std::size_t converted);
 
 // The shell folder picker owned by `owner`, starting at `folder`; the
 // chosen folder replaces it. False on cancel or a choice without a path.
 bool BrowseForFolder(HWND owner, platform::Path& folder, const std::wstring& title);
 
 // Converts the pending drop, or else the command-line files.
-void StartConversion();
+void StartConversion(AppState& state);
 
 // Calls HTML Help, loaded at the first call; null when it is not available
 // (then it is never tried again).

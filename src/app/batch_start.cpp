@@ -18,6 +18,7 @@ ConvertOptions optionsFromSettings(const Settings& s)
     options.subFolderName = s.MkDirStr;
     options.usePlugins = s.UseSpi;
     options.pluginFolder = s.SPI;
+    options.keepTime = s.KeepTime;
     return options;
 }
 

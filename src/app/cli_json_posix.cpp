@@ -69,11 +69,18 @@ void appendUnitEscape(std::string& out, unsigned unit)
 
 std::string jsonObject(std::string_view input, std::string_view status, const std::string& output,
                        const std::string& reason, const std::string& width, const std::string& height,
-                       const std::string& bytes, const std::string& targetMet = "null")
+                       const std::string& bytes, const std::string& targetMet = "null",
+                       const std::string& kept = "null")
 {
     return "{\"input\":" + JsonString(input) + ",\"status\":\"" + std::string(status) + "\",\"output\":" + output +
            ",\"reason\":" + reason + ",\"width\":" + width + ",\"height\":" + height + ",\"bytes\":" + bytes +
-           ",\"target_met\":" + targetMet + "}";
+           ",\"target_met\":" + targetMet + ",\"kept\":" + kept + "}";
+}
+
+// What the output carries of its input besides the picture.
+std::string jsonKept(const FileReport& report)
+{
+    return report.timeKept.value_or(false) ? "[\"time\"]" : "[]";
 }
 
 std::string jsonBool(std::optional<bool> value)
@@ -112,7 +119,7 @@ std::string JsonReportLine(std::string_view input, const FileReport& report, con
                           "null");
     return jsonObject(input, "converted", JsonString(report.output.string()), "null", std::to_string(report.size.width),
                       std::to_string(report.size.height), written.bytes ? std::to_string(*written.bytes) : "null",
-                      jsonBool(written.targetMet));
+                      jsonBool(written.targetMet), jsonKept(report));
 }
 
 std::string JsonUnreachedLine(std::string_view input, BatchOutcome outcome)

@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "app/cli_option_table_posix.h"
 #include "app/cli_posix.h"
 #include "app/version.h"
 #include "convert/format_table.h"
@@ -40,8 +41,7 @@ std::string choicesText(std::span<const NamedValue> choices)
     return text;
 }
 
-// A handler returns the problem with its value, or an empty string.
-using Handler = std::string (*)(RunOptions& options, std::string_view value);
+using Handler = OptionHandler;
 
 std::string setFormat(RunOptions& o, std::string_view v)
 {
@@ -89,6 +89,38 @@ std::string setWidth(RunOptions& o, std::string_view v) { return setReduction(o,
 std::string setHeight(RunOptions& o, std::string_view v) { return setReduction(o, v, kReduceHeight); }
 std::string setLongSide(RunOptions& o, std::string_view v) { return setReduction(o, v, kReduceLongerSide); }
 
+// Both sides within the settings' bounds, as WIDTHxHEIGHT.
+std::string setFit(RunOptions& o, std::string_view v)
+{
+    const std::size_t cross = v.find('x');
+    const auto width =
+        cross == std::string_view::npos ? std::nullopt : parseNumberOption(v.substr(0, cross), keys::kRszSize);
+    const auto height = width ? parseNumberOption(v.substr(cross + 1), keys::kRszSize) : std::nullopt;
+    if (!height)
+        return "box must be WIDTHxHEIGHT in pixels, each " + boundsText(keys::kRszSize);
+    o.resizeMode = kReduceToFit;
+    o.resizeSize = *width;
+    o.boxHeight = *height;
+    o.noResize = false;
+    return "";
+}
+
+// A reduction only: 100% keeps the size.
+constexpr NumberKey kScalePercent{"scale", 100, 1, 100, OnLoad::asStored};
+
+std::string setScale(RunOptions& o, std::string_view v)
+{
+    if (!v.empty() && v.back() == '%')
+        v.remove_suffix(1);
+    const auto percent = parseNumberOption(v, kScalePercent);
+    if (!percent)
+        return "scale must be a percentage " + boundsText(kScalePercent);
+    o.resizeMode = kReduceByPercent;
+    o.resizeSize = *percent;
+    o.noResize = false;
+    return "";
+}
+
 std::string setNoResize(RunOptions& o, std::string_view)
 {
     o.noResize = true;
@@ -96,11 +128,12 @@ std::string setNoResize(RunOptions& o, std::string_view)
     return "";
 }
 
+// Made, like mkdir -p, once the run starts.
 std::string setOutput(RunOptions& o, std::string_view v)
 {
     platform::Path folder(v);
-    if (v.empty() || !platform::folderExists(folder))
-        return "output folder is not an existing folder";
+    if (v.empty() || (platform::pathExists(folder) && !platform::folderExists(folder)))
+        return "output folder is not a folder";
     std::error_code ec;
     o.outputFolder = std::filesystem::absolute(folder, ec).lexically_normal();
     return ec ? "output folder cannot be resolved" : "";
@@ -160,6 +193,38 @@ std::string setReport(RunOptions& o, std::string_view v)
     return o.jsonReport ? "" : "report must be json";
 }
 
+std::string setFilesFrom(RunOptions& o, std::string_view v)
+{
+    if (v.empty())
+        return "file list must name a file, or - for standard input";
+    o.filesFrom = std::string(v);
+    return "";
+}
+
+std::string setNull(RunOptions& o, std::string_view)
+{
+    o.nullSeparated = true;
+    return "";
+}
+
+std::string setRecursive(RunOptions& o, std::string_view)
+{
+    o.recursive = true;
+    return "";
+}
+
+std::string setSkipExisting(RunOptions& o, std::string_view)
+{
+    o.skipExisting = true;
+    return "";
+}
+
+std::string setKeepTime(RunOptions& o, std::string_view)
+{
+    o.keepTime = true;
+    return "";
+}
+
 std::string setVerbose(RunOptions& o, std::string_view)
 {
     o.verbosity = Verbosity::verbose;
@@ -172,54 +237,137 @@ std::string setQuiet(RunOptions& o, std::string_view)
     return "";
 }
 
-enum OptionId : int { kHelp = 'h', kVersion = 256, kWidth = 259, kHeight = 260, kLongSide = 261 };
+enum OptionId : int {
+    kHelp = 'h',
+    kVersion = 256,
+    kWidth = 259,
+    kHeight = 260,
+    kLongSide = 261,
+    kFit = 269,
+    kScale = 270,
+    kCompletion = 271,
+    kKeepTime = 272,
+};
 
-// Each names the one side a run reduces by.
-constexpr int kReductionOptions[] = {kWidth, kHeight, kLongSide};
+// Each names the one reduction a run makes.
+constexpr int kReductionOptions[] = {kWidth, kHeight, kLongSide, kFit, kScale};
 
 bool isReductionOption(int id)
 {
     return std::find(std::begin(kReductionOptions), std::end(kReductionOptions), id) != std::end(kReductionOptions);
 }
 
-struct OptionEntry {
-    option longOption;
-    Handler handler;  // null for --help and --version
-};
+std::string formatWords()
+{
+    std::string words;
+    for (const OutputFormat& format : OutputFormats())
+        words += std::string(words.empty() ? "" : " ") + std::string(format.cliName);
+    return words;
+}
 
-const std::array<OptionEntry, 18> kOptions{{
-    {{"help", no_argument, nullptr, 'h'}, nullptr},
-    {{"version", no_argument, nullptr, kVersion}, nullptr},
-    {{"format", required_argument, nullptr, 'f'}, setFormat},
-    {{"quality", required_argument, nullptr, 'q'}, setQuality},
-    {{"sampling", required_argument, nullptr, 257}, setSampling},
-    {{"max-kb", required_argument, nullptr, 258}, setMaxKilobytes},
-    {{"width", required_argument, nullptr, kWidth}, setWidth},
-    {{"height", required_argument, nullptr, kHeight}, setHeight},
-    {{"long-side", required_argument, nullptr, kLongSide}, setLongSide},
-    {{"no-resize", no_argument, nullptr, 262}, setNoResize},
-    {{"output", required_argument, nullptr, 'o'}, setOutput},
-    {{"subfolder", required_argument, nullptr, 263}, setSubFolder},
-    {{"jobs", required_argument, nullptr, 'j'}, setJobs},
-    {{"verbose", no_argument, nullptr, 'v'}, setVerbose},
-    {{"quiet", no_argument, nullptr, 264}, setQuiet},
-    {{"report", required_argument, nullptr, 265}, setReport},
-    {{"max-memory", required_argument, nullptr, 266}, setMaxMemory},
-    {{nullptr, 0, nullptr, 0}, nullptr},
+std::string samplingWords()
+{
+    std::string words;
+    for (const NamedValue& choice : keys::kSamplings)
+        words += std::string(words.empty() ? "" : " ") + std::string(choice.cliName);
+    return words;
+}
+
+std::string reportWords() { return "json"; }
+std::string completionWords() { return "bash"; }
+
+constexpr auto kNone = ValueKind::none;
+constexpr auto kWords = ValueKind::words;
+
+const std::array<OptionEntry, 25> kOptions{{
+    {{"format", required_argument, nullptr, 'f'}, " FORMAT",
+     "bmp, png, jpeg, gif, webp, avif, or recode\n(lossless re-encode of JPEG files only); without\n"
+     "it DrctCvt decides, and DrctCvt=0 asks (no\nanswer: nothing converted)",
+     kWords, formatWords, setFormat},
+    {{"quality", required_argument, nullptr, 'q'}, " N", "JPEG, WebP and AVIF quality, 1..100", kNone, nullptr, setQuality},
+    {{"sampling", required_argument, nullptr, 257}, " S", "JPEG chroma sampling: 2x2 or 1x1", kWords, samplingWords,
+     setSampling},
+    {{"max-kb", required_argument, nullptr, 258}, " N",
+     "aim each JPEG, WebP or AVIF at N KB at most\n(searches the quality); a file no quality brings\n"
+     "there is written at the lowest, with a warning",
+     kNone, nullptr, setMaxKilobytes},
+    {{"width", required_argument, nullptr, kWidth}, " N", "reduce to N pixels wide", kNone, nullptr, setWidth},
+    {{"height", required_argument, nullptr, kHeight}, " N", "reduce to N pixels high", kNone, nullptr, setHeight},
+    {{"long-side", required_argument, nullptr, kLongSide}, " N", "reduce the longer side to N pixels", kNone, nullptr,
+     setLongSide},
+    {{"fit", required_argument, nullptr, kFit}, " WxH", "reduce to fit inside W by H pixels, keeping\nthe aspect ratio",
+     kNone, nullptr, setFit},
+    {{"scale", required_argument, nullptr, kScale}, " N%",
+     "reduce both sides to N percent (one of --width,\n--height, --long-side, --fit and --scale at a time)", kNone,
+     nullptr, setScale},
+    {{"no-resize", no_argument, nullptr, 262}, "", "keep the size, whatever the settings say", kNone, nullptr,
+     setNoResize},
+    {{"output", required_argument, nullptr, 'o'}, " DIR",
+     "write into DIR, made when missing (default: the\nfolder of the first FILE)", ValueKind::folder, nullptr,
+     setOutput},
+    {{"subfolder", required_argument, nullptr, 263}, " NAME", "write into the sub-folder NAME of the output folder",
+     kNone, nullptr, setSubFolder},
+    {{"recursive", no_argument, nullptr, 'r'}, "",
+     "convert the pictures in each folder FILE and below,\ninto the same folders under the output folder\n"
+     "(default: beside each picture); other files are\nskipped silently and counted",
+     kNone, nullptr, setRecursive},
+    {{"files-from", required_argument, nullptr, 267}, " LIST",
+     "also convert the files named in LIST, one a line\n(- reads standard input)", ValueKind::file, nullptr,
+     setFilesFrom},
+    {{"null", no_argument, nullptr, '0'}, "",
+     "names in LIST end with NUL rather than newline,\nas find -print0 writes them", kNone, nullptr, setNull},
+    {{"skip-existing", no_argument, nullptr, 268}, "",
+     "leave out a file whose output name (without +N)\nexists already",
+     kNone, nullptr, setSkipExisting},
+    {{"keep-time", no_argument, nullptr, kKeepTime}, "",
+     "give each output its input's modification time\n(the KeepTime setting)", kNone, nullptr, setKeepTime},
+    {{"jobs", required_argument, nullptr, 'j'}, " N", "convert N files at a time (default: number of cores)", kNone,
+     nullptr, setJobs},
+    {{"max-memory", required_argument, nullptr, 266}, " SIZE",
+     "the most memory the pictures being converted take\nat once, such as 512M or 2G (default: half the\n"
+     "physical memory); a file that needs more fails",
+     kNone, nullptr, setMaxMemory},
+    {{"verbose", no_argument, nullptr, 'v'}, "", "name each file written", kNone, nullptr, setVerbose},
+    {{"quiet", no_argument, nullptr, 264}, "", "no per-file lines and no progress", kNone, nullptr, setQuiet},
+    {{"report", required_argument, nullptr, 265}, "=json",
+     "one JSON object per FILE on standard output, in\norder: input, status (converted or skipped),\n"
+     "output, reason, width, height, bytes, target_met",
+     kWords, reportWords, setReport},
+    {{"completion", required_argument, nullptr, kCompletion}, "=bash", "print the bash completion script and exit",
+     kWords, completionWords, nullptr},
+    {{"help", no_argument, nullptr, 'h'}, "", "show this help and exit", kNone, nullptr, nullptr},
+    {{"version", no_argument, nullptr, kVersion}, "", "show the version and exit", kNone, nullptr, nullptr},
 }};
 
-std::array<option, kOptions.size()> longOptions()
+using GetoptOptions = std::array<option, kOptions.size() + 1>;
+
+GetoptOptions longOptions()
 {
-    std::array<option, kOptions.size()> options{};
+    GetoptOptions options{};
     for (std::size_t i = 0; i < kOptions.size(); ++i)
         options[i] = kOptions[i].longOption;
-    return options;
+    return options;  // ends with the zeroed entry getopt_long looks for
+}
+
+// The letters of the options that have one, for getopt_long.
+std::string shortOptions()
+{
+    std::string letters;
+    for (const OptionEntry& entry : kOptions) {
+        const int id = entry.longOption.val;
+        if (id > 0 && id < 128) {
+            letters += static_cast<char>(id);
+            if (entry.longOption.has_arg == required_argument)
+                letters += ':';
+        }
+    }
+    return letters;
 }
 
 const OptionEntry* entryFor(int id)
 {
     for (const OptionEntry& entry : kOptions)
-        if (entry.longOption.name && entry.longOption.val == id)
+        if (entry.longOption.val == id)
             return &entry;
     return nullptr;
 }
@@ -246,18 +394,34 @@ std::string quotedArgument(std::string_view argument)
     return text;
 }
 
+// An unknown option as the user wrote it, with a likely meaning when one
+// is near.
+CommandLine unknownOption(std::string_view written)
+{
+    std::string problem = "unknown option " + quotedArgument(written);
+    if (written.substr(0, 2) == "--") {
+        const std::string suggestion = SuggestedOption(written.substr(2, written.find('=') - 2));
+        if (!suggestion.empty())
+            problem += "; did you mean --" + suggestion + "?";
+    }
+    return usageError(problem);
+}
+
 }  // namespace
+
+std::span<const OptionEntry> OptionTable() { return kOptions; }
 
 CommandLine ParseCommandLine(int argc, char** argv)
 {
-    static const std::array<option, kOptions.size()> options = longOptions();
+    static const GetoptOptions options = longOptions();
+    static const std::string letters = shortOptions();
     CommandLine line;
     line.options.jobs = defaultJobs();
     opterr = 0;
     optind = 0;  // 0 rather than 1 also resets GNU getopt's scanning state
     std::optional<int> reduction;
     for (;;) {
-        int id = getopt_long(argc, argv, "hf:q:o:j:v", options.data(), nullptr);
+        int id = getopt_long(argc, argv, letters.c_str(), options.data(), nullptr);
         if (id == -1)
             break;
         if (id == '?') {
@@ -266,15 +430,22 @@ CommandLine ParseCommandLine(int argc, char** argv)
                 return usageError("option needs a value: " + quotedArgument(argv[optind - 1]));
             if (optopt != 0)
                 return usageError("unknown option " + quotedArgument(std::string{'-', static_cast<char>(optopt)}));
-            return usageError("unknown option " + quotedArgument(argv[optind - 1]));
+            return unknownOption(argv[optind - 1]);
         }
         if (id == kHelp || id == kVersion) {
             line.action = id == kHelp ? CliAction::help : CliAction::version;
             continue;
         }
+        if (id == kCompletion) {
+            if (std::string_view(optarg) != "bash")
+                return usageError("completion is only made for bash (got '" + std::string(optarg) + "')");
+            line.action = CliAction::completion;
+            continue;
+        }
         if (isReductionOption(id)) {
             if (reduction && *reduction != id)
-                return usageError("--width, --height and --long-side cannot be combined: give one of them");
+                return usageError("--width, --height, --long-side, --fit and --scale cannot be combined: give one of "
+                                  "them");
             reduction = id;
         }
         const OptionEntry* entry = entryFor(id);
@@ -286,6 +457,8 @@ CommandLine ParseCommandLine(int argc, char** argv)
     }
     if (line.action != CliAction::convert)
         return line;
+    if (line.options.nullSeparated && !line.options.filesFrom)
+        return usageError("--null needs --files-from");
     for (int i = optind; i < argc; ++i)
         line.files.push_back(platform::fromUtf8(argv[i]));
     return line;
@@ -316,71 +489,18 @@ void ApplyRunOptions(const RunOptions& o, Settings& s)
         s.MkDirAdd = true;
         s.MkDirStr = *o.subFolder;
     }
+    if (o.keepTime)
+        s.KeepTime = true;
 }
 
-std::string_view UsageLine()
+void ApplyReduction(const RunOptions& o, ConvertOptions& convert)
 {
-    return "Usage: vrelk [OPTION]... FILE...  (vrelk --help lists the options)";
-}
-
-std::string_view VersionText() { return "vrelk (Tessaly) " VRELK_VERSION "\n"; }
-
-std::string HelpText(const std::optional<platform::Path>& settingsFile)
-{
-    std::string text = R"(Usage: vrelk [OPTION]... FILE...
-Convert each image FILE (BMP, PNG, JPEG, GIF, TIFF, WebP, HEIC, AVIF) into one
-output format.
-An existing file is never replaced: a taken name gains +1, +2, ...
-Options apply to this run only; the settings file decides everything else.
-Without FILE, vrelk prints the settings.
-
-  -f, --format FORMAT   bmp, png, jpeg, gif, webp, avif, or recode
-                          (lossless re-encode of JPEG files only); without
-                          it DrctCvt decides, and DrctCvt=0 asks (no
-                          answer: nothing converted)
-  -q, --quality N       JPEG, WebP and AVIF quality, 1..100
-      --sampling S      JPEG chroma sampling: 2x2 or 1x1
-      --max-kb N        aim each JPEG, WebP or AVIF at N KB at most
-                          (searches the quality); a file no quality brings
-                          there is written at the lowest, with a warning
-      --width N         reduce to N pixels wide
-      --height N        reduce to N pixels high
-      --long-side N     reduce the longer side to N pixels (one of these
-                          three at a time: a run reduces by one side)
-      --no-resize       keep the size, whatever the settings say
-  -o, --output DIR      write into DIR (default: the folder of the first FILE)
-      --subfolder NAME  write into the sub-folder NAME of the output folder
-  -j, --jobs N          convert N files at a time (default: number of cores)
-      --max-memory SIZE the most memory the pictures being converted take
-                          at once, such as 512M or 2G (default: half the
-                          physical memory); a file that needs more fails
-  -v, --verbose         name each file written
-      --quiet           no per-file lines and no progress
-      --report=json     one JSON object per FILE on standard output, in
-                          order: input, status (converted or skipped),
-                          output, reason, width, height, bytes, target_met
-  -h, --help            show this help and exit
-      --version         show the version and exit
-      --                end of options: later arguments are files
-
-SIGINT or SIGTERM stops the batch after the files begun; the others are
-skipped.
-
-Exit status: 0 when every file converted, 1 when a file was skipped or
-missed its size target or nothing converted, 2 on a bad option or when
-vrelk cannot start, 130 or 143 when SIGINT or SIGTERM stopped the batch.
-
-)";
-    text += "Settings file: ";
-    text += settingsFile ? SettingsFileText(*settingsFile) : std::string("none (the program must be named vrelk)");
-    text += '\n';
-    return text;
-}
-
-std::string SettingsFileText(const platform::Path& settingsFile)
-{
-    return settingsFile.empty() ? "none (no settings folder: the defaults apply and nothing is written)"
-                                : settingsFile.string();
+    if (!o.resizeMode)
+        return;
+    convert.resize = true;
+    convert.resizeMode = *o.resizeMode;
+    convert.resizeSize = o.resizeSize;
+    convert.boxHeight = o.boxHeight;
 }
 
 }  // namespace vrelk

@@ -25,8 +25,9 @@ struct RunOptions {
     std::optional<std::int32_t> quality;
     std::optional<std::int32_t> sampling;
     std::optional<std::int32_t> limitKilobytes;
-    std::optional<std::int32_t> resizeMode;  // with resizeSize
+    std::optional<std::int32_t> resizeMode;  // with resizeSize, and boxHeight for --fit
     std::int32_t resizeSize = 0;
+    std::int32_t boxHeight = 0;
     bool noResize = false;
     std::optional<platform::Path> outputFolder;
     std::optional<platform::NativeString> subFolder;
@@ -34,9 +35,14 @@ struct RunOptions {
     std::optional<std::uint64_t> maxMemory;  // bytes; the platform's default when absent
     Verbosity verbosity = Verbosity::normal;
     bool jsonReport = false;  // one JSON object per input on standard output
+    std::optional<std::string> filesFrom;  // "-" for standard input
+    bool nullSeparated = false;            // names in filesFrom end with NUL, not newline
+    bool recursive = false;
+    bool skipExisting = false;
+    bool keepTime = false;
 };
 
-enum class CliAction { convert, help, version, usageError };
+enum class CliAction { convert, help, version, completion, usageError };
 
 struct CommandLine {
     CliAction action = CliAction::convert;
@@ -47,6 +53,13 @@ struct CommandLine {
 
 CommandLine ParseCommandLine(int argc, char** argv);
 void ApplyRunOptions(const RunOptions& options, Settings& settings);
+// The reductions no setting can hold (--fit, --scale), onto a run's options.
+void ApplyReduction(const RunOptions& options, ConvertOptions& convert);
+
+// The bash completion script, from the same table as --help.
+std::string BashCompletion();
+// The closest long option to a mistyped one, or empty.
+std::string SuggestedOption(std::string_view mistyped);
 
 std::string HelpText(const std::optional<platform::Path>& settingsFile);
 // The settings file's location as --help and the settings listing name it.
@@ -88,6 +101,8 @@ class FileReporter {
 public:
     FileReporter(Verbosity verbosity, std::span<const platform::NativeString> names, bool terminal,
                  std::optional<std::uint64_t> sizeTarget = std::nullopt);
+    // `index` names the input; the progress line counts the calls against
+    // `count`, the files the run converts.
     void fileDone(const FileReport& report, const WrittenFile& written, std::size_t index, std::size_t count);
     // The line of an input skipped before any batch began.
     void skipped(std::size_t index, std::string_view reason);
@@ -103,6 +118,7 @@ private:
     bool terminal_;
     std::optional<std::uint64_t> sizeTarget_;
     bool progressShown_ = false;
+    std::size_t done_ = 0;
 };
 
 // While one lives, SIGINT and SIGTERM stop the batch the way the Windows

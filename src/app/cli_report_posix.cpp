@@ -104,8 +104,13 @@ void FileReporter::fileDone(const FileReport& report, const WrittenFile& written
         writeLine("vrelk: " + name + ": " + std::to_string(kilobytesAbove(*written.bytes)) + " KB, above the " +
                   std::to_string(*sizeTarget_ / 1024) + " KB target");
     }
+    if (report.timeKept == false) {
+        clearProgress();
+        writeLine("vrelk: " + name + ": the input's modification time could not be given to " +
+                  report.output.string());
+    }
     if (terminal_ && count > 1) {
-        std::string progress = "\r[" + std::to_string(index + 1) + '/' + std::to_string(count) + "] " +
+        std::string progress = "\r[" + std::to_string(++done_) + '/' + std::to_string(count) + "] " +
                                report.input.filename().string() + "\x1b[K";
         std::fputs(progress.c_str(), stderr);
         std::fflush(stderr);

@@ -34,13 +34,13 @@ std::int32_t signedNumber(const std::wstring& text)
 
 }  // namespace
 
-HWND createControl(HWND parent, HINSTANCE instance, const ControlLayout& layout, const wchar_t* text)
+HWND createControl(HWND parent, const UiResources& ui, const ControlLayout& layout, const wchar_t* text)
 {
     HWND control = CreateWindowExW(layout.exStyle, layout.className, text ? text : layout.text,
                                    WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | layout.style, layout.x, layout.y,
                                    layout.width, layout.height, parent,
-                                   reinterpret_cast<HMENU>(static_cast<INT_PTR>(layout.id)), instance, nullptr);
-    SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(app().uiFont), FALSE);
+                                   reinterpret_cast<HMENU>(static_cast<INT_PTR>(layout.id)), ui.instance, nullptr);
+    SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(ui.font), FALSE);
     return control;
 }
 
@@ -58,6 +58,7 @@ void ApplyControlsToSettings(HWND settingsWindow, Settings& s)
     s.MkDirAdd = checked(settingsWindow, kSubFolderCheck);
     s.MkDirStr = textOf(settingsWindow, kSubFolderEdit);
     s.UseSpi = checked(settingsWindow, kPluginCheck);
+    s.KeepTime = checked(settingsWindow, kKeepTimeCheck);
     applyFolderChecks(s);
     LRESULT choice = SendMessageW(child(settingsWindow, kOutputChoice), CB_GETCURSEL, 0, 0);
     s.DrctCvt = choice == CB_ERR ? 0 : static_cast<std::int32_t>(choice);

@@ -46,10 +46,10 @@ void setChecked(HWND window, int id, bool checked)
     CheckDlgButton(window, id, checked ? BST_CHECKED : BST_UNCHECKED);
 }
 
-void showAlwaysOnTopMark(HWND window)
+void showAlwaysOnTopMark(const AppState& state, HWND window)
 {
     CheckMenuItem(GetSystemMenu(window, FALSE), kAlwaysOnTop,
-                  MF_BYCOMMAND | (app().alwaysOnTop ? MF_CHECKED : MF_UNCHECKED));
+                  MF_BYCOMMAND | (state.alwaysOnTop ? MF_CHECKED : MF_UNCHECKED));
 }
 
 void showOnly(HWND shown, HWND hidden)
@@ -62,44 +62,39 @@ void showOnly(HWND shown, HWND hidden)
 
 // A format choice converts the files waiting for it, once: not while a
 // batch or its message is still open, and not when nothing waits.
-void convertAs(int command)
+void convertAs(AppState& state, int command)
 {
-    AppState& state = app();
     if (state.busy || (!state.pendingDrop && state.fileArguments.empty()))
         return;
     if (const OutputFormat* format = OutputForCommand(command)) {
         state.settings.outputType = format->outputType;
-        StartConversion();
+        StartConversion(state);
     }
 }
 
-void resizeCheckFromConvertWindow()
+void resizeCheckFromConvertWindow(AppState& state)
 {
-    AppState& state = app();
     setChecked(state.settingsWindow, kReduceCheck, isChecked(state.convertWindow, kCommandResizeCheck));
-    updateReductionEnables();
+    updateReductionEnables(state);
     SetFocus(state.convertWindow);
 }
 
-void resizeCheckFromSettingsWindow()
+void resizeCheckFromSettingsWindow(AppState& state)
 {
-    AppState& state = app();
     setChecked(state.convertWindow, kCommandResizeCheck, isChecked(state.settingsWindow, kReduceCheck));
-    updateReductionEnables();
+    updateReductionEnables(state);
 }
 
-void showSettingsWindow()
+void showSettingsWindow(AppState& state)
 {
-    AppState& state = app();
     if (state.busy)
         return;
     state.pendingDrop.reset();
     showOnly(state.settingsWindow, state.convertWindow);
 }
 
-void closeSettingsWindow()
+void closeSettingsWindow(AppState& state)
 {
-    AppState& state = app();
     ApplyControlsToSettings(state.settingsWindow, state.settings);
     ApplyShortcutChecks(state.settingsWindow);
     if (!state.fileArguments.empty())
@@ -108,15 +103,14 @@ void closeSettingsWindow()
         SendMessageW(state.convertWindow, WM_CLOSE, 0, 0);
 }
 
-void openVersionWindow()
+void openVersionWindow(AppState& state)
 {
-    if (!OpenVersionWindow(app().settingsWindow))
-        ShowError(app().settingsWindow, kErrorNoMemory);
+    if (!OpenVersionWindow(state.settingsWindow, state.ui))
+        ShowError(state.settingsWindow, kErrorNoMemory);
 }
 
-void toggleAlwaysOnTop()
+void toggleAlwaysOnTop(AppState& state)
 {
-    AppState& state = app();
     state.alwaysOnTop = !state.alwaysOnTop;
     SetWindowPos(state.convertWindow, state.alwaysOnTop ? HWND_TOPMOST : HWND_NOTOPMOST, 0, 0, 0, 0,
                  SWP_NOMOVE | SWP_NOSIZE | SWP_NOSENDCHANGING);
@@ -126,35 +120,34 @@ void toggleAlwaysOnTop()
 
 struct CommandEntry {
     int id;
-    void (*run)();
+    void (*run)(AppState& state);
 };
 
 constexpr std::array<CommandEntry, 18> kCommands{{
-    {kCommandBmp, [] { convertAs(kCommandBmp); }},
-    {kCommandPng, [] { convertAs(kCommandPng); }},
-    {kCommandJpeg, [] { convertAs(kCommandJpeg); }},
-    {kCommandGif, [] { convertAs(kCommandGif); }},
-    {kCommandRecode, [] { convertAs(kCommandRecode); }},
-    {kCommandWebp, [] { convertAs(kCommandWebp); }},
-    {kCommandAvif, [] { convertAs(kCommandAvif); }},
+    {kCommandBmp, [](AppState& state) { convertAs(state, kCommandBmp); }},
+    {kCommandPng, [](AppState& state) { convertAs(state, kCommandPng); }},
+    {kCommandJpeg, [](AppState& state) { convertAs(state, kCommandJpeg); }},
+    {kCommandGif, [](AppState& state) { convertAs(state, kCommandGif); }},
+    {kCommandRecode, [](AppState& state) { convertAs(state, kCommandRecode); }},
+    {kCommandWebp, [](AppState& state) { convertAs(state, kCommandWebp); }},
+    {kCommandAvif, [](AppState& state) { convertAs(state, kCommandAvif); }},
     {kCommandResizeCheck, resizeCheckFromConvertWindow},
     {kCommandSettings, showSettingsWindow},
-    {kLimitCheck, updateFileSizeEnables},
+    {kLimitCheck, [](AppState& state) { updateFileSizeEnables(state.settingsWindow); }},
     {kReduceCheck, resizeCheckFromSettingsWindow},
     {kChooseOutputFolder, chooseOutputFolder},
     {kClearOutputFolder, clearOutputFolder},
     {kChoosePluginFolder, choosePluginFolder},
     {kCloseSettings, closeSettingsWindow},
-    {kHelpButton, ShowHelp},
+    {kHelpButton, [](AppState&) { ShowHelp(); }},
     {kVersionButton, openVersionWindow},
     {kAlwaysOnTop, toggleAlwaysOnTop},
 }};
 
 // ---- The window -------------------------------------------------------------------
 
-void closeConvertWindow(HWND window)
+void closeConvertWindow(AppState& state, HWND window)
 {
-    AppState& state = app();
     if (state.busy) {
         // The batch still works on the pending list; close once it is done.
         state.closeAfterBatch = true;
@@ -167,24 +160,27 @@ void closeConvertWindow(HWND window)
 
 LRESULT CALLBACK convertWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
+    AppState* state = windowRecord<AppState>(window, message, lParam);
+    if (!state)
+        return DefWindowProcW(window, message, wParam, lParam);
     LRESULT result = 0;
     switch (message) {
     case WM_CREATE:
         buildSystemMenu(window);
         for (const ControlLayout& layout : kConvertButtons)
-            createControl(window, app().instance, layout);
-        setChecked(window, kCommandResizeCheck, app().settings.Resize);
+            createControl(window, state->ui, layout);
+        setChecked(window, kCommandResizeCheck, state->settings.Resize);
         return 0;
     case WM_DESTROY:
         PostQuitMessage(0);
         return 0;
     case WM_CLOSE:
-        closeConvertWindow(window);
+        closeConvertWindow(*state, window);
         return 0;
     case WM_COPYDATA:
-        return lParam && receiveHandOver(*reinterpret_cast<const COPYDATASTRUCT*>(lParam)) ? TRUE : FALSE;
+        return lParam && receiveHandOver(*state, *reinterpret_cast<const COPYDATASTRUCT*>(lParam)) ? TRUE : FALSE;
     case kHandOverArrived:
-        placeHandedOverFiles();
+        placeHandedOverFiles(*state);
         return 0;
     case WM_KEYDOWN:
         if (wParam == VK_ESCAPE) {
@@ -193,24 +189,24 @@ LRESULT CALLBACK convertWindowProc(HWND window, UINT message, WPARAM wParam, LPA
         }
         for (const KeyCommand& key : kConvertKeys)
             if (key.key == wParam)
-                runCommand(key.command);
+                runCommand(*state, key.command);
         return 0;
     default:
-        if (handleCommonMessage(window, message, wParam, result))
+        if (handleCommonMessage(*state, window, message, wParam, result))
             return result;
         break;
     }
     return DefWindowProcW(window, message, wParam, lParam);
 }
 
-bool registerClass(const wchar_t* name, WNDPROC procedure)
+bool registerClass(HINSTANCE instance, const wchar_t* name, WNDPROC procedure)
 {
     WNDCLASSEXW windowClass{};
     windowClass.cbSize = sizeof(windowClass);
     windowClass.style = CS_HREDRAW | CS_VREDRAW | CS_DBLCLKS;
     windowClass.lpfnWndProc = procedure;
-    windowClass.hInstance = app().instance;
-    windowClass.hIcon = LoadIconW(app().instance, MAKEINTRESOURCEW(100));
+    windowClass.hInstance = instance;
+    windowClass.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(100));
     windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
     windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
     windowClass.lpszClassName = name;
@@ -219,7 +215,7 @@ bool registerClass(const wchar_t* name, WNDPROC procedure)
 
 // Outer size from the client size and the dialog frame, centred in the
 // work area measured from the screen origin.
-HWND createTopLevel(const wchar_t* className, int clientWidth, int clientHeight, HWND owner)
+HWND createTopLevel(AppState& state, const wchar_t* className, int clientWidth, int clientHeight, HWND owner)
 {
     int frameX = GetSystemMetrics(SM_CXDLGFRAME);
     int frameY = GetSystemMetrics(SM_CYDLGFRAME);
@@ -231,20 +227,23 @@ HWND createTopLevel(const wchar_t* className, int clientWidth, int clientHeight,
     int y = (work.bottom - work.top - height) / 2;
     return CreateWindowExW(WS_EX_APPWINDOW | WS_EX_DLGMODALFRAME, className, kWindowTitle,
                            WS_OVERLAPPED | WS_CAPTION | WS_CLIPCHILDREN | WS_SYSMENU | WS_MINIMIZEBOX, x, y,
-                           width, height, owner, nullptr, app().instance, nullptr);
+                           width, height, owner, nullptr, state.ui.instance, &state);
 }
 
 }  // namespace
 
-bool registerWindowClasses()
+bool registerWindowClasses(HINSTANCE instance)
 {
-    return registerClass(kConvertClass, convertWindowProc) && registerClass(kSettingClass, settingsWindowProc) &&
-           registerProgressClass();
+    return registerClass(instance, kConvertClass, convertWindowProc) &&
+           registerClass(instance, kSettingClass, settingsWindowProc) && registerProgressClass(instance);
 }
 
-HWND createConvertWindow() { return createTopLevel(kConvertClass, 340, 107, nullptr); }
+HWND createConvertWindow(AppState& state) { return createTopLevel(state, kConvertClass, 340, 107, nullptr); }
 
-HWND createSettingsWindow(HWND owner) { return createTopLevel(kSettingClass, 410, 286, owner); }
+HWND createSettingsWindow(AppState& state, HWND owner)
+{
+    return createTopLevel(state, kSettingClass, 410, 334, owner);
+}
 
 void buildSystemMenu(HWND window)
 {
@@ -255,53 +254,51 @@ void buildSystemMenu(HWND window)
     InsertMenuW(menu, 1, MF_BYPOSITION | MF_SEPARATOR, kMenuSeparatorId, nullptr);
 }
 
-bool handleCommonMessage(HWND window, UINT message, WPARAM wParam, LRESULT& result)
+bool handleCommonMessage(AppState& state, HWND window, UINT message, WPARAM wParam, LRESULT& result)
 {
     switch (message) {
     case WM_COMMAND:
         if (LOWORD(wParam) <= kAlwaysOnTop)
-            runCommand(LOWORD(wParam));
+            runCommand(state, LOWORD(wParam));
         result = 0;
         return true;
     case WM_SYSCOMMAND:
         if (LOWORD(wParam) != kAlwaysOnTop)
             return false;
-        runCommand(kAlwaysOnTop);
+        runCommand(state, kAlwaysOnTop);
         result = 0;
         return true;
     case WM_NCLBUTTONDBLCLK:
-        runCommand(kAlwaysOnTop);
+        runCommand(state, kAlwaysOnTop);
         result = 0;
         return true;
     case WM_INITMENUPOPUP:
-        showAlwaysOnTopMark(window);
+        showAlwaysOnTopMark(state, window);
         return false;
     default:
         return false;
     }
 }
 
-void runCommand(int command)
+void runCommand(AppState& state, int command)
 {
     for (const CommandEntry& entry : kCommands)
         if (entry.id == command) {
-            entry.run();
+            entry.run(state);
             return;
         }
 }
 
-void updateReductionEnables()
+void updateReductionEnables(const AppState& state)
 {
-    AppState& state = app();
     const bool reduce = isChecked(state.convertWindow, kCommandResizeCheck);
     for (int id = kSideWidth; id <= kReduceSizeLabel; ++id)
         EnableWindow(GetDlgItem(state.settingsWindow, id), reduce);
     EnableWindow(GetDlgItem(state.convertWindow, kCommandRecode), !reduce);
 }
 
-HWND visibleWindow()
+HWND visibleWindow(const AppState& state)
 {
-    AppState& state = app();
     if (IsWindowVisible(state.convertWindow) && !IsWindowVisible(state.settingsWindow))
         return state.convertWindow;
     return state.settingsWindow;

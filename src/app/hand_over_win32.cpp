@@ -61,7 +61,7 @@ bool HandedOverToRunningProgram(const std::vector<std::wstring>& files)
            accepted == TRUE;
 }
 
-bool receiveHandOver(const COPYDATASTRUCT& data)
+bool receiveHandOver(AppState& state, const COPYDATASTRUCT& data)
 {
     if (data.dwData != kHandOverTag || !data.lpData)
         return false;
@@ -71,7 +71,6 @@ bool receiveHandOver(const COPYDATASTRUCT& data)
     std::vector<platform::Path> files;
     for (const std::u16string& path : *parsed)
         files.emplace_back(std::wstring(path.begin(), path.end()));
-    AppState& state = app();
     state.handedOver.push_back(std::move(files));
     if (!PostMessageW(state.convertWindow, kHandOverArrived, 0, 0)) {
         state.handedOver.pop_back();
@@ -83,16 +82,15 @@ bool receiveHandOver(const COPYDATASTRUCT& data)
 // While a batch runs the lists wait for it to end (see runBatches); while
 // the format buttons wait the files join the pending ones; otherwise they
 // arrive as a drop on the settings window.
-void placeHandedOverFiles()
+void placeHandedOverFiles(AppState& state)
 {
-    AppState& state = app();
     while (!state.busy && !state.handedOver.empty()) {
         std::vector<platform::Path> files = std::move(state.handedOver.front());
         state.handedOver.pop_front();
         if (IsWindowVisible(state.convertWindow))
             joinPendingFiles(state, files);
         else
-            acceptDroppedFiles(std::move(files));
+            acceptDroppedFiles(state, std::move(files));
     }
 }
 

@@ -1,33 +1,77 @@
 #include "app/messages.h"
 
 #include <array>
+#include <atomic>
 
 #include "app/shell_os.h"
 
 namespace vrelk {
+namespace {
 
-std::string_view errorText(ErrorCode code)
+struct MessageText {
+    std::string_view japanese;
+    std::string_view english;
+};
+
+// Indexed by ErrorCode.
+constexpr std::array<MessageText, 5> kErrorTexts{{
+    {"メモリ確保に失敗しました。", "Out of memory."},
+    {"ファイル実行に失敗しました。", "The program cannot start."},
+    {"ファイル変換に失敗しました。", "No file was converted."},
+    {"出力フォルダが無効です。", "The output folder is not usable."},
+    {"フォルダ作成に失敗しました。", "The sub-folder cannot be created."},
+}};
+
+// The count goes between the two halves.
+constexpr MessageText kCancelledBefore{"変換を中止しました。", "Conversion stopped. Files converted: "};
+constexpr MessageText kCancelledAfter{" 個のファイルを変換しました。", "."};
+
+std::atomic<Language> currentLanguage{Language::japanese};
+
+std::string_view in(const MessageText& text, Language language)
 {
-    static constexpr std::array<std::string_view, 5> kTexts{
-        "メモリ確保に失敗しました。",
-        "ファイル実行に失敗しました。",
-        "ファイル変換に失敗しました。",
-        "出力フォルダが無効です。",
-        "フォルダ作成に失敗しました。",
-    };
-    auto index = static_cast<std::size_t>(code);
-    return index < kTexts.size() ? kTexts[index] : kTexts[kErrorNothingConverted];
+    return language == Language::english ? text.english : text.japanese;
 }
+
+}  // namespace
+
+void setMessageLanguage(Language language) { currentLanguage.store(language); }
+Language messageLanguage() { return currentLanguage.load(); }
+
+Language languageOfLocale(const char* lcAll, const char* lcMessages, const char* lang)
+{
+    for (const char* value : {lcAll, lcMessages, lang}) {
+        if (!value || !*value)
+            continue;
+        const std::string_view name(value);
+        const bool japanese = name.substr(0, 2) == "ja" && (name.size() == 2 || name[2] == '_' || name[2] == '.' ||
+                                                            name[2] == '@');
+        return japanese ? Language::japanese : Language::english;
+    }
+    return Language::english;
+}
+
+std::string_view errorText(ErrorCode code, Language language)
+{
+    auto index = static_cast<std::size_t>(code);
+    if (index >= kErrorTexts.size())
+        index = kErrorNothingConverted;
+    return in(kErrorTexts[index], language);
+}
+
+std::string_view errorText(ErrorCode code) { return errorText(code, messageLanguage()); }
 
 void ShowError(void* owner, ErrorCode code) { shell::showMessage(owner, errorText(code), kErrorCaption); }
 
-std::string cancelledText(std::size_t converted)
+std::string cancelledText(std::size_t converted, Language language)
 {
-    std::string text = "変換を中止しました。";
+    std::string text(in(kCancelledBefore, language));
     text += std::to_string(converted);
-    text += " 個のファイルを変換しました。";
+    text += in(kCancelledAfter, language);
     return text;
 }
+
+std::string cancelledText(std::size_t converted) { return cancelledText(converted, messageLanguage()); }
 
 std::optional<ErrorCode> batchMessage(BatchOutcome outcome)
 {

@@ -1,4 +1,6 @@
-// The five whole-batch messages and how a batch's outcome maps to them.
+// The whole-batch messages, in English and Japanese side by side, and how
+// a batch's outcome maps to them. The Windows program speaks Japanese;
+// vrelk speaks the language its locale names.
 #pragma once
 
 #include <cstddef>
@@ -18,7 +20,19 @@ enum ErrorCode : int {
     kErrorFolderCreate = 4,
 };
 
+enum class Language { japanese, english };
+
+// The language of the messages from here on; Japanese until set.
+void setMessageLanguage(Language language);
+Language messageLanguage();
+
+// The language a POSIX locale asks for: the first of LC_ALL, LC_MESSAGES
+// and LANG that is set and not empty decides; Japanese for "ja" and its
+// regional forms, English for everything else (also when none is set).
+Language languageOfLocale(const char* lcAll, const char* lcMessages, const char* lang);
+
 std::string_view errorText(ErrorCode code);
+std::string_view errorText(ErrorCode code, Language language);
 inline constexpr std::string_view kErrorCaption = "Error";
 
 // Message box with the code's text, caption "Error", owned by `owner`.
@@ -26,6 +40,7 @@ void ShowError(void* owner, ErrorCode code);
 
 // What a stopped batch says: how many files it converted.
 std::string cancelledText(std::size_t converted);
+std::string cancelledText(std::size_t converted, Language language);
 
 // The message a batch's outcome shows; none when it converted something.
 std::optional<ErrorCode> batchMessage(BatchOutcome outcome);

@@ -49,17 +49,17 @@ bool buildUserInterface(AppState& state)
     state.settings = LoadSettings(state.iniPath);
     if (!state.fileArguments.empty())
         StartPluginHostAhead(optionsFromSettings(state.settings));
-    if (!registerWindowClasses())
+    if (!registerWindowClasses(state.ui.instance))
         return false;
     INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_UPDOWN_CLASS | ICC_BAR_CLASSES | ICC_PROGRESS_CLASS};
     InitCommonControlsEx(&controls);
-    state.convertWindow = createConvertWindow();
+    state.convertWindow = createConvertWindow(state);
     if (!state.convertWindow)
         return false;
-    state.settingsWindow = createSettingsWindow(state.convertWindow);
+    state.settingsWindow = createSettingsWindow(state, state.convertWindow);
     if (!state.settingsWindow)
         return false;
-    updateReductionEnables();
+    updateReductionEnables(state);
     return true;
 }
 
@@ -72,7 +72,7 @@ void chooseStart(AppState& state)
     }
     if (const OutputFormat* format = OutputForDirectChoice(state.settings.DrctCvt)) {
         state.settings.outputType = format->outputType;
-        StartConversion();
+        StartConversion(state);
         return;
     }
     ShowWindow(state.convertWindow, SW_SHOWNORMAL);
@@ -96,13 +96,13 @@ BatchHost batchHost(AppState& state)
                    [settingsWindow = state.settingsWindow](Settings& settings) {
                        ApplyControlsToSettings(settingsWindow, settings);
                    },
-                   [](ErrorCode code) { ShowError(visibleWindow(), code); }};
-    host.run = [](std::span<const platform::Path> inputs, const ConvertOptions& options) {
-        BatchReport report = RunBatchWithProgress(inputs, options);
+                   [&state](ErrorCode code) { ShowError(visibleWindow(state), code); }};
+    host.run = [&state](std::span<const platform::Path> inputs, const ConvertOptions& options) {
+        BatchReport report = RunBatchWithProgress(state, inputs, options);
         EndPluginHost();
         return report;
     };
-    host.showCancelled = ShowCancelled;
+    host.showCancelled = [&state](std::size_t converted) { ShowCancelled(visibleWindow(state), converted); };
     return host;
 }
 
@@ -157,15 +157,8 @@ void runCommandLine(AppState& state)
 
 }  // namespace
 
-AppState& app()
+void StartConversion(AppState& state)
 {
-    static AppState state;
-    return state;
-}
-
-void StartConversion()
-{
-    AppState& state = app();
     if (state.busy)
         return;
     if (state.pendingDrop)
@@ -179,10 +172,10 @@ int RunProcess(void* instance)
     // Libraries loaded by name must not come from the current folder, which
     // for a Send To start is wherever the user's files are.
     SetDllDirectoryW(L"");
-    AppState& state = app();
-    state.instance = static_cast<HINSTANCE>(instance);
+    AppState state;
+    state.ui.instance = static_cast<HINSTANCE>(instance);
     state.osClass = classifyOs(shell::osVersion());
-    state.uiFont = createUiFont();
+    state.ui.font = createUiFont();
     initialiseHtmlHelp(state.helpCookie);
     auto fileArguments = splitFileArguments();
 
@@ -203,8 +196,8 @@ int RunProcess(void* instance)
     }
 
     uninitialiseHtmlHelp(state.helpCookie);
-    if (state.uiFont)
-        DeleteObject(state.uiFont);
+    if (state.ui.font)
+        DeleteObject(state.ui.font);
     return exitCode;
 }
 

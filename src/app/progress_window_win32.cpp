@@ -53,6 +53,8 @@ struct TaskbarRelease {
 
 // What the batch thread and the window thread share; the window reads it.
 struct BatchProgress {
+    UiResources ui;
+    HWND owner = nullptr;
     std::span<const platform::Path> inputs;
     std::atomic<std::size_t> done{0};
     std::atomic<bool> finished{false};
@@ -127,20 +129,16 @@ void createControls(HWND window, const BatchProgress& progress)
     for (const ProgressLayout& layout : kProgressControls) {
         HWND control = CreateWindowExW(0, layout.className, layout.text, WS_CHILD | WS_VISIBLE | layout.style,
                                        layout.x, layout.y, layout.width, layout.height, window,
-                                       reinterpret_cast<HMENU>(static_cast<INT_PTR>(layout.id)), app().instance,
-                                       nullptr);
-        SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(app().uiFont), FALSE);
+                                       reinterpret_cast<HMENU>(static_cast<INT_PTR>(layout.id)),
+                                       progress.ui.instance, nullptr);
+        SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(progress.ui.font), FALSE);
     }
     SendDlgItemMessageW(window, kProgressBar, PBM_SETRANGE32, 0, static_cast<LPARAM>(progress.inputs.size()));
 }
 
 LRESULT CALLBACK progressWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    if (message == WM_NCCREATE) {
-        auto* create = reinterpret_cast<CREATESTRUCTW*>(lParam);
-        SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
-    }
-    auto* progress = reinterpret_cast<BatchProgress*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    BatchProgress* progress = windowRecord<BatchProgress>(window, message, lParam);
     if (!progress)
         return DefWindowProcW(window, message, wParam, lParam);
     if (message == taskbarButtonCreated()) {
@@ -194,8 +192,8 @@ HWND createProgressWindow(BatchProgress& progress)
     RECT work{};
     SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
     return CreateWindowExW(exStyle, kProgressClass, kWindowTitle, style, (work.right - work.left - width) / 2,
-                           (work.bottom - work.top - height) / 2, width, height, app().convertWindow, nullptr,
-                           app().instance, &progress);
+                           (work.bottom - work.top - height) / 2, width, height, progress.owner, nullptr,
+                           progress.ui.instance, &progress);
 }
 
 // Dispatches messages until the batch has ended. A quit message stops the
@@ -237,23 +235,26 @@ unsigned batchWorkers()
 
 }  // namespace
 
-bool registerProgressClass()
+bool registerProgressClass(HINSTANCE instance)
 {
     WNDCLASSEXW windowClass{};
     windowClass.cbSize = sizeof(windowClass);
     windowClass.lpfnWndProc = progressWindowProc;
-    windowClass.hInstance = app().instance;
-    windowClass.hIcon = LoadIconW(app().instance, MAKEINTRESOURCEW(100));
+    windowClass.hInstance = instance;
+    windowClass.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(100));
     windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
     windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
     windowClass.lpszClassName = kProgressClass;
     return RegisterClassExW(&windowClass) != 0;
 }
 
-BatchReport RunBatchWithProgress(std::span<const platform::Path> inputs, const ConvertOptions& options)
+BatchReport RunBatchWithProgress(const AppState& state, std::span<const platform::Path> inputs,
+                                 const ConvertOptions& options)
 {
     const unsigned workers = batchWorkers();
     BatchProgress progress;
+    progress.ui = state.ui;
+    progress.owner = state.convertWindow;
     progress.inputs = inputs;
     if (inputs.empty() || !createProgressWindow(progress))
         return RunBatchInParallel(inputs, options, workers);
@@ -276,11 +277,11 @@ BatchReport RunBatchWithProgress(std::span<const platform::Path> inputs, const C
     return report;
 }
 
-void ShowCancelled(std::size_t converted)
+void ShowCancelled(HWND owner, std::size_t converted)
 {
     const std::string text = cancelledText(converted);
     const std::wstring wide = platform::fromUtf8(text);
-    MessageBoxW(visibleWindow(), wide.c_str(), kWindowTitle, MB_OK | MB_ICONINFORMATION | MB_SETFOREGROUND);
+    MessageBoxW(owner, wide.c_str(), kWindowTitle, MB_OK | MB_ICONINFORMATION | MB_SETFOREGROUND);
 }
 
 }  // namespace vrelk

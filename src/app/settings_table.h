@@ -64,10 +64,12 @@ inline constexpr NumberKey kOldCheck{"OldCheck", 0, 0, 1, OnLoad::bitZero};
 // would leave the choice without a selection, and a drop would then be
 // kept with no window to finish it.
 inline constexpr NumberKey kDrctCvt{"DrctCvt", 0, 1, 7, OnLoad::defaultOutside};
+// Each output gets its input's modification time.
+inline constexpr NumberKey kKeepTime{"KeepTime", 0, 0, 1, OnLoad::bitZero};
 
 }  // namespace keys
 
-inline constexpr std::size_t kStoredKeyCount = 14;
+inline constexpr std::size_t kStoredKeyCount = 15;
 
 // The value a load keeps of the stored integer `stored`.
 std::int32_t loadedNumber(const NumberKey& key, std::int32_t stored);

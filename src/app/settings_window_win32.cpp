@@ -30,8 +30,6 @@ constexpr DWORD kEditStyle = ES_NUMBER | ES_RIGHT;
 constexpr DWORD kArrowsStyle = UDS_SETBUDDYINT | UDS_ALIGNRIGHT | UDS_ARROWKEYS | UDS_NOTHOUSANDS;
 constexpr const wchar_t* kChooseAtRunTime = L"実行時に選択";
 
-HWND settingsChild(int id) { return GetDlgItem(app().settingsWindow, id); }
-
 void check(HWND button, bool checked) { SendMessageW(button, BM_SETCHECK, checked ? BST_CHECKED : BST_UNCHECKED, 0); }
 
 void limitText(HWND edit, int units) { SendMessageW(edit, EM_LIMITTEXT, static_cast<WPARAM>(units), 0); }
@@ -60,7 +58,7 @@ std::wstring outputFolderText(const platform::Path& folder)
     return folder.empty() ? std::wstring(kSameFolderAsInput) : folder.native();
 }
 
-constexpr std::array<SettingsEntry, 33> kSettingsControls{{
+constexpr std::array<SettingsEntry, 35> kSettingsControls{{
     {{1010, L"BUTTON", BS_GROUPBOX, WS_EX_TRANSPARENT, L"保存オプション", 5, 5, 400, 70}, nullptr},
     {{1011, L"STATIC", SS_ENDELLIPSIS, 0, L"出力形式↓", 19, 25, 60, 16}, nullptr},
     {{kOutputChoice, L"COMBOBOX", CBS_DROPDOWNLIST | WS_VSCROLL, 0, L"", 15, 44, 100, 400}, fillOutputChoices},
@@ -81,7 +79,7 @@ constexpr std::array<SettingsEntry, 33> kSettingsControls{{
     {{kLimitArrows, UPDOWN_CLASSW, kArrowsStyle, 0, L"", 0, 0, 0, 0},
      [](HWND arrows, Settings& s) { attachArrows(arrows, keys::kLmtVal.low, keys::kLmtVal.high, s.LmtVal); }},
     {{kLimitLabel, L"STATIC", SS_CENTER, 0, L"KB 以下", 312, 49, 50, 12},
-     [](HWND, Settings&) { updateFileSizeEnables(); }},
+     [](HWND label, Settings&) { updateFileSizeEnables(GetParent(label)); }},
     {{1030, L"BUTTON", BS_GROUPBOX, WS_EX_TRANSPARENT, L"画像サイズ縮小", 5, 85, 400, 44}, nullptr},
     {{kReduceCheck, L"BUTTON", BS_AUTOCHECKBOX | WS_GROUP, 0, L"縮小", 15, 103, 44, 16},
      [](HWND box, Settings& s) { check(box, s.Resize); }},
@@ -122,12 +120,15 @@ constexpr std::array<SettingsEntry, 33> kSettingsControls{{
     {{kCloseSettings, L"BUTTON", BS_PUSHBUTTON, 0, L"閉じる", 205, 254, 85, 22}, nullptr},
     {{kHelpButton, L"BUTTON", BS_PUSHBUTTON, 0, L"ヘルプ", 300, 254, 50, 22}, nullptr},
     {{kVersionButton, L"BUTTON", BS_PUSHBUTTON, 0, L"Ver.", 360, 254, 40, 22}, nullptr},
+    {{1090, L"BUTTON", BS_GROUPBOX, WS_EX_TRANSPARENT, L"元の情報の保持", 5, 284, 400, 44}, nullptr},
+    {{kKeepTimeCheck, L"BUTTON", BS_AUTOCHECKBOX, 0, L"更新日時", 275, 302, 120, 16},
+     [](HWND box, Settings& s) { check(box, s.KeepTime); }},
 }};
 
 void createControls(HWND window, AppState& state)
 {
     for (const SettingsEntry& entry : kSettingsControls) {
-        HWND control = createControl(window, state.instance, entry.layout);
+        HWND control = createControl(window, state.ui, entry.layout);
         if (entry.init)
             entry.init(control, state.settings);
     }
@@ -195,62 +196,59 @@ bool BrowseForFolder(HWND owner, platform::Path& folder, const std::wstring& tit
     return true;
 }
 
-void updateFileSizeEnables()
+void updateFileSizeEnables(HWND settingsWindow)
 {
-    const bool limit = IsDlgButtonChecked(app().settingsWindow, kLimitCheck) == BST_CHECKED;
+    const bool limit = IsDlgButtonChecked(settingsWindow, kLimitCheck) == BST_CHECKED;
     for (int id : {kQualityLabel, kQualityEdit, kQualityArrows})
-        EnableWindow(settingsChild(id), !limit);
+        EnableWindow(GetDlgItem(settingsWindow, id), !limit);
     for (int id : {kLimitEdit, kLimitArrows, kLimitLabel})
-        EnableWindow(settingsChild(id), limit);
+        EnableWindow(GetDlgItem(settingsWindow, id), limit);
 }
 
-void chooseOutputFolder()
+void chooseOutputFolder(AppState& state)
 {
-    keepingCurrentDirectory([] {
-        AppState& state = app();
+    keepingCurrentDirectory([&state] {
         platform::Path folder = state.settings.OutDir;
         if (!BrowseForFolder(state.settingsWindow, folder, L"フォルダ設定"))
             return;
-        SetWindowTextW(settingsChild(kOutputFolderEdit), folder.c_str());
+        SetDlgItemTextW(state.settingsWindow, kOutputFolderEdit, folder.c_str());
         state.settings.OutDir = folder;
     });
 }
 
-void clearOutputFolder()
+void clearOutputFolder(AppState& state)
 {
-    SetWindowTextW(settingsChild(kOutputFolderEdit), kSameFolderAsInput);
-    app().settings.OutDir.clear();
+    SetDlgItemTextW(state.settingsWindow, kOutputFolderEdit, kSameFolderAsInput);
+    state.settings.OutDir.clear();
 }
 
-void choosePluginFolder()
+void choosePluginFolder(AppState& state)
 {
-    keepingCurrentDirectory([] {
-        AppState& state = app();
+    keepingCurrentDirectory([&state] {
         platform::Path folder = state.settings.SPI;
         if (BrowseForFolder(state.settingsWindow, folder, L"設定パス: " + state.settings.SPI.native()))
             state.settings.SPI = folder;
     });
 }
 
-void acceptDrop(HDROP drop)
+void acceptDrop(AppState& state, HDROP drop)
 {
     std::vector<platform::Path> files = droppedFiles(drop);
     DragFinish(drop);
-    acceptDroppedFiles(std::move(files));
+    acceptDroppedFiles(state, std::move(files));
 }
 
-void acceptDroppedFiles(std::vector<platform::Path> files)
+void acceptDroppedFiles(AppState& state, std::vector<platform::Path> files)
 {
-    AppState& state = app();
     if (state.busy || files.empty() || platform::folderExists(files.front()))
         return;
 
     state.pendingDrop = std::move(files);
-    LRESULT choice = SendMessageW(settingsChild(kOutputChoice), CB_GETCURSEL, 0, 0);
+    LRESULT choice = SendDlgItemMessageW(state.settingsWindow, kOutputChoice, CB_GETCURSEL, 0, 0);
     state.settings.DrctCvt = choice == CB_ERR ? 0 : static_cast<std::int32_t>(choice);
     if (const OutputFormat* format = OutputForDirectChoice(state.settings.DrctCvt)) {
         state.settings.outputType = format->outputType;
-        StartConversion();
+        StartConversion(state);
         return;
     }
     ShowWindow(state.convertWindow, SW_SHOW);
@@ -259,16 +257,19 @@ void acceptDroppedFiles(std::vector<platform::Path> files)
 
 LRESULT CALLBACK settingsWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
+    AppState* state = windowRecord<AppState>(window, message, lParam);
+    if (!state)
+        return DefWindowProcW(window, message, wParam, lParam);
     LRESULT result = 0;
     switch (message) {
     case WM_CREATE:
         // The controls' set-up reaches siblings through the window's handle.
-        app().settingsWindow = window;
+        state->settingsWindow = window;
         buildSystemMenu(window);
-        createControls(window, app());
+        createControls(window, *state);
         return 0;
     case WM_CLOSE:
-        runCommand(kCloseSettings);
+        runCommand(*state, kCloseSettings);
         return 0;
     case WM_LBUTTONDOWN:
     case WM_RBUTTONDOWN:
@@ -279,10 +280,10 @@ LRESULT CALLBACK settingsWindowProc(HWND window, UINT message, WPARAM wParam, LP
         SetFocus(window);
         break;
     case WM_DROPFILES:
-        acceptDrop(reinterpret_cast<HDROP>(wParam));
+        acceptDrop(*state, reinterpret_cast<HDROP>(wParam));
         return 0;
     default:
-        if (handleCommonMessage(window, message, wParam, result))
+        if (handleCommonMessage(*state, window, message, wParam, result))
             return result;
         break;
     }

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "app/app_win32.h"
 #include "app/settings.h"
 
 namespace vrelk {
@@ -19,7 +20,7 @@ void LoadShortcutChecks(HWND settingsWindow, Settings& settings);
 // Creates or removes the shortcuts as the check boxes say.
 void ApplyShortcutChecks(HWND settingsWindow);
 // False when the window could not be created.
-bool OpenVersionWindow(HWND owner);
+bool OpenVersionWindow(HWND owner, const UiResources& ui);
 // The help file beside the program.
 void ShowHelp();
 

@@ -50,7 +50,7 @@ enum VersionControl : int { kLink = 100, kOkButton = 101, kTitle = 102, kNotice 
 
 struct VersionWindow {
     HWND window = nullptr;
-    HINSTANCE instance = nullptr;
+    UiResources ui;
     HWND owner = nullptr;
     std::wstring titleLine;
     std::wstring noticeLine;
@@ -98,10 +98,10 @@ void createControls(VersionWindow& record)
 {
     const std::array<const std::wstring*, 3> texts{&record.titleLine, &record.noticeLine, nullptr};
     for (std::size_t i = 0; i < kFontControls.size(); ++i) {
-        createControl(record.window, record.instance, kFontControls[i], texts[i] ? texts[i]->c_str() : nullptr);
+        createControl(record.window, record.ui, kFontControls[i], texts[i] ? texts[i]->c_str() : nullptr);
     }
     CreateWindowExW(0, kChildClass, L"", WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS, 45, 51, 120, 14, record.window,
-                    reinterpret_cast<HMENU>(static_cast<INT_PTR>(kLink)), record.instance, nullptr);
+                    reinterpret_cast<HMENU>(static_cast<INT_PTR>(kLink)), record.ui.instance, nullptr);
     HWND ok = GetDlgItem(record.window, kOkButton);
     record.buttonProc = reinterpret_cast<WNDPROC>(
         SetWindowLongPtrW(ok, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(okButtonProc)));
@@ -129,7 +129,7 @@ void addLibraryTip(VersionWindow& record)
 {
     HWND tip = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_NOPREFIX | TTS_ALWAYSTIP,
                                CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, record.window, nullptr,
-                               record.instance, nullptr);
+                               record.ui.instance, nullptr);
     if (!tip)
         return;
     record.libraryNotice = libraryNoticeText();
@@ -164,7 +164,7 @@ void unregisterClasses(HINSTANCE instance)
 void closeVersionWindow(HWND window)
 {
     VersionWindow* record = recordOf(window);
-    HINSTANCE instance = record->instance;
+    HINSTANCE instance = record->ui.instance;
     HWND owner = record->owner;
     restoreButton(*record);
     EnableWindow(owner, TRUE);
@@ -275,19 +275,19 @@ bool registerClass(HINSTANCE instance, const wchar_t* name, WNDPROC procedure, L
 
 }  // namespace
 
-bool OpenVersionWindow(HWND owner)
+bool OpenVersionWindow(HWND owner, const UiResources& ui)
 {
     auto record = std::unique_ptr<VersionWindow>(new (std::nothrow) VersionWindow{});
     if (!record)
         return false;
-    record->instance = app().instance;
+    record->ui = ui;
     record->owner = owner;
     record->titleLine = kTitleLine;
     record->noticeLine = kNoticeLine;
     record->linkText = kLinkText;
-    if (!registerClass(record->instance, kParentClass, versionWindowProc, IDC_ARROW) ||
-        !registerClass(record->instance, kChildClass, linkProc, IDC_HAND)) {
-        unregisterClasses(record->instance);
+    if (!registerClass(record->ui.instance, kParentClass, versionWindowProc, IDC_ARROW) ||
+        !registerClass(record->ui.instance, kChildClass, linkProc, IDC_HAND)) {
+        unregisterClasses(record->ui.instance);
         return false;
     }
 
@@ -299,7 +299,7 @@ bool OpenVersionWindow(HWND owner)
     const int x = (ownerRect.left + ownerRect.right - width) >> 1;
     const int y = (ownerRect.top + ownerRect.bottom - height) >> 1;
 
-    HINSTANCE instance = record->instance;
+    HINSTANCE instance = record->ui.instance;
     EnableWindow(owner, FALSE);
     HWND window = CreateWindowExW(0, kParentClass, L"バージョン情報",
                                   WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN | WS_VISIBLE, x, y,

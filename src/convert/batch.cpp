@@ -102,7 +102,7 @@ Result<platform::Path, BatchOutcome> settleOutputFolder(const platform::Path& fi
 Status reduceImage(ScratchBuffers& scratch, Picture& image, const ConvertOptions& options)
 {
     ReductionTools tools{scratch.converter24, scratch.resizeJob, scratch.filterJob, *scratch.tables};
-    return reduceImage(tools, image, options.resizeMode, options.resizeSize);
+    return reduceImage(tools, image, options.resizeMode, options.resizeSize, options.boxHeight);
 }
 
 FileFailure skipped(SkipReason reason, std::optional<CodecError> error = std::nullopt) { return {reason, error}; }
@@ -181,6 +181,7 @@ Result<BatchPlan, BatchOutcome> planBatch(std::span<const platform::Path> inputs
     if (!folder)
         return folder.error();
     plan.outputFolder = std::move(*folder);
+    plan.keepTime = options.keepTime;
     // A run killed outright leaves its staging files behind. A minute is
     // long past the moment between a file's creation and its lock.
     platform::removeAbandonedStagingFiles(plan.outputFolder, std::chrono::minutes(1));
@@ -219,7 +220,12 @@ void deliverFile(FileReport& file, const platform::Path& stagedPath, const Batch
     if (file.failure) {
         platform::deleteFile(stagedPath);
         file.size = {};
+        return;
     }
+    // Set on the named file, so that nothing but the rename follows it; a
+    // failure keeps the file and is only reported.
+    if (plan.keepTime)
+        file.timeKept = platform::copyFileTimes(file.input, file.output);
 }
 
 void finishBatch(BatchReport& report, const BatchPlan& plan)
@@ -243,7 +249,7 @@ void runSequentially(std::span<const platform::Path> inputs, const ConvertOption
             report.cancelled = true;
             return;
         }
-        FileReport& file = report.files.emplace_back(FileReport{input, {}, std::nullopt, {}});
+        FileReport& file = report.files.emplace_back(FileReport{input, {}, std::nullopt, {}, std::nullopt});
         platform::Path stagedPath;
         file.failure = produceFile(step, job, plan, input, stagedPath);
         file.size = job.written;

@@ -30,6 +30,7 @@ struct FileReport {
     platform::Path output;  // empty when skipped
     std::optional<FileFailure> failure;
     ImageSize size;  // of the picture written; zero when skipped
+    std::optional<bool> timeKept;  // when asked for: whether the output got its input's time
 
     bool converted() const { return !failure; }
 };

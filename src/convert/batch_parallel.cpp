@@ -101,7 +101,7 @@ public:
             }
             Produced& produced = *ready;
             FileReport& file =
-                report.files.emplace_back(FileReport{inputs_[index], {}, produced.failure, produced.size});
+                report.files.emplace_back(FileReport{inputs_[index], {}, produced.failure, produced.size, std::nullopt});
             deliverFile(file, produced.stagedPath, plan_);
             {
                 std::lock_guard lock(mutex_);
@@ -193,7 +193,7 @@ void deliverUntilStopped(ParallelRun& run, const FileDone& fileDone, BatchReport
     if (report.cancelled)
         return;
     for (std::size_t index = report.files.size(); index < inputs.size(); ++index)
-        report.files.push_back(FileReport{inputs[index], {}, FileFailure{SkipReason::batchStopped, std::nullopt}, {}});
+        report.files.push_back(FileReport{inputs[index], {}, FileFailure{SkipReason::batchStopped, std::nullopt}, {}, std::nullopt});
 }
 
 }  // namespace

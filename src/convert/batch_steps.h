@@ -16,6 +16,7 @@ struct BatchPlan {
     const OutputFormat* output = nullptr;
     platform::Path outputFolder;
     bool createdSubFolder = false;
+    bool keepTime = false;
 };
 
 // Settles the output folder (making the sub-folder) and the writer.

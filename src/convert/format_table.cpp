@@ -100,6 +100,10 @@ JpegReadOptions jpegScaleHint(const ConvertOptions& options)
     case kReduceWidth: hint.wantedWidth = size; hint.wantedHeight = 1; break;
     case kReduceHeight: hint.wantedWidth = 1; hint.wantedHeight = size; break;
     case kReduceLongerSide: hint.wantedWidth = size; hint.wantedHeight = size; break;
+    case kReduceToFit:
+        hint.wantedWidth = size;
+        hint.wantedHeight = static_cast<std::uint32_t>(std::max(options.boxHeight, 1));
+        break;
     default: return hint;
     }
     hint.scaleHint = true;

@@ -38,11 +38,13 @@ struct ConvertOptions {
     bool resize = false;
     std::int32_t resizeMode = kReduceLongerSide;
     std::int32_t resizeSize = kDefaultResizeSize;
+    std::int32_t boxHeight = 0;  // with kReduceToFit: resizeSize is the box's width
     platform::Path outputFolder;  // empty: the folder of the first input
     bool makeSubFolder = false;
     platform::NativeString subFolderName;
     bool usePlugins = false;
     platform::Path pluginFolder;
+    bool keepTime = false;  // each output gets its input's modification time
     // Set by the batch: the threads the run may keep busy. Without it the
     // size search guesses its next trial whenever it likes.
     platform::WorkerSlots* workers = nullptr;

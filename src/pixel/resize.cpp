@@ -249,10 +249,39 @@ bool bufferHolds(const PageBuffer& buffer, std::int32_t width, std::int32_t heig
 
 }  // namespace
 
-std::optional<ImageSize> reducedSize(std::int32_t width, std::int32_t height, std::int32_t mode, std::int32_t size)
+namespace {
+
+// The tighter of the two sides' reductions.
+std::optional<ImageSize> sizeToFit(std::int32_t width, std::int32_t height, std::int32_t boxWidth,
+                                   std::int32_t boxHeight)
+{
+    if (boxHeight < 1)
+        return std::nullopt;
+    const bool byWidth = std::int64_t{boxWidth} * height <= std::int64_t{boxHeight} * width;
+    return reducedSize(width, height, byWidth ? kReduceWidth : kReduceHeight, byWidth ? boxWidth : boxHeight);
+}
+
+// The longer side scaled; the shorter follows as for RszOpt 2.
+std::optional<ImageSize> sizeByPercent(std::int32_t width, std::int32_t height, std::int32_t percent)
+{
+    if (percent > 100)
+        return std::nullopt;
+    const std::int64_t longer = std::max(width, height);
+    const auto side = static_cast<std::int32_t>(std::max<std::int64_t>((longer * percent + 50) / 100, 1));
+    return reducedSize(width, height, kReduceLongerSide, side);
+}
+
+}  // namespace
+
+std::optional<ImageSize> reducedSize(std::int32_t width, std::int32_t height, std::int32_t mode, std::int32_t size,
+                                     std::int32_t boxHeight)
 {
     if (width < 1 || height < 1 || size < 1)
         return std::nullopt;
+    if (mode == kReduceToFit)
+        return sizeToFit(width, height, size, boxHeight);
+    if (mode == kReduceByPercent)
+        return sizeByPercent(width, height, size);
     const bool widthConstrained = mode == kReduceWidth || (mode == kReduceLongerSide && height < width);
     const std::int32_t side = widthConstrained ? width : height;
     const std::int32_t other = widthConstrained ? height : width;
@@ -314,9 +343,10 @@ Status resizeImage(ResizeJob& job, std::int32_t newWidth, std::int32_t newHeight
     return withoutExceptions([&] { return resizeImageBody(job, newWidth, newHeight); });
 }
 
-Status reduceImage(ReductionTools& tools, Picture& image, std::int32_t mode, std::int32_t size)
+Status reduceImage(ReductionTools& tools, Picture& image, std::int32_t mode, std::int32_t size,
+                   std::int32_t boxHeight)
 {
-    std::optional<ImageSize> wanted = reducedSize(image.width, image.height, mode, size);
+    std::optional<ImageSize> wanted = reducedSize(image.width, image.height, mode, size, boxHeight);
     if (!wanted)
         return CodecError::unsupported;
     if (*wanted == ImageSize{image.width, image.height})

@@ -21,11 +21,14 @@ struct ResizeJob {
     std::uint8_t* target = nullptr;  // provided by the caller
 };
 
-// Which side a reduction constrains: RszOpt 0, 1 or 2.
+// Which side a reduction constrains: RszOpt 0, 1 or 2. The command line
+// adds a box both sides must fit in, and a percentage of both.
 enum ReductionMode : std::int32_t {
     kReduceWidth = 0,
     kReduceHeight = 1,
     kReduceLongerSide = 2,
+    kReduceToFit = 3,       // size is the box's width, boxHeight its height
+    kReduceByPercent = 4,   // size is the percentage, 1..100
 };
 
 struct ImageSize {
@@ -36,9 +39,10 @@ struct ImageSize {
 
 // The size a width x height image is reduced to for a mode and a size in
 // pixels: the same size when it is small enough already, nullopt when the
-// request is unusable (a size below 1, or an image without pixels).
+// request is unusable (a size or box side below 1, a percentage above 100,
+// or an image without pixels).
 std::optional<ImageSize> reducedSize(std::int32_t width, std::int32_t height, std::int32_t mode,
-                                     std::int32_t size);
+                                     std::int32_t size, std::int32_t boxHeight = 0);
 
 // What a reduction works with besides the image; all owned by the batch.
 struct ReductionTools {
@@ -52,7 +56,8 @@ struct ReductionTools {
 // sharpened; an image that is small enough already passes unchanged.
 // noMemory when memory runs out, unsupported for a request or an image it
 // cannot take.
-Status reduceImage(ReductionTools& tools, Picture& image, std::int32_t mode, std::int32_t size);
+Status reduceImage(ReductionTools& tools, Picture& image, std::int32_t mode, std::int32_t size,
+                   std::int32_t boxHeight = 0);
 
 // Brings the image to 24 bits; on failure it stays as it was.
 Status promoteTo24(PixelConverter& converter, Picture& image);

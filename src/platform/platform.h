@@ -49,6 +49,10 @@ std::size_t removeAbandonedStagingFiles(const Path& folder, std::chrono::seconds
 // Writes the file's data through to the disk.
 bool flushToDisk(const Path& path);
 
+// Gives `to` the modification time of `from`, and on Windows its creation
+// time too; the access time is left alone.
+bool copyFileTimes(const Path& from, const Path& to);
+
 enum class PublishResult { published, targetExists, failed };
 // Gives the finished file at `staged`, flushed by flushToDisk, the name
 // `to` in the same folder. An existing `to` is never replaced, not even by

@@ -31,7 +31,7 @@ constexpr DWORD kArrows = UDS_SETBUDDYINT | UDS_ALIGNRIGHT | UDS_ARROWKEYS | UDS
 
 // Prepared settings: file-size target and reduction on, so both halves of
 // each enable rule show.
-constexpr std::array<Expected, 33> kSettingsControls{{
+constexpr std::array<Expected, 35> kSettingsControls{{
     {1010, L"Button", BS_GROUPBOX, WS_EX_TRANSPARENT, L"保存オプション", 5, 5, 400, 70, true},
     {1011, L"Static", SS_ENDELLIPSIS, 0, L"出力形式↓", 19, 25, 60, 16, true},
     // Wine drops WS_VSCROLL from a drop-down list and reports the closed
@@ -67,6 +67,8 @@ constexpr std::array<Expected, 33> kSettingsControls{{
     {1070, L"Button", BS_PUSHBUTTON, 0, L"閉じる", 205, 254, 85, 22, true},
     {1071, L"Button", BS_PUSHBUTTON, 0, L"ヘルプ", 300, 254, 50, 22, true},
     {1072, L"Button", BS_PUSHBUTTON, 0, L"Ver.", 360, 254, 40, 22, true},
+    {1090, L"Button", BS_GROUPBOX, WS_EX_TRANSPARENT, L"元の情報の保持", 5, 284, 400, 44, true},
+    {1093, L"Button", BS_AUTOCHECKBOX, 0, L"更新日時", 275, 302, 120, 16, true},
 }};
 
 // One grid: the format buttons in the first row, AVIF's in a fifth column,
@@ -172,13 +174,13 @@ WINE_TEST(uiSettingsWindowControlsFromPreparedSettings)
     std::wstring exe = folder.install(h.program(), L"Vrelk.exe");
     folder.writeSettings((L"Quality=55\r\nSampling=2\r\nLimit=1\r\nLmtVal=300\r\nResize=1\r\nRszOpt=1\r\n"
                          L"RszSize=-64\r\nOutDir=" + out.path() + L"\r\nMkDirAdd=1\r\nMkDirStr=Sub\r\nUseSpi=1\r\n"
-                         L"SPI=" + out.path() + L"\r\nDrctCvt=3\r\n").c_str());
+                         L"SPI=" + out.path() + L"\r\nDrctCvt=3\r\nKeepTime=1\r\n").c_str());
 
     Process run = Process::start(exe, {}, folder.path());
     Window settings = run.waitForWindow(L"Vrelk_setting_class", 10000);
     h.check(settings.visible(), L"settings: shown when started without files");
     h.check(!run.findWindow(L"Vrelk_convert_class").visible(), L"settings: convert window hidden");
-    checkFrame(h, settings, 410, 286, L"settings window");
+    checkFrame(h, settings, 410, 334, L"settings window");
     checkControls(h, settings, kSettingsControls, L"settings");
 
     h.check(controlText(settings.child(1043)) == out.path(), L"settings: output folder shown");
@@ -193,9 +195,9 @@ WINE_TEST(uiSettingsWindowControlsFromPreparedSettings)
     h.check(send(settings.child(1014), EM_GETLIMITTEXT) == 3 && send(settings.child(1020), EM_GETLIMITTEXT) == 4 &&
                 send(settings.child(1035), EM_GETLIMITTEXT) == 4 && send(settings.child(1045), EM_GETLIMITTEXT) == 20,
             L"settings: edit lengths 3, 4, 4 and 20");
-    const std::array<std::pair<int, bool>, 10> states{{{1017, false}, {1018, true}, {1019, true}, {1031, true},
+    const std::array<std::pair<int, bool>, 11> states{{{1017, false}, {1018, true}, {1019, true}, {1031, true},
                                                         {1032, false}, {1033, true}, {1034, false}, {1044, true},
-                                                        {1050, true}, {1060, false}}};
+                                                        {1050, true}, {1060, false}, {1093, true}}};
     for (auto [id, on] : states)
         h.check(checked(settings.child(id)) == on, L"settings: initial check of " + std::to_wstring(id));
     h.check(!checked(settings.child(1061)), L"settings: Send To check starts unchecked");

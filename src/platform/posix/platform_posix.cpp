@@ -216,6 +216,15 @@ PublishResult renameNoReplace(const Path& staged, const Path& to)
 
 bool flushToDisk(const Path& path) { return syncToDisk(path, O_RDONLY); }
 
+bool copyFileTimes(const Path& from, const Path& to)
+{
+    struct stat source{};
+    if (::stat(from.c_str(), &source) != 0)
+        return false;
+    const struct timespec times[2] = {{0, UTIME_OMIT}, source.st_mtim};
+    return ::utimensat(AT_FDCWD, to.c_str(), times, 0) == 0;
+}
+
 PublishResult publishNoReplace(const Path& staged, const Path& to)
 {
     PublishResult result = renameNoReplace(staged, to);

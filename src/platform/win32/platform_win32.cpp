@@ -101,6 +101,25 @@ bool flushToDisk(const Path& path)
     return CloseHandle(handle) != 0 && flushed;
 }
 
+bool copyFileTimes(const Path& from, const Path& to)
+{
+    FILETIME created{};
+    FILETIME written{};
+    HANDLE source = CreateFileW(from.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (source == INVALID_HANDLE_VALUE)
+        return false;
+    const bool read = GetFileTime(source, &created, nullptr, &written) != 0;
+    CloseHandle(source);
+    if (!read)
+        return false;
+    HANDLE target = CreateFileW(to.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (target == INVALID_HANDLE_VALUE)
+        return false;
+    const bool set = SetFileTime(target, &created, nullptr, &written) != 0;
+    return CloseHandle(target) != 0 && set;
+}
+
 PublishResult publishNoReplace(const Path& staged, const Path& to)
 {
     // Shown again before it is named, so the output is an ordinary file;
