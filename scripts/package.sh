@@ -99,6 +99,8 @@ make_deb() {
     depends="$(cd "$work/shlibs" && dpkg-shlibdeps -O -e"$stage/usr/bin/vrelk" 2>/dev/null |
         sed -n 's/^shlibs:Depends=//p')"
     [ -n "$depends" ] || { echo "package: dpkg-shlibdeps found no dependencies" >&2; exit 1; }
+    # AVIF output needs libheif's AV1 encoder, which libheif loads from libaom.
+    depends="$depends, libaom3"
 
     mkdir -p "$stage/DEBIAN"
     (cd "$stage" && find usr -type f | LC_ALL=C sort | xargs md5sum) >"$stage/DEBIAN/md5sums"
@@ -112,10 +114,10 @@ Depends: $depends
 Section: graphics
 Priority: optional
 Homepage: https://tessaly.example.org/
-Description: convert images to BMP, PNG, JPEG, GIF or WebP
+Description: convert images to BMP, PNG, JPEG, GIF, WebP or AVIF
  vrelk reads BMP, PNG, JPEG, GIF, TIFF, WebP, HEIC and AVIF files,
- optionally reduces their size, and writes them as BMP, PNG, JPEG, GIF or
- WebP, or re-encodes JPEG files losslessly. It never replaces an existing file, converts files in parallel
+ optionally reduces their size, and writes them as BMP, PNG, JPEG, GIF,
+ WebP or AVIF, or re-encodes JPEG files losslessly. It never replaces an existing file, converts files in parallel
  under the names a sequential run would give, and can report each file as
  a line of JSON for scripts and batch systems.
  .

@@ -8,6 +8,7 @@ JPEG_PREFIX="$DEPS_PREFIX/libjpeg-turbo-i686"
 DEFLATE_PREFIX="$DEPS_PREFIX/libdeflate-i686"
 DE265_PREFIX="$DEPS_PREFIX/libde265-i686"
 DAV1D_PREFIX="$DEPS_PREFIX/dav1d-i686"
+AOM_PREFIX="$DEPS_PREFIX/libaom-i686"
 HEIF_PREFIX="$DEPS_PREFIX/libheif-i686"
 LCMS_PREFIX="$DEPS_PREFIX/lcms2-i686"
 WEBP_PREFIX="$DEPS_PREFIX/libwebp-i686"
@@ -51,8 +52,8 @@ PACKAGES=(
     dpkg-dev clang libclang-rt-14-dev
     imagemagick graphicsmagick gifsicle libtiff-tools python3-pil python3-numpy libvips-tools hyperfine
     libdeflate-dev liblcms2-dev libwebp-dev webp
-    libheif-dev libde265-dev libdav1d-dev libheif-examples libavif-bin meson
-    libtiff-dev
+    libheif-dev libde265-dev libdav1d-dev libaom-dev libheif-examples libavif-bin meson
+    libtiff-dev libimage-exiftool-perl
     lintian zip unzip parallel man-db
 )
 
@@ -277,10 +278,52 @@ CROSS
     rm -rf "$work"
 }
 
+# libaom's AV1 encoder for AVIF output, static, 8-bit only and without its
+# decoder (dav1d decodes): the smallest build libheif's encoder can use.
+# libaom has Windows threads of its own; it would take winpthread's instead
+# wherever that is installed, so it is told there are no POSIX threads.
+# Windows keeps a 32-bit program's stack only 4-byte aligned, so every
+# function that keeps SSE data on it realigns it (-mstackrealign).
+AOM_CONFIG="encoder 8-bit stackrealign"
+build_aom_i686() {
+    if [ -f "$AOM_PREFIX/lib/libaom.a" ] && [ -f "$AOM_PREFIX/include/aom/aomcx.h" ] \
+        && [ -f "$AOM_PREFIX/licence/copyright" ] \
+        && [ "$(cat "$AOM_PREFIX/built-with" 2>/dev/null)" = "$AOM_CONFIG" ]; then
+        return 0
+    fi
+    local work
+    work="$(mktemp -d)"
+    (
+        cd "$work"
+        fetch_debian_source aom
+        sed -i 's/^set(HAVE_PTHREAD_H ${CMAKE_USE_PTHREADS_INIT})$/set(HAVE_PTHREAD_H 0)/' \
+            src/build/cmake/aom_configure.cmake
+        grep -qx 'set(HAVE_PTHREAD_H 0)' src/build/cmake/aom_configure.cmake
+        cmake -S src -B build -G Ninja \
+            -DCMAKE_TOOLCHAIN_FILE="$work/src/build/cmake/toolchains/x86-mingw-gcc.cmake" \
+            -DCMAKE_BUILD_TYPE=Release -DCMAKE_C_FLAGS="-m32 -mstackrealign" \
+            -DCMAKE_CXX_FLAGS="-m32 -mstackrealign" \
+            -DCMAKE_INSTALL_PREFIX="$AOM_PREFIX" -DCMAKE_INSTALL_LIBDIR=lib \
+            -DBUILD_SHARED_LIBS=OFF -DENABLE_NASM=ON \
+            -DENABLE_TESTS=OFF -DENABLE_TESTDATA=OFF -DENABLE_DOCS=OFF -DENABLE_EXAMPLES=OFF \
+            -DENABLE_TOOLS=OFF -DCONFIG_AV1_DECODER=0 -DCONFIG_AV1_HIGHBITDEPTH=0 \
+            -DCONFIG_WEBM_IO=0 >/dev/null
+        cmake --build build --target aom aom_pc
+        cmake --install build >/dev/null
+        copy_licences "$AOM_PREFIX" src/LICENSE src/PATENTS
+        echo "$AOM_CONFIG" > "$AOM_PREFIX/built-with"
+    )
+    rm -rf "$work"
+}
+
 # Built without threads (the MinGW compiler's thread model has none to
-# give) and without plug-in loading: both decoders are linked in.
+# give) and without plug-in loading: both decoders and the AV1 encoder are
+# linked in. The stamp names that configuration, so a libheif built before
+# the encoder was added is built again.
+HEIF_CONFIG="libde265 dav1d aom-encoder"
 build_heif_i686() {
-    if [ -f "$HEIF_PREFIX/lib/libheif.a" ] && [ -f "$HEIF_PREFIX/include/libheif/heif.h" ]; then
+    if [ -f "$HEIF_PREFIX/lib/libheif.a" ] && [ -f "$HEIF_PREFIX/include/libheif/heif.h" ] \
+        && [ "$(cat "$HEIF_PREFIX/built-with" 2>/dev/null)" = "$HEIF_CONFIG" ]; then
         return 0
     fi
     local work
@@ -289,21 +332,23 @@ build_heif_i686() {
         cd "$work"
         fetch_debian_source libheif
         write_mingw_cmake_toolchain toolchain.cmake
-        echo "set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32 $DE265_PREFIX $DAV1D_PREFIX)" >> toolchain.cmake
-        PKG_CONFIG_LIBDIR="$DE265_PREFIX/lib/pkgconfig:$DAV1D_PREFIX/lib/pkgconfig" \
+        echo "set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32 $DE265_PREFIX $DAV1D_PREFIX $AOM_PREFIX)" >> toolchain.cmake
+        PKG_CONFIG_LIBDIR="$DE265_PREFIX/lib/pkgconfig:$DAV1D_PREFIX/lib/pkgconfig:$AOM_PREFIX/lib/pkgconfig" \
         cmake -S src -B build -G Ninja \
             -DCMAKE_TOOLCHAIN_FILE="$work/toolchain.cmake" \
             -DCMAKE_BUILD_TYPE=Release \
             -DCMAKE_INSTALL_PREFIX="$HEIF_PREFIX" \
             -DBUILD_SHARED_LIBS=OFF -DWITH_EXAMPLES=OFF -DWITH_GDK_PIXBUF=OFF \
             -DENABLE_PLUGIN_LOADING=OFF -DENABLE_MULTITHREADING_SUPPORT=OFF -DENABLE_PARALLEL_TILE_DECODING=OFF \
-            -DWITH_LIBDE265=ON -DWITH_DAV1D=ON -DWITH_X265=OFF -DWITH_AOM_ENCODER=OFF -DWITH_AOM_DECODER=OFF \
+            -DWITH_LIBDE265=ON -DWITH_DAV1D=ON -DWITH_X265=OFF -DWITH_AOM_ENCODER=ON -DWITH_AOM_DECODER=OFF \
             -DWITH_RAV1E=OFF -DWITH_SvtEnc=OFF \
             -DLIBDE265_INCLUDE_DIR="$DE265_PREFIX/include" -DLIBDE265_LIBRARY="$DE265_PREFIX/lib/libde265.a" \
-            -DDAV1D_INCLUDE_DIR="$DAV1D_PREFIX/include" -DDAV1D_LIBRARY="$DAV1D_PREFIX/lib/libdav1d.a" >/dev/null
+            -DDAV1D_INCLUDE_DIR="$DAV1D_PREFIX/include" -DDAV1D_LIBRARY="$DAV1D_PREFIX/lib/libdav1d.a" \
+            -DAOM_INCLUDE_DIR="$AOM_PREFIX/include" -DAOM_LIBRARY="$AOM_PREFIX/lib/libaom.a" >/dev/null
         cmake --build build --target heif
         cmake --install build >/dev/null
         copy_licences "$HEIF_PREFIX" src/COPYING
+        echo "$HEIF_CONFIG" > "$HEIF_PREFIX/built-with"
     )
     rm -rf "$work"
 }
@@ -408,8 +453,9 @@ build_jpeg_i686
 build_deflate_i686
 build_de265_i686
 build_dav1d_i686
+build_aom_i686
 build_heif_i686
 build_webp_i686
 build_lcms2_i686
 build_tiff_i686
-echo "setup: done (libjpeg-turbo, libdeflate, libde265, dav1d, libheif, libwebp, Little CMS and libtiff for i686 in $DEPS_PREFIX)"
+echo "setup: done (libjpeg-turbo, libdeflate, libde265, dav1d, libaom, libheif, libwebp, Little CMS and libtiff for i686 in $DEPS_PREFIX)"

@@ -174,7 +174,7 @@ TEST(Cli, ChoosingAtRunTimeReadsOneLetter)
 
     auto declined = cli.run(input, "x\\n");
     EXPECT_EQ(declined.status, 1) << "nothing was converted";
-    EXPECT_NE(declined.output.find("BMP(B)  PNG(P)  GIF(G)  JPEG(J)  JPEG変換(T)  WebP(W)"), std::string::npos);
+    EXPECT_NE(declined.output.find("BMP(B)  PNG(P)  GIF(G)  JPEG(J)  JPEG変換(T)  WebP(W)  AVIF(A)"), std::string::npos);
     EXPECT_EQ(declined.output.find("Error"), std::string::npos);
 
     auto endOfInput = cli.run(input);
@@ -190,7 +190,7 @@ TEST(Cli, ChoosingAtRunTimeReadsOneLetter)
 // nothing: every file is skipped as such, and the exit status says so.
 TEST(Cli, NoFormatChosenSkipsEveryFile)
 {
-    const std::string prompt = "BMP(B)  PNG(P)  GIF(G)  JPEG(J)  JPEG変換(T)  WebP(W)  \n> ";
+    const std::string prompt = "BMP(B)  PNG(P)  GIF(G)  JPEG(J)  JPEG変換(T)  WebP(W)  AVIF(A)  \n> ";
     const std::string lines = "vrelk: skipped a.bmp: no format chosen\nvrelk: skipped b c.bmp: no format chosen\n";
     const std::string json = "{\"input\":\"a.bmp\",\"status\":\"skipped\",\"output\":null,\"reason\":\"no format "
                              "chosen\",\"width\":null,\"height\":null,\"bytes\":null,\"target_met\":null,\"kept\":null}\n";

@@ -321,7 +321,7 @@ TEST(CliScripts, BashCompletionOffersTheOptionsOfTheHelp)
             .output;
     };
     EXPECT_EQ(offered("vrelk --for"), "--format\n");
-    EXPECT_EQ(offered("vrelk -f \"\""), "bmp png jpeg gif recode webp\n");
+    EXPECT_EQ(offered("vrelk -f \"\""), "bmp png jpeg gif recode webp avif\n");
     EXPECT_EQ(offered("vrelk --sampling 1"), "1x1\n");
     EXPECT_EQ(offered("vrelk --report=j"), "json\n");
     EXPECT_EQ(offered("vrelk -o fo"), "folder\n");

@@ -76,6 +76,7 @@ TEST(OutputFormats, TypesChoicesButtonsKeysAndNamesNameOneFormat)
         {0, 1, 1000, 'B', "bmp", ".bmp", PerFileStep::convert},   {1, 2, 1001, 'P', "png", ".png", PerFileStep::convert},
         {2, 3, 1002, 'J', "jpeg", ".jpg", PerFileStep::convert},  {4, 4, 1003, 'G', "gif", ".gif", PerFileStep::convert},
         {5, 5, 1004, 'T', "recode", ".jpg", PerFileStep::recode}, {6, 6, 1007, 'W', "webp", ".webp", PerFileStep::convert},
+        {7, 7, 1008, 'A', "avif", ".avif", PerFileStep::convert},
     };
     for (const Row& row : rows) {
         const OutputFormat& format = OutputFormatOf(row.type);
@@ -89,11 +90,11 @@ TEST(OutputFormats, TypesChoicesButtonsKeysAndNamesNameOneFormat)
     }
     EXPECT_EQ(OutputForCliName("jpg"), &OutputFormatOf(kOutputJpeg));
     // Any other output type writes a bitmap, as it always has.
-    for (std::int32_t other : {3, 7, -1})
+    for (std::int32_t other : {3, 8, -1})
         EXPECT_EQ(&OutputFormatOf(other), &OutputFormatOf(kOutputBmp)) << other;
-    for (std::int32_t choice : {0, 7, -1})
+    for (std::int32_t choice : {0, 8, -1})
         EXPECT_EQ(OutputForDirectChoice(choice), nullptr) << choice;
-    for (int command : {999, 1005, 1006, 1008})
+    for (int command : {999, 1005, 1006, 1009})
         EXPECT_EQ(OutputForCommand(command), nullptr) << command;
     EXPECT_EQ(OutputForCliName(""), nullptr);
 }

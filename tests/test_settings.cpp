@@ -4,6 +4,8 @@
 #include <utility>
 
 #include "app/settings.h"
+#include "app/settings_table.h"
+#include "convert/format_table.h"
 #include "test_support.h"
 
 namespace vrelk {
@@ -37,7 +39,7 @@ TEST(SettingsStore, FlagsKeepOnlyBitZeroAndNumbersAreParsedLikeProfileIntegers)
     ScratchFolder folder;
     auto ini = folder / "Vrelk.ini";
     writeText(ini, "[SImg]\r\nLimit=3\r\nResize=2\r\nMkDirAdd=-1\r\nOldCheck=1\r\n"
-                   "Quality=  -12abc\r\nLmtVal=abc\r\nRszSize=+640\r\nRszOpt=\r\nDrctCvt=7\r\n");
+                   "Quality=  -12abc\r\nLmtVal=abc\r\nRszSize=+640\r\nRszOpt=\r\nDrctCvt=8\r\n");
     Settings s = LoadSettings(ini);
     EXPECT_TRUE(s.Limit);
     EXPECT_FALSE(s.Resize);
@@ -47,18 +49,21 @@ TEST(SettingsStore, FlagsKeepOnlyBitZeroAndNumbersAreParsedLikeProfileIntegers)
     EXPECT_EQ(s.LmtVal, 0);
     EXPECT_EQ(s.RszSize, 640);
     EXPECT_EQ(s.RszOpt, 2) << "an empty value reads as the default";
-    EXPECT_EQ(s.DrctCvt, 0) << "an output choice outside 1..6 loads as choose-at-run-time";
+    EXPECT_EQ(s.DrctCvt, 0) << "an output choice outside 1..7 loads as choose-at-run-time";
 }
 
-TEST(SettingsStore, OnlyTheSixFixedOutputChoicesSurviveALoad)
+TEST(SettingsStore, OnlyTheFixedOutputChoicesSurviveALoad)
 {
     ScratchFolder folder;
     auto ini = folder / "Vrelk.ini";
-    const std::pair<const char*, int> cases[] = {{"-1", 0}, {"0", 0}, {"1", 1}, {"5", 5}, {"6", 6}, {"7", 0}, {"9", 0}};
+    const std::pair<const char*, int> cases[] = {{"-1", 0}, {"0", 0}, {"1", 1}, {"5", 5}, {"6", 6},
+                                                 {"7", 7}, {"8", 0}, {"9", 0}};
     for (const auto& [stored, loaded] : cases) {
         writeText(ini, std::string("[SImg]\r\nDrctCvt=") + stored + "\r\n");
         EXPECT_EQ(LoadSettings(ini).DrctCvt, loaded) << "stored " << stored;
     }
+    // Every output choice can be stored, and nothing past the last.
+    EXPECT_EQ(static_cast<std::size_t>(keys::kDrctCvt.high), OutputFormats().size());
 }
 
 TEST(SettingsStore, PluginFolderMustExist)

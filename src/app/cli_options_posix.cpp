@@ -293,15 +293,15 @@ constexpr auto kWords = ValueKind::words;
 
 const std::array<OptionEntry, 26> kOptions{{
     {{"format", required_argument, nullptr, 'f'}, " FORMAT",
-     "bmp, png, jpeg, gif, webp, or recode (lossless\nre-encode of JPEG files only); without it DrctCvt\n"
-     "decides, and DrctCvt=0 asks (no answer: nothing\nconverted)",
+     "bmp, png, jpeg, gif, webp, avif, or recode\n(lossless re-encode of JPEG files only); without\n"
+     "it DrctCvt decides, and DrctCvt=0 asks (no\nanswer: nothing converted)",
      kWords, formatWords, setFormat},
-    {{"quality", required_argument, nullptr, 'q'}, " N", "JPEG and WebP quality, 1..100", kNone, nullptr, setQuality},
+    {{"quality", required_argument, nullptr, 'q'}, " N", "JPEG, WebP and AVIF quality, 1..100", kNone, nullptr, setQuality},
     {{"sampling", required_argument, nullptr, 257}, " S", "JPEG chroma sampling: 2x2 or 1x1", kWords, samplingWords,
      setSampling},
     {{"max-kb", required_argument, nullptr, 258}, " N",
-     "aim each JPEG or WebP at N KB at most (searches the\nquality); a file no quality brings there is\n"
-     "written at the lowest, with a warning",
+     "aim each JPEG, WebP or AVIF at N KB at most\n(searches the quality); a file no quality brings\n"
+     "there is written at the lowest, with a warning",
      kNone, nullptr, setMaxKilobytes},
     {{"width", required_argument, nullptr, kWidth}, " N", "reduce to N pixels wide", kNone, nullptr, setWidth},
     {{"height", required_argument, nullptr, kHeight}, " N", "reduce to N pixels high", kNone, nullptr, setHeight},

@@ -71,8 +71,8 @@ std::string_view VersionText();
 // Why a file was skipped, in a few words.
 std::string SkipReasonText(const FileFailure& failure);
 
-// The size each output of a run is aimed at, in bytes: the JPEG and WebP
-// writers' target when the settings or --max-kb set one.
+// The size each output of a run is aimed at, in bytes: the target of the
+// writers that meet one, when the settings or --max-kb set it.
 std::optional<std::uint64_t> SizeTarget(const Settings& settings);
 
 // What is known of a file once it is written: its size on the disk, and

@@ -61,9 +61,7 @@ std::string SkipReasonText(const FileFailure& failure)
 
 std::optional<std::uint64_t> SizeTarget(const Settings& settings)
 {
-    constexpr std::int32_t kTypesWithTarget[] = {kOutputJpeg, kOutputWebp};
-    if (!settings.Limit || std::find(std::begin(kTypesWithTarget), std::end(kTypesWithTarget),
-                                     settings.outputType) == std::end(kTypesWithTarget))
+    if (!settings.Limit || (OutputFormatOf(settings.outputType).keeps & kMeetsSizeTarget) == 0)
         return std::nullopt;
     return std::uint64_t{1024} * static_cast<std::uint64_t>(std::max(settings.LmtVal, 1));
 }

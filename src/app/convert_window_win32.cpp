@@ -13,14 +13,16 @@ namespace {
 
 constexpr int kMenuSeparatorId = 6000;
 
-// A grid 10..265 wide: the four one-file-type formats in the first row,
-// the two JPEG writes centred under them, then the reduction check at the
-// left and the settings button at the right edge.
-constexpr std::array<ControlLayout, 8> kConvertButtons{{
+// A grid of 65-pixel columns: the one-file-type formats in the first row
+// (AVIF, the latest, in a fifth column that widened the window), the two
+// JPEG writes centred under the first four, then the reduction check at
+// the left and the settings button under the fourth column's right edge.
+constexpr std::array<ControlLayout, 9> kConvertButtons{{
     {kCommandBmp, L"BUTTON", BS_PUSHBUTTON, 0, L"BMP(B)", 10, 10, 60, 24},
     {kCommandPng, L"BUTTON", BS_PUSHBUTTON, 0, L"PNG(P)", 75, 10, 60, 24},
     {kCommandGif, L"BUTTON", BS_PUSHBUTTON, 0, L"GIF(G)", 140, 10, 60, 24},
     {kCommandWebp, L"BUTTON", BS_PUSHBUTTON, 0, L"WebP(W)", 205, 10, 60, 24},
+    {kCommandAvif, L"BUTTON", BS_PUSHBUTTON, 0, L"AVIF(A)", 270, 10, 60, 24},
     {kCommandJpeg, L"BUTTON", BS_PUSHBUTTON, 0, L"JPEG(J)", 57, 39, 65, 24},
     {kCommandRecode, L"BUTTON", BS_PUSHBUTTON, 0, L"JPEG変換(T)", 127, 39, 90, 24},
     {kCommandResizeCheck, L"BUTTON", BS_AUTOCHECKBOX, 0, L"画像サイズ縮小", 13, 77, 97, 16},
@@ -32,9 +34,9 @@ struct KeyCommand {
     int command;
 };
 
-constexpr std::array<KeyCommand, 7> kConvertKeys{{
+constexpr std::array<KeyCommand, 8> kConvertKeys{{
     {'B', kCommandBmp}, {'P', kCommandPng}, {'J', kCommandJpeg}, {'G', kCommandGif},
-    {'T', kCommandRecode}, {'W', kCommandWebp}, {'S', kCommandSettings},
+    {'T', kCommandRecode}, {'W', kCommandWebp}, {'A', kCommandAvif}, {'S', kCommandSettings},
 }};
 
 bool isChecked(HWND window, int id) { return IsDlgButtonChecked(window, id) == BST_CHECKED; }
@@ -121,13 +123,14 @@ struct CommandEntry {
     void (*run)(AppState& state);
 };
 
-constexpr std::array<CommandEntry, 17> kCommands{{
+constexpr std::array<CommandEntry, 18> kCommands{{
     {kCommandBmp, [](AppState& state) { convertAs(state, kCommandBmp); }},
     {kCommandPng, [](AppState& state) { convertAs(state, kCommandPng); }},
     {kCommandJpeg, [](AppState& state) { convertAs(state, kCommandJpeg); }},
     {kCommandGif, [](AppState& state) { convertAs(state, kCommandGif); }},
     {kCommandRecode, [](AppState& state) { convertAs(state, kCommandRecode); }},
     {kCommandWebp, [](AppState& state) { convertAs(state, kCommandWebp); }},
+    {kCommandAvif, [](AppState& state) { convertAs(state, kCommandAvif); }},
     {kCommandResizeCheck, resizeCheckFromConvertWindow},
     {kCommandSettings, showSettingsWindow},
     {kLimitCheck, [](AppState& state) { updateFileSizeEnables(state.settingsWindow); }},
@@ -235,7 +238,7 @@ bool registerWindowClasses(HINSTANCE instance)
            registerClass(instance, kSettingClass, settingsWindowProc) && registerProgressClass(instance);
 }
 
-HWND createConvertWindow(AppState& state) { return createTopLevel(state, kConvertClass, 275, 107, nullptr); }
+HWND createConvertWindow(AppState& state) { return createTopLevel(state, kConvertClass, 340, 107, nullptr); }
 
 HWND createSettingsWindow(AppState& state, HWND owner)
 {

@@ -27,7 +27,7 @@ using namespace vrelk;
 enum ExitStatus { kExitOk = 0, kExitBatchMessage = 1, kExitStartupFailed = 2, kExitSignalled = 128 };
 
 // The output keys in the order of the convert window's buttons.
-constexpr std::string_view kPromptKeys = "BPGJTW";
+constexpr std::string_view kPromptKeys = "BPGJTWA";
 
 constexpr std::string_view kNoFormatChosen = "no format chosen";
 

@@ -63,7 +63,7 @@ inline constexpr NumberKey kOldCheck{"OldCheck", 0, 0, 1, OnLoad::bitZero};
 // 0 asks at run time; 1.. are the fixed output choices. Anything else
 // would leave the choice without a selection, and a drop would then be
 // kept with no window to finish it.
-inline constexpr NumberKey kDrctCvt{"DrctCvt", 0, 1, 6, OnLoad::defaultOutside};
+inline constexpr NumberKey kDrctCvt{"DrctCvt", 0, 1, 7, OnLoad::defaultOutside};
 // Exif and XMP go into JPEG, PNG and WebP outputs: 1 all of them, 2 all
 // but where the picture was taken.
 inline constexpr NumberKey kKeepMeta{"KeepMeta", 0, 0, 2, OnLoad::defaultOutside};

@@ -38,6 +38,7 @@ constexpr std::array<LibraryNotice, 11> kLibraries{{
     {L"libheif", L"LGPL-3.0-or-later"},
     {L"libde265", L"LGPL-3.0-or-later"},
     {L"dav1d", L"BSD-2-Clause"},
+    {L"libaom", L"BSD-2-Clause and the AOMedia Patent License 1.0"},
     {L"lcms2", L"MIT"},
     {L"libtiff", L"libtiff"},
     {L"mingw-w64 runtime", L"ZPL / MIT"},

@@ -1,4 +1,4 @@
-// The quality scale of the JPEG and WebP writers, shared with the settings
+// The quality scale of the JPEG, WebP and AVIF writers, shared with the settings
 // that choose a quality.
 #pragma once
 

@@ -4,6 +4,7 @@
 #include <array>
 #include <vector>
 
+#include "codecs/avif.h"
 #include "codecs/bmp.h"
 #include "codecs/gif.h"
 #include "codecs/heif.h"
@@ -168,6 +169,14 @@ Status writeWebp(const ImageView& image, const platform::Path& output, const Con
     return WriteWebp(image, output, options.quality);
 }
 
+// AVIF's encoder runs on as many threads as the run has slots free.
+Status writeAvif(const ImageView& image, const platform::Path& output, const ConvertOptions& options)
+{
+    if (options.limitSize)
+        return WriteAvifWithByteLimit(image, output, std::int64_t{options.limitKilobytes} * 1024, options.workers);
+    return WriteAvif(image, output, options.quality, options.workers);
+}
+
 Status writeGif(const ImageView& image, const platform::Path& output, const ConvertOptions&)
 {
     return WriteGif(image, output);
@@ -175,7 +184,7 @@ Status writeGif(const ImageView& image, const platform::Path& output, const Conv
 
 // In DrctCvt's order: type, DrctCvt, button, key, name in the settings'
 // list, button text, vrelk -f name and alias, extension, step, writer, keeps.
-constexpr std::array<OutputFormat, 6> kOutputFormats{{
+constexpr std::array<OutputFormat, 7> kOutputFormats{{
     {kOutputBmp, 1, kCommandBmp, 'B', "BMP", "BMP(B)", "bmp", "", ".bmp", PerFileStep::convert, writeBmp, kKeepsNothing},
     {kOutputPng, 2, kCommandPng, 'P', "PNG", "PNG(P)", "png", "", ".png", PerFileStep::convert, writePng,
      kKeepsProfile | kKeepsMetadata},
@@ -186,6 +195,8 @@ constexpr std::array<OutputFormat, 6> kOutputFormats{{
      kKeepsProfile | kKeepsMetadata},
     {kOutputWebp, 6, kCommandWebp, 'W', "WebP", "WebP(W)", "webp", "", ".webp", PerFileStep::convert, writeWebp,
      kKeepsProfile | kKeepsMetadata | kMeetsSizeTarget},
+    {kOutputAvif, 7, kCommandAvif, 'A', "AVIF", "AVIF(A)", "avif", "", ".avif", PerFileStep::convert, writeAvif,
+     kKeepsProfile | kMeetsSizeTarget},
 }};
 
 std::vector<InputFormat>& inputTable()

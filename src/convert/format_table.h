@@ -63,6 +63,7 @@ enum FormatCommand : int {
     kCommandGif = 1003,
     kCommandRecode = 1004,
     kCommandWebp = 1007,
+    kCommandAvif = 1008,
 };
 
 struct OutputFormat {

@@ -14,7 +14,7 @@
 namespace vrelk {
 
 // The output type of a run: 0 BMP, 1 PNG, 2 JPEG, 4 GIF, 5 JPEG re-encode,
-// 6 WebP; any other value acts as BMP.
+// 6 WebP, 7 AVIF; any other value acts as BMP.
 enum OutputType : std::int32_t {
     kOutputBmp = 0,
     kOutputPng = 1,
@@ -22,6 +22,7 @@ enum OutputType : std::int32_t {
     kOutputGif = 4,
     kOutputRecode = 5,
     kOutputWebp = 6,
+    kOutputAvif = 7,
 };
 
 // What a batch takes when its shell says nothing else: the settings'
@@ -31,9 +32,9 @@ inline constexpr std::int32_t kDefaultResizeSize = 100;
 
 struct ConvertOptions {
     std::int32_t outputType = kOutputBmp;
-    std::int32_t quality = kDefaultQuality;  // JPEG and WebP
+    std::int32_t quality = kDefaultQuality;  // JPEG, WebP and AVIF
     std::int32_t sampling = 0;   // JPEG chroma: 0 is 2x2, 1 is 2x1, 2 is 1x1
-    bool limitSize = false;      // aim JPEG and WebP output at limitKilobytes
+    bool limitSize = false;      // aim JPEG, WebP and AVIF output at limitKilobytes
     std::int32_t limitKilobytes = kDefaultLimitKilobytes;
     bool resize = false;
     std::int32_t resizeMode = kReduceLongerSide;

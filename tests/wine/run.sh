@@ -50,7 +50,7 @@ done
 
 artifacts="$bin/artifacts"
 mkdir -p "$artifacts"
-rm -f "$artifacts"/*.bmp "$artifacts"/*.png
+rm -f "$artifacts"/*.bmp "$artifacts"/*.png "$artifacts"/*.avif
 export VRELK_ARTIFACTS="$(to_windows "$artifacts")"
 
 xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
@@ -81,5 +81,15 @@ xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
 for shot in "$artifacts"/*.bmp; do
     [ -e "$shot" ] || continue
     convert "$shot" "${shot%.bmp}.png" && rm -f "$shot"
+done
+# The AVIF files the tests kept must decode in libavif's own decoder.
+for avif in "$artifacts"/*.avif; do
+    [ -e "$avif" ] || continue
+    if avifdec "$avif" "$scratch/decoded.png" >/dev/null 2>&1; then
+        echo "avifdec: ok - ${avif##*/}"
+    else
+        echo "avifdec: FAIL - cannot decode ${avif##*/}"
+        status=1
+    fi
 done
 exit "${status:-0}"

@@ -72,14 +72,15 @@ constexpr std::array<Expected, 36> kSettingsControls{{
     {1093, L"Button", BS_AUTOCHECKBOX, 0, L"更新日時", 275, 302, 120, 16, true},
 }};
 
-// One grid: four format buttons in the first row, the two JPEG writes
-// centred under them, the reduction check and the settings button at the
-// grid's right edge below.
-constexpr std::array<Expected, 8> kConvertControls{{
+// One grid: the format buttons in the first row, AVIF's in a fifth column,
+// the two JPEG writes centred under the first four, the reduction check and
+// the settings button under the fourth column's right edge.
+constexpr std::array<Expected, 9> kConvertControls{{
     {1000, L"Button", BS_PUSHBUTTON, 0, L"BMP(B)", 10, 10, 60, 24, true},
     {1001, L"Button", BS_PUSHBUTTON, 0, L"PNG(P)", 75, 10, 60, 24, true},
     {1003, L"Button", BS_PUSHBUTTON, 0, L"GIF(G)", 140, 10, 60, 24, true},
     {1007, L"Button", BS_PUSHBUTTON, 0, L"WebP(W)", 205, 10, 60, 24, true},
+    {1008, L"Button", BS_PUSHBUTTON, 0, L"AVIF(A)", 270, 10, 60, 24, true},
     {1002, L"Button", BS_PUSHBUTTON, 0, L"JPEG(J)", 57, 39, 65, 24, true},
     {1004, L"Button", BS_PUSHBUTTON, 0, L"JPEG変換(T)", 127, 39, 90, 24, false},
     {1005, L"Button", BS_AUTOCHECKBOX, 0, L"画像サイズ縮小", 13, 77, 97, 16, true},
@@ -184,12 +185,14 @@ WINE_TEST(uiSettingsWindowControlsFromPreparedSettings)
     checkControls(h, settings, kSettingsControls, L"settings");
 
     h.check(controlText(settings.child(1043)) == out.path(), L"settings: output folder shown");
-    h.check(send(settings.child(1012), CB_GETCOUNT) == 7 && send(settings.child(1012), CB_GETCURSEL) == 3 &&
+    h.check(send(settings.child(1012), CB_GETCOUNT) == 8 && send(settings.child(1012), CB_GETCURSEL) == 3 &&
                 send(settings.child(1012), CB_GETEXTENDEDUI) != 0,
-            L"settings: seven output choices, DrctCvt selected, extended keyboard");
+            L"settings: eight output choices, DrctCvt selected, extended keyboard");
     wchar_t last[16] = {};
     send(settings.child(1012), CB_GETLBTEXT, 6, reinterpret_cast<LPARAM>(last));
-    h.check(std::wstring(last) == L"WebP", L"settings: WebP is the last output choice");
+    h.check(std::wstring(last) == L"WebP", L"settings: WebP stays the seventh output choice");
+    send(settings.child(1012), CB_GETLBTEXT, 7, reinterpret_cast<LPARAM>(last));
+    h.check(std::wstring(last) == L"AVIF", L"settings: AVIF is the last output choice");
     h.check(send(settings.child(1014), EM_GETLIMITTEXT) == 3 && send(settings.child(1020), EM_GETLIMITTEXT) == 4 &&
                 send(settings.child(1035), EM_GETLIMITTEXT) == 4 && send(settings.child(1045), EM_GETLIMITTEXT) == 20,
             L"settings: edit lengths 3, 4, 4 and 20");
@@ -221,7 +224,7 @@ WINE_TEST(uiConvertWindowControls)
     Window convert = run.waitForWindow(L"Vrelk_convert_class", 10000);
     h.check(convert.visible(), L"convert: shown when started with files and DrctCvt 0");
     h.check(!run.findWindow(L"Vrelk_setting_class").visible(), L"convert: settings window hidden");
-    checkFrame(h, convert, 275, 107, L"convert window");
+    checkFrame(h, convert, 340, 107, L"convert window");
     checkControls(h, convert, kConvertControls, L"convert");
     h.check(checked(convert.child(1005)), L"convert: reduction check follows Resize");
     screenshot(convert.handle(), L"convert-window");
