@@ -104,7 +104,7 @@ def test_every_input_to_every_output(folder, inputs):
         source = read_tags(path)
         for expected_name, expected in TAGS.items():
             check(same(expected, tag(source, expected_name)), "%s: exiftool wrote %s" % (name, expected_name))
-        for fmt in ["jpeg", "png", "webp"]:
+        for fmt in ["jpeg", "png", "webp", "avif"]:
             for keep, kept in [("--keep-metadata", set(TAGS)), ("--keep-metadata=no-location", set(TAGS) - LOCATION)]:
                 output = convert(folder, ["-f", fmt, keep], path)
                 what = "%s -> %s %s" % (name, fmt, keep)

@@ -180,9 +180,33 @@ heif_error appendToVector(heif_context*, const void* data, std::size_t size, voi
     return {heif_error_Ok, heif_suberror_Unspecified, "ok"};
 }
 
+// The Exif (a TIFF structure) and XMP that go into the file beside the picture.
+struct Metadata {
+    std::span<const std::uint8_t> exif;
+    std::span<const std::uint8_t> xmp;
+};
+
+Status attachMetadata(heif_context* context, const heif_image_handle* handle, const Metadata& metadata)
+{
+    constexpr std::size_t kMaxBlock = INT32_MAX;
+    if (!metadata.exif.empty() && metadata.exif.size() < kMaxBlock)
+        if (Status added = statusOf(heif_context_add_exif_metadata(context, handle, metadata.exif.data(),
+                                                                   static_cast<int>(metadata.exif.size())));
+            !added)
+            return added;
+    if (!metadata.xmp.empty() && metadata.xmp.size() < kMaxBlock)
+        return statusOf(heif_context_add_XMP_metadata(context, handle, metadata.xmp.data(),
+                                                      static_cast<int>(metadata.xmp.size())));
+    return {};
+}
+
+struct HandleRelease {
+    void operator()(heif_image_handle* handle) const { heif_image_handle_release(handle); }
+};
+
 // One whole file at a quality of heif-enc's scale, in `into`.
 Status encodeFile(const heif_image* source, std::int32_t quality, platform::WorkerSlots* workers,
-                  std::vector<std::uint8_t>& into)
+                  const Metadata& metadata, std::vector<std::uint8_t>& into)
 {
     Context context(heif_context_alloc());
     if (!context)
@@ -191,9 +215,13 @@ Status encodeFile(const heif_image* source, std::int32_t quality, platform::Work
     Result<Encoder> encoder = av1Encoder(context.get(), quality, threads.count());
     if (!encoder)
         return encoder.error();
-    if (Status encoded = statusOf(heif_context_encode_image(context.get(), source, encoder->get(), nullptr, nullptr));
+    heif_image_handle* made = nullptr;
+    if (Status encoded = statusOf(heif_context_encode_image(context.get(), source, encoder->get(), nullptr, &made));
         !encoded)
         return encoded;
+    const std::unique_ptr<heif_image_handle, HandleRelease> handle(made);
+    if (Status attached = attachMetadata(context.get(), handle.get(), metadata); !attached)
+        return attached;
     into.clear();
     heif_writer writer{1, appendToVector};
     return statusOf(heif_context_write(context.get(), &writer, &into));
@@ -224,7 +252,7 @@ Status writeAvifBody(const ImageView& image, const platform::Path& path, std::in
     if (!source)
         return source.error();
     std::vector<std::uint8_t> encoded;
-    if (Status done = encodeFile(source->get(), avifQuality(quality), workers, encoded); !done)
+    if (Status done = encodeFile(source->get(), avifQuality(quality), workers, {image.exif, image.xmp}, encoded); !done)
         return done;
     return writeFile(path, encoded);
 }
@@ -236,9 +264,10 @@ std::int32_t qualityOfSearchLevel(std::int32_t level) { return kQualityOfLevel[s
 
 // libaom writes its output at the end and cannot be stopped, so a trial
 // always runs to its end.
-Result<TrialEnd> encodeTrial(const heif_image* source, platform::WorkerSlots* workers, const TrialRequest& trial)
+Result<TrialEnd> encodeTrial(const heif_image* source, platform::WorkerSlots* workers, const Metadata& metadata,
+                             const TrialRequest& trial)
 {
-    if (Status done = encodeFile(source, qualityOfSearchLevel(trial.quality), workers, trial.into); !done)
+    if (Status done = encodeFile(source, qualityOfSearchLevel(trial.quality), workers, metadata, trial.into); !done)
         return done.error();
     return TrialEnd{true, trial.into.size(), 0};
 }
@@ -256,8 +285,10 @@ Status writeAvifWithLimitBody(const ImageView& image, const platform::Path& path
     if (!source)
         return source.error();
     const heif_image* shared = source->get();
-    SizeSearch search(SizeTarget{kLevels, limit, kAvifLengths, workers, 0}, [shared, workers](const TrialRequest& trial) {
-        return withoutExceptions([&] { return encodeTrial(shared, workers, trial); });
+    const Metadata metadata{image.exif, image.xmp};
+    SizeSearch search(SizeTarget{kLevels, limit, kAvifLengths, workers, 0},
+                      [shared, workers, metadata](const TrialRequest& trial) {
+                          return withoutExceptions([&] { return encodeTrial(shared, workers, metadata, trial); });
     });
     Result<ChosenTrial> chosen = search.run(record);
     if (!chosen)

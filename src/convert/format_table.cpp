@@ -196,7 +196,7 @@ constexpr std::array<OutputFormat, 7> kOutputFormats{{
     {kOutputWebp, 6, kCommandWebp, 'W', "WebP", "WebP(W)", "webp", "", ".webp", PerFileStep::convert, writeWebp,
      kKeepsProfile | kKeepsMetadata | kMeetsSizeTarget},
     {kOutputAvif, 7, kCommandAvif, 'A', "AVIF", "AVIF(A)", "avif", "", ".avif", PerFileStep::convert, writeAvif,
-     kKeepsProfile | kMeetsSizeTarget},
+     kKeepsProfile | kKeepsMetadata | kMeetsSizeTarget},
 }};
 
 std::vector<InputFormat>& inputTable()
