@@ -30,7 +30,7 @@ struct LibraryNotice {
     const wchar_t* name;
     const wchar_t* licence;
 };
-constexpr std::array<LibraryNotice, 11> kLibraries{{
+constexpr std::array<LibraryNotice, 12> kLibraries{{
     {L"libjpeg-turbo", L"IJG / BSD-3-Clause"},
     {L"zlib", L"zlib"},
     {L"libdeflate", L"MIT"},

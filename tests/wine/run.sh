@@ -15,7 +15,9 @@ export WINEDEBUG=-all
 export WINEARCH=win32
 export WINEPREFIX="${VRELK_WINEPREFIX:-$bin/wineprefix}"
 # No menu entries for created shortcuts, no browser for web links.
-export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d;winebrowser.exe=d"
+# A program that crashes ends at once rather than waiting in the debugger,
+# which would hold the run open for ever.
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d;winebrowser.exe=d;winedbg.exe=d"
 
 scratch="$(mktemp -d)"
 trap 'rm -rf "$scratch"' EXIT
