@@ -1,5 +1,6 @@
 // Feeds arbitrary bytes to the Exif and XMP editing the outputs' metadata
-// goes through, under each way of editing; what an edit gives must itself
+// goes through, under each way of editing, and to the making of an Exif
+// block from a TIFF file's directories; what an edit gives must itself
 // be a sound block, that a reader after us takes whole.
 #include <cstddef>
 #include <cstdint>
@@ -19,6 +20,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::abort();
     const std::vector<std::uint8_t> xmp = vrelk::EditXmp(block, (flags & 1) != 0, (flags & 0x80) != 0);
     if (!xmp.empty() && vrelk::EditXmp(xmp, (flags & 1) != 0, (flags & 0x80) != 0).empty())
+        std::abort();
+    const std::vector<std::uint8_t> fromTiff = vrelk::ExifFromTiffFile(block);
+    if (!fromTiff.empty() && vrelk::EditExif(fromTiff, edit).empty())
         std::abort();
     return 0;
 }

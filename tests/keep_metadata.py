@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """--keep-metadata read back by exiftool: the tags a photo library sorts and
 credits by come out of every output as exiftool read them from the input,
-for JPEG, PNG, WebP and HEIC inputs into JPEG, PNG and WebP; the location
+for JPEG, PNG, WebP, TIFF and HEIC inputs into JPEG, PNG, WebP and AVIF; the location
 goes with =no-location; a turned photo says Orientation 1; the thumbnail is
 dropped and the pixel dimensions are those written; the lossless re-encode
 keeps every APP1 segment; without the option nothing is carried.
@@ -74,7 +74,8 @@ def same(expected, got):
 def make_inputs(folder):
     photo = Image.effect_mandelbrot((96, 64), (-2, -1, 1, 1), 60).convert("RGB")
     inputs = {}
-    for name, save in [("photo.jpg", {"quality": 90}), ("photo.png", {}), ("photo.webp", {"quality": 90})]:
+    for name, save in [("photo.jpg", {"quality": 90}), ("photo.png", {}), ("photo.webp", {"quality": 90}),
+                       ("photo.tif", {"compression": "tiff_lzw"})]:
         path = os.path.join(folder, name)
         photo.save(path, **save)
         inputs[name] = path

@@ -38,6 +38,11 @@ std::vector<std::uint8_t> EditXmp(std::span<const std::uint8_t> xmp, bool shownU
 // them, and a hostile file should not double its memory through them.
 inline constexpr std::size_t kMaxMetadataBytes = std::size_t{4} << 20;
 
+// The Exif block of a TIFF file: the descriptive tags of its first
+// directory and its Exif and GPS directories, as other formats carry them.
+// Empty when the file has none of them or they are damaged.
+std::vector<std::uint8_t> ExifFromTiffFile(std::span<const std::uint8_t> file);
+
 // What APP1 segments and the other containers name their blocks with.
 inline constexpr std::string_view kExifIdentifier{"Exif\0\0", 6};
 inline constexpr std::string_view kXmpIdentifier{"http://ns.adobe.com/xap/1.0/\0", 29};

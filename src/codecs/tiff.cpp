@@ -13,6 +13,7 @@
 
 #include "codecs/decode_memory.h"
 #include "codecs/icc_profile.h"
+#include "codecs/metadata.h"
 #include "codecs/tiff_file.h"
 #include "codecs/tiff_rows.h"
 #include "picture/checked.h"
@@ -374,6 +375,18 @@ std::vector<std::uint8_t> iccProfileOf(TIFF* tiff)
     return std::vector<std::uint8_t>(bytes.begin(), bytes.end());
 }
 
+// The Exif the file's own directories hold, and its XMP packet (tag 700).
+void takeMetadata(TIFF* tiff, Bytes file, PictureMeta& meta)
+{
+    meta.exif = ExifFromTiffFile(file);
+    std::uint32_t count = 0;
+    const void* data = nullptr;
+    if (TIFFGetField(tiff, TIFFTAG_XMLPACKET, &count, &data) && data && count <= kMaxMetadataBytes) {
+        const auto* bytes = static_cast<const std::uint8_t*>(data);
+        meta.xmp.assign(bytes, bytes + count);
+    }
+}
+
 class TiffReader {
 public:
     TiffReader(Bytes file, const LookupTables& tables, const ReadLimits& limits)
@@ -493,6 +506,7 @@ Result<Picture> TiffReader::readLayout(const TiffSampleLayout& layout)
         return status.error() == CodecError::damaged ? libtiffFailure() : status.error();
     image->meta.iccProfile = std::move(icc);
     image->meta.resolution = StatedResolution(file_);
+    takeMetadata(tiff, file_, image->meta);
     return std::move(image.value());
 }
 
@@ -515,6 +529,7 @@ Result<Picture> TiffReader::read()
     if (!image)
         return image;
     image->meta.resolution = StatedResolution(file_);
+    takeMetadata(tiff_.get(), file_, image->meta);
     // libtiff's general decode gives RGB: a CMYK profile no longer describes it.
     std::vector<std::uint8_t> icc = iccProfileOf(tiff_.get());
     if (classifyProfile(icc) != ProfileKind::cmyk)
