@@ -190,7 +190,9 @@ std::vector<std::uint8_t> ExifFromTiffFile(std::span<const std::uint8_t> file)
 
     ExifWriter writer(directories.bigEndian());
     const std::vector<std::size_t> fields = writer.writeDirectory(kept);
-    for (auto [tag, directory] : {std::pair{kExifPointerTag, &*exif}, std::pair{kGpsPointerTag, &*gps}}) {
+    for (const auto& pointed : {std::pair{kExifPointerTag, &*exif}, std::pair{kGpsPointerTag, &*gps}}) {
+        const std::uint16_t tag = pointed.first;
+        const std::vector<Entry>* directory = pointed.second;
         if (directory->empty())
             continue;
         const auto entry = std::find_if(kept.begin(), kept.end(), [tag](const Entry& e) { return e.tag == tag; });

@@ -362,26 +362,23 @@ std::size_t attributeEnd(std::string_view text, std::size_t at)
 // whole.
 bool removeLocation(std::string& text)
 {
-    for (std::size_t at = 0; at < text.size(); ++at) {
+    for (std::size_t at = 1; at < text.size();) {
         const std::size_t length = locationNameAt(text, at);
-        if (length == 0 || at == 0)
-            continue;
-        const std::string name = text.substr(at, length);
-        if (text[at - 1] == '<') {
-            const std::size_t end = elementEnd(text, at - 1, name);
+        const char before = text[at - 1];
+        std::size_t end = std::string::npos;
+        if (length != 0 && before == '<') {
+            end = elementEnd(text, at - 1, text.substr(at, length));
             if (end == std::string::npos)
                 return false;
-            text.erase(at - 1, end - (at - 1));
-            at -= 1;
-        } else if (text[at - 1] == ' ' || text[at - 1] == '\t' || text[at - 1] == '\r' || text[at - 1] == '\n') {
-            const std::size_t end = attributeEnd(text, at + length);
-            if (end == std::string::npos)
-                continue;  // a word in some text, not an attribute
-            text.erase(at - 1, end - (at - 1));
-            at -= 1;
+        } else if (length != 0 && (before == ' ' || before == '\t' || before == '\r' || before == '\n')) {
+            end = attributeEnd(text, at + length);  // none: a word in some text, not an attribute
         }
-        if (at > 0)
-            --at;
+        if (end == std::string::npos) {
+            ++at;
+            continue;
+        }
+        text.erase(at - 1, end - (at - 1));
+        at = std::max<std::size_t>(at - 1, 1);
     }
     return true;
 }
@@ -415,7 +412,12 @@ std::vector<std::uint8_t> EditExif(std::span<const std::uint8_t> tiff, const Exi
     ExifEditor editor(tiff);
     if (!editor.edit(edit))
         return {};
-    return std::move(editor).result();
+    std::vector<std::uint8_t> edited = std::move(editor).result();
+    // Structures that share bytes can be damaged by the edit itself; what
+    // does not read back whole is not copied.
+    if (ExifEditor again(edited); !again.edit(edit))
+        return {};
+    return edited;
 }
 
 std::vector<std::uint8_t> EditXmp(std::span<const std::uint8_t> xmp, bool shownUpright, bool dropLocation)
@@ -423,6 +425,14 @@ std::vector<std::uint8_t> EditXmp(std::span<const std::uint8_t> xmp, bool shownU
     std::string text(xmp.begin(), xmp.end());
     if (!looksLikeXmpPacket(text) || (dropLocation && !removeLocation(text)))
         return {};
+    // A removal can join pieces into a name it had passed, or take the
+    // packet's own frame with it: what is left must be a packet with no
+    // location left in it.
+    if (dropLocation) {
+        std::string again = text;
+        if (!removeLocation(again) || again != text || !looksLikeXmpPacket(text))
+            return {};
+    }
     if (shownUpright)
         setOrientationUpright(text);
     return std::vector<std::uint8_t>(text.begin(), text.end());
