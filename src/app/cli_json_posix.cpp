@@ -81,12 +81,15 @@ std::string jsonObject(std::string_view input, std::string_view status, const st
 // What the output carries of its input besides the picture.
 std::string jsonKept(const FileReport& report)
 {
-    std::string kept;
+    std::string kept = "[";
     for (auto [carried, name] : {std::pair{report.metadataKept, "\"metadata\""},
                                  std::pair{report.timeKept.value_or(false), "\"time\""}})
-        if (carried)
-            kept += (kept.empty() ? "" : ",") + std::string(name);
-    return "[" + kept + "]";
+        if (carried) {
+            kept += kept.size() > 1 ? "," : "";
+            kept += name;
+        }
+    kept += ']';
+    return kept;
 }
 
 std::string jsonBool(std::optional<bool> value)
