@@ -23,6 +23,33 @@ TEST(Cli, EmptyFileBatchReportsNothingConverted)
     EXPECT_EQ(test::listFolder(cli.root()), (std::vector<std::string>{"bin", "empty.bmp", "temp"}));
 }
 
+// A name cannot drive the terminal or split a line: its control characters
+// reach standard error escaped as `ls -b` shows them.
+TEST(Cli, ControlCharactersInNamesAreEscaped)
+{
+    const struct {
+        std::string name;
+        std::string shown;
+    } cases[] = {
+        {"title\x1b]0;owned\a.bmp", "title\\033]0;owned\\a.bmp"},
+        {"clear\x1b[2J.bmp", "clear\\033[2J.bmp"},
+        {"two\nlines.bmp", "two\\nlines.bmp"},
+        {"tab\tcr\r.bmp", "tab\\tcr\\r.bmp"},
+        {"del\x7f\x01.bmp", "del\\177\\001.bmp"},
+        {"back\\slash.bmp", "back\\\\slash.bmp"},
+        {"caf\xc3\xa9 plain.bmp", "caf\xc3\xa9 plain.bmp"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.shown);
+        CliInstall cli("DrctCvt=1\r\n");
+        test::writeText(cli.root() / c.name, "");
+        auto result = cli.run(quoted(cli.root() / c.name));
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.output, "vrelk: skipped " + (cli.root() / c.shown).string() +
+                                     ": empty or too short to be an image\nError: No file was converted.\n");
+    }
+}
+
 TEST(Cli, RelativeInputIsTakenFromTheWorkingFolder)
 {
     CliInstall cli("DrctCvt=2\r\n");

@@ -68,6 +68,11 @@ std::string SettingsFileText(const platform::Path& settingsFile);
 std::string_view UsageLine();
 std::string_view VersionText();
 
+// A file name as the per-file lines write it: control characters and the
+// backslash escaped as `ls -b` escapes them (\n, \033, \\); other bytes,
+// UTF-8 included, as they are.
+std::string TerminalName(std::string_view name);
+
 // Why a file was skipped, in a few words.
 std::string SkipReasonText(const FileFailure& failure);
 

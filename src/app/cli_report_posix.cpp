@@ -1,6 +1,8 @@
 // What vrelk says about single files, on standard error: one line per
 // skipped file and per file above its size target, one per written file
-// with -v, and a progress line that only a terminal gets.
+// with -v, and a progress line that only a terminal gets. Names are
+// written with their control characters escaped as `ls -b` writes them, so
+// that a name cannot move the cursor, retitle the terminal or split a line.
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -36,6 +38,29 @@ constexpr std::array<ReasonText, 12> kReasonTexts{{
 // Rounded up, so that a file just past its target never reads as on it.
 std::uint64_t kilobytesAbove(std::uint64_t bytes) { return bytes / 1024 + (bytes % 1024 != 0); }
 
+struct ControlEscape {
+    char byte;
+    char letter;
+};
+constexpr std::array<ControlEscape, 8> kControlEscapes{{
+    {'\a', 'a'}, {'\b', 'b'}, {'\t', 't'}, {'\n', 'n'}, {'\v', 'v'}, {'\f', 'f'}, {'\r', 'r'}, {'\\', '\\'},
+}};
+
+void appendEscaped(std::string& out, unsigned char byte)
+{
+    for (const ControlEscape& entry : kControlEscapes) {
+        if (static_cast<unsigned char>(entry.byte) == byte) {
+            out += '\\';
+            out += entry.letter;
+            return;
+        }
+    }
+    out += '\\';
+    out += static_cast<char>('0' + (byte >> 6));
+    out += static_cast<char>('0' + ((byte >> 3) & 7));
+    out += static_cast<char>('0' + (byte & 7));
+}
+
 void writeLine(const std::string& line)
 {
     std::fputs(line.c_str(), stderr);
@@ -43,6 +68,20 @@ void writeLine(const std::string& line)
 }
 
 }  // namespace
+
+std::string TerminalName(std::string_view name)
+{
+    std::string out;
+    out.reserve(name.size());
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F || byte == '\\')
+            appendEscaped(out, byte);
+        else
+            out += c;
+    }
+    return out;
+}
 
 std::string SkipReasonText(const FileFailure& failure)
 {
@@ -92,12 +131,14 @@ void FileReporter::fileDone(const FileReport& report, const WrittenFile& written
 {
     if (verbosity_ == Verbosity::quiet)
         return;
-    const std::string name = index < names_.size() ? platform::toUtf8(names_[index]) : report.input.string();
+    const std::string name =
+        TerminalName(index < names_.size() ? platform::toUtf8(names_[index]) : report.input.string());
+    const std::string output = TerminalName(report.output.string());
     if (report.failure) {
         writeSkipped(name, SkipReasonText(*report.failure));
     } else if (verbosity_ == Verbosity::verbose) {
         clearProgress();
-        writeLine("vrelk: " + name + " -> " + report.output.string());
+        writeLine("vrelk: " + name + " -> " + output);
     }
     if (written.targetMet == false && written.bytes && sizeTarget_) {
         clearProgress();
@@ -106,12 +147,11 @@ void FileReporter::fileDone(const FileReport& report, const WrittenFile& written
     }
     if (report.timeKept == false) {
         clearProgress();
-        writeLine("vrelk: " + name + ": the input's modification time could not be given to " +
-                  report.output.string());
+        writeLine("vrelk: " + name + ": the input's modification time could not be given to " + output);
     }
     if (terminal_ && count > 1) {
         std::string progress = "\r[" + std::to_string(++done_) + '/' + std::to_string(count) + "] " +
-                               report.input.filename().string() + "\x1b[K";
+                               TerminalName(report.input.filename().string()) + "\x1b[K";
         std::fputs(progress.c_str(), stderr);
         std::fflush(stderr);
         progressShown_ = true;
@@ -121,7 +161,7 @@ void FileReporter::fileDone(const FileReport& report, const WrittenFile& written
 void FileReporter::skipped(std::size_t index, std::string_view reason)
 {
     if (verbosity_ != Verbosity::quiet && index < names_.size())
-        writeSkipped(platform::toUtf8(names_[index]), reason);
+        writeSkipped(TerminalName(platform::toUtf8(names_[index])), reason);
 }
 
 void FileReporter::writeSkipped(const std::string& name, std::string_view reason)

@@ -47,6 +47,15 @@ struct Progress {
     bool listingDone;
     std::uint32_t listed;
     std::uint32_t candidate;  // the listed filter being asked
+    wchar_t examining[kNameUnits];  // the filter being loaded or asked
+    wchar_t names[kMaxPlugins][kNameUnits];
+};
+
+// Filters that hung, or died while being loaded, earlier in the batch:
+// written by the converting process between exchanges; the host lists
+// none of them again.
+struct Refusals {
+    std::uint32_t count;
     wchar_t names[kMaxPlugins][kNameUnits];
 };
 
@@ -65,6 +74,7 @@ struct Channel {
     HANDLE parent;
     Request request;
     Progress progress;
+    Refusals refusals;
     Reply reply;
 };
 static_assert(std::is_trivially_copyable_v<Channel> && std::is_trivially_default_constructible_v<Channel>);

@@ -121,10 +121,17 @@ bool isImportFilter(const platform::Path& file)
     return std::memcmp(kind.data(), "00IN", 4) == 0;
 }
 
+bool isRefused(const Refusals& refusals, const wchar_t* name)
+{
+    const std::uint32_t count = std::min<std::uint32_t>(refusals.count, kMaxPlugins);
+    return std::any_of(refusals.names, refusals.names + count,
+                       [name](const wchar_t(&refused)[kNameUnits]) { return lstrcmpiW(refused, name) == 0; });
+}
+
 // Lists the first import filters of the folder, in listing order, going on
 // after the entries already examined: a restarted host passes over the one
-// its predecessor died in.
-void listImportFilters(const platform::Path& folder, Progress& progress)
+// its predecessor died or hung in, and over those refused for the batch.
+void listImportFilters(const platform::Path& folder, const Refusals& refusals, Progress& progress)
 {
     progress.stage = Stage::listing;
     WIN32_FIND_DATAW entry{};
@@ -135,7 +142,9 @@ void listImportFilters(const platform::Path& folder, Progress& progress)
         do {
             if (index++ < progress.entriesDone)
                 continue;
-            if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && isImportFilter(folder / entry.cFileName)) {
+            lstrcpynW(progress.examining, entry.cFileName, kNameUnits);
+            if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && !isRefused(refusals, entry.cFileName) &&
+                isImportFilter(folder / entry.cFileName)) {
                 lstrcpynW(progress.names[progress.listed], entry.cFileName, kNameUnits);
                 ++progress.listed;
             }
@@ -170,9 +179,11 @@ std::optional<ChosenPlugin> askPlugin(const platform::Path& file, const Request&
 std::optional<ChosenPlugin> choosePlugin(const platform::Path& folder, const Request& request, Progress& progress)
 {
     progress.stage = Stage::asking;
-    for (; progress.candidate < progress.listed; ++progress.candidate)
+    for (; progress.candidate < progress.listed; ++progress.candidate) {
+        lstrcpynW(progress.examining, progress.names[progress.candidate], kNameUnits);
         if (auto chosen = askPlugin(folder / progress.names[progress.candidate], request))
             return chosen;
+    }
     return std::nullopt;
 }
 
@@ -263,7 +274,7 @@ Reply serveRead(Channel& channel)
     request.path[MAX_PATH - 1] = '\0';
     const platform::Path folder(request.folder);
     if (!channel.progress.listingDone)
-        listImportFilters(folder, channel.progress);
+        listImportFilters(folder, channel.refusals, channel.progress);
     std::optional<ChosenPlugin> chosen = choosePlugin(folder, request, channel.progress);
     if (!chosen)
         return without(Answer::refused);

@@ -5,7 +5,9 @@
 // so that one which crashes or hangs costs its file and not the batch.
 #include <windows.h>
 
+#include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -24,8 +26,14 @@ namespace {
 using namespace plugin_channel;
 
 // How long the filters may take over one file, restarts included; then
-// the host is ended and the file fails.
+// the host is ended and the file fails. A filter passed over after a crash
+// or a hang does not count against the file.
 constexpr ULONGLONG kPluginTimeLimitMs = 20000;
+// How long loading one filter, or asking it about a file, may take: then it
+// counts as hung and is refused for the rest of the batch.
+constexpr ULONGLONG kFilterStepLimitMs = 8000;
+// How often a waiting read looks at where the host is.
+constexpr DWORD kWatchSliceMs = 100;
 // How long an ended host may take to be gone.
 constexpr DWORD kEndWaitMs = 5000;
 
@@ -170,20 +178,35 @@ public:
         channel.progress.candidate = 0;
     }
 
-    // After the host died inside a filter: passes over that filter as if it
-    // had refused, or false when the file cannot go on (the filter had
-    // already taken the file, or the host died before asking any).
-    bool skipCulprit()
+    // After the host died or hung inside a filter: passes over that filter
+    // as if it had refused, or false when the file cannot go on (the filter
+    // had already taken the file, or the host stopped before asking any).
+    // A hang, or a death while loading, would recur with every file, so the
+    // filter is refused for the rest of the batch; a crash in IsSupported
+    // may be this file's doing.
+    bool skipCulprit(bool hung)
     {
         Progress& progress = shared().progress;
-        switch (progress.stage) {
-        case Stage::listing: ++progress.entriesDone; return true;
-        case Stage::asking: ++progress.candidate; return true;
-        default: return false;
-        }
+        const bool listing = progress.stage == Stage::listing;
+        if (!listing && progress.stage != Stage::asking)
+            return false;
+        if (listing || hung)
+            refuseForBatch(progress.examining);
+        ++(listing ? progress.entriesDone : progress.candidate);
+        return true;
     }
 
 private:
+    void refuseForBatch(const wchar_t (&name)[kNameUnits])
+    {
+        Refusals& refusals = shared().refusals;
+        if (refusals.count == kMaxPlugins)
+            return;
+        wchar_t(&refused)[kNameUnits] = refusals.names[refusals.count++];
+        std::memcpy(refused, name, sizeof(name));
+        refused[kNameUnits - 1] = L'\0';
+    }
+
     UniqueHandle mapping_;
     UniqueView view_;
     UniqueHandle requestReady_;
@@ -262,24 +285,61 @@ public:
     {
         awaitLaunch();
         channel_->prepare(query);
-        const ULONGLONG deadline = GetTickCount64() + kPluginTimeLimitMs;
+        ULONGLONG deadline = GetTickCount64() + kPluginTimeLimitMs;
         for (;;) {
             if (!process_ && !start())
                 return CodecError::unsupported;
-            switch (exchange(deadline)) {
-            case Exchange::answered: return pictureFromReply(process_.get(), channel_->shared().reply);
-            case Exchange::died:
-                process_.reset();
-                if (!channel_->skipCulprit())
-                    return CodecError::damaged;
-                break;
-            case Exchange::timedOut: end(); return CodecError::damaged;
+            const Exchange outcome = exchange(deadline);
+            if (outcome == Exchange::answered) {
+                servedBefore_ = true;
+                return pictureFromReply(process_.get(), channel_->shared().reply);
             }
+            if (outcome == Exchange::timedOut) {
+                end();
+                return CodecError::damaged;
+            }
+            // A host that served earlier files may have been ended by what
+            // their filters left running; this file starts over in a fresh
+            // one, and only what a fresh host does is blamed on this file.
+            const bool inherited = outcome == Exchange::died && servedBefore_;
+            end();
+            if (inherited)
+                channel_->prepare(query);
+            else if (!channel_->skipCulprit(outcome == Exchange::filterHung))
+                return CodecError::damaged;
+            deadline = GetTickCount64() + kPluginTimeLimitMs;
         }
     }
 
 private:
-    enum class Exchange { answered, died, timedOut };
+    enum class Exchange { answered, died, filterHung, timedOut };
+
+    // Where the host is: which filter it loads or asks, and since when.
+    class StepWatch {
+    public:
+        // True when one filter has been loading or answering for too long.
+        bool hung(Progress& progress, ULONGLONG now)
+        {
+            const Step step{std::atomic_ref(progress.stage).load(), std::atomic_ref(progress.entriesDone).load(),
+                            std::atomic_ref(progress.candidate).load()};
+            if (step != step_) {
+                step_ = step;
+                since_ = now;
+            }
+            const bool inFilter = step.stage == Stage::listing || step.stage == Stage::asking;
+            return inFilter && now - since_ >= kFilterStepLimitMs;
+        }
+
+    private:
+        struct Step {
+            Stage stage = Stage::idle;
+            std::uint32_t entriesDone = 0;
+            std::uint32_t candidate = 0;
+            bool operator==(const Step&) const = default;
+        };
+        Step step_;
+        ULONGLONG since_ = 0;
+    };
 
     static DWORD WINAPI launch(void* host)
     {
@@ -311,6 +371,7 @@ private:
             return false;
         CloseHandle(started.hThread);
         process_.reset(started.hProcess);
+        servedBefore_ = false;
         return true;
     }
 
@@ -318,13 +379,21 @@ private:
     {
         ResetEvent(channel_->replyReady());
         SetEvent(channel_->requestReady());
-        const ULONGLONG now = GetTickCount64();
-        const DWORD left = deadline > now ? static_cast<DWORD>(deadline - now) : 0;
         const std::array<HANDLE, 2> waits{channel_->replyReady(), process_.get()};
-        switch (WaitForMultipleObjects(static_cast<DWORD>(waits.size()), waits.data(), FALSE, left)) {
-        case WAIT_OBJECT_0: return Exchange::answered;
-        case WAIT_OBJECT_0 + 1: return Exchange::died;
-        default: return Exchange::timedOut;
+        StepWatch watch;
+        for (;;) {
+            const ULONGLONG now = GetTickCount64();
+            if (now >= deadline)
+                return Exchange::timedOut;
+            if (watch.hung(channel_->shared().progress, now))
+                return Exchange::filterHung;
+            const DWORD slice = static_cast<DWORD>(std::min<ULONGLONG>(deadline - now, kWatchSliceMs));
+            switch (WaitForMultipleObjects(static_cast<DWORD>(waits.size()), waits.data(), FALSE, slice)) {
+            case WAIT_OBJECT_0: return Exchange::answered;
+            case WAIT_OBJECT_0 + 1: return Exchange::died;
+            case WAIT_TIMEOUT: break;
+            default: return Exchange::timedOut;
+            }
         }
     }
 
@@ -342,6 +411,7 @@ private:
     std::unique_ptr<HostChannel> channel_;
     UniqueHandle process_;
     UniqueHandle launcher_;
+    bool servedBefore_ = false;  // the running host answered an earlier file
 };
 
 std::optional<PluginHost>& batchHost()

@@ -1,6 +1,8 @@
 /* An import filter for the format of test_plugin_format.h, and, built with
    other definitions or export lists, its broken variants: among them ones
-   that fault in IsSupported or GetPicture, or spin in GetPicture for ever.
+   that fault in IsSupported or GetPicture, never return from DllMain,
+   GetPluginInfo, IsSupported or GetPicture, or leave a thread behind in
+   GetPicture that ends the process while the host serves the next file.
    Every call is logged with its arguments to the file named by
    TP_LOG_VARIABLE. */
 #include <windows.h>
@@ -27,6 +29,11 @@ static char selfName[MAX_PATH];
 static HLOCAL handedInfo;
 static HLOCAL handedBits;
 static HGLOBAL handedText;
+#ifdef TP_EXIT_LATER
+/* Set when the host turns to its next file; the library is pinned, so the
+   thread left behind still has code to run then. */
+static HANDLE nextFileBegun;
+#endif
 
 static void logLine(const char* format, ...)
 {
@@ -70,6 +77,9 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved)
 #ifdef TP_FAIL_MAIN
         return FALSE;
 #endif
+#ifdef TP_HANG_MAIN
+        Sleep(INFINITE);
+#endif
     } else if (reason == DLL_PROCESS_DETACH) {
         logLine("detach\t%s\tinfo=%s\tbits=%s\ttext=%s", selfName, fate(handedInfo), fate(handedBits),
                 fate(handedText));
@@ -111,6 +121,15 @@ int __stdcall GetPluginInfo(int infoNumber, LPSTR buffer, int length)
     for (int i = 0; i < length; i++)
         zeroed &= buffer[i] == 0;
     logLine("GetPluginInfo\t%s\t%d\t%d\t%s", selfName, infoNumber, length, zeroed ? "zeroed" : "dirty");
+#ifdef TP_HANG_INFO
+    Sleep(INFINITE);
+#endif
+#ifdef TP_EXIT_LATER
+    if (nextFileBegun) {
+        SetEvent(nextFileBegun);
+        Sleep(INFINITE);
+    }
+#endif
     if (infoNumber != 0 || length < 4)
         return 0;
     memcpy(buffer, TP_KIND, 4);
@@ -127,6 +146,9 @@ int __stdcall IsSupported(LPCSTR path, const void* data)
             accepted);
 #ifdef TP_CRASH_SUPPORTED
     *nowhere = accepted;
+#endif
+#ifdef TP_HANG_SUPPORTED
+    Sleep(INFINITE);
 #endif
     return accepted;
 }
@@ -202,6 +224,30 @@ static HLOCAL pixelBlock(const uint8_t* header)
     return block;
 }
 
+#ifdef TP_EXIT_LATER
+/* Outlives the call that started it, as a filter's worker thread may, and
+   ends the process while the host is busy with another file. */
+static DWORD WINAPI endProcessLater(void* unused)
+{
+    (void)unused;
+    WaitForSingleObject(nextFileBegun, INFINITE);
+    TerminateProcess(GetCurrentProcess(), 3);
+    return 0;
+}
+
+static void leaveThreadBehind(void)
+{
+    HMODULE self = NULL;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                       (LPCWSTR)(void*)endProcessLater, &self);
+    if (!nextFileBegun)
+        nextFileBegun = CreateEventW(NULL, TRUE, FALSE, NULL);
+    HANDLE thread = CreateThread(NULL, 0, endProcessLater, NULL, 0, NULL);
+    if (thread)
+        CloseHandle(thread);
+}
+#endif
+
 int __stdcall GetPicture(LPCSTR path, long offset, unsigned flag, HLOCAL* info, HLOCAL* bits, ProgressProc progress,
                          long userData)
 {
@@ -224,5 +270,8 @@ int __stdcall GetPicture(LPCSTR path, long offset, unsigned flag, HLOCAL* info, 
     int last = progress ? progress(1, 1, userData) : -1;
     logLine("GetPicture\t%s\t%s\t%ld\t%u\t%ld\tprogress=%d,%d\topen=%d\t%d", selfName, path, offset, flag, userData,
             first, last, opened, result);
+#ifdef TP_EXIT_LATER
+    leaveThreadBehind();
+#endif
     return result;
 }

@@ -1,5 +1,6 @@
 // The plug-in host of the Windows program: filters that fault or spin cost
-// only their own file, and the host ends with the program.
+// only their own file, filters that hang before taking a file cost one wait
+// in the batch, and the host ends with the program.
 #include "plugin_setup.h"
 
 #include <tlhelp32.h>
@@ -156,6 +157,84 @@ WINE_TEST(pluginHostFaultCostsOnlyItsFile)
         h.check(countCalls(log, "GetPluginInfo") == 2 && goodAsked == (faultsWhenAsked ? 2u : 0u),
                 label + L": each filter identified once, the next one asked after a fault in IsSupported");
     }
+}
+
+std::size_t callsBy(const std::vector<Line>& log, const std::string& call, const std::wstring& plugin)
+{
+    return static_cast<std::size_t>(std::count_if(
+        log.begin(), log.end(), [&](const Line& l) { return l.size() > 1 && l[0] == call && l[1] == utf8(plugin); }));
+}
+
+// A filter that never returns from loading, from GetPluginInfo or from
+// IsSupported is waited for once in the batch: then it is refused, the
+// filter after it reads every file it accepts, and the hang costs one
+// wait and no file.
+WINE_TEST(pluginHostHangingFilterCostsOneWait)
+{
+    struct Case {
+        const wchar_t* label;
+        const wchar_t* built;
+        const char* hangingCall;  // logged once on the way into the hang
+    };
+    const Case cases[] = {
+        {L"DllMain never returns", L"tp_hangmain.spi", "attach"},
+        {L"GetPluginInfo never returns", L"tp_hanginfo.spi", "GetPluginInfo"},
+        {L"IsSupported never returns", L"tp_hangsupported.spi", "IsSupported"},
+    };
+    const std::wstring good = L"good.spi";
+    int index = 0;
+    for (const Case& c : cases) {
+        const std::wstring label = c.label;
+        Setup setup(h, L"plugin-hang" + std::to_wstring(index++));
+        Folder spi = setup.spi(h);
+        installPlugin(h, spi, L"tp_filter.spi", good);
+        const std::wstring hanging = installListedBefore(h, spi, c.built, good);
+        h.check(!hanging.empty(), label + L": the hanging filter is listed first");
+        setup.folder.writeSettings(spiSetting(spi).c_str());
+
+        const Bytes picture = pictureFile(Picture{});
+        const std::vector<std::wstring> inputs{
+            setup.folder.writeFile(L"first.tpl", picture), setup.folder.writeFile(L"second.tpl", picture),
+            setup.folder.install(h.fixture(L"png_alpha.png"), L"third.png"),
+            setup.folder.writeFile(L"fourth.tpl", picture)};
+        BatchEnd batch = runBatch(setup, inputs);
+        std::vector<Line> log = setup.log();
+        h.check(batch.ended && batch.message.empty(), label + L": the batch ends without a message");
+        // The whole batch, the one wait included, within one file's limit.
+        h.check(batch.milliseconds <= 20000,
+                label + L": one wait for the whole batch (" + std::to_wstring(batch.milliseconds) + L" ms)");
+        h.check(bmpHoldsPicture(setup.folder.readFile(L"first.bmp"), 32, 32, 256) &&
+                    bmpHoldsPicture(setup.folder.readFile(L"second.bmp"), 32, 32, 256) &&
+                    bmpHoldsPicture(setup.folder.readFile(L"fourth.bmp"), 32, 32, 256) &&
+                    !setup.folder.readFile(L"third.bmp").empty(),
+                label + L": every file converts");
+        h.check(callsBy(log, c.hangingCall, hanging) == 1 && callsBy(log, "GetPicture", good) == 3,
+                label + L": the hanging filter is reached once, the next one reads every file");
+        h.check(setup.temp.files().empty() && waitUntilNoProgramRuns(3000),
+                label + L": no temporary file or process left");
+    }
+}
+
+// A filter whose leftover thread ends the host while it serves the next
+// file costs no file: a host that served earlier files and dies is
+// replaced, and the file it was serving is asked again from the start.
+WINE_TEST(pluginHostEndedByLeftoverThreadFailsNoFile)
+{
+    Setup setup(h, L"plugin-leftover");
+    Folder spi = setup.spi(h);
+    installPlugin(h, spi, L"tp_exitlater.spi", L"later.spi");
+    setup.folder.writeSettings(spiSetting(spi).c_str());
+    const Bytes picture = pictureFile(Picture{});
+    std::vector<std::wstring> inputs;
+    const std::vector<std::wstring> names{L"a", L"b", L"c", L"d", L"e", L"f"};
+    for (const std::wstring& name : names)
+        inputs.push_back(setup.folder.writeFile(name + L".tpl", picture));
+    BatchEnd batch = runBatch(setup, inputs);
+    setup.log();
+    h.check(batch.ended && batch.message.empty(), L"the batch ends without a message");
+    for (const std::wstring& name : names)
+        h.check(bmpHoldsPicture(setup.folder.readFile(name + L".bmp"), 32, 32, 256), name + L".tpl converts");
+    h.check(setup.temp.files().empty() && waitUntilNoProgramRuns(3000), L"no temporary file or process left");
 }
 
 WINE_TEST(pluginHostEndsWithTheProgram)
