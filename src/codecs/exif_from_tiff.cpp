@@ -16,6 +16,7 @@ namespace {
 constexpr std::uint16_t kExifPointerTag = 0x8769;
 constexpr std::uint16_t kGpsPointerTag = 0x8825;
 constexpr std::uint16_t kTypeLong = 4;
+constexpr std::uint16_t kTypeIfd = 13;
 constexpr std::array<std::uint32_t, 14> kTypeBytes{0, 1, 1, 2, 4, 8, 1, 1, 2, 4, 8, 4, 8, 4};
 constexpr std::size_t kMaxEntries = 1000;
 
@@ -61,6 +62,12 @@ public:
         for (std::size_t i = 0; i < bytes; ++i)
             value = value << 8 | file_[bigEndian_ ? at + i : at + bytes - 1 - i];
         return value;
+    }
+
+    // The one LONG an entry holds in its own four bytes.
+    std::uint32_t longValue(const Entry& entry) const
+    {
+        return *read(static_cast<std::size_t>(entry.value.data() - file_.data()), 4);
     }
 
     // Every value inside the file, or nothing.
@@ -151,11 +158,8 @@ std::optional<std::vector<Entry>> pointedDirectory(const TiffDirectories& file, 
                                                    std::uint16_t tag)
 {
     for (const Entry& entry : first)
-        if (entry.tag == tag && entry.count == 1 && (entry.type == kTypeLong || entry.type == 13)) {
-            std::uint32_t offset = 0;
-            for (std::size_t i = 0; i < 4; ++i)
-                offset = file.bigEndian() ? offset << 8 | entry.value[i] : offset | std::uint32_t{entry.value[i]} << (8 * i);
-            return file.entriesAt(offset);
+        if (entry.tag == tag && entry.count == 1 && (entry.type == kTypeLong || entry.type == kTypeIfd)) {
+            return file.entriesAt(file.longValue(entry));
         }
     return std::vector<Entry>{};
 }

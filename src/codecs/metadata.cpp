@@ -59,7 +59,7 @@ private:
     std::optional<std::uint32_t> read(std::size_t at, std::size_t bytes) const;
     void write(std::size_t at, std::size_t bytes, std::uint32_t value);
     std::optional<Directory> directoryAt(std::size_t at);
-    bool keepDirectory(const Directory& directory, std::vector<Range>& into);
+    void keepDirectory(const Directory& directory, std::vector<Range>& into);
     std::optional<Directory> subDirectory(const Directory& parent, std::uint16_t tag);
     void dropThumbnail(const Directory& first);
     void removeEntry(const Directory& directory, std::size_t index);
@@ -122,13 +122,12 @@ std::optional<Directory> ExifEditor::directoryAt(std::size_t at)
 
 std::size_t valueBytes(const Entry& entry) { return std::size_t{kTypeBytes[entry.type]} * entry.count; }
 
-bool ExifEditor::keepDirectory(const Directory& directory, std::vector<Range>& into)
+void ExifEditor::keepDirectory(const Directory& directory, std::vector<Range>& into)
 {
     into.push_back({directory.at, directory.nextAt + 4});
     for (const Entry& entry : directory.entries)
         if (valueBytes(entry) > 4)
             into.push_back({entry.valueAt, entry.valueAt + valueBytes(entry)});
-    return true;
 }
 
 std::optional<Directory> ExifEditor::subDirectory(const Directory& parent, std::uint16_t tag)
