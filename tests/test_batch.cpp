@@ -44,7 +44,9 @@ private:
 struct RecordingHost {
     Settings settings;
     std::vector<ErrorCode> shown;
-    BatchHost host{settings, applyFolderChecks, [this](ErrorCode code) { shown.push_back(code); }};
+    std::vector<std::string> refused;  // the keys of refused size settings
+    BatchHost host{settings, applyFolderChecks, [this](ErrorCode code) { shown.push_back(code); }, {}, {}, {},
+                   [this](const BadSetting& bad) { refused.emplace_back(bad.key->name); }};
 };
 
 TEST(MakeUniqueOutputPath, NumbersTakenNamesAndGivesUpAfter9999)
@@ -361,6 +363,48 @@ TEST(RunBatch, SubFolderMadeByAFailedBatchIsRemovedButAnOlderOneStays)
     recorder.shown.clear();
     EXPECT_FALSE(StartBatch(inputs, recorder.host)) << "only one folder level is created";
     EXPECT_EQ(recorder.shown, std::vector<ErrorCode>{kErrorFolderCreate});
+}
+
+// The window's controls or the stored file may hold a size no batch can
+// use; the batch is refused as a whole, naming it, before any file.
+TEST(RunBatch, SizeSettingOutOfRangeIsRefusedBeforeAnyFile)
+{
+    ScratchFolder folder;
+    test::writeBytes(folder / "a.bmp", testing::buildBmp({.width = 2, .height = 1, .pixels = {1, 2, 3, 4, 5, 6, 0, 0}}));
+    const struct {
+        const char* name;
+        void (*set)(Settings&);
+        const char* refused;  // empty: the batch runs
+    } cases[] = {
+        {"target 0", [](Settings& s) { s.outputType = kOutputJpeg, s.Limit = true, s.LmtVal = 0; }, "LmtVal"},
+        {"target too large", [](Settings& s) { s.outputType = kOutputJpeg, s.Limit = true, s.LmtVal = 32768; }, "LmtVal"},
+        {"target off", [](Settings& s) { s.outputType = kOutputJpeg, s.Limit = false, s.LmtVal = 0; }, ""},
+        {"no target for BMP", [](Settings& s) { s.outputType = kOutputBmp, s.Limit = true, s.LmtVal = 0; }, ""},
+        {"size 0", [](Settings& s) { s.Resize = true, s.RszSize = 0; }, "RszSize"},
+        {"size negative", [](Settings& s) { s.Resize = true, s.RszSize = -64; }, "RszSize"},
+        {"size beyond any picture", [](Settings& s) { s.Resize = true, s.RszSize = kMaxDimension + 1; }, "RszSize"},
+        {"reduction off", [](Settings& s) { s.Resize = false, s.RszSize = 0; }, ""},
+        {"largest sizes", [](Settings& s) { s.outputType = kOutputJpeg, s.Limit = true, s.LmtVal = 32767, s.Resize = true, s.RszSize = kMaxDimension; }, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        RecordingHost recorder;
+        recorder.settings.OutDir = folder / c.name;
+        fs::create_directory(recorder.settings.OutDir);
+        c.set(recorder.settings);
+        const std::vector<fs::path> inputs{folder / "a.bmp"};
+        const bool started = StartBatch(inputs, recorder.host);
+        EXPECT_TRUE(recorder.shown.empty());
+        if (*c.refused) {
+            EXPECT_FALSE(started);
+            EXPECT_EQ(recorder.refused, std::vector<std::string>{c.refused});
+            EXPECT_TRUE(fs::is_empty(recorder.settings.OutDir));
+        } else {
+            EXPECT_TRUE(started);
+            EXPECT_TRUE(recorder.refused.empty());
+            EXPECT_EQ(test::listFolder(recorder.settings.OutDir).size(), 1u);
+        }
+    }
 }
 
 TEST(RunBatch, FileWithoutAFreeOutputNameIsSkipped)

@@ -117,6 +117,44 @@ TEST(CliOptions, EveryOptionReachesTheConversion)
     }
 }
 
+// A stored size the run would use is refused before any file, naming its
+// key; an option that replaces it, or a run that does not use it, goes on.
+TEST(CliOptions, StoredSizeOutOfRangeIsRefusedNamingItsKey)
+{
+    const struct {
+        const char* settings;
+        const char* arguments;
+        const char* refusal;  // empty: the run converts
+    } cases[] = {
+        {"Limit=1\r\nLmtVal=0\r\n", "-f jpeg", "LmtVal holds 0, which is out of range (1 to 32767)"},
+        {"Limit=1\r\nLmtVal=40000\r\n", "-f webp", "LmtVal holds 40000, which is out of range (1 to 32767)"},
+        {"Limit=1\r\nLmtVal=-5\r\n", "-f avif", "LmtVal holds -5,"},
+        {"Resize=1\r\nRszSize=0\r\n", "-f bmp", "RszSize holds 0, which is out of range (1 to 25000)"},
+        {"Resize=1\r\nRszSize=25001\r\n", "-f png", "RszSize holds 25001,"},
+        {"Limit=1\r\nLmtVal=0\r\n", "-f png", ""},
+        {"Limit=0\r\nLmtVal=0\r\n", "-f jpeg", ""},
+        {"Limit=1\r\nLmtVal=0\r\n", "-f jpeg --max-kb 50", ""},
+        {"Resize=0\r\nRszSize=0\r\n", "-f bmp", ""},
+        {"Resize=1\r\nRszSize=0\r\n", "-f bmp --long-side 40", ""},
+        {"Resize=1\r\nRszSize=0\r\n", "-f bmp --no-resize", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(text({c.settings, c.arguments}));
+        CliInstall cli(c.settings);
+        writeBmp(cli.root() / "wide.bmp", 200, 100);
+        fs::create_directory(cli.root() / "out");
+        auto result = cli.run(text({c.arguments, " -o out wide.bmp"}));
+        if (*c.refusal) {
+            EXPECT_EQ(result.status, 2);
+            EXPECT_EQ(result.output.rfind(text({"Error: The setting ", c.refusal}), 0), 0u) << result.output;
+            EXPECT_TRUE(fs::is_empty(cli.root() / "out"));
+        } else {
+            EXPECT_EQ(result.status, 0) << result.output;
+            EXPECT_FALSE(fs::is_empty(cli.root() / "out"));
+        }
+    }
+}
+
 TEST(CliOptions, NeverChangeTheSettingsFile)
 {
     CliInstall cli("DrctCvt=1\r\nQuality=60\r\nResize=0\r\n");

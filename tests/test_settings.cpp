@@ -208,6 +208,44 @@ TEST(SettingsStore, FilesWithAByteOrderMarkLoadInTheirEncoding)
     }
 }
 
+// A save keeps the file's encoding. Python writes each file from the same
+// text and reads the saved one back in its codec; the text must equal the
+// save of the unmarked file.
+TEST(SettingsStore, SaveKeepsTheEncodingOfAMarkedFile)
+{
+    ScratchFolder folder;
+    const std::string script = R"(
+import sys
+folder, codec = sys.argv[1], sys.argv[2]
+marks = {'utf-8-sig': b'\xef\xbb\xbf', 'utf-16-le': b'\xff\xfe', 'utf-8': b''}
+text = '[Keep]\r\nName=\u5199\u771f \U0001d11e\r\n[SImg]\r\nQuality=42\r\nMkDirStr=\u51fa\u529b\r\n'
+path = f'{folder}/{codec}.ini'
+if sys.argv[3] == 'write':
+    open(path, 'wb').write(marks[codec] + text.encode(codec.replace('-sig', '')))
+else:
+    saved = open(path, 'rb').read()
+    plain = open(f'{folder}/utf-8.ini', 'rb').read().decode('utf-8')
+    assert saved.startswith(marks[codec]), saved[:4]
+    assert saved[len(marks[codec]):].decode(codec.replace('-sig', '')) == plain, saved
+)";
+    writeText(folder / "check.py", script);
+    for (const char* codec : {"utf-8", "utf-8-sig", "utf-16-le"}) {
+        const std::string run = test::python() + " " + (folder / "check.py").string() + " " + folder.path().string() + " " + codec;
+        ASSERT_EQ(test::runCommand(run + " write").status, 0) << codec;
+        const platform::Path ini = folder / (std::string(codec) + ".ini");
+        Settings s = LoadSettings(ini);
+        EXPECT_EQ(s.MkDirStr, "\xE5\x87\xBA\xE5\x8A\x9B") << codec;
+        s.Quality = 60;
+        ASSERT_TRUE(SaveSettings(s, ini)) << codec;
+    }
+    for (const char* codec : {"utf-8-sig", "utf-16-le"}) {
+        const auto checked = test::runCommand(test::python() + " " + (folder / "check.py").string() + " " +
+                                              folder.path().string() + " " + codec + " read");
+        EXPECT_EQ(checked.status, 0) << codec << ": " << checked.output;
+    }
+    EXPECT_EQ(LoadSettings(folder / "utf-16-le.ini").Quality, 60);
+}
+
 TEST(SettingsStore, LongStringsAreCutTo259Units)
 {
     ScratchFolder folder;
@@ -295,7 +333,7 @@ TEST(SettingsControls, BoundsAndFolderChecksApplyBeforeABatch)
     s.UseSpi = true;
     applyControlBounds(s);
     EXPECT_EQ(s.Quality, 1);
-    EXPECT_EQ(s.LmtVal, 32767);
+    EXPECT_EQ(s.LmtVal, 40000) << "a size is refused by the batch, not changed";
     EXPECT_TRUE(s.OutDir.empty());
     EXPECT_TRUE(s.UseSpi);
 

@@ -1,5 +1,7 @@
 #include "app/batch_start.h"
 
+#include "convert/format_table.h"
+
 namespace vrelk {
 
 ConvertOptions optionsFromSettings(const Settings& s)
@@ -23,6 +25,38 @@ ConvertOptions optionsFromSettings(const Settings& s)
     return options;
 }
 
+namespace {
+
+bool targetInUse(const Settings& s)
+{
+    return s.Limit && (OutputFormatOf(s.outputType).keeps & kMeetsSizeTarget) != 0;
+}
+
+bool reductionInUse(const Settings& s) { return s.Resize; }
+
+struct SizeSetting {
+    const NumberKey& key;
+    std::int32_t Settings::*field;
+    bool (*inUse)(const Settings&);
+};
+
+constexpr SizeSetting kSizeSettings[] = {
+    {keys::kLmtVal, &Settings::LmtVal, targetInUse},
+    {keys::kRszSize, &Settings::RszSize, reductionInUse},
+};
+
+}  // namespace
+
+std::optional<BadSetting> badSizeSetting(const Settings& settings)
+{
+    for (const SizeSetting& size : kSizeSettings) {
+        const std::int32_t value = settings.*size.field;
+        if (size.inUse(settings) && (value < size.key.low || value > size.key.high))
+            return BadSetting{&size.key, value};
+    }
+    return std::nullopt;
+}
+
 std::size_t convertedCount(const BatchReport& report)
 {
     std::size_t converted = 0;
@@ -35,6 +69,11 @@ bool StartBatch(std::span<const platform::Path> inputs, BatchHost& host, BatchRe
 {
     if (host.applyControls)
         host.applyControls(host.settings);
+    if (auto bad = badSizeSetting(host.settings)) {
+        if (host.showBadSetting)
+            host.showBadSetting(*bad);
+        return false;
+    }
     const ConvertOptions options = optionsFromSettings(host.settings);
     BatchReport result = host.run ? host.run(inputs, options) : RunBatch(inputs, options, host.fileDone);
     const bool started = result.outcome == BatchOutcome::done || result.outcome == BatchOutcome::nothingConverted;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <span>
 
 #include "app/messages.h"
@@ -13,6 +14,15 @@ namespace vrelk {
 
 ConvertOptions optionsFromSettings(const Settings& settings);
 std::size_t convertedCount(const BatchReport& report);
+
+// A size setting that the batch would use, holding a value its key does not
+// allow: the target of a size-limited output, or the reduction size. Taken
+// on as it stands, it would be clamped to some other size or fail every file.
+struct BadSetting {
+    const NumberKey* key = nullptr;
+    std::int32_t value = 0;
+};
+std::optional<BadSetting> badSizeSetting(const Settings& settings);
 
 // What the batch needs from the shell that starts it.
 struct BatchHost {
@@ -26,11 +36,14 @@ struct BatchHost {
     std::function<BatchReport(std::span<const platform::Path>, const ConvertOptions&)> run = {};
     // Says how many files a stopped batch converted.
     std::function<void(std::size_t converted)> showCancelled = {};
+    // Names the size setting that keeps the batch from starting.
+    std::function<void(const BadSetting&)> showBadSetting = {};
 };
 
 // Applies the controls, runs the batch for settings.outputType and shows
 // its message; a stopped batch says what it converted instead. False when
-// the batch was abandoned before its first file.
+// the batch was abandoned before its first file, a bad size setting
+// included.
 bool StartBatch(std::span<const platform::Path> inputs, BatchHost& host, BatchReport* report = nullptr);
 
 }  // namespace vrelk

@@ -49,7 +49,7 @@ void ApplyControlsToSettings(HWND settingsWindow, Settings& s)
     s.Quality = arrowsPosition(settingsWindow, kQualityArrows);
     s.Sampling = keys::kSamplings[checked(settingsWindow, kSampling11) ? 1 : 0].value;
     s.Limit = checked(settingsWindow, kLimitCheck);
-    s.LmtVal = arrowsPosition(settingsWindow, kLimitArrows);
+    s.LmtVal = signedNumber(textOf(settingsWindow, kLimitEdit));
     s.Resize = checked(settingsWindow, kReduceCheck);
     s.RszOpt = checked(settingsWindow, kSideWidth)    ? kReduceWidth
                : checked(settingsWindow, kSideHeight) ? kReduceHeight

@@ -329,6 +329,17 @@ int convertFiles(const CommandLine& line, Settings settings)
     return message || reporter.failed() ? kExitBatchMessage : kExitOk;
 }
 
+// A stored size the run would use but no option replaced is refused before
+// any file, naming its key.
+bool refuseBadSizeSetting(const Settings& run)
+{
+    const std::optional<BadSetting> bad = badSizeSetting(run);
+    if (bad)
+        shell::showMessage(nullptr, badSettingText(bad->key->name, bad->value, bad->key->low, bad->key->high),
+                           kErrorCaption);
+    return bad.has_value();
+}
+
 // Declining the format question converts nothing, which a script must be
 // able to tell from a batch that converted everything.
 int reportNoFormatChosen(const CommandLine& line)
@@ -401,7 +412,7 @@ int main(int argc, char** argv)
             Settings run = settings;
             run.outputType = *outputType;
             ApplyRunOptions(line.options, run);
-            status = convertFiles(line, run);
+            status = refuseBadSizeSetting(run) ? kExitStartupFailed : convertFiles(line, run);
         } else {
             status = reportNoFormatChosen(line);
         }

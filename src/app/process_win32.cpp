@@ -103,6 +103,10 @@ BatchHost batchHost(AppState& state)
         return report;
     };
     host.showCancelled = [&state](std::size_t converted) { ShowCancelled(visibleWindow(state), converted); };
+    host.showBadSetting = [&state](const BadSetting& bad) {
+        shell::showMessage(visibleWindow(state), badSettingText(bad.key->name, bad.value, bad.key->low, bad.key->high),
+                           kErrorCaption);
+    };
     return host;
 }
 

@@ -77,7 +77,6 @@ void dropMissingPluginFolder(Settings& settings)
 void applyControlBounds(Settings& settings)
 {
     settings.Quality = std::clamp(settings.Quality, keys::kQuality.low, keys::kQuality.high);
-    settings.LmtVal = std::clamp(settings.LmtVal, keys::kLmtVal.low, keys::kLmtVal.high);
     applyFolderChecks(settings);
 }
 

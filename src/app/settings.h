@@ -69,8 +69,8 @@ void applyFolderChecks(Settings& settings);
 void dropMissingPluginFolder(Settings& settings);
 
 // What a shell without the settings window applies before a batch: the
-// numbers bounded as the window's up-downs hold them, and the folder
-// checks.
+// quality bounded as the window's up-down holds it, and the folder checks.
+// Sizes are left as they are, for the batch to refuse when out of range.
 void applyControlBounds(Settings& settings);
 
 }  // namespace vrelk

@@ -77,7 +77,12 @@ constexpr std::array<SettingsEntry, 36> kSettingsControls{{
     {{kLimitEdit, L"EDIT", kEditStyle, WS_EX_CLIENTEDGE, L"", 258, 46, 52, 18},
      [](HWND edit, Settings&) { limitText(edit, 4); }},
     {{kLimitArrows, UPDOWN_CLASSW, kArrowsStyle, 0, L"", 0, 0, 0, 0},
-     [](HWND arrows, Settings& s) { attachArrows(arrows, keys::kLmtVal.low, keys::kLmtVal.high, s.LmtVal); }},
+     [](HWND arrows, Settings& s) {
+         attachArrows(arrows, keys::kLmtVal.low, keys::kLmtVal.high, s.LmtVal);
+         // The arrows hold the nearest bound; the edit keeps the stored size
+         // in sight, for the batch to refuse rather than quietly change.
+         SetWindowTextW(GetWindow(arrows, GW_HWNDPREV), std::to_wstring(s.LmtVal).c_str());
+     }},
     {{kLimitLabel, L"STATIC", SS_CENTER, 0, L"KB 以下", 312, 49, 50, 12},
      [](HWND label, Settings&) { updateFileSizeEnables(GetParent(label)); }},
     {{1030, L"BUTTON", BS_GROUPBOX, WS_EX_TRANSPARENT, L"画像サイズ縮小", 5, 85, 400, 44}, nullptr},

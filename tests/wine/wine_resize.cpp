@@ -1,4 +1,6 @@
 // Size reduction in the Windows program.
+#include <cstring>
+
 #include "wine_harness.h"
 
 namespace {
@@ -98,22 +100,39 @@ WINE_TEST(reductionModesGiveTheRightSizes)
     }
 }
 
-WINE_TEST(reductionSizeZeroFailsTheFiles)
+// A size the batch would use but cannot is refused before any file, with
+// a message that names its key; a size the batch does not use is left alone.
+WINE_TEST(sizeSettingsOutOfRangeAreRefusedByName)
 {
-    Folder folder = h.freshFolder(L"resize-zero");
-    Folder out = h.freshFolder(L"resize-zero-out");
-    Folder temp = h.freshFolder(L"resize-zero-temp");
-    std::wstring exe = folder.install(h.program(), L"Vrelk.exe");
-    folder.writeSettings("DrctCvt=1\r\nResize=1\r\nRszOpt=2\r\nRszSize=0\r\nOutDir=" + utf8(out.path()) + "\r\n");
-    std::wstring wide = folder.writeFile(L"wide.bmp", makeBmp(200, 100, 24));
+    const struct {
+        const char* keys;
+        const wchar_t* message;  // empty: converted
+    } cases[] = {
+        {"DrctCvt=1\r\nResize=1\r\nRszOpt=2\r\nRszSize=0\r\n", L"設定 RszSize の値 0 は使えません（1～25000）。"},
+        {"DrctCvt=3\r\nLimit=1\r\nLmtVal=0\r\n", L"設定 LmtVal の値 0 は使えません（1～32767）。"},
+        {"DrctCvt=3\r\nLimit=1\r\nLmtVal=40000\r\n", L"設定 LmtVal の値 40000 は使えません（1～32767）。"},
+        {"DrctCvt=3\r\nLimit=0\r\nLmtVal=0\r\n", L""},
+        {"DrctCvt=2\r\nLimit=1\r\nLmtVal=0\r\n", L""},
+    };
+    for (const auto& c : cases) {
+        const std::wstring label = std::wstring(L"refused ") + std::wstring(c.keys, c.keys + std::strlen(c.keys)) + L": ";
+        Folder folder = h.freshFolder(L"size-setting");
+        Folder out = h.freshFolder(L"size-setting-out");
+        Folder temp = h.freshFolder(L"size-setting-temp");
+        std::wstring exe = folder.install(h.program(), L"Vrelk.exe");
+        folder.writeSettings(std::string(c.keys) + "OutDir=" + utf8(out.path()) + "\r\n");
+        std::wstring wide = folder.writeFile(L"wide.bmp", makeBmp(200, 100, 24));
 
-    Process run = Process::start(exe, {wide}, temp.path());
-    Window box = run.waitForMessageBox(20000);
-    h.check(box.messageText() == L"ファイル変換に失敗しました。", L"size 0: conversion-failed message");
-    box.dismiss();
-    h.check(run.waitForExit(10000), L"size 0: program ends");
-    h.check(out.files().empty(), L"size 0: nothing written");
-    h.check(temp.files().empty(), L"size 0: no temporary file left");
+        Process run = Process::start(exe, {wide}, temp.path());
+        if (*c.message) {
+            Window box = run.waitForMessageBox(20000);
+            h.check(box.messageText() == c.message, label + L"message names the key: " + box.messageText());
+            box.dismiss();
+        }
+        h.check(run.waitForExit(20000), label + L"program ends");
+        h.check(out.files().size() == (*c.message ? 0u : 1u), label + L"outputs");
+        h.check(temp.files().empty(), label + L"no temporary file left");
+    }
 }
 
 WINE_TEST(reductionOfJpegAndPngInputs)
