@@ -11,6 +11,7 @@
 #include <iterator>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <unistd.h>
@@ -78,26 +79,87 @@ std::string utf8FromUtf16Le(std::string_view bytes)
     return out;
 }
 
+constexpr std::string_view kUtf8Mark = "\xEF\xBB\xBF";
+constexpr std::string_view kUtf16LeMark = "\xFF\xFE";
+
+// How a settings file is encoded; a rewrite keeps it, as the Windows
+// profile functions do, so Notepad's UTF-16 stays UTF-16.
+enum class Encoding { asIs, utf8Marked, utf16LeMarked };
+
+struct FileText {
+    std::string utf8;
+    Encoding encoding = Encoding::asIs;
+};
+
 // The file's text as UTF-8. Like the Windows profile functions, a file
 // that opens with a byte-order mark is read in its encoding (Notepad saves
 // UTF-8 and UTF-16 LE with one); without one it is taken as it is.
-std::string readText(const Path& file)
+FileText readText(const Path& file)
 {
     std::ifstream in(file, std::ios::binary);
     std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    constexpr std::string_view kUtf8Mark = "\xEF\xBB\xBF";
-    constexpr std::string_view kUtf16LeMark = "\xFF\xFE";
     if (bytes.starts_with(kUtf8Mark))
-        return bytes.substr(kUtf8Mark.size());
+        return {bytes.substr(kUtf8Mark.size()), Encoding::utf8Marked};
     if (bytes.starts_with(kUtf16LeMark))
-        return utf8FromUtf16Le(std::string_view(bytes).substr(kUtf16LeMark.size()));
-    return bytes;
+        return {utf8FromUtf16Le(std::string_view(bytes).substr(kUtf16LeMark.size())), Encoding::utf16LeMarked};
+    return {std::move(bytes), Encoding::asIs};
 }
 
-std::vector<std::string> readLines(const Path& file)
+// The code point of the UTF-8 sequence at `at`, and its length; a byte
+// that begins no whole sequence is U+FFFD of length 1.
+std::pair<char32_t, std::size_t> codePointAt(std::string_view text, std::size_t at)
+{
+    const auto lead = static_cast<unsigned char>(text[at]);
+    const std::size_t length = lead < 0x80 ? 1 : lead < 0xC2 ? 0 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : lead < 0xF5 ? 4 : 0;
+    if (length == 0 || at + length > text.size())
+        return {0xFFFD, 1};
+    char32_t code = length == 1 ? lead : lead & (0x7F >> length);
+    for (std::size_t i = 1; i < length; ++i) {
+        const auto next = static_cast<unsigned char>(text[at + i]);
+        if ((next & 0xC0) != 0x80)
+            return {0xFFFD, 1};
+        code = code << 6 | (next & 0x3F);
+    }
+    constexpr char32_t kShortest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (code < kShortest[length] || code > 0x10FFFF || (code >= 0xD800 && code < 0xE000))
+        return {0xFFFD, 1};
+    return {code, length};
+}
+
+std::string utf16LeFromUtf8(std::string_view text)
+{
+    std::string out;
+    auto appendUnit = [&](char32_t unit) {
+        out += static_cast<char>(unit & 0xFF);
+        out += static_cast<char>(unit >> 8);
+    };
+    for (std::size_t at = 0; at < text.size();) {
+        const auto [code, length] = codePointAt(text, at);
+        at += length;
+        if (code >= 0x10000) {
+            appendUnit(0xD800 + ((code - 0x10000) >> 10));
+            appendUnit(0xDC00 + ((code - 0x10000) & 0x3FF));
+        } else {
+            appendUnit(code);
+        }
+    }
+    return out;
+}
+
+std::string encoded(const std::string& utf8, Encoding encoding)
+{
+    switch (encoding) {
+    case Encoding::utf8Marked: return std::string(kUtf8Mark) + utf8;
+    case Encoding::utf16LeMarked: return std::string(kUtf16LeMark) + utf16LeFromUtf8(utf8);
+    case Encoding::asIs: break;
+    }
+    return utf8;
+}
+
+std::vector<std::string> linesOf(const std::string& text)
 {
     std::vector<std::string> lines;
-    std::istringstream in(readText(file));
+    std::istringstream in(text);
     for (std::string line; std::getline(in, line);) {
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
@@ -121,7 +183,7 @@ std::optional<std::string_view> sectionHeader(std::string_view line)
 std::optional<std::string> lookup(const Path& file, std::string_view section, std::string_view key)
 {
     bool inSection = false;
-    for (const std::string& line : readLines(file)) {
+    for (const std::string& line : linesOf(readText(file).utf8)) {
         if (auto name = sectionHeader(line)) {
             inSection = equalsNoCase(*name, section);
             continue;
@@ -176,7 +238,8 @@ bool iniReplaceSection(const Path& file, std::string_view section, std::span<con
 {
     std::ostringstream out;
     bool inSection = false;
-    for (const std::string& line : readLines(file)) {
+    const FileText text = readText(file);
+    for (const std::string& line : linesOf(text.utf8)) {
         if (auto name = sectionHeader(line))
             inSection = equalsNoCase(*name, section);
         if (!inSection)
@@ -192,7 +255,7 @@ bool iniReplaceSection(const Path& file, std::string_view section, std::span<con
     partial += ".partial";
     {
         std::ofstream stream(partial, std::ios::binary | std::ios::trunc);
-        stream << out.str();
+        stream << encoded(out.str(), text.encoding);
         stream.flush();
         if (!stream) {
             ::unlink(partial.c_str());

@@ -172,6 +172,43 @@ WINE_TEST(uiControlsAreReadBackIntoTheSavedSettings)
     h.check(savedAs(textFile(again.folder, L"Vrelk.ini"), "Sampling=0"), L"apply: 4:1 saved as 0");
 }
 
+// Notepad saves Vrelk.ini in UTF-16 LE or UTF-8 with a byte-order mark. A
+// save from the settings window keeps the mark, the encoding, every value
+// and the sections that are not the program's.
+WINE_TEST(uiSaveKeepsTheEncodingOfTheSettingsFile)
+{
+    struct Encoding {
+        const wchar_t* name;
+        std::string mark;
+        bool utf16;
+    };
+    const std::wstring text = L"[Other]\r\nNote=写真 \U0001D11E\r\n[SImg]\r\nQuality=60\r\nMkDirAdd=1\r\nMkDirStr=出力先\r\n";
+    for (const Encoding& e : {Encoding{L"UTF-16 LE", "\xFF\xFE", true}, Encoding{L"UTF-8", "\xEF\xBB\xBF", false}}) {
+        const std::wstring label = std::wstring(e.name) + L": ";
+        Folder folder = h.freshFolder(std::wstring(L"ui-encoding-") + (e.utf16 ? L"16" : L"8"));
+        std::wstring exe = folder.install(h.program(), L"Vrelk.exe");
+        std::string bytes = e.mark;
+        bytes += e.utf16 ? std::string(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(wchar_t)) : utf8(text);
+        folder.writeFile(L"Vrelk.ini", std::vector<unsigned char>(bytes.begin(), bytes.end()));
+
+        Process process = Process::start(exe, {}, folder.path());
+        Window settings = process.waitForWindow(L"Vrelk_setting_class", 10000);
+        h.check(controlText(settings.child(1045)) == L"出力先", label + L"MkDirStr loaded");
+        send(settings.child(1015), UDM_SETPOS32, 0, 42);
+        settings.command(1070);
+        h.check(process.waitForExit(10000), label + L"closing the settings window ends the program");
+
+        const std::vector<unsigned char> saved = folder.readFile(L"Vrelk.ini");
+        const std::string savedBytes(saved.begin(), saved.end());
+        h.check(savedBytes.rfind(e.mark, 0) == 0, label + L"the byte-order mark stays");
+        const std::string body = savedBytes.substr(std::min(e.mark.size(), savedBytes.size()));
+        const std::string ini = e.utf16 ? utf8(std::wstring(reinterpret_cast<const wchar_t*>(body.data()), body.size() / 2)) : body;
+        for (const wchar_t* line : {L"Quality=42", L"MkDirAdd=1", L"MkDirStr=出力先", L"Note=写真 \U0001D11E", L"[SImg]"})
+            h.check(savedAs(ini, utf8(line)), label + L"saved " + line);
+        h.check(ini.rfind("[Other]\r\n", 0) == 0, label + L"the other section stays first");
+    }
+}
+
 // Wine under Xvfb accepts SetWindowPos(HWND_TOPMOST) but never sets
 // WS_EX_TOPMOST (measured inside the program's own process too), so the
 // switch is followed through its check mark, which the program sets from
