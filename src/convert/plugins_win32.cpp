@@ -196,6 +196,16 @@ public:
         return true;
     }
 
+    // After the file's time ran out with the host ended: a filter that was
+    // still decoding would hang the same way on every file it takes, so it
+    // is refused for the rest of the batch, as a hang while asking is.
+    void refuseStuckDecoder()
+    {
+        Progress& progress = shared().progress;
+        if (progress.stage == Stage::decoding)
+            refuseForBatch(progress.examining);
+    }
+
 private:
     void refuseForBatch(const wchar_t (&name)[kNameUnits])
     {
@@ -296,6 +306,7 @@ public:
             }
             if (outcome == Exchange::timedOut) {
                 end();
+                channel_->refuseStuckDecoder();
                 return CodecError::damaged;
             }
             // A host that served earlier files may have been ended by what

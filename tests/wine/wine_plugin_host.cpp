@@ -1,6 +1,6 @@
 // The plug-in host of the Windows program: filters that fault or spin cost
-// only their own file, filters that hang before taking a file cost one wait
-// in the batch, and the host ends with the program.
+// only their own file, filters that hang cost one wait in the batch, and the
+// host ends with the program.
 #include "plugin_setup.h"
 
 #include <tlhelp32.h>
@@ -213,6 +213,40 @@ WINE_TEST(pluginHostHangingFilterCostsOneWait)
         h.check(setup.temp.files().empty() && waitUntilNoProgramRuns(3000),
                 label + L": no temporary file or process left");
     }
+}
+
+// A filter that never returns from GetPicture has taken its file, which
+// fails after the file's time limit; the filter is then refused, and the
+// filter after it reads the later files it would have taken.
+WINE_TEST(pluginHostHangInGetPictureCostsOneFileAndOneWait)
+{
+    const std::wstring good = L"good.spi";
+    Setup setup(h, L"plugin-hang-picture");
+    Folder spi = setup.spi(h);
+    installPlugin(h, spi, L"tp_filter.spi", good);
+    const std::wstring hanging = installListedBefore(h, spi, L"tp_hangpicture.spi", good);
+    h.check(!hanging.empty(), L"hang in GetPicture: the hanging filter is listed first");
+    setup.folder.writeSettings(spiSetting(spi).c_str());
+
+    const Bytes picture = pictureFile(Picture{});
+    const std::vector<std::wstring> inputs{
+        setup.folder.writeFile(L"first.tpl", picture), setup.folder.writeFile(L"second.tpl", picture),
+        setup.folder.install(h.fixture(L"png_alpha.png"), L"third.png"), setup.folder.writeFile(L"fourth.tpl", picture)};
+    BatchEnd batch = runBatch(setup, inputs);
+    std::vector<Line> log = setup.log();
+    h.check(batch.ended && batch.message.empty(), L"hang in GetPicture: the batch ends without a message");
+    // One file's limit of 20 s, and the rest of the batch.
+    h.check(batch.milliseconds <= 30000,
+            L"hang in GetPicture: one wait for the whole batch (" + std::to_wstring(batch.milliseconds) + L" ms)");
+    h.check(setup.folder.readFile(L"first.bmp").empty(), L"hang in GetPicture: its file gives nothing");
+    h.check(bmpHoldsPicture(setup.folder.readFile(L"second.bmp"), 32, 32, 256) &&
+                bmpHoldsPicture(setup.folder.readFile(L"fourth.bmp"), 32, 32, 256) &&
+                !setup.folder.readFile(L"third.bmp").empty(),
+            L"hang in GetPicture: the later files convert");
+    h.check(callsBy(log, "GetPicture", hanging) == 1 && callsBy(log, "GetPicture", good) == 2,
+            L"hang in GetPicture: the hanging filter is reached once, the next one reads the later files");
+    h.check(setup.temp.files().empty() && waitUntilNoProgramRuns(3000),
+            L"hang in GetPicture: no temporary file or process left");
 }
 
 // A filter whose leftover thread ends the host while it serves the next
