@@ -28,9 +28,10 @@ Result<InputFile> InputFile::read(const platform::Path& path, const ReadLimits& 
     if (InputSizedHook hook = inputSizedHook.load())
         hook(path);
     InputFile input;
-    if (Status held = withoutExceptions([&] { return (input.bytes_.resize(static_cast<std::size_t>(size)), Status{}); }); !held)
-        return held.error();
-    if (file.read(input.bytes_) != input.bytes_.size())
+    input.bytes_ = PageBuffer::allocate(static_cast<std::size_t>(size));
+    if (!input.bytes_)
+        return CodecError::noMemory;
+    if (file.read({input.bytes_.data(), input.bytes_.size()}) != input.bytes_.size())
         return CodecError::cannotOpen;
     return input;
 }

@@ -9,6 +9,7 @@
 #include "codecs/byte_cursor.h"
 #include "codecs/codec.h"
 #include "codecs/decode_memory.h"
+#include "picture/picture.h"
 #include "platform/platform.h"
 
 namespace vrelk {
@@ -24,11 +25,11 @@ public:
     // they are read.
     static Result<InputFile> read(const platform::Path& path, const ReadLimits& limits = {});
 
-    std::span<const std::uint8_t> bytes() const { return bytes_; }
+    std::span<const std::uint8_t> bytes() const { return {bytes_.data(), bytes_.size()}; }
     ByteCursor cursor() const { return ByteCursor(bytes()); }
 
 private:
-    std::vector<std::uint8_t> bytes_;
+    PageBuffer bytes_;  // pages, so that a batch worker reuses them
 };
 
 // Test seam: when set, runs once an input is open and its size known, just

@@ -3,6 +3,7 @@
 #include "convert/batch_steps.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <string>
 
@@ -11,6 +12,7 @@
 #include "codecs/jpeg.h"
 #include "convert/convert_memory.h"
 #include "pixel/colour_manage.h"
+#include "platform/memory_budget.h"
 
 namespace vrelk {
 namespace {
@@ -298,6 +300,7 @@ void runSequentially(std::span<const platform::Path> inputs, const ConvertOption
                      ScratchBuffers& scratch, const FileDone& fileDone, BatchReport& report, const StopFlag* stop)
 {
     const platform::HeldWorkerSlot held(options.workers);
+    const PagePool::Use pages(scratch.pages.get());
     FileJob job{options, scratch, *plan.output};
     const FileStep step = stepFor(*plan.output);
     for (const platform::Path& input : inputs) {
@@ -316,11 +319,20 @@ void runSequentially(std::span<const platform::Path> inputs, const ConvertOption
     }
 }
 
+std::size_t keptPagesPerWorker(std::size_t workers)
+{
+    // An eighth of the budget for the blocks kept idle between files: in
+    // the 32-bit program they take address space that the budget does not
+    // count, and a worker short of memory gives its own back first.
+    const std::uint64_t kept = platform::processMemoryBudget().total() / 8 / std::max<std::size_t>(workers, 1);
+    return static_cast<std::size_t>(std::min<std::uint64_t>(kept, SIZE_MAX));
+}
+
 std::vector<std::unique_ptr<ScratchBuffers>> allocateWorkerScratch(std::size_t wanted)
 {
     std::vector<std::unique_ptr<ScratchBuffers>> sets;
     while (sets.size() < wanted) {
-        std::unique_ptr<ScratchBuffers> scratch = AllocateScratchBuffers();
+        std::unique_ptr<ScratchBuffers> scratch = AllocateScratchBuffers(keptPagesPerWorker(wanted));
         if (!scratch)
             break;
         sets.push_back(std::move(scratch));
@@ -341,7 +353,7 @@ BatchReport RunBatch(std::span<const platform::Path> inputs, const ConvertOption
         report.outcome = plan.error();
         return report;
     }
-    std::unique_ptr<ScratchBuffers> scratch = AllocateScratchBuffers();
+    std::unique_ptr<ScratchBuffers> scratch = AllocateScratchBuffers(batch::keptPagesPerWorker(1));
     if (!scratch) {
         report.outcome = BatchOutcome::noMemory;
         return report;

@@ -49,6 +49,7 @@ public:
     // so the last files' guesses can use its core.
     void work(ScratchBuffers& scratch, platform::HeldWorkerSlot& slot) noexcept
     {
+        const PagePool::Use pages(scratch.pages.get());
         try {
             FileJob job{options_, scratch, *plan_.output};
             job.pluginTurns = &pluginTurns_;

@@ -41,6 +41,9 @@ void runSequentially(std::span<const platform::Path> inputs, const ConvertOption
                      ScratchBuffers& scratch, const FileDone& fileDone, BatchReport& report,
                      const StopFlag* stop = nullptr);
 
+// What each of `workers` keeps of its pixel memory between files.
+std::size_t keptPagesPerWorker(std::size_t workers);
+
 // Up to `wanted` codec sets; fewer when memory runs short.
 std::vector<std::unique_ptr<ScratchBuffers>> allocateWorkerScratch(std::size_t wanted);
 

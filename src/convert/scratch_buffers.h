@@ -3,8 +3,10 @@
 // readers and writers are made afresh for every file.
 #pragma once
 
+#include <cstddef>
 #include <memory>
 
+#include "picture/page_pool.h"
 #include "pixel/pixel_converter.h"
 #include "pixel/lookup_tables.h"
 #include "pixel/resize.h"
@@ -12,13 +14,15 @@
 namespace vrelk {
 
 struct ScratchBuffers {
+    std::unique_ptr<PagePool> pages;  // the worker's pixel memory between files
     std::unique_ptr<LookupTables> tables;
     PixelConverter converter24;
     ResizeJob resizeJob;
     FilterJob filterJob;
 };
 
-// Null when memory runs out.
-std::unique_ptr<ScratchBuffers> AllocateScratchBuffers();
+// Null when memory runs out. The page pool keeps at most `keptPages`
+// bytes between files.
+std::unique_ptr<ScratchBuffers> AllocateScratchBuffers(std::size_t keptPages = 0);
 
 }  // namespace vrelk

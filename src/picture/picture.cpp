@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "picture/checked.h"
+#include "picture/page_pool.h"
 #include "platform/platform.h"
 
 namespace vrelk {
@@ -27,7 +28,10 @@ std::int32_t pixelsPerMetre(std::uint32_t numerator, std::uint32_t denominator, 
 }
 
 PageBuffer::PageBuffer(PageBuffer&& other) noexcept
-    : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0))
+    : data_(std::exchange(other.data_, nullptr)),
+      size_(std::exchange(other.size_, 0)),
+      capacity_(std::exchange(other.capacity_, 0)),
+      pool_(std::exchange(other.pool_, nullptr))
 {
 }
 
@@ -37,23 +41,38 @@ PageBuffer& PageBuffer::operator=(PageBuffer&& other) noexcept
         reset();
         data_ = std::exchange(other.data_, nullptr);
         size_ = std::exchange(other.size_, 0);
+        capacity_ = std::exchange(other.capacity_, 0);
+        pool_ = std::exchange(other.pool_, nullptr);
     }
     return *this;
 }
 
 PageBuffer PageBuffer::allocate(std::size_t size)
 {
+    // Small buffers are cheap enough fresh, and would only crowd the pool.
+    constexpr std::size_t kPooledFrom = std::size_t{1} << 20;
     PageBuffer buffer;
-    buffer.data_ = static_cast<std::uint8_t*>(platform::allocatePages(size));
+    PagePool* pool = PagePool::current();
+    if (pool && size >= kPooledFrom) {
+        buffer.data_ = pool->take(size, buffer.capacity_);
+        buffer.pool_ = buffer.data_ ? pool : nullptr;
+    } else {
+        buffer.data_ = static_cast<std::uint8_t*>(platform::allocatePages(size));
+    }
     buffer.size_ = buffer.data_ ? size : 0;
     return buffer;
 }
 
 void PageBuffer::reset()
 {
-    platform::freePages(data_, size_);
+    if (pool_)
+        pool_->give(data_, capacity_);
+    else
+        platform::freePages(data_, size_);
     data_ = nullptr;
     size_ = 0;
+    capacity_ = 0;
+    pool_ = nullptr;
 }
 
 RowLayout rowLayout(std::int64_t width, std::int64_t height, int bits)

@@ -9,6 +9,7 @@
 #include <memory>
 #include <new>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "picture/status.h"
@@ -45,7 +46,10 @@ constexpr PixelLayout layoutOfBits(int bits)
                                                        : PixelLayout::bgr24;
 }
 
-// Zero-filled pixel memory from the page allocator, returned on destruction.
+class PagePool;
+
+// Zero-filled pixel memory from the page allocator, or from the calling
+// thread's page pool when it has one, returned on destruction.
 class PageBuffer {
 public:
     PageBuffer() = default;
@@ -67,6 +71,8 @@ public:
 private:
     std::uint8_t* data_ = nullptr;
     std::size_t size_ = 0;
+    std::size_t capacity_ = 0;  // of the pool's block
+    PagePool* pool_ = nullptr;
 };
 
 // Work memory that reports exhaustion as null, as the codecs expect,
@@ -75,6 +81,12 @@ template <class T>
 std::unique_ptr<T> tryAllocate()
 {
     return std::unique_ptr<T>(new (std::nothrow) T);
+}
+
+template <class T, class First, class... Rest>
+std::unique_ptr<T> tryAllocate(First&& first, Rest&&... rest)
+{
+    return std::unique_ptr<T>(new (std::nothrow) T(std::forward<First>(first), std::forward<Rest>(rest)...));
 }
 
 template <class T>
