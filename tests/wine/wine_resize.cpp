@@ -1,4 +1,5 @@
 // Size reduction in the Windows program.
+#include <algorithm>
 #include <cstring>
 
 #include "wine_harness.h"
@@ -115,7 +116,10 @@ WINE_TEST(sizeSettingsOutOfRangeAreRefusedByName)
         {"DrctCvt=2\r\nLimit=1\r\nLmtVal=0\r\n", L""},
     };
     for (const auto& c : cases) {
-        const std::wstring label = std::wstring(L"refused ") + std::wstring(c.keys, c.keys + std::strlen(c.keys)) + L": ";
+        std::wstring label = std::wstring(c.keys, c.keys + std::strlen(c.keys));
+        std::replace(label.begin(), label.end(), L'\r', L' ');
+        label.erase(std::remove(label.begin(), label.end(), L'\n'), label.end());
+        label += L": ";
         Folder folder = h.freshFolder(L"size-setting");
         Folder out = h.freshFolder(L"size-setting-out");
         Folder temp = h.freshFolder(L"size-setting-temp");
