@@ -128,12 +128,12 @@ TEST_F(ReductionRun, EachModeGivesTheRightSize)
     }
 }
 
-TEST_F(ReductionRun, SizesBelowOneFailEveryFile)
+TEST_F(ReductionRun, SizesBelowOneAreRefusedBeforeAnyFile)
 {
     for (const char* size : {"0", "-1", "-2147483648"}) {
         test::CommandResult result = convert(std::string("Resize=1\r\nRszOpt=2\r\nRszSize=") + size + "\r\n");
-        EXPECT_EQ(result.status, 1) << size;
-        EXPECT_NE(result.output.find("No file was converted."), std::string::npos) << result.output;
+        EXPECT_EQ(result.status, 2) << size;
+        EXPECT_EQ(result.output, std::string("Error: The setting RszSize holds ") + size + ", which is out of range (1 or more).\n");
         EXPECT_TRUE(test::listFolder(out).empty()) << size;
         EXPECT_TRUE(test::listFolder(cli.temp()).empty()) << "no temporary file left";
     }

@@ -38,11 +38,13 @@ struct SizeSetting {
     const NumberKey& key;
     std::int32_t Settings::*field;
     bool (*inUse)(const Settings&);
+    bool boundedAbove;
 };
 
+// A reduction size beyond any picture leaves every picture as it is.
 constexpr SizeSetting kSizeSettings[] = {
-    {keys::kLmtVal, &Settings::LmtVal, targetInUse},
-    {keys::kRszSize, &Settings::RszSize, reductionInUse},
+    {keys::kLmtVal, &Settings::LmtVal, targetInUse, true},
+    {keys::kRszSize, &Settings::RszSize, reductionInUse, false},
 };
 
 }  // namespace
@@ -51,10 +53,16 @@ std::optional<BadSetting> badSizeSetting(const Settings& settings)
 {
     for (const SizeSetting& size : kSizeSettings) {
         const std::int32_t value = settings.*size.field;
-        if (size.inUse(settings) && (value < size.key.low || value > size.key.high))
-            return BadSetting{&size.key, value};
+        if (size.inUse(settings) && (value < size.key.low || (size.boundedAbove && value > size.key.high)))
+            return BadSetting{&size.key, value, size.boundedAbove};
     }
     return std::nullopt;
+}
+
+std::string badSettingMessage(const BadSetting& bad)
+{
+    const std::optional<std::int32_t> high = bad.boundedAbove ? std::optional(bad.key->high) : std::nullopt;
+    return badSettingText(bad.key->name, bad.value, bad.key->low, high);
 }
 
 std::size_t convertedCount(const BatchReport& report)

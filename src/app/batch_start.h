@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <optional>
+#include <string>
 #include <span>
 
 #include "app/messages.h"
@@ -21,8 +22,11 @@ std::size_t convertedCount(const BatchReport& report);
 struct BadSetting {
     const NumberKey* key = nullptr;
     std::int32_t value = 0;
+    bool boundedAbove = true;  // else any size from the key's low bound on
 };
 std::optional<BadSetting> badSizeSetting(const Settings& settings);
+// Its message, in the language of the messages.
+std::string badSettingMessage(const BadSetting& bad);
 
 // What the batch needs from the shell that starts it.
 struct BatchHost {

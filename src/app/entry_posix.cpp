@@ -335,8 +335,7 @@ bool refuseBadSizeSetting(const Settings& run)
 {
     const std::optional<BadSetting> bad = badSizeSetting(run);
     if (bad)
-        shell::showMessage(nullptr, badSettingText(bad->key->name, bad->value, bad->key->low, bad->key->high),
-                           kErrorCaption);
+        shell::showMessage(nullptr, badSettingMessage(*bad), kErrorCaption);
     return bad.has_value();
 }
 

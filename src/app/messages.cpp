@@ -26,14 +26,15 @@ constexpr std::array<MessageText, 5> kErrorTexts{{
 constexpr MessageText kCancelledBefore{"変換を中止しました。", "Conversion stopped. Files converted: "};
 constexpr MessageText kCancelledAfter{" 個のファイルを変換しました。", "."};
 
-// The key, its value and the two bounds go between the parts.
-constexpr std::array<MessageText, 5> kBadSettingParts{{
+// The key, its value and the bounds go between the parts.
+constexpr std::array<MessageText, 3> kBadSettingParts{{
     {"設定 ", "The setting "},
     {" の値 ", " holds "},
     {" は使えません（", ", which is out of range ("},
-    {"～", " to "},
-    {"）。", ")."},
 }};
+constexpr MessageText kBadSettingTo{"～", " to "};
+constexpr MessageText kBadSettingOrMore{"以上", " or more"};
+constexpr MessageText kBadSettingEnd{"）。", ")."};
 
 std::atomic<Language> currentLanguage{Language::japanese};
 
@@ -82,21 +83,27 @@ std::string cancelledText(std::size_t converted, Language language)
 
 std::string cancelledText(std::size_t converted) { return cancelledText(converted, messageLanguage()); }
 
-std::string badSettingText(std::string_view key, std::int32_t value, std::int32_t low, std::int32_t high,
-                           Language language)
+std::string badSettingText(std::string_view key, std::int32_t value, std::int32_t low,
+                           std::optional<std::int32_t> high, Language language)
 {
-    const std::array<std::string, 4> between{std::string(key), std::to_string(value), std::to_string(low),
-                                             std::to_string(high)};
-    std::string text;
-    for (std::size_t i = 0; i < kBadSettingParts.size(); ++i) {
-        text += in(kBadSettingParts[i], language);
-        if (i < between.size())
-            text += between[i];
+    std::string text(in(kBadSettingParts[0], language));
+    text += key;
+    text += in(kBadSettingParts[1], language);
+    text += std::to_string(value);
+    text += in(kBadSettingParts[2], language);
+    text += std::to_string(low);
+    if (high) {
+        text += in(kBadSettingTo, language);
+        text += std::to_string(*high);
+    } else {
+        text += in(kBadSettingOrMore, language);
     }
+    text += in(kBadSettingEnd, language);
     return text;
 }
 
-std::string badSettingText(std::string_view key, std::int32_t value, std::int32_t low, std::int32_t high)
+std::string badSettingText(std::string_view key, std::int32_t value, std::int32_t low,
+                           std::optional<std::int32_t> high)
 {
     return badSettingText(key, value, low, high, messageLanguage());
 }

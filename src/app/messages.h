@@ -44,10 +44,11 @@ std::string cancelledText(std::size_t converted);
 std::string cancelledText(std::size_t converted, Language language);
 
 // What a batch refused for a size setting says: the key, the value it
-// holds and the values it may take.
-std::string badSettingText(std::string_view key, std::int32_t value, std::int32_t low, std::int32_t high);
-std::string badSettingText(std::string_view key, std::int32_t value, std::int32_t low, std::int32_t high,
-                           Language language);
+// holds and the values it may take (from `low` on when there is no `high`).
+std::string badSettingText(std::string_view key, std::int32_t value, std::int32_t low,
+                           std::optional<std::int32_t> high);
+std::string badSettingText(std::string_view key, std::int32_t value, std::int32_t low,
+                           std::optional<std::int32_t> high, Language language);
 
 // The message a batch's outcome shows; none when it converted something.
 std::optional<ErrorCode> batchMessage(BatchOutcome outcome);

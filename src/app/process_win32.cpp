@@ -104,8 +104,7 @@ BatchHost batchHost(AppState& state)
     };
     host.showCancelled = [&state](std::size_t converted) { ShowCancelled(visibleWindow(state), converted); };
     host.showBadSetting = [&state](const BadSetting& bad) {
-        shell::showMessage(visibleWindow(state), badSettingText(bad.key->name, bad.value, bad.key->low, bad.key->high),
-                           kErrorCaption);
+        shell::showMessage(visibleWindow(state), badSettingMessage(bad), kErrorCaption);
     };
     return host;
 }

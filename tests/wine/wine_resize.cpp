@@ -109,7 +109,7 @@ WINE_TEST(sizeSettingsOutOfRangeAreRefusedByName)
         const char* keys;
         const wchar_t* message;  // empty: converted
     } cases[] = {
-        {"DrctCvt=1\r\nResize=1\r\nRszOpt=2\r\nRszSize=0\r\n", L"設定 RszSize の値 0 は使えません（1～25000）。"},
+        {"DrctCvt=1\r\nResize=1\r\nRszOpt=2\r\nRszSize=0\r\n", L"設定 RszSize の値 0 は使えません（1以上）。"},
         {"DrctCvt=3\r\nLimit=1\r\nLmtVal=0\r\n", L"設定 LmtVal の値 0 は使えません（1～32767）。"},
         {"DrctCvt=3\r\nLimit=1\r\nLmtVal=40000\r\n", L"設定 LmtVal の値 40000 は使えません（1～32767）。"},
         {"DrctCvt=3\r\nLimit=0\r\nLmtVal=0\r\n", L""},
