@@ -10,7 +10,13 @@
 set -euo pipefail
 
 runs="${VRELK_BENCH_RUNS:-20}"
-source "$(dirname "$0")/common.sh"
+root="$(cd "$(dirname "$0")/.." && pwd)"
+build="${1:-$root/build/bench}"
+if [ ! -x "$build/vrelk-gtk" ]; then
+    cmake -G Ninja -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DVRELK_TESTS=OFF >/dev/null
+    flock /tmp/vrelk-build.lock cmake --build "$build" -j2 --target vrelk-gtk >/dev/null
+fi
+build="$(cd "$build" && pwd)"
 for tool in hyperfine xvfb-run dbus-run-session /usr/bin/python3; do
     command -v "$tool" >/dev/null || { echo "missing $tool" >&2; exit 2; }
 done
