@@ -139,9 +139,10 @@ Homepage: https://tessaly.example.org/
 Description: convert images to BMP, PNG, JPEG, GIF, WebP or AVIF
  vrelk reads BMP, PNG, JPEG, GIF, TIFF, WebP, HEIC and AVIF files,
  optionally reduces their size, and writes them as BMP, PNG, JPEG, GIF,
- WebP or AVIF, or re-encodes JPEG files losslessly. It never replaces an existing file, converts files in parallel
- under the names a sequential run would give, and can report each file as
- a line of JSON for scripts and batch systems.
+ WebP or AVIF, or re-encodes JPEG files losslessly. It never replaces an
+ existing file, converts files in parallel under the names a sequential
+ run would give, and can report each file as a line of JSON for scripts
+ and batch systems.
  .
  It is the command-line form of the Tessaly converter for Windows.
 CONTROL
