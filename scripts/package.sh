@@ -4,6 +4,8 @@
 #                                 licence and the third-party notices
 #   vrelk_<version>_amd64.deb     vrelk, its man page, its bash completion and
 #                                 copyright
+#   vrelk-gtk_<version>_amd64.deb the desktop program, its man page and the
+#                                 entries of the desktop and file managers
 # Builds both programs in Release (build/package-*) unless given existing
 # Release builds, as scripts/test.sh does. Run scripts/setup.sh once first.
 #   scripts/package.sh [--win BUILD] [--native BUILD] [--out FOLDER]
@@ -29,7 +31,7 @@ fi
 if [ -z "$native" ]; then
     native="$root/build/package-native"
     cmake -G Ninja -S "$root" -B "$native" -DCMAKE_BUILD_TYPE=Release -DVRELK_TESTS=OFF >/dev/null
-    cmake --build "$native" -j "$jobs" --target vrelk vrelk_completion >/dev/null
+    cmake --build "$native" -j "$jobs" --target vrelk vrelk_completion vrelk-gtk >/dev/null
 fi
 win="$(cd "$win" && pwd)"
 native="$(cd "$native" && pwd)"
@@ -39,7 +41,7 @@ if [ "$version" != "$(cat "$native/version.txt")" ]; then
     echo "package: the Windows build is version $version, the native one $(cat "$native/version.txt")" >&2
     exit 1
 fi
-for built in "$win/Vrelk.exe" "$win/Vrelk.chm" "$native/vrelk"; do
+for built in "$win/Vrelk.exe" "$win/Vrelk.chm" "$native/vrelk" "$native/vrelk-gtk"; do
     [ -f "$built" ] || { echo "package: $built is missing" >&2; exit 1; }
 done
 
@@ -80,30 +82,49 @@ licence_paragraph() {
     sed -n '/^Permission is hereby granted/,$p' "$root/LICENSE" | sed -e 's/^$/./' -e 's/^/ /'
 }
 
+# The package's documentation folder: copyright and changelog.
+package_docs() {
+    local doc="$1/usr/share/doc/$2"
+    mkdir -p "$doc"
+    { cat "$root/doc/package/copyright"; licence_paragraph; } >"$doc/copyright"
+    printf '%s (%s) unstable; urgency=medium\n\n  * Release %s.\n\n -- %s  %s\n' "$2" "$version" "$version" \
+        "The Tessaly developers <developers@tessaly.example.org>" \
+        "$(date -R -d "@$SOURCE_DATE_EPOCH")" | gzip -9n >"$doc/changelog.gz"
+}
+
+# The libraries a program links, as package dependencies.
+shared_library_depends() {
+    local stage="$1" package="$2" program="$3"
+    rm -rf "$work/shlibs" && mkdir -p "$work/shlibs/debian"
+    # dpkg-shlibdeps reads a source package's control file.
+    printf 'Source: vrelk\n\nPackage: %s\nArchitecture: amd64\n' "$package" >"$work/shlibs/debian/control"
+    local depends
+    depends="$(cd "$work/shlibs" && dpkg-shlibdeps -O -e"$stage/usr/bin/$program" 2>/dev/null |
+        sed -n 's/^shlibs:Depends=//p')"
+    [ -n "$depends" ] || { echo "package: dpkg-shlibdeps found no dependencies of $program" >&2; exit 1; }
+    echo "$depends"
+}
+
+build_deb() {
+    local stage="$1" name="$2"
+    (cd "$stage" && find usr -type f | LC_ALL=C sort | xargs md5sum) >"$stage/DEBIAN/md5sums"
+    stamp "$stage"
+    dpkg-deb --root-owner-group -Zxz --build "$stage" "$out/$name.deb" >/dev/null
+    echo "package: $out/$name.deb"
+}
+
 make_deb() {
     local name="vrelk_${version}_amd64"
     local stage="$work/deb"
-    DESTDIR="$stage" cmake --install "$native" --prefix /usr --strip >/dev/null
-    local doc="$stage/usr/share/doc/vrelk"
-    mkdir -p "$doc"
+    DESTDIR="$stage" cmake --install "$native" --prefix /usr --strip --component Unspecified >/dev/null
     gzip -9n "$stage/usr/share/man/man1/vrelk.1"
-    { cat "$root/doc/package/copyright"; licence_paragraph; } >"$doc/copyright"
-    printf 'vrelk (%s) unstable; urgency=medium\n\n  * Release %s.\n\n -- %s  %s\n' "$version" "$version" \
-        "The Tessaly developers <developers@tessaly.example.org>" \
-        "$(date -R -d "@$SOURCE_DATE_EPOCH")" | gzip -9n >"$doc/changelog.gz"
-
-    # dpkg-shlibdeps reads a source package's control file.
-    mkdir -p "$work/shlibs/debian"
-    printf 'Source: vrelk\n\nPackage: vrelk\nArchitecture: amd64\n' >"$work/shlibs/debian/control"
+    package_docs "$stage" vrelk
     local depends
-    depends="$(cd "$work/shlibs" && dpkg-shlibdeps -O -e"$stage/usr/bin/vrelk" 2>/dev/null |
-        sed -n 's/^shlibs:Depends=//p')"
-    [ -n "$depends" ] || { echo "package: dpkg-shlibdeps found no dependencies" >&2; exit 1; }
+    depends="$(shared_library_depends "$stage" vrelk vrelk)"
     # AVIF output needs libheif's AV1 encoder, which libheif loads from libaom.
     depends="$depends, libaom3"
 
     mkdir -p "$stage/DEBIAN"
-    (cd "$stage" && find usr -type f | LC_ALL=C sort | xargs md5sum) >"$stage/DEBIAN/md5sums"
     cat >"$stage/DEBIAN/control" <<CONTROL
 Package: vrelk
 Version: $version
@@ -111,22 +132,55 @@ Architecture: amd64
 Maintainer: The Tessaly developers <developers@tessaly.example.org>
 Installed-Size: $(du -sk --exclude=DEBIAN "$stage" | cut -f1)
 Depends: $depends
+Suggests: vrelk-gtk
 Section: graphics
 Priority: optional
 Homepage: https://tessaly.example.org/
 Description: convert images to BMP, PNG, JPEG, GIF, WebP or AVIF
  vrelk reads BMP, PNG, JPEG, GIF, TIFF, WebP, HEIC and AVIF files,
  optionally reduces their size, and writes them as BMP, PNG, JPEG, GIF,
- WebP or AVIF, or re-encodes JPEG files losslessly. It never replaces an existing file, converts files in parallel
- under the names a sequential run would give, and can report each file as
- a line of JSON for scripts and batch systems.
+ WebP or AVIF, or re-encodes JPEG files losslessly. It never replaces an
+ existing file, converts files in parallel under the names a sequential
+ run would give, and can report each file as a line of JSON for scripts
+ and batch systems.
  .
  It is the command-line form of the Tessaly converter for Windows.
 CONTROL
-    stamp "$stage"
-    dpkg-deb --root-owner-group -Zxz --build "$stage" "$out/$name.deb" >/dev/null
-    echo "package: $out/$name.deb"
+    build_deb "$stage" "$name"
+}
+
+# The desktop program on its own, so that a server installs vrelk alone.
+make_gtk_deb() {
+    local name="vrelk-gtk_${version}_amd64"
+    local stage="$work/deb-gtk"
+    DESTDIR="$stage" cmake --install "$native" --prefix /usr --strip --component gtk >/dev/null
+    gzip -9n "$stage/usr/share/man/man1/vrelk-gtk.1"
+    package_docs "$stage" vrelk-gtk
+    local depends
+    depends="$(shared_library_depends "$stage" vrelk-gtk vrelk-gtk), vrelk (= $version)"
+
+    mkdir -p "$stage/DEBIAN"
+    cat >"$stage/DEBIAN/control" <<CONTROL
+Package: vrelk-gtk
+Version: $version
+Architecture: amd64
+Maintainer: The Tessaly developers <developers@tessaly.example.org>
+Installed-Size: $(du -sk --exclude=DEBIAN "$stage" | cut -f1)
+Depends: $depends
+Suggests: python3-nautilus
+Section: graphics
+Priority: optional
+Homepage: https://tessaly.example.org/
+Description: convert images from the file manager's context menu
+ vrelk-gtk converts the pictures selected in a file manager: a window of
+ format buttons, a progress window that can cancel, and a notification
+ with the result. It adds "Convert with Tessaly" and direct conversions to
+ JPEG, PNG and WebP to Dolphin, Nemo and Nautilus, and appears under
+ "Open With" for every picture format vrelk reads.
+CONTROL
+    build_deb "$stage" "$name"
 }
 
 make_zip
 make_deb
+make_gtk_deb

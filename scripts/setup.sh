@@ -55,6 +55,7 @@ PACKAGES=(
     libheif-dev libde265-dev libdav1d-dev libaom-dev libheif-examples libavif-bin meson
     libtiff-dev libimage-exiftool-perl
     lintian zip unzip parallel man-db
+    libgtk-4-dev desktop-file-utils xdotool dbus-daemon python3-gi
 )
 
 install_packages() {

@@ -3,7 +3,10 @@
 # the zip unpacked into a fresh Wine prefix converts a file and opens the
 # help file beside the program (through the Wine test driver), its notices
 # cover every library in the link map; the .deb unpacked into a temporary
-# root runs, shows its man page, and passes lintian without errors.
+# root runs, shows its man page, and passes lintian without errors; the
+# desktop program's .deb passes lintian, its .desktop files
+# desktop-file-validate, and both packages install into a throwaway root
+# and leave nothing there once purged.
 #   tests/check_packages.sh <dist folder> <Windows build with the Wine tests>
 set -uo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
@@ -57,11 +60,48 @@ check "its copyright is machine-readable" grep -q '^Format: https://www.debian.o
     "$deb_root/usr/share/doc/vrelk/copyright"
 lintian_clean() {
     local report
-    report="$(lintian "$deb" 2>&1)"
+    report="$(lintian "$1" 2>&1)"
     echo "$report" | grep -v 'root privileges'
-    ! grep -q '^E:' <<<"$report"
+    ! grep -q '^[EW]:' <<<"$report"
 }
-check "lintian reports no errors" lintian_clean
+check "lintian reports no errors or warnings" lintian_clean "$deb"
+
+gtk_deb="$dist/vrelk-gtk_${version}_amd64.deb"
+gtk_root="$work/gtk-root"
+check "the desktop program's .deb unpacks" dpkg -x "$gtk_deb" "$gtk_root"
+check "it depends on vrelk of its version" bash -c "dpkg-deb -f '$gtk_deb' Depends | grep -q 'vrelk (= $version)' \
+    && dpkg-deb -f '$gtk_deb' Depends | grep -q 'libgtk-4-1'"
+check "vrelk itself needs no GUI library" bash -c "! dpkg-deb -f '$deb' Depends | grep -q gtk"
+check "its program and entries are in place" test -x "$gtk_root/usr/bin/vrelk-gtk" \
+    -a -f "$gtk_root/usr/share/applications/org.example.tessaly.Vrelk.desktop" \
+    -a -f "$gtk_root/usr/share/kio/servicemenus/tessaly-convert.desktop" \
+    -a -f "$gtk_root/usr/share/nemo/actions/tessaly-jpeg.nemo_action" \
+    -a -f "$gtk_root/usr/share/nautilus-python/extensions/tessaly_nautilus.py"
+desktop_files_valid() {
+    local found=0 file
+    while IFS= read -r -d '' file; do
+        found=$((found + 1))
+        desktop-file-validate "$file" || return 1
+    done < <(find "$gtk_root" "$deb_root" -name '*.desktop' -print0)
+    [ "$found" -eq 2 ]
+}
+check "desktop-file-validate passes on every .desktop file" desktop_files_valid
+check "lintian reports no errors or warnings on the desktop program's .deb" lintian_clean "$gtk_deb"
+
+# dpkg into a root of its own: nothing but its database is left after a purge.
+install_and_purge() {
+    local root="$work/dpkg-root"
+    mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates" "$root/var/lib/dpkg/triggers"
+    touch "$root/var/lib/dpkg/status" "$root/var/lib/dpkg/available"
+    local dpkg=(dpkg --root="$root" --force-depends --force-not-root --log=/dev/null)
+    "${dpkg[@]}" -i "$deb" "$gtk_deb" >/dev/null || return 1
+    [ -x "$root/usr/bin/vrelk-gtk" ] && [ -x "$root/usr/bin/vrelk" ] || return 1
+    "${dpkg[@]}" --purge vrelk-gtk vrelk >/dev/null || return 1
+    local left
+    left="$(cd "$root" && find . -mindepth 1 ! -path './var' ! -path './var/lib' ! -path './var/lib/dpkg*')"
+    [ -z "$left" ] || { echo "left behind:"; echo "$left"; return 1; }
+}
+check "both packages install and purge leaving nothing behind" install_and_purge
 
 echo "packages: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

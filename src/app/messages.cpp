@@ -36,6 +36,56 @@ constexpr MessageText kBadSettingTo{"～", " to "};
 constexpr MessageText kBadSettingOrMore{"以上", " or more"};
 constexpr MessageText kBadSettingEnd{"）。", ")."};
 
+// Indexed by UiText.
+constexpr std::array<MessageText, 30> kUiTexts{{
+    {"画像サイズ縮小", "Reduce size"},
+    {"設定変更(S)", "Settings(S)"},
+    {"変換中…", "Converting…"},
+    {"中止しています…", "Stopping…"},
+    {"中止", "Cancel"},
+    {"フォルダを開く", "Open folder"},
+    {"Tessaly で変換", "Convert with Tessaly"},
+    {"Tessaly で変換: ", "Convert with Tessaly to "},
+    {"変換しなかったファイル:", "Not converted:"},
+    {"閉じる", "Close"},
+    {"出力形式", "Output format"},
+    {"実行時に選択", "Choose each time"},
+    {"JPEG画質", "Quality"},
+    {"サンプル比", "Chroma sampling"},
+    {"ファイルサイズ指定 (KB 以下)", "File size target (KB at most)"},
+    {"KB 以下", "KB at most"},
+    {"縮小", "Reduce"},
+    {"縮小する辺", "Side to reduce"},
+    {"横", "Width"},
+    {"縦", "Height"},
+    {"長辺", "Long side"},
+    {"ピクセル（縦横比率保持）", "Pixels (aspect ratio kept)"},
+    {"出力フォルダ", "Output folder"},
+    {"<入力ファイルと同じフォルダ>", "<the input file's folder>"},
+    {"出力先にフォルダを作成して保存", "Save into a sub-folder"},
+    {"メタデータ (Exif, XMP)", "Metadata (Exif, XMP)"},
+    {"残さない", "Leave out"},
+    {"残す", "Keep"},
+    {"位置情報を除いて残す", "Keep all but the location"},
+    {"更新日時を保持", "Keep the modification time"},
+}};
+
+static_assert(kUiTexts.size() == static_cast<std::size_t>(UiText::keepTime) + 1);
+
+// The words of a button that the format table gives in Japanese only.
+struct ButtonWords {
+    int command;
+    std::string_view english;
+};
+constexpr std::array<ButtonWords, 1> kEnglishButtons{{{kCommandRecode, "Lossless JPEG(T)"}}};
+
+// The count goes between the two halves.
+constexpr std::array<std::array<MessageText, 2>, 3> kCountTexts{{
+    {{{"", ""}, {" 個のファイル", " files"}}},
+    {{{"", "Files converted: "}, {" 個のファイルを変換しました。", "."}}},
+    {{{"ほか ", "and "}, {" 個", " more"}}},
+}};
+
 std::atomic<Language> currentLanguage{Language::japanese};
 
 std::string_view in(const MessageText& text, Language language)
@@ -107,6 +157,34 @@ std::string badSettingText(std::string_view key, std::int32_t value, std::int32_
 {
     return badSettingText(key, value, low, high, messageLanguage());
 }
+
+std::string_view uiText(UiText text, Language language)
+{
+    const auto index = static_cast<std::size_t>(text);
+    return index < kUiTexts.size() ? in(kUiTexts[index], language) : std::string_view();
+}
+
+std::string_view uiText(UiText text) { return uiText(text, messageLanguage()); }
+
+std::string_view buttonLabel(const OutputFormat& format, Language language)
+{
+    if (language == Language::english)
+        for (const ButtonWords& words : kEnglishButtons)
+            if (words.command == format.command)
+                return words.english;
+    return format.label;
+}
+
+std::string countText(UiCount what, std::size_t count, Language language)
+{
+    const auto& halves = kCountTexts[static_cast<std::size_t>(what)];
+    std::string text(in(halves[0], language));
+    text += std::to_string(count);
+    text += in(halves[1], language);
+    return text;
+}
+
+std::string countText(UiCount what, std::size_t count) { return countText(what, count, messageLanguage()); }
 
 std::optional<ErrorCode> batchMessage(BatchOutcome outcome)
 {

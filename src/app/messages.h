@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "convert/batch.h"
+#include "convert/format_table.h"
 
 namespace vrelk {
 
@@ -52,5 +53,51 @@ std::string badSettingText(std::string_view key, std::int32_t value, std::int32_
 
 // The message a batch's outcome shows; none when it converted something.
 std::optional<ErrorCode> batchMessage(BatchOutcome outcome);
+
+// The words of the Linux desktop program's windows, notices and file
+// manager entries.
+enum class UiText : int {
+    reduce,
+    settings,
+    converting,
+    stopping,
+    cancel,
+    openFolder,
+    convertWith,
+    convertTo,
+    notConverted,
+    close,
+    outputFormat,
+    chooseEachTime,
+    quality,
+    sampling,
+    sizeTarget,
+    kilobytes,
+    reduceTo,
+    side,
+    sideWidth,
+    sideHeight,
+    sideLonger,
+    pixels,
+    outputFolder,
+    sameFolder,
+    subFolder,
+    metadata,
+    metadataNone,
+    metadataAll,
+    metadataNoLocation,
+    keepTime,
+};
+std::string_view uiText(UiText text, Language language);
+std::string_view uiText(UiText text);
+
+// A format button's text: the format table's, with the words in the
+// message language.
+std::string_view buttonLabel(const OutputFormat& format, Language language);
+
+enum class UiCount { files, converted, more };
+// "3 files", "Files converted: 3.", "and 3 more", in either language.
+std::string countText(UiCount what, std::size_t count, Language language);
+std::string countText(UiCount what, std::size_t count);
 
 }  // namespace vrelk

@@ -51,9 +51,13 @@ std::optional<platform::Path> locateSettingsFileFor(const platform::Path& execut
 
 std::optional<platform::Path> LocateSettingsFile(WithoutUserFolder fallback)
 {
+    return LocateSettingsFile(fallback, shell::executablePath());
+}
+
+std::optional<platform::Path> LocateSettingsFile(WithoutUserFolder fallback, const platform::Path& executable)
+{
     // The per-user folder is only asked for (and possibly made) when no
     // settings file lies beside the program.
-    platform::Path executable = shell::executablePath();
     platform::Path beside = executable.parent_path() / kFileName;
     bool portable = platform::pathExists(beside) && !platform::folderExists(beside);
     return locateSettingsFileFor(executable, portable ? std::nullopt : shell::userSettingsRoot(), fallback);

@@ -46,8 +46,10 @@ std::optional<platform::Path> locateSettingsFileFor(const platform::Path& execut
                                                     const std::optional<platform::Path>& userRoot,
                                                     WithoutUserFolder fallback = WithoutUserFolder::besideProgram);
 
-// The same for the running program.
+// The same for the running program, or for a program of this one's
+// family that shares its settings (the desktop program shares vrelk's).
 std::optional<platform::Path> LocateSettingsFile(WithoutUserFolder fallback = WithoutUserFolder::besideProgram);
+std::optional<platform::Path> LocateSettingsFile(WithoutUserFolder fallback, const platform::Path& executable);
 
 // The stored keys with their values, in file order.
 std::array<shell::IniEntry, kStoredKeyCount> settingsEntries(const Settings& settings);
