@@ -298,6 +298,7 @@ void runSequentially(std::span<const platform::Path> inputs, const ConvertOption
                      ScratchBuffers& scratch, const FileDone& fileDone, BatchReport& report, const StopFlag* stop)
 {
     const platform::HeldWorkerSlot held(options.workers);
+    const platform::PictureCoresScope lent({options.workers, options.splitOutput});
     FileJob job{options, scratch, *plan.output};
     const FileStep step = stepFor(*plan.output);
     for (const platform::Path& input : inputs) {
