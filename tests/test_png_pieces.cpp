@@ -119,12 +119,14 @@ TEST(PngPieces, JoinIntoOneStreamOfTheSameRows)
     test::ScratchFolder folder;
     const Palette palette = paletteFor();
     std::string pairs;
+    int number = 0;
     for (const PieceCase& c : kCases) {
         SCOPED_TRACE(c.name);
+        const std::string stem = std::to_string(++number);
         const Bytes pixels = pixelsFor(c, static_cast<std::uint32_t>(c.width));
         const ImageView view{c.width, c.height, c.bits, &palette, pixels};
-        const fs::path whole = folder / (std::string(c.name) + " whole.png");
-        const fs::path pieces = folder / (std::string(c.name) + " pieces.png");
+        const fs::path whole = folder / (stem + "-whole.png");
+        const fs::path pieces = folder / (stem + "-pieces.png");
         ASSERT_TRUE(writeWithCores(view, whole, c, false).ok());
         ASSERT_TRUE(writeWithCores(view, pieces, c, true).ok());
 
