@@ -134,7 +134,8 @@ TEST(PngPieces, JoinIntoOneStreamOfTheSameRows)
         const Chunks many = chunksOf(pieces);
         EXPECT_EQ(many.other, one.other);
         const std::int64_t rowSize = (static_cast<std::int64_t>(c.width) * c.bits + 7) / 8 + 1;
-        const std::int64_t rowsEach = std::max<std::int64_t>(1, (c.pieceBytes + rowSize - 1) / rowSize);
+        const std::int64_t shares = (rowSize * c.height + c.pieceBytes - 1) / c.pieceBytes;
+        const std::int64_t rowsEach = (c.height + shares - 1) / shares;
         const std::int64_t expectedPieces = (c.height + rowsEach - 1) / rowsEach;
         EXPECT_EQ(static_cast<std::int64_t>(many.idatCount), expectedPieces);
         const auto size = static_cast<std::size_t>(rowSize * c.height);

@@ -49,7 +49,7 @@ struct PngReadOptions {
 // `streamCutShort` then tells so.
 Result<Picture> ReadPng(ByteCursor in, const PngReadOptions& options, bool* streamCutShort = nullptr);
 
-// Filtered bytes in one piece when the image data is made in pieces: large
+// Filtered bytes in one piece, about, when the image data is made in pieces: large
 // enough that the history each piece starts without costs a few
 // hundredths of a percent, small enough that cores finish close together.
 inline constexpr std::int64_t kPngPieceBytes = std::int64_t{2} << 20;

@@ -15,9 +15,14 @@
 namespace vrelk {
 namespace {
 
+// As many pieces as the filtered data holds piece sizes, rounded up, with
+// the rows shared out evenly, so that a picture of a few pieces still
+// keeps every core busy to the end.
 std::int64_t pieceRows(const PngWriter& writer)
 {
-    return std::max<std::int64_t>(1, (writer.pieceBytes + writer.rowSize - 1) / writer.rowSize);
+    const std::int64_t bytes = writer.rowSize * writer.height;
+    const std::int64_t pieces = (bytes + writer.pieceBytes - 1) / std::max<std::int64_t>(writer.pieceBytes, 1);
+    return std::max<std::int64_t>(1, (writer.height + pieces - 1) / std::max<std::int64_t>(pieces, 1));
 }
 
 struct CompressorDeleter {
