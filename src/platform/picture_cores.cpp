@@ -17,7 +17,7 @@ thread_local PictureCores current;
 // More helpers than this gain nothing on the pictures a Send To brings.
 constexpr std::size_t kMostHelpers = 15;
 // A range below this many bytes costs more to hand over than it saves.
-constexpr std::int64_t kLeastRangeBytes = std::int64_t{1} << 18;
+constexpr std::int64_t kLeastRangeBytes = std::int64_t{1} << 20;
 
 // Slots taken for helpers, given back when the work has ended.
 class BorrowedSlots {
