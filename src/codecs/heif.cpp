@@ -19,12 +19,21 @@
 #include "picture/checked.h"
 #include "pixel/colour_manage.h"
 #include "pixel/orient.h"
+#include "platform/picture_cores.h"
 
 namespace vrelk {
 namespace {
 
 // Main brands of HEVC and AV1 coded stills and sequences, and the generic
 // ones that such files also use as their main brand.
+// The most threads a grid's tiles are decoded on; a libheif built without
+// threads decodes them on the caller's alone.
+#ifdef VRELK_HEIF_ONE_THREAD
+constexpr int kHeifThreads = 1;
+#else
+constexpr int kHeifThreads = 8;
+#endif
+
 constexpr std::array<std::array<char, 4>, 13> kHeifBrands{{
     {'h', 'e', 'i', 'c'}, {'h', 'e', 'i', 'x'}, {'h', 'e', 'i', 'm'}, {'h', 'e', 'i', 's'},
     {'h', 'e', 'v', 'c'}, {'h', 'e', 'v', 'x'}, {'h', 'e', 'v', 'm'}, {'h', 'e', 'v', 's'},
@@ -64,7 +73,7 @@ Result<Context> openContext(std::span<const std::uint8_t> bytes)
     if (!context)
         return CodecError::noMemory;
     heif_context_set_maximum_image_size_limit(context.get(), kMaxDimension + 1);
-    // Tiles are decoded one after another: the program converts on one thread.
+    // Tiles are decoded one after another unless the picture has cores lent.
     heif_context_set_max_decoding_threads(context.get(), 0);
     const heif_error read = heif_context_read_from_memory_without_copy(context.get(), bytes.data(), bytes.size(), nullptr);
     if (read.code != heif_error_Ok)
@@ -272,15 +281,17 @@ Result<Picture> convertPicture(heif_image* image, const LookupTables& tables)
     const int kind = !planes->alpha ? 0 : heif_image_is_premultiplied_alpha(image) ? 2 : 1;
     const RowWriter write = (planes->grey ? kGreyWriters : kColourWriters)[kind];
     const std::size_t stride = static_cast<std::size_t>(rowLayout(width, 1, planes->grey ? 8 : 24).stride);
-    std::vector<std::uint8_t> spare(static_cast<std::size_t>(width) * 4);
-    for (int y = 0; y < height; ++y) {
-        Rows rows{};
-        for (std::size_t c = 0; c < planes->colour.size(); ++c)
-            rows.channel[c] = planes->colour[c].row(y, spare.data() + c * static_cast<std::size_t>(width));
-        if (planes->alpha)
-            rows.alpha = planes->alpha->row(y, spare.data() + 3 * static_cast<std::size_t>(width));
-        write(rows, out.pixels.data() + static_cast<std::size_t>(height - 1 - y) * stride, width, tables);
-    }
+    platform::ForRowRanges(height, static_cast<std::int64_t>(stride), [&](std::int64_t first, std::int64_t end) {
+        std::vector<std::uint8_t> spare(static_cast<std::size_t>(width) * 4);
+        for (auto y = static_cast<int>(first); y < end; ++y) {
+            Rows rows{};
+            for (std::size_t c = 0; c < planes->colour.size(); ++c)
+                rows.channel[c] = planes->colour[c].row(y, spare.data() + c * static_cast<std::size_t>(width));
+            if (planes->alpha)
+                rows.alpha = planes->alpha->row(y, spare.data() + 3 * static_cast<std::size_t>(width));
+            write(rows, out.pixels.data() + static_cast<std::size_t>(height - 1 - y) * stride, width, tables);
+        }
+    });
     return result;
 }
 
@@ -380,6 +391,15 @@ Result<Decoded> decodeCoded(const heif_image_handle* handle)
     return picture;
 }
 
+// A grid's tiles decode on as many threads as the picture has cores; each
+// is decoded on its own, so the pixels are the same however many there are.
+Result<Decoded> decodeTiles(heif_context* context, const heif_image_handle* handle)
+{
+    const platform::LibraryThreads threads(kHeifThreads);
+    heif_context_set_max_decoding_threads(context, threads.count() > 1 ? threads.count() : 0);
+    return decodeCoded(handle);
+}
+
 // One metadata block of the item, whole, or nothing.
 std::vector<std::uint8_t> metadataBlock(const heif_image_handle* handle, heif_item_id id)
 {
@@ -439,7 +459,7 @@ Result<Picture> readHeifBody(ByteCursor in, const LookupTables& tables, const Re
         return handle.error();
     if (Status memory = checkMemoryFor(handle->get(), *item, decoderBytes.value(), limits); !memory)
         return memory.error();
-    Result<Decoded> picture = decodeCoded(handle->get());
+    Result<Decoded> picture = decodeTiles(context->get(), handle->get());
     if (!picture)
         return picture.error();
     // The coded stream states its own size; one that disagrees with the

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <span>
 
 #include "codecs/byte_cursor.h"
@@ -48,6 +49,11 @@ struct PngReadOptions {
 // `streamCutShort` then tells so.
 Result<Picture> ReadPng(ByteCursor in, const PngReadOptions& options, bool* streamCutShort = nullptr);
 
+// Filtered bytes in one piece, about, when the image data is made in pieces: large
+// enough that the history each piece starts without costs a few
+// hundredths of a percent, small enough that cores finish close together.
+inline constexpr std::int64_t kPngPieceBytes = std::int64_t{2} << 20;
+
 // The work record of one PNG write, made afresh for every file.
 struct PngWriter {
     PngWriter();
@@ -66,6 +72,7 @@ struct PngWriter {
     // libdeflate's level: the fastest one that measured no larger than zlib
     // at level 9 on photographs, screenshots and palette images.
     std::int32_t compressionLevel = 10;
+    std::int64_t pieceBytes = kPngPieceBytes;
     std::int64_t filteredSize = 0;
     PageBuffer filteredData;
     std::int64_t rowSize = 0;
@@ -80,7 +87,21 @@ struct PngWriter {
 
 // Writes an image of 1, 2, 4 or 8 bits as a palette PNG of that depth, or
 // of 24 bits as an RGB PNG.
-Status WritePng(const ImageView& image, const platform::Path& path);
+Status WritePng(const ImageView& image, const platform::Path& path, std::int64_t pieceBytes = kPngPieceBytes);
+
+// Whether the image data is written in pieces on the picture's cores: only
+// when the batch allows it and the image is long enough for two pieces.
+bool PngImageDataInPieces(const PngWriter& writer);
+
+// Filters rows [first, end) of the image into the writer's filtered data,
+// with `rows` holding the row buffers of the thread that runs it.
+using PngRowFilter = std::function<void(PngWriter& rows, std::int64_t first, std::int64_t end)>;
+
+// Compresses the filtered data in pieces of whole rows, each on whichever
+// core is free, filtering each piece first when `filterRows` is set, and
+// writes them as IDAT chunks holding one zlib stream. Every piece but the
+// last ends on a byte boundary with an empty stored block.
+Status WriteImageDataInPieces(PngWriter& writer, const PngRowFilter& filterRows);
 
 // Fills the four filter buffers for rawRow against previousRow and returns
 // the filter type (0..4) whose buffer holds the most runs of small values.

@@ -195,23 +195,41 @@ void fillFilterRows(PngWriter& writer)
         t[i] = static_cast<std::uint8_t>(r[i] - PaethPredictor(r[i - n], p[i], p[i - n]));
 }
 
-void filterRgbImage(PngWriter& writer, std::span<const std::uint8_t> pixels)
+// Output row `index` counts from the top; the image's rows are stored
+// bottom-up in BGR order.
+void loadRawRow(PngWriter& writer, std::span<const std::uint8_t> pixels, std::int64_t index)
+{
+    const std::uint8_t* bgr = pixels.data() + (writer.height - 1 - index) * writer.stride;
+    std::uint8_t* raw = writer.rawRow + 1;
+    for (std::int64_t x = 0; x < writer.width; ++x, bgr += 3, raw += 3) {
+        raw[0] = bgr[2];
+        raw[1] = bgr[1];
+        raw[2] = bgr[0];
+    }
+}
+
+// Rows [first, end) into `to`. A range that starts below the top loads the
+// row above it first, so it filters exactly as one pass over all rows.
+void filterRgbRows(PngWriter& writer, std::span<const std::uint8_t> pixels, std::int64_t first, std::int64_t end,
+                   std::uint8_t* to)
 {
     const std::array<std::uint8_t*, 5> buffers{writer.rawRow, writer.subRow, writer.upRow, writer.averageRow,
                                                writer.paethRow};
-    std::uint8_t* to = writer.filteredData.data();
     const auto rowBytes = static_cast<std::size_t>(writer.rowSize);
-    for (std::int64_t y = writer.height - 1; y >= 0; --y, to += writer.rowSize) {
-        const std::uint8_t* bgr = pixels.data() + y * writer.stride;
-        std::uint8_t* raw = writer.rawRow + 1;
-        for (std::int64_t x = 0; x < writer.width; ++x, bgr += 3, raw += 3) {
-            raw[0] = bgr[2];
-            raw[1] = bgr[1];
-            raw[2] = bgr[0];
-        }
+    if (first > 0) {
+        loadRawRow(writer, pixels, first - 1);
+        std::memcpy(writer.previousRow, writer.rawRow, rowBytes);
+    }
+    for (std::int64_t index = first; index < end; ++index, to += writer.rowSize) {
+        loadRawRow(writer, pixels, index);
         std::memcpy(to, buffers[static_cast<std::size_t>(ChooseFilter(writer))], rowBytes);
         std::memcpy(writer.previousRow, writer.rawRow, rowBytes);
     }
+}
+
+void filterRgbImage(PngWriter& writer, std::span<const std::uint8_t> pixels)
+{
+    filterRgbRows(writer, pixels, 0, writer.height, writer.filteredData.data());
 }
 
 // ---- Compression -------------------------------------------------------------
@@ -260,7 +278,7 @@ int ChooseFilter(PngWriter& writer)
     return static_cast<int>(std::max_element(scores.begin(), scores.end()) - scores.begin());
 }
 
-static Status writePngBody(const ImageView& image, const platform::Path& path)
+static Status writePngBody(const ImageView& image, const platform::Path& path, std::int64_t pieceBytes)
 {
     std::unique_ptr<PngWriter> made = tryAllocate<PngWriter>();
     if (!made)
@@ -284,6 +302,7 @@ static Status writePngBody(const ImageView& image, const platform::Path& path)
     }
     writer.width = image.width;
     writer.height = image.height;
+    writer.pieceBytes = pieceBytes;
     const RowLayout layout = rowLayout(image.width, image.height, bits);
     writer.stride = layout.stride;
     if (image.width < 1 || image.height < 1 || !image.palette ||
@@ -297,20 +316,30 @@ static Status writePngBody(const ImageView& image, const platform::Path& path)
     writeMetadata(writer, image.resolution, image.exif, image.xmp);
     if (Status status = allocateFilteredData(writer); !status)
         return status;
-    if (writer.colourType == 3)
+    const bool palette = writer.colourType == 3;
+    if (palette)
         filterPaletteImage(writer, *image.palette, image.pixels);
-    else
-        filterRgbImage(writer, image.pixels);
-    if (Status status = compressAndWrite(writer); !status)
-        return status;
+    if (PngImageDataInPieces(writer)) {
+        const auto filterRows = [&](PngWriter& rows, std::int64_t first, std::int64_t end) {
+            filterRgbRows(rows, image.pixels, first, end, writer.filteredData.data() + first * writer.rowSize);
+        };
+        if (Status status = WriteImageDataInPieces(writer, palette ? PngRowFilter{} : PngRowFilter{filterRows});
+            !status)
+            return status;
+    } else {
+        if (!palette)
+            filterRgbImage(writer, image.pixels);
+        if (Status status = compressAndWrite(writer); !status)
+            return status;
+    }
     writer.filteredData.reset();
     writeChunk(writer, kIEND, {});
     return out->finish();
 }
 
-Status WritePng(const ImageView& image, const platform::Path& path)
+Status WritePng(const ImageView& image, const platform::Path& path, std::int64_t pieceBytes)
 {
-    return withoutExceptions([&] { return writePngBody(image, path); });
+    return withoutExceptions([&] { return writePngBody(image, path, pieceBytes); });
 }
 
 }  // namespace vrelk

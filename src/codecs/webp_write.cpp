@@ -10,6 +10,7 @@
 #include "codecs/files.h"
 #include "codecs/size_search.h"
 #include "codecs/webp.h"
+#include "platform/picture_cores.h"
 
 namespace vrelk {
 namespace {
@@ -98,6 +99,10 @@ Status encodeInto(WebPPicture& p, std::int32_t quality, std::vector<std::uint8_t
     into.clear();
     p.writer = appendToVector;
     p.custom_ptr = &into;
+    // libwebp's second thread analyses half the picture and gives the
+    // bytes of one thread; it runs only on a core the picture was lent.
+    const platform::LibraryThreads threads(2);
+    config.thread_level = threads.count() > 1;
     if (WebPEncode(&config, &p))
         return {};
     return p.error_code == VP8_ENC_ERROR_OUT_OF_MEMORY || p.error_code == VP8_ENC_ERROR_BITSTREAM_OUT_OF_MEMORY

@@ -301,6 +301,7 @@ void runSequentially(std::span<const platform::Path> inputs, const ConvertOption
 {
     const platform::HeldWorkerSlot held(options.workers);
     const PagePool::Use pages(scratch.pages.get());
+    const platform::PictureCoresScope lent({options.workers, options.splitOutput});
     FileJob job{options, scratch, *plan.output};
     const FileStep step = stepFor(*plan.output);
     for (const platform::Path& input : inputs) {

@@ -51,6 +51,7 @@ public:
     {
         const PagePool::Use pages(scratch.pages.get());
         try {
+            const platform::PictureCoresScope lent({options_.workers, options_.splitOutput});
             FileJob job{options_, scratch, *plan_.output};
             job.pluginTurns = &pluginTurns_;
             const FileStep step = stepFor(*plan_.output);
@@ -210,6 +211,7 @@ BatchReport RunBatchInParallel(std::span<const platform::Path> inputs, const Con
     ConvertOptions run = options;
     if (!run.workers)
         run.workers = &ownSlots;
+    run.splitOutput = jobs > 1 && inputs.size() < jobs;
 
     BatchReport report;
     if (inputs.empty())

@@ -9,6 +9,7 @@
 #include "codecs/quality.h"
 #include "pixel/resize.h"
 #include "platform/platform.h"
+#include "platform/picture_cores.h"
 #include "platform/worker_slots.h"
 
 namespace vrelk {
@@ -50,6 +51,9 @@ struct ConvertOptions {
     // Set by the batch: the threads the run may keep busy. Without it the
     // size search guesses its next trial whenever it likes.
     platform::WorkerSlots* workers = nullptr;
+    // Set by the batch when it starts with fewer files than jobs: a file's
+    // output may then be made in parts on the cores left over.
+    bool splitOutput = false;
 };
 
 }  // namespace vrelk

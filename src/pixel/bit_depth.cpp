@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "pixel/colour_reduce.h"
+#include "platform/picture_cores.h"
 
 namespace vrelk {
 namespace {
@@ -161,9 +162,11 @@ Status convertPixels(RgbQuad* targetPalette, std::uint8_t* targetPixels, PixelCo
         std::copy_n(sourcePalette, conversion->paletteEntries, targetPalette);
 
     const std::int64_t sourceStride = rowLayout(converter.width, 1, converter.sourceBits).stride;
-    for (std::int32_t y = 0; y < converter.height; ++y)
-        conversion->row(sourcePixels + y * sourceStride, targetPixels + y * converter.stride, converter.width,
-                        sourcePalette);
+    platform::ForRowRanges(converter.height, converter.stride, [&](std::int64_t first, std::int64_t end) {
+        for (std::int64_t y = first; y < end; ++y)
+            conversion->row(sourcePixels + y * sourceStride, targetPixels + y * converter.stride, converter.width,
+                            sourcePalette);
+    });
     return {};
 }
 

@@ -11,6 +11,7 @@
 #include <lcms2.h>
 
 #include "picture/byte_order.h"
+#include "platform/picture_cores.h"
 #include "platform/platform.h"
 
 namespace vrelk {
@@ -100,9 +101,6 @@ bool convertibleClass(cmsHPROFILE profile)
 
 constexpr std::array<cmsUInt32Number, 4> kInputFormats{TYPE_BGR_8, TYPE_GRAY_8, TYPE_CMYK_8, TYPE_CMYK_8_REV};
 
-// Images this large are converted by two threads, half the rows each.
-constexpr std::int64_t kSplitPixels = 1 << 20;
-
 void convertRows(const SrgbTransform& transform, Picture& image, std::int64_t first, std::int64_t last,
                  std::int64_t stride)
 {
@@ -115,15 +113,10 @@ void convertRows(const SrgbTransform& transform, Picture& image, std::int64_t fi
 
 void convertPixels(const SrgbTransform& transform, Picture& image)
 {
-    const std::int64_t height = image.height;
     const std::int64_t stride = image.stride;
-    if (height * image.width < kSplitPixels || height < 2) {
-        convertRows(transform, image, 0, height, stride);
-        return;
-    }
-    const std::int64_t half = height / 2;
-    platform::BackgroundWork other([&] { convertRows(transform, image, half, height, stride); });
-    convertRows(transform, image, 0, half, stride);
+    platform::ForRowRanges(image.height, stride, [&](std::int64_t first, std::int64_t end) {
+        convertRows(transform, image, first, end, stride);
+    });
 }
 
 void convertPalette(const SrgbTransform& transform, Palette& palette, bool grey)

@@ -1,10 +1,13 @@
 #include "pixel/filter.h"
 
 #include <algorithm>
+#include <atomic>
 #include <array>
 #include <cstdlib>
 #include <memory>
 #include <new>
+
+#include "platform/picture_cores.h"
 
 namespace vrelk {
 namespace {
@@ -48,41 +51,11 @@ void blurRow(const std::uint16_t* sums, std::uint8_t* out, std::int32_t width, c
         out[k] = div25[sums[k - 6] + sums[k - 3] + sums[k] + sums[k + 3] + sums[k + 6]];
 }
 
-}  // namespace
-
-Status blurImage(const FilterJob& job)
-{
-    const auto samples = static_cast<std::size_t>(job.width) * 3;
-    std::unique_ptr<std::uint16_t[]> sums = tryAllocateArray<std::uint16_t>(samples);
-    if (!sums)
-        return CodecError::noMemory;
-    for (std::int32_t y = 0; y < job.height; ++y) {
-        sumColumns(windowRows(job, y), sums.get(), samples);
-        blurRow(sums.get(), job.output + static_cast<std::int64_t>(y) * job.stride, job.width, job.div25);
-    }
-    return {};
-}
-
-void computeDetail(const FilterJob& job)
-{
-    const auto samples = static_cast<std::size_t>(job.width) * 3;
-    for (std::int32_t y = 0; y < job.height; ++y) {
-        const std::int64_t offset = static_cast<std::int64_t>(y) * job.stride;
-        const std::uint8_t* source = job.source + offset;
-        const std::uint8_t* blur = job.output + offset;
-        std::uint8_t* detail = job.detail + offset;
-        for (std::size_t k = 0; k < samples; ++k) {
-            const int difference = std::clamp(source[k] - blur[k], -128, 127);
-            detail[k] = static_cast<std::uint8_t>(static_cast<std::int8_t>(difference));
-        }
-    }
-}
-
-void sharpenImage(const FilterJob& job)
+void sharpenRows(const FilterJob& job, std::int64_t first, std::int64_t end)
 {
     const std::int16_t* scaled = job.scaledDiff + kSharpenEighths * 256 + 128;
-    for (std::int32_t y = 0; y < job.height; ++y) {
-        const std::int64_t offset = static_cast<std::int64_t>(y) * job.stride;
+    for (std::int64_t y = first; y < end; ++y) {
+        const std::int64_t offset = y * job.stride;
         const std::uint8_t* source = job.source + offset;
         const auto* detail = reinterpret_cast<const std::int8_t*>(job.detail + offset);
         std::uint8_t* out = job.output + offset;
@@ -95,6 +68,49 @@ void sharpenImage(const FilterJob& job)
             out[2] = job.clampBase[source[2] + (scaled[detail[2]] & keep)];
         }
     }
+}
+
+}  // namespace
+
+Status blurImage(const FilterJob& job)
+{
+    const auto samples = static_cast<std::size_t>(job.width) * 3;
+    std::atomic<bool> done{true};
+    platform::ForRowRanges(job.height, job.stride, [&](std::int64_t first, std::int64_t end) {
+        std::unique_ptr<std::uint16_t[]> sums = tryAllocateArray<std::uint16_t>(samples);
+        if (!sums) {
+            done = false;
+            return;
+        }
+        for (auto y = static_cast<std::int32_t>(first); y < end; ++y) {
+            sumColumns(windowRows(job, y), sums.get(), samples);
+            blurRow(sums.get(), job.output + static_cast<std::int64_t>(y) * job.stride, job.width, job.div25);
+        }
+    });
+    return done ? Status{} : Status{CodecError::noMemory};
+}
+
+void computeDetail(const FilterJob& job)
+{
+    const auto samples = static_cast<std::size_t>(job.width) * 3;
+    platform::ForRowRanges(job.height, job.stride, [&](std::int64_t first, std::int64_t end) {
+        for (std::int64_t y = first; y < end; ++y) {
+            const std::int64_t offset = y * job.stride;
+            const std::uint8_t* source = job.source + offset;
+            const std::uint8_t* blur = job.output + offset;
+            std::uint8_t* detail = job.detail + offset;
+            for (std::size_t k = 0; k < samples; ++k) {
+                const int difference = std::clamp(source[k] - blur[k], -128, 127);
+                detail[k] = static_cast<std::uint8_t>(static_cast<std::int8_t>(difference));
+            }
+        }
+    });
+}
+
+void sharpenImage(const FilterJob& job)
+{
+    platform::ForRowRanges(job.height, job.stride,
+                           [&](std::int64_t first, std::int64_t end) { sharpenRows(job, first, end); });
 }
 
 Status filterReducedImage(FilterJob& job, Picture& image, const LookupTables& tables, std::int64_t imageSize)

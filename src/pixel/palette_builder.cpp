@@ -2,8 +2,12 @@
 
 #include <algorithm>
 #include <bit>
+#include <mutex>
+#include <utility>
 
 #include "pixel/colour_reduce.h"
+#include "platform/picture_cores.h"
+#include "platform/platform.h"
 
 namespace vrelk {
 namespace {
@@ -98,22 +102,31 @@ struct Cell {
 };
 
 // Bits per channel of the histogram: the finest whose next coarser level
-// already has no more colours than the palette holds.
+// already has no more colours than the palette holds. Each range of rows
+// marks its own sets, merged afterwards.
 int histogramPrecision(const std::uint8_t* work, std::int64_t workStride, std::int32_t width, std::int32_t height,
                        int paletteSize)
 {
     std::vector<std::uint64_t> at4(4096 / 64), at3(512 / 64), at2(1);
-    for (std::int32_t y = 0; y < height; ++y) {
-        const std::uint8_t* p = work + y * workStride;
-        for (std::int32_t x = 0; x < width; ++x, p += 3) {
-            const unsigned k4 = (p[2] >> 4) << 8 | (p[1] >> 4) << 4 | (p[0] >> 4);
-            const unsigned k3 = (p[2] >> 5) << 6 | (p[1] >> 5) << 3 | (p[0] >> 5);
-            const unsigned k2 = (p[2] >> 6) << 4 | (p[1] >> 6) << 2 | (p[0] >> 6);
-            at4[k4 >> 6] |= std::uint64_t{1} << (k4 & 63);
-            at3[k3 >> 6] |= std::uint64_t{1} << (k3 & 63);
-            at2[0] |= std::uint64_t{1} << k2;
+    platform::Mutex merging;
+    platform::ForRowRanges(height, 3 * width, [&](std::int64_t first, std::int64_t end) {
+        std::vector<std::uint64_t> own4(at4.size()), own3(at3.size()), own2(at2.size());
+        for (std::int64_t y = first; y < end; ++y) {
+            const std::uint8_t* p = work + y * workStride;
+            for (std::int32_t x = 0; x < width; ++x, p += 3) {
+                const unsigned k4 = (p[2] >> 4) << 8 | (p[1] >> 4) << 4 | (p[0] >> 4);
+                const unsigned k3 = (p[2] >> 5) << 6 | (p[1] >> 5) << 3 | (p[0] >> 5);
+                const unsigned k2 = (p[2] >> 6) << 4 | (p[1] >> 6) << 2 | (p[0] >> 6);
+                own4[k4 >> 6] |= std::uint64_t{1} << (k4 & 63);
+                own3[k3 >> 6] |= std::uint64_t{1} << (k3 & 63);
+                own2[0] |= std::uint64_t{1} << k2;
+            }
         }
-    }
+        const std::lock_guard lock(merging);
+        for (auto [into, from] : {std::pair{&at4, &own4}, std::pair{&at3, &own3}, std::pair{&at2, &own2}})
+            for (std::size_t i = 0; i < into->size(); ++i)
+                (*into)[i] |= (*from)[i];
+    });
     auto count = [](const std::vector<std::uint64_t>& set) {
         int n = 0;
         for (std::uint64_t word : set)
@@ -129,12 +142,13 @@ int histogramPrecision(const std::uint8_t* work, std::int64_t workStride, std::i
     return 2;
 }
 
-std::vector<Cell> buildHistogram(const std::uint8_t* work, std::int64_t workStride, std::int32_t width,
-                                 std::int32_t height, int precision)
+// Sums are whole numbers, so ranges of rows counted apart and added up
+// give the histogram of one pass.
+void countColours(const std::uint8_t* work, std::int64_t workStride, std::int32_t width, std::int64_t first,
+                  std::int64_t end, int precision, std::vector<Cell>& cells)
 {
-    std::vector<Cell> cells(std::size_t{1} << (3 * precision));
     const int drop = 8 - precision;
-    for (std::int32_t y = 0; y < height; ++y) {
+    for (std::int64_t y = first; y < end; ++y) {
         const std::uint8_t* p = work + y * workStride;
         for (std::int32_t x = 0; x < width; ++x, p += 3) {
             const std::size_t index = static_cast<std::size_t>((p[2] >> drop) << (2 * precision) |
@@ -146,6 +160,28 @@ std::vector<Cell> buildHistogram(const std::uint8_t* work, std::int64_t workStri
             ++cell.count;
         }
     }
+}
+
+std::vector<Cell> buildHistogram(const std::uint8_t* work, std::int64_t workStride, std::int32_t width,
+                                 std::int32_t height, int precision)
+{
+    std::vector<Cell> cells(std::size_t{1} << (3 * precision));
+    platform::Mutex merging;
+    platform::ForRowRanges(height, 3 * width, [&](std::int64_t first, std::int64_t end) {
+        if (first == 0 && end == height) {
+            countColours(work, workStride, width, first, end, precision, cells);
+            return;
+        }
+        std::vector<Cell> own(cells.size());
+        countColours(work, workStride, width, first, end, precision, own);
+        const std::lock_guard lock(merging);
+        for (std::size_t i = 0; i < cells.size(); ++i) {
+            cells[i].blue += own[i].blue;
+            cells[i].green += own[i].green;
+            cells[i].red += own[i].red;
+            cells[i].count += own[i].count;
+        }
+    });
     for (Cell& cell : cells)
         if (cell.count) {
             cell.blue /= cell.count;

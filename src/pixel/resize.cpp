@@ -1,11 +1,13 @@
 #include "pixel/resize.h"
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 #include <new>
 #include <vector>
 
 #include "pixel/bit_depth.h"
+#include "platform/picture_cores.h"
 
 namespace vrelk {
 namespace {
@@ -102,8 +104,11 @@ void reduceLine(const AreaPlan& plan, const std::uint8_t* source, std::uint8_t* 
 }
 
 // Columns are reduced a whole row at a time: every column shares the plan,
-// so the sums run along rows in memory order.
-bool reduceColumns(const AreaPlan& plan, const std::uint8_t* source, std::uint8_t* target, std::int32_t width)
+// so the sums run along rows in memory order. Target rows [first, end)
+// start from the carry the row before them leaves, so any split of the
+// rows gives the same bytes.
+bool reduceColumnRange(const AreaPlan& plan, const std::uint8_t* source, std::uint8_t* target, std::int32_t width,
+                       std::size_t first, std::size_t end)
 {
     const std::int64_t stride = stride24(width);
     const auto samples = static_cast<std::size_t>(width) * 3;
@@ -113,7 +118,16 @@ bool reduceColumns(const AreaPlan& plan, const std::uint8_t* source, std::uint8_
         return false;
     const std::uint8_t* divide = plan.divide.data();
     std::int32_t next = 0;
-    for (const AreaSpan& span : plan.spans) {
+    if (first > 0) {
+        const AreaSpan& before = plan.spans[first - 1];
+        const std::uint8_t* row = source + before.last * stride;
+        for (std::size_t k = 0; k < samples; ++k)
+            carries[k] = (row[k] * before.overhang) >> kUnitShift;
+        next = before.last + 1;
+    }
+    target += static_cast<std::int64_t>(first) * stride;
+    for (std::size_t s = first; s < end; ++s) {
+        const AreaSpan& span = plan.spans[s];
         std::copy_n(carries.get(), samples, sums.get());
         for (; next < span.last; ++next) {
             const std::uint8_t* row = source + next * stride;
@@ -130,6 +144,19 @@ bool reduceColumns(const AreaPlan& plan, const std::uint8_t* source, std::uint8_
         next = span.last + 1;
     }
     return true;
+}
+
+bool reduceColumns(const AreaPlan& plan, const std::uint8_t* source, std::uint8_t* target, std::int32_t width,
+                   std::int32_t height)
+{
+    const auto spans = static_cast<std::int64_t>(plan.spans.size());
+    std::atomic<bool> done{true};
+    platform::ForRowRanges(spans, stride24(width) * height / spans, [&](std::int64_t first, std::int64_t end) {
+        if (!reduceColumnRange(plan, source, target, width, static_cast<std::size_t>(first),
+                               static_cast<std::size_t>(end)))
+            done = false;
+    });
+    return done;
 }
 
 // Enlargement: target j lies at j * step in 16-bit fixed point, aligned at
@@ -177,13 +204,16 @@ void enlargeColumns(const std::vector<LinearTap>& taps, const std::uint8_t* sour
 {
     const std::int64_t stride = stride24(width);
     const auto samples = static_cast<std::size_t>(width) * 3;
-    for (const LinearTap& tap : taps) {
-        const std::uint8_t* a = source + tap.first * stride;
-        const std::uint8_t* b = source + tap.second * stride;
-        for (std::size_t k = 0; k < samples; ++k)
-            target[k] = interpolate(a[k], b[k], tap.weight);
-        target += stride;
-    }
+    platform::ForRowRanges(static_cast<std::int64_t>(taps.size()), stride, [&](std::int64_t first, std::int64_t end) {
+        for (std::int64_t j = first; j < end; ++j) {
+            const LinearTap& tap = taps[static_cast<std::size_t>(j)];
+            const std::uint8_t* a = source + tap.first * stride;
+            const std::uint8_t* b = source + tap.second * stride;
+            std::uint8_t* row = target + j * stride;
+            for (std::size_t k = 0; k < samples; ++k)
+                row[k] = interpolate(a[k], b[k], tap.weight);
+        }
+    });
 }
 
 bool lengthUsable(std::int32_t length) { return dimensionAllowed(length); }
@@ -210,14 +240,18 @@ bool horizontalPass(const std::uint8_t* source, std::int32_t width, std::int32_t
         AreaPlan plan;
         if (!planAreaReduction(width, newWidth, plan))
             return false;
-        for (std::int32_t y = 0; y < height; ++y)
-            reduceLine(plan, source + y * sourceStride, target + y * targetStride, 3);
+        platform::ForRowRanges(height, sourceStride, [&](std::int64_t first, std::int64_t end) {
+            for (std::int64_t y = first; y < end; ++y)
+                reduceLine(plan, source + y * sourceStride, target + y * targetStride, 3);
+        });
         return true;
     }
     case PassKind::enlarge: {
         std::vector<LinearTap> taps = planEnlargement(width, newWidth);
-        for (std::int32_t y = 0; y < height; ++y)
-            enlargeLine(taps, source + y * sourceStride, target + y * targetStride);
+        platform::ForRowRanges(height, targetStride, [&](std::int64_t first, std::int64_t end) {
+            for (std::int64_t y = first; y < end; ++y)
+                enlargeLine(taps, source + y * sourceStride, target + y * targetStride);
+        });
         return true;
     }
     case PassKind::refuse: break;
@@ -233,7 +267,7 @@ Status verticalPass(const std::uint8_t* source, std::int32_t width, std::int32_t
         AreaPlan plan;
         if (!planAreaReduction(height, newHeight, plan))
             return CodecError::unsupported;
-        return reduceColumns(plan, source, target, width) ? Status{} : Status{CodecError::noMemory};
+        return reduceColumns(plan, source, target, width, height) ? Status{} : Status{CodecError::noMemory};
     }
     case PassKind::enlarge: enlargeColumns(planEnlargement(height, newHeight), source, target, width); return {};
     case PassKind::refuse: break;
