@@ -8,19 +8,27 @@
 #include <chrono>
 #include <functional>
 #include <optional>
+#include <set>
+#include <tuple>
+#include <cmath>
 #include <thread>
 
 #include "codec_test_support.h"
 #include "codecs/size_search.h"
+#include "codecs/size_sketch.h"
+#include "picture/picture.h"
 
 namespace vrelk {
 namespace {
 
+double linearAxis(std::int32_t quality) { return quality; }
+const SearchPlan kLinear{LengthModel{linearAxis, 0.05}, 0};
+
 // Sizes that fall as the quality falls: the file at quality q has q bytes.
-std::pair<std::vector<int>, int> searchWithSizeEqualToQuality(std::int64_t limit)
+std::pair<std::vector<int>, int> searchWithSizeEqualToQuality(std::int64_t limit, SearchPlan plan = kLinear)
 {
     std::vector<int> tried;
-    int kept = SearchQuality({}, limit, [&](std::int32_t quality, std::size_t& length) {
+    int kept = SearchQuality({}, limit, plan, [&](std::int32_t quality, std::size_t& length) {
         tried.push_back(quality);
         length = static_cast<std::size_t>(quality);
         return true;
@@ -28,25 +36,78 @@ std::pair<std::vector<int>, int> searchWithSizeEqualToQuality(std::int64_t limit
     return {tried, kept};
 }
 
+// The walk proves its answer: the quality kept was tried, and so was the
+// next one up, unless it is the highest or nothing fitted.
+void expectProven(const std::vector<int>& tried, int kept, const char* name)
+{
+    EXPECT_NE(std::find(tried.begin(), tried.end(), kept), tried.end()) << name;
+    if (kept < 100 && kept > 1) {
+        EXPECT_NE(std::find(tried.begin(), tried.end(), kept + 1), tried.end()) << name;
+    }
+    EXPECT_EQ(std::set<int>(tried.begin(), tried.end()).size(), tried.size()) << name << ": a quality asked twice";
+}
+
 TEST(SizeSearch, QualitiesTriedAndKept)
 {
-    using Tried = std::vector<int>;
-    EXPECT_EQ(searchWithSizeEqualToQuality(100), std::make_pair(Tried{100}, 100));
-    EXPECT_EQ(searchWithSizeEqualToQuality(80), std::make_pair(Tried{100, 69, 85, 70, 78, 82, 79, 81, 80}, 80));
-    EXPECT_EQ(searchWithSizeEqualToQuality(0), std::make_pair(Tried{100, 69, 38, 7, 6, 5, 4, 3, 2, 1}, 1));
-    EXPECT_EQ(searchWithSizeEqualToQuality(6), std::make_pair(Tried{100, 69, 38, 7, 6}, 6));
-    EXPECT_EQ(searchWithSizeEqualToQuality(10),
-              std::make_pair(Tried{100, 69, 38, 7, 23, 8, 16, 9, 13, 10, 12, 11, 10}, 10));
-    EXPECT_EQ(searchWithSizeEqualToQuality(7), std::make_pair(Tried{100, 69, 38, 7, 23, 8}, 7))
-        << "the search ends on a larger trial; the one that fitted is kept";
+    const struct {
+        std::int64_t limit;
+        int kept;
+        std::size_t mostTrials;
+        std::int32_t first = 0;
+    } cases[] = {
+        {100, 100, 1}, {80, 80, 6}, {0, 1, 4}, {6, 6, 9}, {10, 10, 9}, {7, 7, 9},
+        {55, 55, 3, 55}, {55, 55, 4, 54}, {55, 55, 5, 90}, {1000, 100, 2, 60},
+    };
+    for (const auto& c : cases) {
+        const auto [tried, kept] = searchWithSizeEqualToQuality(c.limit, {kLinear.model, c.first});
+        EXPECT_EQ(kept, c.kept) << "limit " << c.limit;
+        EXPECT_LE(tried.size(), c.mostTrials) << "limit " << c.limit << " first " << c.first;
+        EXPECT_EQ(tried.front(), c.first ? c.first : 100) << "limit " << c.limit;
+        expectProven(tried, kept, "size equal to quality");
+    }
 
     int calls = 0;
-    EXPECT_EQ(SearchQuality({}, 50, [&](std::int32_t, std::size_t& length) {
+    EXPECT_EQ(SearchQuality({}, 50, kLinear, [&](std::int32_t, std::size_t& length) {
                   length = 1000;
                   return ++calls < 3;
               }),
               0);
     EXPECT_EQ(calls, 3) << "a failed encoding ends the search";
+}
+
+// Whatever the model says, the walk finds the boundary of lengths that
+// fall with the quality, in no more trials than a bisection's and then
+// some, and a model that fits the lengths finds it in fewer.
+TEST(SizeSearch, AimedWalkFindsTheBoundaryInFewTrials)
+{
+    const std::function<std::size_t(std::int32_t)> lengths[] = {
+        [](std::int32_t q) { return static_cast<std::size_t>(20000 * std::exp(0.05 * q)); },
+        [](std::int32_t q) { return static_cast<std::size_t>(1000 + q * q * q); },
+        [](std::int32_t q) { return static_cast<std::size_t>(q < 90 ? 5000 + q : 900000 + q); },
+    };
+    for (double slope : {0.05, 0.005, 0.5, -0.05}) {
+        for (std::size_t shape = 0; shape < std::size(lengths); ++shape) {
+            for (std::int32_t boundary = 1; boundary <= 100; boundary += 3) {
+                const auto limit = static_cast<std::int64_t>(lengths[shape](boundary));
+                std::vector<int> tried;
+                const int kept = SearchQuality({}, limit, SearchPlan{LengthModel{linearAxis, slope}, 0},
+                                               [&](std::int32_t quality, std::size_t& length) {
+                                                   tried.push_back(quality);
+                                                   length = lengths[shape](quality);
+                                                   return true;
+                                               });
+                int expected = boundary;
+                while (expected < 100 && lengths[shape](expected + 1) <= static_cast<std::size_t>(limit))
+                    ++expected;
+                EXPECT_EQ(kept, expected) << "shape " << shape << " slope " << slope << " boundary " << boundary;
+                EXPECT_LE(tried.size(), 14u) << "shape " << shape << " slope " << slope << " boundary " << boundary;
+                if (shape == 0 && slope == 0.05) {
+                    EXPECT_LE(tried.size(), 4u) << "boundary " << boundary;
+                }
+                expectProven(tried, kept, "aimed");
+            }
+        }
+    }
 }
 
 // A fake format: the file at quality q is `length(q)` bytes of q. It stops
@@ -80,15 +141,12 @@ struct FakeFormat {
     }
 };
 
-double linearAxis(std::int32_t quality) { return quality; }
-
 struct SearchCase {
     const char* name;
     std::function<std::size_t(std::int32_t)> length;
     std::int64_t limit;
-    std::vector<std::int32_t> tried;
+    std::size_t mostTrials;
     std::int32_t written;  // 0: the search fails
-    int encodings;         // without guesses
     std::int32_t failsAt = 0;
     QualityRange range{};
 };
@@ -99,14 +157,26 @@ std::size_t qualityBytes(std::int32_t quality) { return static_cast<std::size_t>
 std::size_t dipAbove(std::int32_t quality) { return quality >= 60 && quality <= 62 ? 100 : thousandPerQuality(quality); }
 
 const SearchCase kCases[] = {
-    {"fits in the middle", thousandPerQuality, 80000, {100, 69, 85, 70, 78, 82, 79, 81, 80}, 80, 9},
-    {"a quality asked twice is encoded once", qualityBytes, 10, {100, 69, 38, 7, 23, 8, 16, 9, 13, 10, 12, 11, 10}, 10, 12},
-    {"all fit", thousandPerQuality, 1 << 20, {100}, 100, 1},
-    {"none fits: the lowest, whole", thousandPerQuality, 500, {100, 69, 38, 7, 6, 5, 4, 3, 2, 1}, 1, 10},
-    {"not monotone: a dip above is not found", dipAbove, 50000, {100, 69, 38, 54, 39, 47, 51, 48, 50}, 50, 9},
-    {"an encoding fails", thousandPerQuality, 80000, {100, 69, 85}, 0, 3, 85},
-    {"a narrower range, none fits", thousandPerQuality, 0, {60, 29, 20}, 20, 3, 0, {20, 60}},
+    {"fits in the middle", thousandPerQuality, 80000, 6, 80},
+    {"small files", qualityBytes, 10, 9, 10},
+    {"all fit", thousandPerQuality, 1 << 20, 1, 100},
+    {"none fits: the lowest, whole", thousandPerQuality, 500, 4, 1},
+    {"not monotone: a dip above is not found", dipAbove, 50000, 7, 50},
+    {"an encoding fails", thousandPerQuality, 80000, 3, 0, 95},
+    {"a narrower range, none fits", thousandPerQuality, 0, 3, 20, 0, {20, 60}},
 };
+
+// The qualities the walk asks for, over the case's lengths.
+std::vector<std::int32_t> walkOf(const SearchCase& c)
+{
+    std::vector<std::int32_t> tried;
+    SearchQuality(c.range, c.limit, kLinear, [&](std::int32_t quality, std::size_t& length) {
+        tried.push_back(quality);
+        length = c.length(quality);
+        return quality != c.failsAt;
+    });
+    return tried;
+}
 
 struct SearchRun {
     std::vector<std::int32_t> tried;
@@ -118,8 +188,8 @@ struct SearchRun {
 
 SearchRun search(const SearchCase& c, platform::WorkerSlots* workers)
 {
-    FakeFormat format{c.length, c.failsAt, c.tried};
-    SizeSearch search(SizeTarget{c.range, c.limit, LengthModel{linearAxis, 0.05}, workers, 0},
+    FakeFormat format{c.length, c.failsAt, walkOf(c)};
+    SizeSearch search(SizeTarget{c.range, c.limit, kLinear.model, workers, 0},
                       [&format](const TrialRequest& trial) { return format.encode(trial); });
     SizeSearchRecord record;
     Result<ChosenTrial> chosen = search.run(&record);
@@ -137,9 +207,10 @@ TEST(SizeSearch, KeepsTheFileOfTheQualityTheWalkChooses)
     platform::WorkerSlots none(0);
     for (const SearchCase& c : kCases) {
         const SearchRun run = search(c, &none);
-        EXPECT_EQ(run.tried, c.tried) << c.name;
+        EXPECT_EQ(run.tried, walkOf(c)) << c.name;
+        EXPECT_LE(run.tried.size(), c.mostTrials) << c.name;
         EXPECT_EQ(run.written, c.written) << c.name;
-        EXPECT_EQ(run.encodings, c.encodings) << c.name;
+        EXPECT_EQ(run.encodings, static_cast<int>(run.tried.size())) << c.name;
         if (c.written) {
             EXPECT_EQ(run.bytes, std::vector<std::uint8_t>(c.length(c.written), static_cast<std::uint8_t>(c.written)))
                 << c.name;
@@ -174,6 +245,36 @@ TEST(SizeSearch, GuessedTrialsChangeNothing)
         EXPECT_FALSE(spare.tryTake()) << c.name;
         EXPECT_LE(spare.peakEncodings(), 2) << c.name;
     }
+}
+
+// The sketch is bands of 32 whole rows, one in every 8 from the top, in
+// the picture's own bottom-up layout; small pictures get none.
+TEST(SizeSearch, SketchTakesEveryEighthBandOfRows)
+{
+    for (auto [width, height, sketched] : {std::tuple{1025, 1030, 134}, std::tuple{1024, 1024, 128},
+                                           std::tuple{1023, 1153, 160}, std::tuple{4000, 1100, 160}}) {
+        const auto stride = static_cast<std::size_t>(rowLayout(width, 1, 24).stride);
+        std::vector<std::uint8_t> pixels(stride * static_cast<std::size_t>(height));
+        for (std::size_t row = 0; row < static_cast<std::size_t>(height); ++row)
+            std::fill_n(pixels.begin() + static_cast<std::ptrdiff_t>(row * stride), stride,
+                        static_cast<std::uint8_t>((height - 1 - static_cast<int>(row)) % 251));
+        SketchPicture sketch;
+        ASSERT_TRUE(SketchOf(width, height, pixels.data(), sketch)) << width << "x" << height;
+        ASSERT_EQ(sketch.height, sketched) << width << "x" << height;
+        EXPECT_DOUBLE_EQ(sketch.share, static_cast<double>(sketched) / height);
+        ASSERT_EQ(sketch.pixels.size(), stride * static_cast<std::size_t>(sketched));
+        for (int to = 0; to < sketched; ++to) {
+            const int from = to / 32 * 256 + to % 32;
+            const std::uint8_t* row = sketch.pixels.data() + static_cast<std::size_t>(sketched - 1 - to) * stride;
+            EXPECT_TRUE(std::all_of(row, row + stride, [&](std::uint8_t v) { return v == from % 251; }))
+                << width << "x" << height << " sketch row " << to;
+        }
+    }
+    SketchPicture none;
+    std::vector<std::uint8_t> small(static_cast<std::size_t>(rowLayout(4096, 1, 24).stride) * 1000);
+    EXPECT_FALSE(SketchOf(4096, 1000, small.data(), none)) << "too few rows";
+    std::vector<std::uint8_t> narrow(static_cast<std::size_t>(rowLayout(64, 1, 24).stride) * 4096);
+    EXPECT_FALSE(SketchOf(64, 4096, narrow.data(), none)) << "too few pixels";
 }
 
 }  // namespace

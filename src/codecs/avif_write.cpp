@@ -8,6 +8,7 @@
 #include "codecs/avif.h"
 #include "codecs/files.h"
 #include "codecs/size_search.h"
+#include "codecs/size_sketch.h"
 
 namespace vrelk {
 namespace {
@@ -276,6 +277,20 @@ Result<TrialEnd> encodeTrial(const heif_image* source, platform::WorkerSlots* wo
 double levelAxis(std::int32_t level) { return level; }
 constexpr LengthModel kAvifLengths{levelAxis, 0.06};
 
+// The sketch of the picture in libheif's form; null when it gets none.
+SourceImage sketchImageOf(const ImageView& image, SketchPicture& rows)
+{
+    PageBuffer converted;
+    Result<const std::uint8_t*> pixels = Pixels24(image, converted);
+    if (!pixels || !SketchOf(image.width, image.height, *pixels, rows))
+        return nullptr;
+    const ImageView view{image.width, rows.height, 24, image.palette, rows.pixels};
+    Result<SourceImage> made = sourceImageOf(view);
+    if (!made)
+        return nullptr;
+    return std::move(*made);
+}
+
 Status writeAvifWithLimitBody(const ImageView& image, const platform::Path& path, std::int64_t limit,
                               platform::WorkerSlots* workers, SizeSearchRecord* record)
 {
@@ -286,8 +301,17 @@ Status writeAvifWithLimitBody(const ImageView& image, const platform::Path& path
         return source.error();
     const heif_image* shared = source->get();
     const Metadata metadata{image.exif, image.xmp};
-    SizeSearch search(SizeTarget{kLevels, limit, kAvifLengths, workers, 0},
-                      [shared, workers, metadata](const TrialRequest& trial) {
+    SketchPicture sketchRows;
+    const SourceImage sketch = sketchImageOf(image, sketchRows);
+    SizeTarget sized{kLevels, limit, kAvifLengths, workers, 0};
+    if (sketch) {
+        const heif_image* small = sketch.get();
+        sized.sketch = Sketch{[small, workers](const TrialRequest& trial) {
+                                  return withoutExceptions([&] { return encodeTrial(small, workers, Metadata{}, trial); });
+                              },
+                              sketchRows.share, image.exif.size() + image.xmp.size()};
+    }
+    SizeSearch search(sized, [shared, workers, metadata](const TrialRequest& trial) {
                           return withoutExceptions([&] { return encodeTrial(shared, workers, metadata, trial); });
     });
     Result<ChosenTrial> chosen = search.run(record);

@@ -55,8 +55,8 @@ JpegEncoding jpegEncoding(std::int32_t quality, std::int32_t sampling);
 // Images of another depth than 24 are converted through the palette first.
 Status WriteJpeg(const ImageView& image, const platform::Path& path, const JpegEncoding& encoding);
 
-// Writes the highest quality whose file is not larger than the target,
-// searched from 100 down; when none fits, the file at quality 1.
+// Writes the highest quality whose file is not larger than the target;
+// when none fits, the file at quality 1.
 Status WriteJpegWithLimit(const ImageView& image, const platform::Path& path, const JpegEncoding& encoding,
                           std::int32_t kilobytes, SizeSearchRecord* record = nullptr);
 Status WriteJpegWithByteLimit(const ImageView& image, const platform::Path& path, const JpegEncoding& encoding,

@@ -6,6 +6,7 @@
 #include "codecs/jpeg.h"
 #include "codecs/jpeg_encode.h"
 #include "codecs/size_search.h"
+#include "codecs/size_sketch.h"
 #include "platform/platform.h"
 
 namespace vrelk {
@@ -27,7 +28,7 @@ double logTableScale(std::int32_t quality)
 constexpr LengthModel kJpegLengths{logTableScale, -0.8};
 
 // One trial: the job at the trial's quality into the trial's buffer,
-// stopped once past the target and followed for cancelling.
+// followed for cancelling.
 TrialEncoder jpegTrials(const JpegJob& job)
 {
     return [job](const TrialRequest& trial) -> Result<TrialEnd> {
@@ -68,6 +69,7 @@ public:
 
 private:
     PageBuffer converted_;
+    SketchPicture sketch_;
     ComponentPlanes planes_;
     std::optional<SizeSearch> search_;
 };
@@ -81,14 +83,20 @@ Result<ChosenTrial> JpegSizeSearch::run(const ImageView& image, const JpegEncodi
 
     const auto uncompressed = static_cast<std::uint64_t>(rowLayout(image.width, image.height, 24).imageSize);
     const std::uint64_t target = limit > 0 ? static_cast<std::uint64_t>(limit) : 0;
-    // A trial stopped at the target needs one byte more than it; larger
-    // encodings (quality 1 runs to its end) grow the buffer.
+    // Trials near the target fit the buffer as first sized; larger ones
+    // grow it.
     const auto trialBuffer = static_cast<std::size_t>(
         std::clamp<std::uint64_t>(target + 1, 1u << 16, std::max<std::uint64_t>(uncompressed, 1u << 16)));
 
     JpegJob job{image.width,      image.height, *rows,     encoding,        nullptr,
                 image.iccProfile, image.exif,   image.xmp, image.resolution};
-    SizeSearch& search = search_.emplace(SizeTarget{{}, limit, kJpegLengths, encoding.workers, trialBuffer}, jpegTrials(job));
+    SizeTarget sized{{}, limit, kJpegLengths, encoding.workers, trialBuffer};
+    if (SketchOf(image.width, image.height, *rows, sketch_)) {
+        const JpegJob sketched{image.width, sketch_.height, sketch_.pixels.data(), encoding};
+        sized.sketch = Sketch{jpegTrials(sketched), sketch_.share,
+                               image.iccProfile.size() + image.exif.size() + image.xmp.size()};
+    }
+    SizeSearch& search = search_.emplace(sized, jpegTrials(job));
     // The search's first trial converts the pixels itself while the planes
     // for the other trials are built beside it. Without memory for the
     // planes every trial converts the pixels.

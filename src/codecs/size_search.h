@@ -26,12 +26,30 @@ struct QualityRange {
     std::int32_t highest = kHighestQuality;
 };
 
+// Where a format's file length runs nearly straight on a logarithmic
+// scale: `axis` places a quality, `slope` is the usual change of the
+// logarithm of the length along it. The walk aims its trials with it.
+struct LengthModel {
+    double (*axis)(std::int32_t quality);
+    double slope;
+};
+
+// How a walk sets out: its first quality (0: the highest) and the model
+// it aims by.
+struct SearchPlan {
+    LengthModel model;
+    std::int32_t first = 0;
+};
+
 // The qualities the search asks for, in order. `lengthAt` stores the
 // length of the file at a quality and returns false when it could not be
-// made. Returns the quality whose file is to be written: the last one that
-// fitted, else the lowest; 0 when a file could not be made.
+// made. Each trial is aimed where the lengths seen so far put the limit,
+// and the walk ends once the highest fitting quality is proven: it fits
+// and the next one up was seen not to, or it is the highest. Returns the
+// quality whose file is to be written: that one, else the lowest; 0 when
+// a file could not be made.
 using QualityTrial = std::function<bool(std::int32_t quality, std::size_t& length)>;
-std::int32_t SearchQuality(QualityRange range, std::int64_t limit, const QualityTrial& lengthAt);
+std::int32_t SearchQuality(QualityRange range, std::int64_t limit, const SearchPlan& plan, const QualityTrial& lengthAt);
 
 // One trial asked of an encoder: its file at `quality` in `into`, a buffer
 // kept from trial to trial that the encoder may size as it likes. It may
@@ -54,13 +72,13 @@ struct TrialEnd {
 
 using TrialEncoder = std::function<Result<TrialEnd>(const TrialRequest&)>;
 
-// Where a format's file length runs nearly straight on a logarithmic
-// scale: `axis` places a quality, `slope` is the usual change of the
-// logarithm of the length along it. Only the guesses at the next trial use
-// it, so it changes no result.
-struct LengthModel {
-    double (*axis)(std::int32_t quality);
-    double slope;
+// A small stand-in for the picture, of bands of its rows, whose encodings
+// cost a fraction of a trial and tell where to begin: the whole file is
+// about `fixedBytes` plus the sketch's length over `share`.
+struct Sketch {
+    TrialEncoder encoder;
+    double share = 1;
+    std::size_t fixedBytes = 0;
 };
 
 struct SizeTarget {
@@ -71,6 +89,8 @@ struct SizeTarget {
     platform::WorkerSlots* workers = nullptr;
     // What each trial buffer starts with.
     std::size_t trialBuffer = 0;
+    // Without one the walk begins at the highest quality.
+    std::optional<Sketch> sketch{};
 };
 
 // What a search tried and which quality it wrote.
@@ -87,8 +107,9 @@ struct ChosenTrial {
 
 class TrialSlot;
 
-// Each quality the search asks for is encoded, and stopped once it has
-// passed the limit. While one trial runs, the one the search will most
+// Each quality the search asks for is encoded whole, since the next aim
+// needs its length. A sketch, when the format gives one, chooses the first
+// quality before any trial. While one trial runs, the one the search will most
 // likely ask for next runs beside it on a spare worker; a guess that
 // proves wrong is cancelled. A trial's file depends only on its quality,
 // so the qualities asked, their order and the file chosen are the same
@@ -102,8 +123,9 @@ public:
     // Whatever the trials read must outlive this, or their stop().
     ~SizeSearch();
 
-    // Sizes the trial buffers and, on a spare worker, starts the first
-    // trial, so that the caller can prepare for later ones beside it.
+    // Encodes the sketch, sizes the trial buffers and, on a spare worker,
+    // starts the first trial, so that the caller can prepare for later
+    // ones beside it.
     Status begin();
     // Trials started from now on encode with `encoder`; running ones keep
     // theirs.
@@ -115,18 +137,13 @@ public:
     void stop();
 
 private:
-    struct Outcome {
-        std::size_t length = 0;  // exact when complete, else one past the stop
-        double estimate = 0;     // of the whole length, for guessing only
-        bool complete = false;
-    };
     struct Kept {
         std::vector<std::uint8_t> bytes;
         std::int32_t quality = 0;
     };
 
     bool fits(std::size_t length) const { return static_cast<std::int64_t>(length) <= target_.limit; }
-    std::size_t stopAfter(std::int32_t quality) const;
+    void planFromSketch();
     bool takeSpareWorker();
     void start(TrialSlot& slot, std::int32_t quality, bool holdsSlot);
     TrialSlot* slotRunning(std::int32_t quality);
@@ -138,11 +155,12 @@ private:
 
     SizeTarget target_;
     TrialEncoder encoder_;
-    std::size_t stop_;
+    SearchPlan plan_;
     bool begun_ = false;
-    std::map<std::int32_t, Outcome> known_;
-    Kept fitted_;        // the last trial that fitted
-    Kept lastComplete_;  // the last that ran to its end, for when none fits
+    std::map<std::int32_t, std::size_t> known_;
+    std::map<std::int32_t, double> sketched_;  // whole lengths the sketch suggests
+    Kept fitted_;  // the last trial that fitted: the highest yet
+    Kept lowest_;  // the lowest quality's, for when none fits
     Status failure_;
     std::array<std::unique_ptr<TrialSlot>, 2> slots_;
 };

@@ -9,6 +9,7 @@
 
 #include "codecs/files.h"
 #include "codecs/size_search.h"
+#include "codecs/size_sketch.h"
 #include "codecs/webp.h"
 #include "platform/picture_cores.h"
 
@@ -25,14 +26,14 @@ public:
     EncoderPicture(const EncoderPicture&) = delete;
     EncoderPicture& operator=(const EncoderPicture&) = delete;
 
-    Status import(const ImageView& image, const std::uint8_t* rows)
+    Status import(std::int32_t width, std::int32_t height, const std::uint8_t* rows)
     {
-        picture_.width = image.width;
-        picture_.height = image.height;
+        picture_.width = width;
+        picture_.height = height;
         picture_.use_argb = 0;
-        const auto stride = static_cast<int>(rowLayout(image.width, 1, 24).stride);
+        const auto stride = static_cast<int>(rowLayout(width, 1, 24).stride);
         // The top row of the picture is the last row in memory.
-        const std::uint8_t* top = rows + static_cast<std::size_t>(image.height - 1) * static_cast<std::size_t>(stride);
+        const std::uint8_t* top = rows + static_cast<std::size_t>(height - 1) * static_cast<std::size_t>(stride);
         if (!WebPPictureImportBGR(&picture_, top, -stride))
             return CodecError::noMemory;
         return {};
@@ -181,8 +182,10 @@ bool fitsWebp(const ImageView& image)
     return image.width <= WEBP_MAX_DIMENSION && image.height <= WEBP_MAX_DIMENSION;
 }
 
-// The image's pixels in libwebp's picture, which keeps its own copy.
-Status loadPicture(const ImageView& image, EncoderPicture& picture)
+// The image's pixels in libwebp's picture, which keeps its own copy, and
+// when `sketch` is given, the sketch of them in it.
+Status loadPicture(const ImageView& image, EncoderPicture& picture, SketchPicture* sketch = nullptr,
+                   EncoderPicture* sketched = nullptr)
 {
     if (!fitsWebp(image))
         return CodecError::unsupported;
@@ -190,7 +193,10 @@ Status loadPicture(const ImageView& image, EncoderPicture& picture)
     Result<const std::uint8_t*> rows = Pixels24(image, converted);
     if (!rows)
         return rows.error();
-    return picture.import(image, *rows);
+    if (sketch && sketched && SketchOf(image.width, image.height, *rows, *sketch) &&
+        !sketched->import(image.width, sketch->height, sketch->pixels.data()))
+        sketch->height = 0;
+    return picture.import(image.width, image.height, *rows);
 }
 
 Status writeWebpBody(const ImageView& image, const platform::Path& path, std::int32_t quality)
@@ -234,10 +240,20 @@ Status writeWebpWithLimitBody(const ImageView& image, const platform::Path& path
                               platform::WorkerSlots* workers, SizeSearchRecord* record)
 {
     EncoderPicture picture;
-    if (Status loaded = loadPicture(image, picture); !loaded)
+    SketchPicture sketch;
+    EncoderPicture sketched;
+    if (Status loaded = loadPicture(image, picture, &sketch, &sketched); !loaded)
         return loaded;
     const Chunks chunks = chunksOf(image);
-    SizeSearch search(SizeTarget{{}, limit, kWebpLengths, workers, 0}, [&picture, chunks](const TrialRequest& trial) {
+    SizeTarget target{{}, limit, kWebpLengths, workers, 0};
+    if (sketch.height > 0) {
+        sketch.pixels = {};
+        target.sketch = Sketch{[&sketched](const TrialRequest& trial) {
+                                   return withoutExceptions([&] { return encodeTrial(sketched, {}, trial); });
+                               },
+                               sketch.share, chunks.icc.size() + chunks.exif.size() + chunks.xmp.size()};
+    }
+    SizeSearch search(target, [&picture, chunks](const TrialRequest& trial) {
         return withoutExceptions([&] { return encodeTrial(picture, chunks, trial); });
     });
     Result<ChosenTrial> chosen = search.run(record);
