@@ -167,7 +167,7 @@ int scoreRow(const std::uint8_t* row, std::int64_t size)
 
 void fillFilterRows(PngWriter& writer)
 {
-    constexpr std::int64_t n = 3;
+    const std::int64_t n = writer.bytesPerPixel;
     const std::uint8_t* r = writer.rawRow;
     const std::uint8_t* p = writer.previousRow;
     std::uint8_t* s = writer.subRow;
@@ -195,7 +195,9 @@ void fillFilterRows(PngWriter& writer)
         t[i] = static_cast<std::uint8_t>(r[i] - PaethPredictor(r[i - n], p[i], p[i - n]));
 }
 
-void filterRgbImage(PngWriter& writer, std::span<const std::uint8_t> pixels)
+// Blue, green, red (and alpha) in memory; red, green, blue (and alpha) in the file.
+template <int PixelBytes>
+void filterColourImage(PngWriter& writer, std::span<const std::uint8_t> pixels)
 {
     const std::array<std::uint8_t*, 5> buffers{writer.rawRow, writer.subRow, writer.upRow, writer.averageRow,
                                                writer.paethRow};
@@ -204,10 +206,12 @@ void filterRgbImage(PngWriter& writer, std::span<const std::uint8_t> pixels)
     for (std::int64_t y = writer.height - 1; y >= 0; --y, to += writer.rowSize) {
         const std::uint8_t* bgr = pixels.data() + y * writer.stride;
         std::uint8_t* raw = writer.rawRow + 1;
-        for (std::int64_t x = 0; x < writer.width; ++x, bgr += 3, raw += 3) {
+        for (std::int64_t x = 0; x < writer.width; ++x, bgr += PixelBytes, raw += PixelBytes) {
             raw[0] = bgr[2];
             raw[1] = bgr[1];
             raw[2] = bgr[0];
+            if constexpr (PixelBytes == 4)
+                raw[3] = bgr[3];
         }
         std::memcpy(to, buffers[static_cast<std::size_t>(ChooseFilter(writer))], rowBytes);
         std::memcpy(writer.previousRow, writer.rawRow, rowBytes);
@@ -279,6 +283,10 @@ static Status writePngBody(const ImageView& image, const platform::Path& path)
         writer.bitDepth = 8;
         writer.colourType = 2;
         writer.bytesPerPixel = 3;
+    } else if (bits == 32) {
+        writer.bitDepth = 8;
+        writer.colourType = 6;
+        writer.bytesPerPixel = 4;
     } else {
         return CodecError::cannotWrite;
     }
@@ -299,8 +307,10 @@ static Status writePngBody(const ImageView& image, const platform::Path& path)
         return status;
     if (writer.colourType == 3)
         filterPaletteImage(writer, *image.palette, image.pixels);
+    else if (writer.colourType == 6)
+        filterColourImage<4>(writer, image.pixels);
     else
-        filterRgbImage(writer, image.pixels);
+        filterColourImage<3>(writer, image.pixels);
     if (Status status = compressAndWrite(writer); !status)
         return status;
     writer.filteredData.reset();

@@ -65,6 +65,7 @@ public:
                 pluginTurns_.passed(*index);  // a file that never reached its read
                 result.size = job.written;
                 result.metadataKept = job.metadataKept;
+                result.alphaKept = job.alphaKept;
                 result.ready = true;
                 {
                     std::lock_guard lock(mutex_);
@@ -103,6 +104,7 @@ public:
             Produced& produced = *ready;
             FileReport& file =
                 report.files.emplace_back(FileReport{inputs_[index], {}, produced.failure, produced.size, std::nullopt, produced.metadataKept});
+            file.alphaKept = produced.alphaKept;
             deliverFile(file, produced.stagedPath, plan_);
             {
                 std::lock_guard lock(mutex_);
@@ -121,6 +123,7 @@ private:
         platform::Path stagedPath;
         ImageSize size;
         bool metadataKept = false;
+        bool alphaKept = false;
     };
 
     std::optional<std::size_t> claimNext()
