@@ -8,6 +8,7 @@ cannot carry alpha, are byte for byte what they are without the option.
 
     keep_alpha.py <vrelk>
 """
+import io
 import json
 import os
 import shutil
@@ -20,6 +21,7 @@ from PIL import Image
 
 VRELK = os.path.abspath(sys.argv[1])
 AVIFENC = shutil.which("avifenc")
+AVIFDEC = shutil.which("avifdec")
 
 failures = []
 
@@ -76,7 +78,7 @@ def make_inputs(folder):
     Image.fromarray(grey, "LA").save(path)
     inputs["grey_alpha.png"] = path
 
-    indices = (np.arange(20)[:, None] + np.arange(24)[None, :]) % 6
+    indices = (np.arange(20)[:, None] // 5 + np.arange(24)[None, :] // 6) % 6
     palette = [255, 0, 0, 0, 255, 0, 0, 0, 255, 250, 250, 0, 0, 0, 0, 90, 40, 200]
     paletted = Image.fromarray(indices.astype(np.uint8), "P")
     paletted.putpalette(palette)
@@ -97,6 +99,10 @@ def make_inputs(folder):
     gif.save(path, transparency=4)
     inputs["transparent.gif"] = path
 
+    path = os.path.join(folder, "alpha.tif")
+    Image.fromarray(picture, "RGBA").save(path, compression="tiff_adobe_deflate")
+    inputs["alpha.tif"] = path
+
     path = os.path.join(folder, "alpha.webp")
     Image.fromarray(picture, "RGBA").save(path, lossless=True)
     inputs["alpha.webp"] = path
@@ -108,18 +114,28 @@ def make_inputs(folder):
         inputs["alpha.avif"] = path
     else:
         check(False, "avifenc missing")
+    check(AVIFDEC is not None, "avifdec missing")
     return inputs
 
 
 def reference(path):
-    """The input as Pillow decodes it, transparent pixels' colour ignored."""
-    return rgba(path)
+    """The input as Pillow decodes it, or AVIF as avifdec does."""
+    if not path.endswith(".avif"):
+        return rgba(path)
+    decoded = path + ".png"
+    result = subprocess.run([AVIFDEC, path, decoded], capture_output=True)
+    check(result.returncode == 0, "avifdec: %s" % result.stderr)
+    return rgba(decoded)
 
 
 # ---- Comparisons -----------------------------------------------------------------
 
 def shown(picture):
     return picture[..., 3] > 0
+
+
+def premultiplied(picture):
+    return np.rint(picture[..., :3] * (picture[..., 3:4] / 255.0))
 
 
 def compare_exact(name, expected, got, colour_tolerance):
@@ -129,9 +145,14 @@ def compare_exact(name, expected, got, colour_tolerance):
     alpha_error = np.abs(got[..., 3] - expected[..., 3]).max()
     check(alpha_error <= 1, "%s: alpha differs by %d" % (name, alpha_error))
     mask = shown(expected) & shown(got)
-    if mask.any():
+    if not mask.any():
+        return
+    # libtiff hands over colours multiplied by alpha, exact only that far.
+    if ".tif" in name:
+        colour_error = np.abs(premultiplied(got) - premultiplied(expected))[mask].max()
+    else:
         colour_error = np.abs(got[..., :3] - expected[..., :3])[mask].max()
-        check(colour_error <= colour_tolerance, "%s: colour differs by %d" % (name, colour_error))
+    check(colour_error <= colour_tolerance, "%s: colour differs by %d" % (name, colour_error))
 
 
 def over_white(picture):
@@ -146,7 +167,19 @@ def compare_gif(name, expected, got):
     transparent = expected[..., 3] == 0
     check(np.array_equal(got[..., 3] == 0, transparent), "%s: not transparent exactly where alpha was 0" % name)
     error = np.abs(got[..., :3] - over_white(expected))[~transparent]
-    check(error.size == 0 or error.mean() < 4, "%s: colours over white off by %.1f" % (name, error.mean()))
+    mean = error.mean() if error.size else 0
+    check(mean < 4, "%s: colours over white off by %.1f" % (name, mean))
+
+
+def libwebp_error(expected):
+    """How far libwebp's own encoding at the program's default quality (75)
+    strays from the mostly opaque colours, through Pillow."""
+    encoded = io.BytesIO()
+    Image.fromarray(expected.astype(np.uint8), "RGBA").save(encoded, "WEBP", quality=75)
+    encoded.seek(0)
+    with Image.open(encoded) as image:
+        decoded = np.asarray(image.convert("RGBA"), dtype=np.int32)
+    return np.abs(decoded[..., :3] - expected[..., :3])[expected[..., 3] >= 128].mean()
 
 
 def compare_lossy(name, expected, got):
@@ -154,9 +187,11 @@ def compare_lossy(name, expected, got):
         check(False, "%s: size %s, expected %s" % (name, got.shape, expected.shape))
         return
     check(np.array_equal(got[..., 3], expected[..., 3]), "%s: alpha plane not kept exactly" % name)
-    mask = expected[..., 3] == 255
+    mask = expected[..., 3] >= 128
     error = np.abs(got[..., :3] - expected[..., :3])[mask]
-    check(error.size == 0 or error.mean() < 8, "%s: colour off by %.1f on average" % (name, error.mean()))
+    mean = error.mean() if error.size else 0
+    allowed = libwebp_error(expected) + 2
+    check(mean <= allowed, "%s: colour off by %.1f on average, libwebp's own %.1f" % (name, mean, allowed - 2))
 
 
 def test_every_input_to_every_output(folder, inputs):
@@ -211,8 +246,10 @@ def test_reduction_is_a_premultiplied_average(folder, inputs):
         # Colour divided by a small alpha is only as good as that alpha.
         mask = expected[..., 3] >= 32
         error = np.abs(got[..., :3] - expected[..., :3])[mask]
-        limit = 2 if fmt == "png" else 12
-        check(error.max() <= limit, "reduced %s: colour off by %d" % (fmt, error.max()))
+        if fmt == "png":
+            check(error.max() <= 2, "reduced png: colour off by %d" % error.max())
+        else:  # lossy: the colour loosely, on average
+            check(error.mean() < 4, "reduced webp: colour off by %.1f on average" % error.mean())
 
 
 def test_no_fringe_around_a_shape(folder):

@@ -116,8 +116,9 @@ TEST(SharpenWithAlpha, ShapeOnTransparencyKeepsItsColourAndAlpha)
         for (std::size_t i = 0; i < pixels.size(); ++i) {
             const Bgra got = pixelAt(picture, i);
             EXPECT_EQ(got[3], pixels[i][3]) << "alpha of pixel " << i;
-            if (pixels[i][3] != 0)
+            if (pixels[i][3] != 0) {
                 EXPECT_EQ(got, pixels[i]) << "pixel " << i;
+            }
         }
     }
 }

@@ -118,10 +118,10 @@ Result<Picture> readJpeg(ByteCursor in, const ReadContext& context)
     return ReadJpeg(in, options);
 }
 
-// Alpha is composited over white, as for PNG.
+// Alpha is composited over white, or kept, as for PNG.
 Result<Picture> readTiff(ByteCursor in, const ReadContext& context)
 {
-    return ReadTiff(in, context.tables, context.limits);
+    return ReadTiff(in, context.tables, context.limits, context.keepAlpha);
 }
 Result<Picture> readGif(ByteCursor in, const ReadContext& context)
 {
