@@ -8,6 +8,7 @@
 #include <random>
 #include <vector>
 
+#include "convert/convert_memory.h"
 #include "pixel/alpha.h"
 #include "pixel/filter.h"
 #include "pixel/resize_alpha.h"
@@ -150,6 +151,26 @@ TEST(AlphaPictures, IndexAlphaOnlyWhenAnIndexShowsIt)
     EXPECT_EQ(indexed.layout, PixelLayout::bgra32);
     EXPECT_EQ(pixelAt(indexed, 1), (Bgra{1, 2, 3, 40}));
     EXPECT_TRUE(hasTransparency(indexed));
+}
+
+// A picture with alpha is a third larger than its colours alone, and so is
+// every copy of it a reduction makes; GIF also holds it over white.
+TEST(AlphaPictures, ClaimsCountTheAlphaBytes)
+{
+    const std::int32_t width = 1000, height = 800;
+    Picture colour = std::move(*allocatePicture(width, height, PixelLayout::bgr24));
+    Picture withAlpha = std::move(*allocatePicture(width, height, PixelLayout::bgra32));
+    ConvertOptions halve;
+    halve.resize = true;
+    halve.resizeMode = kReduceWidth;
+    halve.resizeSize = 500;
+    const std::uint64_t alphaBytes = std::uint64_t{width} * height;
+    const std::uint64_t reducedAlphaBytes = 500 * 400;
+    EXPECT_GE(settlingNeed(withAlpha), settlingNeed(colour) + alphaBytes);
+    EXPECT_GE(reductionNeed(withAlpha, halve), 4 * alphaBytes + 2 * 4 * reducedAlphaBytes);
+    for (const std::int32_t output : {kOutputPng, kOutputWebp})
+        EXPECT_GE(writingNeed(withAlpha, output, false), writingNeed(colour, output, false) + alphaBytes) << output;
+    EXPECT_GE(writingNeed(withAlpha, kOutputGif, false), writingNeed(colour, kOutputGif, false) + 4 * alphaBytes);
 }
 
 }  // namespace

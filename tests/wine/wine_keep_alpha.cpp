@@ -11,6 +11,7 @@
 namespace {
 
 using namespace wine_harness;
+using namespace wine_ui;
 
 // The colour type in the header of a PNG the program wrote, or -1.
 int pngColourType(const std::vector<unsigned char>& file)
