@@ -4,7 +4,9 @@
 
 #include <webp/decode.h>
 
+#include "codecs/decode_memory.h"
 #include "codecs/webp.h"
+#include "platform/memory_budget.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
@@ -20,6 +22,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         vrelk::buildLookupTables(tables);
         built = true;
     }
-    (void)vrelk::ReadWebp(vrelk::ByteCursor({data, size}), tables);
+    // The budget a run gives each file: what the reader claims is what it may hold.
+    static vrelk::platform::MemoryBudget budget(std::uint64_t{1} << 30);
+    vrelk::DecodeMemory memory(budget);
+    (void)vrelk::ReadWebp(vrelk::ByteCursor({data, size}), tables, vrelk::ReadLimits{vrelk::kMaxDimension, &memory});
     return 0;
 }
