@@ -445,7 +445,7 @@ TEST(GifWrite, HeaderTableAndFailures)
         EXPECT_EQ(file[23 + static_cast<std::size_t>(table)], codeSize) << bits;
         EXPECT_EQ(file.back(), 0x3B);
     }
-    TestImage image = makeImage("x", 5, 3, 32);
+    TestImage image = makeImage("x", 5, 3, 16);
     EXPECT_EQ(WriteGif(image.view(), folder / "y.gif").error(), CodecError::cannotWrite);
     image = makeImage("x", 5, 3, 8);
     EXPECT_EQ(WriteGif(image.view(), folder / "none" / "y.gif").error(), CodecError::cannotCreate);

@@ -39,8 +39,9 @@ TEST(SettingsStore, FlagsKeepOnlyBitZeroAndNumbersAreParsedLikeProfileIntegers)
     ScratchFolder folder;
     auto ini = folder / "Vrelk.ini";
     writeText(ini, "[SImg]\r\nLimit=3\r\nResize=2\r\nMkDirAdd=-1\r\nOldCheck=1\r\n"
-                   "Quality=  -12abc\r\nLmtVal=abc\r\nRszSize=+640\r\nRszOpt=\r\nDrctCvt=8\r\n");
+                   "Quality=  -12abc\r\nLmtVal=abc\r\nRszSize=+640\r\nRszOpt=\r\nDrctCvt=8\r\nKeepAlpha=3\r\n");
     Settings s = LoadSettings(ini);
+    EXPECT_TRUE(s.KeepAlpha);
     EXPECT_TRUE(s.Limit);
     EXPECT_FALSE(s.Resize);
     EXPECT_TRUE(s.MkDirAdd);
@@ -101,7 +102,7 @@ TEST(SettingsStore, SaveReplacesTheSectionWithEveryKeyInOrder)
               "[Other]\r\nKeep=1\r\n[Tail]\r\nX=2\r\n[SImg]\r\n"
               "Quality=10\r\nSampling=0\r\nLimit=1\r\nLmtVal=100\r\nResize=0\r\nRszOpt=2\r\n"
               "RszSize=100\r\nOutDir=/some/folder\r\nMkDirAdd=0\r\nMkDirStr=Output\r\nUseSpi=0\r\n"
-              "SPI=\r\nOldCheck=0\r\nDrctCvt=0\r\nKeepMeta=0\r\nKeepTime=0\r\n");
+              "SPI=\r\nOldCheck=0\r\nDrctCvt=0\r\nKeepAlpha=0\r\nKeepMeta=0\r\nKeepTime=0\r\n");
     Settings again = LoadSettings(ini);
     EXPECT_EQ(again.Quality, 10);
     EXPECT_EQ(again.OutDir, "/some/folder");
@@ -129,6 +130,7 @@ TEST(SettingsStore, SavedBytesAreUnchangedForDefaultsAndEditedSettings)
     edited.SPI = folder / "spi";
     edited.OldCheck = true;
     edited.DrctCvt = 6;
+    edited.KeepAlpha = true;
     edited.KeepMeta = 2;
     edited.KeepTime = true;
     Settings fromMissingFile = LoadSettings(folder / "absent.ini");
@@ -143,15 +145,15 @@ TEST(SettingsStore, SavedBytesAreUnchangedForDefaultsAndEditedSettings)
         {"defaults", Settings{}, "",
          "[SImg]\r\nQuality=75\r\nSampling=0\r\nLimit=0\r\nLmtVal=100\r\nResize=0\r\nRszOpt=2\r\n"
          "RszSize=100\r\nOutDir=\r\nMkDirAdd=0\r\nMkDirStr=Output\r\nUseSpi=1\r\nSPI=\r\nOldCheck=0\r\n"
-         "DrctCvt=0\r\nKeepMeta=0\r\nKeepTime=0\r\n", false},
+         "DrctCvt=0\r\nKeepAlpha=0\r\nKeepMeta=0\r\nKeepTime=0\r\n", false},
         {"loaded from no file", fromMissingFile, "[Keep]\nA = 1\n",
          "[Keep]\r\nA = 1\r\n[SImg]\r\nQuality=75\r\nSampling=0\r\nLimit=0\r\nLmtVal=100\r\nResize=0\r\n"
          "RszOpt=1\r\nRszSize=100\r\nOutDir=\r\nMkDirAdd=0\r\nMkDirStr=Output\r\nUseSpi=0\r\nSPI=\r\n"
-         "OldCheck=0\r\nDrctCvt=0\r\nKeepMeta=0\r\nKeepTime=0\r\n", true},
+         "OldCheck=0\r\nDrctCvt=0\r\nKeepAlpha=0\r\nKeepMeta=0\r\nKeepTime=0\r\n", true},
         {"edited", edited, "[SImg]\r\nQuality=1\r\n",
          "[SImg]\r\nQuality=-12\r\nSampling=2\r\nLimit=1\r\nLmtVal=32767\r\nResize=1\r\nRszOpt=0\r\n"
          "RszSize=640\r\nOutDir=/out/\xe5\x86\x99\xe7\x9c\x9f\r\nMkDirAdd=1\r\nMkDirStr=\xe5\x87\xba\xe5\x8a\x9b x\r\n"
-         "UseSpi=1\r\nSPI=" + (folder / "spi").string() + "\r\nOldCheck=1\r\nDrctCvt=6\r\nKeepMeta=2\r\nKeepTime=1\r\n", true},
+         "UseSpi=1\r\nSPI=" + (folder / "spi").string() + "\r\nOldCheck=1\r\nDrctCvt=6\r\nKeepAlpha=1\r\nKeepMeta=2\r\nKeepTime=1\r\n", true},
     };
     for (const auto& c : cases) {
         const auto ini = folder / "Vrelk.ini";

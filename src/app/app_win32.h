@@ -84,6 +84,7 @@ enum SettingsControl : int {
     kCloseSettings = 1070,
     kHelpButton = 1071,
     kVersionButton = 1072,
+    kKeepAlphaCheck = 1091,
     kKeepMetaCheck = 1092,
     kKeepTimeCheck = 1093,
     kAlwaysOnTop = 5000,

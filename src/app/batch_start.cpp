@@ -20,6 +20,7 @@ ConvertOptions optionsFromSettings(const Settings& s)
     options.subFolderName = s.MkDirStr;
     options.usePlugins = s.UseSpi;
     options.pluginFolder = s.SPI;
+    options.keepAlpha = s.KeepAlpha;
     options.keepMetadata = static_cast<KeepMetadata>(s.KeepMeta);
     options.keepTime = s.KeepTime;
     return options;

@@ -82,7 +82,7 @@ std::string jsonObject(std::string_view input, std::string_view status, const st
 std::string jsonKept(const FileReport& report)
 {
     std::string kept = "[";
-    for (auto [carried, name] : {std::pair{report.metadataKept, "\"metadata\""},
+    for (auto [carried, name] : {std::pair{report.alphaKept, "\"alpha\""}, std::pair{report.metadataKept, "\"metadata\""},
                                  std::pair{report.timeKept.value_or(false), "\"time\""}})
         if (carried) {
             kept += kept.size() > 1 ? "," : "";

@@ -236,6 +236,20 @@ std::string setKeepTime(RunOptions& o, std::string_view)
     return "";
 }
 
+std::string setKeepAlpha(RunOptions& o, std::string_view)
+{
+    o.keepAlpha = true;
+    return "";
+}
+
+std::string setKeepAll(RunOptions& o, std::string_view)
+{
+    o.keepAlpha = true;
+    o.keepMetadata = 1;
+    o.keepTime = true;
+    return "";
+}
+
 std::string setVerbose(RunOptions& o, std::string_view)
 {
     o.verbosity = Verbosity::verbose;
@@ -259,6 +273,8 @@ enum OptionId : int {
     kCompletion = 271,
     kKeepTime = 272,
     kKeepMetadata = 273,
+    kKeepAlpha = 274,
+    kKeepAll = 275,
 };
 
 // Each names the one reduction a run makes.
@@ -291,7 +307,7 @@ std::string completionWords() { return "bash"; }
 constexpr auto kNone = ValueKind::none;
 constexpr auto kWords = ValueKind::words;
 
-const std::array<OptionEntry, 26> kOptions{{
+const std::array<OptionEntry, 28> kOptions{{
     {{"format", required_argument, nullptr, 'f'}, " FORMAT",
      "bmp, png, jpeg, gif, webp, avif, or recode\n(lossless re-encode of JPEG files only); without\n"
      "it DrctCvt decides, and DrctCvt=0 asks (no\nanswer: nothing converted)",
@@ -331,11 +347,15 @@ const std::array<OptionEntry, 26> kOptions{{
     {{"skip-existing", no_argument, nullptr, 268}, "",
      "leave out a file whose output name (without +N)\nexists already",
      kNone, nullptr, setSkipExisting},
+    {{"keep-alpha", no_argument, nullptr, kKeepAlpha}, "",
+     "keep transparency in PNG, WebP and GIF outputs\n(the KeepAlpha setting)", kNone, nullptr, setKeepAlpha},
     {{"keep-metadata", optional_argument, nullptr, kKeepMetadata}, "[=no-location]",
      "carry Exif and XMP into JPEG, PNG and WebP\noutputs, or all but where the picture was taken\n(the KeepMeta setting)",
      kNone, nullptr, setKeepMetadata},
     {{"keep-time", no_argument, nullptr, kKeepTime}, "",
      "give each output its input's modification time\n(the KeepTime setting)", kNone, nullptr, setKeepTime},
+    {{"keep", no_argument, nullptr, kKeepAll}, "", "all three: --keep-alpha --keep-metadata --keep-time", kNone,
+     nullptr, setKeepAll},
     {{"jobs", required_argument, nullptr, 'j'}, " N", "convert N files at a time (default: number of cores)", kNone,
      nullptr, setJobs},
     {{"max-memory", required_argument, nullptr, 266}, " SIZE",
@@ -504,6 +524,8 @@ void ApplyRunOptions(const RunOptions& o, Settings& s)
         s.MkDirAdd = true;
         s.MkDirStr = *o.subFolder;
     }
+    if (o.keepAlpha)
+        s.KeepAlpha = true;
     if (o.keepMetadata)
         s.KeepMeta = *o.keepMetadata;
     if (o.keepTime)

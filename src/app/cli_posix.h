@@ -39,6 +39,7 @@ struct RunOptions {
     bool nullSeparated = false;            // names in filesFrom end with NUL, not newline
     bool recursive = false;
     bool skipExisting = false;
+    bool keepAlpha = false;
     std::optional<std::int32_t> keepMetadata;  // the KeepMeta value
     bool keepTime = false;
 };

@@ -58,6 +58,7 @@ void ApplyControlsToSettings(HWND settingsWindow, Settings& s)
     s.MkDirAdd = checked(settingsWindow, kSubFolderCheck);
     s.MkDirStr = textOf(settingsWindow, kSubFolderEdit);
     s.UseSpi = checked(settingsWindow, kPluginCheck);
+    s.KeepAlpha = checked(settingsWindow, kKeepAlphaCheck);
     s.KeepMeta = static_cast<std::int32_t>(IsDlgButtonChecked(settingsWindow, kKeepMetaCheck));
     s.KeepTime = checked(settingsWindow, kKeepTimeCheck);
     applyFolderChecks(s);

@@ -27,6 +27,7 @@ struct Settings {
     platform::Path SPI = platform::fromUtf8(keys::kSPI.fallback);
     bool OldCheck = keys::kOldCheck.fallback != 0;
     std::int32_t DrctCvt = keys::kDrctCvt.fallback;
+    bool KeepAlpha = keys::kKeepAlpha.fallback != 0;
     std::int32_t KeepMeta = keys::kKeepMeta.fallback;
     bool KeepTime = keys::kKeepTime.fallback != 0;
 };

@@ -95,7 +95,8 @@ constexpr StoredKey kStoredKeys[] = {
     number<keys::kMkDirAdd, &Settings::MkDirAdd>(), text<keys::kMkDirStr, &Settings::MkDirStr>(),
     number<keys::kUseSpi, &Settings::UseSpi>(),     text<keys::kSPI, &Settings::SPI>(),
     number<keys::kOldCheck, &Settings::OldCheck>(), number<keys::kDrctCvt, &Settings::DrctCvt>(),
-    number<keys::kKeepMeta, &Settings::KeepMeta>(), number<keys::kKeepTime, &Settings::KeepTime>(),
+    number<keys::kKeepAlpha, &Settings::KeepAlpha>(), number<keys::kKeepMeta, &Settings::KeepMeta>(),
+    number<keys::kKeepTime, &Settings::KeepTime>(),
 };
 static_assert(std::size(kStoredKeys) == kStoredKeyCount);
 

@@ -64,6 +64,8 @@ inline constexpr NumberKey kOldCheck{"OldCheck", 0, 0, 1, OnLoad::bitZero};
 // would leave the choice without a selection, and a drop would then be
 // kept with no window to finish it.
 inline constexpr NumberKey kDrctCvt{"DrctCvt", 0, 1, 7, OnLoad::defaultOutside};
+// Transparency goes into PNG, WebP and GIF outputs.
+inline constexpr NumberKey kKeepAlpha{"KeepAlpha", 0, 0, 1, OnLoad::bitZero};
 // Exif and XMP go into JPEG, PNG and WebP outputs: 1 all of them, 2 all
 // but where the picture was taken.
 inline constexpr NumberKey kKeepMeta{"KeepMeta", 0, 0, 2, OnLoad::defaultOutside};
@@ -72,7 +74,7 @@ inline constexpr NumberKey kKeepTime{"KeepTime", 0, 0, 1, OnLoad::bitZero};
 
 }  // namespace keys
 
-inline constexpr std::size_t kStoredKeyCount = 16;
+inline constexpr std::size_t kStoredKeyCount = 17;
 
 // The value a load keeps of the stored integer `stored`.
 std::int32_t loadedNumber(const NumberKey& key, std::int32_t stored);

@@ -58,7 +58,7 @@ std::wstring outputFolderText(const platform::Path& folder)
     return folder.empty() ? std::wstring(kSameFolderAsInput) : folder.native();
 }
 
-constexpr std::array<SettingsEntry, 36> kSettingsControls{{
+constexpr std::array<SettingsEntry, 37> kSettingsControls{{
     {{1010, L"BUTTON", BS_GROUPBOX, WS_EX_TRANSPARENT, L"保存オプション", 5, 5, 400, 70}, nullptr},
     {{1011, L"STATIC", SS_ENDELLIPSIS, 0, L"出力形式↓", 19, 25, 60, 16}, nullptr},
     {{kOutputChoice, L"COMBOBOX", CBS_DROPDOWNLIST | WS_VSCROLL, 0, L"", 15, 44, 100, 400}, fillOutputChoices},
@@ -126,6 +126,8 @@ constexpr std::array<SettingsEntry, 36> kSettingsControls{{
     {{kHelpButton, L"BUTTON", BS_PUSHBUTTON, 0, L"ヘルプ", 300, 254, 50, 22}, nullptr},
     {{kVersionButton, L"BUTTON", BS_PUSHBUTTON, 0, L"Ver.", 360, 254, 40, 22}, nullptr},
     {{1090, L"BUTTON", BS_GROUPBOX, WS_EX_TRANSPARENT, L"元の情報の保持", 5, 284, 400, 44}, nullptr},
+    {{kKeepAlphaCheck, L"BUTTON", BS_AUTOCHECKBOX, 0, L"透過", 15, 302, 120, 16},
+     [](HWND box, Settings& s) { check(box, s.KeepAlpha); }},
     // Checked keeps all of it, the third state all but the location:
     // the button's states are KeepMeta's values.
     {{kKeepMetaCheck, L"BUTTON", BS_AUTO3STATE, 0, L"メタデータ", 140, 302, 120, 16},

@@ -8,6 +8,7 @@
 #include "codecs/decode_memory.h"
 #include "codecs/gif_lzw.h"
 #include "picture/checked.h"
+#include "pixel/alpha.h"
 
 namespace vrelk {
 namespace {
@@ -178,7 +179,10 @@ private:
 
 class GifReader {
 public:
-    GifReader(ByteCursor in, const ReadLimits& limits) : limits_(limits), in_(in) {}
+    GifReader(ByteCursor in, const ReadLimits& limits, bool keepAlpha)
+        : limits_(limits), keepAlpha_(keepAlpha), in_(in)
+    {
+    }
 
     Result<Picture> read()
     {
@@ -198,6 +202,7 @@ public:
 
 private:
     ReadLimits limits_;
+    bool keepAlpha_ = false;
     static bool readTable(ByteCursor& in, std::uint8_t packed, GifPalette& palette)
     {
         const std::size_t entries = std::size_t{1} << ((packed & 7) + 1);
@@ -326,7 +331,26 @@ private:
 
         std::vector<std::uint8_t> frame(std::size_t{image.width} * image.height);
         LzwDecoder(*data, *codeSize, frame).run();
-        return compose(image, *active, frame);
+        Result<Picture> composed = compose(image, *active, frame);
+        if (composed && keepAlpha_ && transparent_)
+            if (Status kept = keepTransparentIndex(*composed); !kept)
+                return kept.error();
+        return composed;
+    }
+
+    // Pixels of the transparent index become transparent, in the colour
+    // compose gave them; a picture that shows none of them stays indexed.
+    Status keepTransparentIndex(Picture& picture) const
+    {
+        IndexAlpha alpha;
+        alpha.fill(255);
+        alpha[transparentIndex_] = 0;
+        if (!usesTransparentIndex(picture, alpha))
+            return {};
+        const auto width = static_cast<std::uint64_t>(screenWidth_), height = static_cast<std::uint64_t>(screenHeight_);
+        if (Status claimed = limits_.claim(pictureNeed(width, height, 32)); !claimed)
+            return claimed;
+        return addIndexAlpha(picture, alpha);
     }
 
     Result<Picture> compose(const ImageDescriptor& image, GifPalette palette, std::span<const std::uint8_t> frame)
@@ -369,9 +393,9 @@ private:
 
 }  // namespace
 
-Result<Picture> ReadGif(ByteCursor in, const ReadLimits& limits)
+Result<Picture> ReadGif(ByteCursor in, const ReadLimits& limits, bool keepAlpha)
 {
-    return withoutExceptions([&] { return GifReader(in, limits).read(); });
+    return withoutExceptions([&] { return GifReader(in, limits, keepAlpha).read(); });
 }
 
 

@@ -2,6 +2,7 @@
 #include <array>
 #include <cstring>
 #include <new>
+#include <optional>
 
 #include "codecs/files.h"
 #include "codecs/gif.h"
@@ -140,7 +141,7 @@ struct GifDepth {
     std::int32_t bitCount;
     int tableBits;
 };
-constexpr std::array<GifDepth, 5> kGifDepths{{{1, 1}, {2, 2}, {4, 4}, {8, 8}, {24, 8}}};
+constexpr std::array<GifDepth, 6> kGifDepths{{{1, 1}, {2, 2}, {4, 4}, {8, 8}, {24, 8}, {32, 8}}};
 
 // One index per pixel, bottom row first, and the palette they refer to.
 struct Indexed {
@@ -193,6 +194,87 @@ Result<Indexed> reduceToIndices(const ImageView& image, int tableBits)
     return result;
 }
 
+// ---- Transparency ------------------------------------------------------------
+
+// A bgra32 picture over white in 24-bit rows, for the colour reduction;
+// transparent pixels come out white, which costs the palette nothing.
+Result<PageBuffer> overWhite(const ImageView& image)
+{
+    const std::int64_t stride24 = rowLayout(image.width, 1, 24).stride;
+    const std::int64_t stride32 = rowLayout(image.width, 1, 32).stride;
+    PageBuffer flat = PageBuffer::allocate(static_cast<std::size_t>(stride24 * image.height));
+    if (!flat)
+        return CodecError::noMemory;
+    for (std::int64_t y = 0; y < image.height; ++y) {
+        const std::uint8_t* in = image.pixels.data() + y * stride32;
+        std::uint8_t* out = flat.data() + y * stride24;
+        for (std::int32_t x = 0; x < image.width; ++x, in += 4, out += 3) {
+            const std::uint32_t a = in[3];
+            for (int c = 0; c < 3; ++c)
+                out[c] = static_cast<std::uint8_t>((in[c] * a + 255 * (255 - a) + 127) / 255);
+        }
+    }
+    return flat;
+}
+
+std::uint32_t distance(const RgbQuad& a, const RgbQuad& b)
+{
+    const auto d = [](int p, int q) { return static_cast<std::uint32_t>((p - q) * (p - q)); };
+    return d(a.rgbRed, b.rgbRed) + d(a.rgbGreen, b.rgbGreen) + d(a.rgbBlue, b.rgbBlue);
+}
+
+// The index the shown pixels use least becomes the transparent one; the
+// pixels that used it move to the entry nearest its colour.
+std::uint8_t freeTransparentIndex(Indexed& indexed, std::span<const std::uint8_t> alphas)
+{
+    std::array<std::uint64_t, 256> uses{};
+    std::uint8_t* indices = indexed.indices.data();
+    for (std::size_t i = 0; i < alphas.size(); ++i)
+        uses[indices[i]] += alphas[i] != 0 ? 1 : 0;
+    const auto chosen = static_cast<std::size_t>(std::min_element(uses.begin(), uses.end()) - uses.begin());
+    if (uses[chosen] == 0)
+        return static_cast<std::uint8_t>(chosen);
+    std::size_t nearest = chosen == 0 ? 1 : 0;
+    for (std::size_t k = 0; k < indexed.palette.size(); ++k)
+        if (k != chosen && distance(indexed.palette[k], indexed.palette[chosen]) <
+                               distance(indexed.palette[nearest], indexed.palette[chosen]))
+            nearest = k;
+    for (std::size_t i = 0; i < alphas.size(); ++i)
+        if (indices[i] == chosen)
+            indices[i] = static_cast<std::uint8_t>(nearest);
+    return static_cast<std::uint8_t>(chosen);
+}
+
+// Indices of a bgra32 picture: reduced from its colours over white, then
+// one index given to every pixel of alpha 0. None when no pixel is.
+Result<Indexed> reduceWithTransparency(const ImageView& image, std::optional<std::uint8_t>& transparent)
+{
+    Result<PageBuffer> flat = overWhite(image);
+    if (!flat)
+        return flat.error();
+    ImageView view = image;
+    view.bitCount = 24;
+    view.pixels = {flat->data(), flat->size()};
+    Result<Indexed> indexed = reduceToIndices(view, 8);
+    if (!indexed)
+        return indexed;
+    flat->reset();
+    const std::size_t count = indexed->indices.size();
+    PageBuffer alphas = PageBuffer::allocate(count);
+    if (!alphas)
+        return CodecError::noMemory;
+    for (std::size_t i = 0; i < count; ++i)
+        alphas.data()[i] = image.pixels[4 * i + 3];
+    const std::span<const std::uint8_t> alphaSpan(alphas.data(), count);
+    if (std::find(alphaSpan.begin(), alphaSpan.end(), 0) == alphaSpan.end())
+        return indexed;
+    transparent = freeTransparentIndex(*indexed, alphaSpan);
+    for (std::size_t i = 0; i < count; ++i)
+        if (alphaSpan[i] == 0)
+            indexed->indices.data()[i] = *transparent;
+    return indexed;
+}
+
 // The index rows top row first, as the file stores them, compressed.
 Result<PageBuffer> compress(const Indexed& indexed, std::int32_t width, std::int32_t height, int codeSize)
 {
@@ -219,7 +301,7 @@ Result<PageBuffer> compress(const Indexed& indexed, std::int32_t width, std::int
 }
 
 std::vector<std::uint8_t> headerAndTable(std::int32_t width, std::int32_t height, int tableBits,
-                                         const Palette& palette)
+                                         const Palette& palette, std::optional<std::uint8_t> transparent)
 {
     std::vector<std::uint8_t> out(13);
     std::memcpy(out.data(), "GIF89a", 6);
@@ -228,6 +310,8 @@ std::vector<std::uint8_t> headerAndTable(std::int32_t width, std::int32_t height
     out[10] = static_cast<std::uint8_t>(0x80 | (tableBits - 1) << 4 | (tableBits - 1));
     for (std::size_t i = 0; i < (std::size_t{1} << tableBits); ++i)
         out.insert(out.end(), {palette[i].rgbRed, palette[i].rgbGreen, palette[i].rgbBlue});
+    if (transparent)  // a graphic control extension naming it
+        out.insert(out.end(), {0x21, 0xF9, 0x04, 0x01, 0x00, 0x00, *transparent, 0x00});
     std::array<std::uint8_t, 10> descriptor{0x2C};
     StoreU16LE(&descriptor[5], static_cast<std::uint32_t>(width));
     StoreU16LE(&descriptor[7], static_cast<std::uint32_t>(height));
@@ -249,7 +333,9 @@ Status writeGif(const ImageView& image, const platform::Path& path)
     Result<OutputFile> out = OutputFile::create(path);
     if (!out)
         return out.error();
-    Result<Indexed> indexed = reduceToIndices(image, depth->tableBits);
+    std::optional<std::uint8_t> transparent;
+    Result<Indexed> indexed = image.bitCount == 32 ? reduceWithTransparency(image, transparent)
+                                                   : reduceToIndices(image, depth->tableBits);
     if (!indexed)
         return indexed.error();
     const int codeSize = std::max(depth->tableBits, 2);
@@ -257,7 +343,7 @@ Status writeGif(const ImageView& image, const platform::Path& path)
     if (!blocks)
         return blocks.error();
 
-    out->write(headerAndTable(image.width, image.height, depth->tableBits, indexed->palette));
+    out->write(headerAndTable(image.width, image.height, depth->tableBits, indexed->palette, transparent));
     const std::array<std::uint8_t, 1> size{static_cast<std::uint8_t>(codeSize)};
     out->write(size);
     out->write({blocks->data(), blocks->size()});

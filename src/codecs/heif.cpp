@@ -100,11 +100,12 @@ Result<Handle> primaryPicture(heif_context* context, std::uint32_t id)
 // image as shown. Claiming the larger first turns an impossible picture
 // into a clean refusal before any decoding.
 Status checkMemoryFor(const heif_image_handle* handle, const PrimaryItem& item, std::uint64_t decoderBytes,
-                      const ReadLimits& limits)
+                      const ReadLimits& limits, bool keepAlpha)
 {
     const int sampleBytes = heif_image_handle_get_luma_bits_per_pixel(handle) > 8 ? 2 : 1;
     const int alpha = heif_image_handle_has_alpha_channel(handle) ? 1 : 0;
-    const int shown = item.transforms.empty() ? 3 : 6;
+    const int pixelBytes = keepAlpha && alpha ? 4 : 3;
+    const int shown = item.transforms.empty() ? pixelBytes : 2 * pixelBytes;
     const std::uint64_t pixels = static_cast<std::uint64_t>(item.codedWidth) * static_cast<std::uint64_t>(item.codedHeight);
     const std::uint64_t decoding =
         addNeeds(decoderBytes, multiplyNeeds(pixels, static_cast<std::uint64_t>(sampleBytes * (3 + alpha))));
@@ -228,9 +229,32 @@ void writeGreyOverWhite(const Rows& rows, std::uint8_t* out, int width, const Lo
         out[x] = overWhite<Premultiplied>(tables, rows.channel[0][x], rows.alpha[x]);
 }
 
+// Alpha kept: straight samples, a premultiplied one divided back.
+template <bool Premultiplied>
+std::uint8_t straight(std::uint8_t value, std::uint8_t alpha)
+{
+    if (!Premultiplied)
+        return value;
+    return alpha == 0 ? 0 : static_cast<std::uint8_t>(std::min((value * 255 + alpha / 2) / alpha, 255));
+}
+
+template <bool Premultiplied, bool Grey>
+void writeKeepingAlpha(const Rows& rows, std::uint8_t* out, int width, const LookupTables&)
+{
+    for (int x = 0; x < width; ++x, out += 4) {
+        const std::uint8_t a = rows.alpha[x];
+        out[0] = straight<Premultiplied>(rows.channel[Grey ? 0 : 2][x], a);
+        out[1] = straight<Premultiplied>(rows.channel[Grey ? 0 : 1][x], a);
+        out[2] = straight<Premultiplied>(rows.channel[0][x], a);
+        out[3] = a;
+    }
+}
+
 //                                         opaque       straight alpha                    premultiplied alpha
 constexpr RowWriter kColourWriters[3] = {writeColour, writeColourOverWhite<false>, writeColourOverWhite<true>};
 constexpr RowWriter kGreyWriters[3] = {writeGrey, writeGreyOverWhite<false>, writeGreyOverWhite<true>};
+constexpr RowWriter kColourKeepingAlpha[3] = {writeColour, writeKeepingAlpha<false, false>, writeKeepingAlpha<true, false>};
+constexpr RowWriter kGreyKeepingAlpha[3] = {writeGrey, writeKeepingAlpha<false, true>, writeKeepingAlpha<true, true>};
 
 // The planes a decoded picture delivers: R, G and B for colour, Y for
 // monochrome, either with an optional alpha plane.
@@ -264,7 +288,22 @@ std::optional<DecodedPlanes> planesOf(const heif_image* image, int width, int he
     return planes;
 }
 
-Result<Picture> convertPicture(heif_image* image, const LookupTables& tables)
+PixelLayout layoutFor(const DecodedPlanes& planes, bool keepAlpha)
+{
+    if (keepAlpha && planes.alpha)
+        return PixelLayout::bgra32;
+    return planes.grey ? PixelLayout::grey8 : PixelLayout::bgr24;
+}
+
+RowWriter rowWriterFor(const DecodedPlanes& planes, bool keepAlpha, bool premultiplied)
+{
+    const int kind = !planes.alpha ? 0 : premultiplied ? 2 : 1;
+    if (keepAlpha)
+        return (planes.grey ? kGreyKeepingAlpha : kColourKeepingAlpha)[kind];
+    return (planes.grey ? kGreyWriters : kColourWriters)[kind];
+}
+
+Result<Picture> convertPicture(heif_image* image, const LookupTables& tables, bool keepAlpha)
 {
     const int width = heif_image_get_primary_width(image);
     const int height = heif_image_get_primary_height(image);
@@ -273,14 +312,13 @@ Result<Picture> convertPicture(heif_image* image, const LookupTables& tables)
     std::optional<DecodedPlanes> planes = planesOf(image, width, height);
     if (!planes)
         return CodecError::unsupported;
-    Result<Picture> result = allocatePicture(width, height, planes->grey ? PixelLayout::grey8 : PixelLayout::bgr24);
+    Result<Picture> result = allocatePicture(width, height, layoutFor(*planes, keepAlpha));
     if (!result)
         return result;
     Picture& out = *result;
 
-    const int kind = !planes->alpha ? 0 : heif_image_is_premultiplied_alpha(image) ? 2 : 1;
-    const RowWriter write = (planes->grey ? kGreyWriters : kColourWriters)[kind];
-    const std::size_t stride = static_cast<std::size_t>(rowLayout(width, 1, planes->grey ? 8 : 24).stride);
+    const RowWriter write = rowWriterFor(*planes, keepAlpha, heif_image_is_premultiplied_alpha(image) != 0);
+    const auto stride = static_cast<std::size_t>(out.stride);
     platform::ForRowRanges(height, static_cast<std::int64_t>(stride), [&](std::int64_t first, std::int64_t end) {
         std::vector<std::uint8_t> spare(static_cast<std::size_t>(width) * 4);
         for (auto y = static_cast<int>(first); y < end; ++y) {
@@ -438,7 +476,7 @@ void takeMetadata(const heif_image_handle* handle, PictureMeta& meta)
     }
 }
 
-Result<Picture> readHeifBody(ByteCursor in, const LookupTables& tables, const ReadLimits& limits)
+Result<Picture> readHeifBody(ByteCursor in, const LookupTables& tables, const ReadLimits& limits, bool keepAlpha)
 {
     Result<Context> context = openContext(in.whole());
     if (!context)
@@ -457,7 +495,7 @@ Result<Picture> readHeifBody(ByteCursor in, const LookupTables& tables, const Re
     Result<Handle> handle = primaryPicture(context->get(), item->id);
     if (!handle)
         return handle.error();
-    if (Status memory = checkMemoryFor(handle->get(), *item, decoderBytes.value(), limits); !memory)
+    if (Status memory = checkMemoryFor(handle->get(), *item, decoderBytes.value(), limits, keepAlpha); !memory)
         return memory.error();
     Result<Decoded> picture = decodeTiles(context->get(), handle->get());
     if (!picture)
@@ -467,7 +505,7 @@ Result<Picture> readHeifBody(ByteCursor in, const LookupTables& tables, const Re
     if (heif_image_get_primary_width(picture->get()) != item->codedWidth ||
         heif_image_get_primary_height(picture->get()) != item->codedHeight)
         return CodecError::damaged;
-    Result<Picture> result = convertPicture(picture->get(), tables);
+    Result<Picture> result = convertPicture(picture->get(), tables, keepAlpha);
     if (!result)
         return result;
     picture->reset();
@@ -492,9 +530,9 @@ bool IsHeifSignature(std::span<const std::uint8_t> first)
                        [&](const std::array<char, 4>& brand) { return std::memcmp(first.data() + 8, brand.data(), 4) == 0; });
 }
 
-Result<Picture> ReadHeif(ByteCursor in, const LookupTables& tables, const ReadLimits& limits)
+Result<Picture> ReadHeif(ByteCursor in, const LookupTables& tables, const ReadLimits& limits, bool keepAlpha)
 {
-    return withoutExceptions([&] { return readHeifBody(in, tables, limits); });
+    return withoutExceptions([&] { return readHeifBody(in, tables, limits, keepAlpha); });
 }
 
 }  // namespace vrelk

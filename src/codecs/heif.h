@@ -25,8 +25,9 @@ bool IsHeifSignature(std::span<const std::uint8_t> first);
 // assembled, then its crop, turns and mirrorings applied in the order the
 // file associates them (an Exif orientation inside is not applied again). Monochrome pictures give 8 bits with a grey palette, the
 // others 24 bits; deeper samples are brought to 8 bits and alpha is
-// composited over white. Sizes beyond the cap are unsupported; a file
-// libheif refuses is bad data.
-Result<Picture> ReadHeif(ByteCursor in, const LookupTables& tables, const ReadLimits& limits = {});
+// composited over white, or with `keepAlpha` kept in a bgra32 picture.
+// Sizes beyond the cap are unsupported; a file libheif refuses is bad data.
+Result<Picture> ReadHeif(ByteCursor in, const LookupTables& tables, const ReadLimits& limits = {},
+                         bool keepAlpha = false);
 
 }  // namespace vrelk

@@ -36,6 +36,9 @@ struct PngReadOptions {
     // The blend table; a reader without one builds its own.
     const LookupTables* tables = nullptr;
     bool compositeTransparency = true;
+    // A picture with any transparent pixel comes out as bgra32 instead of
+    // composited.
+    bool keepAlpha = false;
     bool useGivenBackground = false;
     std::uint8_t backgroundRed = 255;
     std::uint8_t backgroundGreen = 255;
@@ -85,8 +88,8 @@ struct PngWriter {
     std::uint8_t* paethRow = nullptr;
 };
 
-// Writes an image of 1, 2, 4 or 8 bits as a palette PNG of that depth, or
-// of 24 bits as an RGB PNG.
+// Writes an image of 1, 2, 4 or 8 bits as a palette PNG of that depth, of
+// 24 bits as an RGB PNG, or of 32 (bgra32) as an RGBA PNG.
 Status WritePng(const ImageView& image, const platform::Path& path, std::int64_t pieceBytes = kPngPieceBytes);
 
 // Whether the image data is written in pieces on the picture's cores: only

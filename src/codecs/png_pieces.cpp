@@ -147,6 +147,7 @@ Status filterPiece(const PngWriter& writer, const PngRowFilter& filterRows, std:
     rows->height = writer.height;
     rows->stride = writer.stride;
     rows->rowSize = writer.rowSize;
+    rows->bytesPerPixel = writer.bytesPerPixel;
     std::vector<std::uint8_t> buffers(static_cast<std::size_t>(6 * writer.rowSize));
     std::uint8_t* row = buffers.data();
     for (std::uint8_t** buffer : {&rows->previousRow, &rows->rawRow, &rows->subRow, &rows->upRow,

@@ -452,6 +452,20 @@ Status walkChunks(PngReader& reader, ByteCursor& in)
     }
 }
 
+// The bgra32 picture, claimed from the budget before it is made.
+Status attachKeptAlpha(PngReader& reader)
+{
+    if (reader.keptAlpha == KeptPngAlpha::none)
+        return {};
+    if (Status claimed = reader.limits.claim(pictureNeed(static_cast<std::uint64_t>(reader.width),
+                                                         static_cast<std::uint64_t>(reader.height), 32));
+        !claimed)
+        return claimed;
+    if (reader.keptAlpha == KeptPngAlpha::index)
+        return addIndexAlpha(reader.image, reader.indexAlpha);
+    return addAlphaPlane(reader.image, {reader.alphaPlane.data(), reader.alphaPlane.size()});
+}
+
 }  // namespace
 
 static Result<Picture> readPngBody(ByteCursor in, const PngReadOptions& options, bool* streamCutShort)
@@ -470,6 +484,7 @@ static Result<Picture> readPngBody(ByteCursor in, const PngReadOptions& options,
     reader.backgroundBlue = options.backgroundBlue;
     reader.displayGamma = options.displayGamma;
     reader.compositeTransparency = options.compositeTransparency;
+    reader.keepAlpha = options.keepAlpha;
 
     std::int32_t width = 0, height = 0;
     if (Status status = readHeader(reader, in, width, height); !status)
@@ -494,6 +509,8 @@ static Result<Picture> readPngBody(ByteCursor in, const PngReadOptions& options,
         buildBlendTable(*ownTables);
         reader.tables = ownTables.get();
     }
+    if (Status settled = settleKeptAlpha(reader); !settled)
+        return settled.error();
     applyGammaAndTransparency(reader);
 
     reader.image.width = width;
@@ -501,6 +518,8 @@ static Result<Picture> readPngBody(ByteCursor in, const PngReadOptions& options,
     reader.image.layout = layoutOfBits(reader.outputBits);
     reader.image.stride = rowLayout(width, 1, reader.outputBits).stride;
     reader.image.pixels = std::move(reader.pixelBuffer);
+    if (Status kept = attachKeptAlpha(reader); !kept)
+        return kept.error();
     if (streamCutShort)
         *streamCutShort = reader.streamCutShort;
     return std::move(reader.image);

@@ -8,9 +8,14 @@
 
 #include "codecs/png.h"
 #include "picture/picture.h"
+#include "pixel/alpha.h"
 #include "pixel/lookup_tables.h"
 
 namespace vrelk {
+
+// Where kept transparency comes from: the alpha plane (colour types 4 and
+// 6, and the colour key of type 2 made into one) or each index's alpha.
+enum class KeptPngAlpha { none, plane, index };
 
 // Everything one read works with, made afresh for every file.
 struct PngReader {
@@ -50,6 +55,9 @@ struct PngReader {
     std::uint8_t backgroundGreen = 255;
     std::uint8_t backgroundBlue = 255;
     std::int32_t displayGamma = 0;
+    bool keepAlpha = false;
+    KeptPngAlpha keptAlpha = KeptPngAlpha::none;
+    IndexAlpha indexAlpha{};
     const LookupTables* tables = nullptr;
     std::array<PngRowRoutine, 5> filterRoutines{};
 };
@@ -72,5 +80,10 @@ const PngPixelFormat* findPngPixelFormat(int bitDepth, int colourType);
 // Applies the file's gamma against the display's, then composites alpha
 // and the transparent colour or entries onto the background.
 void applyGammaAndTransparency(PngReader& reader);
+
+// With transparency kept: settles where the alpha comes from and turns
+// compositing off, unless every pixel is opaque, when the picture reads as
+// it would without. Fails only when memory runs out.
+Status settleKeptAlpha(PngReader& reader);
 
 }  // namespace vrelk

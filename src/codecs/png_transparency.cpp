@@ -132,3 +132,66 @@ void applyGammaAndTransparency(PngReader& reader)
 }
 
 }  // namespace vrelk
+
+namespace vrelk {
+namespace {
+
+// Colour type 2's key as an alpha plane, matched against the samples
+// before gamma changes them.
+Status keyAlphaPlane(PngReader& reader)
+{
+    reader.alphaPlane = PageBuffer::allocate(static_cast<std::size_t>(std::int64_t{reader.width} * reader.height));
+    if (!reader.alphaPlane)
+        return CodecError::noMemory;
+    const std::uint8_t key[3] = {reader.keyBlue, reader.keyGreen, reader.keyRed};
+    for (std::int64_t y = 0; y < reader.height; ++y) {
+        const std::uint8_t* p = reader.pixelBuffer.data() + y * reader.outputStride;
+        std::uint8_t* a = reader.alphaPlane.data() + y * reader.width;
+        for (std::int64_t x = 0; x < reader.width; ++x, p += 3)
+            a[x] = p[0] == key[0] && p[1] == key[1] && p[2] == key[2] ? 0 : 255;
+    }
+    return {};
+}
+
+bool indexAlphaUsed(PngReader& reader)
+{
+    if (reader.colourType == 0) {
+        reader.indexAlpha.fill(255);
+        reader.indexAlpha[reader.keyGreen] = 0;
+    } else {
+        reader.indexAlpha = reader.alphaTable;
+    }
+    Picture view;
+    view.width = reader.width;
+    view.height = reader.height;
+    view.layout = PixelLayout::palette8;
+    view.stride = reader.outputStride;
+    view.pixels = std::move(reader.pixelBuffer);
+    const bool used = usesTransparentIndex(view, reader.indexAlpha);
+    reader.pixelBuffer = std::move(view.pixels);
+    return used;
+}
+
+}  // namespace
+
+Status settleKeptAlpha(PngReader& reader)
+{
+    if (!reader.keepAlpha || !reader.pixelBuffer || !(reader.seenTransparency || reader.hasAlpha))
+        return {};
+    KeptPngAlpha kept = KeptPngAlpha::none;
+    if (reader.colourType == 0 || reader.colourType == 3) {
+        kept = indexAlphaUsed(reader) ? KeptPngAlpha::index : KeptPngAlpha::none;
+    } else {
+        if (reader.colourType == 2)
+            if (Status made = keyAlphaPlane(reader); !made)
+                return made;
+        kept = planeHasTransparency({reader.alphaPlane.data(), reader.alphaPlane.size()}) ? KeptPngAlpha::plane
+                                                                                           : KeptPngAlpha::none;
+    }
+    reader.keptAlpha = kept;
+    if (kept != KeptPngAlpha::none)
+        reader.compositeTransparency = false;
+    return {};
+}
+
+}  // namespace vrelk

@@ -165,9 +165,12 @@ int scoreRow(const std::uint8_t* row, std::int64_t size)
     return score;
 }
 
+// The pixel size is fixed at compile time for the colour layouts, so that
+// the loops below vectorise as they did for RGB alone.
+template <std::int64_t Fixed>
 void fillFilterRows(PngWriter& writer)
 {
-    constexpr std::int64_t n = 3;
+    const std::int64_t n = Fixed > 0 ? Fixed : writer.bytesPerPixel;
     const std::uint8_t* r = writer.rawRow;
     const std::uint8_t* p = writer.previousRow;
     std::uint8_t* s = writer.subRow;
@@ -196,40 +199,49 @@ void fillFilterRows(PngWriter& writer)
 }
 
 // Output row `index` counts from the top; the image's rows are stored
-// bottom-up in BGR order.
+// bottom-up, blue, green, red (and alpha) in memory; red, green, blue (and
+// alpha) in the file.
+template <int PixelBytes>
 void loadRawRow(PngWriter& writer, std::span<const std::uint8_t> pixels, std::int64_t index)
 {
     const std::uint8_t* bgr = pixels.data() + (writer.height - 1 - index) * writer.stride;
     std::uint8_t* raw = writer.rawRow + 1;
-    for (std::int64_t x = 0; x < writer.width; ++x, bgr += 3, raw += 3) {
+    for (std::int64_t x = 0; x < writer.width; ++x, bgr += PixelBytes, raw += PixelBytes) {
         raw[0] = bgr[2];
         raw[1] = bgr[1];
         raw[2] = bgr[0];
+        if constexpr (PixelBytes == 4)
+            raw[3] = bgr[3];
     }
 }
 
 // Rows [first, end) into `to`. A range that starts below the top loads the
 // row above it first, so it filters exactly as one pass over all rows.
-void filterRgbRows(PngWriter& writer, std::span<const std::uint8_t> pixels, std::int64_t first, std::int64_t end,
-                   std::uint8_t* to)
+template <int PixelBytes>
+void filterPixelRows(PngWriter& writer, std::span<const std::uint8_t> pixels, std::int64_t first, std::int64_t end,
+                     std::uint8_t* to)
 {
     const std::array<std::uint8_t*, 5> buffers{writer.rawRow, writer.subRow, writer.upRow, writer.averageRow,
                                                writer.paethRow};
     const auto rowBytes = static_cast<std::size_t>(writer.rowSize);
     if (first > 0) {
-        loadRawRow(writer, pixels, first - 1);
+        loadRawRow<PixelBytes>(writer, pixels, first - 1);
         std::memcpy(writer.previousRow, writer.rawRow, rowBytes);
     }
     for (std::int64_t index = first; index < end; ++index, to += writer.rowSize) {
-        loadRawRow(writer, pixels, index);
+        loadRawRow<PixelBytes>(writer, pixels, index);
         std::memcpy(to, buffers[static_cast<std::size_t>(ChooseFilter(writer))], rowBytes);
         std::memcpy(writer.previousRow, writer.rawRow, rowBytes);
     }
 }
 
-void filterRgbImage(PngWriter& writer, std::span<const std::uint8_t> pixels)
+void filterColourRows(PngWriter& writer, std::span<const std::uint8_t> pixels, std::int64_t first, std::int64_t end,
+                      std::uint8_t* to)
 {
-    filterRgbRows(writer, pixels, 0, writer.height, writer.filteredData.data());
+    if (writer.bytesPerPixel == 4)
+        filterPixelRows<4>(writer, pixels, first, end, to);
+    else
+        filterPixelRows<3>(writer, pixels, first, end, to);
 }
 
 // ---- Compression -------------------------------------------------------------
@@ -268,7 +280,12 @@ PngWriter::PngWriter() { BuildCrcTable(crcTable); }
 
 int ChooseFilter(PngWriter& writer)
 {
-    fillFilterRows(writer);
+    if (writer.bytesPerPixel == 3)
+        fillFilterRows<3>(writer);
+    else if (writer.bytesPerPixel == 4)
+        fillFilterRows<4>(writer);
+    else
+        fillFilterRows<0>(writer);
     const std::array<const std::uint8_t*, 5> buffers{writer.rawRow, writer.subRow, writer.upRow, writer.averageRow,
                                                      writer.paethRow};
     std::array<int, 5> scores{};
@@ -297,6 +314,10 @@ static Status writePngBody(const ImageView& image, const platform::Path& path, s
         writer.bitDepth = 8;
         writer.colourType = 2;
         writer.bytesPerPixel = 3;
+    } else if (bits == 32) {
+        writer.bitDepth = 8;
+        writer.colourType = 6;
+        writer.bytesPerPixel = 4;
     } else {
         return CodecError::cannotWrite;
     }
@@ -321,14 +342,14 @@ static Status writePngBody(const ImageView& image, const platform::Path& path, s
         filterPaletteImage(writer, *image.palette, image.pixels);
     if (PngImageDataInPieces(writer)) {
         const auto filterRows = [&](PngWriter& rows, std::int64_t first, std::int64_t end) {
-            filterRgbRows(rows, image.pixels, first, end, writer.filteredData.data() + first * writer.rowSize);
+            filterColourRows(rows, image.pixels, first, end, writer.filteredData.data() + first * writer.rowSize);
         };
         if (Status status = WriteImageDataInPieces(writer, palette ? PngRowFilter{} : PngRowFilter{filterRows});
             !status)
             return status;
     } else {
         if (!palette)
-            filterRgbImage(writer, image.pixels);
+            filterColourRows(writer, image.pixels, 0, writer.height, writer.filteredData.data());
         if (Status status = compressAndWrite(writer); !status)
             return status;
     }

@@ -345,7 +345,8 @@ private:
 };
 
 // Whatever libtiff's general decode reads (YCbCr without JPEG, odd depths,
-// Lab and the like), as pixels over white.
+// Lab and the like), as pixels over white, or into a bgra32 picture with
+// their alpha.
 Status readThroughRgba(TIFF* tiff, Picture& image, const LookupTables& tables)
 {
     const auto width = static_cast<std::size_t>(image.width);
@@ -355,9 +356,14 @@ Status readThroughRgba(TIFF* tiff, Picture& image, const LookupTables& tables)
     if (!TIFFReadRGBAImageOriented(tiff, static_cast<std::uint32_t>(image.width),
                                    static_cast<std::uint32_t>(image.height), raster.get(), ORIENTATION_BOTLEFT, 0))
         return CodecError::damaged;
-    for (std::size_t y = 0; y < static_cast<std::size_t>(image.height); ++y)
-        CompositeAbgrRow(raster.get() + y * width, image.pixels.data() + y * static_cast<std::size_t>(image.stride),
-                         image.width, tables);
+    const bool keep = image.layout == PixelLayout::bgra32;
+    for (std::size_t y = 0; y < static_cast<std::size_t>(image.height); ++y) {
+        std::uint8_t* row = image.pixels.data() + y * static_cast<std::size_t>(image.stride);
+        if (keep)
+            UnpremultiplyAbgrRow(raster.get() + y * width, row, image.width);
+        else
+            CompositeAbgrRow(raster.get() + y * width, row, image.width, tables);
+    }
     return {};
 }
 
@@ -389,8 +395,8 @@ void takeMetadata(TIFF* tiff, Bytes file, PictureMeta& meta)
 
 class TiffReader {
 public:
-    TiffReader(Bytes file, const LookupTables& tables, const ReadLimits& limits)
-        : file_(file), tables_(tables), limits_(limits)
+    TiffReader(Bytes file, const LookupTables& tables, const ReadLimits& limits, bool keepAlpha)
+        : file_(file), tables_(tables), limits_(limits), keepAlpha_(keepAlpha)
     {
     }
 
@@ -405,6 +411,7 @@ private:
     Bytes file_;
     const LookupTables& tables_;
     ReadLimits limits_;
+    bool keepAlpha_ = false;
     MemoryTiff memory_;
     LibtiffReport report_;
     TiffHandle tiff_;
@@ -426,10 +433,12 @@ Result<Picture> TiffReader::readGeneral()
     if (!TIFFRGBAImageOK(tiff_.get(), message))
         return CodecError::unsupported;
     const std::uint64_t raster = multiplyNeeds(std::uint64_t{fields_.width} * 4, fields_.height);
-    if (Status claimed = limits_.claim(addNeeds(pictureNeed(fields_.width, fields_.height, 24), raster)); !claimed)
+    const bool keep = keepAlpha_ && fields_.alpha != TiffAlpha::none;
+    if (Status claimed = limits_.claim(addNeeds(pictureNeed(fields_.width, fields_.height, keep ? 32 : 24), raster));
+        !claimed)
         return claimed.error();
-    Result<Picture> image = allocatePicture(static_cast<std::int32_t>(fields_.width),
-                                            static_cast<std::int32_t>(fields_.height), PixelLayout::bgr24);
+    Result<Picture> image = allocatePicture(static_cast<std::int32_t>(fields_.width), static_cast<std::int32_t>(fields_.height),
+                                            keep ? PixelLayout::bgra32 : PixelLayout::bgr24);
     if (!image)
         return image.error();
     if (Status status = readThroughRgba(tiff_.get(), *image, tables_); !status)
@@ -523,7 +532,10 @@ Result<Picture> TiffReader::read()
         return admitted.error();
     if (!TIFFIsCODECConfigured(fields_.compression))
         return CodecError::unsupported;
-    if (const TiffSampleLayout* layout = chooseLayout(fields_))
+    // Kept alpha comes through the general decode, which takes every
+    // layout of it; only the picture's own pixels go the faster way.
+    const bool keptAlpha = keepAlpha_ && fields_.alpha != TiffAlpha::none;
+    if (const TiffSampleLayout* layout = keptAlpha ? nullptr : chooseLayout(fields_))
         return readLayout(*layout);
     Result<Picture> image = readGeneral();
     if (!image)
@@ -539,10 +551,10 @@ Result<Picture> TiffReader::read()
 
 }  // namespace
 
-Result<Picture> ReadTiff(ByteCursor in, const LookupTables& tables, const ReadLimits& limits)
+Result<Picture> ReadTiff(ByteCursor in, const LookupTables& tables, const ReadLimits& limits, bool keepAlpha)
 {
     return withoutExceptions([&]() -> Result<Picture> {
-        TiffReader reader(in.whole(), tables, limits);
+        TiffReader reader(in.whole(), tables, limits, keepAlpha);
         return reader.read();
     });
 }

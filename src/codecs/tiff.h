@@ -20,6 +20,8 @@ namespace vrelk {
 // decode; truncated or notThisFormat for a header that is short or not a
 // TIFF's; noMemory when the budget or libtiff's allocation limit cannot
 // hold what decoding needs.
-Result<Picture> ReadTiff(ByteCursor in, const LookupTables& tables, const ReadLimits& limits = {});
+// With `keepAlpha` a picture with an alpha sample comes out as bgra32.
+Result<Picture> ReadTiff(ByteCursor in, const LookupTables& tables, const ReadLimits& limits = {},
+                         bool keepAlpha = false);
 
 }  // namespace vrelk

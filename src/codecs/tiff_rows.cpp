@@ -191,6 +191,19 @@ void CompositeAbgrRow(const std::uint32_t* in, std::uint8_t* out, std::int32_t w
     }
 }
 
+void UnpremultiplyAbgrRow(const std::uint32_t* in, std::uint8_t* out, std::int32_t width)
+{
+    for (std::int32_t x = 0; x < width; ++x, out += 4) {
+        const std::uint32_t pixel = in[x];
+        const std::uint32_t alpha = pixel >> 24;
+        for (int c = 0; c < 3; ++c) {
+            const std::uint32_t value = (pixel >> (16 - 8 * c)) & 0xFF;
+            out[c] = alpha == 0 ? 0 : static_cast<std::uint8_t>(std::min<std::uint32_t>((value * 255 + alpha / 2) / alpha, 255));
+        }
+        out[3] = static_cast<std::uint8_t>(alpha);
+    }
+}
+
 void TiffRowSink::put(const std::uint8_t* samples)
 {
     std::uint8_t* out = image_.pixels.data() + static_cast<std::size_t>(image_.height - 1 - next_) *

@@ -57,6 +57,9 @@ void InkToBgr(const std::uint8_t* ink, std::uint8_t* out, std::int32_t width);
 // high, colours already multiplied by alpha) over white, as blue-green-red.
 void CompositeAbgrRow(const std::uint32_t* in, std::uint8_t* out, std::int32_t width, const LookupTables& tables);
 
+// The same pixels with their alpha kept: straight blue, green, red, alpha.
+void UnpremultiplyAbgrRow(const std::uint32_t* in, std::uint8_t* out, std::int32_t width);
+
 // Sample rows, top first, into the picture's bottom-up rows; CMYK rows go
 // through the ink amounts to the colour path.
 class TiffRowSink {

@@ -25,8 +25,10 @@ bool HasWebpSignature(std::span<const std::uint8_t> first);
 // table, as the PNG reader does. An animation gives its first frame on the
 // canvas. The profile of a sound ICCP chunk goes with the picture.
 // Pictures past the size cap are unsupported, files libwebp refuses are
-// bad data.
-Result<Picture> ReadWebp(ByteCursor in, const LookupTables& tables, const ReadLimits& limits = {});
+// bad data. With `keepAlpha` a picture with alpha (or an animation's
+// canvas) comes out as bgra32 instead.
+Result<Picture> ReadWebp(ByteCursor in, const LookupTables& tables, const ReadLimits& limits = {},
+                         bool keepAlpha = false);
 
 // As for JPEG: qualities above the scale fall back to the default, those
 // below it are the lowest.

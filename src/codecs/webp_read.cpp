@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <memory>
 #include <tuple>
 #include <vector>
@@ -108,6 +109,42 @@ void compositeOverWhite(const std::uint8_t* bgra, std::size_t sourceStride, Pict
     }
 }
 
+// Blue-green-red-alpha rows, top-down, into the bgra32 image's bottom-up rows.
+void copyFlipped(const std::uint8_t* bgra, std::size_t sourceStride, Picture& image)
+{
+    const auto height = static_cast<std::size_t>(image.height);
+    const auto rowBytes = static_cast<std::size_t>(image.width) * 4;
+    const auto stride = static_cast<std::size_t>(image.stride);
+    for (std::size_t y = 0; y < height; ++y)
+        std::memcpy(image.pixels.data() + (height - 1 - y) * stride, bgra + y * sourceStride, rowBytes);
+}
+
+// The canvas as the picture takes it: composited into 24 bits, or kept
+// with its alpha in a bgra32 picture.
+void takeCanvas(const std::uint8_t* bgra, std::size_t sourceStride, Picture& image, const LookupTables& tables)
+{
+    if (image.layout == PixelLayout::bgra32)
+        copyFlipped(bgra, sourceStride, image);
+    else
+        compositeOverWhite(bgra, sourceStride, image, tables);
+}
+
+// Decodes a picture with its alpha kept straight into the bgra32 image,
+// bottom-up as libwebp flips it.
+Status decodeKeepingAlpha(std::span<const std::uint8_t> data, Picture& image)
+{
+    WebPDecoderConfig config;
+    if (!WebPInitDecoderConfig(&config))
+        return CodecError::unsupported;
+    config.output.is_external_memory = 1;
+    config.output.colorspace = MODE_BGRA;
+    config.options.flip = 1;
+    config.output.u.RGBA = {image.pixels.data(), static_cast<int>(image.stride), image.pixels.size()};
+    const VP8StatusCode status = WebPDecode(data.data(), data.size(), &config);
+    WebPFreeDecBuffer(&config.output);
+    return status == VP8_STATUS_OK ? Status{} : Status{errorFor(status)};
+}
+
 // Decodes a still picture straight into the image: bottom-up (libwebp
 // flips it) blue-green-red rows, or, with alpha, through a top-down
 // blue-green-red-alpha copy.
@@ -208,7 +245,7 @@ Status decodeFirstFrame(std::span<const std::uint8_t> data, Picture& image, cons
     if (!frame)
         return frame.error();
     showOpaqueUnlessDeclared(*frame, canvas, info);
-    compositeOverWhite(canvas, std::size_t{info.canvas_width} * 4, image, tables);
+    takeCanvas(canvas, std::size_t{info.canvas_width} * 4, image, tables);
     return {};
 }
 
@@ -224,7 +261,17 @@ std::uint64_t decodeNeed(const WebPBitstreamFeatures& features)
     return pictureNeed(width, height, 24) + (wholeCopies ? 8 * width * height : 64 * width);
 }
 
-Result<Picture> readWebpBody(ByteCursor in, const LookupTables& tables, const ReadLimits& limits)
+Status decode(std::span<const std::uint8_t> data, Picture& image, const WebPBitstreamFeatures& features,
+              const LookupTables& tables)
+{
+    if (features.has_animation)
+        return decodeFirstFrame(data, image, tables);
+    if (image.layout == PixelLayout::bgra32)
+        return decodeKeepingAlpha(data, image);
+    return decodeStill(data, image, features.has_alpha != 0, tables);
+}
+
+Result<Picture> readWebpBody(ByteCursor in, const LookupTables& tables, const ReadLimits& limits, bool keepAlpha)
 {
     const std::span<const std::uint8_t> data = in.whole();
     if (!HasWebpSignature(data))
@@ -238,11 +285,12 @@ Result<Picture> readWebpBody(ByteCursor in, const LookupTables& tables, const Re
         return admitted.error();
     if (Status claimed = limits.claim(decodeNeed(features)); !claimed)
         return claimed.error();
-    Result<Picture> image = allocatePicture(features.width, features.height, PixelLayout::bgr24);
+    const bool withAlpha = keepAlpha && (features.has_alpha || features.has_animation);
+    Result<Picture> image =
+        allocatePicture(features.width, features.height, withAlpha ? PixelLayout::bgra32 : PixelLayout::bgr24);
     if (!image)
         return image.error();
-    const Status decoded = features.has_animation ? decodeFirstFrame(data, *image, tables)
-                                                  : decodeStill(data, *image, features.has_alpha != 0, tables);
+    const Status decoded = decode(data, *image, features, tables);
     if (!decoded)
         return decoded.error();
     image->meta.iccProfile = embeddedProfile(data);
@@ -260,9 +308,9 @@ bool HasWebpSignature(std::span<const std::uint8_t> first)
            std::equal(kWebp.begin(), kWebp.end(), first.begin() + 8);
 }
 
-Result<Picture> ReadWebp(ByteCursor in, const LookupTables& tables, const ReadLimits& limits)
+Result<Picture> ReadWebp(ByteCursor in, const LookupTables& tables, const ReadLimits& limits, bool keepAlpha)
 {
-    return withoutExceptions([&] { return readWebpBody(in, tables, limits); });
+    return withoutExceptions([&] { return readWebpBody(in, tables, limits, keepAlpha); });
 }
 
 }  // namespace vrelk

@@ -18,7 +18,8 @@ namespace {
 
 // A picture in libwebp's own YUV form, converted once from the image's
 // rows and reusable for any number of encodings: the encoder changes a
-// picture's planes only where it has alpha, and ours never has.
+// picture's planes only where it has alpha, and is told not to (the
+// transparent areas are flattened once, on import).
 class EncoderPicture {
 public:
     EncoderPicture() { WebPPictureInit(&picture_); }
@@ -36,6 +37,21 @@ public:
         const std::uint8_t* top = rows + static_cast<std::size_t>(height - 1) * static_cast<std::size_t>(stride);
         if (!WebPPictureImportBGR(&picture_, top, -stride))
             return CodecError::noMemory;
+        return {};
+    }
+
+    // Bottom-up bgra32 rows with their alpha.
+    Status importWithAlpha(const ImageView& image)
+    {
+        picture_.width = image.width;
+        picture_.height = image.height;
+        picture_.use_argb = 0;
+        const auto stride = static_cast<int>(rowLayout(image.width, 1, 32).stride);
+        const std::uint8_t* top =
+            image.pixels.data() + static_cast<std::size_t>(image.height - 1) * static_cast<std::size_t>(stride);
+        if (!WebPPictureImportBGRA(&picture_, top, -stride))
+            return CodecError::noMemory;
+        WebPCleanupTransparentArea(&picture_);
         return {};
     }
 
@@ -97,6 +113,8 @@ Status encodeInto(WebPPicture& p, std::int32_t quality, std::vector<std::uint8_t
     WebPConfig config;
     if (!configure(config, quality))
         return CodecError::cannotWrite;
+    // A picture with alpha was made ready on import and may be shared.
+    config.exact = p.a != nullptr ? 1 : 0;
     into.clear();
     p.writer = appendToVector;
     p.custom_ptr = &into;
@@ -189,6 +207,12 @@ Status loadPicture(const ImageView& image, EncoderPicture& picture, SketchPictur
 {
     if (!fitsWebp(image))
         return CodecError::unsupported;
+    if (image.bitCount == 32) {
+        const RowLayout rows = rowLayout(image.width, image.height, 32);
+        if (image.width < 1 || image.height < 1 || image.pixels.size() < static_cast<std::uint64_t>(rows.imageSize))
+            return CodecError::cannotWrite;
+        return picture.importWithAlpha(image);
+    }
     PageBuffer converted;
     Result<const std::uint8_t*> rows = Pixels24(image, converted);
     if (!rows)

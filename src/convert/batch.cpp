@@ -11,6 +11,7 @@
 #include "codecs/files.h"
 #include "codecs/jpeg.h"
 #include "convert/convert_memory.h"
+#include "pixel/alpha.h"
 #include "pixel/colour_manage.h"
 #include "platform/memory_budget.h"
 
@@ -148,6 +149,20 @@ void settleMetadata(PictureMeta& meta, KeepMetadata keep, std::int32_t width, st
 
 FileFailure skipped(SkipReason reason, std::optional<CodecError> error = std::nullopt) { return {reason, error}; }
 
+// A picture read with its transparency keeps it only when some pixel is
+// transparent and the writer carries it; any other goes on in 24 bits over
+// white, so that it is written as it would be without.
+Status settleAlpha(DecodeMemory& memory, Picture& image, bool writerKeepsAlpha, const LookupTables& tables)
+{
+    if (image.layout != PixelLayout::bgra32 || (writerKeepsAlpha && hasTransparency(image)))
+        return {};
+    if (Status claimed = memory.claim(pictureNeed(static_cast<std::uint64_t>(image.width),
+                                                  static_cast<std::uint64_t>(image.height), 24));
+        !claimed)
+        return claimed;
+    return compositeAlphaOverWhite(image, tables);
+}
+
 }  // namespace
 
 bool MakeUniqueOutputPath(platform::Path& path, std::string_view extension)
@@ -162,13 +177,17 @@ std::optional<FileFailure> ConvertOneFile(FileJob& job, const platform::Path& ou
     // The decoder reserves its picture from the process budget; it is held
     // until the output is written.
     DecodeMemory memory(platform::processMemoryBudget());
-    Result<Picture, FileFailure> image = ReadImage(
-        input, ReadContext{job.options, *job.scratch.tables, job.pluginTurns, job.file, ReadLimits{kMaxDimension, &memory}});
+    const bool keepAlpha = job.options.keepAlpha && (job.output.keeps & kKeepsAlpha) != 0;
+    Result<Picture, FileFailure> image =
+        ReadImage(input, ReadContext{job.options, *job.scratch.tables, job.pluginTurns, job.file,
+                                     ReadLimits{kMaxDimension, &memory}, keepAlpha});
     if (!image)
         return image.error();
     // The input's bytes went with the read; each later step claims its
     // working copies before it makes them.
     memory.forgetKept();
+    if (Status settled = settleAlpha(memory, *image, keepAlpha, *job.scratch.tables); !settled)
+        return skipped(SkipReason::readFailed, settled.error());
 
     // Before any reduction, so that sizes and palettes are worked out on
     // the colours that will be shown.
@@ -197,6 +216,7 @@ std::optional<FileFailure> ConvertOneFile(FileJob& job, const platform::Path& ou
         return skipped(SkipReason::writeFailed, written.error());
     }
     job.written = {image->width, image->height};
+    job.alphaKept = image->layout == PixelLayout::bgra32;
     job.metadataKept = (job.output.keeps & kKeepsMetadata) != 0 && (!image->meta.exif.empty() || !image->meta.xmp.empty());
     return std::nullopt;
 }
@@ -255,6 +275,7 @@ std::optional<FileFailure> produceFile(FileStep step, FileJob& job, const BatchP
 {
     job.written = {};
     job.metadataKept = false;
+    job.alphaKept = false;
     if (platform::pathExists(input) && !platform::isRegularFile(input))
         return skipped(SkipReason::notRegularFile);
     std::optional<FileFailure> failure = step(job, plan.outputFolder, input, stagedPath);
@@ -314,6 +335,7 @@ void runSequentially(std::span<const platform::Path> inputs, const ConvertOption
         file.failure = produceFile(step, job, plan, input, stagedPath);
         file.size = job.written;
         file.metadataKept = job.metadataKept;
+        file.alphaKept = job.alphaKept;
         deliverFile(file, stagedPath, plan);
         if (fileDone)
             fileDone(file, report.files.size() - 1, inputs.size());

@@ -33,6 +33,7 @@ struct FileReport {
     ImageSize size;  // of the picture written; zero when skipped
     std::optional<bool> timeKept;  // when asked for: whether the output got its input's time
     bool metadataKept = false;     // the output carries the input's Exif or XMP
+    bool alphaKept = false;        // the output carries the input's transparency
 
     bool converted() const { return !failure; }
 };
@@ -71,6 +72,7 @@ struct FileJob {
     const OutputFormat& output;
     ImageSize written{};  // the size of the picture the last step wrote
     bool metadataKept = false;  // and whether it carries the input's Exif or XMP
+    bool alphaKept = false;     // and its transparency
     PluginTurns* pluginTurns = nullptr;  // a parallel batch's, with the file's place
     std::size_t file = 0;
 };

@@ -67,6 +67,7 @@ public:
                 pluginTurns_.passed(*index);  // a file that never reached its read
                 result.size = job.written;
                 result.metadataKept = job.metadataKept;
+                result.alphaKept = job.alphaKept;
                 result.ready = true;
                 {
                     std::lock_guard lock(mutex_);
@@ -105,6 +106,7 @@ public:
             Produced& produced = *ready;
             FileReport& file =
                 report.files.emplace_back(FileReport{inputs_[index], {}, produced.failure, produced.size, std::nullopt, produced.metadataKept});
+            file.alphaKept = produced.alphaKept;
             deliverFile(file, produced.stagedPath, plan_);
             {
                 std::lock_guard lock(mutex_);
@@ -123,6 +125,7 @@ private:
         platform::Path stagedPath;
         ImageSize size;
         bool metadataKept = false;
+        bool alphaKept = false;
     };
 
     std::optional<std::size_t> claimNext()

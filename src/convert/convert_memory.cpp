@@ -25,7 +25,8 @@ std::uint64_t need24(std::int64_t width, std::int64_t height) { return pictureNe
 // order, the LZW bound and its sub-blocks. WebP: libwebp's YUV picture,
 // its encoder's tokens and its output (16 measured on a 12 MP photo of
 // noise), twice under a target. PNG: the filtered rows
-// and their compressed copy, each as large as the picture.
+// and their compressed copy, each as large as the picture. GIF reduces a
+// picture with alpha from its 24-bit form over white.
 struct WriterWork {
     std::int32_t outputType;
     bool widensTo24;
@@ -55,6 +56,9 @@ std::uint64_t reductionNeed(const Picture& image, const ConvertOptions& options)
     const std::optional<ImageSize> wanted = reducedSize(image.width, image.height, options.resizeMode, options.resizeSize, options.boxHeight);
     if (!wanted)
         return need(image);
+    // A picture with alpha is reduced as it is, in 32 bits.
+    if (image.layout == PixelLayout::bgra32)
+        return addNeeds(need(image), multiplyNeeds(pictureNeed(wanted->width, wanted->height, 32), 2));
     const std::uint64_t reduced = need24(wanted->width, wanted->height);
     return addNeeds(addNeeds(need(image), need24(image.width, image.height)), multiplyNeeds(reduced, 2));
 }
@@ -66,7 +70,8 @@ std::uint64_t writingNeed(const Picture& image, std::int32_t outputType, bool to
     std::uint64_t total = need(image);
     if (work == kWriterWork.end())
         return total;
-    if (work->widensTo24 && image.bits() != 24)
+    const bool flattened = work->outputType == kOutputGif && image.layout == PixelLayout::bgra32;
+    if ((work->widensTo24 || flattened) && image.bits() != 24)
         total = addNeeds(total, need24(image.width, image.height));
     const std::uint32_t perPixel = toSizeTarget ? work->perPixelWithTarget : work->perPixel;
     total = addNeeds(total, multiplyNeeds(pixelsOf(image.width, image.height), perPixel));

@@ -14,7 +14,8 @@ namespace vrelk {
 // The picture and its conversion to sRGB, when its profile asks for one.
 std::uint64_t settlingNeed(const Picture& image);
 
-// The picture, its 24-bit form and the reduced picture with its filtered copy.
+// The picture, its 24-bit form and the reduced picture with its filtered
+// copy; a bgra32 picture has no 24-bit form, and its copies are 32-bit.
 std::uint64_t reductionNeed(const Picture& image, const ConvertOptions& options);
 
 // The picture and the writer's working copies: its 24-bit form, palette

@@ -67,6 +67,7 @@ struct ReadContext {
     PluginTurns* turns = nullptr;  // in a parallel batch: this file's place
     std::size_t file = 0;
     ReadLimits limits{};
+    bool keepAlpha = false;  // transparency wanted, and the output carries it
 };
 
 // Reads the file, runs the reader of its format and offers the file to the

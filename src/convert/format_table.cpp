@@ -76,8 +76,8 @@ Signature sniffHeif(std::span<const std::uint8_t> bytes)
 
 Result<Picture> readBmp(ByteCursor in, const ReadContext& context) { return ReadBmp(in, context.limits); }
 
-// The reader always composites over white at a display gamma of 2.2,
-// whatever background the file asks for.
+// The reader composites over white at a display gamma of 2.2, whatever
+// background the file asks for, unless the transparency is kept.
 Result<Picture> readPng(ByteCursor in, const ReadContext& context)
 {
     PngReadOptions options;
@@ -85,6 +85,7 @@ Result<Picture> readPng(ByteCursor in, const ReadContext& context)
     options.useGivenBackground = true;
     options.backgroundRed = options.backgroundGreen = options.backgroundBlue = 255;
     options.displayGamma = 2200;
+    options.keepAlpha = context.keepAlpha;
     options.limits = context.limits;
     return ReadPng(in, options);
 }
@@ -117,20 +118,23 @@ Result<Picture> readJpeg(ByteCursor in, const ReadContext& context)
     return ReadJpeg(in, options);
 }
 
-// Alpha is composited over white, as for PNG.
+// Alpha is composited over white, or kept, as for PNG.
 Result<Picture> readTiff(ByteCursor in, const ReadContext& context)
 {
-    return ReadTiff(in, context.tables, context.limits);
+    return ReadTiff(in, context.tables, context.limits, context.keepAlpha);
 }
-Result<Picture> readGif(ByteCursor in, const ReadContext& context) { return ReadGif(in, context.limits); }
-// Alpha is composited over white, as for PNG.
+Result<Picture> readGif(ByteCursor in, const ReadContext& context)
+{
+    return ReadGif(in, context.limits, context.keepAlpha);
+}
+// Alpha is composited over white, or kept, as for PNG.
 Result<Picture> readWebp(ByteCursor in, const ReadContext& context)
 {
-    return ReadWebp(in, context.tables, context.limits);
+    return ReadWebp(in, context.tables, context.limits, context.keepAlpha);
 }
 Result<Picture> readHeif(ByteCursor in, const ReadContext& context)
 {
-    return ReadHeif(in, context.tables, context.limits);
+    return ReadHeif(in, context.tables, context.limits, context.keepAlpha);
 }
 
 constexpr std::array<InputFormat, 7> kInputFormats{{
@@ -187,14 +191,14 @@ Status writeGif(const ImageView& image, const platform::Path& output, const Conv
 constexpr std::array<OutputFormat, 7> kOutputFormats{{
     {kOutputBmp, 1, kCommandBmp, 'B', "BMP", "BMP(B)", "bmp", "", ".bmp", PerFileStep::convert, writeBmp, kKeepsNothing},
     {kOutputPng, 2, kCommandPng, 'P', "PNG", "PNG(P)", "png", "", ".png", PerFileStep::convert, writePng,
-     kKeepsProfile | kKeepsMetadata},
+     kKeepsProfile | kKeepsAlpha | kKeepsMetadata},
     {kOutputJpeg, 3, kCommandJpeg, 'J', "JPEG", "JPEG(J)", "jpeg", "jpg", ".jpg", PerFileStep::convert, writeJpeg,
      kKeepsProfile | kKeepsMetadata | kMeetsSizeTarget},
-    {kOutputGif, 4, kCommandGif, 'G', "GIF", "GIF(G)", "gif", "", ".gif", PerFileStep::convert, writeGif, kKeepsNothing},
+    {kOutputGif, 4, kCommandGif, 'G', "GIF", "GIF(G)", "gif", "", ".gif", PerFileStep::convert, writeGif, kKeepsAlpha},
     {kOutputRecode, 5, kCommandRecode, 'T', "JPEG変換", "JPEG変換(T)", "recode", "", ".jpg", PerFileStep::recode, nullptr,
      kKeepsProfile | kKeepsMetadata},
     {kOutputWebp, 6, kCommandWebp, 'W', "WebP", "WebP(W)", "webp", "", ".webp", PerFileStep::convert, writeWebp,
-     kKeepsProfile | kKeepsMetadata | kMeetsSizeTarget},
+     kKeepsProfile | kKeepsAlpha | kKeepsMetadata | kMeetsSizeTarget},
     {kOutputAvif, 7, kCommandAvif, 'A', "AVIF", "AVIF(A)", "avif", "", ".avif", PerFileStep::convert, writeAvif,
      kKeepsProfile | kKeepsMetadata | kMeetsSizeTarget},
 }};

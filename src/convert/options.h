@@ -46,6 +46,7 @@ struct ConvertOptions {
     platform::NativeString subFolderName;
     bool usePlugins = false;
     platform::Path pluginFolder;
+    bool keepAlpha = false;  // transparency into PNG, WebP and GIF
     KeepMetadata keepMetadata = KeepMetadata::none;  // Exif and XMP into JPEG, PNG and WebP
     bool keepTime = false;  // each output gets its input's modification time
     // Set by the batch: the threads the run may keep busy. Without it the

@@ -30,11 +30,13 @@ using Palette = std::array<RgbQuad, 256>;
 // words; palette indices pack the leftmost pixel into the highest bits and
 // colour pixels store blue, green, red. A grey picture also has the grey
 // ramp as its palette, so that code reading through the palette sees it.
-enum class PixelLayout : std::uint8_t { palette1, palette4, palette8, grey8, bgr24 };
+// bgra32 adds to blue, green, red an alpha that does not scale them; it is
+// only made when transparency is to be kept.
+enum class PixelLayout : std::uint8_t { palette1, palette4, palette8, grey8, bgr24, bgra32 };
 
 constexpr int bitsPerPixel(PixelLayout layout)
 {
-    constexpr std::array<int, 5> kBits{1, 4, 8, 8, 24};
+    constexpr std::array<int, 6> kBits{1, 4, 8, 8, 24, 32};
     return kBits[static_cast<std::size_t>(layout)];
 }
 

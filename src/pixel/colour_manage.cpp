@@ -137,6 +137,25 @@ void convertPalette(const SrgbTransform& transform, Palette& palette, bool grey)
         palette[i] = RgbQuad{out[3 * i], out[3 * i + 1], out[3 * i + 2], palette[i].rgbReserved};
 }
 
+// Each row's colours go through a 24-bit row and back; alpha stays. The
+// memory of one row is all it needs, and without it nothing changes.
+void convertColoursBesideAlpha(const SrgbTransform& transform, Picture& image)
+{
+    const auto width = static_cast<std::size_t>(image.width);
+    std::unique_ptr<std::uint8_t[]> row24 = tryAllocateArray<std::uint8_t>(3 * width);
+    if (!row24)
+        return;
+    std::uint8_t* colours = row24.get();
+    for (std::int64_t y = 0; y < image.height; ++y) {
+        std::uint8_t* row = image.pixels.data() + y * image.stride;
+        for (std::size_t x = 0; x < width; ++x)
+            std::copy_n(row + 4 * x, 3, colours + 3 * x);
+        transform.convert(colours, colours, width);
+        for (std::size_t x = 0; x < width; ++x)
+            std::copy_n(colours + 3 * x, 3, row + 4 * x);
+    }
+}
+
 // Grey images arrive as palette images whose every entry is a grey.
 bool isGreyImage(const Picture& image)
 {
@@ -156,6 +175,8 @@ void convertImage(Picture& image, SrgbTransform::Input input)
         convertPalette(*transform, image.palette, input == SrgbTransform::Input::grey);
     else if (image.bits() == 24)
         convertPixels(*transform, image);
+    else if (image.layout == PixelLayout::bgra32)
+        convertColoursBesideAlpha(*transform, image);
 }
 
 struct Primaries {

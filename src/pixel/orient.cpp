@@ -90,11 +90,14 @@ void placeAcrossRows24(const UprightPlacement& p, std::span<const std::uint8_t* 
     }
 }
 
-// By 24 bits or not, then by whether the orientation transposes.
-constexpr std::array<std::array<PlaceRows, 2>, 2> kPlacers{{
+// By 8, 24 or 32 bits, then by whether the orientation transposes.
+constexpr std::array<std::array<PlaceRows, 2>, 3> kPlacers{{
     {placeAlongRows<1>, placeAcrossRows<1>},
     {placeAlongRows<3>, placeAcrossRows24},
+    {placeAlongRows<4>, placeAcrossRows<4>},
 }};
+
+constexpr std::size_t placerOf(int bits) { return bits == 24 ? 1 : bits == 32 ? 2 : 0; }
 
 constexpr std::uint16_t validOrientation(std::uint16_t orientation)
 {
@@ -147,7 +150,7 @@ UprightPlacement uprightPlacement(std::int32_t storedWidth, std::int32_t storedH
     p.origin = offsetOf(0, 0);
     p.stepX = offsetOf(1, 0) - p.origin;
     p.stepY = offsetOf(0, 1) - p.origin;
-    p.place = kPlacers[bits == 24][transposes];
+    p.place = kPlacers[placerOf(bits)][transposes];
     return p;
 }
 

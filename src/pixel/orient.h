@@ -32,7 +32,7 @@ struct UprightPlacement;
 using PlaceRows = void (*)(const UprightPlacement& placement, std::span<const std::uint8_t* const> rows,
                            std::int32_t firstRow, std::uint8_t* target);
 
-// Where the pixels of a stored picture go in the upright one (8 or 24 bits
+// Where the pixels of a stored picture go in the upright one (8, 24 or 32 bits
 // per pixel, bottom-up rows in the standard layout): stored pixel (sx, sy),
 // counted from the top left, lands at byte origin + sx * stepX + sy * stepY.
 struct UprightPlacement {

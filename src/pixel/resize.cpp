@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "pixel/bit_depth.h"
+#include "pixel/resize_alpha.h"
 #include "platform/picture_cores.h"
 
 namespace vrelk {
@@ -281,6 +282,13 @@ bool bufferHolds(const PageBuffer& buffer, std::int32_t width, std::int32_t heig
     return buffer && needed > 0 && static_cast<std::uint64_t>(needed) <= buffer.size();
 }
 
+Status reduceWithAlpha(Picture& image, ImageSize wanted, const LookupTables& tables)
+{
+    if (Status resized = resizeWithAlpha(image, wanted.width, wanted.height); !resized)
+        return resized;
+    return sharpenWithAlpha(image, tables);
+}
+
 }  // namespace
 
 namespace {
@@ -388,6 +396,8 @@ Status reduceImage(ReductionTools& tools, Picture& image, std::int32_t mode, std
         return CodecError::unsupported;
     if (*wanted == ImageSize{image.width, image.height})
         return {};
+    if (image.layout == PixelLayout::bgra32)
+        return reduceWithAlpha(image, *wanted, tools.tables);
     if (!lengthUsable(image.width) || !lengthUsable(image.height) ||
         !bufferHolds(image.pixels, image.width, image.height, image.bits()))
         return CodecError::unsupported;

@@ -52,8 +52,8 @@ struct ReductionTools {
     const LookupTables& tables;
 };
 
-// Reduces the image for mode and size, leaving it at 24 bits and
-// sharpened; an image that is small enough already passes unchanged.
+// Reduces the image for mode and size, leaving it at 24 bits (a bgra32
+// picture stays bgra32) and sharpened; an image that is small enough already passes unchanged.
 // noMemory when memory runs out, unsupported for a request or an image it
 // cannot take.
 Status reduceImage(ReductionTools& tools, Picture& image, std::int32_t mode, std::int32_t size,

@@ -157,12 +157,13 @@ WINE_TEST(uiControlsAreReadBackIntoTheSavedSettings)
     send(run.settings.child(1012), CB_SETCURSEL, 2);
     click(run.settings.child(1093));
     click(run.settings.child(1092));
+    click(run.settings.child(1091));
     run.settings.command(1070);
     h.check(run.process.waitForExit(10000), L"apply: closing without files ends the program");
     std::string ini = textFile(run.folder, L"Vrelk.ini");
     for (const char* line : {"Quality=42", "Sampling=2", "Limit=1", "LmtVal=500", "Resize=1", "RszOpt=0",
                              "RszSize=321", "OutDir=", "MkDirAdd=1", "MkDirStr=Made", "UseSpi=0", "SPI=",
-                             "OldCheck=1", "DrctCvt=2", "KeepMeta=1", "KeepTime=1"})
+                             "OldCheck=1", "DrctCvt=2", "KeepAlpha=1", "KeepMeta=1", "KeepTime=1"})
         h.check(savedAs(ini, line), L"apply: saved " + std::wstring(line, line + std::strlen(line)));
 
     Run again = launch(h, L"ui-apply", L"Sampling=2\r\n");

@@ -31,7 +31,7 @@ constexpr DWORD kArrows = UDS_SETBUDDYINT | UDS_ALIGNRIGHT | UDS_ARROWKEYS | UDS
 
 // Prepared settings: file-size target and reduction on, so both halves of
 // each enable rule show.
-constexpr std::array<Expected, 36> kSettingsControls{{
+constexpr std::array<Expected, 37> kSettingsControls{{
     {1010, L"Button", BS_GROUPBOX, WS_EX_TRANSPARENT, L"保存オプション", 5, 5, 400, 70, true},
     {1011, L"Static", SS_ENDELLIPSIS, 0, L"出力形式↓", 19, 25, 60, 16, true},
     // Wine drops WS_VSCROLL from a drop-down list and reports the closed
@@ -68,6 +68,7 @@ constexpr std::array<Expected, 36> kSettingsControls{{
     {1071, L"Button", BS_PUSHBUTTON, 0, L"ヘルプ", 300, 254, 50, 22, true},
     {1072, L"Button", BS_PUSHBUTTON, 0, L"Ver.", 360, 254, 40, 22, true},
     {1090, L"Button", BS_GROUPBOX, WS_EX_TRANSPARENT, L"元の情報の保持", 5, 284, 400, 44, true},
+    {1091, L"Button", BS_AUTOCHECKBOX, 0, L"透過", 15, 302, 120, 16, true},
     {1092, L"Button", BS_AUTO3STATE, 0, L"メタデータ", 140, 302, 120, 16, true},
     {1093, L"Button", BS_AUTOCHECKBOX, 0, L"更新日時", 275, 302, 120, 16, true},
 }};
