@@ -37,7 +37,7 @@ constexpr MessageText kBadSettingOrMore{"以上", " or more"};
 constexpr MessageText kBadSettingEnd{"）。", ")."};
 
 // Indexed by UiText.
-constexpr std::array<MessageText, 30> kUiTexts{{
+constexpr std::array<MessageText, 31> kUiTexts{{
     {"画像サイズ縮小", "Reduce size"},
     {"設定変更(S)", "Settings(S)"},
     {"変換中…", "Converting…"},
@@ -68,9 +68,10 @@ constexpr std::array<MessageText, 30> kUiTexts{{
     {"残す", "Keep"},
     {"位置情報を除いて残す", "Keep all but the location"},
     {"更新日時を保持", "Keep the modification time"},
+    {"透過を保持", "Keep transparency"},
 }};
 
-static_assert(kUiTexts.size() == static_cast<std::size_t>(UiText::keepTime) + 1);
+static_assert(kUiTexts.size() == static_cast<std::size_t>(UiText::keepAlpha) + 1);
 
 // The words of a button that the format table gives in Japanese only.
 struct ButtonWords {

@@ -87,6 +87,7 @@ enum class UiText : int {
     metadataAll,
     metadataNoLocation,
     keepTime,
+    keepAlpha,
 };
 std::string_view uiText(UiText text, Language language);
 std::string_view uiText(UiText text);

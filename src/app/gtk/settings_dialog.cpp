@@ -181,6 +181,7 @@ void folderRows(SettingsDialog& dialog)
     gtk_grid_attach(GTK_GRID(dialog.grid), makeFolder, 0, dialog.rows, 2, 1);
     gtk_grid_attach(GTK_GRID(dialog.grid), folderName, 2, dialog.rows++, 1, 1);
     enableWith(makeFolder, folderName);
+    gtk_grid_attach(GTK_GRID(dialog.grid), check(dialog, UiText::keepAlpha, &Settings::KeepAlpha), 0, dialog.rows++, 3, 1);
     attachRow(dialog, text(UiText::metadata), choiceOf(dialog, kMetadataChoices, &Settings::KeepMeta));
     gtk_grid_attach(GTK_GRID(dialog.grid), check(dialog, UiText::keepTime, &Settings::KeepTime), 0, dialog.rows++, 3, 1);
 }
