@@ -276,7 +276,7 @@ def desktop_groups(path):
 
 
 def expand_desktop_exec(line, paths):
-    """%F as the desktop entry specification has it: each file one argument."""
+    """%F as a desktop entry's Exec line has it: each file one argument."""
     words = []
     for word in shlex.split(line):
         words.extend(paths if word == "%F" else [word])
@@ -353,8 +353,8 @@ def nautilus_extension_runs_the_command():
         driver = (
             "import importlib.util, json, sys, time, os\n"
             "from urllib.parse import quote\n"
-            "spec = importlib.util.spec_from_file_location('ext', sys.argv[1])\n"
-            "ext = importlib.util.module_from_spec(spec); spec.loader.exec_module(ext)\n"
+            "found = importlib.util.spec_from_file_location('ext', sys.argv[1])\n"
+            "ext = importlib.util.module_from_spec(found); found.loader.exec_module(ext)\n"
             "class Location:\n    def __init__(self, p): self.p = p\n    def get_path(self): return self.p\n"
             "class Info:\n    def __init__(self, p): self.p = p\n    def is_directory(self): return False\n"
             "    def get_mime_type(self): return 'image/png'\n    def get_location(self): return Location(self.p)\n"
