@@ -17,14 +17,16 @@ bool quantise(PixelConverter& converter, std::uint8_t* work, IndexRows& out, con
 
     const std::int64_t workStride = converter.workStride;
     const RgbQuad* palette = converter.targetPalette;
-    NearestSearch search(palette, choice.size);
-    diffuse<3>(converter, work, workStride, out, [&](const std::uint8_t* p, int* error) {
-        const int index = search.find(p);
-        const RgbQuad& c = palette[index];
-        error[0] = p[0] - c.rgbBlue;
-        error[1] = p[1] - c.rgbGreen;
-        error[2] = p[2] - c.rgbRed;
-        return static_cast<std::uint8_t>(index);
+    // The search fills its candidate lists as it goes, so each thread has one.
+    diffuse<3>(converter, work, workStride, out, [&] {
+        return [palette, search = NearestSearch(palette, choice.size)](const std::uint8_t* p, int* error) mutable {
+            const int index = search.find(p);
+            const RgbQuad& c = palette[index];
+            error[0] = p[0] - c.rgbBlue;
+            error[1] = p[1] - c.rgbGreen;
+            error[2] = p[2] - c.rgbRed;
+            return static_cast<std::uint8_t>(index);
+        };
     });
     return true;
 }

@@ -5,8 +5,50 @@
 #include "pixel/bit_depth.h"
 #include "pixel/colour_reduce.h"
 #include "pixel/palette_builder.h"
+#include "platform/platform.h"
 
 namespace vrelk {
+
+namespace {
+
+// Below this many pixels, starting threads costs more than they save.
+constexpr std::int64_t kLeastSideBySidePixels = std::int64_t{1} << 14;
+// Checks of the row above before a waiting thread lets others run.
+constexpr int kSpinsBeforeYield = 64;
+
+}  // namespace
+
+bool worthMappingSideBySide(std::int32_t width, std::int32_t height)
+{
+    return height > 1 && platform::currentPictureCores().slots != nullptr &&
+           std::int64_t{width} * height >= kLeastSideBySidePixels;
+}
+
+RowProgress::RowProgress(std::int32_t width, std::int32_t height)
+    : width_(width), height_(height), done_(std::make_unique<std::atomic<std::int32_t>[]>(static_cast<std::size_t>(height)))
+{
+}
+
+std::int32_t RowProgress::take()
+{
+    const std::int32_t y = next_.fetch_add(1, std::memory_order_relaxed);
+    return y < height_ ? y : -1;
+}
+
+bool RowProgress::waitAbove(std::int32_t y, std::int32_t end) const
+{
+    if (y == 0)
+        return true;
+    const std::int32_t needed = width_ - end > 2 ? end + 2 : width_;
+    const std::atomic<std::int32_t>& above = done_[static_cast<std::size_t>(y - 1)];
+    for (int spins = 0; above.load(std::memory_order_acquire) < needed; ++spins) {
+        if (failed_.load(std::memory_order_relaxed))
+            return false;
+        if (spins >= kSpinsBeforeYield)
+            platform::yieldProcessor();
+    }
+    return true;
+}
 
 bool reduceTwoLevels(PixelConverter& converter, IndexRows& out)
 {
@@ -23,11 +65,13 @@ bool reduceTwoLevels(PixelConverter& converter, IndexRows& out)
         return false;
     setColour(converter.targetPalette[0], 0, 0, 0);
     setColour(converter.targetPalette[1], 255, 255, 255);
-    diffuse<1>(converter, grey.data(), converter.width, out, [](const std::uint8_t* p, int* error) {
-        const int v = p[0];
-        const int bit = v >> 7;
-        error[0] = v - 255 * bit;
-        return static_cast<std::uint8_t>(bit);
+    diffuse<1>(converter, grey.data(), converter.width, out, [] {
+        return [](const std::uint8_t* p, int* error) {
+            const int v = p[0];
+            const int bit = v >> 7;
+            error[0] = v - 255 * bit;
+            return static_cast<std::uint8_t>(bit);
+        };
     });
     return true;
 }

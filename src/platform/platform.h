@@ -173,4 +173,8 @@ private:
 // Processors this process may run on; at least 1.
 unsigned processorCount();
 
+// Gives the rest of the calling thread's time slice to another thread
+// ready to run, for a wait on another thread's progress.
+void yieldProcessor();
+
 }  // namespace vrelk::platform

@@ -416,4 +416,6 @@ unsigned processorCount()
     return std::max(1u, std::thread::hardware_concurrency());
 }
 
+void yieldProcessor() { sched_yield(); }
+
 }  // namespace vrelk::platform

@@ -322,4 +322,6 @@ unsigned processorCount()
     return info.dwNumberOfProcessors == 0 ? 1u : static_cast<unsigned>(info.dwNumberOfProcessors);
 }
 
+void yieldProcessor() { SwitchToThread(); }
+
 }  // namespace vrelk::platform
