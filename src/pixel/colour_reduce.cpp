@@ -53,6 +53,24 @@ PageBuffer makeWorkCopy(PixelConverter& converter, const SourceRows& source)
     return work;
 }
 
+// Whether a 24-bit image has at most `most` colours, which `firstSeen` then
+// holds in order of first appearance. A photo shows it has more within its
+// first rows, so the scan stops there.
+bool coloursFit(const PixelConverter& converter, const SourceRows& source, PresenceSet& present, int most,
+                std::vector<std::uint32_t>& firstSeen)
+{
+    for (std::int32_t y = 0; y < converter.height; ++y) {
+        const std::uint8_t* p = source.pixels + y * source.stride;
+        for (std::int32_t x = 0; x < converter.width; ++x, p += 3)
+            if (present.insert(colourKey(p))) {
+                if (firstSeen.size() == static_cast<std::size_t>(most))
+                    return false;
+                firstSeen.push_back(colourKey(p));
+            }
+    }
+    return true;
+}
+
 // `exactUpTo`: the most colours kept exactly.
 bool reducePalette(PixelConverter& converter, IndexRows& out, int exactUpTo, const PaletteChoice* choice)
 {
@@ -85,15 +103,7 @@ bool reducePalette(PixelConverter& converter, IndexRows& out, int exactUpTo, con
         PresenceSet present;
         if (!present)
             return false;
-        std::vector<std::uint32_t> firstSeen;
-        std::size_t distinct = 0;
-        for (std::int32_t y = 0; y < converter.height; ++y) {
-            const std::uint8_t* p = source.pixels + y * source.stride;
-            for (std::int32_t x = 0; x < converter.width; ++x, p += 3)
-                if (present.insert(colourKey(p)) && ++distinct <= static_cast<std::size_t>(exactUpTo))
-                    firstSeen.push_back(colourKey(p));
-        }
-        if (distinct <= static_cast<std::size_t>(exactUpTo)) {
+        if (std::vector<std::uint32_t> firstSeen; coloursFit(converter, source, present, exactUpTo, firstSeen)) {
             exactFromColours(converter, source, firstSeen, out);
             return true;
         }
