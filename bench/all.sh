@@ -6,16 +6,18 @@
 #
 #   bench/all.sh BEFORE_BUILD AFTER_BUILD [LOG_FOLDER]
 #
-# Both are Release builds made with -DVRELK_BENCH=ON. With VRELK_BENCH_LOCK
-# set to a lock file, each pair of runs holds it, so that builds taking
-# turns on the same lock do not disturb the timings. The Wine, desktop and
-# memory scripts, which take builds of their own, are left to be run alone.
+# Both are Release builds made with -DVRELK_BENCH=ON. VRELK_BENCH_SCRIPTS
+# names a subset (e.g. "jpeg webp"); VRELK_BENCH_RUNS is passed on. With
+# VRELK_BENCH_LOCK set to a lock file, each pair of runs holds it, so that
+# builds taking turns on the same lock do not disturb the timings. The Wine,
+# desktop and memory scripts, which take builds of their own, are left to
+# be run alone.
 set -uo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 before="$(cd "$1" && pwd)" after="$(cd "$2" && pwd)"
 logs="${3:-$(mktemp -d)}"
 mkdir -p "$logs"
-scripts=(png jpeg gif resize tiff tiff_compressed orientation size_target webp_size heif webp avif cli one_photo)
+read -r -a scripts <<<"${VRELK_BENCH_SCRIPTS:-png jpeg gif resize tiff tiff_compressed orientation size_target webp_size heif webp avif cli one_photo}"
 
 summary() { grep -E '[0-9]x\b|[0-9]x |aim' "$1" | grep -vE '^(Benchmark|  Time|  Range)' ; }
 
