@@ -322,7 +322,7 @@ Status writeAvifWithLimitBody(const ImageView& image, const platform::Path& path
         sized.sketch = Sketch{[small, workers](const TrialRequest& trial) {
                                   return withoutExceptions([&] { return encodeTrial(small, workers, Metadata{}, trial); });
                               },
-                              sketchRows.share, image.exif.size() + image.xmp.size()};
+                              sketchRows.share, image.exif.size() + image.xmp.size(), true};
     }
     SizeSearch search(sized, [shared, workers, metadata](const TrialRequest& trial) {
                           return withoutExceptions([&] { return encodeTrial(shared, workers, metadata, trial); });
