@@ -120,7 +120,8 @@ Result<SourceImage> sourceImageOf(const ImageView& image)
     if (!rows)
         return rows.error();
     heif_image* made = nullptr;
-    if (Status created = statusOf(heif_image_create(image.width, image.height, heif_colorspace_YCbCr, heif_chroma_420, &made));
+    if (Status created = statusOf(
+            heif_image_create(image.width, image.height, heif_colorspace_YCbCr, heif_chroma_420, &made));
         !created)
         return created.error();
     SourceImage source(made);

@@ -332,11 +332,12 @@ void SizeSearch::planFromBracket(const std::function<std::optional<std::size_t>(
 {
     const QualityRange range = target_.qualities;
     const SearchPlan start{target_.model, range.lowest + (range.highest - range.lowest) * 3 / 4};
-    const std::int32_t fitting = SearchQuality(range, target_.limit, start, [&](std::int32_t quality, std::size_t& length) {
+    const auto sketchedLength = [&](std::int32_t quality, std::size_t& length) {
         const std::optional<std::size_t> whole = wholeLength(quality);
         length = whole.value_or(0);
         return whole.has_value();
-    });
+    };
+    const std::int32_t fitting = SearchQuality(range, target_.limit, start, sketchedLength);
     if (fitting == 0)
         return;
     plan_.first = fitting;

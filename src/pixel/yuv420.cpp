@@ -100,10 +100,11 @@ bool BgrToYuv420(std::int32_t width, std::int32_t height, const std::uint8_t* bg
         planes.lumaStride == 0 || planes.chromaStride == 0 || !planesHold(width, height, planes))
         return false;
     const Rows rows{width, height, bgr, stride};
-    platform::ForRowRanges((height + 1) / 2, static_cast<std::int64_t>(2 * stride), [&](std::int64_t first, std::int64_t end) {
+    const auto convertPairs = [&](std::int64_t first, std::int64_t end) {
         for (std::int64_t pair = first; pair < end; ++pair)
             convertRowPair(rows, planes, static_cast<std::int32_t>(pair));
-    });
+    };
+    platform::ForRowRanges((height + 1) / 2, static_cast<std::int64_t>(2 * stride), convertPairs);
     return true;
 }
 
