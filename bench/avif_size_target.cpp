@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <set>
+#include <string>
 
 #include "codecs/avif.h"
 #include "codecs/files.h"
@@ -24,8 +25,11 @@ void report(const char* format, const std::filesystem::path& path, Write write)
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
     // A quality asked for again is not encoded again.
     const std::set<std::int32_t> encoded(record.qualitiesTried.begin(), record.qualitiesTried.end());
-    std::printf("%s: %s, %zu encodes, written at %d, %ju bytes, %.1f s\n", format, written ? "ok" : "failed",
-                encoded.size(), record.writtenQuality,
+    std::string tried;
+    for (std::int32_t quality : record.qualitiesTried)
+        tried += ' ' + std::to_string(quality);
+    std::printf("%s: %s, %zu encodes (tried%s), written at %d, %ju bytes, %.1f s\n", format, written ? "ok" : "failed",
+                encoded.size(), tried.c_str(), record.writtenQuality,
                 static_cast<std::uintmax_t>(std::filesystem::file_size(path)), took.count());
 }
 

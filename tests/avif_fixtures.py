@@ -11,6 +11,8 @@ make of the files written from them.
         "NAME WIDTH HEIGHT PSNR GREYSPREAD PROFILEKEPT"
     avif_fixtures.py compare <source.png> <ours.avif> <theirs.avif>
         "OURSIZE THEIRSIZE OURPSNR THEIRPSNR", decoded by heif-convert
+    avif_fixtures.py differ <one.avif> <other.avif>
+        how many samples of the two differ, both decoded by heif-convert
 """
 import ctypes
 import math
@@ -115,5 +117,12 @@ def compare(source, ours, theirs):
     print(*figures)
 
 
+def differ(one, other):
+    with tempfile.TemporaryDirectory() as work:
+        a, b = (np.asarray(decoded("heif-convert", avif, os.path.join(work, f"{i}.png")).convert("RGB"))
+                for i, avif in enumerate((one, other)))
+    print(int((a != b).sum()) if a.shape == b.shape else a.size)
+
+
 if __name__ == "__main__":
-    {"make": make, "decode": decode, "compare": compare}[sys.argv[1]](*sys.argv[2:])
+    {"make": make, "decode": decode, "compare": compare, "differ": differ}[sys.argv[1]](*sys.argv[2:])

@@ -119,6 +119,20 @@ TEST_F(AvifFixtures, SizeAndPsnrWithinTwoPercentOfHeifEnc)
     }
 }
 
+// The writer makes its own 4:2:0 planes from the pixels; they are the ones
+// libheif makes for heif-enc, odd edges and a lone pixel included, so the
+// two files decode to the same pixels.
+TEST_F(AvifFixtures, PlanesAreTheOnesHeifEncMakes)
+{
+    for (const char* name : {"odd", "pixel", "profile", "photo1", "screen"}) {
+        const fs::path ours = written(name, "-q 60", std::string(name) + "-planes.avif");
+        const fs::path theirs = at(std::string(name) + "-planes-heif-enc.avif");
+        const std::string source = quoted(at(std::string(name) + ".png"));
+        ASSERT_EQ(test::runCommand("heif-enc --avif -q 60 " + source + " -o " + quoted(theirs)).status, 0);
+        EXPECT_EQ(fixtures("differ " + quoted(ours) + " " + quoted(theirs)), "0\n") << name;
+    }
+}
+
 // A photo-like picture, waves and noise.
 struct Photo {
     std::int32_t width, height;
@@ -141,9 +155,9 @@ struct Photo {
     ImageView view() const { return test::imageView(width, height, 24, palette, pixels); }
 };
 
-// The JPEG search's sketch lands on its boundary at once; AV1's sketch errs
-// further at low rates, where the walk over the 64 levels takes over and
-// must still beat halving them.
+// The JPEG search's sketch lands on its boundary at once; AV1's sketch,
+// walked to its own bracket, lands on it or a few levels below at low
+// rates, from where the first trial aims the next.
 TEST(AvifSizeTarget, FitsInFewEncodes)
 {
     ASSERT_TRUE(CanWriteAvif());
@@ -169,7 +183,7 @@ TEST(AvifSizeTarget, FitsInFewEncodes)
                 text += ' ' + std::to_string(quality);
             return text;
         };
-        EXPECT_LE(encodes(avif), std::min<std::size_t>(encodes(jpeg) + moreThanJpeg, 6)) << kilobytes << " KB: AVIF levels" << listed(avif) << ", JPEG qualities"
+        EXPECT_LE(encodes(avif), std::min<std::size_t>(encodes(jpeg) + moreThanJpeg, 5)) << kilobytes << " KB: AVIF levels" << listed(avif) << ", JPEG qualities"
                                                 << listed(jpeg);
         EXPECT_GT(avif.writtenQuality, 1) << kilobytes << " KB";
         // The finest level fits nothing this small, so the search goes down.

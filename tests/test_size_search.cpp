@@ -247,6 +247,49 @@ TEST(SizeSearch, GuessedTrialsChangeNothing)
     }
 }
 
+// Lengths that turn sharply, as AV1's do on a noisy photo once its
+// quantiser stops smoothing the noise away: 27 is the last under 200000.
+std::size_t sharpTurn(std::int32_t quality)
+{
+    return quality <= 27 ? 40000u + 1000u * static_cast<std::size_t>(quality)
+                         : 40000u + 150000u * static_cast<std::size_t>(quality - 26);
+}
+
+// A sketch walked to its own bracket puts the first trial at the turn, or
+// beside it when the sketch errs by a tenth either way; one that fails
+// leaves the walk to find the same answer alone.
+TEST(SizeSearch, BracketedSketchLandsOnASharpTurn)
+{
+    const struct {
+        const char* name;
+        double sketchError;
+        bool sketchFails;
+        std::size_t mostTrials;
+    } cases[] = {{"exact", 1.0, false, 2}, {"a tenth over", 1.1, false, 3}, {"a tenth under", 0.9, false, 3},
+                 {"failing", 1.0, true, 8}};
+    constexpr double kShare = 0.125;
+    for (const auto& c : cases) {
+        const auto encodeAt = [](std::int32_t quality, double scale, const TrialRequest& trial) -> Result<TrialEnd> {
+            trial.into.assign(static_cast<std::size_t>(static_cast<double>(sharpTurn(quality)) * scale), 0);
+            return TrialEnd{true, trial.into.size(), 0};
+        };
+        const Sketch sketch{[&](const TrialRequest& trial) -> Result<TrialEnd> {
+                                if (c.sketchFails)
+                                    return CodecError::cannotWrite;
+                                return encodeAt(trial.quality, kShare * c.sketchError, trial);
+                            },
+                            kShare, 0, true};
+        platform::WorkerSlots none(0);
+        SizeSearch search(SizeTarget{{1, 64}, 200000, LengthModel{linearAxis, 0.06}, &none, 0, sketch},
+                          [&](const TrialRequest& trial) { return encodeAt(trial.quality, 1.0, trial); });
+        SizeSearchRecord record;
+        ASSERT_TRUE(search.run(&record)) << c.name;
+        EXPECT_EQ(record.writtenQuality, 27) << c.name;
+        EXPECT_LE(record.qualitiesTried.size(), c.mostTrials) << c.name;
+        expectProven(record.qualitiesTried, record.writtenQuality, c.name);
+    }
+}
+
 // The sketch is bands of 32 whole rows, one in every 8 from the top, in
 // the picture's own bottom-up layout; small pictures get none.
 TEST(SizeSearch, SketchTakesEveryEighthBandOfRows)

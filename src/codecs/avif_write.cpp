@@ -9,6 +9,7 @@
 #include "codecs/files.h"
 #include "codecs/size_search.h"
 #include "codecs/size_sketch.h"
+#include "pixel/yuv420.h"
 
 namespace vrelk {
 namespace {
@@ -97,8 +98,21 @@ Result<Nclx> srgbNclx()
     return nclx;
 }
 
-// The picture as libheif's interleaved RGB, top row first, with its colour
-// description; libheif converts it to 4:2:0 as it does for heif-enc.
+// A plane of the image as a span of its `rows` rows; empty when libheif
+// has none.
+std::span<std::uint8_t> planeOf(heif_image* image, heif_channel channel, std::int32_t rows, std::size_t& stride)
+{
+    int bytes = 0;
+    std::uint8_t* plane = heif_image_get_plane(image, channel, &bytes);
+    if (!plane || bytes <= 0)
+        return {};
+    stride = static_cast<std::size_t>(bytes);
+    return {plane, stride * static_cast<std::size_t>(rows)};
+}
+
+// The picture in the encoder's own 4:2:0, converted here rather than by
+// libheif so that no interleaved RGB copy is made and the rows convert on
+// the picture's lent cores, with its colour description.
 Result<SourceImage> sourceImageOf(const ImageView& image)
 {
     PageBuffer converted;
@@ -106,30 +120,30 @@ Result<SourceImage> sourceImageOf(const ImageView& image)
     if (!rows)
         return rows.error();
     heif_image* made = nullptr;
-    if (Status created = statusOf(heif_image_create(image.width, image.height, heif_colorspace_RGB,
-                                                    heif_chroma_interleaved_RGB, &made));
+    if (Status created = statusOf(
+            heif_image_create(image.width, image.height, heif_colorspace_YCbCr, heif_chroma_420, &made));
         !created)
         return created.error();
     SourceImage source(made);
-    if (Status added = statusOf(heif_image_add_plane(made, heif_channel_interleaved, image.width, image.height, 8));
-        !added)
-        return added.error();
-    int planeStride = 0;
-    std::uint8_t* plane = heif_image_get_plane(made, heif_channel_interleaved, &planeStride);
-    if (!plane)
-        return CodecError::noMemory;
-    const auto width = static_cast<std::size_t>(image.width);
+    const std::int32_t chromaWidth = image.width / 2 + image.width % 2;
+    const std::int32_t chromaHeight = image.height / 2 + image.height % 2;
+    const std::array<std::pair<heif_channel, bool>, 3> channels{
+        {{heif_channel_Y, false}, {heif_channel_Cb, true}, {heif_channel_Cr, true}}};
+    for (const auto& [channel, chroma] : channels)
+        if (Status added = statusOf(heif_image_add_plane(made, channel, chroma ? chromaWidth : image.width,
+                                                         chroma ? chromaHeight : image.height, 8));
+            !added)
+            return added.error();
+    Yuv420Planes planes;
+    planes.y = planeOf(made, heif_channel_Y, image.height, planes.lumaStride);
+    planes.cb = planeOf(made, heif_channel_Cb, chromaHeight, planes.chromaStride);
+    std::size_t crStride = 0;
+    planes.cr = planeOf(made, heif_channel_Cr, chromaHeight, crStride);
+    if (crStride != planes.chromaStride)
+        return CodecError::cannotWrite;
     const auto stride = static_cast<std::size_t>(rowLayout(image.width, 1, 24).stride);
-    for (std::int32_t y = 0; y < image.height; ++y) {
-        // Stored rows run from the bottom up, in blue, green, red order.
-        const std::uint8_t* from = *rows + static_cast<std::size_t>(image.height - 1 - y) * stride;
-        std::uint8_t* to = plane + static_cast<std::size_t>(y) * static_cast<std::size_t>(planeStride);
-        for (std::size_t x = 0; x < width; ++x) {
-            to[3 * x] = from[3 * x + 2];
-            to[3 * x + 1] = from[3 * x + 1];
-            to[3 * x + 2] = from[3 * x];
-        }
-    }
+    if (!BgrToYuv420(image.width, image.height, *rows, stride, planes))
+        return CodecError::cannotWrite;
     Result<Nclx> nclx = srgbNclx();
     if (!nclx)
         return nclx.error();
@@ -309,7 +323,7 @@ Status writeAvifWithLimitBody(const ImageView& image, const platform::Path& path
         sized.sketch = Sketch{[small, workers](const TrialRequest& trial) {
                                   return withoutExceptions([&] { return encodeTrial(small, workers, Metadata{}, trial); });
                               },
-                              sketchRows.share, image.exif.size() + image.xmp.size()};
+                              sketchRows.share, image.exif.size() + image.xmp.size(), true};
     }
     SizeSearch search(sized, [shared, workers, metadata](const TrialRequest& trial) {
                           return withoutExceptions([&] { return encodeTrial(shared, workers, metadata, trial); });

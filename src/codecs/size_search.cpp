@@ -298,6 +298,8 @@ void SizeSearch::planFromSketch()
         sketched_[quality] = whole;
         return lengthOf(whole);
     };
+    if (sketch.bracketed)
+        return planFromBracket(wholeLength);
     Walk walk(range, target_.limit, target_.model);
     const std::int32_t first = range.lowest + (range.highest - range.lowest) * 3 / 4;
     const std::optional<std::size_t> atFirst = wholeLength(first);
@@ -321,6 +323,32 @@ void SizeSearch::planFromSketch()
     // half a quality either way at no cost.
     const std::optional<std::int32_t> chosen = walk.chosen();
     plan_.first = chosen ? *chosen : walk.next(0.5);
+}
+
+// The sketch's own search gives the highest quality whose sketched length
+// fits and the one above it that does not: the first trial goes to the
+// fitting one, aimed onward by the slope between the two.
+void SizeSearch::planFromBracket(const std::function<std::optional<std::size_t>(std::int32_t)>& wholeLength)
+{
+    const QualityRange range = target_.qualities;
+    const SearchPlan start{target_.model, range.lowest + (range.highest - range.lowest) * 3 / 4};
+    const auto sketchedLength = [&](std::int32_t quality, std::size_t& length) {
+        const std::optional<std::size_t> whole = wholeLength(quality);
+        length = whole.value_or(0);
+        return whole.has_value();
+    };
+    const std::int32_t fitting = SearchQuality(range, target_.limit, start, sketchedLength);
+    if (fitting == 0)
+        return;
+    plan_.first = fitting;
+    const auto below = sketched_.find(fitting);
+    const auto above = sketched_.find(fitting + 1);
+    if (below == sketched_.end() || above == sketched_.end())
+        return;
+    const double slope = (std::log(std::max(above->second, 1.0)) - std::log(std::max(below->second, 1.0))) /
+                         (target_.model.axis(fitting + 1) - target_.model.axis(fitting));
+    if (std::isfinite(slope) && slope * target_.model.slope > 0)
+        plan_.model.slope = slope;
 }
 
 Result<ChosenTrial> SizeSearch::run(SizeSearchRecord* record)

@@ -79,6 +79,12 @@ struct Sketch {
     TrialEncoder encoder;
     double share = 1;
     std::size_t fixedBytes = 0;
+    // Whether the sketch is walked until two neighbouring qualities bracket
+    // the limit, for a format whose length turns sharply along its scale
+    // (AV1's quantiser levels on a noisy photo), where two sketch encodings
+    // cannot aim the first trial: its encodings cost little beside one
+    // trial that lands far off.
+    bool bracketed = false;
 };
 
 struct SizeTarget {
@@ -144,6 +150,7 @@ private:
 
     bool fits(std::size_t length) const { return static_cast<std::int64_t>(length) <= target_.limit; }
     void planFromSketch();
+    void planFromBracket(const std::function<std::optional<std::size_t>(std::int32_t)>& wholeLength);
     bool takeSpareWorker();
     void start(TrialSlot& slot, std::int32_t quality, bool holdsSlot);
     TrialSlot* slotRunning(std::int32_t quality);
