@@ -54,7 +54,7 @@ PACKAGES=(
     libdeflate-dev liblcms2-dev libwebp-dev webp
     libheif-dev libde265-dev libdav1d-dev libaom-dev libheif-examples libavif-bin meson
     libtiff-dev libimage-exiftool-perl
-    lintian zip unzip parallel man-db
+    lintian zip unzip parallel man-db ccache
     libgtk-4-dev desktop-file-utils xdotool dbus-daemon python3-gi
 )
 

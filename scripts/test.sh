@@ -15,10 +15,15 @@ step() { printf '\n=== %s ===\n' "$*"; }
 # Warnings are errors here, where the compilers are known; a user's own
 # build only shows them.
 strict=(-DVRELK_WERROR=ON)
+# Five builds share most sources; a compiler cache makes a run after a small
+# change cost what the change costs.
+if command -v ccache >/dev/null; then
+    export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_BASEDIR="$root"
+fi
 
-step "native Release build with the tests"
-cmake -G Ninja -S "$root" -B "$root/build/release" -DCMAKE_BUILD_TYPE=Release "${strict[@]}" >/dev/null &&
-    cmake --build "$root/build/release" -j "$jobs" || exit 1
+step "native Release build of the programs the packages hold"
+cmake -G Ninja -S "$root" -B "$root/build/release" -DCMAKE_BUILD_TYPE=Release -DVRELK_TESTS=OFF "${strict[@]}" >/dev/null &&
+    cmake --build "$root/build/release" -j "$jobs" --target vrelk vrelk_completion vrelk-gtk || exit 1
 
 step "native tests (ASan + UBSan)"
 cmake -G Ninja -S "$root" -B "$root/build/asan" -DCMAKE_BUILD_TYPE=Debug -DVRELK_SANITIZE=ON "${strict[@]}" >/dev/null &&
@@ -36,11 +41,11 @@ rm -f "$native_log"
 
 step "parallel batch and size search (ThreadSanitizer)"
 cmake -G Ninja -S "$root" -B "$root/build/tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVRELK_TSAN=ON "${strict[@]}" >/dev/null &&
-    cmake --build "$root/build/tsan" -j "$jobs" --target vrelk_tests vrelk || exit 1
+    cmake --build "$root/build/tsan" -j "$jobs" --target vrelk_thread_tests vrelk || exit 1
 # vrelk itself runs under the sanitizer in the command-line tests; a race
 # makes it exit with 66 and the test fail.
 tsan_log="$(mktemp)"
-TSAN_OPTIONS="halt_on_error=1 exitcode=66" "$root/build/tsan/vrelk_tests" \
+TSAN_OPTIONS="halt_on_error=1 exitcode=66" "$root/build/tsan/vrelk_thread_tests" \
     --gtest_filter='CliParallel.*:RunBatchInParallel.*:BatchStop.*:PluginTurns.*:JpegSizeSearch.*:SizeSearch.*:WebpSizeSearch.*:MemoryBudget.*:WorkerSlots.*:PngPieces.*:RowSplit.*' | tee "$tsan_log"
 [ "${PIPESTATUS[0]}" -eq 0 ] || failed=1
 tsan_passed="$(grep -cE '^\[       OK \]' "$tsan_log")"
@@ -110,23 +115,43 @@ if compgen -G "$root/fuzz/*.cpp" >/dev/null; then
     CC=clang CXX=clang++ cmake -G Ninja -S "$root" -B "$root/build/fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DVRELK_FUZZ=ON -DVRELK_TESTS=OFF -DVRELK_SANITIZE=ON "${strict[@]}" >/dev/null &&
         cmake --build "$root/build/fuzz" -j "$jobs" || exit 1
-    for source in "$root"/fuzz/*.cpp; do
-        name="$(basename "$source" .cpp)"
-        corpus="$(mktemp -d)"
-        seeds="$root/fuzz/corpus/$name"
+    # One fuzzer per core at a time; each writes its verdict to a file of
+    # its own, read once all have ended.
+    fuzz_dir="$(mktemp -d)"
+    run_fuzzer() {
+        local name="$1" corpus="$fuzz_dir/$1.corpus" seeds="$root/fuzz/corpus/$1"
+        mkdir -p "$corpus"
         [ -d "$seeds" ] && cp "$seeds"/* "$corpus"/ 2>/dev/null
         if "$root/build/fuzz/$name" -max_total_time="$fuzz_seconds" -rss_limit_mb=2048 -timeout=10 \
-            -print_final_stats=0 "$corpus" >"$corpus.log" 2>&1; then
+            -print_final_stats=0 "$corpus" >"$fuzz_dir/$name.log" 2>&1; then
+            echo pass >"$fuzz_dir/$name.verdict"
+        else
+            echo finding >"$fuzz_dir/$name.verdict"
+        fi
+    }
+    running=0
+    for source in "$root"/fuzz/*.cpp; do
+        if [ "$running" -ge "$jobs" ]; then
+            wait -n
+            running=$((running - 1))
+        fi
+        run_fuzzer "$(basename "$source" .cpp)" &
+        running=$((running + 1))
+    done
+    wait
+    for source in "$root"/fuzz/*.cpp; do
+        name="$(basename "$source" .cpp)"
+        if [ "$(cat "$fuzz_dir/$name.verdict" 2>/dev/null)" = pass ]; then
             echo "fuzz $name: no finding"
             passed_total=$((passed_total + 1))
         else
-            tail -40 "$corpus.log"
+            tail -40 "$fuzz_dir/$name.log"
             echo "fuzz $name: FINDING"
             failed_total=$((failed_total + 1))
             failed=1
         fi
-        rm -rf "$corpus" "$corpus.log"
     done
+    rm -rf "$fuzz_dir"
 fi
 
 echo
