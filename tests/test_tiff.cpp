@@ -271,6 +271,29 @@ TEST(TiffRead, PixelsAndPalettes)
     }
 }
 
+// 8-bit RGB rows are turned four pixels at a time: every remainder of a
+// width, and a fourth sample of no stated meaning, land where they belong.
+TEST(TiffRead, RgbRowsOfEveryWidth)
+{
+    for (std::uint32_t samples : {3u, 4u}) {
+        for (std::uint32_t width = 1; width <= 9; ++width) {
+            Bytes row(std::size_t{width} * samples);
+            for (std::size_t i = 0; i < row.size(); ++i)
+                row[i] = static_cast<std::uint8_t>(i * 7 + 1);
+            auto fields = basic(width, 1, std::vector<std::uint32_t>(samples, 8), 2, row.size());
+            if (samples == 4)
+                fields = with(fields, {{338, kShort, {0}}});
+            Result<Picture> image = decode(tiff(true, fields, row));
+            ASSERT_TRUE(image.ok()) << samples << " samples, width " << width;
+            for (std::uint32_t x = 0; x < width; ++x) {
+                const std::uint8_t* p = row.data() + std::size_t{x} * samples;
+                EXPECT_EQ(pixel(*image, static_cast<int>(x), 0), (std::array<int, 3>{p[0], p[1], p[2]}))
+                    << samples << " samples, width " << width << ", x " << x;
+            }
+        }
+    }
+}
+
 // Strips lie in the file in any order; strips short of the rows leave the
 // missing rows zero, with a partly present row padded with zeros.
 TEST(TiffRead, StripsGatheredAndShortStrips)
