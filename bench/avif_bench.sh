@@ -51,7 +51,7 @@ heifenc_at() { echo "/usr/bin/heif-enc --avif -q $quality -p speed=6 -p threads=
 # vips' effort 3 is libaom's speed 6.
 vips_at() { echo "/usr/bin/vips copy $jpg $out/v$1.avif[Q=$quality,compression=av1,effort=3]"; }
 export TMPDIR="$work/temp"
-hyperfine --style basic --runs "$runs" --prepare "rm -f $out/*" --export-json "$work/times.json" \
+hyperfine --style basic --warmup 1 --runs "$runs" --prepare "rm -f $out/*" --export-json "$work/times.json" \
     -n "vrelk 1" "taskset -c 0 $work/avif/vrelk -j 1 $jpg" \
     -n "avifenc 1" "taskset -c 0 $(avifenc_at 1)" \
     -n "heif-enc 1" "taskset -c 0 $(heifenc_at 1)" \
