@@ -72,50 +72,10 @@ struct Spreader {
     }
 };
 
-// Maps one row left to right and hands each error on to the pixels not yet
-// visited: right 7/16, and on the next row in memory left 3/16, same 5/16,
-// right 1/16. The edges are taken apart so the inner loops do not branch.
-template <int Channels, class Map>
-void mapRow(const Spreader<Channels>& s, std::uint8_t* row, std::uint8_t* next, std::int32_t width,
-            std::uint8_t* out, Map& map)
-{
-    constexpr int C = Channels;
-    int e[C];
-    out[0] = map(row, e);
-    if (width == 1) {
-        if (next)
-            s.add(next, s.share5, e);
-        return;
-    }
-    s.add(row + C, s.share7, e);
-    const std::int32_t last = width - 1;
-    if (next) {
-        s.add(next, s.share5, e);
-        s.add(next + C, s.share1, e);
-        for (std::int32_t x = 1; x < last; ++x) {
-            std::uint8_t* p = row + x * C;
-            std::uint8_t* q = next + x * C;
-            out[x] = map(p, e);
-            s.add(p + C, s.share7, e);
-            s.add(q - C, s.share3, e);
-            s.add(q, s.share5, e);
-            s.add(q + C, s.share1, e);
-        }
-        std::uint8_t* q = next + last * C;
-        out[last] = map(row + last * C, e);
-        s.add(q - C, s.share3, e);
-        s.add(q, s.share5, e);
-    } else {
-        for (std::int32_t x = 1; x < last; ++x) {
-            std::uint8_t* p = row + x * C;
-            out[x] = map(p, e);
-            s.add(p + C, s.share7, e);
-        }
-        out[last] = map(row + last * C, e);
-    }
-}
-
-// Pixels [first, end) of one row, each treated as mapRow treats it.
+// Maps pixels [first, end) of a row left to right and hands each error on
+// to the pixels not yet visited: right 7/16, and on the next row in memory
+// left 3/16, same 5/16, right 1/16. The row's edges are taken apart so the
+// inner loops do not branch; a whole row is the span [0, width).
 template <int Channels, class Map>
 void mapSpan(const Spreader<Channels>& s, std::uint8_t* row, std::uint8_t* next, std::int32_t width,
              std::int32_t first, std::int32_t end, std::uint8_t* out, Map& map)
@@ -259,7 +219,8 @@ void diffuse(const PixelConverter& converter, std::uint8_t* work, std::int64_t w
     const std::int32_t height = converter.height;
     for (std::int32_t y = 0; y < height; ++y) {
         std::uint8_t* row = work + y * workStride;
-        mapRow(spreader, row, y + 1 < height ? row + workStride : nullptr, converter.width, out.row(y), map);
+        mapSpan(spreader, row, y + 1 < height ? row + workStride : nullptr, converter.width, 0, converter.width,
+                out.row(y), map);
         out.finish(y, converter.width);
     }
 }
