@@ -35,10 +35,10 @@ def run(*args, **kwargs):
     return subprocess.run(args, check=True, stdout=subprocess.PIPE, **kwargs).stdout
 
 
-def photo(i):
+def photo(i, h=None, w=None):
     """Smooth light, edges and grain, at a size whose rows end inside a word."""
     rng = np.random.default_rng(40 + i)
-    h, w = 37 + 5 * i, 53 + 7 * i
+    h, w = h or 37 + 5 * i, w or 53 + 7 * i
     y, x = np.mgrid[0:h, 0:w] / np.array([h, w])[:, None, None]
     base = np.stack([np.sin(3 * x + i) * 90 + 128, np.cos(4 * y - i) * 90 + 128, (x + y) * 110 + 10], axis=-1)
     base[int(h * 0.4):int(h * 0.6), int(w * 0.3):] *= 0.4
@@ -113,6 +113,34 @@ for i in range(PHOTOS):
     over = (pixels[..., :3] * pixels[..., 3:] + 255 * (255 - pixels[..., 3:]) + 127) // 255
     write_rgb(f"rgba{i}.rgb", over)
     add("rgba", rgba, f"rgba{i}.rgb")
+
+# Photos large enough for their strips to be read in ranges on several
+# cores, and one with a strip in the middle ruined, which reads as it does
+# on one core (REFERENCE "damaged").
+rgb = photo(PHOTOS, 1003, 1401)
+Image.fromarray(rgb).save(path("pilbig.tif"), compression=None)
+run(TIFFCP, "-c", "none", path("pilbig.tif"), path("plainbig.tif"))
+for variant, options in {
+    "split-lzw": ["-c", "lzw"],
+    "split-zip-predictor": ["-c", "zip:2", "-r", "7"],
+    "split-packbits": ["-c", "packbits", "-r", "3"],
+}.items():
+    run(TIFFCP, *options, path("plainbig.tif"), path(f"{variant}.tif"))
+    add(variant, f"{variant}.tif", "plainbig.tif")
+run(TIFFCP, "-c", "jpeg:90", "-r", "16", path("plainbig.tif"), path("split-jpeg.tif"))
+with Image.open(path("split-jpeg.tif")) as im:
+    write_rgb("split-jpeg.rgb", np.asarray(im.convert("RGB")))
+add("split-jpeg", "split-jpeg.tif", "split-jpeg.rgb")
+Image.fromarray(rgb).save(path("photobig.png"))
+run(CONVERT, path("photobig.png"), "-colorspace", "CMYK", "-compress", "lzw", path("split-cmyk.tif"))
+write_rgb("split-cmyk.rgb", np.frombuffer(run(CONVERT, path("split-cmyk.tif"), "-colorspace", "sRGB", "-depth", "8",
+                                              "rgb:-"), dtype=np.uint8))
+add("split-cmyk", "split-cmyk.tif", "split-cmyk.rgb")
+ruined = bytearray(open(path("split-lzw.tif"), "rb").read())
+middle = len(ruined) // 2
+ruined[middle:middle + 4000] = np.random.default_rng(7).integers(0, 256, 4000, dtype=np.uint8).tobytes()
+open(path("split-ruined.tif"), "wb").write(ruined)
+add("split-ruined", "split-ruined.tif", "damaged")
 
 with open(path("manifest.txt"), "w") as out:
     out.write("\n".join(manifest) + "\n")

@@ -3,6 +3,7 @@
 #include <tiffio.h>
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cstdarg>
 #include <cstdio>
@@ -17,6 +18,7 @@
 #include "codecs/tiff_file.h"
 #include "codecs/tiff_rows.h"
 #include "picture/checked.h"
+#include "platform/picture_cores.h"
 #include "pixel/colour_manage.h"
 
 namespace vrelk {
@@ -260,6 +262,85 @@ TiffBands bandsOf(TIFF* tiff, const TiffFields& f)
     return bands;
 }
 
+// Strips of whole rows, decoded a range at a time on the picture's lent
+// cores, each range through a handle of its own over the same bytes.
+struct StripRanges {
+    Bytes file;
+    std::uint32_t strips = 0;
+    std::uint32_t rowsPerStrip = 0;
+    std::size_t rowBytes = 0;
+    std::size_t chunkBytes = 0;
+    std::size_t inkBytes = 0;
+    std::size_t most = 1;  // as many as the memory claimed for them allows
+    Picture* image = nullptr;
+    TiffRowRoutine routine = nullptr;
+    TiffRowShape shape;
+    const SrgbTransform* inkProfile = nullptr;
+};
+
+// Whether every strip of the range decoded to its whole rows, each put in
+// its place. A strip that decodes short moves the rows after it, which
+// only reading the file in order gives.
+bool readStripRange(const StripRanges& job, std::uint32_t first, std::uint32_t end)
+{
+    MemoryTiff memory{job.file};
+    LibtiffReport report;
+    TiffHandle tiff = openTiff(memory, report);
+    auto work = tryAllocateArray<std::uint8_t>(job.chunkBytes + job.inkBytes);
+    if (!tiff || !work)
+        return false;
+    readFields(tiff.get());  // sets JPEG's colour mode, as on the first handle
+    TiffRowSink sink(*job.image, job.routine, job.shape, job.inkProfile,
+                     job.inkBytes ? work.get() + job.chunkBytes : nullptr);
+    sink.startAt(static_cast<std::int32_t>(first * job.rowsPerStrip));
+    const auto height = static_cast<std::uint32_t>(job.image->height);
+    for (std::uint32_t i = first; i < end; ++i) {
+        const std::uint32_t rows = std::min(job.rowsPerStrip, height - i * job.rowsPerStrip);
+        const tmsize_t got = TIFFReadEncodedStrip(tiff.get(), i, work.get(), static_cast<tmsize_t>(job.chunkBytes));
+        if (got < 0 || static_cast<std::uint64_t>(got) != std::uint64_t{rows} * job.rowBytes)
+            return false;
+        for (std::uint32_t r = 0; r < rows; ++r)
+            sink.put(work.get() + r * job.rowBytes);
+    }
+    return true;
+}
+
+// How many ranges the strips may be read in: one unless every strip holds
+// whole rows, and the extra strip and ink buffers come to no more than an
+// eighth of the picture.
+std::size_t stripRangesAllowed(TIFF* tiff, const TiffFields& f, std::uint64_t rowBytes, std::uint64_t rangeBytes,
+                               std::uint64_t pictureBytes)
+{
+    constexpr std::uint64_t kMostRanges = 16;
+    const std::uint32_t rowsPerStrip = bandsOf(tiff, f).rows;
+    const std::uint32_t strips = TIFFNumberOfStrips(tiff);
+    if (strips < 2 || TIFFStripSize64(tiff) != rowBytes * rowsPerStrip ||
+        strips != (std::uint64_t{f.height} + rowsPerStrip - 1) / rowsPerStrip)
+        return 1;
+    return static_cast<std::size_t>(1 + std::min({std::uint64_t{strips} - 1, kMostRanges - 1, pictureBytes / 8 / rangeBytes}));
+}
+
+// false when there was no core to split the strips over, or a range fell
+// short; the picture is then as allocated, for the reading in order.
+bool readStripsSplit(const StripRanges& job)
+{
+    std::atomic<bool> split{false};
+    std::atomic<bool> whole{true};
+    platform::ForRowRanges(
+        job.strips, static_cast<std::int64_t>(job.chunkBytes),
+        [&](std::int64_t first, std::int64_t end) {
+            if (first == 0 && end == job.strips)
+                return;
+            split = true;
+            if (!readStripRange(job, static_cast<std::uint32_t>(first), static_cast<std::uint32_t>(end)))
+                whole = false;
+        },
+        job.most);
+    if (split && !whole)
+        std::memset(job.image->pixels.data(), 0, job.image->pixels.size());
+    return split && whole;
+}
+
 // One plane's samples of `pixels` pixels into their places among the others.
 template <std::size_t kBytes>
 void scatterSamples(const std::uint8_t* in, std::uint8_t* out, std::size_t pixels, std::size_t step)
@@ -461,9 +542,12 @@ Result<Picture> TiffReader::readLayout(const TiffSampleLayout& layout)
     const int pictureBits = layout.outputBits == 8 ? 8 : 24;
     if (!raw && chunkBytes == 0)
         return libtiffFailure();
-    const std::uint64_t need = addNeeds(addNeeds(pictureNeed(f.width, f.height, static_cast<std::uint64_t>(pictureBits)),
-                                                 addNeeds(chunkBytes, bandBytes)),
-                                        addNeeds(rowBytes, inkBytes));
+    const std::uint64_t pictureBytes = pictureNeed(f.width, f.height, static_cast<std::uint64_t>(pictureBits));
+    const std::size_t ranges =
+        raw || banded ? 1 : stripRangesAllowed(tiff, f, rowBytes, addNeeds(chunkBytes, inkBytes), pictureBytes);
+    const std::uint64_t need =
+        addNeeds(addNeeds(addNeeds(pictureBytes, addNeeds(chunkBytes, bandBytes)), addNeeds(rowBytes, inkBytes)),
+                 multiplyNeeds(ranges - 1, addNeeds(chunkBytes, inkBytes)));
     if (Status claimed = limits_.claim(need); !claimed)
         return claimed.error();
     if (need > SIZE_MAX)
@@ -508,9 +592,21 @@ Result<Picture> TiffReader::readLayout(const TiffSampleLayout& layout)
     TiffRowAssembler rows(sink, {partial, static_cast<std::size_t>(rowBytes)});
     const std::span<std::uint8_t> chunkSpan(chunk, static_cast<std::size_t>(chunkBytes));
     const std::span<std::uint8_t> bandSpan(band, static_cast<std::size_t>(bandBytes));
+    const StripRanges split{file_,
+                            TIFFNumberOfStrips(tiff),
+                            bands.rows,
+                            static_cast<std::size_t>(rowBytes),
+                            static_cast<std::size_t>(chunkBytes),
+                            static_cast<std::size_t>(inkBytes),
+                            ranges,
+                            &*image,
+                            littleEndian ? layout.littleEndian : layout.bigEndian,
+                            shape,
+                            inkProfile ? &*inkProfile : nullptr};
     const Status status = raw      ? readRawStrips(file_, rows)
                           : banded ? BandReader(tiff, f, static_cast<std::size_t>(rowBytes), chunkSpan, bandSpan).read(sink)
-                                   : readEncodedStrips(tiff, chunkSpan, rows, sink);
+                          : ranges > 1 && readStripsSplit(split) ? Status{}
+                                                                 : readEncodedStrips(tiff, chunkSpan, rows, sink);
     if (!status)
         return status.error() == CodecError::damaged ? libtiffFailure() : status.error();
     image->meta.iccProfile = std::move(icc);

@@ -72,6 +72,9 @@ public:
 
     bool full() const { return next_ >= image_.height; }
 
+    // Rows from `row` down, for a part of the picture read on its own.
+    void startAt(std::int32_t row) { next_ = row; }
+
     // The next row down; rows past the picture's last are the caller's to hold back.
     void put(const std::uint8_t* samples);
 

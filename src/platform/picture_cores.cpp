@@ -126,12 +126,13 @@ void RunParts(std::size_t parts, const std::function<void(std::size_t)>& work)
 }
 
 void ForRowRanges(std::int64_t rows, std::int64_t rowBytes,
-                  const std::function<void(std::int64_t first, std::int64_t end)>& work)
+                  const std::function<void(std::int64_t first, std::int64_t end)>& work, std::size_t mostRanges)
 {
     if (rows <= 0)
         return;
     const std::int64_t leastRows = std::max<std::int64_t>(1, kLeastRangeBytes / std::max<std::int64_t>(rowBytes, 1));
-    const auto wanted = static_cast<std::size_t>(std::min<std::int64_t>(rows / leastRows, kMostHelpers + 1));
+    const auto wanted = std::min(static_cast<std::size_t>(std::min<std::int64_t>(rows / leastRows, kMostHelpers + 1)),
+                                 mostRanges);
     BorrowedSlots borrowed(current.slots, wanted > 1 ? wanted - 1 : 0);
     const std::size_t ranges = borrowed.count() + 1;
     if (ranges == 1) {

@@ -62,9 +62,11 @@ void RunParts(std::size_t parts, const std::function<void(std::size_t)>& work);
 
 // Splits rows [0, rows) of `rowBytes` each into one range for the calling
 // thread and one for each helper that can be had, none shorter than makes
-// a thread worth starting, and runs work(first, end) on each. Work that
-// treats every row on its own gives the same bytes however it is split.
+// a thread worth starting, and at most `mostRanges` in all, and runs
+// work(first, end) on each. Work that treats every row on its own gives
+// the same bytes however it is split.
 void ForRowRanges(std::int64_t rows, std::int64_t rowBytes,
-                  const std::function<void(std::int64_t first, std::int64_t end)>& work);
+                  const std::function<void(std::int64_t first, std::int64_t end)>& work,
+                  std::size_t mostRanges = SIZE_MAX);
 
 }  // namespace vrelk::platform
