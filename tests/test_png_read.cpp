@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "test_support.h"
+#include "platform/picture_cores.h"
 #include "png_builder.h"
 
 namespace vrelk {
@@ -347,6 +348,53 @@ TEST(PngRead, TruncatedStreamGivesPartialPicture)
         garbage[i] ^= 0x5A;
     test::Decoded damaged = decodePng(pngFile({test::ihdr(64, 64, 8, 2, 1), pngChunk("IDAT", garbage), test::iend()}));
     EXPECT_TRUE(damaged.ok);
+}
+
+// Large pictures inflate on a lent core ahead of the unfiltering: the same
+// rows, and the same end, for whole, cut and damaged streams.
+TEST(PngRead, SameRowsWhenInflatedAhead)
+{
+    struct Shape {
+        std::uint32_t width, height;
+        int depth, colourType, bytesPerPixel;
+    };
+    for (const Shape& shape : {Shape{1024, 1400, 8, 2, 3}, Shape{600, 900, 16, 6, 8}}) {
+        const std::size_t rowBytes = std::size_t{shape.width} * static_cast<std::size_t>(shape.bytesPerPixel);
+        Bytes rows;
+        std::uint32_t noise = 1;
+        for (std::uint32_t y = 0; y < shape.height; ++y) {
+            rows.push_back(static_cast<std::uint8_t>(y % 7));  // every filter, and 5 and 6 taken as None
+            for (std::size_t x = 0; x < rowBytes; ++x) {
+                noise = noise * 1103515245u + 12345u;
+                rows.push_back(static_cast<std::uint8_t>((x * 3 + y) / 5 + (noise >> 28)));
+            }
+        }
+        const Bytes stream = test::deflateBytes(rows);
+        const std::size_t fewerRows = (rows.size() / (rowBytes + 1)) * 2 / 3 * (rowBytes + 1);
+        Bytes garbage = stream;
+        for (std::size_t i = garbage.size() / 2; i < garbage.size() / 2 + 64; ++i)
+            garbage[i] ^= 0xA5;
+        const std::pair<const char*, Bytes> streams[] = {
+            {"whole", stream},
+            {"cut at a third", Bytes(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(stream.size() / 3))},
+            {"damaged in the middle", garbage},
+            {"ending two thirds down", test::deflateBytes(Bytes(rows.begin(), rows.begin() + static_cast<std::ptrdiff_t>(fewerRows)))},
+        };
+        for (const auto& [name, data] : streams) {
+            const Bytes file = pngFile({test::ihdr(shape.width, shape.height, shape.depth, shape.colourType),
+                                        pngChunk("IDAT", data), test::iend()});
+            const test::Decoded alone = decodePng(file);
+            for (int cores : {2, 3}) {
+                platform::WorkerSlots slots(cores);
+                const platform::HeldWorkerSlot own(&slots);
+                const platform::PictureCoresScope lent({&slots, false});
+                const test::Decoded ahead = decodePng(file);
+                EXPECT_EQ(ahead.ok, alone.ok) << name << ", " << cores << " cores";
+                EXPECT_EQ(ahead.errorCode, alone.errorCode) << name << ", " << cores << " cores";
+                EXPECT_TRUE(ahead.rgb == alone.rgb) << name << ", " << cores << " cores";
+            }
+        }
+    }
 }
 
 TEST(PngRead, Resolution)
