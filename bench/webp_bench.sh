@@ -2,7 +2,9 @@
 # Times the WebP paths of the vrelk program on a 12-megapixel photo-like
 # picture, one thread each: WebP -> JPEG against dwebp|cjpeg, libvips and
 # ImageMagick, and JPEG photo -> WebP against cwebp and libvips; all of
-# them decode and encode WebP with the same libwebp.
+# them decode and encode WebP with the same libwebp. Then photo -> WebP
+# as each runs by default (vrelk on every core, cwebp on one) and against
+# cwebp -mt.
 #
 #   bench/webp_bench.sh [Release build folder]   (default: build/bench, made here)
 set -euo pipefail
@@ -54,11 +56,16 @@ hyperfine --style basic --warmup 1 --runs "$runs" --prepare "rm -f $out/*" --exp
     -n "convert webp->jpeg q75" "/usr/bin/convert $webp -quality 75 $out/m.jpg" \
     -n "vrelk jpeg->webp q75" "$work/webp/vrelk -j 1 $jpg" \
     -n "cwebp q75" "/usr/bin/cwebp -quiet -q 75 $jpg -o $out/c.webp" \
-    -n "vips jpeg->webp q75" "/usr/bin/vips copy $jpg $out/v.webp[Q=75]"
+    -n "vips jpeg->webp q75" "/usr/bin/vips copy $jpg $out/v.webp[Q=75]" \
+    -n "vrelk jpeg->webp q75, every core" "$work/webp/vrelk $jpg" \
+    -n "cwebp -mt q75" "/usr/bin/cwebp -quiet -mt -q 75 $jpg -o $out/c.webp"
 
 # Sizes of the WebP files each tool writes at quality 75.
 rm -f "$out"/*
+"$work/webp/vrelk" "$jpg"
+mv "$out/photo.webp" "$work/every-core.webp"
 "$work/webp/vrelk" -j 1 "$jpg"
+cmp "$out/photo.webp" "$work/every-core.webp" && echo "vrelk writes the same WebP on every core as on one"
 /usr/bin/cwebp -quiet -q 75 "$jpg" -o "$out/c.webp"
 /usr/bin/vips copy "$jpg" "$out/v.webp[Q=75]"
 
@@ -75,6 +82,8 @@ for other in ("dwebp|cjpeg q75", "vips webp->jpeg q75", "convert webp->jpeg q75"
     line("vrelk webp->jpeg q75", other)
 for other in ("cwebp q75", "vips jpeg->webp q75"):
     line("vrelk jpeg->webp q75", other)
+for other in ("cwebp q75", "cwebp -mt q75"):
+    line("vrelk jpeg->webp q75, every core", other)
 out = sys.argv[2]
 sizes = {name: os.path.getsize(os.path.join(out, name)) for name in ("photo.webp", "c.webp", "v.webp")}
 print(f"WebP sizes at q75: vrelk {sizes['photo.webp']} B, cwebp {sizes['c.webp']} B, vips {sizes['v.webp']} B")

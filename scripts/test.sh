@@ -46,7 +46,7 @@ cmake -G Ninja -S "$root" -B "$root/build/tsan" -DCMAKE_BUILD_TYPE=RelWithDebInf
 # makes it exit with 66 and the test fail.
 tsan_log="$(mktemp)"
 TSAN_OPTIONS="halt_on_error=1 exitcode=66" "$root/build/tsan/vrelk_thread_tests" \
-    --gtest_filter='CliParallel.*:RunBatchInParallel.*:BatchStop.*:PluginTurns.*:JpegSizeSearch.*:SizeSearch.*:WebpSizeSearch.*:MemoryBudget.*:WorkerSlots.*:PngPieces.*:RowSplit.*:DiffusionRows.*:PngRead.SameRowsWhenInflatedAhead' | tee "$tsan_log"
+    --gtest_filter='CliParallel.*:RunBatchInParallel.*:BatchStop.*:PluginTurns.*:JpegSizeSearch.*:SizeSearch.*:WebpSizeSearch.*:MemoryBudget.*:WorkerSlots.*:PngPieces.*:RowSplit.*:DiffusionRows.*:PngRead.SameRowsWhenInflatedAhead:WebpWrite.*' | tee "$tsan_log"
 [ "${PIPESTATUS[0]}" -eq 0 ] || failed=1
 tsan_passed="$(grep -cE '^\[       OK \]' "$tsan_log")"
 tsan_failed="$(grep -cE '^\[  FAILED  \] [A-Za-z0-9_]+\.[A-Za-z0-9_]+ \(' "$tsan_log")"

@@ -14,6 +14,7 @@
 #include "picture/checked.h"
 #include "pixel/lookup_tables.h"
 #include "platform/worker_slots.h"
+#include "platform/picture_cores.h"
 #include "test_support.h"
 
 namespace vrelk {
@@ -432,6 +433,36 @@ TEST(WebpSizeSearch, TrialsRunAheadChangeNothing)
                 << "limit " << limit << (withProfile ? " with a profile" : "");
             fs::remove(out / "kept.webp");
         }
+    }
+}
+
+// Large pictures are converted to libwebp's planes in bands on the lent
+// cores: the same file as one conversion, for odd and even sides.
+TEST(WebpWrite, SameBytesWhenConvertedInBands)
+{
+    test::ScratchFolder out;
+    const Palette palette{};
+    for (const auto& [width, height] : {std::pair{1001, 701}, std::pair{1200, 700}, std::pair{1201, 1001}}) {
+        const auto stride = static_cast<std::size_t>(rowLayout(width, 1, 24).stride);
+        std::vector<std::uint8_t> pixels(stride * static_cast<std::size_t>(height));
+        std::uint32_t grain = 11;
+        for (std::size_t y = 0; y < static_cast<std::size_t>(height); ++y)
+            for (std::size_t x = 0; x < 3 * static_cast<std::size_t>(width); ++x) {
+                grain = grain * 1664525u + 1013904223u;
+                pixels[y * stride + x] = static_cast<std::uint8_t>(x / 5 + y / 3 + x % 3 * 60 + (grain >> 26));
+            }
+        const ImageView view{width, height, 24, &palette, pixels};
+        ASSERT_TRUE(WriteWebp(view, out / "alone.webp", 40));
+        for (int cores : {2, 3}) {
+            platform::WorkerSlots slots(cores);
+            const platform::HeldWorkerSlot own(&slots);
+            const platform::PictureCoresScope lent({&slots, false});
+            ASSERT_TRUE(WriteWebp(view, out / "lent.webp", 40));
+            EXPECT_EQ(readBytes(out / "lent.webp"), readBytes(out / "alone.webp"))
+                << width << " x " << height << " on " << cores << " cores";
+            fs::remove(out / "lent.webp");
+        }
+        fs::remove(out / "alone.webp");
     }
 }
 

@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <new>
 #include <stdexcept>
 #include <vector>
@@ -35,6 +36,11 @@ public:
         const auto stride = static_cast<int>(rowLayout(width, 1, 24).stride);
         // The top row of the picture is the last row in memory.
         const std::uint8_t* top = rows + static_cast<std::size_t>(height - 1) * static_cast<std::size_t>(stride);
+        switch (importInBands(top, stride)) {
+        case Banded::done: return {};
+        case Banded::noMemory: return CodecError::noMemory;
+        case Banded::unsplit: break;
+        }
         if (!WebPPictureImportBGR(&picture_, top, -stride))
             return CodecError::noMemory;
         return {};
@@ -59,6 +65,85 @@ public:
     const WebPPicture& get() const { return picture_; }
 
 private:
+    enum class Banded { done, unsplit, noMemory };
+
+    // libwebp converts each pair of rows on its own, so bands of rows
+    // converted on the picture's lent cores, each band as a picture of its
+    // own copied into place, give the planes of one import.
+    Banded importInBands(const std::uint8_t* top, int stride)
+    {
+        if (!platform::currentPictureCores().slots || !WebPPictureAlloc(&picture_))
+            return Banded::unsplit;
+        fillGammaTables();
+        const std::int64_t pairs = (std::int64_t{picture_.height} + 1) / 2;
+        std::atomic<bool> split{false};
+        std::atomic<bool> imported{true};
+        platform::ForRowRanges(pairs, 2 * std::int64_t{stride}, [&](std::int64_t first, std::int64_t end) {
+            if (first == 0 && end == pairs)
+                return;
+            split = true;
+            for (std::int64_t pair = first; pair < end && imported; pair += kBandPairs) {
+                const auto from = static_cast<int>(2 * pair);
+                const auto to = static_cast<int>(std::min(2 * std::min(pair + kBandPairs, end), std::int64_t{picture_.height}));
+                if (!importBand(top, stride, from, to))
+                    imported = false;
+            }
+        });
+        return !split ? Banded::unsplit : imported ? Banded::done : Banded::noMemory;
+    }
+
+    // Rows [from, to) of the picture, `from` even.
+    bool importBand(const std::uint8_t* top, int stride, int from, int to)
+    {
+        WebPPicture band;
+        if (!WebPPictureInit(&band))
+            return false;
+        band.width = picture_.width;
+        band.height = to - from;
+        band.use_argb = 0;
+        const bool imported = WebPPictureImportBGR(&band, top - std::ptrdiff_t{from} * stride, -stride) != 0;
+        if (imported) {
+            const int chromaWidth = (band.width + 1) / 2;
+            const int chromaRows = (band.height + 1) / 2;
+            copyPlane(band.y, band.y_stride, picture_.y + std::ptrdiff_t{from} * picture_.y_stride, picture_.y_stride,
+                      band.width, band.height);
+            copyPlane(band.u, band.uv_stride, picture_.u + std::ptrdiff_t{from / 2} * picture_.uv_stride,
+                      picture_.uv_stride, chromaWidth, chromaRows);
+            copyPlane(band.v, band.uv_stride, picture_.v + std::ptrdiff_t{from / 2} * picture_.uv_stride,
+                      picture_.uv_stride, chromaWidth, chromaRows);
+        }
+        WebPPictureFree(&band);
+        return imported;
+    }
+
+    static void copyPlane(const std::uint8_t* from, int fromStride, std::uint8_t* to, int toStride, int width, int rows)
+    {
+        for (int y = 0; y < rows; ++y)
+            std::memcpy(to + std::ptrdiff_t{y} * toStride, from + std::ptrdiff_t{y} * fromStride,
+                        static_cast<std::size_t>(width));
+    }
+
+    // libwebp fills the gamma tables of its conversion on first use,
+    // without a lock: one small import does it before threads share them.
+    static void fillGammaTables()
+    {
+        static const bool filled = [] {
+            const std::uint8_t pixels[12] = {};
+            WebPPicture tiny;
+            if (WebPPictureInit(&tiny)) {
+                tiny.width = 2;
+                tiny.height = 2;
+                WebPPictureImportBGR(&tiny, pixels, 6);
+                WebPPictureFree(&tiny);
+            }
+            return true;
+        }();
+        (void)filled;
+    }
+
+    // Rows converted at a time: a band's own planes stay small.
+    static constexpr std::int64_t kBandPairs = 32;
+
     WebPPicture picture_;
 };
 
