@@ -124,6 +124,8 @@ for variant, options in {
     "split-lzw": ["-c", "lzw"],
     "split-zip-predictor": ["-c", "zip:2", "-r", "7"],
     "split-packbits": ["-c", "packbits", "-r", "3"],
+    "split-tiles": ["-t", "-w", "64", "-l", "64", "-c", "lzw"],
+    "split-separate": ["-p", "separate", "-c", "zip", "-r", "16"],
 }.items():
     run(TIFFCP, *options, path("plainbig.tif"), path(f"{variant}.tif"))
     add(variant, f"{variant}.tif", "plainbig.tif")

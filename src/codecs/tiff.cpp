@@ -262,14 +262,16 @@ TiffBands bandsOf(TIFF* tiff, const TiffFields& f)
     return bands;
 }
 
-// Strips of whole rows, decoded a range at a time on the picture's lent
-// cores, each range through a handle of its own over the same bytes.
+// Strips of whole rows, or bands of tiles, decoded a range at a time on
+// the picture's lent cores, each range through a handle of its own over
+// the same bytes.
 struct StripRanges {
     Bytes file;
-    std::uint32_t strips = 0;
+    std::uint32_t strips = 0;  // or bands of tiles or of separate planes' strips
     std::uint32_t rowsPerStrip = 0;
     std::size_t rowBytes = 0;
     std::size_t chunkBytes = 0;
+    std::size_t bandBytes = 0;  // 0 for strips of whole interleaved rows
     std::size_t inkBytes = 0;
     std::size_t most = 1;  // as many as the memory claimed for them allows
     Picture* image = nullptr;
@@ -305,40 +307,20 @@ bool readStripRange(const StripRanges& job, std::uint32_t first, std::uint32_t e
     return true;
 }
 
-// How many ranges the strips may be read in: one unless every strip holds
-// whole rows, and the extra strip and ink buffers come to no more than an
-// eighth of the picture.
-std::size_t stripRangesAllowed(TIFF* tiff, const TiffFields& f, std::uint64_t rowBytes, std::uint64_t rangeBytes,
-                               std::uint64_t pictureBytes)
+// How many ranges the strips or bands may be read in: one unless each
+// strip holds whole rows, and the extra buffers come to no more than a
+// quarter of the picture.
+std::size_t stripRangesAllowed(TIFF* tiff, const TiffFields& f, bool banded, std::uint64_t rowBytes,
+                               std::uint64_t rangeBytes, std::uint64_t pictureBytes)
 {
     constexpr std::uint64_t kMostRanges = 16;
-    const std::uint32_t rowsPerStrip = bandsOf(tiff, f).rows;
-    const std::uint32_t strips = TIFFNumberOfStrips(tiff);
-    if (strips < 2 || TIFFStripSize64(tiff) != rowBytes * rowsPerStrip ||
-        strips != (std::uint64_t{f.height} + rowsPerStrip - 1) / rowsPerStrip)
+    const std::uint32_t rowsPerUnit = bandsOf(tiff, f).rows;
+    if (rowsPerUnit == 0 || rangeBytes == 0)
         return 1;
-    return static_cast<std::size_t>(1 + std::min({std::uint64_t{strips} - 1, kMostRanges - 1, pictureBytes / 8 / rangeBytes}));
-}
-
-// false when there was no core to split the strips over, or a range fell
-// short; the picture is then as allocated, for the reading in order.
-bool readStripsSplit(const StripRanges& job)
-{
-    std::atomic<bool> split{false};
-    std::atomic<bool> whole{true};
-    platform::ForRowRanges(
-        job.strips, static_cast<std::int64_t>(job.chunkBytes),
-        [&](std::int64_t first, std::int64_t end) {
-            if (first == 0 && end == job.strips)
-                return;
-            split = true;
-            if (!readStripRange(job, static_cast<std::uint32_t>(first), static_cast<std::uint32_t>(end)))
-                whole = false;
-        },
-        job.most);
-    if (split && !whole)
-        std::memset(job.image->pixels.data(), 0, job.image->pixels.size());
-    return split && whole;
+    const std::uint64_t units = (std::uint64_t{f.height} + rowsPerUnit - 1) / rowsPerUnit;
+    if (units < 2 || (!banded && (TIFFStripSize64(tiff) != rowBytes * rowsPerUnit || TIFFNumberOfStrips(tiff) != units)))
+        return 1;
+    return static_cast<std::size_t>(1 + std::min({units - 1, kMostRanges - 1, pictureBytes / 4 / rangeBytes}));
 }
 
 // One plane's samples of `pixels` pixels into their places among the others.
@@ -367,12 +349,14 @@ public:
     {
     }
 
-    Status read(TiffRowSink& sink)
+    // Rows [fromY, toY), fromY at the top of a band.
+    Status read(TiffRowSink& sink, std::uint32_t fromY = 0, std::uint32_t toY = UINT32_MAX)
     {
         if (bands_.width == 0 || bands_.rows == 0 || band_.size() < rowBytes_ * bands_.rows)
             return CodecError::damaged;
         const std::uint32_t planes = separate_ ? f_.samples : 1;
-        for (std::uint32_t y = 0; y < f_.height && !sink.full(); y += bands_.rows) {
+        const std::uint32_t end = std::min(f_.height, toY);
+        for (std::uint32_t y = fromY; y < end && !sink.full(); y += bands_.rows) {
             const std::uint32_t rows = std::min(bands_.rows, f_.height - y);
             for (std::uint32_t plane = 0; plane < planes; ++plane) {
                 for (std::uint32_t x = 0; x < f_.width; x += bands_.width) {
@@ -424,6 +408,47 @@ private:
     bool separate_;
     std::size_t chunkRowBytes_;
 };
+
+// Whether every band of the range was read whole, each row put in its place.
+bool readBandRange(const StripRanges& job, std::uint32_t first, std::uint32_t end)
+{
+    MemoryTiff memory{job.file};
+    LibtiffReport report;
+    TiffHandle tiff = openTiff(memory, report);
+    auto work = tryAllocateArray<std::uint8_t>(job.chunkBytes + job.bandBytes + job.inkBytes);
+    if (!tiff || !work)
+        return false;
+    const TiffFields fields = readFields(tiff.get());
+    std::uint8_t* band = work.get() + job.chunkBytes;
+    TiffRowSink sink(*job.image, job.routine, job.shape, job.inkProfile,
+                     job.inkBytes ? band + job.bandBytes : nullptr);
+    sink.startAt(static_cast<std::int32_t>(first * job.rowsPerStrip));
+    BandReader reader(tiff.get(), fields, job.rowBytes, {work.get(), job.chunkBytes}, {band, job.bandBytes});
+    return reader.read(sink, first * job.rowsPerStrip, end * job.rowsPerStrip).ok();
+}
+
+// false when there was no core to split the strips over, or a range fell
+// short; the picture is then as allocated, for the reading in order.
+bool readStripsSplit(const StripRanges& job)
+{
+    std::atomic<bool> split{false};
+    std::atomic<bool> whole{true};
+    platform::ForRowRanges(
+        job.strips, static_cast<std::int64_t>(job.rowBytes * job.rowsPerStrip),
+        [&](std::int64_t first, std::int64_t end) {
+            if (first == 0 && end == job.strips)
+                return;
+            split = true;
+            const auto from = static_cast<std::uint32_t>(first);
+            const auto to = static_cast<std::uint32_t>(end);
+            if (!(job.bandBytes ? readBandRange(job, from, to) : readStripRange(job, from, to)))
+                whole = false;
+        },
+        job.most);
+    if (split && !whole)
+        std::memset(job.image->pixels.data(), 0, job.image->pixels.size());
+    return split && whole;
+}
 
 // Whatever libtiff's general decode reads (YCbCr without JPEG, odd depths,
 // Lab and the like), as pixels over white, or into a bgra32 picture with
@@ -543,11 +568,11 @@ Result<Picture> TiffReader::readLayout(const TiffSampleLayout& layout)
     if (!raw && chunkBytes == 0)
         return libtiffFailure();
     const std::uint64_t pictureBytes = pictureNeed(f.width, f.height, static_cast<std::uint64_t>(pictureBits));
-    const std::size_t ranges =
-        raw || banded ? 1 : stripRangesAllowed(tiff, f, rowBytes, addNeeds(chunkBytes, inkBytes), pictureBytes);
+    const std::uint64_t rangeBytes = addNeeds(addNeeds(chunkBytes, bandBytes), inkBytes);
+    const std::size_t ranges = raw ? 1 : stripRangesAllowed(tiff, f, banded, rowBytes, rangeBytes, pictureBytes);
     const std::uint64_t need =
         addNeeds(addNeeds(addNeeds(pictureBytes, addNeeds(chunkBytes, bandBytes)), addNeeds(rowBytes, inkBytes)),
-                 multiplyNeeds(ranges - 1, addNeeds(chunkBytes, inkBytes)));
+                 multiplyNeeds(ranges - 1, rangeBytes));
     if (Status claimed = limits_.claim(need); !claimed)
         return claimed.error();
     if (need > SIZE_MAX)
@@ -593,20 +618,21 @@ Result<Picture> TiffReader::readLayout(const TiffSampleLayout& layout)
     const std::span<std::uint8_t> chunkSpan(chunk, static_cast<std::size_t>(chunkBytes));
     const std::span<std::uint8_t> bandSpan(band, static_cast<std::size_t>(bandBytes));
     const StripRanges split{file_,
-                            TIFFNumberOfStrips(tiff),
+                            banded ? (f.height + bands.rows - 1) / bands.rows : TIFFNumberOfStrips(tiff),
                             bands.rows,
                             static_cast<std::size_t>(rowBytes),
                             static_cast<std::size_t>(chunkBytes),
+                            static_cast<std::size_t>(bandBytes),
                             static_cast<std::size_t>(inkBytes),
                             ranges,
                             &*image,
                             littleEndian ? layout.littleEndian : layout.bigEndian,
                             shape,
                             inkProfile ? &*inkProfile : nullptr};
-    const Status status = raw      ? readRawStrips(file_, rows)
-                          : banded ? BandReader(tiff, f, static_cast<std::size_t>(rowBytes), chunkSpan, bandSpan).read(sink)
+    const Status status = raw                                   ? readRawStrips(file_, rows)
                           : ranges > 1 && readStripsSplit(split) ? Status{}
-                                                                 : readEncodedStrips(tiff, chunkSpan, rows, sink);
+                          : banded ? BandReader(tiff, f, static_cast<std::size_t>(rowBytes), chunkSpan, bandSpan).read(sink)
+                                   : readEncodedStrips(tiff, chunkSpan, rows, sink);
     if (!status)
         return status.error() == CodecError::damaged ? libtiffFailure() : status.error();
     image->meta.iccProfile = std::move(icc);
