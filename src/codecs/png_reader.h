@@ -77,6 +77,15 @@ struct PngPixelFormat {
 // Null for a pair the format does not define.
 const PngPixelFormat* findPngPixelFormat(int bitDepth, int colourType);
 
+// Inflates the image data (the IDAT run's `size` bytes at `data`) and
+// unfilters each row into the picture and its alpha plane. A stream that
+// ends early or fails keeps the rows so far and sets streamCutShort.
+Status DecodePngImageData(PngReader& reader, const std::uint8_t* data, std::uint64_t size);
+
+// What that decoding holds beside the picture for a large picture, whose
+// rows are inflated ahead on a lent core; 0 for others.
+std::uint64_t PngInflateAheadBytes(const PngReader& reader);
+
 // Applies the file's gamma against the display's, then composites alpha
 // and the transparent colour or entries onto the background.
 void applyGammaAndTransparency(PngReader& reader);

@@ -3,10 +3,7 @@
 #include <tiffio.h>
 
 #include <algorithm>
-#include <atomic>
 #include <bit>
-#include <cstdarg>
-#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -15,68 +12,16 @@
 #include "codecs/decode_memory.h"
 #include "codecs/icc_profile.h"
 #include "codecs/metadata.h"
+#include "codecs/tiff_chunks.h"
 #include "codecs/tiff_file.h"
 #include "codecs/tiff_rows.h"
 #include "picture/checked.h"
-#include "platform/picture_cores.h"
 #include "pixel/colour_manage.h"
 
 namespace vrelk {
 namespace {
 
 using Bytes = std::span<const std::uint8_t>;
-
-// The largest single allocation libtiff may make for one file: its strip
-// and tile tables and its codecs' state. The pixels and the strips or tiles
-// they are decoded from are claimed from the budget instead.
-constexpr tmsize_t kLibtiffAllocationLimit = tmsize_t{128} << 20;
-
-// What libtiff's complaints said, kept off the terminal.
-struct LibtiffReport {
-    bool overLimit = false;
-};
-
-int quietError(TIFF*, void* report, const char*, const char* format, va_list)
-{
-    if (report && format && std::strstr(format, "byte limit"))
-        static_cast<LibtiffReport*>(report)->overLimit = true;
-    return 1;
-}
-
-int quietWarning(TIFF*, void*, const char*, const char*, va_list) { return 1; }
-
-struct TiffCloser {
-    void operator()(TIFF* tiff) const { TIFFClose(tiff); }
-};
-using TiffHandle = std::unique_ptr<TIFF, TiffCloser>;
-
-struct OptionsFreer {
-    void operator()(TIFFOpenOptions* options) const { TIFFOpenOptionsFree(options); }
-};
-
-// The handlers of each file stand in for the global ones, which print; these
-// are silenced too for the messages that reach them without a file.
-void silenceGlobalHandlers()
-{
-    static const bool silenced = [] {
-        TIFFSetErrorHandler(nullptr);
-        TIFFSetWarningHandler(nullptr);
-        return true;
-    }();
-    (void)silenced;
-}
-
-TiffHandle openTiff(MemoryTiff& file, LibtiffReport& report)
-{
-    silenceGlobalHandlers();
-    std::unique_ptr<TIFFOpenOptions, OptionsFreer> options(TIFFOpenOptionsAlloc());
-    if (!options)
-        return nullptr;
-    TIFFOpenOptionsSetMaxSingleMemAlloc(options.get(), kLibtiffAllocationLimit);
-    TIFFOpenOptionsSetErrorHandlerExtR(options.get(), quietError, &report);
-    TIFFOpenOptionsSetWarningHandlerExtR(options.get(), quietWarning, &report);
-    return TiffHandle(OpenMemoryTiff(file, options.get()));
-}
 
 std::optional<TiffColour> colourOf(std::uint16_t photometric)
 {
@@ -94,54 +39,6 @@ constexpr std::uint32_t colourSamples(TiffColour colour)
 {
     constexpr std::uint32_t kSamples[] = {1, 1, 3, 4};
     return kSamples[static_cast<std::size_t>(colour)];
-}
-
-// What the first directory says about the pixels.
-struct TiffFields {
-    std::uint32_t width = 0;
-    std::uint32_t height = 0;
-    std::uint16_t bits = 1;
-    std::uint16_t samples = 1;
-    std::uint16_t photometric = PHOTOMETRIC_MINISBLACK;
-    std::uint16_t planar = PLANARCONFIG_CONTIG;
-    std::uint16_t compression = COMPRESSION_NONE;
-    std::uint16_t sampleFormat = SAMPLEFORMAT_UINT;
-    std::uint16_t inkSet = INKSET_CMYK;
-    TiffAlpha alpha = TiffAlpha::none;
-    bool tiled = false;
-};
-
-TiffAlpha alphaOf(TIFF* tiff)
-{
-    std::uint16_t count = 0;
-    std::uint16_t* kinds = nullptr;
-    if (!TIFFGetField(tiff, TIFFTAG_EXTRASAMPLES, &count, &kinds) || count == 0 || !kinds)
-        return TiffAlpha::none;
-    return kinds[0] == EXTRASAMPLE_ASSOCALPHA   ? TiffAlpha::associated
-           : kinds[0] == EXTRASAMPLE_UNASSALPHA ? TiffAlpha::unassociated
-                                                : TiffAlpha::none;
-}
-
-// New-style JPEG holds YCbCr, which libjpeg turns into RGB for us.
-TiffFields readFields(TIFF* tiff)
-{
-    TiffFields f;
-    TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &f.width);
-    TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &f.height);
-    TIFFGetFieldDefaulted(tiff, TIFFTAG_BITSPERSAMPLE, &f.bits);
-    TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLESPERPIXEL, &f.samples);
-    TIFFGetFieldDefaulted(tiff, TIFFTAG_PLANARCONFIG, &f.planar);
-    TIFFGetFieldDefaulted(tiff, TIFFTAG_COMPRESSION, &f.compression);
-    TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLEFORMAT, &f.sampleFormat);
-    TIFFGetFieldDefaulted(tiff, TIFFTAG_INKSET, &f.inkSet);
-    TIFFGetField(tiff, TIFFTAG_PHOTOMETRIC, &f.photometric);
-    f.alpha = alphaOf(tiff);
-    f.tiled = TIFFIsTiled(tiff) != 0;
-    if (f.compression == COMPRESSION_JPEG && f.photometric == PHOTOMETRIC_YCBCR) {
-        TIFFSetField(tiff, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);
-        f.photometric = PHOTOMETRIC_RGB;
-    }
-    return f;
 }
 
 // The layout this reader converts itself, or none to leave the file to
@@ -226,228 +123,6 @@ Status readRawStrips(Bytes file, TiffRowAssembler& rows)
         rows.feed(file.subspan(strips->offset(i), strips->byteCount(i)));
     rows.finish();
     return {};
-}
-
-Status readEncodedStrips(TIFF* tiff, std::span<std::uint8_t> chunk, TiffRowAssembler& rows, const TiffRowSink& sink)
-{
-    const std::uint32_t strips = TIFFNumberOfStrips(tiff);
-    for (std::uint32_t i = 0; i < strips && !sink.full(); ++i) {
-        const tmsize_t got = TIFFReadEncodedStrip(tiff, i, chunk.data(), static_cast<tmsize_t>(chunk.size()));
-        if (got < 0)
-            return CodecError::damaged;
-        rows.feed(chunk.first(static_cast<std::size_t>(got)));
-    }
-    rows.finish();
-    return {};
-}
-
-// Tiles, or strips of separate planes: each band of rows is put together
-// as interleaved samples, then handed on row by row.
-struct TiffBands {
-    std::uint32_t width = 0;  // pixels of one strip or tile
-    std::uint32_t rows = 0;
-};
-
-TiffBands bandsOf(TIFF* tiff, const TiffFields& f)
-{
-    TiffBands bands{f.width, f.height};
-    if (f.tiled) {
-        TIFFGetField(tiff, TIFFTAG_TILEWIDTH, &bands.width);
-        TIFFGetField(tiff, TIFFTAG_TILELENGTH, &bands.rows);
-        return bands;
-    }
-    std::uint32_t rowsPerStrip = f.height;
-    TIFFGetFieldDefaulted(tiff, TIFFTAG_ROWSPERSTRIP, &rowsPerStrip);
-    bands.rows = std::clamp<std::uint32_t>(rowsPerStrip, 1, f.height);
-    return bands;
-}
-
-// Strips of whole rows, or bands of tiles, decoded a range at a time on
-// the picture's lent cores, each range through a handle of its own over
-// the same bytes.
-struct StripRanges {
-    Bytes file;
-    std::uint32_t strips = 0;  // or bands of tiles or of separate planes' strips
-    std::uint32_t rowsPerStrip = 0;
-    std::size_t rowBytes = 0;
-    std::size_t chunkBytes = 0;
-    std::size_t bandBytes = 0;  // 0 for strips of whole interleaved rows
-    std::size_t inkBytes = 0;
-    std::size_t most = 1;  // as many as the memory claimed for them allows
-    Picture* image = nullptr;
-    TiffRowRoutine routine = nullptr;
-    TiffRowShape shape;
-    const SrgbTransform* inkProfile = nullptr;
-};
-
-// Whether every strip of the range decoded to its whole rows, each put in
-// its place. A strip that decodes short moves the rows after it, which
-// only reading the file in order gives.
-bool readStripRange(const StripRanges& job, std::uint32_t first, std::uint32_t end)
-{
-    MemoryTiff memory{job.file};
-    LibtiffReport report;
-    TiffHandle tiff = openTiff(memory, report);
-    auto work = tryAllocateArray<std::uint8_t>(job.chunkBytes + job.inkBytes);
-    if (!tiff || !work)
-        return false;
-    readFields(tiff.get());  // sets JPEG's colour mode, as on the first handle
-    TiffRowSink sink(*job.image, job.routine, job.shape, job.inkProfile,
-                     job.inkBytes ? work.get() + job.chunkBytes : nullptr);
-    sink.startAt(static_cast<std::int32_t>(first * job.rowsPerStrip));
-    const auto height = static_cast<std::uint32_t>(job.image->height);
-    for (std::uint32_t i = first; i < end; ++i) {
-        const std::uint32_t rows = std::min(job.rowsPerStrip, height - i * job.rowsPerStrip);
-        const tmsize_t got = TIFFReadEncodedStrip(tiff.get(), i, work.get(), static_cast<tmsize_t>(job.chunkBytes));
-        if (got < 0 || static_cast<std::uint64_t>(got) != std::uint64_t{rows} * job.rowBytes)
-            return false;
-        for (std::uint32_t r = 0; r < rows; ++r)
-            sink.put(work.get() + r * job.rowBytes);
-    }
-    return true;
-}
-
-// How many ranges the strips or bands may be read in: one unless each
-// strip holds whole rows, and the extra buffers come to no more than a
-// quarter of the picture.
-std::size_t stripRangesAllowed(TIFF* tiff, const TiffFields& f, bool banded, std::uint64_t rowBytes,
-                               std::uint64_t rangeBytes, std::uint64_t pictureBytes)
-{
-    constexpr std::uint64_t kMostRanges = 16;
-    const std::uint32_t rowsPerUnit = bandsOf(tiff, f).rows;
-    if (rowsPerUnit == 0 || rangeBytes == 0)
-        return 1;
-    const std::uint64_t units = (std::uint64_t{f.height} + rowsPerUnit - 1) / rowsPerUnit;
-    if (units < 2 || (!banded && (TIFFStripSize64(tiff) != rowBytes * rowsPerUnit || TIFFNumberOfStrips(tiff) != units)))
-        return 1;
-    return static_cast<std::size_t>(1 + std::min({units - 1, kMostRanges - 1, pictureBytes / 4 / rangeBytes}));
-}
-
-// One plane's samples of `pixels` pixels into their places among the others.
-template <std::size_t kBytes>
-void scatterSamples(const std::uint8_t* in, std::uint8_t* out, std::size_t pixels, std::size_t step)
-{
-    for (std::size_t x = 0; x < pixels; ++x, in += kBytes, out += step)
-        std::memcpy(out, in, kBytes);
-}
-
-using ScatterRoutine = void (*)(const std::uint8_t*, std::uint8_t*, std::size_t, std::size_t);
-
-ScatterRoutine scatterFor(std::uint16_t bits)
-{
-    return bits == 8 ? scatterSamples<1> : bits == 16 ? scatterSamples<2> : scatterSamples<4>;
-}
-
-class BandReader {
-public:
-    BandReader(TIFF* tiff, const TiffFields& f, std::size_t rowBytes, std::span<std::uint8_t> chunk,
-               std::span<std::uint8_t> band)
-        : tiff_(tiff), f_(f), bands_(bandsOf(tiff, f)), rowBytes_(rowBytes), chunk_(chunk), band_(band),
-          separate_(f.planar == PLANARCONFIG_SEPARATE && f.samples > 1),
-          chunkRowBytes_(separate_ ? std::size_t{bands_.width} * (f.bits / 8)
-                                   : static_cast<std::size_t>((std::uint64_t{bands_.width} * f.bits * f.samples + 7) / 8))
-    {
-    }
-
-    // Rows [fromY, toY), fromY at the top of a band.
-    Status read(TiffRowSink& sink, std::uint32_t fromY = 0, std::uint32_t toY = UINT32_MAX)
-    {
-        if (bands_.width == 0 || bands_.rows == 0 || band_.size() < rowBytes_ * bands_.rows)
-            return CodecError::damaged;
-        const std::uint32_t planes = separate_ ? f_.samples : 1;
-        const std::uint32_t end = std::min(f_.height, toY);
-        for (std::uint32_t y = fromY; y < end && !sink.full(); y += bands_.rows) {
-            const std::uint32_t rows = std::min(bands_.rows, f_.height - y);
-            for (std::uint32_t plane = 0; plane < planes; ++plane) {
-                for (std::uint32_t x = 0; x < f_.width; x += bands_.width) {
-                    if (Status placed = placeChunk(x, y, rows, plane); !placed)
-                        return placed;
-                }
-            }
-            for (std::uint32_t r = 0; r < rows; ++r)
-                sink.put(band_.data() + r * rowBytes_);
-        }
-        return {};
-    }
-
-private:
-    Status placeChunk(std::uint32_t x, std::uint32_t y, std::uint32_t rows, std::uint32_t plane)
-    {
-        const auto size = static_cast<tmsize_t>(chunk_.size());
-        const tmsize_t got =
-            f_.tiled ? TIFFReadEncodedTile(tiff_, TIFFComputeTile(tiff_, x, y, 0, static_cast<std::uint16_t>(plane)),
-                                           chunk_.data(), size)
-                     : TIFFReadEncodedStrip(tiff_, TIFFComputeStrip(tiff_, y, static_cast<std::uint16_t>(plane)),
-                                            chunk_.data(), size);
-        if (got < 0 || static_cast<std::uint64_t>(got) < std::uint64_t{rows} * chunkRowBytes_)
-            return CodecError::damaged;
-        const std::size_t pixels = std::min(bands_.width, f_.width - x);
-        if (separate_) {
-            const std::size_t sampleBytes = f_.bits / 8;
-            const ScatterRoutine scatter = scatterFor(f_.bits);
-            const std::size_t at = (std::size_t{x} * f_.samples + plane) * sampleBytes;
-            for (std::uint32_t r = 0; r < rows; ++r)
-                scatter(chunk_.data() + r * chunkRowBytes_, band_.data() + r * rowBytes_ + at, pixels,
-                        f_.samples * sampleBytes);
-            return {};
-        }
-        // Tile widths are multiples of 16 pixels, so each tile starts on a byte.
-        const std::size_t at = static_cast<std::size_t>(std::uint64_t{x} * f_.bits * f_.samples / 8);
-        const std::size_t length = std::min(chunkRowBytes_, rowBytes_ - at);
-        for (std::uint32_t r = 0; r < rows; ++r)
-            std::memcpy(band_.data() + r * rowBytes_ + at, chunk_.data() + r * chunkRowBytes_, length);
-        return {};
-    }
-
-    TIFF* tiff_;
-    const TiffFields& f_;
-    TiffBands bands_;
-    std::size_t rowBytes_;
-    std::span<std::uint8_t> chunk_;
-    std::span<std::uint8_t> band_;
-    bool separate_;
-    std::size_t chunkRowBytes_;
-};
-
-// Whether every band of the range was read whole, each row put in its place.
-bool readBandRange(const StripRanges& job, std::uint32_t first, std::uint32_t end)
-{
-    MemoryTiff memory{job.file};
-    LibtiffReport report;
-    TiffHandle tiff = openTiff(memory, report);
-    auto work = tryAllocateArray<std::uint8_t>(job.chunkBytes + job.bandBytes + job.inkBytes);
-    if (!tiff || !work)
-        return false;
-    const TiffFields fields = readFields(tiff.get());
-    std::uint8_t* band = work.get() + job.chunkBytes;
-    TiffRowSink sink(*job.image, job.routine, job.shape, job.inkProfile,
-                     job.inkBytes ? band + job.bandBytes : nullptr);
-    sink.startAt(static_cast<std::int32_t>(first * job.rowsPerStrip));
-    BandReader reader(tiff.get(), fields, job.rowBytes, {work.get(), job.chunkBytes}, {band, job.bandBytes});
-    return reader.read(sink, first * job.rowsPerStrip, end * job.rowsPerStrip).ok();
-}
-
-// false when there was no core to split the strips over, or a range fell
-// short; the picture is then as allocated, for the reading in order.
-bool readStripsSplit(const StripRanges& job)
-{
-    std::atomic<bool> split{false};
-    std::atomic<bool> whole{true};
-    platform::ForRowRanges(
-        job.strips, static_cast<std::int64_t>(job.rowBytes * job.rowsPerStrip),
-        [&](std::int64_t first, std::int64_t end) {
-            if (first == 0 && end == job.strips)
-                return;
-            split = true;
-            const auto from = static_cast<std::uint32_t>(first);
-            const auto to = static_cast<std::uint32_t>(end);
-            if (!(job.bandBytes ? readBandRange(job, from, to) : readStripRange(job, from, to)))
-                whole = false;
-        },
-        job.most);
-    if (split && !whole)
-        std::memset(job.image->pixels.data(), 0, job.image->pixels.size());
-    return split && whole;
 }
 
 // Whatever libtiff's general decode reads (YCbCr without JPEG, odd depths,
@@ -561,7 +236,7 @@ Result<Picture> TiffReader::readLayout(const TiffSampleLayout& layout)
     const bool banded = f.tiled || (f.planar == PLANARCONFIG_SEPARATE && f.samples > 1);
     const std::uint64_t rowBytes = (std::uint64_t{f.width} * f.bits * f.samples + 7) / 8;
     const std::uint64_t chunkBytes = raw ? 0 : f.tiled ? TIFFTileSize64(tiff) : TIFFStripSize64(tiff);
-    const TiffBands bands = bandsOf(tiff, f);
+    const TiffBands bands = TiffBandsOf(tiff, f);
     const std::uint64_t bandBytes = banded ? multiplyNeeds(rowBytes, bands.rows) : 0;
     const std::uint64_t inkBytes = layout.outputBits == 32 ? std::uint64_t{f.width} * 4 : 0;
     const int pictureBits = layout.outputBits == 8 ? 8 : 24;
@@ -569,7 +244,7 @@ Result<Picture> TiffReader::readLayout(const TiffSampleLayout& layout)
         return libtiffFailure();
     const std::uint64_t pictureBytes = pictureNeed(f.width, f.height, static_cast<std::uint64_t>(pictureBits));
     const std::uint64_t rangeBytes = addNeeds(addNeeds(chunkBytes, bandBytes), inkBytes);
-    const std::size_t ranges = raw ? 1 : stripRangesAllowed(tiff, f, banded, rowBytes, rangeBytes, pictureBytes);
+    const std::size_t ranges = raw ? 1 : TiffRangesAllowed(tiff, f, banded, rowBytes, rangeBytes, pictureBytes);
     const std::uint64_t need =
         addNeeds(addNeeds(addNeeds(pictureBytes, addNeeds(chunkBytes, bandBytes)), addNeeds(rowBytes, inkBytes)),
                  multiplyNeeds(ranges - 1, rangeBytes));
@@ -617,7 +292,7 @@ Result<Picture> TiffReader::readLayout(const TiffSampleLayout& layout)
     TiffRowAssembler rows(sink, {partial, static_cast<std::size_t>(rowBytes)});
     const std::span<std::uint8_t> chunkSpan(chunk, static_cast<std::size_t>(chunkBytes));
     const std::span<std::uint8_t> bandSpan(band, static_cast<std::size_t>(bandBytes));
-    const StripRanges split{file_,
+    const TiffRanges split{file_,
                             banded ? (f.height + bands.rows - 1) / bands.rows : TIFFNumberOfStrips(tiff),
                             bands.rows,
                             static_cast<std::size_t>(rowBytes),
@@ -630,9 +305,9 @@ Result<Picture> TiffReader::readLayout(const TiffSampleLayout& layout)
                             shape,
                             inkProfile ? &*inkProfile : nullptr};
     const Status status = raw                                   ? readRawStrips(file_, rows)
-                          : ranges > 1 && readStripsSplit(split) ? Status{}
-                          : banded ? BandReader(tiff, f, static_cast<std::size_t>(rowBytes), chunkSpan, bandSpan).read(sink)
-                                   : readEncodedStrips(tiff, chunkSpan, rows, sink);
+                          : ranges > 1 && ReadTiffInRanges(split) ? Status{}
+                          : banded ? ReadTiffBands(tiff, f, static_cast<std::size_t>(rowBytes), chunkSpan, bandSpan, sink)
+                                   : ReadEncodedStrips(tiff, chunkSpan, rows, sink);
     if (!status)
         return status.error() == CodecError::damaged ? libtiffFailure() : status.error();
     image->meta.iccProfile = std::move(icc);
@@ -646,10 +321,10 @@ Result<Picture> TiffReader::read()
     if (Status header = CheckTiffHeader(file_); !header)
         return header.error();
     memory_.bytes = file_;
-    tiff_ = openTiff(memory_, report_);
+    tiff_ = OpenTiff(memory_, report_);
     if (!tiff_)
         return libtiffFailure();
-    fields_ = readFields(tiff_.get());
+    fields_ = ReadTiffFields(tiff_.get());
     if (Status admitted = admitSize(); !admitted)
         return admitted.error();
     if (!TIFFIsCODECConfigured(fields_.compression))

@@ -1,6 +1,7 @@
 #include "codecs/tiff_file.h"
 
 #include <algorithm>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -147,6 +148,47 @@ DensityUnit statedUnit(std::span<const std::uint8_t> file)
                                                                                     : DensityUnit::none;
 }
 
+// The largest single allocation libtiff may make for one file: its strip
+// and tile tables and its codecs' state. The pixels and the strips or tiles
+// they are decoded from are claimed from the budget instead.
+constexpr tmsize_t kLibtiffAllocationLimit = tmsize_t{128} << 20;
+
+int quietError(TIFF*, void* report, const char*, const char* format, va_list)
+{
+    if (report && format && std::strstr(format, "byte limit"))
+        static_cast<LibtiffReport*>(report)->overLimit = true;
+    return 1;
+}
+
+int quietWarning(TIFF*, void*, const char*, const char*, va_list) { return 1; }
+
+struct OptionsFreer {
+    void operator()(TIFFOpenOptions* options) const { TIFFOpenOptionsFree(options); }
+};
+
+// The handlers of each file stand in for the global ones, which print; these
+// are silenced too for the messages that reach them without a file.
+void silenceGlobalHandlers()
+{
+    static const bool silenced = [] {
+        TIFFSetErrorHandler(nullptr);
+        TIFFSetWarningHandler(nullptr);
+        return true;
+    }();
+    (void)silenced;
+}
+
+TiffAlpha alphaOf(TIFF* tiff)
+{
+    std::uint16_t count = 0;
+    std::uint16_t* kinds = nullptr;
+    if (!TIFFGetField(tiff, TIFFTAG_EXTRASAMPLES, &count, &kinds) || count == 0 || !kinds)
+        return TiffAlpha::none;
+    return kinds[0] == EXTRASAMPLE_ASSOCALPHA   ? TiffAlpha::associated
+           : kinds[0] == EXTRASAMPLE_UNASSALPHA ? TiffAlpha::unassociated
+                                                : TiffAlpha::none;
+}
+
 }  // namespace
 
 TIFF* OpenMemoryTiff(MemoryTiff& file, TIFFOpenOptions* options)
@@ -202,6 +244,54 @@ Resolution StatedResolution(std::span<const std::uint8_t> file)
     const DensityUnit unit = statedUnit(file);
     return {pixelsPerMetre(x->numerator, x->denominator, unit), pixelsPerMetre(y->numerator, y->denominator, unit),
             unit};
+}
+
+TiffHandle OpenTiff(MemoryTiff& file, LibtiffReport& report)
+{
+    silenceGlobalHandlers();
+    std::unique_ptr<TIFFOpenOptions, OptionsFreer> options(TIFFOpenOptionsAlloc());
+    if (!options)
+        return nullptr;
+    TIFFOpenOptionsSetMaxSingleMemAlloc(options.get(), kLibtiffAllocationLimit);
+    TIFFOpenOptionsSetErrorHandlerExtR(options.get(), quietError, &report);
+    TIFFOpenOptionsSetWarningHandlerExtR(options.get(), quietWarning, &report);
+    return TiffHandle(OpenMemoryTiff(file, options.get()));
+}
+
+
+TiffFields ReadTiffFields(TIFF* tiff)
+{
+    TiffFields f;
+    TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &f.width);
+    TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &f.height);
+    TIFFGetFieldDefaulted(tiff, TIFFTAG_BITSPERSAMPLE, &f.bits);
+    TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLESPERPIXEL, &f.samples);
+    TIFFGetFieldDefaulted(tiff, TIFFTAG_PLANARCONFIG, &f.planar);
+    TIFFGetFieldDefaulted(tiff, TIFFTAG_COMPRESSION, &f.compression);
+    TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLEFORMAT, &f.sampleFormat);
+    TIFFGetFieldDefaulted(tiff, TIFFTAG_INKSET, &f.inkSet);
+    TIFFGetField(tiff, TIFFTAG_PHOTOMETRIC, &f.photometric);
+    f.alpha = alphaOf(tiff);
+    f.tiled = TIFFIsTiled(tiff) != 0;
+    if (f.compression == COMPRESSION_JPEG && f.photometric == PHOTOMETRIC_YCBCR) {
+        TIFFSetField(tiff, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);
+        f.photometric = PHOTOMETRIC_RGB;
+    }
+    return f;
+}
+
+TiffBands TiffBandsOf(TIFF* tiff, const TiffFields& f)
+{
+    TiffBands bands{f.width, f.height};
+    if (f.tiled) {
+        TIFFGetField(tiff, TIFFTAG_TILEWIDTH, &bands.width);
+        TIFFGetField(tiff, TIFFTAG_TILELENGTH, &bands.rows);
+        return bands;
+    }
+    std::uint32_t rowsPerStrip = f.height;
+    TIFFGetFieldDefaulted(tiff, TIFFTAG_ROWSPERSTRIP, &rowsPerStrip);
+    bands.rows = std::clamp<std::uint32_t>(rowsPerStrip, 1, f.height);
+    return bands;
 }
 
 }  // namespace vrelk

@@ -1,15 +1,18 @@
 // The file side of the TIFF reader: libtiff reading a file already in
-// memory, the header every TIFF begins with, and the resolution as the
-// file states it.
+// memory, quietly and within its allocation cap, what its first directory
+// says about the pixels, the header every TIFF begins with, and the
+// resolution as the file states it.
 #pragma once
 
 #include <tiffio.h>
 
 #include <cstdint>
+#include <memory>
 #include <span>
 
 #include "picture/picture.h"
 #include "picture/status.h"
+#include "codecs/tiff_rows.h"
 
 namespace vrelk {
 
@@ -22,6 +25,46 @@ struct MemoryTiff {
 // libtiff over the bytes, read-only, its strips and tiles taken from them
 // in place; null when libtiff refuses the file.
 TIFF* OpenMemoryTiff(MemoryTiff& file, TIFFOpenOptions* options);
+
+// What libtiff's complaints said, kept off the terminal.
+struct LibtiffReport {
+    bool overLimit = false;
+};
+
+struct TiffCloser {
+    void operator()(TIFF* tiff) const { TIFFClose(tiff); }
+};
+using TiffHandle = std::unique_ptr<TIFF, TiffCloser>;
+
+// libtiff over the bytes with its complaints kept in `report`, never
+// printed, and each of its own allocations capped; null when it refuses
+// the file.
+TiffHandle OpenTiff(MemoryTiff& file, LibtiffReport& report);
+
+// What the first directory says about the pixels.
+struct TiffFields {
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    std::uint16_t bits = 1;
+    std::uint16_t samples = 1;
+    std::uint16_t photometric = PHOTOMETRIC_MINISBLACK;
+    std::uint16_t planar = PLANARCONFIG_CONTIG;
+    std::uint16_t compression = COMPRESSION_NONE;
+    std::uint16_t sampleFormat = SAMPLEFORMAT_UINT;
+    std::uint16_t inkSet = INKSET_CMYK;
+    TiffAlpha alpha = TiffAlpha::none;
+    bool tiled = false;
+};
+
+// New-style JPEG holds YCbCr, which libjpeg is set here to turn into RGB.
+TiffFields ReadTiffFields(TIFF* tiff);
+
+// A strip or tile: its width in pixels and its rows.
+struct TiffBands {
+    std::uint32_t width = 0;
+    std::uint32_t rows = 0;
+};
+TiffBands TiffBandsOf(TIFF* tiff, const TiffFields& f);
 
 // truncated under eight bytes; notThisFormat without a byte-order mark of
 // II or MM followed by 42.

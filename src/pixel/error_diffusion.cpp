@@ -13,8 +13,6 @@ namespace {
 
 // Below this many pixels, starting threads costs more than they save.
 constexpr std::int64_t kLeastSideBySidePixels = std::int64_t{1} << 14;
-// Checks of the row above before a waiting thread lets others run.
-constexpr int kSpinsBeforeYield = 64;
 
 }  // namespace
 
@@ -41,13 +39,9 @@ bool RowProgress::waitAbove(std::int32_t y, std::int32_t end) const
         return true;
     const std::int32_t needed = width_ - end > 2 ? end + 2 : width_;
     const std::atomic<std::int32_t>& above = done_[static_cast<std::size_t>(y - 1)];
-    for (int spins = 0; above.load(std::memory_order_acquire) < needed; ++spins) {
-        if (failed_.load(std::memory_order_relaxed))
-            return false;
-        if (spins >= kSpinsBeforeYield)
-            platform::yieldProcessor();
-    }
-    return true;
+    platform::SpinUntil(
+        [&] { return above.load(std::memory_order_acquire) >= needed || failed_.load(std::memory_order_relaxed); });
+    return above.load(std::memory_order_acquire) >= needed;
 }
 
 bool reduceTwoLevels(PixelConverter& converter, IndexRows& out)

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 
+#include "platform/platform.h"
 #include "platform/worker_slots.h"
 
 namespace vrelk::platform {
@@ -68,5 +69,16 @@ void RunParts(std::size_t parts, const std::function<void(std::size_t)>& work);
 void ForRowRanges(std::int64_t rows, std::int64_t rowBytes,
                   const std::function<void(std::int64_t first, std::int64_t end)>& work,
                   std::size_t mostRanges = SIZE_MAX);
+
+// Waits for another thread's progress: checks `ready` in a tight loop for
+// a short while, then gives up the time slice between checks.
+template <typename Ready>
+void SpinUntil(Ready ready)
+{
+    constexpr int kSpinsBeforeYield = 64;
+    for (int spins = 0; !ready(); ++spins)
+        if (spins >= kSpinsBeforeYield)
+            yieldProcessor();
+}
 
 }  // namespace vrelk::platform
