@@ -33,12 +33,19 @@ namespace vrelk::platform {
 NativeString fromUtf8(std::string_view text) { return NativeString(text); }
 std::string toUtf8(const NativeString& text) { return text; }
 
+// A picture-sized block faults in far fewer times in 2 MiB pages.
+constexpr std::size_t kHugePageWorth = std::size_t{8} << 20;
+
 void* allocatePages(std::size_t size)
 {
     if (size == 0)
         return nullptr;
     void* pages = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    return pages == MAP_FAILED ? nullptr : pages;
+    if (pages == MAP_FAILED)
+        return nullptr;
+    if (size >= kHugePageWorth)
+        ::madvise(pages, size, MADV_HUGEPAGE);
+    return pages;
 }
 
 void freePages(void* pages, std::size_t size)
